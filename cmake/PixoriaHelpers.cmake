@@ -1,0 +1,50 @@
+# Helpers that keep each module's CMakeLists.txt a flat list of sources,
+# dependencies and tests.
+
+# pxo_add_module(<name> SOURCES <files...> [DEPS <targets...>])
+# Declares the static library pxo_<name> (alias pixoria::<name>) whose
+# sources live in src/<name>/. Headers are included as "<name>/file.h".
+function(pxo_add_module name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;DEPS" ${ARGN})
+  add_library(pxo_${name} STATIC ${ARG_SOURCES})
+  add_library(pixoria::${name} ALIAS pxo_${name})
+  target_include_directories(pxo_${name} PUBLIC ${PROJECT_SOURCE_DIR}/src)
+  target_link_libraries(pxo_${name} PUBLIC ${ARG_DEPS})
+endfunction()
+
+# pxo_add_test(<module> <name> [DEPS <targets...>])
+# Builds tests/<module>/<name>.cpp against pxo_<module> and registers each
+# GoogleTest case with CTest as "<module>/<Suite>.<Case>".
+function(pxo_add_test module name)
+  cmake_parse_arguments(ARG "" "" "DEPS" ${ARGN})
+  set(target ${module}_${name})
+  add_executable(${target} ${PROJECT_SOURCE_DIR}/tests/${module}/${name}.cpp)
+  set(module_target)
+  if(TARGET pxo_${module})
+    set(module_target pxo_${module})
+  endif()
+  target_link_libraries(${target} PRIVATE ${module_target} ${ARG_DEPS}
+                                          GTest::gtest_main GTest::gmock)
+  target_include_directories(${target} PRIVATE ${PROJECT_SOURCE_DIR}/tests)
+  gtest_discover_tests(${target}
+    TEST_PREFIX "${module}/"
+    DISCOVERY_TIMEOUT 60
+    PROPERTIES TIMEOUT 300)
+endfunction()
+
+# pxo_add_bench(<name> [DEPS <targets...>])
+function(pxo_add_bench name)
+  cmake_parse_arguments(ARG "" "" "DEPS" ${ARGN})
+  add_executable(bench_${name} ${PROJECT_SOURCE_DIR}/bench/${name}.cpp)
+  target_link_libraries(bench_${name} PRIVATE ${ARG_DEPS}
+                                              benchmark::benchmark_main)
+endfunction()
+
+# pxo_add_fuzzer(<name> [DEPS <targets...>])
+function(pxo_add_fuzzer name)
+  cmake_parse_arguments(ARG "" "" "DEPS" ${ARGN})
+  add_executable(fuzz_${name} ${PROJECT_SOURCE_DIR}/fuzz/${name}.cpp)
+  target_compile_options(fuzz_${name} PRIVATE -fsanitize=fuzzer)
+  target_link_options(fuzz_${name} PRIVATE -fsanitize=fuzzer)
+  target_link_libraries(fuzz_${name} PRIVATE ${ARG_DEPS})
+endfunction()

@@ -1,0 +1,10 @@
+#pragma once
+
+#include <cstdint>
+
+namespace pxo::platform {
+
+// The calling process's ID.
+uint32_t processId();
+
+}  // namespace pxo::platform
