@@ -1,9 +1,9 @@
 // Rendering every pattern frame of a scan: the work the scan run does once
 // per frame while the camera records.
 
-#include <vector>
-
 #include "scan/scan_plan.h"
+
+#include <vector>
 
 #include <benchmark/benchmark.h>
 
@@ -33,7 +33,10 @@ void BM_RenderAllPatternFrames(benchmark::State& state) {
       static_cast<double>(frames) * static_cast<double>(state.iterations()),
       benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
-BENCHMARK(BM_RenderAllPatternFrames)->Arg(50)->Arg(500)->Arg(5000)
+BENCHMARK(BM_RenderAllPatternFrames)
+    ->Arg(50)
+    ->Arg(500)
+    ->Arg(5000)
     ->Unit(benchmark::kMicrosecond);
 
 void BM_RenderSweepFrames(benchmark::State& state) {
@@ -44,7 +47,8 @@ void BM_RenderSweepFrames(benchmark::State& state) {
     offsets[i] = i * 3;
   }
   const int32_t stride = side * side * 3;
-  std::vector<uint8_t> out(static_cast<size_t>(sweepFrameCount(side, side)) * stride);
+  std::vector<uint8_t> out(static_cast<size_t>(sweepFrameCount(side, side)) *
+                           stride);
   for (auto _ : state) {
     benchmark::DoNotOptimize(
         renderSweepFrames(side, side, cells, offsets, stride, 80, out));

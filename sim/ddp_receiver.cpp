@@ -1,8 +1,8 @@
 #include "sim/ddp_receiver.h"
 
-#include <atomic>
-
 #include "platform/process.h"
+
+#include <atomic>
 
 namespace pxo::sim {
 
@@ -45,8 +45,9 @@ bool parseDdpPacket(std::span<const uint8_t> datagram,
   packet.sequence = datagram[1] & 0x0F;
   packet.dataType = datagram[2];
   packet.destination = datagram[3];
-  packet.offset = (uint32_t{datagram[4]} << 24) | (uint32_t{datagram[5]} << 16) |
-                  (uint32_t{datagram[6]} << 8) | uint32_t{datagram[7]};
+  packet.offset = (uint32_t{datagram[4]} << 24) |
+                  (uint32_t{datagram[5]} << 16) | (uint32_t{datagram[6]} << 8) |
+                  uint32_t{datagram[7]};
   size_t length = (size_t{datagram[8]} << 8) | size_t{datagram[9]};
   packet.hasTimecode = (packet.flags & kTimecodeFlag) != 0;
   size_t header = packet.hasTimecode ? kTimecodeHeader : kBaseHeader;
@@ -61,7 +62,8 @@ bool parseDdpPacket(std::span<const uint8_t> datagram,
 }
 
 DdpReceiver::DdpReceiver() {
-  for (int attempt = 0; attempt < kBindAttempts && !socket_.valid(); ++attempt) {
+  for (int attempt = 0; attempt < kBindAttempts && !socket_.valid();
+       ++attempt) {
     std::string candidate = candidateAddress(attempt);
     platform::SocketAddress local;
     if (!platform::makeIPv4Address(candidate, kPort, &local)) continue;
@@ -72,7 +74,8 @@ DdpReceiver::DdpReceiver() {
   socket_.setReceiveBufferSize(8 << 20);
 }
 
-std::optional<DdpPacket> DdpReceiver::receive(std::chrono::milliseconds timeout) {
+std::optional<DdpPacket> DdpReceiver::receive(
+    std::chrono::milliseconds timeout) {
   auto deadline = platform::Clock::now() + timeout;
   uint8_t buffer[65536];
   for (;;) {

@@ -1,13 +1,13 @@
 #pragma once
 
+#include "platform/socket.h"
+
 #include <chrono>
 #include <cstdint>
 #include <optional>
 #include <span>
 #include <string>
 #include <vector>
-
-#include "platform/socket.h"
 
 // The receiving end of DDP as the controller implements it, for tests and
 // the simulated controller. Binds a loopback address of its own on port
@@ -17,7 +17,7 @@ namespace pxo::sim {
 
 struct DdpPacket {
   uint8_t flags = 0;
-  uint8_t sequence = 0;     // low 4 bits of byte 1
+  uint8_t sequence = 0;  // low 4 bits of byte 1
   uint8_t dataType = 0;
   uint8_t destination = 0;
   uint32_t offset = 0;

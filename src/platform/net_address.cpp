@@ -4,7 +4,8 @@ namespace pxo::platform {
 
 HostAndPort splitHostAddress(std::string_view address,
                              std::string_view defaultPort) {
-  while (!address.empty() && (address.front() == ' ' || address.front() == '\t'))
+  while (!address.empty() &&
+         (address.front() == ' ' || address.front() == '\t'))
     address.remove_prefix(1);
   while (!address.empty() && (address.back() == ' ' || address.back() == '\t' ||
                               address.back() == '/'))

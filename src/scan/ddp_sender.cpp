@@ -1,13 +1,13 @@
 #include "scan/ddp_sender.h"
 
+#include "platform/net_address.h"
+
 #include <algorithm>
 #include <array>
 #include <cstring>
 #include <limits>
 #include <string>
 #include <vector>
-
-#include "platform/net_address.h"
 
 namespace pxo {
 
@@ -28,9 +28,11 @@ DdpSender* openDdpSender(const char* host) {
   platform::startNetworking();
   std::string bareHost = platform::splitHostAddress(host, kHttpPort).host;
   std::vector<platform::ResolvedAddress> addresses;
-  if (!platform::resolveAddress(bareHost, std::to_string(kDdpPort),
+  if (!platform::resolveAddress(bareHost,
+                                std::to_string(kDdpPort),
                                 platform::AddressFamily::kIPv4,
-                                platform::SocketType::kDatagram, &addresses))
+                                platform::SocketType::kDatagram,
+                                &addresses))
     return nullptr;
   auto sender = std::make_unique<DdpSender>();
   sender->socket = platform::UdpSocket::open(addresses.front());
@@ -53,7 +55,8 @@ int sendDdpFrame(DdpSender* sender,
   size_t sent = 0;
   while (sent < data.size()) {
     size_t n = std::min(data.size() - sent, size_t{kDdpMaxPayload});
-    auto offset = static_cast<uint32_t>(startOffset + static_cast<int64_t>(sent));
+    auto offset =
+        static_cast<uint32_t>(startOffset + static_cast<int64_t>(sent));
     bool last = sent + n >= data.size();
     packet[0] = last ? kDdpFlagsVersion1 | kDdpFlagPush : kDdpFlagsVersion1;
     packet[1] = sender->sequence & 0x0F;
@@ -66,8 +69,8 @@ int sendDdpFrame(DdpSender* sender,
     packet[8] = static_cast<uint8_t>(n >> 8);
     packet[9] = static_cast<uint8_t>(n);
     std::memcpy(packet.data() + kDdpHeaderSize, data.data() + sent, n);
-    if (!sender->socket.sendTo(sender->address, packet.data(),
-                               kDdpHeaderSize + n))
+    if (!sender->socket.sendTo(
+            sender->address, packet.data(), kDdpHeaderSize + n))
       return -2;
     sender->sequence = nextSequence(sender->sequence);
     sent += n;

@@ -1,11 +1,11 @@
 #pragma once
 
+#include "platform/socket.h"
+
 #include <cstdint>
 #include <memory>
 #include <mutex>
 #include <span>
-
-#include "platform/socket.h"
 
 // DDP output to the controller's UDP port 4048.
 //

@@ -99,10 +99,13 @@ void PatternPlayer::sweepLoop(SweepInput input) {
   const int32_t frameCount = sweepFrameCount(input.cols, input.rows);
   const auto stride = static_cast<size_t>(input.channelCount);
   std::vector<uint8_t> frames(static_cast<size_t>(frameCount) * stride);
-  int32_t rendered =
-      renderSweepFrames(input.cols, input.rows, input.cells,
-                        input.channelOffsets, input.channelCount, kSweepLevel,
-                        frames);
+  int32_t rendered = renderSweepFrames(input.cols,
+                                       input.rows,
+                                       input.cells,
+                                       input.channelOffsets,
+                                       input.channelCount,
+                                       kSweepLevel,
+                                       frames);
   if (rendered < 1) return;
   const int period = sweepFramePeriodMs(rendered);
   while (sweepRunning_.load()) {

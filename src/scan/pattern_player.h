@@ -1,5 +1,8 @@
 #pragma once
 
+#include "scan/ddp_sender.h"
+#include "scan/scan_plan.h"
+
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
@@ -7,9 +10,6 @@
 #include <span>
 #include <thread>
 #include <vector>
-
-#include "scan/ddp_sender.h"
-#include "scan/scan_plan.h"
 
 // The pattern player a prepared scan session owns: the current DDP frame,
 // the keep-alive thread that repeats it every 25 ms so the controller holds

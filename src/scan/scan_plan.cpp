@@ -26,9 +26,9 @@ int32_t passShift(const ScanPlan& plan, int32_t pass) {
 // What one pattern frame shows.
 struct FrameKind {
   enum Type { kBaseline, kFlood, kBit, kParity } type;
-  int32_t color = 0;     // flood
-  int32_t pass = 0;      // bit and parity
-  int32_t bit = 0;       // bit
+  int32_t color = 0;  // flood
+  int32_t pass = 0;   // bit and parity
+  int32_t bit = 0;    // bit
   bool complement = false;
 };
 
@@ -38,8 +38,11 @@ FrameKind classifyFrame(const ScanPlan& plan, int32_t k) {
   int32_t bitFrames = 2 * plan.passes * plan.idBits;
   if (k - 4 < bitFrames) {
     int32_t rel = k - 4;
-    return {FrameKind::kBit, 0, rel / (2 * plan.idBits),
-            (rel / 2) % plan.idBits, rel % 2 == 1};
+    return {FrameKind::kBit,
+            0,
+            rel / (2 * plan.idBits),
+            (rel / 2) % plan.idBits,
+            rel % 2 == 1};
   }
   int32_t q = k - (4 + bitFrames);
   return {FrameKind::kParity, 0, q / 2, 0, q % 2 == 1};
@@ -139,8 +142,8 @@ int patternFrameLabel(const ScanPlan* plan,
   out[0] = '\0';
   if (!plan || frameIndex < 0 || frameIndex >= planFrameCount(plan)) return -1;
 
-  static constexpr const char* kFixed[] = {"baseline", "R-full", "G-full",
-                                           "B-full"};
+  static constexpr const char* kFixed[] = {
+      "baseline", "R-full", "G-full", "B-full"};
   char label[64];
   FrameKind kind = classifyFrame(*plan, frameIndex);
   const char* prime = kind.complement ? kPrime : "";
@@ -210,7 +213,9 @@ void decoderFrameTables(const ScanPlan* plan,
   }
 }
 
-int32_t passChannelShifts(const char* protocolName, int32_t* shifts, int32_t n) {
+int32_t passChannelShifts(const char* protocolName,
+                          int32_t* shifts,
+                          int32_t n) {
   if (!protocolName || !shifts || n < 1) return -1;
   bool rotates;
   if (std::strcmp(protocolName, kProtocolGrayRgbMuxCd1) == 0)
@@ -258,8 +263,12 @@ int32_t renderSweepFrames(int32_t columns,
             out.begin() + static_cast<std::ptrdiff_t>(int64_t{frames} * stride),
             uint8_t{0});
 
-  auto lightCell = [&](int32_t frame, int32_t r, int32_t c, uint8_t v0,
-                       uint8_t v1, uint8_t v2) {
+  auto lightCell = [&](int32_t frame,
+                       int32_t r,
+                       int32_t c,
+                       uint8_t v0,
+                       uint8_t v1,
+                       uint8_t v2) {
     int32_t id = cells[static_cast<size_t>(r) * columns + c];
     if (id < 1 || static_cast<size_t>(id) > channelOffsets.size()) return;
     auto frameBytes = out.subspan(static_cast<size_t>(frame) * stride,

@@ -34,7 +34,7 @@ inline constexpr size_t kLabelBufferSize = 40;
 
 // One selected controller port as laid out for the scan.
 struct PortGroup {
-  int32_t startChannel = 0;      // index of the port's first byte in a frame
+  int32_t startChannel = 0;  // index of the port's first byte in a frame
   int32_t pixelCount = 0;
   int32_t channelsPerPixel = 3;  // below 1 means 3
 };
@@ -46,8 +46,8 @@ struct ScanPlan {
   int32_t channelCount = 0;
   // Gray-code bits sent per pass: the smallest b with 2^b > LED count.
   int32_t idBits = 0;
-  int32_t passes = 1;            // 1 or 2
-  int32_t channelDiversity = 0;  // 1 for the "-cd1" variant
+  int32_t passes = 1;                 // 1 or 2
+  int32_t channelDiversity = 0;       // 1 for the "-cd1" variant
   uint8_t level = kDefaultPlanLevel;  // value of a lit channel
 };
 

@@ -63,8 +63,8 @@ TEST(TcpStream, ExchangesBytesUntilThePeerCloses) {
     ::close(fd);
   });
   std::string error;
-  TcpStream stream = TcpStream::connect("127.0.0.1", listener.port(), 2s,
-                                        in(5s), &error);
+  TcpStream stream =
+      TcpStream::connect("127.0.0.1", listener.port(), 2s, in(5s), &error);
   ASSERT_TRUE(stream.valid()) << error;
   ASSERT_TRUE(stream.sendAll("hello", 5, in(5s)));
   std::string answer;
@@ -80,7 +80,8 @@ TEST(TcpStream, ExchangesBytesUntilThePeerCloses) {
 TEST(TcpStream, ReceiveGivesUpAtTheDeadline) {
   Listener listener;
   ASSERT_TRUE(listener.valid());
-  TcpStream stream = TcpStream::connect("127.0.0.1", listener.port(), 2s, in(5s));
+  TcpStream stream =
+      TcpStream::connect("127.0.0.1", listener.port(), 2s, in(5s));
   ASSERT_TRUE(stream.valid());
   int silent = listener.accept();
   char buffer[8];
@@ -94,7 +95,8 @@ TEST(TcpStream, ReceiveGivesUpAtTheDeadline) {
 TEST(TcpStream, SendingToAVanishedPeerFailsWithoutSignal) {
   Listener listener;
   ASSERT_TRUE(listener.valid());
-  TcpStream stream = TcpStream::connect("127.0.0.1", listener.port(), 2s, in(5s));
+  TcpStream stream =
+      TcpStream::connect("127.0.0.1", listener.port(), 2s, in(5s));
   ASSERT_TRUE(stream.valid());
   ::close(listener.accept());
   // The first sends may still be accepted locally; a reset follows. SIGPIPE
@@ -117,7 +119,8 @@ TEST(TcpStream, ConnectFailures) {
     ASSERT_TRUE(probe.valid());
     freePort = probe.port();
   }
-  TcpStream refused = TcpStream::connect("127.0.0.1", freePort, 2s, in(5s), &error);
+  TcpStream refused =
+      TcpStream::connect("127.0.0.1", freePort, 2s, in(5s), &error);
   EXPECT_FALSE(refused.valid());
   EXPECT_NE(error.find("could not connect"), std::string::npos) << error;
 
@@ -128,8 +131,8 @@ TEST(TcpStream, ConnectFailures) {
 
   // An already expired deadline never blocks.
   auto start = Clock::now();
-  TcpStream late = TcpStream::connect("127.0.0.1", freePort, 2s,
-                                      Clock::now() - 1s, &error);
+  TcpStream late =
+      TcpStream::connect("127.0.0.1", freePort, 2s, Clock::now() - 1s, &error);
   EXPECT_FALSE(late.valid());
   EXPECT_LT(Clock::now() - start, 1s);
 }
@@ -144,8 +147,8 @@ TEST(TcpStream, ConnectGivesUpOnAPeerThatNeverAccepts) {
   for (int i = 0; i < 16 && !stalled; ++i) {
     auto start = Clock::now();
     std::string error;
-    TcpStream stream = TcpStream::connect("127.0.0.1", listener.port(), 300ms,
-                                          in(5s), &error);
+    TcpStream stream =
+        TcpStream::connect("127.0.0.1", listener.port(), 300ms, in(5s), &error);
     if (!stream.valid()) {
       stalled = true;
       EXPECT_EQ(error, "connect timed out");
@@ -169,9 +172,12 @@ TEST(UdpSocket, SendsAndReceivesDatagrams) {
   EXPECT_EQ(bound.toString(), "127.0.0.1:" + std::to_string(bound.port()));
 
   std::vector<ResolvedAddress> resolved;
-  ASSERT_TRUE(resolveAddress("127.0.0.1", std::to_string(bound.port()),
-                             AddressFamily::kIPv4, SocketType::kDatagram,
-                             &resolved, &error))
+  ASSERT_TRUE(resolveAddress("127.0.0.1",
+                             std::to_string(bound.port()),
+                             AddressFamily::kIPv4,
+                             SocketType::kDatagram,
+                             &resolved,
+                             &error))
       << error;
   UdpSocket sender = UdpSocket::open(resolved.front());
   ASSERT_TRUE(sender.valid());
@@ -193,18 +199,22 @@ TEST(UdpSocket, SendsAndReceivesDatagrams) {
 
 TEST(ResolveAddress, NumericAndLocalNames) {
   std::vector<ResolvedAddress> out;
-  ASSERT_TRUE(resolveAddress("127.0.0.9", "4048", AddressFamily::kIPv4,
-                             SocketType::kDatagram, &out));
+  ASSERT_TRUE(resolveAddress(
+      "127.0.0.9", "4048", AddressFamily::kIPv4, SocketType::kDatagram, &out));
   EXPECT_EQ(out.front().address.toString(), "127.0.0.9:4048");
-  ASSERT_TRUE(resolveAddress("localhost", "80", AddressFamily::kIPv4,
-                             SocketType::kStream, &out));
+  ASSERT_TRUE(resolveAddress(
+      "localhost", "80", AddressFamily::kIPv4, SocketType::kStream, &out));
   EXPECT_EQ(out.front().address.port(), 80);
   std::string error;
-  EXPECT_FALSE(resolveAddress("", "80", AddressFamily::kAny,
-                              SocketType::kStream, &out, &error));
+  EXPECT_FALSE(resolveAddress(
+      "", "80", AddressFamily::kAny, SocketType::kStream, &out, &error));
   EXPECT_TRUE(out.empty());
-  EXPECT_FALSE(resolveAddress("127.0.0.1", "not-a-port-name", AddressFamily::kAny,
-                              SocketType::kStream, &out, &error));
+  EXPECT_FALSE(resolveAddress("127.0.0.1",
+                              "not-a-port-name",
+                              AddressFamily::kAny,
+                              SocketType::kStream,
+                              &out,
+                              &error));
   SocketAddress bad;
   EXPECT_FALSE(makeIPv4Address("300.1.1.1", 1, &bad));
   EXPECT_TRUE(bad.empty());

@@ -4,9 +4,8 @@
 #include <thread>
 #include <vector>
 
-#include <gtest/gtest.h>
-
 #include "sim/ddp_receiver.h"
+#include <gtest/gtest.h>
 
 namespace pxo {
 namespace {
@@ -68,7 +67,8 @@ TEST_F(DdpWire, SplitsAFrameIntoFullPacketsAndARest) {
     EXPECT_EQ(p.offset, at);
     EXPECT_FALSE(p.hasTimecode);
     ASSERT_EQ(p.payload.size(), sizes[i]);
-    EXPECT_TRUE(std::equal(p.payload.begin(), p.payload.end(), data.begin() + at));
+    EXPECT_TRUE(
+        std::equal(p.payload.begin(), p.payload.end(), data.begin() + at));
     at += sizes[i];
   }
 }
@@ -153,7 +153,8 @@ TEST_F(DdpWire, TwoThreadsNeverSplitAFramesSequence) {
     EXPECT_EQ(p.sequence, i % 15 + 1) << i;
   }
   std::map<uint8_t, int> frames;
-  for (size_t i = 0; i < packets.size(); i += 3) ++frames[packets[i].payload[0]];
+  for (size_t i = 0; i < packets.size(); i += 3)
+    ++frames[packets[i].payload[0]];
   EXPECT_EQ(frames.size(), size_t{2 * kFrames});
 }
 
@@ -161,9 +162,11 @@ TEST(OpenDdpSender, AcceptsTheAddressAsTheHttpClientDoes) {
   sim::DdpReceiver receiver;
   ASSERT_TRUE(receiver.valid());
   const std::string& host = receiver.address();
-  for (const std::string& typed :
-       {host, "http://" + host + ":8080/", "  " + host + "//", "\t" + host + ":80",
-        "fpp://" + host}) {
+  for (const std::string& typed : {host,
+                                   "http://" + host + ":8080/",
+                                   "  " + host + "//",
+                                   "\t" + host + ":80",
+                                   "fpp://" + host}) {
     DdpSenderPtr sender(openDdpSender(typed.c_str()));
     ASSERT_TRUE(sender) << "'" << typed << "'";
     uint8_t byte = 42;

@@ -1,14 +1,14 @@
 #include "scan/pattern_player.h"
 
+#include "scan/sleep.h"
+
 #include <algorithm>
 #include <chrono>
 #include <set>
 #include <thread>
 
-#include <gtest/gtest.h>
-
-#include "scan/sleep.h"
 #include "sim/ddp_receiver.h"
+#include <gtest/gtest.h>
 
 namespace pxo {
 namespace {
@@ -37,7 +37,8 @@ TEST(SweepFramePeriod, SevenSecondsPerRoundWithAFloor) {
 }
 
 TEST(ShowPreviewLevel, ClampsAndShowsTheRedFlood) {
-  ScanPlanPtr plan(buildScanPlan(std::vector<PortGroup>{{0, 4, 3}}, 4, 2, true));
+  ScanPlanPtr plan(
+      buildScanPlan(std::vector<PortGroup>{{0, 4, 3}}, 4, 2, true));
   PatternPlayer player;
   EXPECT_EQ(player.showPreviewLevel(plan.get(), 0), 1);
   EXPECT_EQ(planLevel(plan.get()), 1);
@@ -147,8 +148,13 @@ TEST(Sweep, PlaysTheRenderedFramesInOrder) {
   const int32_t frames = sweepFrameCount(input.cols, input.rows);
   ASSERT_EQ(frames, 305);
   std::vector<uint8_t> rendered(frames * 900);
-  ASSERT_EQ(renderSweepFrames(input.cols, input.rows, input.cells,
-                              input.channelOffsets, 900, 80, rendered),
+  ASSERT_EQ(renderSweepFrames(input.cols,
+                              input.rows,
+                              input.cells,
+                              input.channelOffsets,
+                              900,
+                              80,
+                              rendered),
             frames);
   auto indexOf = [&](const std::vector<uint8_t>& frame) -> int {
     for (int f = 0; f < frames; ++f)

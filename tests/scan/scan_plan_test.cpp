@@ -80,7 +80,8 @@ std::vector<std::vector<uint8_t>> expectedFrames(
       auto f = blank();
       for (size_t i = 0; i < offsets.size(); ++i) {
         int parity = 0;
-        for (int b = 0; b < 31; ++b) parity ^= grayBit(static_cast<int>(i + 1), b);
+        for (int b = 0; b < 31; ++b)
+          parity ^= grayBit(static_cast<int>(i + 1), b);
         if (parity == wanted) set(f, offsets[i] + channelOf(i, p), level);
       }
       frames.push_back(f);
@@ -94,9 +95,17 @@ TEST(BuildScanPlan, IdBitsFollowTheHighestId) {
     int32_t leds;
     int32_t bits;
   };
-  for (Case c : {Case{0, 0}, Case{1, 1}, Case{2, 2}, Case{3, 2}, Case{4, 3},
-                 Case{7, 3}, Case{8, 4}, Case{100, 7}, Case{127, 7},
-                 Case{128, 8}, Case{5000, 13}}) {
+  for (Case c : {Case{0, 0},
+                 Case{1, 1},
+                 Case{2, 2},
+                 Case{3, 2},
+                 Case{4, 3},
+                 Case{7, 3},
+                 Case{8, 4},
+                 Case{100, 7},
+                 Case{127, 7},
+                 Case{128, 8},
+                 Case{5000, 13}}) {
     auto plan = makeSimplePlan(c.leds);
     ASSERT_TRUE(plan) << c.leds;
     EXPECT_EQ(planIdBits(plan.get()), c.bits) << c.leds << " LEDs";
@@ -138,7 +147,8 @@ TEST(BuildScanPlan, LaysLedsOverGroupsInOrder) {
   // Three RGB pixels, then an RGBW port behind a gap.
   auto plan = makePlan({{30, 3, 3}, {100, 5, 4}}, 6);
   ASSERT_TRUE(plan);
-  EXPECT_EQ(plan->channelOffsets, (std::vector<int32_t>{30, 33, 36, 100, 104, 108}));
+  EXPECT_EQ(plan->channelOffsets,
+            (std::vector<int32_t>{30, 33, 36, 100, 104, 108}));
   // The fourth byte of the last placed LED counts; pixels past N do not.
   EXPECT_EQ(planChannelCount(plan.get()), 112);
   EXPECT_EQ(planLevel(plan.get()), 192);
@@ -182,10 +192,14 @@ TEST(RenderPatternFrame, EveryFrameMatchesTheProtocol) {
     auto plan = makePlan(c.groups, c.leds, c.passes, c.diversity);
     ASSERT_TRUE(plan);
     setPlanLevel(plan.get(), c.level);
-    auto expected =
-        expectedFrames(plan->channelOffsets, planChannelCount(plan.get()),
-                       planIdBits(plan.get()), c.passes, c.diversity, c.level);
-    ASSERT_EQ(static_cast<int32_t>(expected.size()), planFrameCount(plan.get()));
+    auto expected = expectedFrames(plan->channelOffsets,
+                                   planChannelCount(plan.get()),
+                                   planIdBits(plan.get()),
+                                   c.passes,
+                                   c.diversity,
+                                   c.level);
+    ASSERT_EQ(static_cast<int32_t>(expected.size()),
+              planFrameCount(plan.get()));
     for (int32_t k = 0; k < planFrameCount(plan.get()); ++k)
       EXPECT_EQ(render(plan.get(), k), expected[k])
           << c.leds << " LEDs, diversity " << c.diversity << ", frame " << k;
@@ -254,12 +268,16 @@ TEST(RenderLevelFrame, LightsThePassZeroChannel) {
 TEST(PatternFrameLabel, LabelsByteForByte) {
   auto plan = makeSimplePlan(5);  // 3 bits, 2 passes, 20 frames
   const std::string p = "\xE2\x80\xB2";
-  std::vector<std::string> expected = {
-      "baseline", "R-full", "G-full", "B-full",
-      "bit 0", "bit 0" + p, "bit 1", "bit 1" + p, "bit 2", "bit 2" + p,
-      "bit 0 / 2", "bit 0" + p + " / 2", "bit 1 / 2", "bit 1" + p + " / 2",
-      "bit 2 / 2", "bit 2" + p + " / 2",
-      "parity", "parity" + p, "parity / 2", "parity" + p + " / 2"};
+  std::vector<std::string> expected = {"baseline",   "R-full",
+                                       "G-full",     "B-full",
+                                       "bit 0",      "bit 0" + p,
+                                       "bit 1",      "bit 1" + p,
+                                       "bit 2",      "bit 2" + p,
+                                       "bit 0 / 2",  "bit 0" + p + " / 2",
+                                       "bit 1 / 2",  "bit 1" + p + " / 2",
+                                       "bit 2 / 2",  "bit 2" + p + " / 2",
+                                       "parity",     "parity" + p,
+                                       "parity / 2", "parity" + p + " / 2"};
   ASSERT_EQ(planFrameCount(plan.get()), 20);
   for (int32_t k = 0; k < 20; ++k) EXPECT_EQ(label(plan.get(), k), expected[k]);
   // The longest label of a 5,000-LED plan fits the scan run's buffer.
@@ -290,13 +308,14 @@ TEST(DecoderFrameTables, PointAtTheFramesTheirLabelsName) {
     const int32_t bits = planIdBits(plan.get());
     std::vector<int32_t> bit(bits * passes, -1), bitC(bits * passes, -1);
     std::vector<int32_t> par(passes, -1), parC(passes, -1);
-    decoderFrameTables(plan.get(), bit.data(), bitC.data(), par.data(),
-                       parC.data());
+    decoderFrameTables(
+        plan.get(), bit.data(), bitC.data(), par.data(), parC.data());
     for (int32_t p = 0; p < passes; ++p) {
       std::string suffix = p ? " / 2" : "";
       for (int32_t b = 0; b < bits; ++b) {
         int32_t e = b * passes + p;
-        EXPECT_EQ(label(plan.get(), bit[e]), "bit " + std::to_string(b) + suffix);
+        EXPECT_EQ(label(plan.get(), bit[e]),
+                  "bit " + std::to_string(b) + suffix);
         EXPECT_EQ(label(plan.get(), bitC[e]),
                   "bit " + std::to_string(b) + "\xE2\x80\xB2" + suffix);
       }
@@ -305,7 +324,8 @@ TEST(DecoderFrameTables, PointAtTheFramesTheirLabelsName) {
     }
     // Any table may be left out.
     decoderFrameTables(plan.get(), nullptr, bitC.data(), nullptr, nullptr);
-    decoderFrameTables(nullptr, bit.data(), bitC.data(), par.data(), parC.data());
+    decoderFrameTables(
+        nullptr, bit.data(), bitC.data(), par.data(), parC.data());
   }
 }
 
@@ -315,7 +335,8 @@ TEST(PassChannelShifts, ByProtocolName) {
   EXPECT_EQ(std::vector<int32_t>(shifts, shifts + 5),
             (std::vector<int32_t>{0, 1, 2, 0, 1}));
   EXPECT_EQ(passChannelShifts("gray-rgb-mux-p1", shifts, 3), 3);
-  EXPECT_EQ(std::vector<int32_t>(shifts, shifts + 3), (std::vector<int32_t>{0, 0, 0}));
+  EXPECT_EQ(std::vector<int32_t>(shifts, shifts + 3),
+            (std::vector<int32_t>{0, 0, 0}));
   EXPECT_EQ(passChannelShifts("gray-rgb-mux-p2", shifts, 3), -1);
   EXPECT_EQ(passChannelShifts(nullptr, shifts, 3), -1);
   EXPECT_EQ(passChannelShifts("gray-rgb-mux-p1", nullptr, 3), -1);
@@ -369,7 +390,8 @@ class SweepFrames : public ::testing::Test {
 TEST_F(SweepFrames, TenByThreeGrid) {
   ASSERT_EQ(sweepFrameCount(kCols, kRows), 17);
   std::vector<uint8_t> out(17 * kStride + 3, 0xEE);
-  ASSERT_EQ(renderSweepFrames(kCols, kRows, cells, offsets, kStride, 80, out), 17);
+  ASSERT_EQ(renderSweepFrames(kCols, kRows, cells, offsets, kStride, 80, out),
+            17);
   for (int32_t f = 0; f < 17; ++f) {
     std::vector<uint8_t> frame(out.begin() + f * kStride,
                                out.begin() + (f + 1) * kStride);
@@ -392,14 +414,16 @@ TEST_F(SweepFrames, TenByThreeGrid) {
 TEST_F(SweepFrames, RejectsBadArguments) {
   std::vector<uint8_t> out(17 * kStride);
   std::vector<uint8_t> small(17 * kStride - 1);
-  EXPECT_EQ(renderSweepFrames(kCols, kRows, cells, offsets, kStride, 80, small), -1);
+  EXPECT_EQ(renderSweepFrames(kCols, kRows, cells, offsets, kStride, 80, small),
+            -1);
   EXPECT_EQ(renderSweepFrames(0, kRows, cells, offsets, kStride, 80, out), -1);
   EXPECT_EQ(renderSweepFrames(kCols, 0, cells, offsets, kStride, 80, out), -1);
   EXPECT_EQ(renderSweepFrames(kCols, kRows, cells, {}, kStride, 80, out), -1);
   EXPECT_EQ(renderSweepFrames(kCols, kRows, cells, offsets, 0, 80, out), -1);
   std::vector<int32_t> shortCells(cells.begin(), cells.end() - 1);
-  EXPECT_EQ(renderSweepFrames(kCols, kRows, shortCells, offsets, kStride, 80, out),
-            -1);
+  EXPECT_EQ(
+      renderSweepFrames(kCols, kRows, shortCells, offsets, kStride, 80, out),
+      -1);
 }
 
 TEST(SweepFrameCount, BandWidthGrowsWithTheGrid) {

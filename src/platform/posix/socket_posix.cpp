@@ -3,13 +3,13 @@
 // UDP sends; every send passes MSG_NOSIGNAL so a vanished peer is an error
 // code, never SIGPIPE.
 
+#include "platform/socket.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstring>
 #include <utility>
-
-#include "platform/socket.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -86,7 +86,8 @@ std::string SocketAddress::toString() const {
   if (raw->sa_family == AF_INET6) {
     const auto* v6 = reinterpret_cast<const sockaddr_in6*>(raw);
     ::inet_ntop(AF_INET6, &v6->sin6_addr, host, sizeof host);
-    return "[" + std::string(host) + "]:" + std::to_string(ntohs(v6->sin6_port));
+    return "[" + std::string(host) +
+           "]:" + std::to_string(ntohs(v6->sin6_port));
   }
   return {};
 }
@@ -187,8 +188,8 @@ TcpStream TcpStream::connect(const ResolvedAddress& to,
   }
   int rc;
   do {
-    rc = ::connect(fd, asSockaddr(to.address),
-                   static_cast<socklen_t>(to.address.length));
+    rc = ::connect(
+        fd, asSockaddr(to.address), static_cast<socklen_t>(to.address.length));
   } while (rc != 0 && errno == EINTR);
   if (rc == 0) return stream;
   if (errno != EINPROGRESS) {
@@ -202,10 +203,12 @@ TcpStream TcpStream::connect(const ResolvedAddress& to,
   }
   int soError = 0;
   socklen_t len = sizeof soError;
-  if (ready < 0 || ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &soError, &len) != 0 ||
+  if (ready < 0 ||
+      ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &soError, &len) != 0 ||
       soError != 0) {
-    setError(error, std::string("could not connect: ") +
-                        strerror(soError ? soError : errno));
+    setError(error,
+             std::string("could not connect: ") +
+                 strerror(soError ? soError : errno));
     return {};
   }
   return stream;
@@ -217,8 +220,12 @@ TcpStream TcpStream::connect(std::string_view host,
                              Deadline deadline,
                              std::string* error) {
   std::vector<ResolvedAddress> addresses;
-  if (!resolveAddress(host, port, AddressFamily::kAny, SocketType::kStream,
-                      &addresses, error))
+  if (!resolveAddress(host,
+                      port,
+                      AddressFamily::kAny,
+                      SocketType::kStream,
+                      &addresses,
+                      error))
     return {};
   for (const ResolvedAddress& address : addresses) {
     if (Clock::now() >= deadline) {
@@ -232,7 +239,9 @@ TcpStream TcpStream::connect(std::string_view host,
   return {};
 }
 
-bool TcpStream::sendAll(const void* data, size_t size, Deadline deadline) const {
+bool TcpStream::sendAll(const void* data,
+                        size_t size,
+                        Deadline deadline) const {
   if (!valid()) return false;
   const auto* bytes = static_cast<const uint8_t*>(data);
   size_t sent = 0;
@@ -252,7 +261,9 @@ bool TcpStream::sendAll(const void* data, size_t size, Deadline deadline) const 
   return true;
 }
 
-long TcpStream::receive(void* buffer, size_t capacity, Deadline deadline) const {
+long TcpStream::receive(void* buffer,
+                        size_t capacity,
+                        Deadline deadline) const {
   if (!valid()) return kSocketFailed;
   for (;;) {
     ssize_t n = ::recv(toFd(handle_), buffer, capacity, 0);
@@ -299,8 +310,10 @@ UdpSocket UdpSocket::bind(const SocketAddress& local, std::string* error) {
     return {};
   }
   UdpSocket socket(fd);
-  if (::bind(fd, asSockaddr(local), static_cast<socklen_t>(local.length)) != 0) {
-    setError(error, "could not bind " + local.toString() + ": " + strerror(errno));
+  if (::bind(fd, asSockaddr(local), static_cast<socklen_t>(local.length)) !=
+      0) {
+    setError(error,
+             "could not bind " + local.toString() + ": " + strerror(errno));
     return {};
   }
   return socket;
@@ -311,8 +324,12 @@ bool UdpSocket::sendTo(const SocketAddress& to,
                        size_t size) const {
   if (!valid()) return false;
   for (;;) {
-    ssize_t n = ::sendto(toFd(handle_), data, size, MSG_NOSIGNAL,
-                         asSockaddr(to), static_cast<socklen_t>(to.length));
+    ssize_t n = ::sendto(toFd(handle_),
+                         data,
+                         size,
+                         MSG_NOSIGNAL,
+                         asSockaddr(to),
+                         static_cast<socklen_t>(to.length));
     if (n >= 0) return static_cast<size_t>(n) == size;
     if (errno != EINTR) return false;
   }
@@ -330,8 +347,12 @@ long UdpSocket::receiveFrom(void* buffer,
     if (ready < 0) return kSocketFailed;
     sockaddr_storage peer{};
     socklen_t peerLength = sizeof peer;
-    ssize_t n = ::recvfrom(toFd(handle_), buffer, capacity, MSG_DONTWAIT,
-                           reinterpret_cast<sockaddr*>(&peer), &peerLength);
+    ssize_t n = ::recvfrom(toFd(handle_),
+                           buffer,
+                           capacity,
+                           MSG_DONTWAIT,
+                           reinterpret_cast<sockaddr*>(&peer),
+                           &peerLength);
     if (n >= 0) {
       if (from) {
         *from = SocketAddress{};
@@ -348,8 +369,8 @@ long UdpSocket::receiveFrom(void* buffer,
 void UdpSocket::setReceiveBufferSize(int bytes) const {
   if (!valid()) return;
   // SO_RCVBUFFORCE passes the system cap when privileged; else fall back.
-  if (::setsockopt(toFd(handle_), SOL_SOCKET, SO_RCVBUFFORCE, &bytes,
-                   sizeof bytes) != 0)
+  if (::setsockopt(
+          toFd(handle_), SOL_SOCKET, SO_RCVBUFFORCE, &bytes, sizeof bytes) != 0)
     ::setsockopt(toFd(handle_), SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
 }
 
@@ -358,8 +379,8 @@ SocketAddress UdpSocket::localAddress() const {
   if (!valid()) return result;
   sockaddr_storage local{};
   socklen_t length = sizeof local;
-  if (::getsockname(toFd(handle_), reinterpret_cast<sockaddr*>(&local),
-                    &length) == 0) {
+  if (::getsockname(
+          toFd(handle_), reinterpret_cast<sockaddr*>(&local), &length) == 0) {
     std::memcpy(result.storage.data(), &local, length);
     result.length = static_cast<int32_t>(length);
   }
