@@ -8,8 +8,8 @@ packages=(
   g++ make cmake ninja-build pkg-config binutils
   # Tests and benchmarks
   libgtest-dev libgmock-dev libbenchmark-dev
-  # Fuzzing (libFuzzer ships in clang's runtime package) and formatting
-  clang libclang-rt-14-dev clang-format-14
+  # Fuzzing (libFuzzer ships in clang's runtime package), format and lint
+  clang libclang-rt-14-dev clang-format-14 clang-tidy-14
 )
 
 missing=()

@@ -1,5 +1,4 @@
-#ifndef PIXORIA_PIXORIA_H_
-#define PIXORIA_PIXORIA_H_
+#pragma once
 
 /* The C interface of libpixoria: the only symbols the library exports. */
 
@@ -21,5 +20,3 @@ PXO_API int32_t pxo_scan_backend_status(void);
 #ifdef __cplusplus
 }
 #endif
-
-#endif /* PIXORIA_PIXORIA_H_ */

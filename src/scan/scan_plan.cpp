@@ -238,7 +238,8 @@ int32_t sweepBandWidth(int32_t columns, int32_t rows) {
 
 int32_t sweepFrameCount(int32_t columns, int32_t rows) {
   if (columns < 1 || rows < 1) return 0;
-  int64_t count = int64_t{rows} + columns + 2 * sweepBandWidth(columns, rows);
+  int64_t count =
+      int64_t{rows} + columns + int64_t{2} * sweepBandWidth(columns, rows);
   return count > std::numeric_limits<int32_t>::max()
              ? 0
              : static_cast<int32_t>(count);

@@ -66,6 +66,12 @@ int waitFor(int fd, short events, Deadline deadline) {
   }
 }
 
+// strerror is not thread safe; the GNU strerror_r returns the text.
+std::string errorText(int code) {
+  char buffer[128];
+  return ::strerror_r(code, buffer, sizeof buffer);
+}
+
 void setError(std::string* error, std::string message) {
   if (error) *error = std::move(message);
 }
@@ -178,7 +184,8 @@ TcpStream TcpStream::connect(const ResolvedAddress& to,
                              std::string* error) {
   int fd = ::socket(to.family, to.type | SOCK_CLOEXEC, to.protocol);
   if (fd < 0) {
-    setError(error, std::string("could not create socket: ") + strerror(errno));
+    setError(error,
+             std::string("could not create socket: ") + errorText(errno));
     return {};
   }
   TcpStream stream(fd);
@@ -193,7 +200,7 @@ TcpStream TcpStream::connect(const ResolvedAddress& to,
   } while (rc != 0 && errno == EINTR);
   if (rc == 0) return stream;
   if (errno != EINPROGRESS) {
-    setError(error, std::string("could not connect: ") + strerror(errno));
+    setError(error, std::string("could not connect: ") + errorText(errno));
     return {};
   }
   int ready = waitFor(fd, POLLOUT, deadline);
@@ -208,7 +215,7 @@ TcpStream TcpStream::connect(const ResolvedAddress& to,
       soError != 0) {
     setError(error,
              std::string("could not connect: ") +
-                 strerror(soError ? soError : errno));
+                 errorText(soError ? soError : errno));
     return {};
   }
   return stream;
@@ -296,7 +303,8 @@ void UdpSocket::close() { closeHandle(handle_); }
 UdpSocket UdpSocket::open(const ResolvedAddress& like, std::string* error) {
   int fd = ::socket(like.family, like.type | SOCK_CLOEXEC, like.protocol);
   if (fd < 0) {
-    setError(error, std::string("could not create socket: ") + strerror(errno));
+    setError(error,
+             std::string("could not create socket: ") + errorText(errno));
     return {};
   }
   return UdpSocket(fd);
@@ -306,14 +314,15 @@ UdpSocket UdpSocket::bind(const SocketAddress& local, std::string* error) {
   int family = asSockaddr(local)->sa_family;
   int fd = ::socket(family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   if (fd < 0) {
-    setError(error, std::string("could not create socket: ") + strerror(errno));
+    setError(error,
+             std::string("could not create socket: ") + errorText(errno));
     return {};
   }
   UdpSocket socket(fd);
   if (::bind(fd, asSockaddr(local), static_cast<socklen_t>(local.length)) !=
       0) {
     setError(error,
-             "could not bind " + local.toString() + ": " + strerror(errno));
+             "could not bind " + local.toString() + ": " + errorText(errno));
     return {};
   }
   return socket;
