@@ -10,6 +10,8 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   # Fuzzing (libFuzzer ships in clang's runtime package), format and lint
   clang libclang-rt-14-dev clang-format-14 clang-tidy-14
+  # A locale with a decimal comma, for the locale-independence tests
+  locales
 )
 
 missing=()
@@ -18,12 +20,21 @@ for package in "${packages[@]}"; do
   [[ "$status" == "install ok installed" ]] || missing+=("$package")
 done
 
+# The tests check number handling under a locale that writes decimal commas.
+make_locale() {
+  if ! locale -a 2>/dev/null | grep -qi '^de_DE\.utf-\?8$'; then
+    echo "setup: generating the de_DE.UTF-8 locale"
+    "${sudo[@]}" localedef -i de_DE -f UTF-8 de_DE.UTF-8
+  fi
+}
+
+sudo=()
 if ((${#missing[@]} == 0)); then
   echo "setup: all ${#packages[@]} packages present"
+  make_locale
   exit 0
 fi
 
-sudo=()
 if [[ "$(id -u)" != 0 ]]; then
   command -v sudo >/dev/null || {
     echo "setup: run as root to install: ${missing[*]}" >&2
@@ -35,3 +46,4 @@ echo "setup: installing ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
 "${sudo[@]}" apt-get update -q
 "${sudo[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}" </dev/null
+make_locale

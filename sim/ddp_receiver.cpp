@@ -1,8 +1,6 @@
 #include "sim/ddp_receiver.h"
 
-#include "platform/process.h"
-
-#include <atomic>
+#include "sim/loopback.h"
 
 namespace pxo::sim {
 
@@ -12,23 +10,9 @@ constexpr size_t kBaseHeader = 10;
 constexpr size_t kTimecodeHeader = 14;
 constexpr uint8_t kTimecodeFlag = 0x10;
 constexpr uint16_t kPort = 4048;
-constexpr int kBindAttempts = 32;
 
 void setError(std::string* error, const char* message) {
   if (error) *error = message;
-}
-
-// Four candidate addresses per process: 127.0.0.0/8 has 24 bits and process
-// IDs use at most 22, so processes never pick the same one.
-std::string candidateAddress(int attempt) {
-  static std::atomic<int> nextInProcess{0};
-  uint32_t index = (platform::processId() << 2) +
-                   static_cast<uint32_t>(nextInProcess++ + attempt);
-  index &= 0xFFFFFF;
-  if (index == 0 || index == 1) index += 2;  // keep clear of 127.0.0.1
-  return "127." + std::to_string((index >> 16) & 0xFF) + "." +
-         std::to_string((index >> 8) & 0xFF) + "." +
-         std::to_string(index & 0xFF);
 }
 
 }  // namespace
@@ -62,9 +46,9 @@ bool parseDdpPacket(std::span<const uint8_t> datagram,
 }
 
 DdpReceiver::DdpReceiver() {
-  for (int attempt = 0; attempt < kBindAttempts && !socket_.valid();
+  for (int attempt = 0; attempt < kLoopbackAttempts && !socket_.valid();
        ++attempt) {
-    std::string candidate = candidateAddress(attempt);
+    std::string candidate = nextLoopbackAddress();
     platform::SocketAddress local;
     if (!platform::makeIPv4Address(candidate, kPort, &local)) continue;
     socket_ = platform::UdpSocket::bind(local);

@@ -109,7 +109,36 @@ class TcpStream {
                              Deadline deadline) const;
 
  private:
+  friend class TcpListener;
   explicit TcpStream(NativeSocket handle) : handle_(handle) {}
+  NativeSocket handle_ = kInvalidSocket;
+};
+
+// A listening TCP socket, for test peers and simulated devices.
+class TcpListener {
+ public:
+  TcpListener() = default;
+  ~TcpListener();
+  TcpListener(TcpListener&& other) noexcept;
+  TcpListener& operator=(TcpListener&& other) noexcept;
+  TcpListener(const TcpListener&) = delete;
+  TcpListener& operator=(const TcpListener&) = delete;
+
+  // Listens on `local` (port 0 picks a free one).
+  [[nodiscard]] static TcpListener listen(const SocketAddress& local,
+                                          int backlog,
+                                          std::string* error = nullptr);
+
+  bool valid() const { return handle_ != kInvalidSocket; }
+  void close();
+  SocketAddress localAddress() const;
+
+  // Waits until `deadline` for a connection; an invalid stream when none
+  // came or the listener failed.
+  [[nodiscard]] TcpStream accept(Deadline deadline) const;
+
+ private:
+  explicit TcpListener(NativeSocket handle) : handle_(handle) {}
   NativeSocket handle_ = kInvalidSocket;
 };
 

@@ -72,6 +72,19 @@ std::string errorText(int code) {
   return ::strerror_r(code, buffer, sizeof buffer);
 }
 
+SocketAddress localAddressOf(NativeSocket handle) {
+  SocketAddress result;
+  if (handle == kInvalidSocket) return result;
+  sockaddr_storage local{};
+  socklen_t length = sizeof local;
+  if (::getsockname(
+          toFd(handle), reinterpret_cast<sockaddr*>(&local), &length) == 0) {
+    std::memcpy(result.storage.data(), &local, length);
+    result.length = static_cast<int32_t>(length);
+  }
+  return result;
+}
+
 void setError(std::string* error, std::string message) {
   if (error) *error = std::move(message);
 }
@@ -184,8 +197,7 @@ TcpStream TcpStream::connect(const ResolvedAddress& to,
                              std::string* error) {
   int fd = ::socket(to.family, to.type | SOCK_CLOEXEC, to.protocol);
   if (fd < 0) {
-    setError(error,
-             std::string("could not create socket: ") + errorText(errno));
+    setError(error, "could not create socket: " + errorText(errno));
     return {};
   }
   TcpStream stream(fd);
@@ -283,6 +295,63 @@ long TcpStream::receive(void* buffer,
   }
 }
 
+// -------------------------------------------------------------- TcpListener
+
+TcpListener::~TcpListener() { close(); }
+
+TcpListener::TcpListener(TcpListener&& other) noexcept
+    : handle_(std::exchange(other.handle_, kInvalidSocket)) {}
+
+TcpListener& TcpListener::operator=(TcpListener&& other) noexcept {
+  if (this != &other) {
+    close();
+    handle_ = std::exchange(other.handle_, kInvalidSocket);
+  }
+  return *this;
+}
+
+void TcpListener::close() { closeHandle(handle_); }
+
+TcpListener TcpListener::listen(const SocketAddress& local,
+                                int backlog,
+                                std::string* error) {
+  int fd =
+      ::socket(asSockaddr(local)->sa_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) {
+    setError(error, "could not create socket: " + errorText(errno));
+    return {};
+  }
+  TcpListener listener(fd);
+  int one = 1;
+  ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  if (!setNonBlocking(fd) ||
+      ::bind(fd, asSockaddr(local), static_cast<socklen_t>(local.length)) !=
+          0 ||
+      ::listen(fd, backlog) != 0) {
+    setError(
+        error,
+        "could not listen on " + local.toString() + ": " + errorText(errno));
+    return {};
+  }
+  return listener;
+}
+
+SocketAddress TcpListener::localAddress() const {
+  return localAddressOf(handle_);
+}
+
+TcpStream TcpListener::accept(Deadline deadline) const {
+  if (!valid()) return {};
+  for (;;) {
+    int fd = ::accept4(
+        toFd(handle_), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+    if (fd >= 0) return TcpStream(fd);
+    if (errno == EINTR || errno == ECONNABORTED) continue;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) return {};
+    if (waitFor(toFd(handle_), POLLIN, deadline) <= 0) return {};
+  }
+}
+
 // ---------------------------------------------------------------- UdpSocket
 
 UdpSocket::~UdpSocket() { close(); }
@@ -303,8 +372,7 @@ void UdpSocket::close() { closeHandle(handle_); }
 UdpSocket UdpSocket::open(const ResolvedAddress& like, std::string* error) {
   int fd = ::socket(like.family, like.type | SOCK_CLOEXEC, like.protocol);
   if (fd < 0) {
-    setError(error,
-             std::string("could not create socket: ") + errorText(errno));
+    setError(error, "could not create socket: " + errorText(errno));
     return {};
   }
   return UdpSocket(fd);
@@ -314,8 +382,7 @@ UdpSocket UdpSocket::bind(const SocketAddress& local, std::string* error) {
   int family = asSockaddr(local)->sa_family;
   int fd = ::socket(family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   if (fd < 0) {
-    setError(error,
-             std::string("could not create socket: ") + errorText(errno));
+    setError(error, "could not create socket: " + errorText(errno));
     return {};
   }
   UdpSocket socket(fd);
@@ -384,16 +451,7 @@ void UdpSocket::setReceiveBufferSize(int bytes) const {
 }
 
 SocketAddress UdpSocket::localAddress() const {
-  SocketAddress result;
-  if (!valid()) return result;
-  sockaddr_storage local{};
-  socklen_t length = sizeof local;
-  if (::getsockname(
-          toFd(handle_), reinterpret_cast<sockaddr*>(&local), &length) == 0) {
-    std::memcpy(result.storage.data(), &local, length);
-    result.length = static_cast<int32_t>(length);
-  }
-  return result;
+  return localAddressOf(handle_);
 }
 
 }  // namespace pxo::platform

@@ -1,0 +1,22 @@
+#pragma once
+
+#include "controller/json.h"
+
+#include <string>
+#include <string_view>
+
+// How the controller's PHP layer treats the documents it stores and serves.
+
+namespace pxo::sim {
+
+// PHP's stripslashes(): a backslash is dropped and the byte after it kept
+// ("\\0" gives a NUL byte); a lone trailing backslash disappears.
+std::string stripSlashes(std::string_view text);
+
+// PHP's json_encode() with its default flags: "/" written as "\/", every
+// non-ASCII character as "\uXXXX" (surrogate pairs above U+FFFF). With
+// `pretty`, tab-indented one member per line, as the controller writes its
+// universe file.
+std::string phpJsonEncode(const JsonValue& value, bool pretty = false);
+
+}  // namespace pxo::sim

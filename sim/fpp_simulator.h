@@ -1,0 +1,153 @@
+#pragma once
+
+#include "controller/json.h"
+#include "platform/socket.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "sim/http_server.h"
+
+// A simulated FPP pixel controller: its HTTP JSON API on a loopback address
+// and its DDP input on UDP port 4048 of the same address, holding the
+// pixel-string and universe-input configuration the way the real one does
+// (stripslashes on posted documents, re-encoded answers with "status",
+// HTML 404 pages, network data that expires) and turning the channel data
+// it receives into LED colours through the configuration it holds, so a
+// wrong reconfiguration lights the wrong LEDs.
+//
+// Threads: start/stop from one owner thread; every other call from any
+// thread (the HTTP and DDP threads share the state under one mutex).
+//
+//   FppSimulator fpp(loadFppSimConfig(text));
+//   fpp.start();
+//   connectController(&link, fpp.httpAddress(), "", "", &error);
+//   ... fpp.portLeds(0) ...
+
+namespace pxo::sim {
+
+struct FppSimConfig {
+  JsonValue systemInfo;                // answered at /api/system/info
+  JsonValue pixelStrings;              // the stored pixel-string document
+  std::optional<JsonValue> universes;  // ci-universes.json, when it exists
+  std::string password;  // Basic auth for "admin" and "fpp"; empty = none
+  // Physical colour order of each port's LEDs; by default the order the
+  // port is configured with.
+  std::map<int32_t, std::string> stripOrders;
+};
+
+// Reads a simulator configuration (see sim/data/README.md for its keys).
+[[nodiscard]] bool loadFppSimConfig(std::string_view text,
+                                    FppSimConfig* out,
+                                    std::string* error);
+
+enum class FppFault {
+  kNone,
+  kServerError,       // 500 with an HTML page
+  kNotFppHtml,        // a web server that is not a controller
+  kNotFppJson,        // JSON without "Platform"/"Version"
+  kPixelStatusError,  // pixel-string answers {"status":"ERROR: ..."}
+  kGarbage,           // bytes that are not HTTP
+  kChunked,           // correct answers in chunked encoding
+  kNeverAnswer,       // accept, read, never answer
+  kCutShort,          // the body stops half-way
+};
+
+struct LoggedRequest {
+  std::string method;
+  std::string path;
+  std::string authorization;
+  std::string contentType;
+  std::string body;
+};
+
+struct LedColor {
+  uint8_t r = 0, g = 0, b = 0, w = 0;
+  bool lit() const { return r || g || b || w; }
+  bool operator==(const LedColor&) const = default;
+};
+
+class FppSimulator {
+ public:
+  // Channels the controller's buffer holds.
+  static constexpr size_t kChannelCount = 1 << 20;
+
+  explicit FppSimulator(FppSimConfig config);
+  ~FppSimulator();
+  FppSimulator(const FppSimulator&) = delete;
+  FppSimulator& operator=(const FppSimulator&) = delete;
+
+  // Binds HTTP on `address`:`httpPort` and DDP on `address`:4048. An empty
+  // address picks a free loopback address of this process's own.
+  [[nodiscard]] bool start(std::string* error,
+                           const std::string& address = "",
+                           uint16_t httpPort = 0);
+  void stop();
+
+  const std::string& address() const { return address_; }
+  // "127.x.y.z:port", as a user would type it.
+  std::string httpAddress() const;
+
+  // Faults apply to requests whose path begins with `pathPrefix` (all when
+  // empty) until cleared with kNone.
+  void setFault(FppFault fault, const std::string& pathPrefix = "");
+
+  std::vector<LoggedRequest> requests() const;
+  void clearRequests();
+
+  // The stored files as text (after stripslashes); nullopt when missing.
+  std::optional<std::string> pixelStringsFile() const;
+  std::optional<std::string> universeFile() const;
+  bool universeInputEnabled() const;
+
+  // The physical LEDs of a port in string order (null pixels included, dark)
+  // as they show now.
+  std::vector<LedColor> portLeds(int32_t portNumber) const;
+  std::vector<int32_t> portNumbers() const;
+
+  int64_t ddpPacketsApplied() const { return applied_.load(); }
+  int64_t ddpPacketsIgnored() const { return ignored_.load(); }
+
+ private:
+  HttpReply handle(const HttpRequest& request);
+  HttpReply route(const HttpRequest& request);
+  bool authorized(const HttpRequest& request) const;
+  HttpReply outputAnswer(const std::string& file) const;
+  void ddpLoop();
+  void applyPacket(const struct DdpPacket& packet);
+  uint8_t channelValue(int64_t channel, int64_t nowMs, int64_t timeoutMs) const;
+  int64_t nowMs() const;
+
+  FppSimConfig config_;
+  std::string pixelFileName_;  // "co-pixelStrings" or "co-bbbStrings"
+
+  mutable std::mutex mutex_;
+  std::optional<std::string> pixelStrings_;
+  std::optional<std::string> universes_;
+  std::vector<LoggedRequest> log_;
+  FppFault fault_ = FppFault::kNone;
+  std::string faultPrefix_;
+  std::vector<uint8_t> pending_;  // channel data as it arrives
+  std::vector<uint8_t> shown_;    // what the outputs show (after a push)
+  std::vector<int64_t> updated_;  // per channel: ms of its last packet
+  size_t dirtyBegin_ = SIZE_MAX, dirtyEnd_ = 0;
+
+  std::string address_;
+  HttpServer http_;
+  platform::UdpSocket ddpSocket_;
+  std::atomic<bool> running_{false};
+  std::thread ddpThread_;
+  std::atomic<int64_t> applied_{0};
+  std::atomic<int64_t> ignored_{0};
+  std::chrono::steady_clock::time_point epoch_ =
+      std::chrono::steady_clock::now();
+};
+
+}  // namespace pxo::sim

@@ -1,0 +1,362 @@
+#include "controller/fpp_client.h"
+
+#include "controller/http_client.h"
+#include "controller/json.h"
+
+#include <algorithm>
+#include <cctype>
+
+namespace pxo {
+
+namespace {
+
+HttpResponse get(const std::string& host,
+                 const std::string& user,
+                 const std::string& password,
+                 const char* path) {
+  HttpResponse response;
+  httpRequest(&response, host, "GET", path, "", "", user, password);
+  return response;
+}
+
+std::string lowerAscii(std::string text) {
+  std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) {
+    return std::tolower(c);
+  });
+  return text;
+}
+
+// The controller info document's own string form: quote, backslash, tab,
+// line feed and carriage return escaped, every other byte as it is.
+void appendQuoted(std::string* out, const std::string& text) {
+  out->push_back('"');
+  for (char c : text) {
+    switch (c) {
+      case '"':
+        out->append("\\\"");
+        break;
+      case '\\':
+        out->append("\\\\");
+        break;
+      case '\t':
+        out->append("\\t");
+        break;
+      case '\n':
+        out->append("\\n");
+        break;
+      case '\r':
+        out->append("\\r");
+        break;
+      default:
+        out->push_back(c);
+    }
+  }
+  out->push_back('"');
+}
+
+void appendKey(std::string* out, const char* key, bool first = false) {
+  if (!first) out->push_back(',');
+  out->push_back('"');
+  out->append(key);
+  out->append("\":");
+}
+
+bool acceptablePortAnswer(const JsonValue& doc) {
+  if (!doc.isObject()) return false;
+  if (getString(doc, "status", "").rfind("ERROR", 0) == 0) return false;
+  const JsonValue* outputs = findMember(doc, "channelOutputs");
+  return outputs && outputs->isArray() && !outputs->array.empty();
+}
+
+int channelsForColorOrder(const std::string& order) {
+  return order.size() >= 4 ? 4 : 3;
+}
+
+// Every virtual string of an output: "virtualStrings" and the smart
+// receivers' "virtualStringsB" ... "virtualStringsF".
+std::vector<const JsonValue*> virtualStringsOf(const JsonValue& output) {
+  std::vector<const JsonValue*> strings;
+  for (const char* key : {"virtualStrings",
+                          "virtualStringsB",
+                          "virtualStringsC",
+                          "virtualStringsD",
+                          "virtualStringsE",
+                          "virtualStringsF"}) {
+    const JsonValue* list = findMember(output, key);
+    if (!list || !list->isArray()) continue;
+    for (const JsonValue& entry : list->array)
+      if (entry.isObject()) strings.push_back(&entry);
+  }
+  return strings;
+}
+
+// One "ports" entry of the controller info document.
+void appendPort(std::string* out, const JsonValue& output) {
+  int32_t portNumber = getInt(output, "portNumber", -1);
+  const JsonValue* list = findMember(output, "virtualStrings");
+  const JsonValue* first = list && list->isArray() && !list->array.empty() &&
+                                   list->array.front().isObject()
+                               ? &list->array.front()
+                               : nullptr;
+  JsonValue none;
+  const JsonValue& head = first ? *first : none;
+
+  // The port's length and channel end count every virtual string; a group
+  // of pixels shares one channel set, null pixels use none.
+  int64_t pixels = 0;
+  int64_t channelEnd = 0;
+  for (const JsonValue* string : virtualStringsOf(output)) {
+    int32_t count = std::max(getInt(*string, "pixelCount", 0), 0);
+    int32_t group = std::max(getInt(*string, "groupCount", 1), 1);
+    int32_t cpp =
+        channelsForColorOrder(getString(*string, "colorOrder", "RGB"));
+    int64_t start = getInt(*string, "startChannel", 0);
+    pixels += count;
+    if (count > 0)
+      channelEnd = std::max(channelEnd, start + int64_t{count} / group * cpp);
+  }
+  auto clamp32 = [](int64_t v) {
+    return static_cast<int32_t>(std::clamp<int64_t>(v, INT32_MIN, INT32_MAX));
+  };
+
+  out->append("{");
+  appendKey(out, "portNumber", true);
+  out->append(std::to_string(portNumber));
+  appendKey(out, "pixelCount");
+  out->append(std::to_string(clamp32(pixels)));
+  appendKey(out, "startChannel");
+  out->append(std::to_string(getInt(head, "startChannel", 0)));
+  appendKey(out, "colorOrder");
+  appendQuoted(out, getString(head, "colorOrder", "RGB"));
+  appendKey(out, "brightness");
+  out->append(std::to_string(getInt(head, "brightness", 100)));
+  appendKey(out, "nullNodes");
+  out->append(std::to_string(getInt(head, "nullNodes", 0)));
+  appendKey(out, "channelEnd");
+  out->append(std::to_string(clamp32(channelEnd)));
+  out->append("}");
+}
+
+std::string buildInfoDocument(const JsonValue& info,
+                              const JsonValue& strings,
+                              const std::string& endpoint) {
+  std::string platform = getString(info, "Platform", "");
+  std::string doc = "{";
+  appendKey(&doc, "platform", true);
+  appendQuoted(&doc, platform);
+  appendKey(&doc, "version");
+  appendQuoted(&doc, getString(info, "Version", ""));
+  appendKey(&doc, "hostName");
+  appendQuoted(&doc, getString(info, "HostName", ""));
+  appendKey(&doc, "mode");
+  appendQuoted(&doc, getString(info, "Mode", ""));
+  appendKey(&doc, "variant");
+  appendQuoted(&doc, getString(info, "Variant", ""));
+  appendKey(&doc, "usesBBB");
+  doc.append(lowerAscii(platform).find("beagle") != std::string::npos
+                 ? "true"
+                 : "false");
+  if (const JsonValue* cape = findMember(info, "capeInfo");
+      cape && cape->isObject()) {
+    doc.append(",\"cape\":{\"id\":");
+    appendQuoted(&doc, getString(*cape, "id", ""));
+    appendKey(&doc, "name");
+    appendQuoted(&doc, getString(*cape, "name", ""));
+    appendKey(&doc, "version");
+    appendQuoted(&doc, getString(*cape, "version", ""));
+    doc.append("}");
+  }
+  const JsonValue* outputs = findMember(strings, "channelOutputs");
+  JsonValue none;
+  const JsonValue& first =
+      outputs && outputs->isArray() && !outputs->array.empty()
+          ? outputs->array.front()
+          : none;
+  appendKey(&doc, "outputType");
+  appendQuoted(&doc, getString(first, "type", ""));
+  appendKey(&doc, "subType");
+  appendQuoted(&doc, getString(first, "subType", ""));
+  appendKey(&doc, "outputCount");
+  doc.append(std::to_string(getInt(first, "outputCount", 0)));
+  appendKey(&doc, "endpoint");
+  appendQuoted(&doc, endpoint);
+  appendKey(&doc, "ports");
+  doc.append("[");
+  const JsonValue* ports = findMember(first, "outputs");
+  bool firstPort = true;
+  if (ports && ports->isArray()) {
+    for (const JsonValue& output : ports->array) {
+      if (!firstPort) doc.push_back(',');
+      firstPort = false;
+      appendPort(&doc, output);
+    }
+  }
+  doc.append("]}");
+  return doc;
+}
+
+}  // namespace
+
+const char* pixelStringsPath(bool usesBBB) {
+  return usesBBB ? kFppBbbStringsPath : kFppPixelStringsPath;
+}
+
+FppResult fppResultOf(bool answered, int32_t status) {
+  if (!answered) return FppResult::kUnreachable;
+  if (status == 401) return FppResult::kAuthRequired;
+  if (status < 200 || status > 299) return FppResult::kHttpError;
+  return FppResult::kOk;
+}
+
+FppResult queryControllerInfo(const std::string& host,
+                              const std::string& user,
+                              const std::string& password,
+                              std::string* document) {
+  document->clear();
+  HttpResponse response = get(host, user, password, kFppSystemInfoPath);
+  FppResult result = fppResultOf(response.ok, response.status);
+  if (result != FppResult::kOk) return result;
+
+  JsonValue info;
+  if (!parseJsonDocument(response.body, &info) || !info.isObject())
+    return FppResult::kBadResponse;
+  std::string platform = getString(info, "Platform", "");
+  if (platform.empty() || getString(info, "Version", "").empty())
+    return FppResult::kNotFpp;
+
+  bool beagle = lowerAscii(platform).find("beagle") != std::string::npos;
+  const char* attempts[2] = {pixelStringsPath(beagle),
+                             pixelStringsPath(!beagle)};
+  JsonValue strings;
+  std::string endpoint;
+  bool accepted = false;
+  for (const char* path : attempts) {
+    endpoint = path;
+    HttpResponse answer = get(host, user, password, path);
+    if (!answer.ok) return FppResult::kUnreachable;
+    JsonValue doc;
+    if (answer.status >= 200 && answer.status <= 299 &&
+        parseJsonDocument(answer.body, &doc) && acceptablePortAnswer(doc)) {
+      strings = std::move(doc);
+      accepted = true;
+      break;
+    }
+  }
+  if (!accepted) strings = JsonValue{};
+  *document = buildInfoDocument(info, strings, endpoint);
+  return FppResult::kOk;
+}
+
+FppResult readPortStrings(const std::string& host,
+                          const std::string& user,
+                          const std::string& password,
+                          bool usesBBB,
+                          std::string* body) {
+  body->clear();
+  HttpResponse response = get(host, user, password, pixelStringsPath(usesBBB));
+  FppResult result = fppResultOf(response.ok, response.status);
+  if (result == FppResult::kOk) *body = std::move(response.body);
+  return result;
+}
+
+FppResult readUniverseInputs(const std::string& host,
+                             const std::string& user,
+                             const std::string& password,
+                             bool* wasEnabled,
+                             bool* existed,
+                             std::string* body) {
+  *wasEnabled = false;
+  *existed = false;
+  body->clear();
+  HttpResponse response = get(host, user, password, kFppUniverseFilePath);
+  if (response.ok && response.status == 404) return FppResult::kOk;
+  FppResult result = fppResultOf(response.ok, response.status);
+  if (result != FppResult::kOk) return result;
+
+  *existed = true;
+  JsonValue doc;
+  if (parseJsonDocument(response.body, &doc)) {
+    const JsonValue* inputs = findMember(doc, "channelInputs");
+    if (inputs && inputs->isArray() && !inputs->array.empty() &&
+        inputs->array.front().isObject())
+      *wasEnabled = getInt(inputs->array.front(), "enabled", 0) == 1;
+  }
+  *body = std::move(response.body);
+  return FppResult::kOk;
+}
+
+bool connectController(ControllerLink* link,
+                       const std::string& host,
+                       const std::string& user,
+                       const std::string& password,
+                       std::string* error) {
+  auto fail = [&](const char* message) {
+    if (error) *error = message;
+    return false;
+  };
+  link->host = host;
+  link->user = user;
+  link->password = password;
+
+  std::string text;
+  switch (queryControllerInfo(host, user, password, &text)) {
+    case FppResult::kOk:
+      break;
+    case FppResult::kNotFpp:
+      return fail("not an FPP controller");
+    case FppResult::kAuthRequired:
+      return fail("authentication required");
+    default:
+      return fail("could not connect to FPP");
+  }
+  JsonValue doc;
+  if (!parseJsonDocument(text, &doc) || !doc.isObject())
+    return fail("bad controller info");
+  link->usesBBB = getInt(doc, "usesBBB", 0) != 0;
+
+  link->ports.clear();
+  if (const JsonValue* ports = findMember(doc, "ports");
+      ports && ports->isArray()) {
+    for (const JsonValue& entry : ports->array) {
+      if (!entry.isObject()) continue;
+      ControllerPort port;
+      port.portNumber = getInt(entry, "portNumber", 0);
+      port.pixelCount = getInt(entry, "pixelCount", 0);
+      port.startChannel = getInt(entry, "startChannel", 0);
+      port.nullNodes = getInt(entry, "nullNodes", 0);
+      port.colorOrder = getString(entry, "colorOrder", "RGB");
+      port.channelsPerPixel = channelsForColorOrder(port.colorOrder);
+      port.selected = false;
+      port.scanPixelCount = port.pixelCount;
+      port.channelEnd = getInt(entry, "channelEnd", 0);
+      link->ports.push_back(std::move(port));
+    }
+  }
+  if (link->ports.empty()) return fail("controller reports no pixel ports");
+
+  std::string saved;
+  if (readPortStrings(host, user, password, link->usesBBB, &saved) !=
+          FppResult::kOk ||
+      saved.empty())
+    return fail("could not read controller port configuration");
+  link->savedPortStrings = std::move(saved);
+
+  // Without knowing whether ci-universes.json exists and what it holds, the
+  // restore could only delete or overwrite the user's own network input.
+  link->universeFileExisted = false;
+  link->savedUniverseInputs.clear();
+  bool wasEnabled = false;
+  bool existed = false;
+  std::string universes;
+  if (readUniverseInputs(
+          host, user, password, &wasEnabled, &existed, &universes) !=
+      FppResult::kOk) {
+    link->savedPortStrings.clear();
+    return fail("could not read controller universe configuration");
+  }
+  link->savedUniverseInputs = std::move(universes);
+  link->universeFileExisted = existed;
+  return true;
+}
+
+}  // namespace pxo

@@ -1,0 +1,442 @@
+#include "controller/json.h"
+
+#include <charconv>
+#include <cmath>
+#include <cstring>
+#include <limits>
+
+namespace pxo {
+
+namespace {
+
+bool isSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+
+void skipSpace(JsonCursor* cursor) {
+  while (cursor->at < cursor->end && isSpace(*cursor->at)) ++cursor->at;
+}
+
+bool startsWith(const JsonCursor& cursor, std::string_view word) {
+  return static_cast<size_t>(cursor.end - cursor.at) >= word.size() &&
+         std::memcmp(cursor.at, word.data(), word.size()) == 0;
+}
+
+int hexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// The four bytes after "\u", read as hexadecimal up to the first byte that
+// is not a hex digit.
+uint32_t readHex4(const char* at) {
+  uint32_t code = 0;
+  for (int i = 0; i < 4; ++i) {
+    int digit = hexValue(at[i]);
+    if (digit < 0) break;
+    code = code * 16 + static_cast<uint32_t>(digit);
+  }
+  return code;
+}
+
+void appendUtf8(uint32_t code, std::string* out) {
+  if (code < 0x80) {
+    out->push_back(static_cast<char>(code));
+  } else if (code < 0x800) {
+    out->push_back(static_cast<char>(0xC0 | (code >> 6)));
+    out->push_back(static_cast<char>(0x80 | (code & 0x3F)));
+  } else if (code < 0x10000) {
+    out->push_back(static_cast<char>(0xE0 | (code >> 12)));
+    out->push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
+    out->push_back(static_cast<char>(0x80 | (code & 0x3F)));
+  } else {
+    out->push_back(static_cast<char>(0xF0 | (code >> 18)));
+    out->push_back(static_cast<char>(0x80 | ((code >> 12) & 0x3F)));
+    out->push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
+    out->push_back(static_cast<char>(0x80 | (code & 0x3F)));
+  }
+}
+
+bool parseString(JsonCursor* cursor, std::string* out) {
+  ++cursor->at;  // opening quote
+  out->clear();
+  while (cursor->at < cursor->end) {
+    char c = *cursor->at++;
+    if (c == '"') return true;
+    if (c != '\\') {
+      out->push_back(c);
+      continue;
+    }
+    if (cursor->at >= cursor->end) return false;
+    char e = *cursor->at++;
+    switch (e) {
+      case 'b':
+        out->push_back('\b');
+        break;
+      case 'f':
+        out->push_back('\f');
+        break;
+      case 'n':
+        out->push_back('\n');
+        break;
+      case 'r':
+        out->push_back('\r');
+        break;
+      case 't':
+        out->push_back('\t');
+        break;
+      case 'u': {
+        if (cursor->end - cursor->at < 4) return false;
+        uint32_t code = readHex4(cursor->at);
+        cursor->at += 4;
+        // A high surrogate followed by an escaped low one is one character;
+        // writing the halves separately would not be UTF-8.
+        if (code >= 0xD800 && code <= 0xDBFF && cursor->end - cursor->at >= 6 &&
+            cursor->at[0] == '\\' && cursor->at[1] == 'u') {
+          uint32_t low = readHex4(cursor->at + 2);
+          if (low >= 0xDC00 && low <= 0xDFFF) {
+            code = 0x10000 + ((code - 0xD800) << 10) + (low - 0xDC00);
+            cursor->at += 6;
+          }
+        }
+        appendUtf8(code, out);
+        break;
+      }
+      default:
+        out->push_back(e);
+        break;  // '"', '/', '\\' and any other
+    }
+  }
+  return false;
+}
+
+bool isNumberByte(char c) {
+  return (c >= '0' && c <= '9') || c == '+' || c == '-' || c == '.' ||
+         c == 'e' || c == 'E';
+}
+
+// The C library's strtod on `run` in the "C" locale: the longest prefix
+// that forms a number, 0 when none does, ±infinity on overflow, 0 on
+// underflow.
+double convertNumber(std::string_view run) {
+  const char* first = run.data();
+  const char* last = first + run.size();
+  bool negative = false;
+  if (first < last && (*first == '+' || *first == '-')) {
+    negative = *first == '-';
+    ++first;
+  }
+  if (first < last && (*first == '+' || *first == '-')) return 0.0;
+  double value = 0.0;
+  auto [end, ec] =
+      std::from_chars(first, last, value, std::chars_format::general);
+  if (ec == std::errc::invalid_argument) return 0.0;
+  if (ec == std::errc::result_out_of_range) {
+    // Overflow or underflow: the decimal exponent of the leading significant
+    // digit tells which.
+    long lead = 0;
+    int integerDigits = 0, fractionZeros = 0;
+    bool inFraction = false, significant = false;
+    const char* p = first;
+    for (; p < end && *p != 'e' && *p != 'E'; ++p) {
+      if (*p == '.') {
+        inFraction = true;
+      } else if (!inFraction) {
+        if (integerDigits > 0 || *p != '0') ++integerDigits;
+      } else if (integerDigits == 0 && !significant) {
+        if (*p == '0')
+          ++fractionZeros;
+        else
+          significant = true;
+      }
+    }
+    lead = integerDigits > 0 ? integerDigits - 1 : -(fractionZeros + 1L);
+    if (p < end) {
+      const char* digits = p + 1;
+      bool negativeExponent = *digits == '-';
+      if (*digits == '+' || *digits == '-') ++digits;
+      long written = 0;
+      auto parsed = std::from_chars(digits, end, written);
+      if (parsed.ec == std::errc::result_out_of_range)
+        written = std::numeric_limits<long>::max() / 2;
+      lead = negativeExponent ? lead - written : lead + written;
+    }
+    value = lead > 0 ? std::numeric_limits<double>::infinity() : 0.0;
+  }
+  return negative ? -value : value;
+}
+
+bool parseNumber(JsonCursor* cursor, JsonValue* out) {
+  const char* start = cursor->at;
+  while (cursor->at < cursor->end && isNumberByte(*cursor->at)) ++cursor->at;
+  if (cursor->at == start) return false;
+  out->type = JsonType::kNumber;
+  out->number = convertNumber(std::string_view(start, cursor->at - start));
+  return true;
+}
+
+bool parseArray(JsonCursor* cursor, JsonValue* out, int depth) {
+  ++cursor->at;  // '['
+  out->type = JsonType::kArray;
+  skipSpace(cursor);
+  if (cursor->at < cursor->end && *cursor->at == ']') {
+    ++cursor->at;
+    return true;
+  }
+  for (;;) {
+    out->array.emplace_back();
+    if (!parseJsonValue(cursor, &out->array.back(), depth + 1)) return false;
+    skipSpace(cursor);
+    if (cursor->at >= cursor->end) return false;
+    char c = *cursor->at++;
+    if (c == ']') return true;
+    if (c != ',') return false;
+  }
+}
+
+bool parseObject(JsonCursor* cursor, JsonValue* out, int depth) {
+  ++cursor->at;  // '{'
+  out->type = JsonType::kObject;
+  skipSpace(cursor);
+  if (cursor->at < cursor->end && *cursor->at == '}') {
+    ++cursor->at;
+    return true;
+  }
+  std::string key;
+  for (;;) {
+    skipSpace(cursor);
+    if (cursor->at >= cursor->end || *cursor->at != '"') return false;
+    if (!parseString(cursor, &key)) return false;
+    skipSpace(cursor);
+    if (cursor->at >= cursor->end || *cursor->at != ':') return false;
+    ++cursor->at;
+    JsonValue member;
+    if (!parseJsonValue(cursor, &member, depth + 1)) return false;
+    out->object.insert_or_assign(key, std::move(member));
+    skipSpace(cursor);
+    if (cursor->at >= cursor->end) return false;
+    char c = *cursor->at++;
+    if (c == '}') return true;
+    if (c != ',') return false;
+  }
+}
+
+void writeString(std::string_view text, std::string* out) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  out->push_back('"');
+  for (char c : text) {
+    switch (c) {
+      case '"':
+        out->append("\\\"");
+        break;
+      case '\\':
+        out->append("\\\\");
+        break;
+      case '\b':
+        out->append("\\b");
+        break;
+      case '\f':
+        out->append("\\f");
+        break;
+      case '\n':
+        out->append("\\n");
+        break;
+      case '\r':
+        out->append("\\r");
+        break;
+      case '\t':
+        out->append("\\t");
+        break;
+      default:
+        if (static_cast<unsigned char>(c) < 0x20) {
+          out->append("\\u00");
+          out->push_back(kHex[(c >> 4) & 0xF]);
+          out->push_back(kHex[c & 0xF]);
+        } else {
+          out->push_back(c);
+        }
+    }
+  }
+  out->push_back('"');
+}
+
+void writeNumber(double value, std::string* out) {
+  if (!std::isfinite(value)) {
+    out->append("null");
+    return;
+  }
+  char buffer[32];
+  constexpr double kTwo63 = 9223372036854775808.0;
+  std::to_chars_result written;
+  if (value == std::trunc(value) && value >= -kTwo63 && value < kTwo63)
+    written = std::to_chars(
+        buffer, buffer + sizeof buffer, static_cast<long long>(value));
+  else
+    written = std::to_chars(
+        buffer, buffer + sizeof buffer, value, std::chars_format::general, 17);
+  out->append(buffer, written.ptr);
+}
+
+}  // namespace
+
+JsonValue JsonValue::makeString(std::string text) {
+  JsonValue value;
+  value.type = JsonType::kString;
+  value.string = std::move(text);
+  return value;
+}
+
+JsonValue JsonValue::makeNumber(double number) {
+  JsonValue value;
+  value.type = JsonType::kNumber;
+  value.number = number;
+  return value;
+}
+
+JsonValue JsonValue::makeObject() {
+  JsonValue value;
+  value.type = JsonType::kObject;
+  return value;
+}
+
+JsonValue JsonValue::makeArray() {
+  JsonValue value;
+  value.type = JsonType::kArray;
+  return value;
+}
+
+bool parseJsonDocument(std::string_view text, JsonValue* out) {
+  *out = JsonValue{};
+  JsonCursor cursor{text.data(), text.data() + text.size()};
+  if (!parseJsonValue(&cursor, out, 0)) return false;
+  skipSpace(&cursor);
+  return true;
+}
+
+bool parseJsonValue(JsonCursor* cursor, JsonValue* out, int depth) {
+  skipSpace(cursor);
+  if (cursor->at >= cursor->end) return parseNumber(cursor, out);
+  switch (*cursor->at) {
+    case '"':
+      out->type = JsonType::kString;
+      return parseString(cursor, &out->string);
+    case '[':
+      return depth < kMaxJsonDepth && parseArray(cursor, out, depth);
+    case '{':
+      return depth < kMaxJsonDepth && parseObject(cursor, out, depth);
+    case 't':
+    case 'f': {
+      bool isTrue = startsWith(*cursor, "true");
+      if (!isTrue && !startsWith(*cursor, "false")) return false;
+      out->type = JsonType::kBoolean;
+      out->boolean = isTrue;
+      cursor->at += isTrue ? 4 : 5;
+      return true;
+    }
+    case 'n':
+      if (!startsWith(*cursor, "null")) return false;
+      out->type = JsonType::kNull;
+      cursor->at += 4;
+      return true;
+    default:
+      return parseNumber(cursor, out);
+  }
+}
+
+void writeJson(const JsonValue& value, std::string* out) {
+  switch (value.type) {
+    case JsonType::kNull:
+      out->append("null");
+      break;
+    case JsonType::kBoolean:
+      out->append(value.boolean ? "true" : "false");
+      break;
+    case JsonType::kNumber:
+      writeNumber(value.number, out);
+      break;
+    case JsonType::kString:
+      writeString(value.string, out);
+      break;
+    case JsonType::kArray: {
+      out->push_back('[');
+      bool first = true;
+      for (const JsonValue& element : value.array) {
+        if (!first) out->push_back(',');
+        first = false;
+        writeJson(element, out);
+      }
+      out->push_back(']');
+      break;
+    }
+    case JsonType::kObject: {
+      out->push_back('{');
+      bool first = true;
+      for (const auto& [key, member] : value.object) {
+        if (!first) out->push_back(',');
+        first = false;
+        writeString(key, out);
+        out->push_back(':');
+        writeJson(member, out);
+      }
+      out->push_back('}');
+      break;
+    }
+  }
+}
+
+std::string toJsonText(const JsonValue& value) {
+  std::string text;
+  writeJson(value, &text);
+  return text;
+}
+
+const JsonValue* findMember(const JsonValue& value, std::string_view key) {
+  if (value.type != JsonType::kObject) return nullptr;
+  auto it = value.object.find(std::string(key));
+  return it == value.object.end() ? nullptr : &it->second;
+}
+
+JsonValue* findMember(JsonValue& value, std::string_view key) {
+  return const_cast<JsonValue*>(
+      findMember(static_cast<const JsonValue&>(value), key));
+}
+
+int32_t jsonToInt(const JsonValue& value, int32_t fallback) {
+  if (value.type == JsonType::kBoolean) return value.boolean ? 1 : 0;
+  if (value.type != JsonType::kNumber || std::isnan(value.number))
+    return fallback;
+  double truncated = std::trunc(value.number);
+  if (truncated <= std::numeric_limits<int32_t>::min())
+    return std::numeric_limits<int32_t>::min();
+  if (truncated >= std::numeric_limits<int32_t>::max())
+    return std::numeric_limits<int32_t>::max();
+  return static_cast<int32_t>(truncated);
+}
+
+int32_t getInt(const JsonValue& value, std::string_view key, int32_t fallback) {
+  const JsonValue* member = findMember(value, key);
+  return member ? jsonToInt(*member, fallback) : fallback;
+}
+
+std::string getString(const JsonValue& value,
+                      std::string_view key,
+                      std::string_view fallback) {
+  const JsonValue* member = findMember(value, key);
+  if (!member || member->type != JsonType::kString)
+    return std::string(fallback);
+  return member->string;
+}
+
+void setNumber(JsonValue& object, std::string_view key, double number) {
+  if (object.type != JsonType::kObject) object = JsonValue::makeObject();
+  object.object.insert_or_assign(std::string(key),
+                                 JsonValue::makeNumber(number));
+}
+
+void setString(JsonValue& object, std::string_view key, std::string text) {
+  if (object.type != JsonType::kObject) object = JsonValue::makeObject();
+  object.object.insert_or_assign(std::string(key),
+                                 JsonValue::makeString(std::move(text)));
+}
+
+}  // namespace pxo
