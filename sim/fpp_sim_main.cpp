@@ -2,14 +2,14 @@
 // the pixoria tool against a controller without hardware.
 //
 //   fpp-sim [--config FILE] [--address 127.0.0.2] [--port 8080]
+//
+// A bare file name is one of sim/data/ (fpp-pi.json, fpp-bbb.json).
 
 #include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <thread>
 
@@ -21,15 +21,6 @@ std::atomic<bool> gStop{false};
 
 void onSignal(int) { gStop = true; }
 
-bool readFile(const std::string& path, std::string* text) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return false;
-  std::ostringstream buffer;
-  buffer << in.rdbuf();
-  *text = buffer.str();
-  return true;
-}
-
 int usage() {
   std::fprintf(stderr,
                "usage: fpp-sim [--config FILE] [--address 127.x.y.z] "
@@ -40,7 +31,7 @@ int usage() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::string configPath = std::string(PXO_SIM_DATA_DIR) + "/fpp-pi.json";
+  std::string configPath = "fpp-pi.json";
   std::string address = "127.0.0.2";
   long port = 8080;
   for (int i = 1; i < argc; ++i) {
@@ -57,14 +48,9 @@ int main(int argc, char** argv) {
   }
   if (port < 0 || port > 65535) return usage();
 
-  std::string text;
-  if (!readFile(configPath, &text)) {
-    std::fprintf(stderr, "fpp-sim: cannot read %s\n", configPath.c_str());
-    return 1;
-  }
   pxo::sim::FppSimConfig config;
   std::string error;
-  if (!pxo::sim::loadFppSimConfig(text, &config, &error)) {
+  if (!pxo::sim::loadFppSimConfigFile(configPath, &config, &error)) {
     std::fprintf(
         stderr, "fpp-sim: %s: %s\n", configPath.c_str(), error.c_str());
     return 1;

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <fstream>
+#include <sstream>
 
 #include "sim/ddp_receiver.h"
 #include "sim/fpp_quirks.h"
@@ -77,6 +79,22 @@ bool loadFppSimConfig(std::string_view text,
         out->stripOrders[std::atoi(port.c_str())] = order.string;
   }
   return true;
+}
+
+bool loadFppSimConfigFile(const std::string& path,
+                          FppSimConfig* out,
+                          std::string* error) {
+  std::string full = path.find('/') == std::string::npos
+                         ? std::string(PXO_SIM_DATA_DIR) + "/" + path
+                         : path;
+  std::ifstream in(full, std::ios::binary);
+  if (!in) {
+    if (error) *error = "cannot read " + full;
+    return false;
+  }
+  std::ostringstream text;
+  text << in.rdbuf();
+  return loadFppSimConfig(text.str(), out, error);
 }
 
 FppSimulator::FppSimulator(FppSimConfig config) : config_(std::move(config)) {
@@ -358,9 +376,9 @@ void FppSimulator::applyPacket(const DdpPacket& packet) {
   dirtyEnd_ =
       std::max<size_t>(dirtyEnd_, packet.offset + packet.payload.size());
   if (packet.push() && dirtyBegin_ < dirtyEnd_) {
-    std::copy(pending_.begin() + dirtyBegin_,
-              pending_.begin() + dirtyEnd_,
-              shown_.begin() + dirtyBegin_);
+    std::copy(pending_.data() + dirtyBegin_,
+              pending_.data() + dirtyEnd_,
+              shown_.data() + dirtyBegin_);
     dirtyBegin_ = SIZE_MAX;
     dirtyEnd_ = 0;
   }
@@ -380,6 +398,11 @@ std::vector<int32_t> FppSimulator::portNumbers() const {
   std::vector<int32_t> numbers;
   for (const auto& [port, order] : config_.stripOrders) numbers.push_back(port);
   return numbers;
+}
+
+std::string FppSimulator::stripOrder(int32_t portNumber) const {
+  auto strip = config_.stripOrders.find(portNumber);
+  return strip == config_.stripOrders.end() ? "RGB" : strip->second;
 }
 
 std::vector<LedColor> FppSimulator::portLeds(int32_t portNumber) const {
@@ -404,9 +427,7 @@ std::vector<LedColor> FppSimulator::portLeds(int32_t portNumber) const {
         timeout = getInt(in->array.front(), "timeout", kDefaultTimeoutMs);
   }
   const int64_t now = nowMs();
-  auto strip = config_.stripOrders.find(portNumber);
-  const std::string physical =
-      strip == config_.stripOrders.end() ? "RGB" : strip->second;
+  const std::string physical = stripOrder(portNumber);
 
   for (const JsonValue& output : ports->array) {
     if (getInt(output, "portNumber", -1) != portNumber) continue;
@@ -435,9 +456,11 @@ std::vector<LedColor> FppSimulator::portLeds(int32_t portNumber) const {
         for (size_t k = 0; k < order.size() && k < physical.size(); ++k) {
           size_t component = std::string("RGBW").find(order[k]);
           if (component == std::string::npos) continue;
-          uint8_t value = enabled && networkOn
-                              ? channelValue(base + component, now, timeout)
-                              : 0;
+          uint8_t value =
+              enabled && networkOn
+                  ? channelValue(
+                        base + static_cast<int64_t>(component), now, timeout)
+                  : 0;
           double level = 255.0 * std::pow(value * brightness / 255.0, gamma);
           auto out =
               static_cast<uint8_t>(std::clamp(std::lround(level), 0L, 255L));

@@ -48,6 +48,11 @@ struct FppSimConfig {
                                     FppSimConfig* out,
                                     std::string* error);
 
+// The same from a file; a bare file name is looked up in sim/data/.
+[[nodiscard]] bool loadFppSimConfigFile(const std::string& path,
+                                        FppSimConfig* out,
+                                        std::string* error);
+
 enum class FppFault {
   kNone,
   kServerError,       // 500 with an HTML page
@@ -111,6 +116,8 @@ class FppSimulator {
   // as they show now.
   std::vector<LedColor> portLeds(int32_t portNumber) const;
   std::vector<int32_t> portNumbers() const;
+  // The physical colour order of a port's strip ("RGB" when unknown).
+  std::string stripOrder(int32_t portNumber) const;
 
   int64_t ddpPacketsApplied() const { return applied_.load(); }
   int64_t ddpPacketsIgnored() const { return ignored_.load(); }

@@ -9,7 +9,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr size_t kMaxHead = 64 * 1024;
+constexpr size_t kMaxHead = size_t{64} * 1024;
 constexpr size_t kMaxBody = 16 << 20;
 constexpr auto kRequestTime = 10s;
 constexpr size_t kMaxConnections = 64;

@@ -39,11 +39,12 @@ JsonValue scanVirtualString(const ScanPortSpec& spec, const JsonValue* old) {
   JsonValue string = JsonValue::makeObject();
   int32_t brightness = kMaxScanBrightness;
   if (old && old->isObject()) {
-    for (const auto& [key, value] : old->object) {
-      bool scanKey = std::any_of(std::begin(kScanStringKeys),
-                                 std::end(kScanStringKeys),
-                                 [&](const char* k) { return key == k; });
-      if (!scanKey) string.object.insert_or_assign(key, value);
+    for (const auto& member : old->object) {
+      bool scanKey =
+          std::any_of(std::begin(kScanStringKeys),
+                      std::end(kScanStringKeys),
+                      [&](const char* k) { return member.first == k; });
+      if (!scanKey) string.object.insert(member);
     }
     brightness = std::clamp(
         getInt(*old, "brightness", kMaxScanBrightness), 1, kMaxScanBrightness);

@@ -1,0 +1,16 @@
+// Any bytes as the head of a request reaching the simulated controller.
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+#include "sim/http_server.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  std::string_view head(reinterpret_cast<const char*>(data), size);
+  pxo::sim::HttpRequest request;
+  if (pxo::sim::parseHttpRequestHead(head, &request) &&
+      (request.method.empty() || request.path.empty()))
+    __builtin_trap();
+  return 0;
+}

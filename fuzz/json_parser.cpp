@@ -1,0 +1,20 @@
+// Any bytes as a JSON document: the parser must fail cleanly or produce a
+// value whose text parses again to the same text.
+
+#include "controller/json.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  std::string_view text(reinterpret_cast<const char*>(data), size);
+  pxo::JsonValue value;
+  if (!pxo::parseJsonDocument(text, &value)) return 0;
+  std::string written = pxo::toJsonText(value);
+  pxo::JsonValue again;
+  if (!pxo::parseJsonDocument(written, &again)) __builtin_trap();
+  if (pxo::toJsonText(again) != written) __builtin_trap();
+  return 0;
+}

@@ -1,0 +1,220 @@
+// The scan's controller round trip over real sockets against the simulated
+// controller: connect, lay the selected ports out, post the scan
+// configuration, light the LEDs over DDP, restore.
+
+#include "controller/fpp_client.h"
+#include "controller/fpp_reconfigure.h"
+#include "controller/http_client.h"
+#include "controller/json.h"
+#include "scan/ddp_sender.h"
+#include "scan/scan_layout.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <thread>
+
+#include "sim/fpp_simulator.h"
+#include <gtest/gtest.h>
+
+namespace pxo {
+namespace {
+
+using namespace std::chrono_literals;
+
+// What the controller holds, as values: a GET answer without its "status",
+// or nothing for a missing file.
+std::string storedContent(const std::string& address,
+                          const char* path,
+                          bool dropStatus) {
+  HttpResponse response;
+  httpRequest(&response, address, "GET", path, "", "", "", "");
+  if (!response.ok || response.status != 200) return "<missing>";
+  JsonValue doc;
+  if (!parseJsonDocument(response.body, &doc)) return "<invalid>";
+  if (dropStatus) doc.object.erase("status");
+  return toJsonText(doc);
+}
+
+// The colour byte the scan sends for component c of LED i.
+uint8_t sentValue(int32_t led, int component) {
+  return static_cast<uint8_t>(30 + (led * 7 + component * 61) % 200);
+}
+
+struct Case {
+  const char* config;
+  std::vector<int32_t> selected;
+  std::vector<int32_t> scanCounts;  // per selected port; 0 = all pixels
+};
+
+void runRoundTrip(const Case& c) {
+  sim::FppSimConfig config;
+  std::string error;
+  ASSERT_TRUE(sim::loadFppSimConfigFile(c.config, &config, &error)) << error;
+  sim::FppSimulator fpp(std::move(config));
+  ASSERT_TRUE(fpp.start(&error)) << error;
+  const std::string address = fpp.httpAddress();
+
+  ControllerLink link;
+  ASSERT_TRUE(connectController(&link, address, "", "", &error)) << error;
+  const char* stringsPath = pixelStringsPath(link.usesBBB);
+  const std::string stringsBefore = storedContent(address, stringsPath, true);
+  const std::string universesBefore =
+      storedContent(address, kFppUniverseFilePath, false);
+  auto fileContent = [](const std::optional<std::string>& text) {
+    JsonValue doc;
+    if (!text) return std::string("<missing>");
+    return parseJsonDocument(*text, &doc) ? toJsonText(doc) : "<invalid>";
+  };
+  const std::string fileBefore = fileContent(fpp.pixelStringsFile());
+
+  for (size_t i = 0; i < c.selected.size(); ++i) {
+    auto port = std::find_if(
+        link.ports.begin(), link.ports.end(), [&](const ControllerPort& p) {
+          return p.portNumber == c.selected[i];
+        });
+    ASSERT_NE(port, link.ports.end());
+    port->selected = true;
+    if (c.scanCounts[i] > 0) port->scanPixelCount = c.scanCounts[i];
+  }
+  ScanLayout layout = computeScanLayout(link.ports);
+  ASSERT_GT(layout.ledCount, 0);
+
+  std::string scanConfig;
+  ASSERT_TRUE(
+      buildScanPortConfig(link.savedPortStrings, layout.specs, &scanConfig));
+  EXPECT_EQ(writePortStrings(link.host, "", "", link.usesBBB, scanConfig),
+            FppResult::kOk);
+  EXPECT_EQ(writeScanUniverseInputs(link.host, "", ""), FppResult::kOk);
+  ASSERT_TRUE(fpp.universeInputEnabled());
+
+  // One frame lighting every scanned LED in colours of its own.
+  int32_t channelCount = 0;
+  for (const PortGroup& g : layout.groups)
+    channelCount = std::max(channelCount,
+                            g.startChannel + g.pixelCount * g.channelsPerPixel);
+  std::vector<uint8_t> frame(static_cast<size_t>(channelCount), 0);
+  for (int32_t led = 0; led < layout.ledCount; ++led)
+    for (int c3 = 0; c3 < 3; ++c3)
+      frame[layout.channelOffsets[led] + c3] = sentValue(led, c3);
+  DdpSenderPtr sender(openDdpSender(link.host.c_str()));
+  ASSERT_TRUE(sender);
+  int64_t packets = (channelCount + kDdpMaxPayload - 1) / kDdpMaxPayload;
+  ASSERT_EQ(sendDdpFrame(sender.get(), frame, 0), 0);
+  for (int i = 0; i < 200 && fpp.ddpPacketsApplied() < packets; ++i)
+    std::this_thread::sleep_for(5ms);
+  ASSERT_EQ(fpp.ddpPacketsApplied(), packets);
+
+  // Exactly the scanned pixels light, each in the colour the strip makes of
+  // the bytes it was sent; every other LED stays dark.
+  int32_t led = 0;
+  std::vector<int32_t> scanned;
+  for (const ScanPortSpec& spec : layout.specs)
+    scanned.push_back(spec.portNumber);
+  for (const ControllerPort& port : link.ports) {
+    std::vector<sim::LedColor> leds = fpp.portLeds(port.portNumber);
+    auto spec = std::find_if(
+        layout.specs.begin(), layout.specs.end(), [&](const ScanPortSpec& s) {
+          return s.portNumber == port.portNumber;
+        });
+    if (spec == layout.specs.end()) {
+      for (size_t j = 0; j < leds.size(); ++j)
+        EXPECT_FALSE(leds[j].lit()) << "unscanned port " << port.portNumber
+                                    << " LED " << j << " lights";
+      continue;
+    }
+    ASSERT_EQ(leds.size(), size_t(spec->nullNodes + spec->pixelCount))
+        << "port " << port.portNumber;
+    const std::string strip = fpp.stripOrder(port.portNumber);
+    const std::string wire = spec->channelsPerPixel == 4 ? "RGBW" : "RGB";
+    const double brightness = 40 / 100.0;  // every fixture port is above 40
+    for (int32_t j = 0; j < spec->nullNodes; ++j) EXPECT_FALSE(leds[j].lit());
+    for (int32_t j = 0; j < spec->pixelCount; ++j, ++led) {
+      sim::LedColor expected;
+      for (size_t k = 0; k < wire.size() && k < strip.size(); ++k) {
+        uint8_t v = k < 3 ? sentValue(led, static_cast<int>(k)) : 0;
+        auto shown = static_cast<uint8_t>(std::lround(v * brightness));
+        switch (strip[k]) {
+          case 'R':
+            expected.r = shown;
+            break;
+          case 'G':
+            expected.g = shown;
+            break;
+          case 'B':
+            expected.b = shown;
+            break;
+          case 'W':
+            expected.w = shown;
+            break;
+        }
+      }
+      EXPECT_EQ(leds[spec->nullNodes + j], expected)
+          << "port " << port.portNumber << " pixel " << j;
+    }
+  }
+
+  // The controller ends holding what it started with.
+  closeDdpSender(sender.release());
+  restoreController(&link);
+  EXPECT_TRUE(link.savedPortStrings.empty());
+  EXPECT_EQ(storedContent(address, stringsPath, true), stringsBefore);
+  EXPECT_EQ(storedContent(address, kFppUniverseFilePath, false),
+            universesBefore);
+  EXPECT_EQ(fileContent(fpp.pixelStringsFile()), fileBefore);
+}
+
+TEST(ScanConfigRoundTrip, PiBothPorts) {
+  runRoundTrip({"fpp-pi.json", {1, 0}, {0, 0}});
+}
+
+TEST(ScanConfigRoundTrip, PiSelectionBelowAnUnselectedSecondString) {
+  // Port 1's second string ends at 930, beyond 3 × its 150 pixels past its
+  // first start; the scan block must start after it.
+  runRoundTrip({"fpp-pi.json", {0}, {0}});
+}
+
+TEST(ScanConfigRoundTrip, PiPartOfAPort) {
+  runRoundTrip({"fpp-pi.json", {1}, {40}});
+}
+
+TEST(ScanConfigRoundTrip, BeagleBoneRgbwAndGroupedPorts) {
+  // Port 8 (unselected) has a second string at 2330 ... 2390.
+  runRoundTrip({"fpp-bbb.json", {4, 0, 2}, {0, 0, 0}});
+}
+
+TEST(ScanConfigRoundTrip, BeagleBoneEveryPixelPort) {
+  runRoundTrip(
+      {"fpp-bbb.json", {0, 1, 2, 3, 4, 5, 7, 8}, {0, 0, 0, 0, 0, 0, 0, 0}});
+}
+
+TEST(ComputeScanLayout, PacksSelectedPortsAfterTheOthers) {
+  std::vector<ControllerPort> ports(4);
+  ports[0] = {0, 500, 0, "RGB", 3, 0, false, 500, 1500};
+  ports[1] = {1, 50, 0, "RGB", 3, 0, true, 50, 150};
+  ports[2] = {2, 100, 0, "RGB", 3, 1, true, 0, 300};
+  ports[3] = {3, 10, 0, "RGBW", 4, 0, true, 10, 40};
+  ScanLayout layout = computeScanLayout(ports);
+  ASSERT_EQ(layout.groups.size(), 3u);
+  EXPECT_EQ(layout.groups[0].startChannel, 1500);
+  EXPECT_EQ(layout.groups[1].startChannel, 1650);
+  EXPECT_EQ(layout.groups[1].pixelCount, 100);  // scanPixelCount 0: all
+  EXPECT_EQ(layout.groups[2].startChannel, 1950);
+  EXPECT_EQ(layout.groups[2].channelsPerPixel, 4);
+  EXPECT_EQ(layout.ledCount, 160);
+  EXPECT_EQ(layout.specs[1].nullNodes, 1);
+  EXPECT_EQ(layout.channelOffsets[150], 1950);
+  EXPECT_EQ(layout.channelOffsets[151], 1954);
+
+  // An unselected port whose later string ends beyond its first.
+  ports[0].channelEnd = 2000;
+  EXPECT_EQ(computeScanLayout(ports).groups[0].startChannel, 2000);
+  // Nothing unselected: the block starts at channel 1.
+  ports[0].selected = true;
+  EXPECT_EQ(computeScanLayout(ports).groups[0].startChannel, 1);
+  for (auto& p : ports) p.selected = false;
+  EXPECT_EQ(computeScanLayout(ports).ledCount, 0);
+}
+
+}  // namespace
+}  // namespace pxo
