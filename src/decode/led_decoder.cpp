@@ -1,0 +1,693 @@
+#include "decode/led_decoder.h"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <map>
+#include <thread>
+
+#include "decode/id_geometry.h"
+#include "decode/parallel.h"
+
+namespace pxo {
+
+DecodeOptions defaultDecodeOptions() { return DecodeOptions{}; }
+
+uint32_t grayToBinary(uint32_t gray) {
+  uint32_t value = gray;
+  for (uint32_t shifted = gray >> 1; shifted; shifted >>= 1) value ^= shifted;
+  return value;
+}
+
+int32_t CodeReading::smallestMargin() const {
+  int32_t smallest = INT32_MAX;
+  for (auto [p, n] : bits) smallest = std::min(smallest, std::abs(p - n));
+  return bits.empty() ? 0 : smallest;
+}
+
+namespace {
+
+struct Candidate {
+  int32_t x;
+  int32_t y;
+  uint8_t value;
+};
+
+struct LedHit {
+  int32_t id = 0;
+  int32_t x = 0;
+  int32_t y = 0;
+  int32_t channel = 0;
+  int32_t signal = 0;
+  int32_t metric = 0;
+  int32_t score() const { return 5 * signal + metric; }
+};
+
+using HitMap = std::map<int32_t, LedHit>;
+
+// Rounds halves away from zero.
+int32_t roundHalfAway(double v) { return static_cast<int32_t>(std::lround(v)); }
+
+uint8_t windowMax(const std::vector<uint8_t>& plane,
+                  int32_t width,
+                  int32_t height,
+                  int32_t cx,
+                  int32_t cy,
+                  int32_t r) {
+  int32_t x0 = std::max(cx - r, 0), x1 = std::min(cx + r, width - 1);
+  int32_t y0 = std::max(cy - r, 0), y1 = std::min(cy + r, height - 1);
+  uint8_t m = 0;
+  for (int32_t y = y0; y <= y1; ++y) {
+    const uint8_t* row = plane.data() + static_cast<size_t>(y) * width;
+    for (int32_t x = x0; x <= x1; ++x) m = std::max(m, row[x]);
+  }
+  return m;
+}
+
+// The signal images and candidate lists of one shake hypothesis.
+struct Hypothesis {
+  TranslationField field;
+  std::array<std::vector<uint8_t>, 3> signal;
+  std::array<std::vector<Candidate>, 3> candidates;
+  HitMap hits;
+};
+
+class Decoder {
+ public:
+  Decoder(std::span<const FramePlanes> frames,
+          const FrameTables& tables,
+          const DecodeOptions& options,
+          SimdMode mode)
+      : frames_(frames),
+        tables_(tables),
+        options_(options),
+        mode_(mode),
+        width_(options.width),
+        height_(options.height),
+        ledCount_(options.ledCount) {
+    const int32_t passes = std::max(tables.passes, 1);
+    if (options.passShifts) {
+      for (int32_t p = 0; p < passes; ++p) {
+        shifts_.push_back(((options.passShifts[p] % 3) + 3) % 3);
+        if (shifts_.back() != 0) rotating_ = true;
+      }
+    }
+    // The frames whose brightness above the baseline makes the signal images.
+    auto add = [&](std::vector<int32_t>& list, int32_t f) {
+      if (valid(f)) list.push_back(f);
+    };
+    auto passFrames = [&](int32_t p) {
+      std::vector<int32_t> list;
+      for (int32_t b = 0; b < tables.idBits; ++b) {
+        add(list, tables.bit(b, p));
+        add(list, tables.bitComplement(b, p));
+      }
+      add(list, tables.parity(p));
+      add(list, tables.parityComplement(p));
+      return list;
+    };
+    if (rotating_) {
+      signalFrames_ = passFrames(0);
+    } else {
+      for (int32_t p = 0; p < passes; ++p)
+        for (int32_t b = 0; b < tables.idBits; ++b) {
+          add(signalFrames_, tables.bit(b, p));
+          add(signalFrames_, tables.bitComplement(b, p));
+        }
+      for (int32_t p = 0; p < passes; ++p) {
+        add(signalFrames_, tables.parity(p));
+        add(signalFrames_, tables.parityComplement(p));
+      }
+    }
+    for (int32_t p = 0; p < passes; ++p) passFrameLists_.push_back(passFrames(p));
+  }
+
+  int32_t run(std::span<DecodedLed> out, DecodeStats* stats, ShakeResult shake);
+
+ private:
+  bool valid(int32_t f) const {
+    return f >= 0 && f < static_cast<int32_t>(frames_.size());
+  }
+  const std::vector<uint8_t>& plane(int32_t f, int32_t c) const {
+    return frames_[static_cast<size_t>(f)].plane[static_cast<size_t>(c)];
+  }
+
+  std::vector<uint8_t> signalImage(const TranslationField& field,
+                                   int32_t channel,
+                                   std::span<const int32_t> frameList) const;
+  std::vector<Candidate> findCandidates(const std::vector<uint8_t>& signal,
+                                        int32_t threshold) const;
+  void buildImages(Hypothesis* h) const;
+  void addPassRescueCandidates(Hypothesis* h) const;
+  void findColourOrder(const Hypothesis& primary);
+  std::vector<int32_t> passChannelsFor(int32_t cameraChannel) const;
+  CodeReading read(const TranslationField& field,
+                   int32_t x,
+                   int32_t y,
+                   int32_t channel,
+                   std::span<const int32_t> passChannels) const {
+    return readLedCode(frames_, tables_, field, width_, height_, x, y, channel,
+                       options_.readRadius, passChannels);
+  }
+  void decodeHypothesis(Hypothesis* h) const;
+  int32_t minMetricFor(int32_t channel) const {
+    if (channel == 2 && options_.minMetricBlue >= 1) return options_.minMetricBlue;
+    return options_.minMetric;
+  }
+  int32_t minMarginFor(int32_t channel) const {
+    if (channel == 2 && options_.minBitMarginBlue >= 1) return options_.minBitMarginBlue;
+    return options_.minBitMargin;
+  }
+
+  std::span<const FramePlanes> frames_;
+  const FrameTables& tables_;
+  const DecodeOptions& options_;
+  SimdMode mode_;
+  int32_t width_, height_, ledCount_;
+  std::vector<int32_t> shifts_;
+  bool rotating_ = false;
+  std::vector<int32_t> signalFrames_;
+  std::vector<std::vector<int32_t>> passFrameLists_;
+  std::array<int32_t, 3> order_ = {0, 1, 2};
+  std::array<int32_t, 3> inverse_ = {0, 1, 2};
+};
+
+std::vector<uint8_t> Decoder::signalImage(const TranslationField& field,
+                                          int32_t c,
+                                          std::span<const int32_t> frameList) const {
+  const size_t size = static_cast<size_t>(width_) * height_;
+  std::vector<uint8_t> s(size, 0);
+  const std::vector<uint8_t>& base = plane(options_.baselineFrame, c);
+  std::vector<uint8_t> row(static_cast<size_t>(width_));
+  std::vector<int32_t> sx(static_cast<size_t>(width_)), sy(static_cast<size_t>(width_));
+  const bool single = field.tilesX < 2 && field.tilesY < 2;
+  for (int32_t f : frameList) {
+    const std::vector<uint8_t>& moved = plane(f, c);
+    if (single) {
+      // One shift for the whole frame: whole rows at once.
+      Shift shift = shiftAt(field, f, 0, 0);
+      int32_t dx = roundHalfAway(shift.dx), dy = roundHalfAway(shift.dy);
+      int32_t x0 = std::max(0, -dx), x1 = std::min(width_, width_ - dx);
+      if (x0 >= x1) continue;
+      for (int32_t y = 0; y < height_; ++y) {
+        int32_t ys = y + dy;
+        if (ys < 0 || ys >= height_) continue;
+        const uint8_t* m = moved.data() + static_cast<size_t>(ys) * width_ + dx;
+        const uint8_t* b = base.data() + static_cast<size_t>(y) * width_;
+        for (int32_t x = x0; x < x1; ++x)
+          row[static_cast<size_t>(x)] = m[x] > b[x] ? static_cast<uint8_t>(m[x] - b[x]) : 0;
+        maxInPlace(s.data() + static_cast<size_t>(y) * width_ + x0, row.data() + x0,
+                   x1 - x0, mode_);
+      }
+      continue;
+    }
+    for (int32_t y = 0; y < height_; ++y) {
+      for (int32_t x = 0; x < width_; ++x) {
+        Shift shift = shiftAt(field, f, x, y);
+        sx[static_cast<size_t>(x)] = roundHalfAway(x + shift.dx);
+        sy[static_cast<size_t>(x)] = roundHalfAway(y + shift.dy);
+      }
+      uint8_t* out = s.data() + static_cast<size_t>(y) * width_;
+      const uint8_t* b = base.data() + static_cast<size_t>(y) * width_;
+      for (int32_t x = 0; x < width_; ++x) {
+        int32_t xs = sx[static_cast<size_t>(x)], ys = sy[static_cast<size_t>(x)];
+        if (xs < 0 || xs >= width_ || ys < 0 || ys >= height_) continue;
+        int v = int(moved[static_cast<size_t>(ys) * width_ + xs]) - int(b[x]);
+        if (v > 0) out[x] = std::max(out[x], static_cast<uint8_t>(std::min(v, 255)));
+      }
+    }
+  }
+  return s;
+}
+
+std::vector<Candidate> Decoder::findCandidates(const std::vector<uint8_t>& signal,
+                                               int32_t threshold) const {
+  std::vector<uint8_t> dilated;
+  dilateMax(signal, width_, height_, options_.peakRadius, &dilated, mode_);
+  std::vector<Candidate> list;
+  for (int32_t y = 0; y < height_; ++y) {
+    const size_t row = static_cast<size_t>(y) * width_;
+    for (int32_t x = 0; x < width_; ++x) {
+      uint8_t v = signal[row + x];
+      if (v >= threshold && v == dilated[row + x]) list.push_back({x, y, v});
+    }
+  }
+  std::stable_sort(list.begin(), list.end(),
+                   [](const Candidate& a, const Candidate& b) { return a.value > b.value; });
+  size_t keep = std::min<size_t>(static_cast<size_t>(std::max(options_.maxPeaks, 0)),
+                                 static_cast<size_t>(width_) * height_);
+  if (list.size() > keep) list.resize(keep);
+  return list;
+}
+
+void Decoder::buildImages(Hypothesis* h) const {
+  parallelFor(3, [&](int32_t c) {
+    h->signal[c] = signalImage(h->field, c, signalFrames_);
+    h->candidates[c] = findCandidates(h->signal[c], options_.peakThreshold[c]);
+  });
+}
+
+void Decoder::addPassRescueCandidates(Hypothesis* h) const {
+  if (!rotating_ || !options_.passRescue) return;
+  struct Task {
+    int32_t pass, cameraChannel, target;
+  };
+  std::vector<Task> tasks;
+  for (int32_t g = 1; g < static_cast<int32_t>(shifts_.size()); ++g) {
+    int32_t r = shifts_[g];
+    if (r == 0) continue;
+    for (int32_t k = 0; k < 3; ++k) {
+      int32_t m = ((inverse_[k] - r) % 3 + 3) % 3;
+      int32_t c = order_[m];
+      if (c != k) tasks.push_back({g, k, c});
+    }
+  }
+  std::vector<std::vector<Candidate>> found(tasks.size());
+  parallelFor(static_cast<int32_t>(tasks.size()), [&](int32_t i) {
+    const Task& t = tasks[i];
+    std::vector<uint8_t> image =
+        signalImage(h->field, t.cameraChannel, passFrameLists_[t.pass]);
+    found[i] = findCandidates(image, options_.peakThreshold[t.cameraChannel]);
+  });
+  for (size_t i = 0; i < tasks.size(); ++i) {
+    auto& list = h->candidates[tasks[i].target];
+    list.insert(list.end(), found[i].begin(), found[i].end());
+  }
+}
+
+void Decoder::findColourOrder(const Hypothesis& primary) {
+  std::vector<std::pair<int32_t, int32_t>> samples;
+  for (const auto& list : primary.candidates)
+    for (const Candidate& c : list) samples.push_back({c.x, c.y});
+
+  std::array<int32_t, 3> order = {0, 1, 2};
+  int32_t confidence = 0;
+  std::array<int32_t, 3> dominant{};
+  bool all = true;
+  for (int32_t k = 0; k < 3 && all; ++k) {
+    int32_t f = options_.floodFrames[k];
+    if (!valid(f)) {
+      all = false;
+      break;
+    }
+    std::array<int32_t, 3> votes{};
+    for (auto [x, y] : samples) {
+      Shift s = shiftAt(primary.field, f, x, y);
+      int32_t px = roundHalfAway(x + s.dx), py = roundHalfAway(y + s.dy);
+      if (px < 0 || px >= width_ || py < 0 || py >= height_) continue;
+      int32_t best = 0;
+      uint8_t bestValue = 0;
+      for (int32_t c = 0; c < 3; ++c) {
+        uint8_t v = windowMax(plane(f, c), width_, height_, px, py, options_.readRadius);
+        if (c == 0 || v > bestValue) {
+          bestValue = v;
+          best = c;
+        }
+      }
+      ++votes[best];
+    }
+    int32_t top = 0;
+    for (int32_t c = 1; c < 3; ++c)
+      if (votes[c] > votes[top]) top = c;
+    int32_t other = 0;
+    for (int32_t c = 0; c < 3; ++c)
+      if (c != top) other = std::max(other, votes[c]);
+    auto n = static_cast<int32_t>(std::max<size_t>(samples.size(), 1));
+    int32_t margin = (votes[top] - other) * 100 / n;
+    if (2 * votes[top] < static_cast<int32_t>(samples.size())) {
+      all = false;
+      break;
+    }
+    dominant[k] = top;
+    confidence = k == 0 ? margin : std::min(confidence, margin);
+  }
+  std::array<int32_t, 3> sorted = dominant;
+  std::sort(sorted.begin(), sorted.end());
+  if (all && sorted == std::array<int32_t, 3>{0, 1, 2}) {
+    order = dominant;
+  } else {
+    confidence = 0;
+  }
+
+  if (confidence < 30) {
+    // Let the codes vote: which permutation puts each read ID's multiplex
+    // channel where it was seen.
+    std::vector<std::pair<int32_t, int32_t>> pairs;
+    for (int32_t c = 0; c < 3 && pairs.size() < 512; ++c)
+      for (const Candidate& cand : primary.candidates[c]) {
+        CodeReading r = read(primary.field, cand.x, cand.y, c, {});
+        if (r.code >= 1 && r.code <= ledCount_ &&
+            (r.parityStatus == 1 || r.parityStatus == 2))
+          pairs.push_back({r.code, c});
+        if (pairs.size() >= 512) break;
+      }
+    auto count = [&](const int32_t* perm) {
+      int32_t n = 0;
+      for (auto [code, c] : pairs)
+        if (perm[(code - 1) % 3] == c) ++n;
+      return n;
+    };
+    int32_t best = 0, bestCount = -1;
+    for (int32_t i = 0; i < 6; ++i) {
+      int32_t n = count(kColourOrders[i]);
+      if (n > bestCount) {
+        bestCount = n;
+        best = i;
+      }
+    }
+    if (bestCount > count(order.data()))
+      order = {kColourOrders[best][0], kColourOrders[best][1], kColourOrders[best][2]};
+  }
+  order_ = order;
+  for (int32_t l = 0; l < 3; ++l) inverse_[order_[l]] = l;
+}
+
+std::vector<int32_t> Decoder::passChannelsFor(int32_t cameraChannel) const {
+  if (!rotating_) return {};
+  std::vector<int32_t> channels;
+  int32_t logical = inverse_[cameraChannel];
+  for (int32_t shift : shifts_) channels.push_back(order_[(logical + shift) % 3]);
+  return channels;
+}
+
+void Decoder::decodeHypothesis(Hypothesis* h) const {
+  for (int32_t c = 0; c < 3; ++c) {
+    std::vector<int32_t> passChannels = passChannelsFor(c);
+    for (const Candidate& cand : h->candidates[c]) {
+      CodeReading r = read(h->field, cand.x, cand.y, c, passChannels);
+      if (r.code < 1 || r.code > ledCount_ || order_[(r.code - 1) % 3] != c) continue;
+      if (r.metric < minMetricFor(c)) continue;
+      if (r.parityStatus == 0 && r.smallestMargin() < minMarginFor(c)) continue;
+      LedHit hit{r.code, cand.x, cand.y, c,
+                 h->signal[c][static_cast<size_t>(cand.y) * width_ + cand.x], r.metric};
+      auto [it, inserted] = h->hits.try_emplace(hit.id, hit);
+      if (!inserted && hit.score() > it->second.score()) it->second = hit;
+    }
+  }
+}
+
+double nearestDistance(const std::vector<LedHit>& hits, size_t i) {
+  double best = INFINITY;
+  for (size_t j = 0; j < hits.size(); ++j)
+    if (j != i)
+      best = std::min(best, std::hypot(double(hits[j].x - hits[i].x),
+                                       double(hits[j].y - hits[i].y)));
+  return best;
+}
+
+int32_t Decoder::run(std::span<DecodedLed> out, DecodeStats* stats, ShakeResult shake) {
+  // The primary hypothesis: the tiled field, or its mean when the tiles all
+  // move together.
+  Hypothesis primary;
+  primary.field = shake.field;
+  if (options_.globalFieldBelow > 0 && shake.field.tileCount() > 1 && stats &&
+      stats->maxTileDeviation < options_.globalFieldBelow)
+    primary.field = shake.field.meanField();
+  buildImages(&primary);
+  if (stats) {
+    stats->signalPeakCount = 0;
+    stats->signalHistogram.fill(0);
+    for (int32_t c = 0; c < 3; ++c) {
+      stats->signalPeakCount += static_cast<int32_t>(primary.candidates[c].size());
+      for (uint8_t v : primary.signal[c]) ++stats->signalHistogram[v / 32];
+    }
+  }
+  findColourOrder(primary);
+  addPassRescueCandidates(&primary);
+
+  // Further hypotheses on threads of their own.
+  std::vector<Hypothesis> others;
+  if (options_.multiHypothesis) {
+    if (primary.field.tileCount() > 1) others.push_back({primary.field.meanField(), {}, {}, {}});
+    if (!options_.shakeDisabled)
+      others.push_back({TranslationField::zero(static_cast<int32_t>(frames_.size()),
+                                               width_, height_),
+                        {}, {}, {}});
+  }
+  std::vector<std::thread> threads;
+  for (Hypothesis& h : others)
+    threads.emplace_back([this, &h] {
+      buildImages(&h);
+      addPassRescueCandidates(&h);
+      decodeHypothesis(&h);
+    });
+  decodeHypothesis(&primary);
+  for (std::thread& t : threads) t.join();
+
+  // Merge: per ID the best-scoring hit; where hypotheses disagree, the spot
+  // most of them agree on.
+  HitMap merged = primary.hits;
+  std::map<int32_t, std::vector<LedHit>> all;
+  for (const auto& [id, hit] : primary.hits) all[id].push_back(hit);
+  for (const Hypothesis& h : others)
+    for (const auto& [id, hit] : h.hits) {
+      all[id].push_back(hit);
+      auto [it, inserted] = merged.try_emplace(id, hit);
+      if (!inserted && hit.score() > it->second.score()) it->second = hit;
+    }
+  if (!others.empty()) {
+    std::vector<LedHit> kept;
+    for (const auto& [id, hit] : merged) kept.push_back(hit);
+    std::vector<double> nearest;
+    for (size_t i = 0; i < kept.size(); ++i) nearest.push_back(nearestDistance(kept, i));
+    double spacing = kept.size() < 2 ? 0 : upperMedian(nearest, 0);
+    if (spacing >= 1.0) {
+      for (auto& [id, hits] : all) {
+        if (hits.size() < 2) continue;
+        const LedHit* choice = nullptr;
+        int32_t choiceCount = -1;
+        for (const LedHit& a : hits) {
+          int32_t n = 0;
+          for (const LedHit& b : hits)
+            if (std::hypot(double(a.x - b.x), double(a.y - b.y)) <= spacing * 0.5) ++n;
+          if (!choice || n > choiceCount ||
+              (n == choiceCount && a.score() > choice->score())) {
+            choice = &a;
+            choiceCount = n;
+          }
+        }
+        merged[id] = *choice;
+      }
+    }
+  }
+
+  // Neighbour check along the ID order.
+  {
+    std::vector<IdPoint> points;
+    for (const auto& [id, hit] : merged) points.push_back({id, hit.x, hit.y});
+    std::vector<int32_t> keep = rejectIdOutliers(points, ledCount_, points.size());
+    HitMap checked;
+    for (int32_t id : keep) checked.emplace(id, merged.at(id));
+    merged = std::move(checked);
+  }
+
+  // Re-read missing IDs where their ID neighbours say they should be.
+  {
+    std::vector<uint8_t> present(static_cast<size_t>(ledCount_) + 1, 0);
+    for (const auto& [id, hit] : merged) present[static_cast<size_t>(id)] = 1;
+    const HitMap measured = merged;
+    int32_t rescues = 0;
+    for (int32_t k = 1; k <= ledCount_ && rescues < ledCount_; ++k) {
+      if (present[static_cast<size_t>(k)]) continue;
+      IdNeighbours n = findIdNeighbours(present, ledCount_, k);
+      if (!n.below && !n.above) continue;
+      int32_t x, y;
+      if (n.below && n.above) {
+        const LedHit& a = measured.at(n.below);
+        const LedHit& b = measured.at(n.above);
+        double f = double(k - n.below) / double(n.above - n.below);
+        x = roundHalfAway(a.x + (b.x - a.x) * f);
+        y = roundHalfAway(a.y + (b.y - a.y) * f);
+      } else {
+        const LedHit& a = measured.at(n.below ? n.below : n.above);
+        x = a.x;
+        y = a.y;
+      }
+      if (x < 0 || x >= width_ || y < 0 || y >= height_) continue;
+      int32_t logical = (k - 1) % 3;
+      int32_t channel = order_[logical];
+      std::vector<int32_t> passChannels;
+      if (rotating_ && shifts_.size() <= 8)
+        for (int32_t shift : shifts_) passChannels.push_back(order_[(logical + shift) % 3]);
+      CodeReading r = read(primary.field, x, y, channel, passChannels);
+      if (r.metric < std::max(options_.minMetric / 4, 100)) continue;
+      bool accept = (r.parityStatus == 1 || r.parityStatus == 2) && r.code == k;
+      if (!accept) {
+        uint32_t gray = uint32_t(k) ^ (uint32_t(k) >> 1);
+        accept = true;
+        for (size_t b = 0; b < r.bits.size(); ++b) {
+          auto [p, q] = r.bits[b];
+          bool weak = std::abs(p - q) < options_.minBitMargin;
+          bool bit = p > q;
+          if (!weak && bit != bool((gray >> b) & 1u)) {
+            accept = false;
+            break;
+          }
+        }
+      }
+      if (!accept) continue;
+      ++rescues;
+      merged[k] = LedHit{k, x, y, channel, 0, r.metric};
+    }
+  }
+
+  // Measured records with sub-pixel positions.
+  std::vector<DecodedLed> records;
+  const double scale = std::max(width_, height_);
+  for (const auto& [id, hit] : merged) {
+    const std::vector<uint8_t>& s = primary.signal[static_cast<size_t>(hit.channel)];
+    int32_t x0 = std::max(hit.x - 2, 0), x1 = std::min(hit.x + 2, width_ - 1);
+    int32_t y0 = std::max(hit.y - 2, 0), y1 = std::min(hit.y + 2, height_ - 1);
+    uint8_t m = 255;
+    for (int32_t y = y0; y <= y1; ++y)
+      for (int32_t x = x0; x <= x1; ++x)
+        m = std::min(m, s[static_cast<size_t>(y) * width_ + x]);
+    double sum = 0, sx = 0, sy = 0;
+    for (int32_t y = y0; y <= y1; ++y)
+      for (int32_t x = x0; x <= x1; ++x) {
+        int v = s[static_cast<size_t>(y) * width_ + x];
+        if (v <= m) continue;
+        sum += v - m;
+        sx += x * double(v - m);
+        sy += y * double(v - m);
+      }
+    DecodedLed led;
+    led.id = id;
+    led.x = sum >= 1.0 ? sx / sum : hit.x;
+    led.y = sum >= 1.0 ? sy / sum : hit.y;
+    led.normX = static_cast<float>(led.x / scale);
+    led.normY = static_cast<float>(led.y / scale);
+    led.channel = hit.channel;
+    led.signal = hit.signal;
+    led.confidence = hit.metric;
+    records.push_back(led);
+  }
+
+  // The rest, estimated from their ID neighbours.
+  std::vector<IdPointF> measuredPoints;
+  int32_t highestMeasured = 0;
+  for (const DecodedLed& led : records) {
+    measuredPoints.push_back({led.id, led.x, led.y});
+    highestMeasured = std::max(highestMeasured, led.id);
+  }
+  for (const EstimatedPoint& e : estimateMissingIds(measuredPoints, ledCount_, width_,
+                                                    height_, size_t(ledCount_))) {
+    DecodedLed led;
+    led.id = e.id;
+    led.x = e.x;
+    led.y = e.y;
+    led.normX = e.normX;
+    led.normY = e.normY;
+    led.estimated = 1;
+    records.push_back(led);
+  }
+  std::sort(records.begin(), records.end(),
+            [](const DecodedLed& a, const DecodedLed& b) { return a.id < b.id; });
+  if (options_.trimTrailingEstimates && highestMeasured > 0)
+    std::erase_if(records, [&](const DecodedLed& led) { return led.id > highestMeasured; });
+
+  size_t count = std::min({records.size(), out.size(), size_t(std::max(ledCount_, 0))});
+  std::copy_n(records.begin(), count, out.begin());
+  return static_cast<int32_t>(count);
+}
+
+}  // namespace
+
+CodeReading readLedCode(std::span<const FramePlanes> frames,
+                        const FrameTables& tables,
+                        const TranslationField& field,
+                        int32_t width,
+                        int32_t height,
+                        int32_t x,
+                        int32_t y,
+                        int32_t channel,
+                        int32_t readRadius,
+                        std::span<const int32_t> passChannels) {
+  const auto frameCount = static_cast<int32_t>(frames.size());
+  const int32_t passes = std::max(tables.passes, 1);
+  auto sample = [&](int32_t f, int32_t pass) -> int32_t {
+    if (f < 0 || f >= frameCount) return 0;
+    int32_t c = static_cast<size_t>(pass) < passChannels.size() ? passChannels[pass] : channel;
+    Shift s = shiftAt(field, f, x, y);
+    return windowMax(frames[f].plane[static_cast<size_t>(c)], width, height,
+                     roundHalfAway(x + s.dx), roundHalfAway(y + s.dy), readRadius);
+  };
+
+  CodeReading r;
+  uint32_t code = 0;
+  int32_t marginSum = 0;
+  for (int32_t b = 0; b < tables.idBits; ++b) {
+    int32_t p = 0, n = 0;
+    for (int32_t pass = 0; pass < passes; ++pass) {
+      p += sample(tables.bit(b, pass), pass);
+      n += sample(tables.bitComplement(b, pass), pass);
+    }
+    r.bits.push_back({p, n});
+    if (p > n) code |= 1u << b;
+    marginSum += std::abs(p - n);
+  }
+
+  bool hasParity = false;
+  if (!tables.parityFrames.empty() && !tables.parityComplementFrames.empty())
+    for (int32_t pass = 0; pass < passes; ++pass)
+      if (tables.parity(pass) >= 0 && tables.parityComplement(pass) >= 0) hasParity = true;
+  if (hasParity) {
+    int32_t pp = 0, pn = 0;
+    for (int32_t pass = 0; pass < passes; ++pass) {
+      pp += sample(tables.parity(pass), pass);
+      pn += sample(tables.parityComplement(pass), pass);
+    }
+    bool observed = pp > pn;
+    bool expected = __builtin_popcount(code) & 1;
+    int32_t parityMargin = std::abs(pp - pn);
+    r.metric = marginSum + parityMargin;
+    if (observed == expected) {
+      r.parityStatus = 1;
+    } else {
+      r.parityStatus = 2;
+      size_t weakest = 0;
+      for (size_t b = 1; b < r.bits.size(); ++b)
+        if (std::abs(r.bits[b].first - r.bits[b].second) <
+            std::abs(r.bits[weakest].first - r.bits[weakest].second))
+          weakest = b;
+      if (!r.bits.empty() &&
+          parityMargin >= std::abs(r.bits[weakest].first - r.bits[weakest].second)) {
+        code ^= 1u << weakest;
+        std::swap(r.bits[weakest].first, r.bits[weakest].second);
+      }
+    }
+  } else {
+    r.metric = marginSum;
+    r.parityStatus = 0;
+  }
+  r.code = static_cast<int32_t>(grayToBinary(code));
+  return r;
+}
+
+int32_t decodeLeds(std::span<const FramePlanes> frames,
+                   std::span<const double> times,
+                   const FrameTables& tables,
+                   const DecodeOptions& options,
+                   std::span<DecodedLed> out,
+                   DecodeStats* stats,
+                   SimdMode mode) {
+  const auto frameCount = static_cast<int32_t>(frames.size());
+  if (options.baselineFrame < 0 || options.baselineFrame >= frameCount) return -1;
+  if (std::none_of(options.floodFrames.begin(), options.floodFrames.end(),
+                   [&](int32_t f) { return f >= 0 && f < frameCount; }))
+    return -1;
+  if (options.width < 1 || options.height < 1 || options.ledCount < 1) return 0;
+  const size_t size = static_cast<size_t>(options.width) * options.height;
+  for (const FramePlanes& frame : frames)
+    for (const auto& plane : frame.plane)
+      if (plane.size() < size) return -1;
+
+  DecodeStats local;
+  DecodeStats* shakeStats = stats ? stats : &local;
+  ShakeResult shake = estimateTranslationField(frames, times, tables, options,
+                                               shakeStats, mode);
+  Decoder decoder(frames, tables, options, mode);
+  return decoder.run(out, shakeStats, std::move(shake));
+}
+
+}  // namespace pxo

@@ -1,0 +1,415 @@
+#include "decode/shake.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <numbers>
+
+namespace pxo {
+
+TranslationField TranslationField::meanField() const {
+  TranslationField mean;
+  mean.width = width;
+  mean.height = height;
+  const int32_t frames = frameCount();
+  mean.shifts.resize(static_cast<size_t>(frames));
+  for (int32_t f = 0; f < frames; ++f) {
+    Shift sum;
+    for (int32_t k = 0; k < tileCount(); ++k) {
+      sum.dx += at(f, k).dx;
+      sum.dy += at(f, k).dy;
+    }
+    mean.shifts[static_cast<size_t>(f)] = {sum.dx / tileCount(), sum.dy / tileCount()};
+  }
+  return mean;
+}
+
+TranslationField TranslationField::zero(int32_t frames, int32_t width, int32_t height) {
+  TranslationField field;
+  field.width = width;
+  field.height = height;
+  field.shifts.assign(static_cast<size_t>(std::max(frames, 0)), Shift{});
+  return field;
+}
+
+Shift shiftAt(const TranslationField& field, int32_t frame, double x, double y) {
+  const int32_t tx = field.tilesX, ty = field.tilesY;
+  if (tx < 2 && ty < 2) return field.at(frame, 0);
+  double u = tx < 2 ? 0 : tx * x / field.width - 0.5;
+  double v = ty < 2 ? 0 : ty * y / field.height - 0.5;
+  double fi = std::floor(u), fj = std::floor(v);
+  double fu = u - fi, fv = v - fj;
+  auto clampTo = [](double i, int32_t n) {
+    return static_cast<int32_t>(std::clamp(i, 0.0, double(n - 1)));
+  };
+  int32_t i0 = clampTo(fi, tx), i1 = clampTo(fi + 1, tx);
+  int32_t j0 = clampTo(fj, ty), j1 = clampTo(fj + 1, ty);
+  const Shift& a = field.at(frame, j0 * tx + i0);
+  const Shift& b = field.at(frame, j0 * tx + i1);
+  const Shift& c = field.at(frame, j1 * tx + i0);
+  const Shift& d = field.at(frame, j1 * tx + i1);
+  Shift top{a.dx + (b.dx - a.dx) * fu, a.dy + (b.dy - a.dy) * fu};
+  Shift bottom{c.dx + (d.dx - c.dx) * fu, c.dy + (d.dy - c.dy) * fu};
+  return {top.dx + (bottom.dx - top.dx) * fv, top.dy + (bottom.dy - top.dy) * fv};
+}
+
+ReducedImage reduceFrame(const FramePlanes& frame,
+                         int32_t width,
+                         int32_t height,
+                         int32_t downsample) {
+  const int32_t ds = std::max(downsample, 1);
+  ReducedImage out;
+  out.width = std::max(1, width / ds);
+  out.height = std::max(1, height / ds);
+  out.pixels.assign(static_cast<size_t>(out.width) * out.height, 0);
+  auto span = [](int32_t i, int32_t full, int32_t reduced) {
+    int64_t a = int64_t{i} * full / reduced;
+    int64_t b = std::max(a + 1, std::min(int64_t{i + 1} * full / reduced, int64_t{full}));
+    return std::pair<int32_t, int32_t>(static_cast<int32_t>(a), static_cast<int32_t>(b));
+  };
+  for (int32_t j = 0; j < out.height; ++j) {
+    auto [y0, y1] = span(j, height, out.height);
+    for (int32_t i = 0; i < out.width; ++i) {
+      auto [x0, x1] = span(i, width, out.width);
+      uint8_t m = 0;
+      for (int32_t y = y0; y < y1; ++y) {
+        size_t row = static_cast<size_t>(y) * width;
+        for (int c = 0; c < 3; ++c) {
+          const uint8_t* p = frame.plane[c].data() + row;
+          for (int32_t x = x0; x < x1; ++x) m = std::max(m, p[x]);
+        }
+      }
+      out.pixels[static_cast<size_t>(j) * out.width + i] = m;
+    }
+  }
+  return out;
+}
+
+namespace {
+
+// Cost of offset (ox, oy) over rows y0 ... y1 - 1 and columns x0 ... x1 - 1 of
+// the reference; only pixels whose shifted position lies inside the moving
+// image count. Stops once the cost reaches `stopAt`.
+uint64_t offsetCost(const ReducedImage& ref,
+                    const ReducedImage& mov,
+                    int32_t ox,
+                    int32_t oy,
+                    int32_t x0,
+                    int32_t x1,
+                    int32_t y0,
+                    int32_t y1,
+                    uint64_t stopAt,
+                    SimdMode mode) {
+  int32_t xa = std::max(x0, -ox), xb = std::min(x1, mov.width - ox);
+  int32_t ya = std::max(y0, -oy), yb = std::min(y1, mov.height - oy);
+  uint64_t cost = 0;
+  if (xa >= xb) return 0;
+  for (int32_t y = ya; y < yb; ++y) {
+    cost += sumAbsDiff(ref.pixels.data() + static_cast<size_t>(y) * ref.width + xa,
+                       mov.pixels.data() + static_cast<size_t>(y + oy) * mov.width + xa + ox,
+                       xb - xa, mode);
+    if (cost >= stopAt) return cost;
+  }
+  return cost;
+}
+
+uint8_t blockMax(const ReducedImage& image, int32_t x0, int32_t x1, int32_t y0, int32_t y1) {
+  uint8_t m = 0;
+  for (int32_t y = y0; y < y1; ++y)
+    for (int32_t x = x0; x < x1; ++x)
+      m = std::max(m, image.pixels[static_cast<size_t>(y) * image.width + x]);
+  return m;
+}
+
+double wrapAngle(double a) {
+  while (a > std::numbers::pi) a -= 2 * std::numbers::pi;
+  while (a < -std::numbers::pi) a += 2 * std::numbers::pi;
+  return a;
+}
+
+}  // namespace
+
+std::vector<std::pair<int32_t, int32_t>> measureOffsets(
+    const ReducedImage& ref,
+    const ReducedImage& mov,
+    int32_t radius,
+    int32_t tilesX,
+    int32_t tilesY,
+    std::span<const TileCentre> priorCentres,
+    SimdMode mode) {
+  const int32_t tx = std::max(tilesX, 1), ty = std::max(tilesY, 1);
+  std::vector<std::pair<int32_t, int32_t>> offsets(static_cast<size_t>(tx) * ty, {0, 0});
+  if (radius < 0) return offsets;
+
+  constexpr uint64_t kNoLimit = std::numeric_limits<uint64_t>::max();
+  std::pair<int32_t, int32_t> whole{0, 0};
+  uint64_t best = kNoLimit;
+  for (int32_t oy = -radius; oy <= radius; ++oy)
+    for (int32_t ox = -radius; ox <= radius; ++ox) {
+      uint64_t cost = offsetCost(ref, mov, ox, oy, 0, ref.width, 0, ref.height,
+                                 kNoLimit, mode);
+      if (cost < best) {
+        best = cost;
+        whole = {ox, oy};
+      }
+    }
+  if (tx * ty == 1) {
+    offsets[0] = whole;
+    return offsets;
+  }
+
+  for (int32_t j = 0; j < ty; ++j) {
+    int32_t y0 = j * ref.height / ty, y1 = (j + 1) * ref.height / ty;
+    for (int32_t i = 0; i < tx; ++i) {
+      int32_t x0 = i * ref.width / tx, x1 = (i + 1) * ref.width / tx;
+      size_t k = static_cast<size_t>(j) * tx + i;
+      std::pair<int32_t, int32_t> centre = whole;
+      if (k < priorCentres.size() && priorCentres[k].given)
+        centre = {priorCentres[k].ox, priorCentres[k].oy};
+      if (x0 >= x1 || y0 >= y1 || blockMax(mov, x0, x1, y0, y1) < 16) {
+        offsets[k] = centre;  // nothing to lock on to
+        continue;
+      }
+      std::pair<int32_t, int32_t> chosen = centre;
+      uint64_t bestCost = offsetCost(ref, mov, centre.first, centre.second, x0, x1,
+                                     y0, y1, kNoLimit, mode);
+      for (int32_t oy = -radius; oy <= radius; ++oy)
+        for (int32_t ox = -radius; ox <= radius; ++ox) {
+          int32_t cx = centre.first + ox, cy = centre.second + oy;
+          uint64_t cost = offsetCost(ref, mov, cx, cy, x0, x1, y0, y1, bestCost, mode);
+          if (cost < bestCost) {
+            bestCost = cost;
+            chosen = {cx, cy};
+          }
+        }
+      offsets[k] = chosen;
+    }
+  }
+  return offsets;
+}
+
+ShakeResult estimateTranslationField(std::span<const FramePlanes> frames,
+                                     std::span<const double> times,
+                                     const FrameTables& tables,
+                                     const DecodeOptions& options,
+                                     DecodeStats* stats,
+                                     SimdMode mode) {
+  const auto frameCount = static_cast<int32_t>(frames.size());
+  const int32_t tx = options.tilesX < 2 ? 1 : options.tilesX;
+  const int32_t ty = options.tilesY < 2 ? 1 : options.tilesY;
+  const int32_t tiles = tx * ty;
+  const int32_t ds = std::max(options.shakeDownsample, 1);
+  const double refScaleX = options.refWidth > 0 ? options.refWidth / options.width : 1.0;
+  const double refScaleY = options.refHeight > 0 ? options.refHeight / options.height : 1.0;
+  const double sx = ds * refScaleX, sy = ds * refScaleY;
+  auto timeOf = [&](int32_t f) {
+    return f >= 0 && static_cast<size_t>(f) < times.size() ? times[f] : 0.0;
+  };
+  auto valid = [&](int32_t f) { return f >= 0 && f < frameCount; };
+
+  ShakeResult result;
+  TranslationField& field = result.field;
+  field.tilesX = tx;
+  field.tilesY = ty;
+  field.width = options.width;
+  field.height = options.height;
+  field.shifts.assign(static_cast<size_t>(frameCount) * tiles, Shift{});
+  result.outlier.assign(static_cast<size_t>(frameCount), 0);
+
+  int32_t reference = -1;
+  for (int32_t f : options.floodFrames)
+    if (valid(f)) {
+      reference = f;
+      break;
+    }
+
+  // Absolute translations T(f, k), from the drift fit.
+  std::vector<Shift> absolute(static_cast<size_t>(frameCount) * tiles, Shift{});
+  if (!options.shakeDisabled && reference >= 0) {
+    struct Sample {
+      double time;
+      std::vector<Shift> shift;
+    };
+    std::vector<Sample> samples;
+    samples.push_back({timeOf(reference), std::vector<Shift>(tiles, Shift{})});
+    ReducedImage ref = reduceFrame(frames[reference], options.width, options.height, ds);
+
+    // The orientation prior, when usable for the reference frame.
+    const double* prior = options.orientationPrior;
+    bool usePrior = prior && options.priorFocalX > 0 && options.priorFocalY > 0 &&
+                    tiles > 1;
+    auto priorUsable = [&](int32_t f) {
+      return !std::isnan(prior[3 * f]) && !std::isnan(prior[3 * f + 1]) &&
+             !std::isnan(prior[3 * f + 2]);
+    };
+    if (usePrior && !priorUsable(reference)) usePrior = false;
+    auto centresFor = [&](std::span<const int32_t> fs) {
+      std::vector<TileCentre> centres;
+      if (!usePrior) return centres;
+      double pdx = 0, pdy = 0, roll = 0;
+      for (int32_t f : fs) {
+        if (!priorUsable(f)) return centres;
+        const double* a = prior + 3 * reference;
+        const double* b = prior + 3 * f;
+        pdx += wrapAngle(b[1] - a[1]) * options.priorFocalX / sx;
+        pdy += wrapAngle(b[0] - a[0]) * options.priorFocalY / sy;
+        roll += wrapAngle(b[2] - a[2]);
+      }
+      double n = double(fs.size());
+      pdx /= n;
+      pdy /= n;
+      roll /= n;
+      for (int32_t j = 0; j < ty; ++j)
+        for (int32_t i = 0; i < tx; ++i) {
+          double row = (j * ref.height / ty + (j + 1) * ref.height / ty) / 2.0;
+          double col = (i * ref.width / tx + (i + 1) * ref.width / tx) / 2.0;
+          centres.push_back({true,
+                             static_cast<int32_t>(std::lround(pdx - (row - ref.height / 2.0) * roll)),
+                             static_cast<int32_t>(std::lround((col - ref.width / 2.0) * roll + pdy))});
+        }
+      return centres;
+    };
+    auto measure = [&](const ReducedImage& moving, std::span<const int32_t> fs,
+                       double time) {
+      auto centres = centresFor(fs);
+      auto offsets = measureOffsets(ref, moving, options.shakeSearchRadius, tx, ty,
+                                    centres, mode);
+      Sample sample{time, {}};
+      for (auto [ox, oy] : offsets) sample.shift.push_back({ox * sx, oy * sy});
+      samples.push_back(std::move(sample));
+    };
+
+    for (int c = 1; c < 3; ++c) {
+      int32_t f = options.floodFrames[c];
+      if (!valid(f) || f == reference) continue;
+      int32_t one[1] = {f};
+      measure(reduceFrame(frames[f], options.width, options.height, ds), one,
+              timeOf(f));
+    }
+    for (int32_t b = 0; b < tables.idBits; ++b)
+      for (int32_t p = 0; p < tables.passes; ++p) {
+        int32_t on = tables.bit(b, p), off = tables.bitComplement(b, p);
+        if (!valid(on) || !valid(off)) continue;
+        ReducedImage both = reduceFrame(frames[on], options.width, options.height, ds);
+        ReducedImage other = reduceFrame(frames[off], options.width, options.height, ds);
+        maxInPlace(both.pixels.data(), other.pixels.data(),
+                   static_cast<int>(both.pixels.size()), mode);
+        int32_t pair[2] = {on, off};
+        measure(both, pair, (timeOf(on) + timeOf(off)) / 2);
+      }
+
+    // Drift fit, per tile, shrunk towards the global drift.
+    const double t0 = samples.front().time;
+    auto fit = [&](auto value) {
+      double num = 0, den = 0;
+      for (const Sample& s : samples) {
+        double d = s.time - t0;
+        num += d * value(s);
+        den += d * d;
+      }
+      return den <= 1e-9 ? 0.0 : num / den;
+    };
+    std::vector<Shift> slope(static_cast<size_t>(tiles));
+    for (int32_t k = 0; k < tiles; ++k) {
+      slope[k].dx = fit([k](const Sample& s) { return s.shift[k].dx; });
+      slope[k].dy = fit([k](const Sample& s) { return s.shift[k].dy; });
+    }
+    const double sigma = options.driftPrior;
+    if (sigma > 0 && tiles >= 2) {
+      auto meanOf = [tiles](const Sample& s, bool x) {
+        double sum = 0;
+        for (const Shift& v : s.shift) sum += x ? v.dx : v.dy;
+        return sum / tiles;
+      };
+      double gx = fit([&](const Sample& s) { return meanOf(s, true); });
+      double gy = fit([&](const Sample& s) { return meanOf(s, false); });
+      for (int32_t k = 0; k < tiles; ++k) {
+        double variance = 0;
+        for (const Sample& s : samples) {
+          double d = s.time - t0;
+          double ex = d * slope[k].dx - s.shift[k].dx;
+          double ey = d * slope[k].dy - s.shift[k].dy;
+          variance += ex * ex + ey * ey;
+        }
+        variance /= double(samples.size());
+        double weight = sigma * sigma / (std::max(variance, 0.0) + sigma * sigma);
+        slope[k].dx = weight * (slope[k].dx - gx) + gx;
+        slope[k].dy = weight * (slope[k].dy - gy) + gy;
+      }
+    }
+    for (int32_t f = 0; f < frameCount; ++f)
+      for (int32_t k = 0; k < tiles; ++k) {
+        double d = timeOf(f) - t0;
+        absolute[static_cast<size_t>(f) * tiles + k] = {d * slope[k].dx, d * slope[k].dy};
+      }
+
+    // Outlier frames: a jump of the mean shift from the previous frame.
+    auto meanAt = [&](int32_t f) {
+      Shift m;
+      for (int32_t k = 0; k < tiles; ++k) {
+        m.dx += absolute[static_cast<size_t>(f) * tiles + k].dx;
+        m.dy += absolute[static_cast<size_t>(f) * tiles + k].dy;
+      }
+      return Shift{m.dx / tiles, m.dy / tiles};
+    };
+    for (int32_t f = 1; f < frameCount; ++f) {
+      Shift a = meanAt(f - 1), b = meanAt(f);
+      if (std::fabs(b.dx - a.dx) > options.outlierStep ||
+          std::fabs(b.dy - a.dy) > options.outlierStep)
+        result.outlier[f] = 1;
+    }
+    std::vector<Shift> replaced = absolute;
+    for (int32_t f = 0; f < frameCount; ++f) {
+      if (!result.outlier[f]) continue;
+      int32_t below = f - 1, above = f + 1;
+      while (below >= 0 && result.outlier[below]) --below;
+      while (above < frameCount && result.outlier[above]) ++above;
+      for (int32_t k = 0; k < tiles; ++k) {
+        Shift v;
+        const Shift* lo = below >= 0 ? &absolute[static_cast<size_t>(below) * tiles + k] : nullptr;
+        const Shift* hi = above < frameCount ? &absolute[static_cast<size_t>(above) * tiles + k] : nullptr;
+        if (lo && hi)
+          v = {(lo->dx + hi->dx) / 2, (lo->dy + hi->dy) / 2};
+        else if (lo || hi)
+          v = lo ? *lo : *hi;
+        replaced[static_cast<size_t>(f) * tiles + k] = v;
+      }
+    }
+    absolute = std::move(replaced);
+  }
+
+  // Relative to the baseline frame, in pixels of the decoded frames.
+  const int32_t base = options.baselineFrame;
+  for (int32_t f = 0; f < frameCount; ++f)
+    for (int32_t k = 0; k < tiles; ++k) {
+      if (f == base) continue;  // exactly zero
+      Shift t = absolute[static_cast<size_t>(f) * tiles + k];
+      Shift b = valid(base) ? absolute[static_cast<size_t>(base) * tiles + k] : Shift{};
+      field.at(f, k) = {(t.dx - b.dx) / refScaleX, (t.dy - b.dy) / refScaleY};
+    }
+
+  if (stats) {
+    stats->frameTranslations.assign(static_cast<size_t>(frameCount) * 2, 0.0);
+    stats->outlierFrames.clear();
+    stats->maxTileDeviation = 0;
+    for (int32_t f = 0; f < frameCount; ++f) {
+      Shift mean;
+      for (int32_t k = 0; k < tiles; ++k) {
+        mean.dx += field.at(f, k).dx / tiles;
+        mean.dy += field.at(f, k).dy / tiles;
+      }
+      stats->frameTranslations[2 * f] = mean.dx;
+      stats->frameTranslations[2 * f + 1] = mean.dy;
+      if (result.outlier[f]) stats->outlierFrames.push_back(f);
+      if (tiles > 1)
+        for (int32_t k = 0; k < tiles; ++k)
+          stats->maxTileDeviation =
+              std::max(stats->maxTileDeviation,
+                       std::hypot(field.at(f, k).dx - mean.dx, field.at(f, k).dy - mean.dy));
+    }
+    stats->outlierCount = static_cast<int32_t>(stats->outlierFrames.size());
+  }
+  return result;
+}
+
+}  // namespace pxo
