@@ -12,7 +12,9 @@ namespace {
 double quantile(std::vector<double> values, double q) {
   if (values.empty()) return 0;
   std::sort(values.begin(), values.end());
-  size_t index = std::min(values.size() - 1, static_cast<size_t>(q * values.size()));
+  size_t index =
+      std::min(values.size() - 1,
+               static_cast<size_t>(q * static_cast<double>(values.size())));
   return values[index];
 }
 
@@ -20,11 +22,21 @@ double quantile(std::vector<double> values, double q) {
 
 std::string DecodeScore::summary() const {
   char text[256];
-  std::snprintf(text, sizeof text,
-                "%d LEDs, %d visible: %d correct (%.2f%%), %d wrong, %d missed, %d "
-                "estimated; error median %.2f px, p95 %.2f px, estimated %.2f px",
-                leds, visible, correct, 100 * correctFraction(), wrong, missed, estimated,
-                medianErrorPx, p95ErrorPx, meanEstimatedErrorPx);
+  std::snprintf(
+      text,
+      sizeof text,
+      "%d LEDs, %d visible: %d correct (%.2f%%), %d wrong, %d missed, %d "
+      "estimated; error median %.2f px, p95 %.2f px, estimated %.2f px",
+      leds,
+      visible,
+      correct,
+      100 * correctFraction(),
+      wrong,
+      missed,
+      estimated,
+      medianErrorPx,
+      p95ErrorPx,
+      meanEstimatedErrorPx);
   return text;
 }
 
@@ -37,8 +49,11 @@ DecodeScore scoreDecode(std::span<const TruthLed> truth,
     double best = INFINITY;
     // Neighbours in ID order are the nearest in practice; look a little
     // further to be safe without an O(n²) scan.
-    for (size_t j = (i > 64 ? i - 64 : 0); j < std::min(truth.size(), i + 65); ++j)
-      if (j != i) best = std::min(best, std::hypot(truth[j].x - truth[i].x, truth[j].y - truth[i].y));
+    for (size_t j = (i > 64 ? i - 64 : 0); j < std::min(truth.size(), i + 65);
+         ++j)
+      if (j != i)
+        best = std::min(
+            best, std::hypot(truth[j].x - truth[i].x, truth[j].y - truth[i].y));
     if (std::isfinite(best)) nearest.push_back(best);
   }
   score.tolerancePx = std::max(3.0, 0.3 * quantile(nearest, 0.5));
@@ -47,7 +62,8 @@ DecodeScore scoreDecode(std::span<const TruthLed> truth,
   std::vector<double> errors, estimatedErrors;
   for (const DecodedLed& led : decoded) {
     bool known = led.id >= 1 && static_cast<size_t>(led.id) <= truth.size();
-    double error = known ? std::hypot(led.x - truth[led.id - 1].x, led.y - truth[led.id - 1].y)
+    double error = known ? std::hypot(led.x - truth[led.id - 1].x,
+                                      led.y - truth[led.id - 1].y)
                          : INFINITY;
     if (led.estimated) {
       ++score.estimated;
@@ -71,7 +87,10 @@ DecodeScore scoreDecode(std::span<const TruthLed> truth,
   score.p95ErrorPx = quantile(errors, 0.95);
   double sum = 0;
   for (double e : estimatedErrors) sum += e;
-  score.meanEstimatedErrorPx = estimatedErrors.empty() ? 0 : sum / estimatedErrors.size();
+  score.meanEstimatedErrorPx =
+      estimatedErrors.empty()
+          ? 0
+          : sum / static_cast<double>(estimatedErrors.size());
   return score;
 }
 

@@ -1,10 +1,10 @@
 #pragma once
 
+#include "decode/decode_types.h"
+
 #include <cstdint>
 #include <span>
 #include <string>
-
-#include "decode/decode_types.h"
 
 // Decoder output against the ground truth of a synthetic scene.
 
@@ -24,11 +24,13 @@ struct DecodeScore {
   int32_t missed = 0;     // visible without an observed record
   int32_t estimated = 0;  // estimated records
   double tolerancePx = 0;
-  double medianErrorPx = 0;     // of correct records
+  double medianErrorPx = 0;  // of correct records
   double p95ErrorPx = 0;
   double meanEstimatedErrorPx = 0;
 
-  double correctFraction() const { return visible ? double(correct) / visible : 0; }
+  double correctFraction() const {
+    return visible ? double(correct) / visible : 0;
+  }
   double wrongFraction() const { return visible ? double(wrong) / visible : 0; }
   std::string summary() const;
 };

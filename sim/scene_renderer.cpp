@@ -20,41 +20,58 @@ struct XorShift {
   }
 };
 
-int colourIndex(char c) { return c == 'R' ? 0 : c == 'G' ? 1 : c == 'B' ? 2 : -1; }
+int colourIndex(char c) {
+  return c == 'R' ? 0 : c == 'G' ? 1 : c == 'B' ? 2 : -1;
+}
 
 // A smooth texture: a few sine waves per channel.
-std::vector<float> ambientTexture(const RenderScene& scene, int channel, int32_t w, int32_t h) {
+std::vector<float> ambientTexture(const RenderScene& scene,
+                                  int channel,
+                                  int32_t w,
+                                  int32_t h) {
   std::vector<float> t(static_cast<size_t>(w) * h);
   std::mt19937_64 rng(scene.seed * 7 + static_cast<uint64_t>(channel));
   std::uniform_real_distribution<double> u(0, 1);
-  double fx1 = 0.01 + 0.03 * u(rng), fy1 = 0.01 + 0.03 * u(rng), p1 = 6.28 * u(rng);
-  double fx2 = 0.05 + 0.1 * u(rng), fy2 = 0.02 + 0.1 * u(rng), p2 = 6.28 * u(rng);
+  double fx1 = 0.01 + 0.03 * u(rng), fy1 = 0.01 + 0.03 * u(rng),
+         p1 = 6.28 * u(rng);
+  double fx2 = 0.05 + 0.1 * u(rng), fy2 = 0.02 + 0.1 * u(rng),
+         p2 = 6.28 * u(rng);
   for (int32_t y = 0; y < h; ++y)
     for (int32_t x = 0; x < w; ++x)
       t[static_cast<size_t>(y) * w + x] = static_cast<float>(
-          scene.ambient + scene.ambientTexture * 0.6 * std::sin(fx1 * x + fy1 * y + p1) +
+          scene.ambient +
+          scene.ambientTexture * 0.6 * std::sin(fx1 * x + fy1 * y + p1) +
           scene.ambientTexture * 0.4 * std::sin(fx2 * x - fy2 * y + p2));
   return t;
 }
 
-void addSpot(std::vector<float>& plane, int32_t w, int32_t h, double cx, double cy,
-             double sigma, double amplitude) {
+void addSpot(std::vector<float>& plane,
+             int32_t w,
+             int32_t h,
+             double cx,
+             double cy,
+             double sigma,
+             double amplitude) {
   if (amplitude <= 0) return;
   int32_t r = static_cast<int32_t>(std::ceil(3.5 * sigma));
-  int32_t x0 = std::max(0, int32_t(std::floor(cx)) - r), x1 = std::min(w - 1, int32_t(std::floor(cx)) + r + 1);
-  int32_t y0 = std::max(0, int32_t(std::floor(cy)) - r), y1 = std::min(h - 1, int32_t(std::floor(cy)) + r + 1);
+  int32_t x0 = std::max(0, int32_t(std::floor(cx)) - r),
+          x1 = std::min(w - 1, int32_t(std::floor(cx)) + r + 1);
+  int32_t y0 = std::max(0, int32_t(std::floor(cy)) - r),
+          y1 = std::min(h - 1, int32_t(std::floor(cy)) + r + 1);
   double k = -0.5 / (sigma * sigma);
   for (int32_t y = y0; y <= y1; ++y)
     for (int32_t x = x0; x <= x1; ++x) {
       double d2 = (x - cx) * (x - cx) + (y - cy) * (y - cy);
-      plane[static_cast<size_t>(y) * w + x] += static_cast<float>(amplitude * std::exp(k * d2));
+      plane[static_cast<size_t>(y) * w + x] +=
+          static_cast<float>(amplitude * std::exp(k * d2));
     }
 }
 
 }  // namespace
 
 void bindOptions(RenderedScan* scan) {
-  scan->options.passShifts = scan->passShifts.empty() ? nullptr : scan->passShifts.data();
+  scan->options.passShifts =
+      scan->passShifts.empty() ? nullptr : scan->passShifts.data();
 }
 
 RenderedScan renderScan(const RenderScene& scene, const ScanPlan& plan) {
@@ -66,18 +83,23 @@ RenderedScan renderScan(const RenderScene& scene, const ScanPlan& plan) {
   FrameTables& t = out.tables;
   t.idBits = planIdBits(&plan);
   t.passes = planPasses(&plan);
-  t.bitFrames.resize(static_cast<size_t>(t.idBits * t.passes));
+  t.bitFrames.resize(static_cast<size_t>(t.idBits) *
+                     static_cast<size_t>(t.passes));
   t.bitComplementFrames.resize(t.bitFrames.size());
   t.parityFrames.resize(static_cast<size_t>(t.passes));
   t.parityComplementFrames.resize(t.parityFrames.size());
-  decoderFrameTables(&plan, t.bitFrames.data(), t.bitComplementFrames.data(),
-                     t.parityFrames.data(), t.parityComplementFrames.data());
+  decoderFrameTables(&plan,
+                     t.bitFrames.data(),
+                     t.bitComplementFrames.data(),
+                     t.parityFrames.data(),
+                     t.parityComplementFrames.data());
   out.passShifts.resize(static_cast<size_t>(t.passes));
   passChannelShifts(planProtocolName(&plan), out.passShifts.data(), t.passes);
   DecodeOptions& o = out.options;
   o = defaultDecodeOptions();
   o.baselineFrame = 0;
-  o.floodFrames = {floodFrameIndex(&plan, 0), floodFrameIndex(&plan, 1),
+  o.floodFrames = {floodFrameIndex(&plan, 0),
+                   floodFrameIndex(&plan, 1),
                    floodFrameIndex(&plan, 2)};
   o.width = w;
   o.height = h;
@@ -102,24 +124,30 @@ RenderedScan renderScan(const RenderScene& scene, const ScanPlan& plan) {
   for (auto& a : accum) a.resize(static_cast<size_t>(w) * h);
   for (int32_t f = 0; f < frameCount; ++f) {
     renderPatternFrame(&plan, f, buffer);
-    double mx = f < static_cast<int32_t>(scene.motion.size()) ? scene.motion[f][0] : 0;
-    double my = f < static_cast<int32_t>(scene.motion.size()) ? scene.motion[f][1] : 0;
+    double mx =
+        f < static_cast<int32_t>(scene.motion.size()) ? scene.motion[f][0] : 0;
+    double my =
+        f < static_cast<int32_t>(scene.motion.size()) ? scene.motion[f][1] : 0;
     // The background moves with the camera (whole pixels are enough).
-    int32_t bx = static_cast<int32_t>(std::lround(mx)), by = static_cast<int32_t>(std::lround(my));
+    int32_t bx = static_cast<int32_t>(std::lround(mx)),
+            by = static_cast<int32_t>(std::lround(my));
     for (int c = 0; c < 3; ++c)
       for (int32_t y = 0; y < h; ++y) {
         int32_t sy = std::clamp(y - by, 0, h - 1);
         for (int32_t x = 0; x < w; ++x) {
           int32_t sx = std::clamp(x - bx, 0, w - 1);
-          accum[c][static_cast<size_t>(y) * w + x] = ambient[c][static_cast<size_t>(sy) * w + sx];
+          accum[c][static_cast<size_t>(y) * w + x] =
+              ambient[c][static_cast<size_t>(sy) * w + sx];
         }
       }
-    for (size_t i = 0; i < scene.leds.size() && i < plan.channelOffsets.size(); ++i) {
+    for (size_t i = 0; i < scene.leds.size() && i < plan.channelOffsets.size();
+         ++i) {
       const SceneLed& led = scene.leds[i];
       if (led.occluded) continue;
       int32_t offset = plan.channelOffsets[i];
       std::array<double, 3> emitted{};
-      for (int k = 0; k < 3 && k < static_cast<int>(led.physicalOrder.size()); ++k) {
+      for (int k = 0; k < 3 && k < static_cast<int>(led.physicalOrder.size());
+           ++k) {
         int e = colourIndex(led.physicalOrder[static_cast<size_t>(k)]);
         int32_t at = offset + k;
         if (e >= 0 && at >= 0 && at < static_cast<int32_t>(buffer.size()))
@@ -128,12 +156,23 @@ RenderedScan renderScan(const RenderScene& scene, const ScanPlan& plan) {
       if (emitted[0] + emitted[1] + emitted[2] <= 0) continue;
       for (int c = 0; c < 3; ++c) {
         double response = 0;
-        for (int e = 0; e < 3; ++e) response += scene.crosstalk[c][e] * emitted[e];
-        addSpot(accum[c], w, h, led.x + mx, led.y + my, scene.spotSigma,
+        for (int e = 0; e < 3; ++e)
+          response += scene.crosstalk[c][e] * emitted[e];
+        addSpot(accum[c],
+                w,
+                h,
+                led.x + mx,
+                led.y + my,
+                scene.spotSigma,
                 response * scene.spotPeak);
         if (led.reflectionGain > 0)
-          addSpot(accum[c], w, h, led.x + led.reflectionDx + mx, led.y + led.reflectionDy + my,
-                  scene.spotSigma * 1.6, response * scene.spotPeak * led.reflectionGain);
+          addSpot(accum[c],
+                  w,
+                  h,
+                  led.x + led.reflectionDx + mx,
+                  led.y + led.reflectionDy + my,
+                  scene.spotSigma * 1.6,
+                  response * scene.spotPeak * led.reflectionGain);
       }
     }
     FramePlanes frame;
@@ -143,7 +182,8 @@ RenderedScan renderScan(const RenderScene& scene, const ScanPlan& plan) {
       for (size_t p = 0; p < plane.size(); ++p) {
         float v = accum[c][p];
         if (scene.noiseSigma > 0)
-          v += static_cast<float>(scene.noiseSigma) * gauss[noise.next() & 0xFFFF];
+          v += static_cast<float>(scene.noiseSigma) *
+               gauss[noise.next() & 0xFFFF];
         plane[p] = static_cast<uint8_t>(std::clamp(std::lround(v), 0L, 255L));
       }
     }
@@ -153,8 +193,11 @@ RenderedScan renderScan(const RenderScene& scene, const ScanPlan& plan) {
   return out;
 }
 
-std::vector<std::array<double, 2>> steadyDrift(int32_t frames, double totalDx, double totalDy) {
-  std::vector<std::array<double, 2>> motion(static_cast<size_t>(std::max(frames, 0)));
+std::vector<std::array<double, 2>> steadyDrift(int32_t frames,
+                                               double totalDx,
+                                               double totalDy) {
+  std::vector<std::array<double, 2>> motion(
+      static_cast<size_t>(std::max(frames, 0)));
   for (int32_t f = 0; f < frames; ++f) {
     double t = frames > 1 ? double(f) / (frames - 1) : 0;
     motion[f] = {totalDx * t, totalDy * t};
@@ -162,7 +205,9 @@ std::vector<std::array<double, 2>> steadyDrift(int32_t frames, double totalDx, d
   return motion;
 }
 
-void addJitter(std::vector<std::array<double, 2>>* motion, double amplitude, uint64_t seed) {
+void addJitter(std::vector<std::array<double, 2>>* motion,
+               double amplitude,
+               uint64_t seed) {
   std::mt19937_64 rng(seed);
   std::uniform_real_distribution<double> u(-amplitude, amplitude);
   for (size_t f = 1; f < motion->size(); ++f) {
@@ -171,17 +216,23 @@ void addJitter(std::vector<std::array<double, 2>>* motion, double amplitude, uin
   }
 }
 
-void addBump(std::vector<std::array<double, 2>>* motion, int32_t fromFrame, double dx, double dy) {
-  for (size_t f = static_cast<size_t>(std::max(fromFrame, 1)); f < motion->size(); ++f) {
+void addBump(std::vector<std::array<double, 2>>* motion,
+             int32_t fromFrame,
+             double dx,
+             double dy) {
+  for (size_t f = static_cast<size_t>(std::max(fromFrame, 1));
+       f < motion->size();
+       ++f) {
     (*motion)[f][0] += dx;
     (*motion)[f][1] += dy;
   }
 }
 
-std::vector<SceneLed> matrixLeds(int32_t cols, int32_t rows, double spacing,
-                                 int32_t width, int32_t height) {
+std::vector<SceneLed> matrixLeds(
+    int32_t cols, int32_t rows, double spacing, int32_t width, int32_t height) {
   std::vector<SceneLed> leds;
-  double x0 = (width - (cols - 1) * spacing) / 2, y0 = (height - (rows - 1) * spacing) / 2;
+  double x0 = (width - (cols - 1) * spacing) / 2,
+         y0 = (height - (rows - 1) * spacing) / 2;
   // Wired as a serpentine, as matrices usually are.
   for (int32_t r = 0; r < rows; ++r)
     for (int32_t i = 0; i < cols; ++i) {
@@ -194,8 +245,8 @@ std::vector<SceneLed> matrixLeds(int32_t cols, int32_t rows, double spacing,
   return leds;
 }
 
-std::vector<SceneLed> serpentineLeds(int32_t count, double step, double rowGap,
-                                     int32_t width, int32_t height) {
+std::vector<SceneLed> serpentineLeds(
+    int32_t count, double step, double rowGap, int32_t width, int32_t height) {
   std::vector<SceneLed> leds;
   const double margin = 24;
   const double rowLength = width - 2 * margin;

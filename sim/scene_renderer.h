@@ -1,13 +1,13 @@
 #pragma once
 
+#include "decode/decode_types.h"
+#include "scan/scan_plan.h"
+
 #include <array>
 #include <cstdint>
 #include <span>
 #include <string>
 #include <vector>
-
-#include "decode/decode_types.h"
-#include "scan/scan_plan.h"
 
 // Synthetic camera pictures of a scan: every pattern frame of a scan plan
 // as a camera would see the prop, with the ground truth kept. Used by the
@@ -37,9 +37,9 @@ struct RenderScene {
   // Camera channel c's response to emitted colour e (rows: R, G, B).
   std::array<std::array<double, 3>, 3> crosstalk = {
       {{1.0, 0.08, 0.02}, {0.10, 1.0, 0.10}, {0.02, 0.12, 1.0}}};
-  double noiseSigma = 0;       // sensor noise, camera values
-  double ambient = 18;         // mean background
-  double ambientTexture = 10;  // amplitude of its texture
+  double noiseSigma = 0;                      // sensor noise, camera values
+  double ambient = 18;                        // mean background
+  double ambientTexture = 10;                 // amplitude of its texture
   std::vector<std::array<double, 2>> motion;  // per frame (dx, dy); frame 0 = 0
   double frameInterval = 0.25;  // seconds from one frame to the next
   uint64_t seed = 1;
@@ -60,16 +60,23 @@ RenderedScan renderScan(const RenderScene& scene, const ScanPlan& plan);
 void bindOptions(RenderedScan* scan);
 
 // Motion of a camera over `frames` frames, frame 0 at rest.
-std::vector<std::array<double, 2>> steadyDrift(int32_t frames, double totalDx, double totalDy);
-void addJitter(std::vector<std::array<double, 2>>* motion, double amplitude, uint64_t seed);
-void addBump(std::vector<std::array<double, 2>>* motion, int32_t fromFrame, double dx, double dy);
+std::vector<std::array<double, 2>> steadyDrift(int32_t frames,
+                                               double totalDx,
+                                               double totalDy);
+void addJitter(std::vector<std::array<double, 2>>* motion,
+               double amplitude,
+               uint64_t seed);
+void addBump(std::vector<std::array<double, 2>>* motion,
+             int32_t fromFrame,
+             double dx,
+             double dy);
 
 // Prop shapes, positions centred in a width × height picture.
-std::vector<SceneLed> matrixLeds(int32_t cols, int32_t rows, double spacing,
-                                 int32_t width, int32_t height);
+std::vector<SceneLed> matrixLeds(
+    int32_t cols, int32_t rows, double spacing, int32_t width, int32_t height);
 // A serpentine string: rows `rowGap` apart, LEDs `step` apart along it.
-std::vector<SceneLed> serpentineLeds(int32_t count, double step, double rowGap,
-                                     int32_t width, int32_t height);
+std::vector<SceneLed> serpentineLeds(
+    int32_t count, double step, double rowGap, int32_t width, int32_t height);
 
 // A scan plan of one RGB port for `count` LEDs, two passes, rotating colours.
 ScanPlanPtr simplePlan(int32_t count);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -24,12 +25,16 @@ struct FrameTables {
   std::vector<int32_t> parityFrames;            // per pass; may be empty
   std::vector<int32_t> parityComplementFrames;  // per pass; may be empty
 
-  int32_t bit(int32_t b, int32_t p) const { return at(bitFrames, b * passes + p); }
+  int32_t bit(int32_t b, int32_t p) const {
+    return at(bitFrames, b * passes + p);
+  }
   int32_t bitComplement(int32_t b, int32_t p) const {
     return at(bitComplementFrames, b * passes + p);
   }
   int32_t parity(int32_t p) const { return at(parityFrames, p); }
-  int32_t parityComplement(int32_t p) const { return at(parityComplementFrames, p); }
+  int32_t parityComplement(int32_t p) const {
+    return at(parityComplementFrames, p);
+  }
 
  private:
   static int32_t at(const std::vector<int32_t>& table, int32_t i) {
@@ -42,27 +47,27 @@ struct DecodeOptions {
   std::array<int32_t, 3> floodFrames = {-1, -1, -1};  // red, green, blue
   int32_t width = 0;
   int32_t height = 0;
-  double refWidth = 0;   // size the orientation prior's focal lengths use
+  double refWidth = 0;  // size the orientation prior's focal lengths use
   double refHeight = 0;
   int32_t ledCount = 0;
   int32_t shakeDownsample = 4;
-  int32_t shakeSearchRadius = 12;   // reduced pixels
+  int32_t shakeSearchRadius = 12;  // reduced pixels
   int32_t shakeDisabled = 0;
-  int32_t outlierStep = 50;         // pixels of mean shift between frames
+  int32_t outlierStep = 50;  // pixels of mean shift between frames
   int32_t peakRadius = 6;
   std::array<int32_t, 3> peakThreshold = {80, 80, 40};
-  int32_t maxPeaks = 1500;          // candidates per channel image
+  int32_t maxPeaks = 1500;  // candidates per channel image
   int32_t readRadius = 2;
   int32_t minMetric = 500;
   int32_t minBitMargin = 15;
-  int32_t minMetricBlue = 250;      // below 1: minMetric
-  int32_t minBitMarginBlue = 8;     // below 1: minBitMargin
+  int32_t minMetricBlue = 250;   // below 1: minMetric
+  int32_t minBitMarginBlue = 8;  // below 1: minBitMargin
   int32_t tilesX = 4;
   int32_t tilesY = 4;
   const double* orientationPrior = nullptr;  // 3 angles per frame
   double priorFocalX = 0;
   double priorFocalY = 0;
-  const int32_t* passShifts = nullptr;       // one per pass
+  const int32_t* passShifts = nullptr;  // one per pass
   double globalFieldBelow = 0.0;
   double driftPrior = 30.0;
   int32_t multiHypothesis = 1;

@@ -1,10 +1,11 @@
 #include "decode/grid_snap.h"
 
+#include "decode/id_geometry.h"
+
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <new>
-
-#include "decode/id_geometry.h"
 
 namespace pxo {
 
@@ -26,8 +27,9 @@ double spacingOf(const std::vector<const Point*>& points) {
     double best = INFINITY;
     for (size_t j = 0; j < points.size(); ++j)
       if (j != i)
-        best = std::min(best, std::hypot(points[j]->u - points[i]->u,
-                                         points[j]->v - points[i]->v));
+        best = std::min(best,
+                        std::hypot(points[j]->u - points[i]->u,
+                                   points[j]->v - points[i]->v));
     nearest.push_back(best);
   }
   return upperMedian(nearest, -1);
@@ -55,7 +57,8 @@ Placement place(const std::vector<Point>& ordered,
   p.estimatedCell.assign(p.cells.size(), 0);
   const double w = std::max(ru / cols, 1e-12), h = std::max(rv / rows, 1e-12);
   for (const Point& point : ordered) {
-    double cu = std::trunc((point.u - uMin) / w), cv = std::trunc((point.v - vMin) / h);
+    double cu = std::trunc((point.u - uMin) / w),
+           cv = std::trunc((point.v - vMin) / h);
     auto column = static_cast<int32_t>(std::clamp(cu, 0.0, double(cols - 1)));
     auto row = static_cast<int32_t>(std::clamp(cv, 0.0, double(rows - 1)));
     size_t cell = static_cast<size_t>(row) * cols + column;
@@ -92,7 +95,9 @@ void relocate(Placement* p) {
     for (int32_t d = 1; foundC < 0 && d <= std::max(p->cols, p->rows); ++d) {
       for (int32_t r : {row - d, row + d}) {
         if (r < 0 || r >= p->rows) continue;
-        for (int32_t c = std::max(col - d, 0); c <= std::min(col + d, p->cols - 1); ++c)
+        for (int32_t c = std::max(col - d, 0);
+             c <= std::min(col + d, p->cols - 1);
+             ++c)
           if (empty(c, r)) {
             foundC = c;
             foundR = r;
@@ -103,7 +108,9 @@ void relocate(Placement* p) {
       if (foundC >= 0) break;
       for (int32_t c : {col - d, col + d}) {
         if (c < 0 || c >= p->cols) continue;
-        for (int32_t r = std::max(row - d + 1, 0); r <= std::min(row + d - 1, p->rows - 1); ++r)
+        for (int32_t r = std::max(row - d + 1, 0);
+             r <= std::min(row + d - 1, p->rows - 1);
+             ++r)
           if (empty(c, r)) {
             foundC = c;
             foundR = r;
@@ -160,14 +167,17 @@ ModelGrid* snapToGrid(std::span<const GridPoint> input,
                       int32_t requestedCols,
                       int32_t requestedRows) {
   try {
-    bool normalised = std::any_of(input.begin(), input.end(), [](const GridPoint& g) {
-      return !(g.normX == 0.0f) || !(g.normY == 0.0f);
-    });
+    bool normalised =
+        std::any_of(input.begin(), input.end(), [](const GridPoint& g) {
+          return !(g.normX == 0.0f) || !(g.normY == 0.0f);
+        });
     std::vector<Point> points;
     points.reserve(input.size());
     for (const GridPoint& g : input)
-      points.push_back({g.id, normalised ? double(g.normX) : g.x,
-                        normalised ? double(g.normY) : g.y, g.estimated != 0});
+      points.push_back({g.id,
+                        normalised ? double(g.normX) : g.x,
+                        normalised ? double(g.normY) : g.y,
+                        g.estimated != 0});
 
     const bool fixed = requestedCols > 0 && requestedRows > 0;
     if (points.empty() && !fixed) {
@@ -176,7 +186,8 @@ ModelGrid* snapToGrid(std::span<const GridPoint> input,
       empty.cells = {0};
       return finish(std::move(empty), false);
     }
-    double uMin = INFINITY, uMax = -INFINITY, vMin = INFINITY, vMax = -INFINITY;
+    constexpr double kInf = std::numeric_limits<double>::infinity();
+    double uMin = kInf, uMax = -kInf, vMin = kInf, vMax = -kInf;
     for (const Point& p : points) {
       uMin = std::min(uMin, p.u);
       uMax = std::max(uMax, p.u);
@@ -184,18 +195,25 @@ ModelGrid* snapToGrid(std::span<const GridPoint> input,
       vMax = std::max(vMax, p.v);
     }
     if (points.empty()) uMin = uMax = vMin = vMax = 0;
-    const double ru = std::max(uMax - uMin, 1e-9), rv = std::max(vMax - vMin, 1e-9);
+    const double ru = std::max(uMax - uMin, 1e-9),
+                 rv = std::max(vMax - vMin, 1e-9);
 
     // Measured before estimated, each by ascending ID.
     std::vector<Point> ordered = points;
-    std::stable_sort(ordered.begin(), ordered.end(), [](const Point& a, const Point& b) {
-      if (a.estimated != b.estimated) return !a.estimated;
-      return a.id < b.id;
-    });
+    std::stable_sort(
+        ordered.begin(), ordered.end(), [](const Point& a, const Point& b) {
+          if (a.estimated != b.estimated) return !a.estimated;
+          return a.id < b.id;
+        });
 
     if (fixed) {
-      Placement p = place(ordered, std::max(requestedCols, 1), std::max(requestedRows, 1),
-                          uMin, vMin, ru, rv);
+      Placement p = place(ordered,
+                          std::max(requestedCols, 1),
+                          std::max(requestedRows, 1),
+                          uMin,
+                          vMin,
+                          ru,
+                          rv);
       return finish(std::move(p), false);
     }
 
@@ -209,8 +227,13 @@ ModelGrid* snapToGrid(std::span<const GridPoint> input,
     if (s < 0) s = std::max(ru, rv) / 10;
     const double cell = std::max(s * 0.45, 1e-9);
     const size_t n = points.size();
-    const int32_t cap = n <= 20 ? 20 : n <= 50 ? 40 : n <= 100 ? 60 : n <= 250 ? 120
-                        : n <= 500 ? 240 : n <= 1000 ? 400 : 600;
+    const int32_t cap = n <= 20     ? 20
+                        : n <= 50   ? 40
+                        : n <= 100  ? 60
+                        : n <= 250  ? 120
+                        : n <= 500  ? 240
+                        : n <= 1000 ? 400
+                                    : 600;
     auto sizeFor = [&](double range) {
       double wanted = std::ceil(range / cell);
       return std::max(static_cast<int32_t>(std::min(wanted, double(cap))), 8);
@@ -220,7 +243,8 @@ ModelGrid* snapToGrid(std::span<const GridPoint> input,
     int32_t stalls = 0;
     for (int32_t attempt = 0; attempt < 30 && p.collisions > 0; ++attempt) {
       auto grow = [&](int32_t v) {
-        return std::min(std::max(v + 1, static_cast<int32_t>(std::ceil(v * 1.25))), cap);
+        return std::min(
+            std::max(v + 1, static_cast<int32_t>(std::ceil(v * 1.25))), cap);
       };
       int32_t nc = grow(cols), nr = grow(rows);
       if (nc == cols && nr == rows) break;

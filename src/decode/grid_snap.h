@@ -35,7 +35,9 @@ struct ModelGrid {
   std::vector<int32_t> cells;  // row-major, row 0 at the top; 0 = empty
   std::vector<GridRelocation> relocations;
 
-  int32_t relocationCount() const { return static_cast<int32_t>(relocations.size()); }
+  int32_t relocationCount() const {
+    return static_cast<int32_t>(relocations.size());
+  }
   int32_t at(int32_t column, int32_t row) const {
     return cells[static_cast<size_t>(row) * cols + column];
   }

@@ -18,7 +18,8 @@ IdNeighbours findIdNeighbours(std::span<const uint8_t> present,
                               int32_t k) {
   IdNeighbours n;
   auto isPresent = [&](int32_t id) {
-    return id >= 1 && id <= ledCount && static_cast<size_t>(id) < present.size() &&
+    return id >= 1 && id <= ledCount &&
+           static_cast<size_t>(id) < present.size() &&
            present[static_cast<size_t>(id)];
   };
   for (int32_t d = 1; d <= kNeighbourReach && k - d >= 1; ++d)
@@ -37,11 +38,13 @@ IdNeighbours findIdNeighbours(std::span<const uint8_t> present,
 std::vector<int32_t> rejectIdOutliers(std::span<const IdPoint> points,
                                       int32_t ledCount,
                                       size_t capacity) {
-  std::vector<uint8_t> present(static_cast<size_t>(std::max(ledCount, 0)) + 1, 0);
+  std::vector<uint8_t> present(static_cast<size_t>(std::max(ledCount, 0)) + 1,
+                               0);
   std::vector<IdPoint> byId(present.size());
   std::vector<int32_t> kept;
   for (const IdPoint& p : points) {
-    if (p.id < 1 || p.id > ledCount || present[static_cast<size_t>(p.id)]) continue;
+    if (p.id < 1 || p.id > ledCount || present[static_cast<size_t>(p.id)])
+      continue;
     present[static_cast<size_t>(p.id)] = 1;
     byId[static_cast<size_t>(p.id)] = p;
     kept.push_back(p.id);
@@ -51,7 +54,8 @@ std::vector<int32_t> rejectIdOutliers(std::span<const IdPoint> points,
     if (ids.size() > capacity) ids.resize(capacity);
     return ids;
   };
-  if (ledCount < 1 || points.size() < 4 || kept.size() < 2) return limited(kept);
+  if (ledCount < 1 || points.size() < 4 || kept.size() < 2)
+    return limited(kept);
 
   std::vector<double> gaps;
   for (size_t i = 1; i < kept.size(); ++i) {
@@ -120,11 +124,12 @@ Vec2 catmullRom(Vec2 p0, Vec2 p1, Vec2 p2, Vec2 p3, double u) {
 
 }  // namespace
 
-std::vector<EstimatedPoint> estimateMissingIds(std::span<const IdPointF> measured,
-                                               int32_t ledCount,
-                                               int32_t width,
-                                               int32_t height,
-                                               size_t capacity) {
+std::vector<EstimatedPoint> estimateMissingIds(
+    std::span<const IdPointF> measured,
+    int32_t ledCount,
+    int32_t width,
+    int32_t height,
+    size_t capacity) {
   std::vector<EstimatedPoint> out;
   if (ledCount < 1) return out;
   const auto n = static_cast<size_t>(ledCount);
@@ -142,7 +147,8 @@ std::vector<EstimatedPoint> estimateMissingIds(std::span<const IdPointF> measure
     for (const IdPointF& p : measured) {
       double best = std::numeric_limits<double>::infinity();
       for (const IdPointF& q : measured)
-        if (q.id != p.id) best = std::min(best, std::hypot(q.x - p.x, q.y - p.y));
+        if (q.id != p.id)
+          best = std::min(best, std::hypot(q.x - p.x, q.y - p.y));
       if (std::isfinite(best)) nearest.push_back(best);
     }
     spacing = upperMedian(nearest, -1);
@@ -168,7 +174,8 @@ std::vector<EstimatedPoint> estimateMissingIds(std::span<const IdPointF> measure
       p = above >= 2 ? lerpById(at(u1), u1, at(upper[1]), upper[1], k) : at(u1);
     } else if (above == 0) {
       int32_t l1 = upper[-1];
-      p = below >= 2 ? lerpById(at(l1), l1, at(upper[-2]), upper[-2], k) : at(l1);
+      p = below >= 2 ? lerpById(at(l1), l1, at(upper[-2]), upper[-2], k)
+                     : at(l1);
     } else {
       int32_t l1 = upper[-1], u1 = upper[0];
       bool farApart = gapLimit > 0 && distance(at(l1), at(u1)) > gapLimit;
@@ -181,7 +188,10 @@ std::vector<EstimatedPoint> estimateMissingIds(std::span<const IdPointF> measure
     }
     p.x = std::max(std::min(p.x, double(width - 1)), 0.0);
     p.y = std::max(std::min(p.y, double(height - 1)), 0.0);
-    out.push_back({k, p.x, p.y, static_cast<float>(p.x / scale),
+    out.push_back({k,
+                   p.x,
+                   p.y,
+                   static_cast<float>(p.x / scale),
                    static_cast<float>(p.y / scale)});
   }
   return out;

@@ -56,11 +56,12 @@ std::vector<int32_t> rejectIdOutliers(std::span<const IdPoint> points,
 // `capacity`: interpolated (a chordal Catmull-Rom spline where two
 // neighbours on each side are close enough, else straight lines) or
 // extrapolated, clamped into the image.
-std::vector<EstimatedPoint> estimateMissingIds(std::span<const IdPointF> measured,
-                                               int32_t ledCount,
-                                               int32_t width,
-                                               int32_t height,
-                                               size_t capacity);
+std::vector<EstimatedPoint> estimateMissingIds(
+    std::span<const IdPointF> measured,
+    int32_t ledCount,
+    int32_t width,
+    int32_t height,
+    size_t capacity);
 
 // The element at index n / 2 of the sorted values; `fallback` when empty.
 double upperMedian(std::vector<double> values, double fallback);

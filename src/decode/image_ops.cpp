@@ -25,13 +25,15 @@ uint64_t sumAbsDiff(const uint8_t* a, const uint8_t* b, int n, SimdMode mode) {
       __m128i vb = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + i));
       acc = _mm_add_epi64(acc, _mm_sad_epu8(va, vb));
     }
-    sum = static_cast<uint64_t>(_mm_cvtsi128_si64(acc)) +
-          static_cast<uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(acc, acc)));
+    sum =
+        static_cast<uint64_t>(_mm_cvtsi128_si64(acc)) +
+        static_cast<uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(acc, acc)));
   }
 #else
   (void)mode;
 #endif
-  for (; i < n; ++i) sum += static_cast<uint64_t>(std::abs(int(a[i]) - int(b[i])));
+  for (; i < n; ++i)
+    sum += static_cast<uint64_t>(std::abs(int(a[i]) - int(b[i])));
   return sum;
 }
 
@@ -51,10 +53,33 @@ void maxInPlace(uint8_t* dst, const uint8_t* src, int n, SimdMode mode) {
   for (; i < n; ++i) dst[i] = std::max(dst[i], src[i]);
 }
 
+void maxOfBrightening(
+    uint8_t* dst, const uint8_t* a, const uint8_t* b, int n, SimdMode mode) {
+  int i = 0;
+#if PXO_HAVE_SSE2
+  if (mode == SimdMode::kAuto) {
+    for (; i + 16 <= n; i += 16) {
+      __m128i va = _mm_loadu_si128(reinterpret_cast<const __m128i*>(a + i));
+      __m128i vb = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + i));
+      __m128i d = _mm_loadu_si128(reinterpret_cast<const __m128i*>(dst + i));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + i),
+                       _mm_max_epu8(d, _mm_subs_epu8(va, vb)));
+    }
+  }
+#else
+  (void)mode;
+#endif
+  for (; i < n; ++i) {
+    uint8_t v = a[i] > b[i] ? static_cast<uint8_t>(a[i] - b[i]) : 0;
+    dst[i] = std::max(dst[i], v);
+  }
+}
+
 namespace {
 
 // Maximum over x - r ... x + r of one row, clipped.
-void rowMaxScalar(const uint8_t* in, uint8_t* out, int width, int r, int from, int to) {
+void rowMaxScalar(
+    const uint8_t* in, uint8_t* out, int width, int r, int from, int to) {
   for (int x = from; x < to; ++x) {
     int a = std::max(x - r, 0), b = std::min(x + r, width - 1);
     uint8_t m = 0;
@@ -87,10 +112,12 @@ void dilateMax(const std::vector<uint8_t>& in,
       // Interior: every window lies inside the row.
       rowMaxScalar(src, dst, width, r, 0, r);
       for (x = r; x + 16 + r <= width; x += 16) {
-        __m128i m = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + x - r));
+        __m128i m =
+            _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + x - r));
         for (int k = -r + 1; k <= r; ++k)
           m = _mm_max_epu8(
-              m, _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + x + k)));
+              m,
+              _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + x + k)));
         _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + x), m);
       }
     }
@@ -108,8 +135,10 @@ void dilateMax(const std::vector<uint8_t>& in,
       for (; x + 16 <= width; x += 16) {
         __m128i m = _mm_setzero_si128();
         for (int k = a; k <= b; ++k)
-          m = _mm_max_epu8(m, _mm_loadu_si128(reinterpret_cast<const __m128i*>(
-                                  rows.data() + static_cast<size_t>(k) * width + x)));
+          m = _mm_max_epu8(
+              m,
+              _mm_loadu_si128(reinterpret_cast<const __m128i*>(
+                  rows.data() + static_cast<size_t>(k) * width + x)));
         _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + x), m);
       }
     }

@@ -26,6 +26,10 @@ void dilateMax(const std::vector<uint8_t>& in,
                std::vector<uint8_t>* out,
                SimdMode mode);
 
+// dst[i] = max(dst[i], a[i] - b[i] saturated at 0).
+void maxOfBrightening(
+    uint8_t* dst, const uint8_t* a, const uint8_t* b, int n, SimdMode mode);
+
 // dst[i] = max(dst[i], src[i]).
 void maxInPlace(uint8_t* dst, const uint8_t* src, int n, SimdMode mode);
 

@@ -1,13 +1,13 @@
 #include "decode/led_decoder.h"
 
+#include "decode/id_geometry.h"
+#include "decode/parallel.h"
+
 #include <algorithm>
 #include <array>
 #include <cmath>
 #include <map>
 #include <thread>
-
-#include "decode/id_geometry.h"
-#include "decode/parallel.h"
 
 namespace pxo {
 
@@ -44,9 +44,6 @@ struct LedHit {
 };
 
 using HitMap = std::map<int32_t, LedHit>;
-
-// Rounds halves away from zero.
-int32_t roundHalfAway(double v) { return static_cast<int32_t>(std::lround(v)); }
 
 uint8_t windowMax(const std::vector<uint8_t>& plane,
                   int32_t width,
@@ -119,10 +116,13 @@ class Decoder {
         add(signalFrames_, tables.parityComplement(p));
       }
     }
-    for (int32_t p = 0; p < passes; ++p) passFrameLists_.push_back(passFrames(p));
+    for (int32_t p = 0; p < passes; ++p)
+      passFrameLists_.push_back(passFrames(p));
   }
 
-  int32_t run(std::span<DecodedLed> out, DecodeStats* stats, ShakeResult shake);
+  int32_t run(std::span<DecodedLed> out,
+              DecodeStats* stats,
+              const ShakeResult& shake);
 
  private:
   bool valid(int32_t f) const {
@@ -146,16 +146,26 @@ class Decoder {
                    int32_t y,
                    int32_t channel,
                    std::span<const int32_t> passChannels) const {
-    return readLedCode(frames_, tables_, field, width_, height_, x, y, channel,
-                       options_.readRadius, passChannels);
+    return readLedCode(frames_,
+                       tables_,
+                       field,
+                       width_,
+                       height_,
+                       x,
+                       y,
+                       channel,
+                       options_.readRadius,
+                       passChannels);
   }
   void decodeHypothesis(Hypothesis* h) const;
   int32_t minMetricFor(int32_t channel) const {
-    if (channel == 2 && options_.minMetricBlue >= 1) return options_.minMetricBlue;
+    if (channel == 2 && options_.minMetricBlue >= 1)
+      return options_.minMetricBlue;
     return options_.minMetric;
   }
   int32_t minMarginFor(int32_t channel) const {
-    if (channel == 2 && options_.minBitMarginBlue >= 1) return options_.minBitMarginBlue;
+    if (channel == 2 && options_.minBitMarginBlue >= 1)
+      return options_.minBitMarginBlue;
     return options_.minBitMargin;
   }
 
@@ -172,56 +182,22 @@ class Decoder {
   std::array<int32_t, 3> inverse_ = {0, 1, 2};
 };
 
-std::vector<uint8_t> Decoder::signalImage(const TranslationField& field,
-                                          int32_t c,
-                                          std::span<const int32_t> frameList) const {
-  const size_t size = static_cast<size_t>(width_) * height_;
-  std::vector<uint8_t> s(size, 0);
-  const std::vector<uint8_t>& base = plane(options_.baselineFrame, c);
-  std::vector<uint8_t> row(static_cast<size_t>(width_));
-  std::vector<int32_t> sx(static_cast<size_t>(width_)), sy(static_cast<size_t>(width_));
-  const bool single = field.tilesX < 2 && field.tilesY < 2;
-  for (int32_t f : frameList) {
-    const std::vector<uint8_t>& moved = plane(f, c);
-    if (single) {
-      // One shift for the whole frame: whole rows at once.
-      Shift shift = shiftAt(field, f, 0, 0);
-      int32_t dx = roundHalfAway(shift.dx), dy = roundHalfAway(shift.dy);
-      int32_t x0 = std::max(0, -dx), x1 = std::min(width_, width_ - dx);
-      if (x0 >= x1) continue;
-      for (int32_t y = 0; y < height_; ++y) {
-        int32_t ys = y + dy;
-        if (ys < 0 || ys >= height_) continue;
-        const uint8_t* m = moved.data() + static_cast<size_t>(ys) * width_ + dx;
-        const uint8_t* b = base.data() + static_cast<size_t>(y) * width_;
-        for (int32_t x = x0; x < x1; ++x)
-          row[static_cast<size_t>(x)] = m[x] > b[x] ? static_cast<uint8_t>(m[x] - b[x]) : 0;
-        maxInPlace(s.data() + static_cast<size_t>(y) * width_ + x0, row.data() + x0,
-                   x1 - x0, mode_);
-      }
-      continue;
-    }
-    for (int32_t y = 0; y < height_; ++y) {
-      for (int32_t x = 0; x < width_; ++x) {
-        Shift shift = shiftAt(field, f, x, y);
-        sx[static_cast<size_t>(x)] = roundHalfAway(x + shift.dx);
-        sy[static_cast<size_t>(x)] = roundHalfAway(y + shift.dy);
-      }
-      uint8_t* out = s.data() + static_cast<size_t>(y) * width_;
-      const uint8_t* b = base.data() + static_cast<size_t>(y) * width_;
-      for (int32_t x = 0; x < width_; ++x) {
-        int32_t xs = sx[static_cast<size_t>(x)], ys = sy[static_cast<size_t>(x)];
-        if (xs < 0 || xs >= width_ || ys < 0 || ys >= height_) continue;
-        int v = int(moved[static_cast<size_t>(ys) * width_ + xs]) - int(b[x]);
-        if (v > 0) out[x] = std::max(out[x], static_cast<uint8_t>(std::min(v, 255)));
-      }
-    }
-  }
-  return s;
+std::vector<uint8_t> Decoder::signalImage(
+    const TranslationField& field,
+    int32_t c,
+    std::span<const int32_t> frameList) const {
+  return buildSignalImage(frames_,
+                          width_,
+                          height_,
+                          options_.baselineFrame,
+                          field,
+                          c,
+                          frameList,
+                          mode_);
 }
 
-std::vector<Candidate> Decoder::findCandidates(const std::vector<uint8_t>& signal,
-                                               int32_t threshold) const {
+std::vector<Candidate> Decoder::findCandidates(
+    const std::vector<uint8_t>& signal, int32_t threshold) const {
   std::vector<uint8_t> dilated;
   dilateMax(signal, width_, height_, options_.peakRadius, &dilated, mode_);
   std::vector<Candidate> list;
@@ -232,10 +208,13 @@ std::vector<Candidate> Decoder::findCandidates(const std::vector<uint8_t>& signa
       if (v >= threshold && v == dilated[row + x]) list.push_back({x, y, v});
     }
   }
-  std::stable_sort(list.begin(), list.end(),
-                   [](const Candidate& a, const Candidate& b) { return a.value > b.value; });
-  size_t keep = std::min<size_t>(static_cast<size_t>(std::max(options_.maxPeaks, 0)),
-                                 static_cast<size_t>(width_) * height_);
+  std::stable_sort(
+      list.begin(), list.end(), [](const Candidate& a, const Candidate& b) {
+        return a.value > b.value;
+      });
+  size_t keep =
+      std::min<size_t>(static_cast<size_t>(std::max(options_.maxPeaks, 0)),
+                       static_cast<size_t>(width_) * height_);
   if (list.size() > keep) list.resize(keep);
   return list;
 }
@@ -298,7 +277,8 @@ void Decoder::findColourOrder(const Hypothesis& primary) {
       int32_t best = 0;
       uint8_t bestValue = 0;
       for (int32_t c = 0; c < 3; ++c) {
-        uint8_t v = windowMax(plane(f, c), width_, height_, px, py, options_.readRadius);
+        uint8_t v = windowMax(
+            plane(f, c), width_, height_, px, py, options_.readRadius);
         if (c == 0 || v > bestValue) {
           bestValue = v;
           best = c;
@@ -356,7 +336,9 @@ void Decoder::findColourOrder(const Hypothesis& primary) {
       }
     }
     if (bestCount > count(order.data()))
-      order = {kColourOrders[best][0], kColourOrders[best][1], kColourOrders[best][2]};
+      order = {kColourOrders[best][0],
+               kColourOrders[best][1],
+               kColourOrders[best][2]};
   }
   order_ = order;
   for (int32_t l = 0; l < 3; ++l) inverse_[order_[l]] = l;
@@ -366,7 +348,8 @@ std::vector<int32_t> Decoder::passChannelsFor(int32_t cameraChannel) const {
   if (!rotating_) return {};
   std::vector<int32_t> channels;
   int32_t logical = inverse_[cameraChannel];
-  for (int32_t shift : shifts_) channels.push_back(order_[(logical + shift) % 3]);
+  for (int32_t shift : shifts_)
+    channels.push_back(order_[(logical + shift) % 3]);
   return channels;
 }
 
@@ -375,11 +358,16 @@ void Decoder::decodeHypothesis(Hypothesis* h) const {
     std::vector<int32_t> passChannels = passChannelsFor(c);
     for (const Candidate& cand : h->candidates[c]) {
       CodeReading r = read(h->field, cand.x, cand.y, c, passChannels);
-      if (r.code < 1 || r.code > ledCount_ || order_[(r.code - 1) % 3] != c) continue;
+      if (r.code < 1 || r.code > ledCount_ || order_[(r.code - 1) % 3] != c)
+        continue;
       if (r.metric < minMetricFor(c)) continue;
       if (r.parityStatus == 0 && r.smallestMargin() < minMarginFor(c)) continue;
-      LedHit hit{r.code, cand.x, cand.y, c,
-                 h->signal[c][static_cast<size_t>(cand.y) * width_ + cand.x], r.metric};
+      LedHit hit{r.code,
+                 cand.x,
+                 cand.y,
+                 c,
+                 h->signal[c][static_cast<size_t>(cand.y) * width_ + cand.x],
+                 r.metric};
       auto [it, inserted] = h->hits.try_emplace(hit.id, hit);
       if (!inserted && hit.score() > it->second.score()) it->second = hit;
     }
@@ -390,12 +378,15 @@ double nearestDistance(const std::vector<LedHit>& hits, size_t i) {
   double best = INFINITY;
   for (size_t j = 0; j < hits.size(); ++j)
     if (j != i)
-      best = std::min(best, std::hypot(double(hits[j].x - hits[i].x),
-                                       double(hits[j].y - hits[i].y)));
+      best = std::min(best,
+                      std::hypot(double(hits[j].x - hits[i].x),
+                                 double(hits[j].y - hits[i].y)));
   return best;
 }
 
-int32_t Decoder::run(std::span<DecodedLed> out, DecodeStats* stats, ShakeResult shake) {
+int32_t Decoder::run(std::span<DecodedLed> out,
+                     DecodeStats* stats,
+                     const ShakeResult& shake) {
   // The primary hypothesis: the tiled field, or its mean when the tiles all
   // move together.
   Hypothesis primary;
@@ -408,7 +399,8 @@ int32_t Decoder::run(std::span<DecodedLed> out, DecodeStats* stats, ShakeResult 
     stats->signalPeakCount = 0;
     stats->signalHistogram.fill(0);
     for (int32_t c = 0; c < 3; ++c) {
-      stats->signalPeakCount += static_cast<int32_t>(primary.candidates[c].size());
+      stats->signalPeakCount +=
+          static_cast<int32_t>(primary.candidates[c].size());
       for (uint8_t v : primary.signal[c]) ++stats->signalHistogram[v / 32];
     }
   }
@@ -418,13 +410,18 @@ int32_t Decoder::run(std::span<DecodedLed> out, DecodeStats* stats, ShakeResult 
   // Further hypotheses on threads of their own.
   std::vector<Hypothesis> others;
   if (options_.multiHypothesis) {
-    if (primary.field.tileCount() > 1) others.push_back({primary.field.meanField(), {}, {}, {}});
+    if (primary.field.tileCount() > 1)
+      others.push_back({primary.field.meanField(), {}, {}, {}});
     if (!options_.shakeDisabled)
-      others.push_back({TranslationField::zero(static_cast<int32_t>(frames_.size()),
-                                               width_, height_),
-                        {}, {}, {}});
+      others.push_back(
+          {TranslationField::zero(
+               static_cast<int32_t>(frames_.size()), width_, height_),
+           {},
+           {},
+           {}});
   }
   std::vector<std::thread> threads;
+  threads.reserve(others.size());
   for (Hypothesis& h : others)
     threads.emplace_back([this, &h] {
       buildImages(&h);
@@ -449,7 +446,8 @@ int32_t Decoder::run(std::span<DecodedLed> out, DecodeStats* stats, ShakeResult 
     std::vector<LedHit> kept;
     for (const auto& [id, hit] : merged) kept.push_back(hit);
     std::vector<double> nearest;
-    for (size_t i = 0; i < kept.size(); ++i) nearest.push_back(nearestDistance(kept, i));
+    for (size_t i = 0; i < kept.size(); ++i)
+      nearest.push_back(nearestDistance(kept, i));
     double spacing = kept.size() < 2 ? 0 : upperMedian(nearest, 0);
     if (spacing >= 1.0) {
       for (auto& [id, hits] : all) {
@@ -459,7 +457,9 @@ int32_t Decoder::run(std::span<DecodedLed> out, DecodeStats* stats, ShakeResult 
         for (const LedHit& a : hits) {
           int32_t n = 0;
           for (const LedHit& b : hits)
-            if (std::hypot(double(a.x - b.x), double(a.y - b.y)) <= spacing * 0.5) ++n;
+            if (std::hypot(double(a.x - b.x), double(a.y - b.y)) <=
+                spacing * 0.5)
+              ++n;
           if (!choice || n > choiceCount ||
               (n == choiceCount && a.score() > choice->score())) {
             choice = &a;
@@ -475,7 +475,8 @@ int32_t Decoder::run(std::span<DecodedLed> out, DecodeStats* stats, ShakeResult 
   {
     std::vector<IdPoint> points;
     for (const auto& [id, hit] : merged) points.push_back({id, hit.x, hit.y});
-    std::vector<int32_t> keep = rejectIdOutliers(points, ledCount_, points.size());
+    std::vector<int32_t> keep =
+        rejectIdOutliers(points, ledCount_, points.size());
     HitMap checked;
     for (int32_t id : keep) checked.emplace(id, merged.at(id));
     merged = std::move(checked);
@@ -508,7 +509,8 @@ int32_t Decoder::run(std::span<DecodedLed> out, DecodeStats* stats, ShakeResult 
       int32_t channel = order_[logical];
       std::vector<int32_t> passChannels;
       if (rotating_ && shifts_.size() <= 8)
-        for (int32_t shift : shifts_) passChannels.push_back(order_[(logical + shift) % 3]);
+        for (int32_t shift : shifts_)
+          passChannels.push_back(order_[(logical + shift) % 3]);
       CodeReading r = read(primary.field, x, y, channel, passChannels);
       if (r.metric < std::max(options_.minMetric / 4, 100)) continue;
       bool accept = (r.parityStatus == 1 || r.parityStatus == 2) && r.code == k;
@@ -535,7 +537,8 @@ int32_t Decoder::run(std::span<DecodedLed> out, DecodeStats* stats, ShakeResult 
   std::vector<DecodedLed> records;
   const double scale = std::max(width_, height_);
   for (const auto& [id, hit] : merged) {
-    const std::vector<uint8_t>& s = primary.signal[static_cast<size_t>(hit.channel)];
+    const std::vector<uint8_t>& s =
+        primary.signal[static_cast<size_t>(hit.channel)];
     int32_t x0 = std::max(hit.x - 2, 0), x1 = std::min(hit.x + 2, width_ - 1);
     int32_t y0 = std::max(hit.y - 2, 0), y1 = std::min(hit.y + 2, height_ - 1);
     uint8_t m = 255;
@@ -570,8 +573,8 @@ int32_t Decoder::run(std::span<DecodedLed> out, DecodeStats* stats, ShakeResult 
     measuredPoints.push_back({led.id, led.x, led.y});
     highestMeasured = std::max(highestMeasured, led.id);
   }
-  for (const EstimatedPoint& e : estimateMissingIds(measuredPoints, ledCount_, width_,
-                                                    height_, size_t(ledCount_))) {
+  for (const EstimatedPoint& e : estimateMissingIds(
+           measuredPoints, ledCount_, width_, height_, size_t(ledCount_))) {
     DecodedLed led;
     led.id = e.id;
     led.x = e.x;
@@ -581,12 +584,17 @@ int32_t Decoder::run(std::span<DecodedLed> out, DecodeStats* stats, ShakeResult 
     led.estimated = 1;
     records.push_back(led);
   }
-  std::sort(records.begin(), records.end(),
-            [](const DecodedLed& a, const DecodedLed& b) { return a.id < b.id; });
+  std::sort(
+      records.begin(),
+      records.end(),
+      [](const DecodedLed& a, const DecodedLed& b) { return a.id < b.id; });
   if (options_.trimTrailingEstimates && highestMeasured > 0)
-    std::erase_if(records, [&](const DecodedLed& led) { return led.id > highestMeasured; });
+    std::erase_if(records, [&](const DecodedLed& led) {
+      return led.id > highestMeasured;
+    });
 
-  size_t count = std::min({records.size(), out.size(), size_t(std::max(ledCount_, 0))});
+  size_t count =
+      std::min({records.size(), out.size(), size_t(std::max(ledCount_, 0))});
   std::copy_n(records.begin(), count, out.begin());
   return static_cast<int32_t>(count);
 }
@@ -607,10 +615,16 @@ CodeReading readLedCode(std::span<const FramePlanes> frames,
   const int32_t passes = std::max(tables.passes, 1);
   auto sample = [&](int32_t f, int32_t pass) -> int32_t {
     if (f < 0 || f >= frameCount) return 0;
-    int32_t c = static_cast<size_t>(pass) < passChannels.size() ? passChannels[pass] : channel;
+    int32_t c = static_cast<size_t>(pass) < passChannels.size()
+                    ? passChannels[pass]
+                    : channel;
     Shift s = shiftAt(field, f, x, y);
-    return windowMax(frames[f].plane[static_cast<size_t>(c)], width, height,
-                     roundHalfAway(x + s.dx), roundHalfAway(y + s.dy), readRadius);
+    return windowMax(frames[f].plane[static_cast<size_t>(c)],
+                     width,
+                     height,
+                     roundHalfAway(x + s.dx),
+                     roundHalfAway(y + s.dy),
+                     readRadius);
   };
 
   CodeReading r;
@@ -630,7 +644,8 @@ CodeReading readLedCode(std::span<const FramePlanes> frames,
   bool hasParity = false;
   if (!tables.parityFrames.empty() && !tables.parityComplementFrames.empty())
     for (int32_t pass = 0; pass < passes; ++pass)
-      if (tables.parity(pass) >= 0 && tables.parityComplement(pass) >= 0) hasParity = true;
+      if (tables.parity(pass) >= 0 && tables.parityComplement(pass) >= 0)
+        hasParity = true;
   if (hasParity) {
     int32_t pp = 0, pn = 0;
     for (int32_t pass = 0; pass < passes; ++pass) {
@@ -650,8 +665,8 @@ CodeReading readLedCode(std::span<const FramePlanes> frames,
         if (std::abs(r.bits[b].first - r.bits[b].second) <
             std::abs(r.bits[weakest].first - r.bits[weakest].second))
           weakest = b;
-      if (!r.bits.empty() &&
-          parityMargin >= std::abs(r.bits[weakest].first - r.bits[weakest].second)) {
+      if (!r.bits.empty() && parityMargin >= std::abs(r.bits[weakest].first -
+                                                      r.bits[weakest].second)) {
         code ^= 1u << weakest;
         std::swap(r.bits[weakest].first, r.bits[weakest].second);
       }
@@ -664,6 +679,82 @@ CodeReading readLedCode(std::span<const FramePlanes> frames,
   return r;
 }
 
+std::vector<uint8_t> buildSignalImage(std::span<const FramePlanes> frames,
+                                      int32_t width,
+                                      int32_t height,
+                                      int32_t baselineFrame,
+                                      const TranslationField& field,
+                                      int32_t c,
+                                      std::span<const int32_t> frameList,
+                                      SimdMode mode) {
+  const size_t size = static_cast<size_t>(width) * height;
+  std::vector<uint8_t> s(size, 0);
+  const std::vector<uint8_t>& base =
+      frames[static_cast<size_t>(baselineFrame)].plane[static_cast<size_t>(c)];
+  // Between tile centres the bilinear field is linear in x: each row splits
+  // into segments on which the shift is interpolated from the segment's
+  // ends, then into runs of pixels that read with one whole-pixel offset.
+  std::vector<int32_t> breaks = {0, width};
+  if (field.tilesX >= 2)
+    for (int32_t i = 0; i < field.tilesX; ++i) {
+      auto centre =
+          static_cast<int32_t>(std::ceil((i + 0.5) * width / field.tilesX));
+      if (centre > 0 && centre < width) breaks.push_back(centre);
+    }
+  std::sort(breaks.begin(), breaks.end());
+  breaks.erase(std::unique(breaks.begin(), breaks.end()), breaks.end());
+
+  for (int32_t f : frameList) {
+    const std::vector<uint8_t>& moved =
+        frames[static_cast<size_t>(f)].plane[static_cast<size_t>(c)];
+    for (int32_t y = 0; y < height; ++y) {
+      RowShifter shifter(field, f, y);
+      uint8_t* out = s.data() + static_cast<size_t>(y) * width;
+      const uint8_t* b = base.data() + static_cast<size_t>(y) * width;
+      for (size_t k = 0; k + 1 < breaks.size(); ++k) {
+        const int32_t a = breaks[k], last = breaks[k + 1] - 1;
+        const Shift sa = shifter.at(a), sb = shifter.at(last);
+        const double span = last > a ? double(last - a) : 1.0;
+        const double slopeX = (sb.dx - sa.dx) / span,
+                     slopeY = (sb.dy - sa.dy) / span;
+        // The whole-pixel offset a pixel reads with; monotone along the
+        // segment, so equal offsets form one run up to the next change.
+        auto offsetAt = [&](int32_t x) {
+          double dx = sa.dx + slopeX * (x - a), dy = sa.dy + slopeY * (x - a);
+          return std::pair<int32_t, int32_t>(roundHalfAway(x + dx) - x,
+                                             roundHalfAway(y + dy) - y);
+        };
+        for (int32_t x = a; x <= last;) {
+          const auto current = offsetAt(x);
+          int32_t end = last;
+          if (offsetAt(last) != current) {
+            int32_t lo = x,
+                    hi = last;  // offsetAt(lo) == current != offsetAt(hi)
+            while (hi - lo > 1) {
+              int32_t mid = lo + (hi - lo) / 2;
+              (offsetAt(mid) == current ? lo : hi) = mid;
+            }
+            end = lo;
+          }
+          const auto [ox, oy] = current;
+          const int32_t ys = y + oy;
+          const int32_t from = std::max(x, -ox),
+                        to = std::min(end + 1, width - ox);
+          if (ys >= 0 && ys < height && from < to)
+            maxOfBrightening(
+                out + from,
+                moved.data() + static_cast<size_t>(ys) * width + from + ox,
+                b + from,
+                to - from,
+                mode);
+          x = end + 1;
+        }
+      }
+    }
+  }
+  return s;
+}
+
 int32_t decodeLeds(std::span<const FramePlanes> frames,
                    std::span<const double> times,
                    const FrameTables& tables,
@@ -672,8 +763,10 @@ int32_t decodeLeds(std::span<const FramePlanes> frames,
                    DecodeStats* stats,
                    SimdMode mode) {
   const auto frameCount = static_cast<int32_t>(frames.size());
-  if (options.baselineFrame < 0 || options.baselineFrame >= frameCount) return -1;
-  if (std::none_of(options.floodFrames.begin(), options.floodFrames.end(),
+  if (options.baselineFrame < 0 || options.baselineFrame >= frameCount)
+    return -1;
+  if (std::none_of(options.floodFrames.begin(),
+                   options.floodFrames.end(),
                    [&](int32_t f) { return f >= 0 && f < frameCount; }))
     return -1;
   if (options.width < 1 || options.height < 1 || options.ledCount < 1) return 0;
@@ -684,10 +777,10 @@ int32_t decodeLeds(std::span<const FramePlanes> frames,
 
   DecodeStats local;
   DecodeStats* shakeStats = stats ? stats : &local;
-  ShakeResult shake = estimateTranslationField(frames, times, tables, options,
-                                               shakeStats, mode);
+  ShakeResult shake = estimateTranslationField(
+      frames, times, tables, options, shakeStats, mode);
   Decoder decoder(frames, tables, options, mode);
-  return decoder.run(out, shakeStats, std::move(shake));
+  return decoder.run(out, shakeStats, shake);
 }
 
 }  // namespace pxo

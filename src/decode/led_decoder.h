@@ -1,12 +1,12 @@
 #pragma once
 
-#include <cstdint>
-#include <span>
-#include <vector>
-
 #include "decode/decode_types.h"
 #include "decode/image_ops.h"
 #include "decode/shake.h"
+
+#include <cstdint>
+#include <span>
+#include <vector>
 
 // The LED decoder: from the extracted pattern frames of a scan to one
 // record per LED with its ID, sub-pixel position, the camera channel it was
@@ -67,11 +67,23 @@ CodeReading readLedCode(std::span<const FramePlanes> frames,
                         int32_t readRadius,
                         std::span<const int32_t> passChannels = {});
 
+// The signal image of camera channel `channel`: per pixel p, the largest
+// brightening frame_f(p + shift of f at p, rounded) - baseline(p) over the
+// frames of `frameList`, at most 255.
+std::vector<uint8_t> buildSignalImage(std::span<const FramePlanes> frames,
+                                      int32_t width,
+                                      int32_t height,
+                                      int32_t baselineFrame,
+                                      const TranslationField& field,
+                                      int32_t channel,
+                                      std::span<const int32_t> frameList,
+                                      SimdMode mode = SimdMode::kAuto);
+
 // The binary value of a Gray code.
 uint32_t grayToBinary(uint32_t gray);
 
 // The colour-order permutations, in the order ties are broken.
-inline constexpr int32_t kColourOrders[6][3] = {{0, 1, 2}, {0, 2, 1}, {1, 0, 2},
-                                                {1, 2, 0}, {2, 0, 1}, {2, 1, 0}};
+inline constexpr int32_t kColourOrders[6][3] = {
+    {0, 1, 2}, {0, 2, 1}, {1, 0, 2}, {1, 2, 0}, {2, 0, 1}, {2, 1, 0}};
 
 }  // namespace pxo

@@ -14,7 +14,8 @@ thread_local bool tInsideParallelFor = false;
 void parallelFor(int32_t count, const std::function<void(int32_t)>& task) {
   if (count <= 0) return;
   unsigned hardware = std::max(1u, std::thread::hardware_concurrency());
-  auto threads = static_cast<int32_t>(std::min<unsigned>(hardware, unsigned(count)));
+  auto threads =
+      static_cast<int32_t>(std::min<unsigned>(hardware, unsigned(count)));
   if (count == 1 || threads <= 1 || tInsideParallelFor) {
     bool outer = tInsideParallelFor;
     tInsideParallelFor = true;

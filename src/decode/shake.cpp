@@ -19,12 +19,15 @@ TranslationField TranslationField::meanField() const {
       sum.dx += at(f, k).dx;
       sum.dy += at(f, k).dy;
     }
-    mean.shifts[static_cast<size_t>(f)] = {sum.dx / tileCount(), sum.dy / tileCount()};
+    mean.shifts[static_cast<size_t>(f)] = {sum.dx / tileCount(),
+                                           sum.dy / tileCount()};
   }
   return mean;
 }
 
-TranslationField TranslationField::zero(int32_t frames, int32_t width, int32_t height) {
+TranslationField TranslationField::zero(int32_t frames,
+                                        int32_t width,
+                                        int32_t height) {
   TranslationField field;
   field.width = width;
   field.height = height;
@@ -32,25 +35,49 @@ TranslationField TranslationField::zero(int32_t frames, int32_t width, int32_t h
   return field;
 }
 
-Shift shiftAt(const TranslationField& field, int32_t frame, double x, double y) {
+RowShifter::RowShifter(const TranslationField& field, int32_t frame, double y)
+    : field_(field), row0_(nullptr), row1_(nullptr), fv_(0), single_(false) {
   const int32_t tx = field.tilesX, ty = field.tilesY;
-  if (tx < 2 && ty < 2) return field.at(frame, 0);
-  double u = tx < 2 ? 0 : tx * x / field.width - 0.5;
+  const Shift* frameShifts = &field.at(frame, 0);
+  if (tx < 2 && ty < 2) {
+    single_ = true;
+    row0_ = frameShifts;
+    return;
+  }
   double v = ty < 2 ? 0 : ty * y / field.height - 0.5;
-  double fi = std::floor(u), fj = std::floor(v);
-  double fu = u - fi, fv = v - fj;
-  auto clampTo = [](double i, int32_t n) {
-    return static_cast<int32_t>(std::clamp(i, 0.0, double(n - 1)));
-  };
-  int32_t i0 = clampTo(fi, tx), i1 = clampTo(fi + 1, tx);
-  int32_t j0 = clampTo(fj, ty), j1 = clampTo(fj + 1, ty);
-  const Shift& a = field.at(frame, j0 * tx + i0);
-  const Shift& b = field.at(frame, j0 * tx + i1);
-  const Shift& c = field.at(frame, j1 * tx + i0);
-  const Shift& d = field.at(frame, j1 * tx + i1);
+  double fj = std::floor(v);
+  fv_ = v - fj;
+  auto j0 = static_cast<int32_t>(std::clamp(fj, 0.0, double(ty - 1)));
+  auto j1 = static_cast<int32_t>(std::clamp(fj + 1, 0.0, double(ty - 1)));
+  row0_ = frameShifts + static_cast<ptrdiff_t>(j0) * tx;
+  row1_ = frameShifts + static_cast<ptrdiff_t>(j1) * tx;
+}
+
+Shift RowShifter::at(double x) const {
+  if (single_) return row0_[0];
+  const int32_t tx = field_.tilesX;
+  double u = tx < 2 ? 0 : tx * x / field_.width - 0.5;
+  // u >= -0.5 for x >= 0; floor without a library call.
+  double fi =
+      u < 0 ? std::floor(u) : static_cast<double>(static_cast<int64_t>(u));
+  double fu = u - fi;
+  auto i0 = static_cast<int32_t>(std::clamp(fi, 0.0, double(tx - 1)));
+  auto i1 = static_cast<int32_t>(std::clamp(fi + 1, 0.0, double(tx - 1)));
+  const Shift& a = row0_[i0];
+  const Shift& b = row0_[i1];
+  const Shift& c = row1_[i0];
+  const Shift& d = row1_[i1];
   Shift top{a.dx + (b.dx - a.dx) * fu, a.dy + (b.dy - a.dy) * fu};
   Shift bottom{c.dx + (d.dx - c.dx) * fu, c.dy + (d.dy - c.dy) * fu};
-  return {top.dx + (bottom.dx - top.dx) * fv, top.dy + (bottom.dy - top.dy) * fv};
+  return {top.dx + (bottom.dx - top.dx) * fv_,
+          top.dy + (bottom.dy - top.dy) * fv_};
+}
+
+Shift shiftAt(const TranslationField& field,
+              int32_t frame,
+              double x,
+              double y) {
+  return RowShifter(field, frame, y).at(x);
 }
 
 ReducedImage reduceFrame(const FramePlanes& frame,
@@ -64,8 +91,10 @@ ReducedImage reduceFrame(const FramePlanes& frame,
   out.pixels.assign(static_cast<size_t>(out.width) * out.height, 0);
   auto span = [](int32_t i, int32_t full, int32_t reduced) {
     int64_t a = int64_t{i} * full / reduced;
-    int64_t b = std::max(a + 1, std::min(int64_t{i + 1} * full / reduced, int64_t{full}));
-    return std::pair<int32_t, int32_t>(static_cast<int32_t>(a), static_cast<int32_t>(b));
+    int64_t b = std::max(
+        a + 1, std::min(int64_t{i + 1} * full / reduced, int64_t{full}));
+    return std::pair<int32_t, int32_t>(static_cast<int32_t>(a),
+                                       static_cast<int32_t>(b));
   };
   for (int32_t j = 0; j < out.height; ++j) {
     auto [y0, y1] = span(j, height, out.height);
@@ -105,15 +134,18 @@ uint64_t offsetCost(const ReducedImage& ref,
   uint64_t cost = 0;
   if (xa >= xb) return 0;
   for (int32_t y = ya; y < yb; ++y) {
-    cost += sumAbsDiff(ref.pixels.data() + static_cast<size_t>(y) * ref.width + xa,
-                       mov.pixels.data() + static_cast<size_t>(y + oy) * mov.width + xa + ox,
-                       xb - xa, mode);
+    cost += sumAbsDiff(
+        ref.pixels.data() + static_cast<size_t>(y) * ref.width + xa,
+        mov.pixels.data() + static_cast<size_t>(y + oy) * mov.width + xa + ox,
+        xb - xa,
+        mode);
     if (cost >= stopAt) return cost;
   }
   return cost;
 }
 
-uint8_t blockMax(const ReducedImage& image, int32_t x0, int32_t x1, int32_t y0, int32_t y1) {
+uint8_t blockMax(
+    const ReducedImage& image, int32_t x0, int32_t x1, int32_t y0, int32_t y1) {
   uint8_t m = 0;
   for (int32_t y = y0; y < y1; ++y)
     for (int32_t x = x0; x < x1; ++x)
@@ -138,7 +170,8 @@ std::vector<std::pair<int32_t, int32_t>> measureOffsets(
     std::span<const TileCentre> priorCentres,
     SimdMode mode) {
   const int32_t tx = std::max(tilesX, 1), ty = std::max(tilesY, 1);
-  std::vector<std::pair<int32_t, int32_t>> offsets(static_cast<size_t>(tx) * ty, {0, 0});
+  std::vector<std::pair<int32_t, int32_t>> offsets(static_cast<size_t>(tx) * ty,
+                                                   {0, 0});
   if (radius < 0) return offsets;
 
   constexpr uint64_t kNoLimit = std::numeric_limits<uint64_t>::max();
@@ -146,8 +179,8 @@ std::vector<std::pair<int32_t, int32_t>> measureOffsets(
   uint64_t best = kNoLimit;
   for (int32_t oy = -radius; oy <= radius; ++oy)
     for (int32_t ox = -radius; ox <= radius; ++ox) {
-      uint64_t cost = offsetCost(ref, mov, ox, oy, 0, ref.width, 0, ref.height,
-                                 kNoLimit, mode);
+      uint64_t cost = offsetCost(
+          ref, mov, ox, oy, 0, ref.width, 0, ref.height, kNoLimit, mode);
       if (cost < best) {
         best = cost;
         whole = {ox, oy};
@@ -171,12 +204,21 @@ std::vector<std::pair<int32_t, int32_t>> measureOffsets(
         continue;
       }
       std::pair<int32_t, int32_t> chosen = centre;
-      uint64_t bestCost = offsetCost(ref, mov, centre.first, centre.second, x0, x1,
-                                     y0, y1, kNoLimit, mode);
+      uint64_t bestCost = offsetCost(ref,
+                                     mov,
+                                     centre.first,
+                                     centre.second,
+                                     x0,
+                                     x1,
+                                     y0,
+                                     y1,
+                                     kNoLimit,
+                                     mode);
       for (int32_t oy = -radius; oy <= radius; ++oy)
         for (int32_t ox = -radius; ox <= radius; ++ox) {
           int32_t cx = centre.first + ox, cy = centre.second + oy;
-          uint64_t cost = offsetCost(ref, mov, cx, cy, x0, x1, y0, y1, bestCost, mode);
+          uint64_t cost =
+              offsetCost(ref, mov, cx, cy, x0, x1, y0, y1, bestCost, mode);
           if (cost < bestCost) {
             bestCost = cost;
             chosen = {cx, cy};
@@ -199,8 +241,10 @@ ShakeResult estimateTranslationField(std::span<const FramePlanes> frames,
   const int32_t ty = options.tilesY < 2 ? 1 : options.tilesY;
   const int32_t tiles = tx * ty;
   const int32_t ds = std::max(options.shakeDownsample, 1);
-  const double refScaleX = options.refWidth > 0 ? options.refWidth / options.width : 1.0;
-  const double refScaleY = options.refHeight > 0 ? options.refHeight / options.height : 1.0;
+  const double refScaleX =
+      options.refWidth > 0 ? options.refWidth / options.width : 1.0;
+  const double refScaleY =
+      options.refHeight > 0 ? options.refHeight / options.height : 1.0;
   const double sx = ds * refScaleX, sy = ds * refScaleY;
   auto timeOf = [&](int32_t f) {
     return f >= 0 && static_cast<size_t>(f) < times.size() ? times[f] : 0.0;
@@ -232,15 +276,17 @@ ShakeResult estimateTranslationField(std::span<const FramePlanes> frames,
     };
     std::vector<Sample> samples;
     samples.push_back({timeOf(reference), std::vector<Shift>(tiles, Shift{})});
-    ReducedImage ref = reduceFrame(frames[reference], options.width, options.height, ds);
+    ReducedImage ref =
+        reduceFrame(frames[reference], options.width, options.height, ds);
 
     // The orientation prior, when usable for the reference frame.
     const double* prior = options.orientationPrior;
-    bool usePrior = prior && options.priorFocalX > 0 && options.priorFocalY > 0 &&
-                    tiles > 1;
+    bool usePrior = prior && options.priorFocalX > 0 &&
+                    options.priorFocalY > 0 && tiles > 1;
     auto priorUsable = [&](int32_t f) {
-      return !std::isnan(prior[3 * f]) && !std::isnan(prior[3 * f + 1]) &&
-             !std::isnan(prior[3 * f + 2]);
+      const double* angles = prior + ptrdiff_t{3} * f;
+      return !std::isnan(angles[0]) && !std::isnan(angles[1]) &&
+             !std::isnan(angles[2]);
     };
     if (usePrior && !priorUsable(reference)) usePrior = false;
     auto centresFor = [&](std::span<const int32_t> fs) {
@@ -249,8 +295,8 @@ ShakeResult estimateTranslationField(std::span<const FramePlanes> frames,
       double pdx = 0, pdy = 0, roll = 0;
       for (int32_t f : fs) {
         if (!priorUsable(f)) return centres;
-        const double* a = prior + 3 * reference;
-        const double* b = prior + 3 * f;
+        const double* a = prior + ptrdiff_t{3} * reference;
+        const double* b = prior + ptrdiff_t{3} * f;
         pdx += wrapAngle(b[1] - a[1]) * options.priorFocalX / sx;
         pdy += wrapAngle(b[0] - a[0]) * options.priorFocalY / sy;
         roll += wrapAngle(b[2] - a[2]);
@@ -261,19 +307,24 @@ ShakeResult estimateTranslationField(std::span<const FramePlanes> frames,
       roll /= n;
       for (int32_t j = 0; j < ty; ++j)
         for (int32_t i = 0; i < tx; ++i) {
-          double row = (j * ref.height / ty + (j + 1) * ref.height / ty) / 2.0;
-          double col = (i * ref.width / tx + (i + 1) * ref.width / tx) / 2.0;
+          // Tile bounds are whole reduced pixels, as in measureOffsets.
+          int32_t rows2 = j * ref.height / ty + (j + 1) * ref.height / ty;
+          int32_t cols2 = i * ref.width / tx + (i + 1) * ref.width / tx;
+          double row = rows2 / 2.0, col = cols2 / 2.0;
           centres.push_back({true,
-                             static_cast<int32_t>(std::lround(pdx - (row - ref.height / 2.0) * roll)),
-                             static_cast<int32_t>(std::lround((col - ref.width / 2.0) * roll + pdy))});
+                             static_cast<int32_t>(std::lround(
+                                 pdx - (row - ref.height / 2.0) * roll)),
+                             static_cast<int32_t>(std::lround(
+                                 (col - ref.width / 2.0) * roll + pdy))});
         }
       return centres;
     };
-    auto measure = [&](const ReducedImage& moving, std::span<const int32_t> fs,
+    auto measure = [&](const ReducedImage& moving,
+                       std::span<const int32_t> fs,
                        double time) {
       auto centres = centresFor(fs);
-      auto offsets = measureOffsets(ref, moving, options.shakeSearchRadius, tx, ty,
-                                    centres, mode);
+      auto offsets = measureOffsets(
+          ref, moving, options.shakeSearchRadius, tx, ty, centres, mode);
       Sample sample{time, {}};
       for (auto [ox, oy] : offsets) sample.shift.push_back({ox * sx, oy * sy});
       samples.push_back(std::move(sample));
@@ -283,17 +334,22 @@ ShakeResult estimateTranslationField(std::span<const FramePlanes> frames,
       int32_t f = options.floodFrames[c];
       if (!valid(f) || f == reference) continue;
       int32_t one[1] = {f};
-      measure(reduceFrame(frames[f], options.width, options.height, ds), one,
+      measure(reduceFrame(frames[f], options.width, options.height, ds),
+              one,
               timeOf(f));
     }
     for (int32_t b = 0; b < tables.idBits; ++b)
       for (int32_t p = 0; p < tables.passes; ++p) {
         int32_t on = tables.bit(b, p), off = tables.bitComplement(b, p);
         if (!valid(on) || !valid(off)) continue;
-        ReducedImage both = reduceFrame(frames[on], options.width, options.height, ds);
-        ReducedImage other = reduceFrame(frames[off], options.width, options.height, ds);
-        maxInPlace(both.pixels.data(), other.pixels.data(),
-                   static_cast<int>(both.pixels.size()), mode);
+        ReducedImage both =
+            reduceFrame(frames[on], options.width, options.height, ds);
+        ReducedImage other =
+            reduceFrame(frames[off], options.width, options.height, ds);
+        maxInPlace(both.pixels.data(),
+                   other.pixels.data(),
+                   static_cast<int>(both.pixels.size()),
+                   mode);
         int32_t pair[2] = {on, off};
         measure(both, pair, (timeOf(on) + timeOf(off)) / 2);
       }
@@ -332,7 +388,8 @@ ShakeResult estimateTranslationField(std::span<const FramePlanes> frames,
           variance += ex * ex + ey * ey;
         }
         variance /= double(samples.size());
-        double weight = sigma * sigma / (std::max(variance, 0.0) + sigma * sigma);
+        double weight =
+            sigma * sigma / (std::max(variance, 0.0) + sigma * sigma);
         slope[k].dx = weight * (slope[k].dx - gx) + gx;
         slope[k].dy = weight * (slope[k].dy - gy) + gy;
       }
@@ -340,7 +397,8 @@ ShakeResult estimateTranslationField(std::span<const FramePlanes> frames,
     for (int32_t f = 0; f < frameCount; ++f)
       for (int32_t k = 0; k < tiles; ++k) {
         double d = timeOf(f) - t0;
-        absolute[static_cast<size_t>(f) * tiles + k] = {d * slope[k].dx, d * slope[k].dy};
+        absolute[static_cast<size_t>(f) * tiles + k] = {d * slope[k].dx,
+                                                        d * slope[k].dy};
       }
 
     // Outlier frames: a jump of the mean shift from the previous frame.
@@ -366,8 +424,13 @@ ShakeResult estimateTranslationField(std::span<const FramePlanes> frames,
       while (above < frameCount && result.outlier[above]) ++above;
       for (int32_t k = 0; k < tiles; ++k) {
         Shift v;
-        const Shift* lo = below >= 0 ? &absolute[static_cast<size_t>(below) * tiles + k] : nullptr;
-        const Shift* hi = above < frameCount ? &absolute[static_cast<size_t>(above) * tiles + k] : nullptr;
+        const Shift* lo =
+            below >= 0 ? &absolute[static_cast<size_t>(below) * tiles + k]
+                       : nullptr;
+        const Shift* hi =
+            above < frameCount
+                ? &absolute[static_cast<size_t>(above) * tiles + k]
+                : nullptr;
         if (lo && hi)
           v = {(lo->dx + hi->dx) / 2, (lo->dy + hi->dy) / 2};
         else if (lo || hi)
@@ -384,7 +447,8 @@ ShakeResult estimateTranslationField(std::span<const FramePlanes> frames,
     for (int32_t k = 0; k < tiles; ++k) {
       if (f == base) continue;  // exactly zero
       Shift t = absolute[static_cast<size_t>(f) * tiles + k];
-      Shift b = valid(base) ? absolute[static_cast<size_t>(base) * tiles + k] : Shift{};
+      Shift b = valid(base) ? absolute[static_cast<size_t>(base) * tiles + k]
+                            : Shift{};
       field.at(f, k) = {(t.dx - b.dx) / refScaleX, (t.dy - b.dy) / refScaleY};
     }
 
@@ -398,14 +462,15 @@ ShakeResult estimateTranslationField(std::span<const FramePlanes> frames,
         mean.dx += field.at(f, k).dx / tiles;
         mean.dy += field.at(f, k).dy / tiles;
       }
-      stats->frameTranslations[2 * f] = mean.dx;
-      stats->frameTranslations[2 * f + 1] = mean.dy;
+      stats->frameTranslations[size_t{2} * f] = mean.dx;
+      stats->frameTranslations[size_t{2} * f + 1] = mean.dy;
       if (result.outlier[f]) stats->outlierFrames.push_back(f);
       if (tiles > 1)
         for (int32_t k = 0; k < tiles; ++k)
           stats->maxTileDeviation =
               std::max(stats->maxTileDeviation,
-                       std::hypot(field.at(f, k).dx - mean.dx, field.at(f, k).dy - mean.dy));
+                       std::hypot(field.at(f, k).dx - mean.dx,
+                                  field.at(f, k).dy - mean.dy));
     }
     stats->outlierCount = static_cast<int32_t>(stats->outlierFrames.size());
   }

@@ -1,11 +1,11 @@
 #pragma once
 
+#include "decode/decode_types.h"
+#include "decode/image_ops.h"
+
 #include <cstdint>
 #include <span>
 #include <vector>
-
-#include "decode/decode_types.h"
-#include "decode/image_ops.h"
 
 // Camera shake: how far each frame's picture has moved relative to the
 // baseline frame, per tile of a coarse grid, modelled as a linear drift in
@@ -25,13 +25,14 @@ struct Shift {
 struct TranslationField {
   int32_t tilesX = 1;
   int32_t tilesY = 1;
-  int32_t width = 1;   // of the decoded frames
+  int32_t width = 1;  // of the decoded frames
   int32_t height = 1;
   std::vector<Shift> shifts;  // frames × tiles
 
   int32_t tileCount() const { return tilesX * tilesY; }
   int32_t frameCount() const {
-    return tileCount() > 0 ? static_cast<int32_t>(shifts.size()) / tileCount() : 0;
+    return tileCount() > 0 ? static_cast<int32_t>(shifts.size()) / tileCount()
+                           : 0;
   }
   Shift& at(int32_t frame, int32_t tile) {
     return shifts[static_cast<size_t>(frame) * tileCount() + tile];
@@ -48,6 +49,30 @@ struct TranslationField {
 // The shift of frame `frame` at (x, y): bilinear between tile centres,
 // constant beyond the outer ones.
 Shift shiftAt(const TranslationField& field, int32_t frame, double x, double y);
+
+// shiftAt along one row of one frame, with the per-row work done once.
+// Gives exactly shiftAt's values.
+class RowShifter {
+ public:
+  RowShifter(const TranslationField& field, int32_t frame, double y);
+  Shift at(double x) const;
+
+ private:
+  const TranslationField& field_;
+  const Shift* row0_;
+  const Shift* row1_;
+  double fv_;
+  bool single_;
+};
+
+// Rounds halves away from zero, as lround does, without a library call.
+inline int32_t roundHalfAway(double v) {
+  auto i = static_cast<int32_t>(v);  // truncates toward zero
+  double fraction = v - i;
+  if (fraction >= 0.5) return i + 1;
+  if (fraction <= -0.5) return i - 1;
+  return i;
+}
 
 struct ShakeResult {
   TranslationField field;

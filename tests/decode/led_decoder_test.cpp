@@ -1,0 +1,247 @@
+#include "decode/led_decoder.h"
+
+#include <cmath>
+
+#include "sim/decode_scorer.h"
+#include "sim/scene_renderer.h"
+#include <gtest/gtest.h>
+
+namespace pxo {
+namespace {
+
+using sim::RenderScene;
+using sim::SceneLed;
+
+struct Decoded {
+  int32_t count = 0;
+  std::vector<DecodedLed> leds;
+  sim::DecodeScore score;
+};
+
+Decoded decode(const RenderScene& scene,
+               void (*tweak)(DecodeOptions*) = nullptr,
+               SimdMode mode = SimdMode::kAuto) {
+  ScanPlanPtr plan = sim::simplePlan(static_cast<int32_t>(scene.leds.size()));
+  sim::RenderedScan scan = sim::renderScan(scene, *plan);
+  if (tweak) tweak(&scan.options);
+  Decoded d;
+  d.leds.resize(scene.leds.size());
+  d.count = decodeLeds(scan.frames,
+                       scan.times,
+                       scan.tables,
+                       scan.options,
+                       d.leds,
+                       nullptr,
+                       mode);
+  d.leds.resize(static_cast<size_t>(std::max(d.count, 0)));
+  std::vector<sim::TruthLed> truth;
+  for (const SceneLed& led : scene.leds)
+    truth.push_back({led.x, led.y, !led.occluded});
+  d.score = sim::scoreDecode(truth, d.leds);
+  return d;
+}
+
+RenderScene smallScene(int32_t cols, int32_t rows, double spacing) {
+  RenderScene scene;
+  scene.width = 320;
+  scene.height = 240;
+  scene.leds = sim::matrixLeds(cols, rows, spacing, scene.width, scene.height);
+  return scene;
+}
+
+TEST(DecodeLeds, CameraSeesTheFirstByteAsGreen) {
+  RenderScene scene = smallScene(10, 6, 24);
+  for (SceneLed& led : scene.leds) led.physicalOrder = "GRB";
+  Decoded d = decode(scene);
+  EXPECT_EQ(d.score.correct, 60) << d.score.summary();
+  for (const DecodedLed& led : d.leds)
+    if (led.id % 3 == 1) {
+      EXPECT_EQ(led.channel, 1) << "ID " << led.id;
+    }
+}
+
+TEST(DecodeLeds, StringsOfAnyColourOrder) {
+  for (const char* order : {"RGB", "BRG", "GBR", "RBG", "BGR"}) {
+    RenderScene scene = smallScene(10, 6, 24);
+    for (SceneLed& led : scene.leds) led.physicalOrder = order;
+    Decoded d = decode(scene);
+    EXPECT_EQ(d.score.correct, 60) << order << ": " << d.score.summary();
+    EXPECT_EQ(d.score.wrong, 0) << order;
+  }
+}
+
+TEST(DecodeLeds, BrighterReadingWinsOverAReflection) {
+  RenderScene scene = smallScene(6, 3, 60);
+  for (SceneLed& led : scene.leds) {
+    led.reflectionGain = 0.5;
+    led.reflectionDy = 25;
+  }
+  Decoded d = decode(scene);
+  EXPECT_EQ(d.score.correct, 18) << d.score.summary();
+  EXPECT_EQ(d.score.wrong, 0);
+}
+
+TEST(DecodeLeds, EstimatesMissingLedsAndTrimsTheTail) {
+  RenderScene scene = smallScene(10, 3, 24);
+  for (int32_t i : {0, 1, 2}) scene.leds[i].occluded = true;
+  for (int32_t i = 20; i < 30; ++i) scene.leds[i].occluded = true;
+  Decoded trimmed = decode(scene);
+  ASSERT_EQ(trimmed.count, 20);
+  EXPECT_EQ(trimmed.leds.back().id, 20);
+  for (int32_t i = 0; i < 3; ++i) {
+    EXPECT_EQ(trimmed.leds[i].estimated, 1);
+    EXPECT_EQ(trimmed.leds[i].channel, 0);
+    EXPECT_EQ(trimmed.leds[i].confidence, 0);
+    // Extrapolated backwards along 5 → 4 and clamped into the picture.
+    EXPECT_GE(trimmed.leds[i].x, 0);
+    EXPECT_LE(trimmed.leds[i].x, scene.width - 1);
+  }
+  EXPECT_NEAR(trimmed.leds[2].x, scene.leds[2].x, 2.0);
+
+  Decoded whole =
+      decode(scene, [](DecodeOptions* o) { o->trimTrailingEstimates = 0; });
+  ASSERT_EQ(whole.count, 30);
+  EXPECT_EQ(whole.leds.back().estimated, 1);
+}
+
+TEST(DecodeLeds, ShakeDisabledOnAStillCameraChangesNothing) {
+  RenderScene scene = smallScene(10, 6, 24);
+  Decoded normal = decode(scene);
+  Decoded disabled =
+      decode(scene, [](DecodeOptions* o) { o->shakeDisabled = 1; });
+  ASSERT_EQ(normal.count, disabled.count);
+  for (size_t i = 0; i < normal.leds.size(); ++i) {
+    EXPECT_EQ(normal.leds[i].id, disabled.leds[i].id);
+    EXPECT_DOUBLE_EQ(normal.leds[i].x, disabled.leds[i].x);
+    EXPECT_DOUBLE_EQ(normal.leds[i].y, disabled.leds[i].y);
+  }
+}
+
+TEST(DecodeLeds, SimdEqualsScalar) {
+  RenderScene scene = smallScene(10, 6, 24);
+  scene.noiseSigma = 3;
+  ScanPlanPtr plan = sim::simplePlan(60);
+  scene.motion = sim::steadyDrift(planFrameCount(plan.get()), 4, 2);
+  Decoded a = decode(scene, nullptr, SimdMode::kScalar);
+  Decoded b = decode(scene, nullptr, SimdMode::kAuto);
+  ASSERT_EQ(a.count, b.count);
+  for (size_t i = 0; i < a.leds.size(); ++i) {
+    EXPECT_EQ(a.leds[i].id, b.leds[i].id);
+    EXPECT_EQ(a.leds[i].x, b.leds[i].x);
+    EXPECT_EQ(a.leds[i].y, b.leds[i].y);
+    EXPECT_EQ(a.leds[i].confidence, b.leds[i].confidence);
+  }
+}
+
+TEST(DecodeLeds, BadInput) {
+  RenderScene scene = smallScene(4, 2, 24);
+  Decoded none = decode(scene, [](DecodeOptions* o) { o->baselineFrame = -1; });
+  EXPECT_EQ(none.count, -1);
+  Decoded noFlood = decode(scene, [](DecodeOptions* o) {
+    o->floodFrames = {-1, -1, -1};
+  });
+  EXPECT_EQ(noFlood.count, -1);
+  // A dark scene decodes nothing, which is no error.
+  for (SceneLed& led : scene.leds) led.occluded = true;
+  EXPECT_EQ(decode(scene).count, 0);
+}
+
+// Frames drawn by hand: one LED at (4, 4) of 9 × 9 frames, 3 bits, one pass
+// with parity; each frame's pixel there set to the value given.
+struct HandScan {
+  std::vector<FramePlanes> frames;
+  FrameTables tables;
+  explicit HandScan(std::vector<uint8_t> values) {
+    for (uint8_t v : values) {
+      FramePlanes f;
+      for (auto& plane : f.plane) plane.assign(81, 0);
+      f.plane[0][4 * 9 + 4] = v;
+      frames.push_back(f);
+    }
+    tables.idBits = 3;
+    tables.passes = 1;
+    tables.bitFrames = {4, 6, 8};
+    tables.bitComplementFrames = {5, 7, 9};
+    tables.parityFrames = {10};
+    tables.parityComplementFrames = {11};
+  }
+  CodeReading read() const {
+    TranslationField still = TranslationField::zero(12, 9, 9);
+    return readLedCode(frames, tables, still, 9, 9, 4, 4, 0, 2);
+  }
+};
+
+TEST(ReadLedCode, ParityCorrectsTheWeakestBit) {
+  // ID 5 is Gray 111; bit 1 reads wrong by 25, the parity (1) is clear.
+  HandScan scan({0, 0, 0, 0, 100, 10, 15, 40, 100, 10, 150, 10});
+  CodeReading r = scan.read();
+  EXPECT_EQ(r.code, 5);
+  EXPECT_EQ(r.parityStatus, 2);
+  EXPECT_EQ(r.metric, 90 + 25 + 90 + 140);
+  EXPECT_EQ(r.bits[1], (std::pair<int32_t, int32_t>{40, 15}));
+
+  // The parity margin below the weakest bit's: nothing is flipped.
+  HandScan weak({0, 0, 0, 0, 100, 10, 15, 40, 100, 10, 30, 10});
+  r = weak.read();
+  EXPECT_EQ(r.code, int32_t(grayToBinary(0b101)));
+  EXPECT_EQ(r.parityStatus, 2);
+
+  // Agreeing parity.
+  HandScan clean({0, 0, 0, 0, 100, 10, 90, 10, 100, 10, 150, 10});
+  r = clean.read();
+  EXPECT_EQ(r.code, 5);
+  EXPECT_EQ(r.parityStatus, 1);
+  EXPECT_EQ(r.smallestMargin(), 80);
+
+  // Without parity frames.
+  clean.tables.parityFrames.clear();
+  r = clean.read();
+  EXPECT_EQ(r.parityStatus, 0);
+  EXPECT_EQ(r.metric, 90 + 80 + 90);
+}
+
+// The signal image against its definition, pixel by pixel through shiftAt,
+// on a tiled field whose shift varies across the picture.
+TEST(SignalImage, EqualsItsDefinition) {
+  RenderScene scene = smallScene(8, 5, 30);
+  scene.noiseSigma = 6;
+  ScanPlanPtr plan = sim::simplePlan(40);
+  sim::RenderedScan scan = sim::renderScan(scene, *plan);
+  const int32_t w = scene.width, h = scene.height;
+  TranslationField field;
+  field.tilesX = 3;
+  field.tilesY = 2;
+  field.width = w;
+  field.height = h;
+  for (size_t f = 0; f < scan.frames.size(); ++f)
+    for (int32_t k = 0; k < 6; ++k)
+      field.shifts.push_back(
+          f == 0 ? Shift{} : Shift{0.37 * k - 1.1 + 0.05 * f, 0.5 - 0.29 * k});
+  std::vector<int32_t> list = {4, 5, 6, 7, 1, 2};
+  for (int32_t c = 0; c < 3; ++c) {
+    std::vector<uint8_t> expected(static_cast<size_t>(w) * h, 0);
+    for (int32_t f : list)
+      for (int32_t y = 0; y < h; ++y)
+        for (int32_t x = 0; x < w; ++x) {
+          Shift s = shiftAt(field, f, x, y);
+          long xs = std::lround(x + s.dx), ys = std::lround(y + s.dy);
+          if (xs < 0 || xs >= w || ys < 0 || ys >= h) continue;
+          int v = scan.frames[f].plane[c][ys * w + xs] -
+                  scan.frames[0].plane[c][y * w + x];
+          uint8_t& e = expected[static_cast<size_t>(y) * w + x];
+          if (v > 0) e = std::max(e, static_cast<uint8_t>(v));
+        }
+    for (SimdMode mode : {SimdMode::kScalar, SimdMode::kAuto})
+      EXPECT_EQ(buildSignalImage(scan.frames, w, h, 0, field, c, list, mode),
+                expected)
+          << "channel " << c;
+  }
+}
+
+TEST(GrayToBinary, InvertsTheGrayCode) {
+  for (uint32_t id = 0; id < 5000; ++id)
+    EXPECT_EQ(grayToBinary(grayCode(id)), id);
+}
+
+}  // namespace
+}  // namespace pxo
