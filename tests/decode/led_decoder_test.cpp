@@ -81,6 +81,54 @@ TEST(DecodeLeds, BrighterReadingWinsOverAReflection) {
   EXPECT_EQ(d.score.wrong, 0);
 }
 
+TEST(DecodeLeds, AGlintOffTheLineIsDroppedAndTheLedReRead) {
+  // LED 25's reflection is brighter than the LED itself and lies far off
+  // the line of its ID neighbours: it wins the duplicate reading, the
+  // neighbour check drops it, and the rescue reads LED 25 where its
+  // neighbours say it is.
+  RenderScene scene = smallScene(10, 6, 24);
+  scene.leds[24].reflectionGain = 1.6;
+  scene.leds[24].reflectionDx = 7;
+  scene.leds[24].reflectionDy = 125;  // beyond 4 × the 24 px spacing
+  Decoded d = decode(scene);
+  EXPECT_EQ(d.score.correct, 60) << d.score.summary();
+  ASSERT_GE(d.count, 25);
+  EXPECT_EQ(d.leds[24].id, 25);
+  EXPECT_EQ(d.leds[24].estimated, 0);
+  EXPECT_EQ(d.leds[24].signal, 0) << "not the rescued reading";
+}
+
+TEST(DecodeLeds, FewerThanFourLedsSeen) {
+  RenderScene scene = smallScene(10, 1, 24);
+  for (int32_t i = 0; i < 10; ++i) scene.leds[i].occluded = i < 4 || i > 6;
+  Decoded d =
+      decode(scene, [](DecodeOptions* o) { o->trimTrailingEstimates = 0; });
+  EXPECT_EQ(d.score.correct, 3) << d.score.summary();
+  ASSERT_EQ(d.count, 10);
+  // Straight extensions of the measured neighbours.
+  EXPECT_NEAR(d.leds[0].x, scene.leds[0].x, 1.5);
+  EXPECT_NEAR(d.leds[9].x, scene.leds[9].x, 1.5);
+}
+
+TEST(DecodeLeds, FillsItsStatistics) {
+  RenderScene scene = smallScene(10, 6, 24);
+  ScanPlanPtr plan = sim::simplePlan(60);
+  sim::RenderedScan scan = sim::renderScan(scene, *plan);
+  std::vector<DecodedLed> out(60);
+  DecodeStats stats;
+  ASSERT_EQ(
+      decodeLeds(
+          scan.frames, scan.times, scan.tables, scan.options, out, &stats),
+      60);
+  EXPECT_GE(stats.signalPeakCount, 60);
+  int64_t pixels = 0;
+  for (int32_t n : stats.signalHistogram) pixels += n;
+  EXPECT_EQ(pixels, 3 * scene.width * scene.height);
+  EXPECT_EQ(stats.frameTranslations.size(), 2 * scan.frames.size());
+  EXPECT_EQ(stats.outlierCount, 0);
+  EXPECT_EQ(stats.maxTileDeviation, 0);
+}
+
 TEST(DecodeLeds, EstimatesMissingLedsAndTrimsTheTail) {
   RenderScene scene = smallScene(10, 3, 24);
   for (int32_t i : {0, 1, 2}) scene.leds[i].occluded = true;
