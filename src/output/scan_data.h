@@ -1,0 +1,110 @@
+#pragma once
+
+#include "decode/decode_types.h"
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+// The raw material of a scan kept for later analysis: a folder per scan
+// under "<save folder>/GlowtraceDebug/scan_YYYY-MM-DD_HHMMSS" holding the
+// recording, "timeline.json" and "metadata.json".
+
+namespace pxo {
+
+inline constexpr char kScanDataRoot[] = "GlowtraceDebug";
+inline constexpr char kTimelineFile[] = "timeline.json";
+inline constexpr char kMetadataFile[] = "metadata.json";
+
+// How the LEDs and camera settle after a new pattern, as the scan run
+// measured it.
+struct SettleTiming {
+  std::optional<std::string> status;
+  double effectiveOffsetSec = 0;
+  double medianGapSec = 0;
+  double medianSettleSec = 0;
+  bool usedMidDwellFallback = false;
+  bool usedArrivalRescue = false;
+  bool usedStaticFallback = false;
+  std::vector<double> probeOffsetsSec;
+  struct Flood {
+    std::string label;
+    int32_t arrivalProbeIdx = 0;
+    int32_t plateauProbeIdx = 0;
+  };
+  std::vector<Flood> floods;
+  std::vector<double> probeMeans;  // flood-major
+};
+
+// A decoded LED as the scan data keeps it.
+struct ExportedLed {
+  DecodedLed led;
+  std::optional<std::string> colorOrder;
+};
+
+struct ScanExportRecord {
+  int32_t schemaVersion = 2;
+  std::string patternProtocol;
+  std::string outputMode = "2d";
+  std::string scanId;
+  int32_t viewId = 0;
+  std::string wallTime;
+  std::optional<std::string> videoFile;
+  int32_t frameCount = 0;
+  bool scanMov = true;
+  bool intrinsics = false;
+  bool arkitPoses = false;
+  bool lidarDepth = false;
+  int32_t imageWidth = 0;
+  int32_t imageHeight = 0;
+  int32_t totalLEDs = 0;
+  int32_t decodedValid = 0;
+  std::vector<int32_t> missingIDs;
+  std::optional<double> spacingEstimate;
+  int32_t signalPeakCount = 0;
+  std::vector<int32_t> signalHistogram;
+  std::vector<std::pair<int32_t, int32_t>> frameTranslations;
+  std::vector<std::pair<int32_t, int32_t>> rawFrameDeltas;
+  std::vector<int32_t> outlierFrames;
+  double elapsedSeconds = 0;
+  std::vector<ExportedLed> decodedLEDs;
+  std::optional<SettleTiming> calibration;
+  std::string cameraName;
+};
+
+struct TimelineEntry {
+  std::string label;
+  double videoTimeSeconds = 0;
+  std::string wallTime;  // left out when empty
+};
+
+// Creates <dir>/GlowtraceDebug/scan_<local time> and any missing parents.
+// An empty path and "create_directories failed: <reason>" on failure.
+std::filesystem::path createScanDataFolder(const std::filesystem::path& dir,
+                                           std::string* error);
+
+// The local time as "YYYY-MM-DDTHH:MM:SS".
+std::string formatLocalTimestamp();
+
+std::string buildTimelineJson(const std::vector<TimelineEntry>& entries,
+                              int32_t schemaVersion);
+std::string buildMetadataJson(const ScanExportRecord& record);
+
+[[nodiscard]] bool writeTimelineFile(const std::filesystem::path& folder,
+                                     const std::vector<TimelineEntry>& entries,
+                                     int32_t schemaVersion,
+                                     std::string* error);
+[[nodiscard]] bool writeMetadataFile(const std::filesystem::path& folder,
+                                     const ScanExportRecord& record,
+                                     std::string* error);
+
+// Writes `text` to `path`, truncating it. False with "could not open for
+// write: <path>" or "write failed: <path>".
+[[nodiscard]] bool writeTextFile(const std::filesystem::path& path,
+                                 const std::string& text,
+                                 std::string* error);
+
+}  // namespace pxo

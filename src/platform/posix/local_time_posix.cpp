@@ -1,0 +1,19 @@
+#include "platform/local_time.h"
+
+#include <ctime>
+
+namespace pxo::platform {
+
+LocalTime localTimeNow() {
+  std::time_t now = std::time(nullptr);
+  std::tm parts{};
+  localtime_r(&now, &parts);  // localtime is not thread safe
+  return {parts.tm_year + 1900,
+          parts.tm_mon + 1,
+          parts.tm_mday,
+          parts.tm_hour,
+          parts.tm_min,
+          parts.tm_sec};
+}
+
+}  // namespace pxo::platform

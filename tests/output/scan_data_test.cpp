@@ -1,0 +1,188 @@
+#include "output/scan_data.h"
+
+#include "output/json_text.h"
+
+#include <cmath>
+#include <fstream>
+#include <regex>
+#include <sstream>
+
+#include <gtest/gtest.h>
+
+namespace pxo {
+namespace {
+
+TEST(JsonText, NumberRules) {
+  EXPECT_EQ(jsonDouble(3.0), "3");
+  EXPECT_EQ(jsonDouble(0.1), "0.1");
+  EXPECT_EQ(jsonDouble(-2.0), "-2");
+  EXPECT_EQ(jsonDouble(-0.0), "0");
+  EXPECT_EQ(jsonDouble(1.0 / 3), "0.333333333");
+  EXPECT_EQ(jsonDouble(1234567890.5), "1.23456789e+09");
+  EXPECT_EQ(jsonDouble(1e300), "1e+300");
+  EXPECT_EQ(jsonDouble(2.5e-7), "2.5e-07");
+  EXPECT_EQ(jsonFloat(0.1f), "0.100000001");
+  EXPECT_EQ(jsonDouble(NAN), "null");
+  EXPECT_EQ(jsonDouble(INFINITY), "null");
+  EXPECT_EQ(jsonDouble(-INFINITY), "null");
+  EXPECT_EQ(jsonInt(-7), "-7");
+  EXPECT_EQ(jsonString("a\"b\\c\n\x01"), "\"a\\\"b\\\\c\\n\\u0001\"");
+  EXPECT_EQ(jsonList({}), "[]");
+  EXPECT_EQ(JsonObjectText().text(), "{}");
+  EXPECT_EQ(jsonPairList({{1, -2}, {0, 0}}), "[[1,-2],[0,0]]");
+}
+
+ScanExportRecord smallRecord() {
+  ScanExportRecord r;
+  r.patternProtocol = "gray-rgb-mux-p1-cd1";
+  r.wallTime = "2026-12-06T10:11:12";
+  r.videoFile = "scan.mp4";
+  r.frameCount = 12;
+  r.imageWidth = 64;
+  r.imageHeight = 48;
+  r.totalLEDs = 2;
+  r.decodedValid = 1;
+  r.missingIDs = {2};
+  r.spacingEstimate = 0.1;
+  r.signalPeakCount = 5;
+  r.signalHistogram = {1, 2, 3, 4, 5, 6, 7, 8};
+  r.frameTranslations = {{0, 0}, {1, -1}};
+  r.rawFrameDeltas = {{0, 0}};
+  r.outlierFrames = {};
+  DecodedLed led;
+  led.id = 1;
+  led.x = 3.0;
+  led.y = 0.1;
+  led.normX = 0.1f;
+  led.normY = 0.5f;
+  led.channel = -1;
+  led.signal = 3;
+  led.confidence = 2;
+  r.decodedLEDs.push_back({led, std::string("GRB")});
+  return r;
+}
+
+TEST(MetadataJson, ByteExact) {
+  EXPECT_EQ(
+      buildMetadataJson(smallRecord()),
+      "{\"scan_schema_version\":2,\"pattern_protocol\":\"gray-rgb-mux-p1-cd1\","
+      "\"output_mode\":\"2d\",\"capabilities\":{\"scan_mov\":true,"
+      "\"intrinsics\":false,"
+      "\"arkit_poses\":false,\"lidar_depth\":false},\"scan_id\":\"\",\"view_"
+      "id\":0,"
+      "\"frameCount\":12,\"wall_time\":\"2026-12-06T10:11:12\",\"imageWidth\":"
+      "64,"
+      "\"imageHeight\":48,\"totalLEDs\":2,\"decodedValid\":1,\"missingIDs\":[2]"
+      ","
+      "\"spacingEstimate\":0.1,\"signalPeakCount\":5,\"signalHistogram\":[1,2,"
+      "3,4,5,6,7,8],"
+      "\"frameTranslations\":[[0,0],[1,-1]],\"rawFrameDeltas\":[[0,0]],"
+      "\"outlierFrames\":[],"
+      "\"elapsedSeconds\":0,\"decodedLEDs\":[{\"id\":1,\"x\":3,\"y\":0.1,"
+      "\"normX\":0.100000001,\"normY\":0.5,\"channel\":-1,\"signal\":3,"
+      "\"confidence\":2,"
+      "\"metric\":17,\"estimated\":false,\"colorOrder\":\"GRB\"}],"
+      "\"videoFile\":\"scan.mp4\","
+      "\"camera\":{\"name\":\"\"}}");
+}
+
+TEST(MetadataJson, CalibrationAndOptionalMembers) {
+  ScanExportRecord r = smallRecord();
+  r.spacingEstimate.reset();
+  r.videoFile.reset();
+  r.decodedLEDs.clear();
+  SettleTiming t;
+  t.status = "ok";
+  t.effectiveOffsetSec = 0.25;
+  t.medianGapSec = 0.5;
+  t.medianSettleSec = NAN;
+  t.usedArrivalRescue = true;
+  t.probeOffsetsSec = {0, 0.1};
+  t.floods = {{"R-full", 1, 2}, {"G-full", 0, 1}, {"B-full", 2, 3}};
+  for (int i = 0; i < 12; ++i) t.probeMeans.push_back(i);
+  r.calibration = t;
+  std::string text = buildMetadataJson(r);
+  EXPECT_EQ(text.find("spacingEstimate"), std::string::npos);
+  EXPECT_EQ(text.find("videoFile"), std::string::npos);
+  EXPECT_NE(
+      text.find(
+          "\"decodedLEDs\":[],\"calibration\":{\"status\":\"ok\","
+          "\"effectiveOffsetSec\":0.25,\"medianGapSec\":0.5,"
+          "\"medianSettleSec\":null,\"usedMidDwellFallback\":false,"
+          "\"usedArrivalRescue\":true,\"usedStaticFallback\":false,"
+          "\"probeOffsetsSec\":[0,0.1],\"probeMeansFloodMajor\":"
+          "[[0,1,2,3],[4,5,6,7],[8,9,10,11]],\"floods\":[{\"label\":\"R-full\","
+          "\"arrivalProbeIdx\":1,\"plateauProbeIdx\":2},"),
+      std::string::npos)
+      << text;
+  t.probeMeans.resize(10);
+  r.calibration = t;
+  EXPECT_EQ(buildMetadataJson(r).find("probeMeansFloodMajor"),
+            std::string::npos);
+}
+
+TEST(TimelineJson, ByteExact) {
+  std::vector<TimelineEntry> entries = {
+      {"baseline", 0.5, "2026-12-06T10:11:12"},
+      {"bit 0\xE2\x80\xB2", 1.25, ""}};
+  EXPECT_EQ(buildTimelineJson(entries, 2),
+            "{\"scan_schema_version\":2,\"patterns\":[{\"label\":\"baseline\","
+            "\"wallTime\":\"2026-12-06T10:11:12\",\"videoTimeSeconds\":0.5},"
+            "{\"label\":\"bit 0\xE2\x80\xB2\",\"videoTimeSeconds\":1.25}]}");
+}
+
+class ScanDataFolder : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    root =
+        std::filesystem::temp_directory_path() /
+        ("pxo-scandata-" +
+         std::string(
+             ::testing::UnitTest::GetInstance()->current_test_info()->name()));
+    std::filesystem::remove_all(root);
+    std::filesystem::create_directories(root);
+  }
+  void TearDown() override { std::filesystem::remove_all(root); }
+  std::filesystem::path root;
+};
+
+TEST_F(ScanDataFolder, CreatesADatedFolderAndWritesBothFiles) {
+  std::string error;
+  std::filesystem::path folder = createScanDataFolder(root / "chosen", &error);
+  ASSERT_FALSE(folder.empty()) << error;
+  EXPECT_EQ(folder.parent_path(), root / "chosen" / "GlowtraceDebug");
+  EXPECT_TRUE(std::regex_match(folder.filename().string(),
+                               std::regex(R"(scan_\d{4}-\d{2}-\d{2}_\d{6})")));
+  EXPECT_TRUE(
+      std::regex_match(formatLocalTimestamp(),
+                       std::regex(R"(\d{4}-\d{2}-\d{2}T\d{2}:\d{2}:\d{2})")));
+
+  ASSERT_TRUE(writeMetadataFile(folder, smallRecord(), &error)) << error;
+  ASSERT_TRUE(writeTimelineFile(folder, {{"baseline", 0, ""}}, 2, &error))
+      << error;
+  std::ifstream in(folder / "metadata.json", std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  EXPECT_EQ(text.str(), buildMetadataJson(smallRecord()));
+  EXPECT_TRUE(std::filesystem::exists(folder / "timeline.json"));
+}
+
+TEST_F(ScanDataFolder, Failures) {
+  std::ofstream(root / "file") << "x";
+  std::string error;
+  EXPECT_TRUE(createScanDataFolder(root / "file", &error).empty());
+  EXPECT_EQ(error.rfind("create_directories failed: ", 0), 0u) << error;
+  EXPECT_GT(error.size(), std::string("create_directories failed: ").size());
+
+  EXPECT_FALSE(writeTextFile(root / "missing" / "x.json", "{}", &error));
+  EXPECT_EQ(
+      error,
+      "could not open for write: " + (root / "missing" / "x.json").string());
+  if (std::filesystem::exists("/dev/full")) {
+    EXPECT_FALSE(writeTextFile("/dev/full", std::string(1 << 16, 'x'), &error));
+    EXPECT_EQ(error, "write failed: /dev/full");
+  }
+}
+
+}  // namespace
+}  // namespace pxo
