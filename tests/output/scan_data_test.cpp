@@ -2,15 +2,25 @@
 
 #include "output/json_text.h"
 
+#include <cctype>
 #include <cmath>
 #include <fstream>
-#include <regex>
 #include <sstream>
 
 #include <gtest/gtest.h>
 
 namespace pxo {
 namespace {
+
+// True when `text` has the shape of `pattern`, where '#' stands for a digit.
+bool shaped(const std::string& text, const std::string& pattern) {
+  if (text.size() != pattern.size()) return false;
+  for (size_t i = 0; i < text.size(); ++i)
+    if (pattern[i] == '#' ? !std::isdigit(static_cast<unsigned char>(text[i]))
+                          : text[i] != pattern[i])
+      return false;
+  return true;
+}
 
 TEST(JsonText, NumberRules) {
   EXPECT_EQ(jsonDouble(3.0), "3");
