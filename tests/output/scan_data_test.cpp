@@ -161,11 +161,9 @@ TEST_F(ScanDataFolder, CreatesADatedFolderAndWritesBothFiles) {
   std::filesystem::path folder = createScanDataFolder(root / "chosen", &error);
   ASSERT_FALSE(folder.empty()) << error;
   EXPECT_EQ(folder.parent_path(), root / "chosen" / "GlowtraceDebug");
-  EXPECT_TRUE(std::regex_match(folder.filename().string(),
-                               std::regex(R"(scan_\d{4}-\d{2}-\d{2}_\d{6})")));
-  EXPECT_TRUE(
-      std::regex_match(formatLocalTimestamp(),
-                       std::regex(R"(\d{4}-\d{2}-\d{2}T\d{2}:\d{2}:\d{2})")));
+  EXPECT_TRUE(shaped(folder.filename().string(), "scan_####-##-##_######"))
+      << folder;
+  EXPECT_TRUE(shaped(formatLocalTimestamp(), "####-##-##T##:##:##"));
 
   ASSERT_TRUE(writeMetadataFile(folder, smallRecord(), &error)) << error;
   ASSERT_TRUE(writeTimelineFile(folder, {{"baseline", 0, ""}}, 2, &error))
