@@ -6,6 +6,8 @@ set -euo pipefail
 packages=(
   # Build
   g++ make cmake ninja-build pkg-config binutils
+  # Recording and extraction (H.264 through libx264), frame conversion
+  libavformat-dev libavcodec-dev libswscale-dev libavutil-dev
   # Tests and benchmarks
   libgtest-dev libgmock-dev libbenchmark-dev
   # Fuzzing (libFuzzer ships in clang's runtime package), format and lint

@@ -1,0 +1,31 @@
+#include "capture/capture_source.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace pxowin {
+
+BgraFrame downscaleFrame(const BgraFrame& frame, int32_t maxDimension) {
+  const int32_t longest = std::max(frame.width, frame.height);
+  if (maxDimension < 1 || longest <= maxDimension) return frame;
+  const double scale = double(maxDimension) / longest;
+  BgraFrame out;
+  out.width = std::max(static_cast<int32_t>(frame.width * scale + 0.5), 1);
+  out.height = std::max(static_cast<int32_t>(frame.height * scale + 0.5), 1);
+  out.stride = out.width * 4;
+  out.timestamp = frame.timestamp;
+  out.pixels.resize(static_cast<size_t>(out.stride) * out.height);
+  for (int32_t y = 0; y < out.height; ++y) {
+    int32_t sy = std::min(static_cast<int32_t>(y / scale), frame.height - 1);
+    const uint8_t* row =
+        frame.pixels.data() + static_cast<size_t>(sy) * frame.stride;
+    uint8_t* dst = out.pixels.data() + static_cast<size_t>(y) * out.stride;
+    for (int32_t x = 0; x < out.width; ++x) {
+      int32_t sx = std::min(static_cast<int32_t>(x / scale), frame.width - 1);
+      std::memcpy(dst + 4 * x, row + 4 * sx, 4);
+    }
+  }
+  return out;
+}
+
+}  // namespace pxowin

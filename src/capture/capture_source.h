@@ -1,0 +1,83 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+// The camera contract: every camera (a local one, a network one, the
+// virtual rig's) is driven through ICaptureSource. The window shows its
+// frames through a callback; the scan run freezes its automatic controls,
+// records it to an H.264 MP4 file with named time marks, and afterwards
+// reads single frames back out of the finished file.
+//
+// Calling order the scan run uses: lockCameraControls, startRecording,
+// waitForRecordedFrame(5.0), addMark per pattern, stopRecording, takeMarks,
+// stop, then any number of extractFrame calls on the stopped source.
+//
+// Threads: the callback runs on the source's capture thread; the other
+// operations on the caller's thread. stop() must not be called from the
+// capture thread.
+
+namespace pxowin {
+
+// One picture: B, G, R, A bytes per pixel, top row first, rows packed.
+struct BgraFrame {
+  int32_t width = 0;
+  int32_t height = 0;
+  int32_t stride = 0;  // width × 4
+  std::vector<uint8_t> pixels;
+  double timestamp = 0;  // seconds
+};
+
+struct CaptureMark {
+  std::string label;
+  double time = 0;  // seconds since the first frame of the recording
+};
+
+using FrameCallback = std::function<void(const BgraFrame&)>;
+
+class ICaptureSource {
+ public:
+  virtual ~ICaptureSource() = default;
+
+  // Opens the camera (empty id: the first one) and starts capturing.
+  [[nodiscard]] virtual bool start(const std::string& deviceId,
+                                   std::string* error) = 0;
+  // Stops capturing, finalises an open recording, restores frozen
+  // controls. Safe when not started.
+  virtual void stop() = 0;
+  virtual void setFrameCallback(FrameCallback callback) = 0;
+  // Exposure level 0 ... 1 (clamped) onto the camera's range, manual.
+  virtual void setExposure(float level) = 0;
+  // Freezes automatic exposure, focus, gain and backlight compensation
+  // until stop(). Always true.
+  virtual bool lockCameraControls(std::optional<float> exposureLevel) = 0;
+  // Records H.264 MP4 from the next frame on; clears the marks.
+  [[nodiscard]] virtual bool startRecording(const std::filesystem::path& path,
+                                            std::string* error) = 0;
+  // Finalises an open recording and returns its path; nothing otherwise.
+  virtual std::optional<std::filesystem::path> stopRecording() = 0;
+  // True once a frame went into the current recording; false after
+  // `timeoutSeconds` without one.
+  virtual bool waitForRecordedFrame(double timeoutSeconds) = 0;
+  virtual void addMark(const std::string& label) = 0;
+  // Moves the marks out; the source's list is empty afterwards.
+  virtual std::vector<CaptureMark> takeMarks() = 0;
+  // The frame of the last recording shown at `time`, scaled so its longer
+  // side is at most `maxDimension` (0: full size).
+  [[nodiscard]] virtual bool extractFrame(double time,
+                                          int32_t maxDimension,
+                                          BgraFrame& out,
+                                          std::string* error) = 0;
+  // Reserved; answers nothing.
+  virtual std::optional<int32_t> reserved() { return std::nullopt; }
+};
+
+// Nearest-neighbour reduction so that the longer side is at most
+// `maxDimension`; a copy when it already is (or maxDimension < 1).
+BgraFrame downscaleFrame(const BgraFrame& frame, int32_t maxDimension);
+
+}  // namespace pxowin

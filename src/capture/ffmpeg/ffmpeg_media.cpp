@@ -1,0 +1,423 @@
+// Recording and extraction through FFmpeg: H.264 in MP4 with libx264 at
+// 4:4:4 (colour-multiplexed LEDs a few pixels apart must not share
+// chroma), frames keeping their own capture times, and a reader that seeks
+// only when the wanted time lies behind it or far ahead.
+//
+// FFmpeg 5 needs no process-wide start-up, so there is no start-up count.
+
+#include "capture/media.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/imgutils.h>
+#include <libavutil/opt.h>
+#include <libswscale/swscale.h>
+}
+
+namespace pxowin {
+
+namespace {
+
+constexpr AVRational kMicroseconds = {1, 1000000};
+// A keyframe every half second or so keeps a backward seek cheap.
+constexpr int kKeyframeInterval = 15;
+constexpr int kMaxReads = 300;
+// Wanted times this far past the current frame are reached by decoding on;
+// further ahead, by seeking.
+constexpr double kForwardWindowSeconds = 1.0;
+
+std::string averror(int code) {
+  char text[AV_ERROR_MAX_STRING_SIZE] = {};
+  av_strerror(code, text, sizeof text);
+  return text;
+}
+
+void setError(std::string* error, const std::string& message) {
+  if (error) *error = message;
+}
+
+class FfmpegWriter final : public RecordingWriter {
+ public:
+  ~FfmpegWriter() override { release(); }
+
+  bool open(const std::filesystem::path& path,
+            int32_t width,
+            int32_t height,
+            double nominalFps,
+            std::string* error) override {
+    release();
+    if (width < 1 || height < 1) {
+      setError(error, "no frame size to record");
+      return false;
+    }
+    const AVCodec* codec = avcodec_find_encoder_by_name("libx264");
+    if (!codec) codec = avcodec_find_encoder(AV_CODEC_ID_H264);
+    if (!codec) {
+      setError(error, "no H.264 encoder");
+      return false;
+    }
+    int rc =
+        avformat_alloc_output_context2(&format_, nullptr, "mp4", path.c_str());
+    if (rc < 0 || !format_) {
+      setError(error, "could not create recording: " + averror(rc));
+      return false;
+    }
+    stream_ = avformat_new_stream(format_, nullptr);
+    encoder_ = avcodec_alloc_context3(codec);
+    if (!stream_ || !encoder_) {
+      setError(error, "could not create recording stream");
+      release();
+      return false;
+    }
+    encoder_->width = width;
+    encoder_->height = height;
+    encoder_->time_base = kMicroseconds;
+    AVRational fps = av_d2q(nominalFps > 0 ? nominalFps : 30.0, 1000);
+    encoder_->framerate = fps;
+    encoder_->pix_fmt = AV_PIX_FMT_YUV444P;
+    encoder_->gop_size = kKeyframeInterval;
+    encoder_->max_b_frames = 0;
+    if (format_->oformat->flags & AVFMT_GLOBALHEADER)
+      encoder_->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+    av_opt_set(encoder_->priv_data, "preset", "ultrafast", 0);
+    av_opt_set(encoder_->priv_data, "tune", "zerolatency", 0);
+    av_opt_set(encoder_->priv_data, "crf", "14", 0);
+    rc = avcodec_open2(encoder_, codec, nullptr);
+    if (rc < 0) {
+      setError(error, "could not open H.264 encoder: " + averror(rc));
+      release();
+      return false;
+    }
+    avcodec_parameters_from_context(stream_->codecpar, encoder_);
+    stream_->time_base = kMicroseconds;
+    stream_->avg_frame_rate = fps;
+    stream_->r_frame_rate = fps;
+    if (!(format_->oformat->flags & AVFMT_NOFILE)) {
+      rc = avio_open(&format_->pb, path.c_str(), AVIO_FLAG_WRITE);
+      if (rc < 0) {
+        setError(error, "could not open " + path.string() + ": " + averror(rc));
+        release();
+        return false;
+      }
+    }
+    rc = avformat_write_header(format_, nullptr);
+    if (rc < 0) {
+      setError(error, "could not write recording header: " + averror(rc));
+      release();
+      return false;
+    }
+    frame_ = av_frame_alloc();
+    packet_ = av_packet_alloc();
+    frame_->format = encoder_->pix_fmt;
+    frame_->width = width;
+    frame_->height = height;
+    if (!frame_ || !packet_ || av_frame_get_buffer(frame_, 0) < 0) {
+      setError(error, "out of memory");
+      release();
+      return false;
+    }
+    scaler_ = sws_getContext(width,
+                             height,
+                             AV_PIX_FMT_BGRA,
+                             width,
+                             height,
+                             AV_PIX_FMT_YUV444P,
+                             SWS_POINT,
+                             nullptr,
+                             nullptr,
+                             nullptr);
+    width_ = width;
+    height_ = height;
+    lastPts_ = std::numeric_limits<int64_t>::min();
+    headerWritten_ = true;
+    return scaler_ != nullptr;
+  }
+
+  bool write(const BgraFrame& frame, double time) override {
+    if (!encoder_ || frame.width != width_ || frame.height != height_)
+      return false;
+    if (av_frame_make_writable(frame_) < 0) return false;
+    const uint8_t* source[1] = {frame.pixels.data()};
+    int sourceStride[1] = {frame.stride};
+    sws_scale(scaler_,
+              source,
+              sourceStride,
+              0,
+              height_,
+              frame_->data,
+              frame_->linesize);
+    int64_t pts = static_cast<int64_t>(std::llround(std::max(time, 0.0) * 1e6));
+    if (pts <= lastPts_) pts = lastPts_ + 1;
+    lastPts_ = pts;
+    frame_->pts = pts;
+    return send(frame_);
+  }
+
+  bool finish(std::string* error) override {
+    if (!encoder_) {
+      setError(error, "no recording open");
+      return false;
+    }
+    bool ok = send(nullptr);
+    int rc = av_write_trailer(format_);
+    if (rc < 0) {
+      ok = false;
+      setError(error, "could not finalise recording: " + averror(rc));
+    }
+    headerWritten_ = false;
+    release();
+    return ok;
+  }
+
+ private:
+  bool send(AVFrame* frame) {
+    if (avcodec_send_frame(encoder_, frame) < 0) return false;
+    for (;;) {
+      int rc = avcodec_receive_packet(encoder_, packet_);
+      if (rc == AVERROR(EAGAIN) || rc == AVERROR_EOF) return true;
+      if (rc < 0) return false;
+      av_packet_rescale_ts(packet_, encoder_->time_base, stream_->time_base);
+      packet_->stream_index = stream_->index;
+      rc = av_interleaved_write_frame(format_, packet_);
+      av_packet_unref(packet_);
+      if (rc < 0) return false;
+    }
+  }
+
+  void release() {
+    if (format_ && headerWritten_) av_write_trailer(format_);
+    headerWritten_ = false;
+    sws_freeContext(scaler_);
+    scaler_ = nullptr;
+    av_frame_free(&frame_);
+    av_packet_free(&packet_);
+    avcodec_free_context(&encoder_);
+    if (format_) {
+      if (!(format_->oformat->flags & AVFMT_NOFILE) && format_->pb)
+        avio_closep(&format_->pb);
+      avformat_free_context(format_);
+      format_ = nullptr;
+    }
+    stream_ = nullptr;
+  }
+
+  AVFormatContext* format_ = nullptr;
+  AVStream* stream_ = nullptr;
+  AVCodecContext* encoder_ = nullptr;
+  AVFrame* frame_ = nullptr;
+  AVPacket* packet_ = nullptr;
+  SwsContext* scaler_ = nullptr;
+  int32_t width_ = 0, height_ = 0;
+  int64_t lastPts_ = 0;
+  bool headerWritten_ = false;
+};
+
+class FfmpegExtractor final : public FrameExtractor {
+ public:
+  ~FfmpegExtractor() override { close(); }
+
+  bool open(const std::filesystem::path& path, std::string* error) override {
+    close();
+    if (avformat_open_input(&format_, path.c_str(), nullptr, nullptr) < 0 ||
+        avformat_find_stream_info(format_, nullptr) < 0) {
+      close();
+      setError(error, "could not open recording for extraction");
+      return false;
+    }
+    const AVCodec* codec = nullptr;
+    streamIndex_ =
+        av_find_best_stream(format_, AVMEDIA_TYPE_VIDEO, -1, -1, &codec, 0);
+    if (streamIndex_ < 0 || !codec) {
+      close();
+      setError(error, "could not open recording for extraction");
+      return false;
+    }
+    AVStream* stream = format_->streams[streamIndex_];
+    decoder_ = avcodec_alloc_context3(codec);
+    if (!decoder_ ||
+        avcodec_parameters_to_context(decoder_, stream->codecpar) < 0 ||
+        avcodec_open2(decoder_, codec, nullptr) < 0) {
+      close();
+      setError(error, "could not negotiate RGB32 for extraction");
+      return false;
+    }
+    timeBase_ = av_q2d(stream->time_base);
+    AVRational rate = stream->avg_frame_rate.num > 0 ? stream->avg_frame_rate
+                                                     : stream->r_frame_rate;
+    frameDuration_ =
+        rate.num > 0 && rate.den > 0 ? av_q2d(av_inv_q(rate)) : 1.0 / 30;
+    packet_ = av_packet_alloc();
+    frame_ = av_frame_alloc();
+    current_ = av_frame_alloc();
+    resetPosition();
+    fresh_ = true;
+    return true;
+  }
+
+  bool isOpen() const override { return decoder_ != nullptr; }
+
+  void close() override {
+    sws_freeContext(scaler_);
+    scaler_ = nullptr;
+    av_frame_free(&frame_);
+    av_frame_free(&current_);
+    av_packet_free(&packet_);
+    avcodec_free_context(&decoder_);
+    avformat_close_input(&format_);
+    haveCurrent_ = false;
+  }
+
+  bool frameAt(double time, BgraFrame* out, std::string* error) override {
+    if (!decoder_) {
+      setError(error, "extractor not open");
+      return false;
+    }
+    // The answer is the first frame whose time + duration reaches `time`.
+    // Reuse the current frame when it is that one, decode on when the time
+    // lies a little ahead, and seek otherwise.
+    if (haveCurrent_ && currentTime_ + frameDuration_ >= time) {
+      bool earlierReaches = std::isnan(previousTime_)
+                                ? time <= currentTime_
+                                : previousTime_ + frameDuration_ >= time;
+      if (!earlierReaches) return convert(current_, currentTime_, out, error);
+      seek(time);
+    } else if (!haveCurrent_ ? !fresh_
+                             : exhausted_ || time - currentTime_ >
+                                                 kForwardWindowSeconds) {
+      seek(time);
+    }
+
+    for (int reads = 0; reads < kMaxReads; ++reads) {
+      if (!nextFrame()) break;
+      double t = frameTime(frame_);
+      // Before the first frame after opening lies nothing; before the first
+      // after a seek lies something unknown.
+      previousTime_ = haveCurrent_ ? currentTime_
+                      : fresh_     ? -std::numeric_limits<double>::infinity()
+                                   : std::numeric_limits<double>::quiet_NaN();
+      av_frame_unref(current_);
+      av_frame_move_ref(current_, frame_);
+      currentTime_ = t;
+      haveCurrent_ = true;
+      if (t + frameDuration_ >= time) return convert(current_, t, out, error);
+    }
+    exhausted_ = true;
+    setError(error, "no frame at requested time");
+    return false;
+  }
+
+ private:
+  double frameTime(const AVFrame* frame) const {
+    int64_t pts = frame->best_effort_timestamp != AV_NOPTS_VALUE
+                      ? frame->best_effort_timestamp
+                      : frame->pts;
+    return pts == AV_NOPTS_VALUE ? 0.0 : pts * timeBase_;
+  }
+
+  void resetPosition() {
+    haveCurrent_ = false;
+    previousTime_ = std::numeric_limits<double>::quiet_NaN();
+    draining_ = false;
+    exhausted_ = false;
+  }
+
+  void seek(double time) {
+    auto target = static_cast<int64_t>(std::max(time, 0.0) / timeBase_);
+    av_seek_frame(format_, streamIndex_, target, AVSEEK_FLAG_BACKWARD);
+    avcodec_flush_buffers(decoder_);
+    resetPosition();
+    fresh_ = false;
+  }
+
+  // Decodes the next frame into frame_; false at the end or on an error.
+  bool nextFrame() {
+    for (;;) {
+      int rc = avcodec_receive_frame(decoder_, frame_);
+      if (rc == 0) return true;
+      if (rc != AVERROR(EAGAIN) || draining_) return false;
+      rc = av_read_frame(format_, packet_);
+      if (rc < 0) {
+        draining_ = true;
+        avcodec_send_packet(decoder_, nullptr);
+        continue;
+      }
+      if (packet_->stream_index == streamIndex_)
+        avcodec_send_packet(decoder_, packet_);
+      av_packet_unref(packet_);
+    }
+  }
+
+  bool convert(const AVFrame* frame,
+               double time,
+               BgraFrame* out,
+               std::string* error) {
+    if (frame->width < 1 || frame->height < 1) {
+      setError(error, "frame convert failed");
+      return false;
+    }
+    scaler_ = sws_getCachedContext(scaler_,
+                                   frame->width,
+                                   frame->height,
+                                   static_cast<AVPixelFormat>(frame->format),
+                                   frame->width,
+                                   frame->height,
+                                   AV_PIX_FMT_BGRA,
+                                   SWS_POINT,
+                                   nullptr,
+                                   nullptr,
+                                   nullptr);
+    if (!scaler_) {
+      setError(error, "frame convert failed");
+      return false;
+    }
+    out->width = frame->width;
+    out->height = frame->height;
+    out->stride = frame->width * 4;
+    out->pixels.resize(static_cast<size_t>(out->stride) * out->height);
+    uint8_t* target[1] = {out->pixels.data()};
+    int targetStride[1] = {out->stride};
+    sws_scale(scaler_,
+              frame->data,
+              frame->linesize,
+              0,
+              frame->height,
+              target,
+              targetStride);
+    out->timestamp = time;
+    return true;
+  }
+
+  AVFormatContext* format_ = nullptr;
+  AVCodecContext* decoder_ = nullptr;
+  AVPacket* packet_ = nullptr;
+  AVFrame* frame_ = nullptr;
+  AVFrame* current_ = nullptr;
+  SwsContext* scaler_ = nullptr;
+  int streamIndex_ = -1;
+  double timeBase_ = 1e-6;
+  double frameDuration_ = 1.0 / 30;
+  bool haveCurrent_ = false;
+  bool fresh_ = true;
+  bool exhausted_ = false;
+  bool draining_ = false;
+  double currentTime_ = 0;
+  double previousTime_ = 0;
+};
+
+}  // namespace
+
+std::unique_ptr<RecordingWriter> createRecordingWriter() {
+  return std::make_unique<FfmpegWriter>();
+}
+
+std::unique_ptr<FrameExtractor> createFrameExtractor() {
+  return std::make_unique<FfmpegExtractor>();
+}
+
+}  // namespace pxowin

@@ -1,0 +1,129 @@
+#include "capture/recording_source.h"
+
+#include <chrono>
+#include <thread>
+#include <utility>
+
+namespace pxowin {
+
+RecordingCaptureSource::RecordingCaptureSource()
+    : extractor_(createFrameExtractor()) {}
+
+RecordingCaptureSource::~RecordingCaptureSource() {
+  stopRecordingAndExtraction();
+}
+
+void RecordingCaptureSource::setFrameCallback(FrameCallback callback) {
+  std::lock_guard lock(stateMutex_);
+  callback_ = std::move(callback);
+}
+
+bool RecordingCaptureSource::startRecording(const std::filesystem::path& path,
+                                            std::string* error) {
+  // The writer opens on the first frame, when the size is known.
+  std::lock_guard lock(stateMutex_);
+  if (writer_) (void)writer_->finish(nullptr);
+  writer_.reset();
+  recordBaseSet_ = false;
+  marks_.clear();
+  recordingPath_ = path;
+  firstFrameRecorded_ = false;
+  // Fail early when the file cannot be created at all.
+  std::error_code ec;
+  auto folder = path.parent_path();
+  if (!folder.empty() && !std::filesystem::is_directory(folder, ec)) {
+    if (error) *error = "could not create recording: " + path.string();
+    recording_ = false;
+    return false;
+  }
+  recording_ = true;
+  return true;
+}
+
+std::optional<std::filesystem::path> RecordingCaptureSource::stopRecording() {
+  std::lock_guard lock(stateMutex_);
+  if (!recording_.exchange(false)) return std::nullopt;
+  if (writer_) (void)writer_->finish(nullptr);
+  writer_.reset();
+  return recordingPath_;
+}
+
+bool RecordingCaptureSource::waitForRecordedFrame(double timeoutSeconds) {
+  if (firstFrameRecorded_) return true;
+  auto deadline =
+      std::chrono::steady_clock::now() +
+      std::chrono::milliseconds(static_cast<int64_t>(timeoutSeconds * 1000));
+  for (;;) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    if (firstFrameRecorded_) return true;
+  }
+}
+
+void RecordingCaptureSource::addMark(const std::string& label) {
+  std::lock_guard lock(stateMutex_);
+  double time = recordBaseSet_ ? latestTime_ - recordBase_ : 0;
+  marks_.push_back({label, std::max(time, 0.0)});
+}
+
+std::vector<CaptureMark> RecordingCaptureSource::takeMarks() {
+  std::lock_guard lock(stateMutex_);
+  return std::exchange(marks_, {});
+}
+
+bool RecordingCaptureSource::extractFrame(double time,
+                                          int32_t maxDimension,
+                                          BgraFrame& out,
+                                          std::string* error) {
+  std::filesystem::path path;
+  {
+    std::lock_guard lock(stateMutex_);
+    path = recordingPath_;
+  }
+  if (path.empty()) {
+    if (error) *error = "no recording";
+    return false;
+  }
+  std::lock_guard lock(extractorMutex_);
+  if (!extractor_->isOpen() && !extractor_->open(path, error)) return false;
+  BgraFrame full;
+  if (!extractor_->frameAt(time, &full, error)) return false;
+  out = downscaleFrame(full, maxDimension);
+  return true;
+}
+
+void RecordingCaptureSource::deliverFrame(const BgraFrame& frame,
+                                          double sampleTime) {
+  FrameCallback callback;
+  {
+    std::lock_guard lock(stateMutex_);
+    latestTime_ = sampleTime;
+    callback = callback_;
+  }
+  if (callback) callback(frame);
+  std::lock_guard lock(stateMutex_);
+  if (!recording_) return;
+  if (!writer_) {
+    writer_ = createRecordingWriter();
+    if (!writer_->open(
+            recordingPath_, frame.width, frame.height, nominalFps_, nullptr)) {
+      writer_.reset();
+      recording_ = false;  // nothing can be recorded; waits time out
+      return;
+    }
+  }
+  if (!recordBaseSet_) {
+    recordBase_ = sampleTime;
+    recordBaseSet_ = true;
+  }
+  if (writer_->write(frame, sampleTime - recordBase_))
+    firstFrameRecorded_ = true;
+}
+
+void RecordingCaptureSource::stopRecordingAndExtraction() {
+  (void)stopRecording();
+  std::lock_guard lock(extractorMutex_);
+  extractor_->close();
+}
+
+}  // namespace pxowin

@@ -1,0 +1,65 @@
+#pragma once
+
+#include "capture/capture_source.h"
+#include "capture/media.h"
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+
+// The recording half every capture source shares: frames from the capture
+// thread go to the callback and, while recording, into the H.264 writer
+// with their own sample times; marks carry the recording time of the newest
+// frame; frames are read back from the finished file.
+//
+// A source derives from it, runs its own capture thread and hands each
+// frame to deliverFrame(). Threads: deliverFrame on the capture thread;
+// everything else on the caller's thread. The state mutex guards the
+// callback, the times, the marks and the writer (so stopRecording never
+// finalises the file under a frame being written).
+
+namespace pxowin {
+
+class RecordingCaptureSource : public ICaptureSource {
+ public:
+  RecordingCaptureSource();
+  ~RecordingCaptureSource() override;
+
+  void setFrameCallback(FrameCallback callback) override;
+  bool startRecording(const std::filesystem::path& path,
+                      std::string* error) override;
+  std::optional<std::filesystem::path> stopRecording() override;
+  bool waitForRecordedFrame(double timeoutSeconds) override;
+  void addMark(const std::string& label) override;
+  std::vector<CaptureMark> takeMarks() override;
+  bool extractFrame(double time,
+                    int32_t maxDimension,
+                    BgraFrame& out,
+                    std::string* error) override;
+
+ protected:
+  // From the capture thread: one frame taken at `sampleTime` seconds on the
+  // source's own clock.
+  void deliverFrame(const BgraFrame& frame, double sampleTime);
+  // The frame rate the source negotiated (for the file's nominal rate).
+  void setNominalFrameRate(double fps) { nominalFps_ = fps; }
+  // To be called by stop(): ends any recording and closes the reader.
+  void stopRecordingAndExtraction();
+
+ private:
+  std::mutex stateMutex_;
+  FrameCallback callback_;
+  std::unique_ptr<RecordingWriter> writer_;
+  std::filesystem::path recordingPath_;
+  std::atomic<bool> recording_{false};
+  std::atomic<bool> firstFrameRecorded_{false};
+  double latestTime_ = 0;
+  double recordBase_ = 0;
+  bool recordBaseSet_ = false;
+  std::vector<CaptureMark> marks_;
+  double nominalFps_ = 30;
+  std::mutex extractorMutex_;
+  std::unique_ptr<FrameExtractor> extractor_;
+};
+
+}  // namespace pxowin

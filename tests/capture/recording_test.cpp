@@ -1,0 +1,158 @@
+#include "capture/recording_source.h"
+
+#include <chrono>
+#include <filesystem>
+
+#include <gtest/gtest.h>
+
+namespace pxowin {
+namespace {
+
+// A source whose "camera" is the test: frames arrive when the test says.
+class ManualSource : public RecordingCaptureSource {
+ public:
+  ~ManualSource() override { stop(); }
+  bool start(const std::string&, std::string*) override { return true; }
+  void stop() override { stopRecordingAndExtraction(); }
+  void setExposure(float) override {}
+  bool lockCameraControls(std::optional<float>) override { return true; }
+  void push(const BgraFrame& frame, double time) { deliverFrame(frame, time); }
+};
+
+// A frame whose left half shows colour (b, g, r) and whose right half shows
+// a small red, green and blue spot side by side.
+BgraFrame pattern(int32_t w, int32_t h, uint8_t b, uint8_t g, uint8_t r) {
+  BgraFrame f;
+  f.width = w;
+  f.height = h;
+  f.stride = w * 4;
+  f.pixels.assign(static_cast<size_t>(f.stride) * h, 0);
+  for (int32_t y = 0; y < h; ++y)
+    for (int32_t x = 0; x < w / 2; ++x) {
+      uint8_t* p = &f.pixels[static_cast<size_t>(y) * f.stride + 4 * x];
+      p[0] = b;
+      p[1] = g;
+      p[2] = r;
+      p[3] = 255;
+    }
+  // Three 2 × 2 spots 3 px apart: red, green, blue.
+  for (int k = 0; k < 3; ++k)
+    for (int32_t y = h / 2; y < h / 2 + 2; ++y)
+      for (int32_t x = w / 2 + 10 + 3 * k; x < w / 2 + 12 + 3 * k; ++x) {
+        uint8_t* p = &f.pixels[static_cast<size_t>(y) * f.stride + 4 * x];
+        p[2 - k] = 220;
+      }
+  return f;
+}
+
+std::array<int, 3> bgrAt(const BgraFrame& f, int32_t x, int32_t y) {
+  const uint8_t* p = &f.pixels[static_cast<size_t>(y) * f.stride + 4 * x];
+  return {p[0], p[1], p[2]};
+}
+
+class Recording : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    path = std::filesystem::temp_directory_path() /
+           (std::string("pxo-rec-") +
+            ::testing::UnitTest::GetInstance()->current_test_info()->name() +
+            ".mp4");
+    std::filesystem::remove(path);
+  }
+  void TearDown() override { std::filesystem::remove(path); }
+  std::filesystem::path path;
+};
+
+TEST_F(Recording, MarksFindTheFramesThatWereShown) {
+  ManualSource source;
+  std::string error;
+  ASSERT_TRUE(source.startRecording(path, &error)) << error;
+  EXPECT_FALSE(source.waitForRecordedFrame(0.05));
+  // 3 s at 30 fps with a new colour every 0.5 s; uneven frame times.
+  const uint8_t levels[6] = {10, 60, 110, 160, 210, 250};
+  double t = 100.0;  // the camera's own clock
+  for (int frame = 0; frame < 90; ++frame) {
+    int phase = frame / 15;
+    if (frame % 15 == 0) source.addMark("phase " + std::to_string(phase));
+    source.push(pattern(160, 90, levels[phase], 255 - levels[phase], 128), t);
+    t += frame % 3 == 0 ? 0.040 : 0.030;
+  }
+  EXPECT_TRUE(source.waitForRecordedFrame(0.05));
+  ASSERT_TRUE(source.stopRecording().has_value());
+  EXPECT_FALSE(source.stopRecording().has_value());
+  std::vector<CaptureMark> marks = source.takeMarks();
+  EXPECT_TRUE(source.takeMarks().empty());
+  ASSERT_EQ(marks.size(), 6u);
+  EXPECT_EQ(marks[0].time, 0);  // nothing recorded yet when it was added
+  source.stop();
+
+  for (int phase = 0; phase < 6; ++phase) {
+    BgraFrame frame;
+    // A little after the mark, as the scan run reads it.
+    ASSERT_TRUE(source.extractFrame(marks[phase].time + 0.06, 0, frame, &error))
+        << error;
+    ASSERT_EQ(frame.width, 160);
+    auto [b, g, r] = bgrAt(frame, 20, 20);
+    EXPECT_NEAR(b, levels[phase], 4) << "phase " << phase;
+    EXPECT_NEAR(g, 255 - levels[phase], 4);
+    EXPECT_NEAR(r, 128, 4);
+    // The three spots keep their own colours: no chroma bleeding.
+    for (int k = 0; k < 3; ++k) {
+      auto spot = bgrAt(frame, 80 + 10 + 3 * k, 45);
+      EXPECT_GT(spot[2 - k], 190) << "spot " << k;
+      EXPECT_LT(spot[(2 - k + 1) % 3], 30) << "spot " << k;
+      EXPECT_LT(spot[(2 - k + 2) % 3], 30) << "spot " << k;
+    }
+  }
+  // Backwards again, and the same frame twice.
+  BgraFrame again;
+  ASSERT_TRUE(source.extractFrame(marks[1].time + 0.06, 64, again, &error));
+  EXPECT_EQ(again.width, 64);
+  EXPECT_EQ(again.height, 36);
+  EXPECT_NEAR(bgrAt(again, 4, 4)[0], levels[1], 4);
+  ASSERT_TRUE(source.extractFrame(marks[1].time + 0.06, 64, again, &error));
+
+  BgraFrame none;
+  EXPECT_FALSE(source.extractFrame(60.0, 0, none, &error));
+  EXPECT_EQ(error, "no frame at requested time");
+  EXPECT_TRUE(source.extractFrame(marks[5].time + 0.06, 0, none, &error))
+      << error;
+}
+
+TEST_F(Recording, Failures) {
+  ManualSource source;
+  BgraFrame frame;
+  std::string error;
+  EXPECT_FALSE(source.extractFrame(0, 0, frame, &error));
+  EXPECT_EQ(error, "no recording");
+  EXPECT_FALSE(source.stopRecording().has_value());
+
+  auto start = std::chrono::steady_clock::now();
+  ASSERT_TRUE(source.startRecording(path, &error));
+  EXPECT_FALSE(source.waitForRecordedFrame(0.3));
+  auto waited = std::chrono::steady_clock::now() - start;
+  EXPECT_GE(waited, std::chrono::milliseconds(300));
+  EXPECT_LT(waited, std::chrono::seconds(3));
+
+  EXPECT_FALSE(source.startRecording("/nonexistent-folder/x.mp4", &error));
+}
+
+TEST(DownscaleFrame, NearestNeighbour) {
+  BgraFrame big;
+  big.width = 1920;
+  big.height = 1080;
+  big.stride = big.width * 4;
+  big.pixels.assign(static_cast<size_t>(big.stride) * big.height, 0);
+  big.pixels[static_cast<size_t>(1079) * big.stride + 1919 * 4] = 77;
+  big.timestamp = 2.5;
+  BgraFrame small = downscaleFrame(big, 128);
+  EXPECT_EQ(small.width, 128);
+  EXPECT_EQ(small.height, 72);
+  EXPECT_EQ(small.stride, 512);
+  EXPECT_EQ(small.timestamp, 2.5);
+  EXPECT_EQ(downscaleFrame(big, 0).width, 1920);
+  EXPECT_EQ(downscaleFrame(big, 1920).width, 1920);
+}
+
+}  // namespace
+}  // namespace pxowin
