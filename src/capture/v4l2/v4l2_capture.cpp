@@ -1,0 +1,301 @@
+#include "capture/v4l2/v4l2_capture.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+
+#include <fcntl.h>
+#include <linux/videodev2.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+namespace pxowin {
+
+namespace {
+
+constexpr int kBufferCount = 4;
+
+int xioctl(int fd, unsigned long request, void* arg) {
+  int rc;
+  do {
+    rc = ::ioctl(fd, request, arg);
+  } while (rc == -1 && errno == EINTR);
+  return rc;
+}
+
+bool isCaptureDevice(const std::string& path, std::string* name) {
+  int fd = ::open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return false;
+  v4l2_capability caps{};
+  bool ok = xioctl(fd, VIDIOC_QUERYCAP, &caps) == 0;
+  ::close(fd);
+  if (!ok) return false;
+  uint32_t flags = (caps.capabilities & V4L2_CAP_DEVICE_CAPS)
+                       ? caps.device_caps
+                       : caps.capabilities;
+  if (!(flags & V4L2_CAP_VIDEO_CAPTURE) || !(flags & V4L2_CAP_STREAMING))
+    return false;
+  *name = reinterpret_cast<const char*>(caps.card);
+  return true;
+}
+
+}  // namespace
+
+bool enumerateV4l2Cameras(const std::string& devDir,
+                          std::vector<CameraDevice>* out,
+                          std::string* /*error*/) {
+  out->clear();
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  // Stable names first: /dev/v4l/by-id links to /dev/videoN.
+  std::vector<std::pair<fs::path, fs::path>> stable;  // (link, target)
+  for (const auto& entry :
+       fs::directory_iterator(fs::path(devDir) / "v4l" / "by-id", ec))
+    stable.push_back({entry.path(), fs::canonical(entry.path(), ec)});
+  std::vector<fs::path> nodes;
+  for (const auto& entry : fs::directory_iterator(devDir, ec))
+    if (entry.path().filename().string().rfind("video", 0) == 0)
+      nodes.push_back(entry.path());
+  std::sort(nodes.begin(), nodes.end());
+  for (const fs::path& node : nodes) {
+    std::string name;
+    if (!isCaptureDevice(node.string(), &name)) continue;
+    std::string id = node.string();
+    for (const auto& [link, target] : stable)
+      if (target == fs::canonical(node, ec)) {
+        id = link.string();
+        break;
+      }
+    out->push_back({id, name});
+  }
+  return true;
+}
+
+bool enumerateCameras(std::vector<CameraDevice>* out, std::string* error) {
+  return enumerateV4l2Cameras("/dev", out, error);
+}
+
+V4l2Capture::~V4l2Capture() { stop(); }
+
+bool V4l2Capture::start(const std::string& deviceId, std::string* error) {
+  auto fail = [&](const std::string& message) {
+    closeDevice();
+    if (error) *error = message;
+    return false;
+  };
+  stop();
+  std::string id = deviceId;
+  if (id.empty()) {
+    std::vector<CameraDevice> cameras;
+    if (!enumerateCameras(&cameras, error)) return false;
+    if (cameras.empty()) return fail("no video capture devices");
+    id = cameras.front().id;
+    deviceName_ = cameras.front().name;
+  }
+  fd_ = ::open(id.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+  if (fd_ < 0) return fail("could not open camera " + id);
+
+  // Motion-JPEG reaches larger sizes over USB; YUYV otherwise.
+  v4l2_format format{};
+  bool negotiated = false;
+  for (uint32_t pixel : {V4L2_PIX_FMT_MJPEG, V4L2_PIX_FMT_YUYV}) {
+    format = {};
+    format.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    format.fmt.pix.width = 1920;
+    format.fmt.pix.height = 1080;
+    format.fmt.pix.pixelformat = pixel;
+    format.fmt.pix.field = V4L2_FIELD_NONE;
+    if (xioctl(fd_, VIDIOC_S_FMT, &format) == 0 &&
+        format.fmt.pix.pixelformat == pixel) {
+      negotiated = true;
+      break;
+    }
+  }
+  if (!negotiated) return fail("could not negotiate a YUYV or MJPEG format");
+  pixelFormat_ = format.fmt.pix.pixelformat;
+  width_ = static_cast<int32_t>(format.fmt.pix.width);
+  height_ = static_cast<int32_t>(format.fmt.pix.height);
+  if (pixelFormat_ == V4L2_PIX_FMT_MJPEG) mjpeg_ = createMjpegDecoder();
+
+  v4l2_streamparm parm{};
+  parm.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+  if (xioctl(fd_, VIDIOC_G_PARM, &parm) == 0 &&
+      parm.parm.capture.timeperframe.numerator > 0)
+    setNominalFrameRate(double(parm.parm.capture.timeperframe.denominator) /
+                        parm.parm.capture.timeperframe.numerator);
+
+  v4l2_requestbuffers request{};
+  request.count = kBufferCount;
+  request.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+  request.memory = V4L2_MEMORY_MMAP;
+  if (xioctl(fd_, VIDIOC_REQBUFS, &request) < 0 || request.count < 2)
+    return fail("could not allocate camera buffers");
+  for (uint32_t i = 0; i < request.count; ++i) {
+    v4l2_buffer buffer{};
+    buffer.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    buffer.memory = V4L2_MEMORY_MMAP;
+    buffer.index = i;
+    if (xioctl(fd_, VIDIOC_QUERYBUF, &buffer) < 0)
+      return fail("could not map camera buffers");
+    void* start = ::mmap(nullptr,
+                         buffer.length,
+                         PROT_READ | PROT_WRITE,
+                         MAP_SHARED,
+                         fd_,
+                         buffer.m.offset);
+    if (start == MAP_FAILED) return fail("could not map camera buffers");
+    buffers_.push_back({start, buffer.length});
+    if (xioctl(fd_, VIDIOC_QBUF, &buffer) < 0)
+      return fail("could not queue camera buffers");
+  }
+  v4l2_buf_type type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+  if (xioctl(fd_, VIDIOC_STREAMON, &type) < 0)
+    return fail("could not start the camera stream");
+  running_ = true;
+  thread_ = std::thread(&V4l2Capture::captureLoop, this);
+  return true;
+}
+
+void V4l2Capture::captureLoop() {
+  BgraFrame frame;
+  while (running_) {
+    pollfd entry{fd_, POLLIN, 0};
+    int ready = ::poll(&entry, 1, 100);
+    if (ready <= 0) continue;
+    v4l2_buffer buffer{};
+    buffer.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    buffer.memory = V4L2_MEMORY_MMAP;
+    if (xioctl(fd_, VIDIOC_DQBUF, &buffer) < 0) {
+      if (errno == EAGAIN) continue;
+      break;  // the camera went away: frames stop
+    }
+    std::span<const uint8_t> data(
+        static_cast<const uint8_t*>(buffers_[buffer.index].start),
+        buffer.bytesused);
+    bool converted = pixelFormat_ == V4L2_PIX_FMT_YUYV
+                         ? yuyvToBgra(data, width_, height_, &frame)
+                         : mjpeg_ && mjpeg_->decode(data, &frame, nullptr);
+    double time = buffer.timestamp.tv_sec + buffer.timestamp.tv_usec * 1e-6;
+    xioctl(fd_, VIDIOC_QBUF, &buffer);
+    if (!converted) continue;
+    frame.timestamp = time;
+    deliverFrame(frame, time);
+  }
+}
+
+void V4l2Capture::stop() {
+  running_ = false;
+  if (thread_.joinable()) thread_.join();
+  stopRecordingAndExtraction();
+  restoreControls();
+  closeDevice();
+}
+
+void V4l2Capture::closeDevice() {
+  if (fd_ >= 0) {
+    v4l2_buf_type type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    xioctl(fd_, VIDIOC_STREAMOFF, &type);
+  }
+  for (const Buffer& b : buffers_) ::munmap(b.start, b.length);
+  buffers_.clear();
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+  mjpeg_.reset();
+}
+
+bool V4l2Capture::getControl(uint32_t id, int32_t* value) const {
+  v4l2_control control{id, 0};
+  if (fd_ < 0 || xioctl(fd_, VIDIOC_G_CTRL, &control) < 0) return false;
+  *value = control.value;
+  return true;
+}
+
+bool V4l2Capture::setControl(uint32_t id, int32_t value) const {
+  v4l2_control control{id, value};
+  return fd_ >= 0 && xioctl(fd_, VIDIOC_S_CTRL, &control) == 0;
+}
+
+bool V4l2Capture::controlRange(uint32_t id,
+                               int32_t* minimum,
+                               int32_t* maximum) const {
+  v4l2_queryctrl query{};
+  query.id = id;
+  if (fd_ < 0 || xioctl(fd_, VIDIOC_QUERYCTRL, &query) < 0 ||
+      (query.flags & V4L2_CTRL_FLAG_DISABLED))
+    return false;
+  *minimum = query.minimum;
+  *maximum = query.maximum;
+  return true;
+}
+
+// Saves the control's value the first time and sets `value` (or keeps the
+// value read). Controls the camera lacks are skipped.
+void V4l2Capture::freeze(uint32_t id,
+                         SavedControl* saved,
+                         std::optional<int32_t> value) {
+  int32_t current = 0;
+  if (!getControl(id, &current)) return;
+  if (!saved->saved) *saved = {current, true};
+  (void)setControl(id, value.value_or(current));
+}
+
+void V4l2Capture::setExposure(float level) {
+  int32_t minimum = 0, maximum = 0;
+  if (!controlRange(V4L2_CID_EXPOSURE_ABSOLUTE, &minimum, &maximum)) return;
+  (void)setControl(V4L2_CID_EXPOSURE_AUTO, V4L2_EXPOSURE_MANUAL);
+  float clamped = std::clamp(level, 0.0f, 1.0f);
+  (void)setControl(
+      V4L2_CID_EXPOSURE_ABSOLUTE,
+      minimum + static_cast<int32_t>(float(maximum - minimum) * clamped));
+}
+
+bool V4l2Capture::lockCameraControls(std::optional<float> exposureLevel) {
+  int32_t minimum = 0, maximum = 0;
+  // Auto modes off first, then the values they had reached held.
+  freeze(V4L2_CID_EXPOSURE_AUTO, &exposureAuto_, V4L2_EXPOSURE_MANUAL);
+  if (exposureLevel &&
+      controlRange(V4L2_CID_EXPOSURE_ABSOLUTE, &minimum, &maximum))
+    freeze(
+        V4L2_CID_EXPOSURE_ABSOLUTE,
+        &exposure_,
+        minimum + static_cast<int32_t>(float(maximum - minimum) *
+                                       std::clamp(*exposureLevel, 0.0f, 1.0f)));
+  else
+    freeze(V4L2_CID_EXPOSURE_ABSOLUTE, &exposure_, std::nullopt);
+  freeze(V4L2_CID_FOCUS_AUTO, &focusAuto_, 0);
+  freeze(V4L2_CID_FOCUS_ABSOLUTE, &focus_, std::nullopt);
+  freeze(V4L2_CID_AUTOGAIN, &autoGain_, 0);
+  std::optional<int32_t> lowest;
+  if (exposureLevel && controlRange(V4L2_CID_GAIN, &minimum, &maximum))
+    lowest = minimum;
+  freeze(V4L2_CID_GAIN, &gain_, lowest);
+  lowest.reset();
+  if (exposureLevel &&
+      controlRange(V4L2_CID_BACKLIGHT_COMPENSATION, &minimum, &maximum))
+    lowest = minimum;
+  freeze(V4L2_CID_BACKLIGHT_COMPENSATION, &backlight_, lowest);
+  return true;
+}
+
+void V4l2Capture::restoreControls() {
+  // Values while still manual, then the auto modes.
+  struct Entry {
+    uint32_t id;
+    SavedControl* saved;
+  };
+  for (Entry e : {Entry{V4L2_CID_EXPOSURE_ABSOLUTE, &exposure_},
+                  Entry{V4L2_CID_FOCUS_ABSOLUTE, &focus_},
+                  Entry{V4L2_CID_GAIN, &gain_},
+                  Entry{V4L2_CID_BACKLIGHT_COMPENSATION, &backlight_},
+                  Entry{V4L2_CID_EXPOSURE_AUTO, &exposureAuto_},
+                  Entry{V4L2_CID_FOCUS_AUTO, &focusAuto_},
+                  Entry{V4L2_CID_AUTOGAIN, &autoGain_}}) {
+    if (e.saved->saved) (void)setControl(e.id, e.saved->value);
+    *e.saved = SavedControl{};
+  }
+}
+
+}  // namespace pxowin
