@@ -405,6 +405,12 @@ std::string FppSimulator::stripOrder(int32_t portNumber) const {
   return strip == config_.stripOrders.end() ? "RGB" : strip->second;
 }
 
+std::map<int32_t, std::vector<LedColor>> FppSimulator::allPortLeds() const {
+  std::map<int32_t, std::vector<LedColor>> all;
+  for (int32_t port : portNumbers()) all[port] = portLeds(port);
+  return all;
+}
+
 std::vector<LedColor> FppSimulator::portLeds(int32_t portNumber) const {
   bool networkOn = universeInputEnabled();
   std::lock_guard lock(mutex_);

@@ -115,6 +115,8 @@ class FppSimulator {
   // The physical LEDs of a port in string order (null pixels included, dark)
   // as they show now.
   std::vector<LedColor> portLeds(int32_t portNumber) const;
+  // Every port's LEDs at one moment.
+  std::map<int32_t, std::vector<LedColor>> allPortLeds() const;
   std::vector<int32_t> portNumbers() const;
   // The physical colour order of a port's strip ("RGB" when unknown).
   std::string stripOrder(int32_t portNumber) const;

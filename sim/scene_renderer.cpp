@@ -4,67 +4,14 @@
 #include <cmath>
 #include <random>
 
+#include "sim/camera_imager.h"
+
 namespace pxo::sim {
 
 namespace {
 
-// A fast generator for noise; the standard engines are slow enough to
-// dominate rendering.
-struct XorShift {
-  uint64_t state;
-  uint64_t next() {
-    state ^= state << 13;
-    state ^= state >> 7;
-    state ^= state << 17;
-    return state;
-  }
-};
-
 int colourIndex(char c) {
   return c == 'R' ? 0 : c == 'G' ? 1 : c == 'B' ? 2 : -1;
-}
-
-// A smooth texture: a few sine waves per channel.
-std::vector<float> ambientTexture(const RenderScene& scene,
-                                  int channel,
-                                  int32_t w,
-                                  int32_t h) {
-  std::vector<float> t(static_cast<size_t>(w) * h);
-  std::mt19937_64 rng(scene.seed * 7 + static_cast<uint64_t>(channel));
-  std::uniform_real_distribution<double> u(0, 1);
-  double fx1 = 0.01 + 0.03 * u(rng), fy1 = 0.01 + 0.03 * u(rng),
-         p1 = 6.28 * u(rng);
-  double fx2 = 0.05 + 0.1 * u(rng), fy2 = 0.02 + 0.1 * u(rng),
-         p2 = 6.28 * u(rng);
-  for (int32_t y = 0; y < h; ++y)
-    for (int32_t x = 0; x < w; ++x)
-      t[static_cast<size_t>(y) * w + x] = static_cast<float>(
-          scene.ambient +
-          scene.ambientTexture * 0.6 * std::sin(fx1 * x + fy1 * y + p1) +
-          scene.ambientTexture * 0.4 * std::sin(fx2 * x - fy2 * y + p2));
-  return t;
-}
-
-void addSpot(std::vector<float>& plane,
-             int32_t w,
-             int32_t h,
-             double cx,
-             double cy,
-             double sigma,
-             double amplitude) {
-  if (amplitude <= 0) return;
-  int32_t r = static_cast<int32_t>(std::ceil(3.5 * sigma));
-  int32_t x0 = std::max(0, int32_t(std::floor(cx)) - r),
-          x1 = std::min(w - 1, int32_t(std::floor(cx)) + r + 1);
-  int32_t y0 = std::max(0, int32_t(std::floor(cy)) - r),
-          y1 = std::min(h - 1, int32_t(std::floor(cy)) + r + 1);
-  double k = -0.5 / (sigma * sigma);
-  for (int32_t y = y0; y <= y1; ++y)
-    for (int32_t x = x0; x <= x1; ++x) {
-      double d2 = (x - cx) * (x - cx) + (y - cy) * (y - cy);
-      plane[static_cast<size_t>(y) * w + x] +=
-          static_cast<float>(amplitude * std::exp(k * d2));
-    }
 }
 
 }  // namespace
@@ -108,85 +55,50 @@ RenderedScan renderScan(const RenderScene& scene, const ScanPlan& plan) {
   o.ledCount = static_cast<int32_t>(plan.channelOffsets.size());
   bindOptions(&out);
 
-  std::array<std::vector<float>, 3> ambient;
-  for (int c = 0; c < 3; ++c) ambient[c] = ambientTexture(scene, c, w, h);
-  // A table of standard normal values for the noise.
-  std::vector<float> gauss(1 << 16);
-  {
-    std::mt19937_64 rng(scene.seed);
-    std::normal_distribution<float> normal(0, 1);
-    for (float& g : gauss) g = normal(rng);
-  }
-  XorShift noise{scene.seed * 0x9E3779B97F4A7C15ull + 1};
+  ImagerOptions imaging;
+  imaging.width = w;
+  imaging.height = h;
+  imaging.spotSigma = scene.spotSigma;
+  imaging.spotPeak = scene.spotPeak;
+  imaging.crosstalk = scene.crosstalk;
+  imaging.noiseSigma = scene.noiseSigma;
+  imaging.ambient = scene.ambient;
+  imaging.ambientTexture = scene.ambientTexture;
+  imaging.seed = scene.seed;
+  CameraImager imager(imaging);
 
   std::vector<uint8_t> buffer(static_cast<size_t>(planChannelCount(&plan)));
-  std::array<std::vector<float>, 3> accum;
-  for (auto& a : accum) a.resize(static_cast<size_t>(w) * h);
+  std::vector<Emitter> emitters;
   for (int32_t f = 0; f < frameCount; ++f) {
     renderPatternFrame(&plan, f, buffer);
     double mx =
         f < static_cast<int32_t>(scene.motion.size()) ? scene.motion[f][0] : 0;
     double my =
         f < static_cast<int32_t>(scene.motion.size()) ? scene.motion[f][1] : 0;
-    // The background moves with the camera (whole pixels are enough).
-    int32_t bx = static_cast<int32_t>(std::lround(mx)),
-            by = static_cast<int32_t>(std::lround(my));
-    for (int c = 0; c < 3; ++c)
-      for (int32_t y = 0; y < h; ++y) {
-        int32_t sy = std::clamp(y - by, 0, h - 1);
-        for (int32_t x = 0; x < w; ++x) {
-          int32_t sx = std::clamp(x - bx, 0, w - 1);
-          accum[c][static_cast<size_t>(y) * w + x] =
-              ambient[c][static_cast<size_t>(sy) * w + sx];
-        }
-      }
+    emitters.clear();
     for (size_t i = 0; i < scene.leds.size() && i < plan.channelOffsets.size();
          ++i) {
       const SceneLed& led = scene.leds[i];
       if (led.occluded) continue;
       int32_t offset = plan.channelOffsets[i];
-      std::array<double, 3> emitted{};
+      Emitter e{led.x,
+                led.y,
+                {},
+                led.reflectionGain,
+                led.reflectionDx,
+                led.reflectionDy};
       for (int k = 0; k < 3 && k < static_cast<int>(led.physicalOrder.size());
            ++k) {
-        int e = colourIndex(led.physicalOrder[static_cast<size_t>(k)]);
+        int colour = colourIndex(led.physicalOrder[static_cast<size_t>(k)]);
         int32_t at = offset + k;
-        if (e >= 0 && at >= 0 && at < static_cast<int32_t>(buffer.size()))
-          emitted[e] += buffer[static_cast<size_t>(at)] / 255.0;
+        if (colour >= 0 && at >= 0 && at < static_cast<int32_t>(buffer.size()))
+          e.light[colour] += buffer[static_cast<size_t>(at)] / 255.0;
       }
-      if (emitted[0] + emitted[1] + emitted[2] <= 0) continue;
-      for (int c = 0; c < 3; ++c) {
-        double response = 0;
-        for (int e = 0; e < 3; ++e)
-          response += scene.crosstalk[c][e] * emitted[e];
-        addSpot(accum[c],
-                w,
-                h,
-                led.x + mx,
-                led.y + my,
-                scene.spotSigma,
-                response * scene.spotPeak);
-        if (led.reflectionGain > 0)
-          addSpot(accum[c],
-                  w,
-                  h,
-                  led.x + led.reflectionDx + mx,
-                  led.y + led.reflectionDy + my,
-                  scene.spotSigma * 1.6,
-                  response * scene.spotPeak * led.reflectionGain);
-      }
+      emitters.push_back(e);
     }
+    const auto& planes = imager.render(emitters, mx, my);
     FramePlanes frame;
-    for (int c = 0; c < 3; ++c) {
-      std::vector<uint8_t>& plane = frame.plane[c];
-      plane.resize(accum[c].size());
-      for (size_t p = 0; p < plane.size(); ++p) {
-        float v = accum[c][p];
-        if (scene.noiseSigma > 0)
-          v += static_cast<float>(scene.noiseSigma) *
-               gauss[noise.next() & 0xFFFF];
-        plane[p] = static_cast<uint8_t>(std::clamp(std::lround(v), 0L, 255L));
-      }
-    }
+    for (int c = 0; c < 3; ++c) frame.plane[c] = planes[c];
     out.frames.push_back(std::move(frame));
     out.times.push_back(f * scene.frameInterval);
   }

@@ -1,0 +1,116 @@
+#include "sim/camera_imager.h"
+
+#include <algorithm>
+#include <cmath>
+#include <random>
+
+namespace pxo::sim {
+
+namespace {
+
+void addSpot(std::vector<float>& plane,
+             int32_t w,
+             int32_t h,
+             double cx,
+             double cy,
+             double sigma,
+             double amplitude) {
+  if (amplitude <= 0) return;
+  auto r = static_cast<int32_t>(std::ceil(3.5 * sigma));
+  auto fx = static_cast<int32_t>(std::floor(cx)),
+       fy = static_cast<int32_t>(std::floor(cy));
+  int32_t x0 = std::max(0, fx - r), x1 = std::min(w - 1, fx + r + 1);
+  int32_t y0 = std::max(0, fy - r), y1 = std::min(h - 1, fy + r + 1);
+  double k = -0.5 / (sigma * sigma);
+  for (int32_t y = y0; y <= y1; ++y)
+    for (int32_t x = x0; x <= x1; ++x) {
+      double d2 = (x - cx) * (x - cx) + (y - cy) * (y - cy);
+      plane[static_cast<size_t>(y) * w + x] +=
+          static_cast<float>(amplitude * std::exp(k * d2));
+    }
+}
+
+}  // namespace
+
+CameraImager::CameraImager(const ImagerOptions& options)
+    : options_(options), noiseState_(options.seed * 0x9E3779B97F4A7C15ull + 1) {
+  const int32_t w = options.width, h = options.height;
+  for (int c = 0; c < 3; ++c) {
+    // A smooth texture: two sine waves per channel.
+    std::mt19937_64 rng(options.seed * 7 + static_cast<uint64_t>(c));
+    std::uniform_real_distribution<double> u(0, 1);
+    double fx1 = 0.01 + 0.03 * u(rng), fy1 = 0.01 + 0.03 * u(rng),
+           p1 = 6.28 * u(rng);
+    double fx2 = 0.05 + 0.1 * u(rng), fy2 = 0.02 + 0.1 * u(rng),
+           p2 = 6.28 * u(rng);
+    ambient_[c].resize(static_cast<size_t>(w) * h);
+    for (int32_t y = 0; y < h; ++y)
+      for (int32_t x = 0; x < w; ++x)
+        ambient_[c][static_cast<size_t>(y) * w + x] = static_cast<float>(
+            options.ambient +
+            options.ambientTexture * 0.6 * std::sin(fx1 * x + fy1 * y + p1) +
+            options.ambientTexture * 0.4 * std::sin(fx2 * x - fy2 * y + p2));
+    accum_[c].resize(ambient_[c].size());
+    planes_[c].resize(ambient_[c].size());
+  }
+  gauss_.resize(1 << 16);
+  std::mt19937_64 rng(options.seed);
+  std::normal_distribution<float> normal(0, 1);
+  for (float& g : gauss_) g = normal(rng);
+}
+
+const std::array<std::vector<uint8_t>, 3>& CameraImager::render(
+    std::span<const Emitter> emitters, double dx, double dy) {
+  const int32_t w = options_.width, h = options_.height;
+  auto bx = static_cast<int32_t>(std::lround(dx)),
+       by = static_cast<int32_t>(std::lround(dy));
+  for (int c = 0; c < 3; ++c)
+    for (int32_t y = 0; y < h; ++y) {
+      int32_t sy = std::clamp(y - by, 0, h - 1);
+      const float* src = ambient_[c].data() + static_cast<size_t>(sy) * w;
+      float* dst = accum_[c].data() + static_cast<size_t>(y) * w;
+      for (int32_t x = 0; x < w; ++x)
+        dst[x] = src[std::clamp(x - bx, 0, w - 1)];
+    }
+  for (const Emitter& e : emitters) {
+    if (e.light[0] + e.light[1] + e.light[2] <= 0) continue;
+    for (int c = 0; c < 3; ++c) {
+      double response = 0;
+      for (int k = 0; k < 3; ++k)
+        response += options_.crosstalk[c][k] * e.light[k];
+      addSpot(accum_[c],
+              w,
+              h,
+              e.x + dx,
+              e.y + dy,
+              options_.spotSigma,
+              response * options_.spotPeak);
+      if (e.reflectionGain > 0)
+        addSpot(accum_[c],
+                w,
+                h,
+                e.x + e.reflectionDx + dx,
+                e.y + e.reflectionDy + dy,
+                options_.spotSigma * 1.6,
+                response * options_.spotPeak * e.reflectionGain);
+    }
+  }
+  for (int c = 0; c < 3; ++c) {
+    const std::vector<float>& a = accum_[c];
+    std::vector<uint8_t>& plane = planes_[c];
+    for (size_t p = 0; p < plane.size(); ++p) {
+      float v = a[p];
+      if (options_.noiseSigma > 0) {
+        noiseState_ ^= noiseState_ << 13;
+        noiseState_ ^= noiseState_ >> 7;
+        noiseState_ ^= noiseState_ << 17;
+        v += static_cast<float>(options_.noiseSigma) *
+             gauss_[noiseState_ & 0xFFFF];
+      }
+      plane[p] = static_cast<uint8_t>(std::clamp(v + 0.5f, 0.0f, 255.0f));
+    }
+  }
+  return planes_;
+}
+
+}  // namespace pxo::sim

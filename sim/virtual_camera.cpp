@@ -1,0 +1,205 @@
+#include "sim/virtual_camera.h"
+
+#include <algorithm>
+#include <cmath>
+#include <random>
+
+namespace pxo::sim {
+
+namespace {
+
+constexpr double kPi = 3.14159265358979323846;
+constexpr double kSampleIntervalSeconds = 0.004;
+constexpr double kHistorySeconds = 2.0;
+
+}  // namespace
+
+ImagePoint projectPoint(const std::array<double, 3>& world,
+                        const CameraPose& pose,
+                        double fovDeg,
+                        int32_t width,
+                        int32_t height) {
+  double p[3] = {world[0] - pose.position[0],
+                 world[1] - pose.position[1],
+                 world[2] - pose.position[2]};
+  // World to camera: undo yaw (about y), then pitch (about x), then roll.
+  double yaw = -pose.yawDeg * kPi / 180, pitch = -pose.pitchDeg * kPi / 180,
+         roll = -pose.rollDeg * kPi / 180;
+  double x1 = std::cos(yaw) * p[0] + std::sin(yaw) * p[2];
+  double z1 = -std::sin(yaw) * p[0] + std::cos(yaw) * p[2];
+  double y2 = std::cos(pitch) * p[1] - std::sin(pitch) * z1;
+  double z2 = std::sin(pitch) * p[1] + std::cos(pitch) * z1;
+  double x3 = std::cos(roll) * x1 - std::sin(roll) * y2;
+  double y3 = std::sin(roll) * x1 + std::cos(roll) * y2;
+  ImagePoint out;
+  if (z2 <= 1e-6) return out;
+  double focal = (width / 2.0) / std::tan(fovDeg * kPi / 360);
+  out.x = width / 2.0 + focal * x3 / z2;
+  out.y = height / 2.0 - focal * y3 / z2;
+  out.inView = out.x >= 0 && out.x < width && out.y >= 0 && out.y < height;
+  return out;
+}
+
+VirtualCamera::VirtualCamera(const FppSimulator& controller,
+                             std::vector<PropLed> leds,
+                             VirtualCameraConfig config)
+    : controller_(controller),
+      leds_(std::move(leds)),
+      config_(std::move(config)) {
+  for (const PropLed& led : leds_)
+    truth_.push_back(projectPoint(led.world,
+                                  config_.pose,
+                                  config_.fovDeg,
+                                  config_.imaging.width,
+                                  config_.imaging.height));
+  setNominalFrameRate(config_.fps);
+}
+
+VirtualCamera::~VirtualCamera() { stop(); }
+
+double VirtualCamera::now() const {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() -
+                                       epoch_)
+      .count();
+}
+
+bool VirtualCamera::start(const std::string&, std::string* error) {
+  stop();
+  if (config_.fps <= 0 || config_.imaging.width < 2 ||
+      config_.imaging.height < 2) {
+    if (error) *error = "bad virtual camera configuration";
+    return false;
+  }
+  epoch_ = std::chrono::steady_clock::now();
+  {
+    std::lock_guard lock(historyMutex_);
+    history_.clear();
+    history_.push_back({-1e9, controller_.allPortLeds()});
+  }
+  running_ = true;
+  sampler_ = std::thread(&VirtualCamera::sampleLoop, this);
+  capture_ = std::thread(&VirtualCamera::captureLoop, this);
+  return true;
+}
+
+void VirtualCamera::stop() {
+  running_ = false;
+  if (capture_.joinable()) capture_.join();
+  if (sampler_.joinable()) sampler_.join();
+  stopRecordingAndExtraction();
+}
+
+void VirtualCamera::setExposure(float level) {
+  gain_ = std::clamp(level, 0.0f, 1.0f) * 2.0f;
+}
+
+bool VirtualCamera::lockCameraControls(std::optional<float> exposureLevel) {
+  if (exposureLevel) setExposure(*exposureLevel);
+  return true;
+}
+
+void VirtualCamera::sampleLoop() {
+  while (running_) {
+    double t = now();
+    Snapshot snapshot = controller_.allPortLeds();
+    {
+      std::lock_guard lock(historyMutex_);
+      history_.push_back({t, std::move(snapshot)});
+      while (history_.size() > 2 && history_[1].first < t - kHistorySeconds)
+        history_.pop_front();
+    }
+    std::this_thread::sleep_for(
+        std::chrono::duration<double>(kSampleIntervalSeconds));
+  }
+}
+
+std::vector<std::array<double, 3>> VirtualCamera::lightBetween(double from,
+                                                               double to) {
+  constexpr int kSubsamples = 4;
+  std::vector<std::array<double, 3>> light(leds_.size(), {0, 0, 0});
+  std::lock_guard lock(historyMutex_);
+  for (int s = 0; s < kSubsamples; ++s) {
+    double t = from + (to - from) * (s + 0.5) / kSubsamples;
+    // The newest snapshot taken at or before t.
+    auto it = std::upper_bound(
+        history_.begin(), history_.end(), t, [](double v, const auto& entry) {
+          return v < entry.first;
+        });
+    const Snapshot& state = it == history_.begin() ? history_.front().second
+                                                   : std::prev(it)->second;
+    for (size_t i = 0; i < leds_.size(); ++i) {
+      auto port = state.find(leds_[i].port);
+      if (port == state.end() || leds_[i].index < 0 ||
+          static_cast<size_t>(leds_[i].index) >= port->second.size())
+        continue;
+      const LedColor& c = port->second[static_cast<size_t>(leds_[i].index)];
+      light[i][0] += (c.r + c.w) / 255.0 / kSubsamples;
+      light[i][1] += (c.g + c.w) / 255.0 / kSubsamples;
+      light[i][2] += (c.b + c.w) / 255.0 / kSubsamples;
+    }
+  }
+  return light;
+}
+
+void VirtualCamera::captureLoop() {
+  CameraImager imager(config_.imaging);
+  std::mt19937_64 rng(config_.imaging.seed + 99);
+  std::uniform_real_distribution<double> jitter(-config_.jitterPx,
+                                                config_.jitterPx);
+  const double interval = 1.0 / config_.fps;
+  std::vector<Emitter> emitters;
+  pxowin::BgraFrame frame;
+  frame.width = config_.imaging.width;
+  frame.height = config_.imaging.height;
+  frame.stride = frame.width * 4;
+  frame.pixels.assign(static_cast<size_t>(frame.stride) * frame.height, 255);
+  int64_t tick = 1;
+  while (running_) {
+    double due = tick * interval;
+    double wait = due - now();
+    if (wait > 0)
+      std::this_thread::sleep_for(
+          std::chrono::duration<double>(std::min(wait, 0.05)));
+    if (now() < due) continue;
+    // Behind by more than a frame: the frames in between are lost.
+    auto late = static_cast<int64_t>((now() - due) / interval);
+    if (late > 0) {
+      dropped_ += late;
+      tick += late;
+      due = tick * interval;
+    }
+    ++tick;
+
+    double exposureEnd = due - config_.latencyMs / 1000;
+    auto light =
+        lightBetween(exposureEnd - config_.exposureMs / 1000, exposureEnd);
+    const float gain = gain_.load();
+    emitters.clear();
+    for (size_t i = 0; i < leds_.size(); ++i) {
+      if (leds_[i].occluded || !truth_[i].inView) continue;
+      Emitter e{truth_[i].x, truth_[i].y, light[i], 0, 0, 0};
+      for (double& v : e.light) v *= gain;
+      emitters.push_back(e);
+    }
+    double dx = config_.driftXPerSecond * due +
+                (config_.jitterPx > 0 ? jitter(rng) : 0);
+    double dy = config_.driftYPerSecond * due +
+                (config_.jitterPx > 0 ? jitter(rng) : 0);
+    if (config_.bumpAtSeconds >= 0 && due >= config_.bumpAtSeconds) {
+      dx += config_.bumpDx;
+      dy += config_.bumpDy;
+    }
+    const auto& planes = imager.render(emitters, dx, dy);
+    const size_t pixels = planes[0].size();
+    for (size_t p = 0; p < pixels; ++p) {
+      frame.pixels[4 * p] = planes[2][p];
+      frame.pixels[4 * p + 1] = planes[1][p];
+      frame.pixels[4 * p + 2] = planes[0][p];
+    }
+    frame.timestamp = due;
+    deliverFrame(frame, due);
+    ++delivered_;
+  }
+}
+
+}  // namespace pxo::sim

@@ -1,0 +1,119 @@
+#pragma once
+
+#include "capture/recording_source.h"
+
+#include <array>
+#include <atomic>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "sim/camera_imager.h"
+#include "sim/fpp_simulator.h"
+
+// A camera filming the simulated controller's LEDs in real time: each LED
+// has a place in the world, projected through a pinhole camera with a pose
+// and a field of view; what it shows follows the controller after a
+// response latency, and a change inside the exposure time blends the two
+// states. Frames come at the configured rate on the wall clock; when
+// rendering falls behind, frames are dropped as a real camera drops them,
+// keeping true timestamps. It records through the same writer as a real
+// camera.
+//
+// Threads: a sampler thread follows the controller's LEDs, a capture thread
+// renders; the operations run on the caller's thread.
+
+namespace pxo::sim {
+
+struct CameraPose {
+  std::array<double, 3> position = {0, 0, -5};  // metres
+  double yawDeg = 0;                            // about the vertical axis
+  double pitchDeg = 0;                          // about the sideways axis
+  double rollDeg = 0;                           // about the viewing axis
+};
+
+struct VirtualCameraConfig {
+  ImagerOptions imaging;
+  double fps = 30;
+  double fovDeg = 60;  // horizontal field of view
+  CameraPose pose;
+  double latencyMs = 40;   // from a DDP push to the LEDs changing
+  double exposureMs = 12;  // a change within it blends two states
+  // Motion of the picture in pixels: a steady drift per second, a random
+  // jitter and one bump at a time after start.
+  double driftXPerSecond = 0;
+  double driftYPerSecond = 0;
+  double jitterPx = 0;
+  double bumpAtSeconds = -1;
+  double bumpDx = 0;
+  double bumpDy = 0;
+};
+
+// One physical LED of the prop: which controller port and LED it is, and
+// where it sits in the world (metres; x right, y up, z away from a camera
+// at the default pose).
+struct PropLed {
+  int32_t port = 0;
+  int32_t index = 0;  // in the port's physical LED list
+  std::array<double, 3> world{};
+  bool occluded = false;
+};
+
+struct ImagePoint {
+  double x = 0;
+  double y = 0;
+  bool inView = false;
+};
+
+// Where a world point lands in the picture of a camera.
+ImagePoint projectPoint(const std::array<double, 3>& world,
+                        const CameraPose& pose,
+                        double fovDeg,
+                        int32_t width,
+                        int32_t height);
+
+class VirtualCamera final : public pxowin::RecordingCaptureSource {
+ public:
+  VirtualCamera(const FppSimulator& controller,
+                std::vector<PropLed> leds,
+                VirtualCameraConfig config);
+  ~VirtualCamera() override;
+
+  bool start(const std::string& deviceId, std::string* error) override;
+  void stop() override;
+  void setExposure(float level) override;
+  bool lockCameraControls(std::optional<float> exposureLevel) override;
+
+  // The true picture position of every LED (without motion), in the order
+  // given.
+  const std::vector<ImagePoint>& groundTruth() const { return truth_; }
+  int64_t framesDelivered() const { return delivered_.load(); }
+  int64_t framesDropped() const { return dropped_.load(); }
+
+ private:
+  using Snapshot = std::map<int32_t, std::vector<LedColor>>;
+  void sampleLoop();
+  void captureLoop();
+  // The LEDs' light over [from, to] seconds on the camera clock, blended.
+  std::vector<std::array<double, 3>> lightBetween(double from, double to);
+  double now() const;
+
+  const FppSimulator& controller_;
+  std::vector<PropLed> leds_;
+  VirtualCameraConfig config_;
+  std::vector<ImagePoint> truth_;
+  std::chrono::steady_clock::time_point epoch_;
+
+  std::mutex historyMutex_;
+  std::deque<std::pair<double, Snapshot>> history_;
+  std::atomic<bool> running_{false};
+  std::thread sampler_;
+  std::thread capture_;
+  std::atomic<int64_t> delivered_{0};
+  std::atomic<int64_t> dropped_{0};
+  std::atomic<float> gain_{1.0f};
+};
+
+}  // namespace pxo::sim
