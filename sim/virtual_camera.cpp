@@ -42,10 +42,8 @@ ImagePoint projectPoint(const std::array<double, 3>& world,
 
 VirtualCamera::VirtualCamera(const FppSimulator& controller,
                              std::vector<PropLed> leds,
-                             VirtualCameraConfig config)
-    : controller_(controller),
-      leds_(std::move(leds)),
-      config_(std::move(config)) {
+                             const VirtualCameraConfig& config)
+    : controller_(controller), leds_(std::move(leds)), config_(config) {
   for (const PropLed& led : leds_)
     truth_.push_back(projectPoint(led.world,
                                   config_.pose,
@@ -155,7 +153,7 @@ void VirtualCamera::captureLoop() {
   frame.pixels.assign(static_cast<size_t>(frame.stride) * frame.height, 255);
   int64_t tick = 1;
   while (running_) {
-    double due = tick * interval;
+    double due = static_cast<double>(tick) * interval;
     double wait = due - now();
     if (wait > 0)
       std::this_thread::sleep_for(
@@ -166,7 +164,7 @@ void VirtualCamera::captureLoop() {
     if (late > 0) {
       dropped_ += late;
       tick += late;
-      due = tick * interval;
+      due = static_cast<double>(tick) * interval;
     }
     ++tick;
 

@@ -78,7 +78,7 @@ class VirtualCamera final : public pxowin::RecordingCaptureSource {
  public:
   VirtualCamera(const FppSimulator& controller,
                 std::vector<PropLed> leds,
-                VirtualCameraConfig config);
+                const VirtualCameraConfig& config);
   ~VirtualCamera() override;
 
   bool start(const std::string& deviceId, std::string* error) override;

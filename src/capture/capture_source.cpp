@@ -10,7 +10,10 @@ BgraFrame downscaleFrame(const BgraFrame& frame, int32_t maxDimension) {
   if (maxDimension < 1 || longest <= maxDimension) return frame;
   const double scale = double(maxDimension) / longest;
   BgraFrame out;
+  // Sizes are positive, so adding a half and truncating rounds them.
+  // NOLINTNEXTLINE(bugprone-incorrect-roundings)
   out.width = std::max(static_cast<int32_t>(frame.width * scale + 0.5), 1);
+  // NOLINTNEXTLINE(bugprone-incorrect-roundings)
   out.height = std::max(static_cast<int32_t>(frame.height * scale + 0.5), 1);
   out.stride = out.width * 4;
   out.timestamp = frame.timestamp;
@@ -22,7 +25,7 @@ BgraFrame downscaleFrame(const BgraFrame& frame, int32_t maxDimension) {
     uint8_t* dst = out.pixels.data() + static_cast<size_t>(y) * out.stride;
     for (int32_t x = 0; x < out.width; ++x) {
       int32_t sx = std::min(static_cast<int32_t>(x / scale), frame.width - 1);
-      std::memcpy(dst + 4 * x, row + 4 * sx, 4);
+      std::memcpy(dst + size_t{4} * x, row + size_t{4} * sx, 4);
     }
   }
   return out;

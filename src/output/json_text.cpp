@@ -98,7 +98,7 @@ std::string jsonPairList(
 }
 
 JsonObjectText& JsonObjectText::add(std::string_view key,
-                                    std::string valueText) {
+                                    const std::string& valueText) {
   if (text_.size() > 1) text_.push_back(',');
   text_.append(jsonString(key)).push_back(':');
   text_.append(valueText);

@@ -30,7 +30,7 @@ std::string jsonPairList(const std::vector<std::pair<int32_t, int32_t>>& pairs);
 
 class JsonObjectText {
  public:
-  JsonObjectText& add(std::string_view key, std::string valueText);
+  JsonObjectText& add(std::string_view key, const std::string& valueText);
   std::string text() const { return text_ + "}"; }
 
  private:

@@ -220,10 +220,8 @@ std::vector<Point> fillMissingIds(std::span<const Point> points) {
   for (int32_t id = 1; id <= highest; ++id) {
     auto above = byId.lower_bound(id);
     Point p;
-    if (above->first == id) {
-      p = above->second;
-    } else if (above == byId.begin()) {
-      p = above->second;
+    if (above->first == id || above == byId.begin()) {
+      p = above->second;  // present, or before the lowest present ID
     } else {
       auto below = std::prev(above);
       p = (id - below->first <= above->first - id) ? below->second

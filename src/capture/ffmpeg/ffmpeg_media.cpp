@@ -317,7 +317,7 @@ class FfmpegExtractor final : public FrameExtractor {
     int64_t pts = frame->best_effort_timestamp != AV_NOPTS_VALUE
                       ? frame->best_effort_timestamp
                       : frame->pts;
-    return pts == AV_NOPTS_VALUE ? 0.0 : pts * timeBase_;
+    return pts == AV_NOPTS_VALUE ? 0.0 : static_cast<double>(pts) * timeBase_;
   }
 
   void resetPosition() {

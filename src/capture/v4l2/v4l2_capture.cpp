@@ -178,7 +178,8 @@ void V4l2Capture::captureLoop() {
     bool converted = pixelFormat_ == V4L2_PIX_FMT_YUYV
                          ? yuyvToBgra(data, width_, height_, &frame)
                          : mjpeg_ && mjpeg_->decode(data, &frame, nullptr);
-    double time = buffer.timestamp.tv_sec + buffer.timestamp.tv_usec * 1e-6;
+    double time = static_cast<double>(buffer.timestamp.tv_sec) +
+                  static_cast<double>(buffer.timestamp.tv_usec) * 1e-6;
     xioctl(fd_, VIDIOC_QBUF, &buffer);
     if (!converted) continue;
     frame.timestamp = time;
