@@ -64,14 +64,22 @@ const std::array<std::vector<uint8_t>, 3>& CameraImager::render(
   const int32_t w = options_.width, h = options_.height;
   auto bx = static_cast<int32_t>(std::lround(dx)),
        by = static_cast<int32_t>(std::lround(dy));
-  for (int c = 0; c < 3; ++c)
+  std::array<double, 3> glow{};
+  if (options_.glowPerLed > 0)
+    for (const Emitter& e : emitters)
+      for (int c = 0; c < 3; ++c)
+        for (int k = 0; k < 3; ++k)
+          glow[c] += options_.glowPerLed * options_.crosstalk[c][k] * e.light[k];
+  for (int c = 0; c < 3; ++c) {
+    const auto lift = static_cast<float>(std::min(glow[c], options_.glowCap));
     for (int32_t y = 0; y < h; ++y) {
       int32_t sy = std::clamp(y - by, 0, h - 1);
       const float* src = ambient_[c].data() + static_cast<size_t>(sy) * w;
       float* dst = accum_[c].data() + static_cast<size_t>(y) * w;
       for (int32_t x = 0; x < w; ++x)
-        dst[x] = src[std::clamp(x - bx, 0, w - 1)];
+        dst[x] = src[std::clamp(x - bx, 0, w - 1)] + lift;
     }
+  }
   for (const Emitter& e : emitters) {
     if (e.light[0] + e.light[1] + e.light[2] <= 0) continue;
     for (int c = 0; c < 3; ++c) {

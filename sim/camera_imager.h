@@ -23,6 +23,11 @@ struct ImagerOptions {
   double noiseSigma = 0;
   double ambient = 18;
   double ambientTexture = 10;
+  // Light the LEDs spill onto their surroundings: the whole picture rises
+  // by this much per fully lit LED (per channel, through the crosstalk), at
+  // most by `glowCap`.
+  double glowPerLed = 0;
+  double glowCap = 60;
   uint64_t seed = 1;
 };
 

@@ -26,7 +26,7 @@ std::string stamp(const char* format) {
   return buffer;
 }
 
-std::string calibrationJson(const SettleTiming& c) {
+std::string calibrationJson(const CalibrationRecord& c) {
   JsonObjectText o;
   if (c.status) o.add("status", jsonString(*c.status));
   o.add("effectiveOffsetSec", jsonDouble(c.effectiveOffsetSec))
@@ -47,7 +47,7 @@ std::string calibrationJson(const SettleTiming& c) {
     o.add("probeMeansFloodMajor", jsonList(perFlood));
   }
   std::vector<std::string> floodItems;
-  for (const SettleTiming::Flood& f : c.floods)
+  for (const CalibrationRecord::Flood& f : c.floods)
     floodItems.push_back(JsonObjectText()
                              .add("label", jsonString(f.label))
                              .add("arrivalProbeIdx", jsonInt(f.arrivalProbeIdx))

@@ -21,7 +21,7 @@ inline constexpr char kMetadataFile[] = "metadata.json";
 
 // How the LEDs and camera settle after a new pattern, as the scan run
 // measured it.
-struct SettleTiming {
+struct CalibrationRecord {
   std::optional<std::string> status;
   double effectiveOffsetSec = 0;
   double medianGapSec = 0;
@@ -71,7 +71,7 @@ struct ScanExportRecord {
   std::vector<int32_t> outlierFrames;
   double elapsedSeconds = 0;
   std::vector<ExportedLed> decodedLEDs;
-  std::optional<SettleTiming> calibration;
+  std::optional<CalibrationRecord> calibration;
   std::string cameraName;
 };
 

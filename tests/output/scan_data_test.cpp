@@ -101,7 +101,7 @@ TEST(MetadataJson, CalibrationAndOptionalMembers) {
   r.spacingEstimate.reset();
   r.videoFile.reset();
   r.decodedLEDs.clear();
-  SettleTiming t;
+  CalibrationRecord t;
   t.status = "ok";
   t.effectiveOffsetSec = 0.25;
   t.medianGapSec = 0.5;

@@ -1,0 +1,78 @@
+#pragma once
+
+#include <array>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "sim/fpp_simulator.h"
+#include "sim/virtual_camera.h"
+
+// The virtual rig of a scene: a simulated controller driving a prop's LEDs
+// and virtual cameras filming them, all described by one scene (JSON; see
+// sim/scenes/README.md). The session under test drives both exactly as it
+// would drive real ones.
+//
+//   SceneConfig scene;
+//   loadScene(text, &scene, &error);
+//   SimulatedRig rig(scene);
+//   rig.start(&error);
+//   auto camera = rig.makeCamera(0);   // the session takes it
+
+namespace pxo::sim {
+
+struct ScenePort {
+  int32_t port = 0;
+  int32_t pixels = 0;
+  std::string colorOrder = "RGB";  // what the controller is told
+  std::string stripOrder;          // the strip's own order; "" = colorOrder
+  int32_t nullNodes = 0;
+  bool selected = true;            // scanned (filmed) or not
+};
+
+struct SceneConfig {
+  uint64_t seed = 1;
+  std::vector<std::array<double, 3>> leds;  // world positions, scan order
+  std::vector<ScenePort> ports;
+  std::vector<CameraPose> poses;
+  VirtualCameraConfig camera;
+  std::vector<int32_t> occluded;  // LED indices (0-based) nobody can see
+  bool universeFileExists = true;
+};
+
+// The built-in scene: a 10 × 10 matrix on port 1 behind an unselected
+// 50-pixel port 0.
+SceneConfig defaultScene();
+
+// Reads a scene (the keys of sim/scenes/README.md). False with a message
+// for a malformed one.
+[[nodiscard]] bool loadScene(std::string_view text, SceneConfig* out, std::string* error);
+[[nodiscard]] bool loadSceneFile(const std::string& path, SceneConfig* out, std::string* error);
+
+class SimulatedRig {
+ public:
+  explicit SimulatedRig(SceneConfig scene);
+
+  [[nodiscard]] bool start(std::string* error);
+  void stop();
+
+  FppSimulator& controller() { return *controller_; }
+  const SceneConfig& scene() const { return scene_; }
+  // The controller as a user would type it.
+  std::string controllerAddress() const { return controller_->httpAddress(); }
+
+  // A camera at pose `pose` filming the prop; the caller owns it.
+  std::unique_ptr<VirtualCamera> makeCamera(size_t pose) const;
+  // Per scanned LED (ID order), where it truly is in pose `pose`'s picture
+  // and whether it can be seen.
+  std::vector<ImagePoint> truth(size_t pose) const;
+  size_t ledCount() const { return scene_.leds.size(); }
+
+ private:
+  std::vector<PropLed> propLeds() const;
+
+  SceneConfig scene_;
+  std::unique_ptr<FppSimulator> controller_;
+};
+
+}  // namespace pxo::sim

@@ -1,0 +1,139 @@
+#include "scan/session.h"
+
+#include "controller/fpp_reconfigure.h"
+#include "scan/sleep.h"
+
+namespace pxo {
+
+namespace {
+
+constexpr int kReconfigureSettleMs = 500;
+
+}  // namespace
+
+std::unique_ptr<ScanSession> createScanSession(std::unique_ptr<pxowin::ICaptureSource> camera,
+                                               std::string deviceId,
+                                               std::string scanDataDir) {
+  auto session = std::make_unique<ScanSession>();
+  session->camera = std::move(camera);
+  session->deviceId = std::move(deviceId);
+  session->scanDataDir = std::move(scanDataDir);
+  return session;
+}
+
+bool connectController(ScanSession& session,
+                       const std::string& host,
+                       const std::string& user,
+                       const std::string& password,
+                       std::string* error) {
+  return connectController(&session.controller, host, user, password, error);
+}
+
+ScanLayout computeScanLayout(ScanSession& session) {
+  ScanLayout layout = computeScanLayout(session.controller.ports);
+  session.channelOffsetList = layout.channelOffsets;
+  return layout;
+}
+
+bool prepareScan(ScanSession& session, std::string* error) {
+  auto fail = [&](const std::string& message) {
+    if (error) *error = message;
+    return false;
+  };
+  if (session.controller.savedPortStrings.empty()) return fail("not connected");
+  ScanLayout layout = computeScanLayout(session);
+  if (layout.groups.empty() || layout.ledCount <= 0) return fail("no ports selected");
+
+  std::string scanConfig;
+  if (!buildScanPortConfig(session.controller.savedPortStrings, layout.specs, &scanConfig))
+    return fail("could not build scan config");
+  const ControllerLink& link = session.controller;
+  (void)writePortStrings(link.host, link.user, link.password, link.usesBBB, scanConfig);
+  (void)writeScanUniverseInputs(link.host, link.user, link.password);
+  sleepMilliseconds(kReconfigureSettleMs);
+
+  session.plan.reset(buildScanPlan(layout.groups, layout.ledCount, 2, true));
+  if (!session.plan) return fail("could not build scan plan");
+  session.channelCount = planChannelCount(session.plan.get());
+  session.frameCount = planFrameCount(session.plan.get());
+  session.ledCount = layout.ledCount;
+
+  session.sender.reset(openDdpSender(link.host.c_str()));
+  if (!session.sender) return fail("could not open DDP socket");
+  if (session.camera && !session.camera->start(session.deviceId, error)) return false;
+  session.level = session.player.showPreviewLevel(session.plan.get(), session.level);
+  session.player.startKeepAlive(session.sender.get());
+  session.prepared = true;
+  return true;
+}
+
+bool startCamera(ScanSession& session, std::string* error) {
+  if (!session.prepared) {
+    if (error) *error = "not prepared";
+    return false;
+  }
+  if (session.camera && !session.camera->start(session.deviceId, error)) return false;
+  session.level = session.player.showPreviewLevel(session.plan.get(), session.level);
+  return true;
+}
+
+void setLevel(ScanSession& session, int level) {
+  session.level = session.player.showPreviewLevel(session.plan.get(), level);
+}
+
+void startSweep(ScanSession& session) {
+  session.player.stopSweep();
+  if (!session.grid || session.channelOffsetList.empty()) return;
+  SweepInput input;
+  input.cols = session.grid->cols;
+  input.rows = session.grid->rows;
+  input.cells = session.grid->cells;
+  input.channelOffsets = session.channelOffsetList;
+  input.channelCount = session.channelCount;
+  (void)session.player.startSweep(std::move(input));
+}
+
+void stopSweep(ScanSession& session) { session.player.stopSweep(); }
+
+void resetScanResults(ScanSession& session) {
+  stopSweep(session);
+  session.views.clear();
+  session.points3d.clear();
+  session.ledResults.clear();
+  session.points2d.clear();
+  session.solveStatus.clear();
+  session.modelName.clear();
+  session.grid.reset();
+  session.hasResult = false;
+}
+
+int32_t viewCount(const ScanSession& session) {
+  return static_cast<int32_t>(session.views.size());
+}
+
+void teardownScan(ScanSession& session) {
+  stopSweep(session);
+  (void)session.player.stopKeepAlive();
+  if (session.sender) {
+    (void)sendDdpBlackout(session.sender.get(), session.channelCount);
+    session.sender.reset();
+  }
+  session.grid.reset();
+  session.views.clear();
+  session.points3d.clear();
+  session.solveStatus.clear();
+  if (session.camera) session.camera->stop();
+  // Only a connected session knows what to put back; restoring without the
+  // snapshot would delete the controller's own universe file.
+  if (!session.controller.savedPortStrings.empty()) restoreController(&session.controller);
+  session.plan.reset();
+  session.prepared = false;
+}
+
+void destroyScanSession(std::unique_ptr<ScanSession> session) {
+  if (!session) return;
+  teardownScan(*session);
+  session.reset();
+}
+
+}  // namespace pxo

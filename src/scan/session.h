@@ -1,0 +1,130 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "capture/capture_source.h"
+#include "controller/fpp_client.h"
+#include "decode/decode_types.h"
+#include "decode/grid_snap.h"
+#include "output/model_writer.h"
+#include "recon3d/scan_view.h"
+#include "scan/calibration.h"
+#include "scan/ddp_sender.h"
+#include "scan/pattern_player.h"
+#include "scan/scan_layout.h"
+#include "scan/scan_plan.h"
+
+// The scan session: the one object a scan window (or the pixoria command)
+// drives. It owns the camera, remembers the controller connection and its
+// original configuration, lays the selected ports out, owns the plan, the
+// DDP sender and the pattern player, runs scans and keeps their results.
+//
+//   auto session = createScanSession(std::move(camera), "", dataDir);
+//   connectController(*session, host, user, password, &error);
+//   session->controller.ports[0].selected = true;
+//   prepareScan(*session, &error);
+//   std::string model;
+//   runScan(*session, &model, "Arch", &error);
+//   teardownScan(*session);   // the controller is restored
+//
+// Threads: one long operation at a time (connect, prepare, startCamera,
+// runScan, teardown, reset) from one worker thread; the pattern player has
+// threads of its own (pattern_player.h).
+
+namespace pxo {
+
+// Per LED of the last scan, as the window and the model writer read it.
+struct LedResult {
+  int32_t id = 0;
+  float normX = 0;
+  float normY = 0;
+  bool estimated = false;
+};
+
+struct ScanSession {
+  std::unique_ptr<pxowin::ICaptureSource> camera;
+  std::string deviceId;
+  std::string scanDataDir;     // empty: no scan data kept
+  std::string scanDataFolder;  // the folder the last run created
+
+  ControllerLink controller;
+
+  ScanPlanPtr plan;
+  DdpSenderPtr sender;
+  int32_t channelCount = 0;
+  int32_t frameCount = 0;
+  int32_t ledCount = 0;
+  int32_t level = kDefaultPlanLevel;
+  bool prepared = false;
+  std::function<void(const std::string&)> progress;
+  bool autoBrightness = true;
+
+  // Brightness calibration (calibration.h).
+  BrightnessCalibration calibration;
+
+  // Results of the last successful run.
+  ModelGridPtr grid;
+  int32_t observedCount = 0;
+  int32_t resultLedCount = 0;
+  bool hasResult = false;
+  std::string modelName;
+  std::vector<LedResult> ledResults;
+  std::vector<ModelPoint2D> points2d;
+  std::vector<ScanView> views;
+  std::vector<ModelPoint3D> points3d;
+  std::string solveStatus;
+  std::vector<DecodedLed> lastDecoded;  // the last run's records
+  double lastRecordingSeconds = 0;      // from runScan's start to the recording's end
+  double lastProcessingSeconds = 0;     // the rest of runScan
+
+  std::vector<int32_t> channelOffsetList;
+  PatternPlayer player;
+
+  void report(const std::string& message) const {
+    if (progress) progress(message);
+  }
+};
+
+std::unique_ptr<ScanSession> createScanSession(std::unique_ptr<pxowin::ICaptureSource> camera,
+                                               std::string deviceId,
+                                               std::string scanDataDir);
+
+// Connects to the controller (fpp_client.h has the messages).
+[[nodiscard]] bool connectController(ScanSession& session,
+                                     const std::string& host,
+                                     const std::string& user,
+                                     const std::string& password,
+                                     std::string* error);
+
+// Lays the selected ports out (and keeps the per-LED channel offsets).
+ScanLayout computeScanLayout(ScanSession& session);
+
+// Reconfigures the controller, builds the plan, opens DDP, starts the
+// camera and shows the aiming level. Messages: "not connected", "no ports
+// selected", "could not build scan config", "could not build scan plan",
+// "could not open DDP socket", or the camera's.
+[[nodiscard]] bool prepareScan(ScanSession& session, std::string* error);
+[[nodiscard]] bool startCamera(ScanSession& session, std::string* error);
+void setLevel(ScanSession& session, int level);
+
+// Records, decodes and writes the model (scan_run.cpp).
+void runScan(ScanSession& session,
+             std::string* modelFilePath,
+             const std::string& modelName,
+             std::string* error);
+
+void startSweep(ScanSession& session);
+void stopSweep(ScanSession& session);
+void resetScanResults(ScanSession& session);
+int32_t viewCount(const ScanSession& session);
+// Stops the player, blacks the LEDs out, stops the camera and restores the
+// controller. Safe at any time.
+void teardownScan(ScanSession& session);
+void destroyScanSession(std::unique_ptr<ScanSession> session);
+
+}  // namespace pxo

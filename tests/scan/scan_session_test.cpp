@@ -1,0 +1,120 @@
+// Whole scans on the virtual rig: a simulated controller over real sockets,
+// a virtual camera recording a real file, the whole pipeline, the model
+// and scan data written, and the controller put back.
+
+#include "scan/session.h"
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include <gtest/gtest.h>
+
+#include "controller/http_client.h"
+#include "controller/json.h"
+#include "output/xmodel_checker.h"
+#include "sim/decode_scorer.h"
+#include "sim/rig.h"
+
+namespace pxo {
+namespace {
+
+std::string readFile(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+std::string controllerState(sim::FppSimulator& fpp) {
+  JsonValue strings, universes;
+  std::string text;
+  if (auto s = fpp.pixelStringsFile(); s && parseJsonDocument(*s, &strings)) text += toJsonText(strings);
+  text += "|";
+  if (auto u = fpp.universeFile(); u && parseJsonDocument(*u, &universes)) text += toJsonText(universes);
+  return text;
+}
+
+struct ScanOutcome {
+  bool ok = false;
+  std::string error;
+  std::string modelPath;
+  sim::DecodeScore score;
+  std::string dataFolder;
+  std::vector<std::string> progress;
+};
+
+ScanOutcome scanScene(const sim::SceneConfig& scene, const std::string& dataDir) {
+  ScanOutcome outcome;
+  sim::SimulatedRig rig(scene);
+  std::string error;
+  EXPECT_TRUE(rig.start(&error)) << error;
+  const std::string before = controllerState(rig.controller());
+  {
+    auto session = createScanSession(rig.makeCamera(0), "", dataDir);
+    session->progress = [&](const std::string& m) {
+      outcome.progress.push_back(m);
+      if (m.find("/") == std::string::npos) std::printf("[ progress ] %s\n", m.c_str());
+    };
+    if (!connectController(*session, rig.controllerAddress(), "", "", &outcome.error)) return outcome;
+    for (ControllerPort& port : session->controller.ports)
+      for (const sim::ScenePort& p : scene.ports)
+        if (p.port == port.portNumber) port.selected = p.selected;
+    if (prepareScan(*session, &outcome.error)) {
+      runScan(*session, &outcome.modelPath, "Rig prop", &outcome.error);
+      outcome.ok = !outcome.modelPath.empty();
+      std::vector<sim::TruthLed> truth;
+      for (const sim::ImagePoint& p : rig.truth(0)) truth.push_back({p.x, p.y, p.inView});
+      outcome.score = sim::scoreDecode(truth, session->lastDecoded);
+      outcome.dataFolder = session->scanDataFolder;
+      std::printf("[ score    ] %s; recording %.1f s, processing %.2f s\n",
+                  outcome.score.summary().c_str(), session->lastRecordingSeconds,
+                  session->lastProcessingSeconds);
+    }
+    teardownScan(*session);
+  }
+  EXPECT_EQ(controllerState(rig.controller()), before) << "the controller was not put back";
+  return outcome;
+}
+
+class RigScan : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dataDir = std::filesystem::temp_directory_path() /
+              (std::string("pxo-rig-") + ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    std::filesystem::remove_all(dataDir);
+  }
+  void TearDown() override {
+    if (!std::getenv("PXO_KEEP")) std::filesystem::remove_all(dataDir);
+  }
+  std::filesystem::path dataDir;
+};
+
+void expectGoodScan(const ScanOutcome& o) {
+  ASSERT_TRUE(o.ok) << o.error;
+  EXPECT_GE(o.score.correctFraction(), 0.99) << o.score.summary();
+  EXPECT_EQ(o.score.wrong, 0) << o.score.summary();
+  std::string model = readFile(o.modelPath);
+  auto problems = testing::checkXmodel(model);
+  EXPECT_TRUE(problems.empty()) << problems.front();
+}
+
+TEST_F(RigScan, DefaultSceneBehindAnUnselectedPort) {
+  ScanOutcome o = scanScene(sim::defaultScene(), dataDir.string());
+  expectGoodScan(o);
+  ASSERT_FALSE(o.dataFolder.empty());
+  for (const char* file : {"scan.mp4", "timeline.json", "metadata.json"})
+    EXPECT_TRUE(std::filesystem::exists(std::filesystem::path(o.dataFolder) / file)) << file;
+  // The progress messages of a first scan.
+  auto has = [&](const std::string& m) {
+    return std::find(o.progress.begin(), o.progress.end(), m) != o.progress.end();
+  };
+  EXPECT_TRUE(has("Measuring camera noise\xE2\x80\xA6"));
+  EXPECT_TRUE(has("Recording scan patterns\xE2\x80\xA6"));
+  EXPECT_TRUE(has("Decoding pixel positions\xE2\x80\xA6"));
+  EXPECT_TRUE(has("Building model\xE2\x80\xA6"));
+}
+
+}  // namespace
+}  // namespace pxo
