@@ -69,7 +69,8 @@ const std::array<std::vector<uint8_t>, 3>& CameraImager::render(
     for (const Emitter& e : emitters)
       for (int c = 0; c < 3; ++c)
         for (int k = 0; k < 3; ++k)
-          glow[c] += options_.glowPerLed * options_.crosstalk[c][k] * e.light[k];
+          glow[c] +=
+              options_.glowPerLed * options_.crosstalk[c][k] * e.light[k];
   for (int c = 0; c < 3; ++c) {
     const auto lift = static_cast<float>(std::min(glow[c], options_.glowCap));
     for (int32_t y = 0; y < h; ++y) {

@@ -1,11 +1,12 @@
 #include "sim/rig.h"
 
+#include "controller/json.h"
+
 #include <cmath>
 #include <fstream>
 #include <random>
 #include <sstream>
 
-#include "controller/json.h"
 #include "sim/fpp_quirks.h"
 
 namespace pxo::sim {
@@ -29,11 +30,13 @@ bool triple(const JsonValue& v, std::array<double, 3>* out) {
 }
 
 // Prop shapes in metres, centred on the origin in the x-y plane (z depth).
-std::vector<std::array<double, 3>> shapeLeds(const JsonValue& prop, uint64_t seed,
+std::vector<std::array<double, 3>> shapeLeds(const JsonValue& prop,
+                                             uint64_t seed,
                                              std::string* error) {
   std::vector<std::array<double, 3>> leds;
   const std::string shape = getString(prop, "shape", "matrix");
-  if (const JsonValue* points = findMember(prop, "points"); points && points->isArray()) {
+  if (const JsonValue* points = findMember(prop, "points");
+      points && points->isArray()) {
     for (const JsonValue& p : points->array) {
       std::array<double, 3> xyz{};
       if (!triple(p, &xyz)) {
@@ -50,27 +53,33 @@ std::vector<std::array<double, 3>> shapeLeds(const JsonValue& prop, uint64_t see
     for (int32_t r = 0; r < rows; ++r)
       for (int32_t i = 0; i < cols; ++i) {
         int32_t c = r % 2 == 0 ? i : cols - 1 - i;  // wired as a serpentine
-        leds.push_back({(c - (cols - 1) / 2.0) * spacing, ((rows - 1) / 2.0 - r) * spacing, 0});
+        leds.push_back({(c - (cols - 1) / 2.0) * spacing,
+                        ((rows - 1) / 2.0 - r) * spacing,
+                        0});
       }
   } else if (shape == "arch") {
     int32_t count = getInt(prop, "count", 50);
     double width = number(prop, "width", 2), height = number(prop, "height", 1);
     for (int32_t i = 0; i < count; ++i) {
       double a = kPi * i / std::max(count - 1, 1);
-      leds.push_back({-std::cos(a) * width / 2, std::sin(a) * height - height / 2, 0});
+      leds.push_back(
+          {-std::cos(a) * width / 2, std::sin(a) * height - height / 2, 0});
     }
   } else if (shape == "tree") {
     int32_t count = getInt(prop, "count", 150);
-    double height = number(prop, "height", 2), radius = number(prop, "radius", 0.6);
+    double height = number(prop, "height", 2),
+           radius = number(prop, "radius", 0.6);
     double turns = number(prop, "turns", 6);
     for (int32_t i = 0; i < count; ++i) {
       double t = double(i) / std::max(count - 1, 1);
       double a = 2 * kPi * turns * t, r = radius * (1 - t);
-      leds.push_back({r * std::cos(a), t * height - height / 2, r * std::sin(a)});
+      leds.push_back(
+          {r * std::cos(a), t * height - height / 2, r * std::sin(a)});
     }
   } else if (shape == "random") {
     int32_t count = getInt(prop, "count", 100);
-    double width = number(prop, "width", 2), height = number(prop, "height", 1.2);
+    double width = number(prop, "width", 2),
+           height = number(prop, "height", 1.2);
     std::mt19937_64 rng(seed);
     std::uniform_real_distribution<double> step(-1, 1);
     double x = 0, y = 0;
@@ -91,7 +100,8 @@ SceneConfig defaultScene() {
   SceneConfig scene;
   std::string error;
   JsonValue prop;
-  (void)parseJsonDocument(R"({"shape":"matrix","cols":10,"rows":10,"spacing":0.12})", &prop);
+  (void)parseJsonDocument(
+      R"({"shape":"matrix","cols":10,"rows":10,"spacing":0.12})", &prop);
   scene.leds = shapeLeds(prop, 1, &error);
   scene.ports = {{0, 50, "RGB", "", 0, false}, {1, 100, "RGB", "", 0, true}};
   scene.poses = {CameraPose{}};
@@ -102,6 +112,10 @@ SceneConfig defaultScene() {
   // brightness, and lights its surroundings a little.
   scene.camera.imaging.spotPeak = 900;
   scene.camera.imaging.glowPerLed = 0.6;
+  // Enough spill for the settle probes to see a flood arrive; more makes
+  // frames that light different LEDs differ all over, which the shake
+  // search reads as motion.
+  scene.camera.imaging.glowCap = 16;
   return scene;
 }
 
@@ -111,16 +125,19 @@ bool loadScene(std::string_view text, SceneConfig* out, std::string* error) {
     return false;
   };
   JsonValue doc;
-  if (!parseJsonDocument(text, &doc) || !doc.isObject()) return fail("scene is not a JSON object");
+  if (!parseJsonDocument(text, &doc) || !doc.isObject())
+    return fail("scene is not a JSON object");
   SceneConfig scene = defaultScene();
   scene.seed = static_cast<uint64_t>(std::max(getInt(doc, "seed", 1), 0));
   scene.camera.imaging.seed = scene.seed;
   std::string problem;
-  if (const JsonValue* prop = findMember(doc, "prop"); prop && prop->isObject()) {
+  if (const JsonValue* prop = findMember(doc, "prop");
+      prop && prop->isObject()) {
     scene.leds = shapeLeds(*prop, scene.seed, &problem);
     if (!problem.empty()) return fail(problem);
   }
-  if (const JsonValue* ports = findMember(doc, "ports"); ports && ports->isArray()) {
+  if (const JsonValue* ports = findMember(doc, "ports");
+      ports && ports->isArray()) {
     scene.ports.clear();
     for (const JsonValue& p : ports->array) {
       ScenePort port;
@@ -138,18 +155,22 @@ bool loadScene(std::string_view text, SceneConfig* out, std::string* error) {
   for (const ScenePort& p : scene.ports)
     if (p.selected) scanned += p.pixels;
   if (scanned != static_cast<int64_t>(scene.leds.size()))
-    return fail("the selected ports hold " + std::to_string(scanned) + " pixels but the prop has " +
+    return fail("the selected ports hold " + std::to_string(scanned) +
+                " pixels but the prop has " +
                 std::to_string(scene.leds.size()) + " LEDs");
-  if (const JsonValue* camera = findMember(doc, "camera"); camera && camera->isObject()) {
+  if (const JsonValue* camera = findMember(doc, "camera");
+      camera && camera->isObject()) {
     scene.camera.imaging.width = getInt(*camera, "width", 1024);
     scene.camera.imaging.height = getInt(*camera, "height", 576);
     scene.camera.fps = number(*camera, "fps", 30);
     scene.camera.fovDeg = number(*camera, "fovDeg", 60);
-    if (const JsonValue* poses = findMember(*camera, "poses"); poses && poses->isArray()) {
+    if (const JsonValue* poses = findMember(*camera, "poses");
+        poses && poses->isArray()) {
       scene.poses.clear();
       for (const JsonValue& p : poses->array) {
         CameraPose pose;
-        if (const JsonValue* at = findMember(p, "position"); at && !triple(*at, &pose.position))
+        if (const JsonValue* at = findMember(p, "position");
+            at && !triple(*at, &pose.position))
           return fail("a camera position must be [x, y, z]");
         pose.yawDeg = number(p, "yaw", 0);
         pose.pitchDeg = number(p, "pitch", 0);
@@ -159,7 +180,8 @@ bool loadScene(std::string_view text, SceneConfig* out, std::string* error) {
     }
   }
   if (scene.poses.empty()) return fail("the scene has no camera pose");
-  if (const JsonValue* optics = findMember(doc, "optics"); optics && optics->isObject()) {
+  if (const JsonValue* optics = findMember(doc, "optics");
+      optics && optics->isObject()) {
     ImagerOptions& im = scene.camera.imaging;
     im.spotSigma = number(*optics, "spotSigma", im.spotSigma);
     im.spotPeak = number(*optics, "spotPeak", im.spotPeak);
@@ -167,14 +189,18 @@ bool loadScene(std::string_view text, SceneConfig* out, std::string* error) {
     im.ambient = number(*optics, "ambient", im.ambient);
     im.ambientTexture = number(*optics, "texture", im.ambientTexture);
     im.glowPerLed = number(*optics, "glowPerLed", im.glowPerLed);
-    if (const JsonValue* m = findMember(*optics, "crosstalk"); m && m->isArray() && m->array.size() == 3)
+    im.glowCap = number(*optics, "glowCap", im.glowCap);
+    if (const JsonValue* m = findMember(*optics, "crosstalk");
+        m && m->isArray() && m->array.size() == 3)
       for (size_t r = 0; r < 3; ++r) {
         std::array<double, 3> row{};
-        if (!triple(m->array[r], &row)) return fail("crosstalk must be three rows of three");
+        if (!triple(m->array[r], &row))
+          return fail("crosstalk must be three rows of three");
         im.crosstalk[r] = row;
       }
   }
-  if (const JsonValue* motion = findMember(doc, "motion"); motion && motion->isObject()) {
+  if (const JsonValue* motion = findMember(doc, "motion");
+      motion && motion->isObject()) {
     scene.camera.driftXPerSecond = number(*motion, "driftX", 0);
     scene.camera.driftYPerSecond = number(*motion, "driftY", 0);
     scene.camera.jitterPx = number(*motion, "jitter", 0);
@@ -185,8 +211,11 @@ bool loadScene(std::string_view text, SceneConfig* out, std::string* error) {
   scene.camera.latencyMs = number(doc, "latencyMs", scene.camera.latencyMs);
   scene.camera.exposureMs = number(doc, "exposureMs", scene.camera.exposureMs);
   scene.universeFileExists = getInt(doc, "universeFile", 1) != 0;
-  if (const JsonValue* hidden = findMember(doc, "occluded"); hidden && hidden->isArray())
-    for (const JsonValue& v : hidden->array) scene.occluded.push_back(jsonToInt(v, -1));
+  scene.password = getString(doc, "password", "");
+  if (const JsonValue* hidden = findMember(doc, "occluded");
+      hidden && hidden->isArray())
+    for (const JsonValue& v : hidden->array)
+      scene.occluded.push_back(jsonToInt(v, -1));
   if (double fraction = number(doc, "occludedFraction", 0); fraction > 0) {
     std::mt19937_64 rng(scene.seed + 5);
     std::uniform_real_distribution<double> u(0, 1);
@@ -197,7 +226,9 @@ bool loadScene(std::string_view text, SceneConfig* out, std::string* error) {
   return true;
 }
 
-bool loadSceneFile(const std::string& path, SceneConfig* out, std::string* error) {
+bool loadSceneFile(const std::string& path,
+                   SceneConfig* out,
+                   std::string* error) {
   std::ifstream in(path, std::ios::binary);
   if (!in) {
     if (error) *error = "cannot read scene " + path;
@@ -233,7 +264,8 @@ SimulatedRig::SimulatedRig(SceneConfig scene) : scene_(std::move(scene)) {
     output.object["virtualStrings"].array.push_back(string);
     outputs.array.push_back(output);
     channel += p.pixels * (p.colorOrder.size() >= 4 ? 4 : 3);
-    config.stripOrders[p.port] = p.stripOrder.empty() ? p.colorOrder : p.stripOrder;
+    config.stripOrders[p.port] =
+        p.stripOrder.empty() ? p.colorOrder : p.stripOrder;
   }
   JsonValue block = JsonValue::makeObject();
   setString(block, "type", "RPIWS281X");
@@ -255,10 +287,13 @@ SimulatedRig::SimulatedRig(SceneConfig scene) : scene_(std::move(scene)) {
         &universes);
     config.universes = universes;
   }
+  config.password = scene_.password;
   controller_ = std::make_unique<FppSimulator>(std::move(config));
 }
 
-bool SimulatedRig::start(std::string* error) { return controller_->start(error); }
+bool SimulatedRig::start(std::string* error) {
+  return controller_->start(error);
+}
 
 void SimulatedRig::stop() { controller_->stop(); }
 
@@ -286,8 +321,11 @@ std::vector<ImagePoint> SimulatedRig::truth(size_t pose) const {
   std::vector<ImagePoint> points;
   std::vector<PropLed> leds = propLeds();
   for (const PropLed& led : leds) {
-    ImagePoint p = projectPoint(led.world, scene_.poses.at(pose), scene_.camera.fovDeg,
-                                scene_.camera.imaging.width, scene_.camera.imaging.height);
+    ImagePoint p = projectPoint(led.world,
+                                scene_.poses.at(pose),
+                                scene_.camera.fovDeg,
+                                scene_.camera.imaging.width,
+                                scene_.camera.imaging.height);
     if (led.occluded) p.inView = false;
     points.push_back(p);
   }

@@ -27,7 +27,7 @@ struct ScenePort {
   std::string colorOrder = "RGB";  // what the controller is told
   std::string stripOrder;          // the strip's own order; "" = colorOrder
   int32_t nullNodes = 0;
-  bool selected = true;            // scanned (filmed) or not
+  bool selected = true;  // scanned (filmed) or not
 };
 
 struct SceneConfig {
@@ -38,6 +38,7 @@ struct SceneConfig {
   VirtualCameraConfig camera;
   std::vector<int32_t> occluded;  // LED indices (0-based) nobody can see
   bool universeFileExists = true;
+  std::string password;  // the controller asks for one when set
 };
 
 // The built-in scene: a 10 × 10 matrix on port 1 behind an unselected
@@ -46,8 +47,12 @@ SceneConfig defaultScene();
 
 // Reads a scene (the keys of sim/scenes/README.md). False with a message
 // for a malformed one.
-[[nodiscard]] bool loadScene(std::string_view text, SceneConfig* out, std::string* error);
-[[nodiscard]] bool loadSceneFile(const std::string& path, SceneConfig* out, std::string* error);
+[[nodiscard]] bool loadScene(std::string_view text,
+                             SceneConfig* out,
+                             std::string* error);
+[[nodiscard]] bool loadSceneFile(const std::string& path,
+                                 SceneConfig* out,
+                                 std::string* error);
 
 class SimulatedRig {
  public:

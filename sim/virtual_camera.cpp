@@ -195,6 +195,9 @@ void VirtualCamera::captureLoop() {
       frame.pixels[4 * p + 2] = planes[0][p];
     }
     frame.timestamp = due;
+    if (config_.stopDeliveringAfterSeconds >= 0 &&
+        due > config_.stopDeliveringAfterSeconds)
+      continue;
     deliverFrame(frame, due);
     ++delivered_;
   }

@@ -49,6 +49,9 @@ struct VirtualCameraConfig {
   double bumpAtSeconds = -1;
   double bumpDx = 0;
   double bumpDy = 0;
+  // Stop delivering frames this long after start (a camera that fails
+  // mid-scan); negative: never.
+  double stopDeliveringAfterSeconds = -1;
 };
 
 // One physical LED of the prop: which controller port and LED it is, and

@@ -61,7 +61,11 @@ bool RecordingCaptureSource::waitForRecordedFrame(double timeoutSeconds) {
 }
 
 void RecordingCaptureSource::addMark(const std::string& label) {
+  constexpr auto kStale = std::chrono::seconds(1);
   std::lock_guard lock(stateMutex_);
+  if (recording_ && recordBaseSet_ &&
+      std::chrono::steady_clock::now() - latestArrival_ > kStale)
+    return;
   double time = recordBaseSet_ ? latestTime_ - recordBase_ : 0;
   marks_.push_back({label, std::max(time, 0.0)});
 }
@@ -98,6 +102,7 @@ void RecordingCaptureSource::deliverFrame(const BgraFrame& frame,
   {
     std::lock_guard lock(stateMutex_);
     latestTime_ = sampleTime;
+    latestArrival_ = std::chrono::steady_clock::now();
     callback = callback_;
   }
   if (callback) callback(frame);

@@ -4,6 +4,7 @@
 #include "capture/media.h"
 
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <mutex>
 
@@ -13,7 +14,10 @@
 // frame; frames are read back from the finished file.
 //
 // A source derives from it, runs its own capture thread and hands each
-// frame to deliverFrame(). Threads: deliverFrame on the capture thread;
+// frame to deliverFrame(). A mark added while a recording that has had
+// frames gets none for over a second is dropped: its time would only repeat
+// the last frame's, and the scan run reads the missing marks as a camera
+// that underran. Threads: deliverFrame on the capture thread;
 // everything else on the caller's thread. The state mutex guards the
 // callback, the times, the marks and the writer (so stopRecording never
 // finalises the file under a frame being written).
@@ -54,6 +58,7 @@ class RecordingCaptureSource : public ICaptureSource {
   std::atomic<bool> recording_{false};
   std::atomic<bool> firstFrameRecorded_{false};
   double latestTime_ = 0;
+  std::chrono::steady_clock::time_point latestArrival_{};
   double recordBase_ = 0;
   bool recordBaseSet_ = false;
   std::vector<CaptureMark> marks_;

@@ -119,27 +119,54 @@ namespace {
 // Cost of offset (ox, oy) over rows y0 ... y1 - 1 and columns x0 ... x1 - 1 of
 // the reference; only pixels whose shifted position lies inside the moving
 // image count. Stops once the cost reaches `stopAt`.
-uint64_t offsetCost(const ReducedImage& ref,
-                    const ReducedImage& mov,
-                    int32_t ox,
-                    int32_t oy,
-                    int32_t x0,
-                    int32_t x1,
-                    int32_t y0,
-                    int32_t y1,
-                    uint64_t stopAt,
-                    SimdMode mode) {
+// A candidate offset's cost: the sum of absolute differences over the
+// pixels whose shifted position lies inside the moving image, and how many
+// those are. Offsets are compared by the mean (sum / count): a plain sum
+// would make every offset that pushes pixels out of the picture look
+// cheaper, and border tiles over plain background would "move" on a still
+// camera.
+struct OffsetCost {
+  uint64_t sum = 0;
+  uint64_t count = 0;
+  // Strictly cheaper than `other` (exact, by cross-multiplication).
+  bool cheaperThan(const OffsetCost& other) const {
+    if (count == 0) return false;
+    if (other.count == 0) return true;
+    return static_cast<unsigned __int128>(sum) * other.count <
+           static_cast<unsigned __int128>(other.sum) * count;
+  }
+};
+
+// Sums row by row and stops early once the mean can no longer beat `best`.
+OffsetCost offsetCost(const ReducedImage& ref,
+                      const ReducedImage& mov,
+                      int32_t ox,
+                      int32_t oy,
+                      int32_t x0,
+                      int32_t x1,
+                      int32_t y0,
+                      int32_t y1,
+                      const OffsetCost* best,
+                      SimdMode mode) {
   int32_t xa = std::max(x0, -ox), xb = std::min(x1, mov.width - ox);
   int32_t ya = std::max(y0, -oy), yb = std::min(y1, mov.height - oy);
-  uint64_t cost = 0;
-  if (xa >= xb) return 0;
+  OffsetCost cost;
+  if (xa >= xb || ya >= yb) return cost;
+  cost.count = static_cast<uint64_t>(xb - xa) * static_cast<uint64_t>(yb - ya);
+  // The sum at which this offset's mean reaches the best one's.
+  uint64_t stopAt = UINT64_MAX;
+  if (best && best->count > 0)
+    stopAt = static_cast<uint64_t>(
+        (static_cast<unsigned __int128>(best->sum) * cost.count + best->count -
+         1) /
+        best->count);
   for (int32_t y = ya; y < yb; ++y) {
-    cost += sumAbsDiff(
+    cost.sum += sumAbsDiff(
         ref.pixels.data() + static_cast<size_t>(y) * ref.width + xa,
         mov.pixels.data() + static_cast<size_t>(y + oy) * mov.width + xa + ox,
         xb - xa,
         mode);
-    if (cost >= stopAt) return cost;
+    if (cost.sum >= stopAt) return cost;
   }
   return cost;
 }
@@ -174,14 +201,13 @@ std::vector<std::pair<int32_t, int32_t>> measureOffsets(
                                                    {0, 0});
   if (radius < 0) return offsets;
 
-  constexpr uint64_t kNoLimit = std::numeric_limits<uint64_t>::max();
   std::pair<int32_t, int32_t> whole{0, 0};
-  uint64_t best = kNoLimit;
+  OffsetCost best;
   for (int32_t oy = -radius; oy <= radius; ++oy)
     for (int32_t ox = -radius; ox <= radius; ++ox) {
-      uint64_t cost = offsetCost(
-          ref, mov, ox, oy, 0, ref.width, 0, ref.height, kNoLimit, mode);
-      if (cost < best) {
+      OffsetCost cost = offsetCost(
+          ref, mov, ox, oy, 0, ref.width, 0, ref.height, nullptr, mode);
+      if (cost.cheaperThan(best)) {
         best = cost;
         whole = {ox, oy};
       }
@@ -204,22 +230,14 @@ std::vector<std::pair<int32_t, int32_t>> measureOffsets(
         continue;
       }
       std::pair<int32_t, int32_t> chosen = centre;
-      uint64_t bestCost = offsetCost(ref,
-                                     mov,
-                                     centre.first,
-                                     centre.second,
-                                     x0,
-                                     x1,
-                                     y0,
-                                     y1,
-                                     kNoLimit,
-                                     mode);
+      OffsetCost bestCost = offsetCost(
+          ref, mov, centre.first, centre.second, x0, x1, y0, y1, nullptr, mode);
       for (int32_t oy = -radius; oy <= radius; ++oy)
         for (int32_t ox = -radius; ox <= radius; ++ox) {
           int32_t cx = centre.first + ox, cy = centre.second + oy;
-          uint64_t cost =
-              offsetCost(ref, mov, cx, cy, x0, x1, y0, y1, bestCost, mode);
-          if (cost < bestCost) {
+          OffsetCost cost =
+              offsetCost(ref, mov, cx, cy, x0, x1, y0, y1, &bestCost, mode);
+          if (cost.cheaperThan(bestCost)) {
             bestCost = cost;
             chosen = {cx, cy};
           }

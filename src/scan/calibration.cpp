@@ -1,12 +1,12 @@
 #include "scan/calibration.h"
 
-#include <algorithm>
-#include <cmath>
-#include <filesystem>
-
 #include "scan/frame_convert.h"
 #include "scan/session.h"
 #include "scan/sleep.h"
+
+#include <algorithm>
+#include <cmath>
+#include <filesystem>
 
 namespace pxo {
 
@@ -24,7 +24,8 @@ double histogramPercentile(std::span<const int64_t> histogram, double p) {
   int64_t total = 0;
   for (int64_t n : histogram) total += n;
   if (total < 1) return 0;
-  auto wanted = static_cast<int64_t>(std::ceil(std::min(std::max(p, 0.0), 1.0) * double(total)));
+  auto wanted = static_cast<int64_t>(
+      std::ceil(std::min(std::max(p, 0.0), 1.0) * double(total)));
   wanted = std::max<int64_t>(wanted, 1);
   int64_t cumulative = 0;
   for (size_t v = 0; v < histogram.size(); ++v) {
@@ -38,7 +39,8 @@ bool measureCameraNoise(std::span<const FramePlanes> dark,
                         int32_t width,
                         int32_t height,
                         CameraNoise* out) {
-  const size_t pixels = static_cast<size_t>(width) * static_cast<size_t>(height);
+  const size_t pixels =
+      static_cast<size_t>(width) * static_cast<size_t>(height);
   if (dark.size() < 2 || pixels == 0) return false;
   for (const FramePlanes& f : dark)
     for (const auto& plane : f.plane)
@@ -101,7 +103,8 @@ LevelMeasurement measureLevel(const FramePlanes& lit,
   return m;
 }
 
-int32_t chooseLevel(std::span<const LevelMeasurement> measurements, const CameraNoise& noise) {
+int32_t chooseLevel(std::span<const LevelMeasurement> measurements,
+                    const CameraNoise& noise) {
   const double threshold = std::max(1.0, kNoiseFactor * noise.noiseMax);
   int32_t best = -1;
   for (const LevelMeasurement& m : measurements) {
@@ -118,10 +121,13 @@ void calibrateBrightness(ScanSession& session) {
   BrightnessCalibration& result = session.calibration;
   if (result.calibrated) return;
   result = BrightnessCalibration{};
-  if (!session.plan || !session.sender || session.channelCount < 1 || !session.camera) return;
+  if (!session.plan || !session.sender || session.channelCount < 1 ||
+      !session.camera)
+    return;
   pxowin::ICaptureSource& camera = *session.camera;
 
-  const auto path = std::filesystem::temp_directory_path() / "pxo_calibrate.mp4";
+  const auto path =
+      std::filesystem::temp_directory_path() / "pxo_calibrate.mp4";
   session.report("Measuring camera noise\xE2\x80\xA6");
   if (!camera.startRecording(path, nullptr)) return;
   (void)camera.waitForRecordedFrame(5.0);
@@ -135,7 +141,8 @@ void calibrateBrightness(ScanSession& session) {
   camera.addMark("cal-dark");
   sleepMilliseconds(kDarkDwellMs);
   for (size_t i = 0; i < kCalibrationLevels.size(); ++i) {
-    session.report("Calibrating brightness\xE2\x80\xA6 " + std::to_string(i + 1) + "/9");
+    session.report("Calibrating brightness\xE2\x80\xA6 " +
+                   std::to_string(i + 1) + "/9");
     std::vector<uint8_t> frame(static_cast<size_t>(session.channelCount), 0);
     renderLevelFrame(session.plan.get(), kCalibrationLevels[i], frame);
     show(frame);
@@ -187,10 +194,12 @@ void calibrateBrightness(ScanSession& session) {
   for (size_t i = 0; i < kCalibrationLevels.size(); ++i) {
     FramePlanes planes;
     int32_t w = 0, h = 0;
-    if (!extractPlanes(camera, marks[i + 2].time - 0.04, 1024, &planes, &w, &h) ||
+    if (!extractPlanes(
+            camera, marks[i + 2].time - 0.04, 1024, &planes, &w, &h) ||
         w != width || h != height)
       continue;
-    measurements.push_back(measureLevel(planes, darkFrames[0], kCalibrationLevels[i], noise));
+    measurements.push_back(
+        measureLevel(planes, darkFrames[0], kCalibrationLevels[i], noise));
   }
   result.calibrated = true;
   result.noise = noise;
@@ -203,7 +212,8 @@ void calibrateBrightness(ScanSession& session) {
     } else {
       result.usedDefaultLevel = true;
       result.calibratedLevel = planLevel(session.plan.get());
-      session.report("Auto brightness: no level cleared the noise floor; using default");
+      session.report(
+          "Auto brightness: no level cleared the noise floor; using default");
     }
   }
   cleanUp();

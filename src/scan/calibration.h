@@ -1,11 +1,11 @@
 #pragma once
 
+#include "decode/decode_types.h"
+
 #include <array>
 #include <cstdint>
 #include <span>
 #include <vector>
-
-#include "decode/decode_types.h"
 
 // Brightness auto-calibration: before the first scan of a session, a short
 // recording of its own measures how noisy the dark picture is and how
@@ -16,8 +16,8 @@ namespace pxo {
 
 struct ScanSession;
 
-inline constexpr std::array<uint8_t, 9> kCalibrationLevels = {16, 32, 48, 64, 96,
-                                                              128, 160, 200, 255};
+inline constexpr std::array<uint8_t, 9> kCalibrationLevels = {
+    16, 32, 48, 64, 96, 128, 160, 200, 255};
 
 struct CameraNoise {
   double noiseR = 0, noiseG = 0, noiseB = 0;  // 95th percentile of pixel ranges
@@ -64,6 +64,7 @@ LevelMeasurement measureLevel(const FramePlanes& lit,
 
 // The lowest level that stands out of the noise (p99 ≥ max(1, 4 × noise))
 // and saturates at most 2 % of the picture; -1 when none does.
-int32_t chooseLevel(std::span<const LevelMeasurement> measurements, const CameraNoise& noise);
+int32_t chooseLevel(std::span<const LevelMeasurement> measurements,
+                    const CameraNoise& noise);
 
 }  // namespace pxo

@@ -1,9 +1,9 @@
 #pragma once
 
-#include <cstdint>
-
 #include "capture/capture_source.h"
 #include "decode/decode_types.h"
+
+#include <cstdint>
 
 namespace pxo {
 

@@ -1,16 +1,16 @@
 #include "scan/scan_run.h"
 
-#include <algorithm>
-#include <chrono>
-#include <cmath>
-#include <filesystem>
-#include <map>
-
 #include "decode/led_decoder.h"
 #include "output/scan_data.h"
 #include "scan/frame_convert.h"
 #include "scan/session.h"
 #include "scan/sleep.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <filesystem>
+#include <map>
 
 namespace pxo {
 
@@ -23,15 +23,18 @@ constexpr double kArrivalDistance = 20.0;
 constexpr double kPlateauDistance = 8.0;
 constexpr char kEllipsis[] = "\xE2\x80\xA6";
 
-double probeDistance(const std::array<double, 3>& a, const std::array<double, 3>& b) {
-  return std::fabs(a[0] - b[0]) + std::fabs(a[1] - b[1]) + std::fabs(a[2] - b[2]);
+double probeDistance(const std::array<double, 3>& a,
+                     const std::array<double, 3>& b) {
+  return std::fabs(a[0] - b[0]) + std::fabs(a[1] - b[1]) +
+         std::fabs(a[2] - b[2]);
 }
 
 }  // namespace
 
 double medianMarkGap(std::span<const double> markTimes) {
   std::vector<double> gaps;
-  for (size_t i = 1; i < markTimes.size(); ++i) gaps.push_back(markTimes[i] - markTimes[i - 1]);
+  for (size_t i = 1; i < markTimes.size(); ++i)
+    gaps.push_back(markTimes[i] - markTimes[i - 1]);
   if (gaps.empty()) return 0.2;
   std::sort(gaps.begin(), gaps.end());
   return gaps[gaps.size() / 2];
@@ -46,10 +49,11 @@ std::vector<double> settleProbeOffsets(double medianGap) {
   return offsets;
 }
 
-double calibrateSettleTiming(std::span<const std::vector<std::array<double, 3>>> floods,
-                             std::span<const double> offsets,
-                             double medianGap,
-                             SettleTiming* timing) {
+double calibrateSettleTiming(
+    std::span<const std::vector<std::array<double, 3>>> floods,
+    std::span<const double> offsets,
+    double medianGap,
+    SettleTiming* timing) {
   SettleTiming t;
   t.medianGapSec = medianGap;
   const auto probes = static_cast<int32_t>(offsets.size());
@@ -62,7 +66,8 @@ double calibrateSettleTiming(std::span<const std::vector<std::array<double, 3>>>
   for (size_t f = 0; f < floods.size() && f < 3; ++f) {
     const auto& means = floods[f];
     std::vector<int32_t> valid;
-    for (int32_t j = 0; j < probes && j < static_cast<int32_t>(means.size()); ++j)
+    for (int32_t j = 0; j < probes && j < static_cast<int32_t>(means.size());
+         ++j)
       if (means[j][0] >= 0) valid.push_back(j);
     if (valid.empty()) continue;
     const auto& reference = means[valid[0]];
@@ -110,7 +115,8 @@ double calibrateSettleTiming(std::span<const std::vector<std::array<double, 3>>>
       effective = (offsets[static_cast<size_t>(m)] + gap) * 0.5;
       t.usedArrivalRescue = 1;
     } else {
-      effective = std::min(std::max(0.5 * gap, 0.12), std::max(gap - 0.04, 0.12));
+      effective =
+          std::min(std::max(0.5 * gap, 0.12), std::max(gap - 0.04, 0.12));
       t.usedMidDwellFallback = 1;
     }
   }
@@ -120,7 +126,8 @@ double calibrateSettleTiming(std::span<const std::vector<std::array<double, 3>>>
 }
 
 const char* settleStatus(const SettleTiming& timing, double usedOffset) {
-  if (usedOffset == kStaticSettleOffset && timing.effectiveOffsetSec < 0) return "static-fallback";
+  if (usedOffset == kStaticSettleOffset && timing.effectiveOffsetSec < 0)
+    return "static-fallback";
   if (timing.usedMidDwellFallback) return "mid-dwell-fallback";
   if (timing.usedArrivalRescue) return "arrival-rescue";
   return "calibrated";
@@ -137,7 +144,8 @@ void runScan(ScanSession& session,
     if (error && !message.empty()) *error = message;
   };
   modelFilePath->clear();
-  if (!session.prepared || !session.camera || !session.plan) return fail("not prepared");
+  if (!session.prepared || !session.camera || !session.plan)
+    return fail("not prepared");
   pxowin::ICaptureSource& camera = *session.camera;
   ScanPlan* plan = session.plan.get();
 
@@ -145,7 +153,8 @@ void runScan(ScanSession& session,
   calibrateBrightness(session);
 
   // Where the recording goes.
-  std::filesystem::path recording = std::filesystem::temp_directory_path() / "pxo_scan.mp4";
+  std::filesystem::path recording =
+      std::filesystem::temp_directory_path() / "pxo_scan.mp4";
   std::filesystem::path dataFolder;
   session.scanDataFolder.clear();
   if (!session.scanDataDir.empty()) {
@@ -185,6 +194,7 @@ void runScan(ScanSession& session,
   // Settle timing from probes around the three floods.
   session.report(std::string("Calibrating settle timing") + kEllipsis);
   std::vector<double> markTimes;
+  markTimes.reserve(marks.size());
   for (const pxowin::CaptureMark& m : marks) markTimes.push_back(m.time);
   const double gap = medianMarkGap(markTimes);
   const std::vector<double> offsets = settleProbeOffsets(gap);
@@ -192,21 +202,25 @@ void runScan(ScanSession& session,
   const auto total = static_cast<int32_t>(3 * offsets.size());
   int32_t counter = 0;
   for (int32_t c = 0; c < 3; ++c) {
-    const double markTime = marks[static_cast<size_t>(floodFrameIndex(plan, c))].time;
+    const double markTime =
+        marks[static_cast<size_t>(floodFrameIndex(plan, c))].time;
     for (double offset : offsets) {
-      session.report(std::string("Calibrating settle timing") + kEllipsis + " " +
-                     std::to_string(++counter) + "/" + std::to_string(total));
+      session.report(std::string("Calibrating settle timing") + kEllipsis +
+                     " " + std::to_string(++counter) + "/" +
+                     std::to_string(total));
       pxowin::BgraFrame frame;
       std::array<double, 3> mean = {-1, -1, -1};
-      if (camera.extractFrame(markTime + offset, 128, frame, nullptr) && !frame.pixels.empty()) {
+      if (camera.extractFrame(markTime + offset, 128, frame, nullptr) &&
+          !frame.pixels.empty()) {
         double sum[3] = {0, 0, 0};
         const size_t pixels = static_cast<size_t>(frame.width) * frame.height;
         for (int32_t y = 0; y < frame.height; ++y) {
-          const uint8_t* row = frame.pixels.data() + static_cast<size_t>(y) * frame.stride;
+          const uint8_t* row =
+              frame.pixels.data() + static_cast<size_t>(y) * frame.stride;
           for (int32_t x = 0; x < frame.width; ++x) {
-            sum[0] += row[4 * x + 2];
-            sum[1] += row[4 * x + 1];
-            sum[2] += row[4 * x];
+            sum[0] += row[size_t{4} * x + 2];
+            sum[1] += row[size_t{4} * x + 1];
+            sum[2] += row[size_t{4} * x];
           }
         }
         for (int k = 0; k < 3; ++k) mean[k] = sum[k] / double(pixels);
@@ -225,7 +239,9 @@ void runScan(ScanSession& session,
     session.report(std::string("Extracting scan frames") + kEllipsis + " " +
                    std::to_string(i + 1) + "/" + std::to_string(marks.size()));
     int32_t w = 0, h = 0;
-    if (!extractPlanes(camera, marks[i].time + offset, 1024, &frames[i], &w, &h)) continue;
+    if (!extractPlanes(
+            camera, marks[i].time + offset, 1024, &frames[i], &w, &h))
+      continue;
     if (width == 0) {
       width = w;
       height = h;
@@ -237,19 +253,23 @@ void runScan(ScanSession& session,
   // become black pictures that read as "off".
   for (FramePlanes& f : frames)
     if (f.plane[0].empty())
-      for (auto& plane : f.plane) plane.assign(static_cast<size_t>(width) * height, 0);
+      for (auto& plane : f.plane)
+        plane.assign(static_cast<size_t>(width) * height, 0);
 
   DecodeOptions options = defaultDecodeOptions();
   if (session.calibration.calibrated) {
-    const double noise[3] = {session.calibration.noise.noiseR, session.calibration.noise.noiseG,
+    const double noise[3] = {session.calibration.noise.noiseR,
+                             session.calibration.noise.noiseG,
                              session.calibration.noise.noiseB};
     for (int c = 0; c < 3; ++c) {
-      auto raised = static_cast<int32_t>(std::min(std::ceil(4.0 * noise[c]), 200.0));
+      auto raised =
+          static_cast<int32_t>(std::min(std::ceil(4.0 * noise[c]), 200.0));
       options.peakThreshold[c] = std::max(options.peakThreshold[c], raised);
     }
   }
   options.baselineFrame = 0;
-  options.floodFrames = {floodFrameIndex(plan, 0), floodFrameIndex(plan, 1),
+  options.floodFrames = {floodFrameIndex(plan, 0),
+                         floodFrameIndex(plan, 1),
                          floodFrameIndex(plan, 2)};
   options.width = width;
   options.height = height;
@@ -259,35 +279,45 @@ void runScan(ScanSession& session,
   FrameTables tables;
   tables.idBits = planIdBits(plan);
   tables.passes = planPasses(plan);
-  tables.bitFrames.resize(static_cast<size_t>(tables.idBits * tables.passes));
+  tables.bitFrames.resize(static_cast<size_t>(tables.idBits) *
+                          static_cast<size_t>(tables.passes));
   tables.bitComplementFrames.resize(tables.bitFrames.size());
   tables.parityFrames.resize(static_cast<size_t>(tables.passes));
   tables.parityComplementFrames.resize(tables.parityFrames.size());
-  decoderFrameTables(plan, tables.bitFrames.data(), tables.bitComplementFrames.data(),
-                     tables.parityFrames.data(), tables.parityComplementFrames.data());
+  decoderFrameTables(plan,
+                     tables.bitFrames.data(),
+                     tables.bitComplementFrames.data(),
+                     tables.parityFrames.data(),
+                     tables.parityComplementFrames.data());
   std::vector<int32_t> shifts(static_cast<size_t>(tables.passes));
-  if (passChannelShifts(planProtocolName(plan), shifts.data(), tables.passes) == tables.passes)
+  if (passChannelShifts(planProtocolName(plan), shifts.data(), tables.passes) ==
+      tables.passes)
     options.passShifts = shifts.data();
 
   session.report(std::string("Decoding pixel positions") + kEllipsis);
   std::vector<DecodedLed> decoded(static_cast<size_t>(session.ledCount));
   DecodeStats stats;
-  int32_t count = decodeLeds(frames, markTimes, tables, options, decoded, &stats);
+  int32_t count =
+      decodeLeds(frames, markTimes, tables, options, decoded, &stats);
   frames.clear();
   if (count < 0) return fail("decode failed (no baseline/flood)");
   decoded.resize(static_cast<size_t>(count));
 
   session.report(std::string("Building model") + kEllipsis);
   std::vector<GridPoint> points;
+  points.reserve(decoded.size());
   for (const DecodedLed& led : decoded)
-    points.push_back({led.id, led.normX, led.normY, led.x, led.y, led.estimated});
+    points.push_back(
+        {led.id, led.normX, led.normY, led.x, led.y, led.estimated});
   ModelGridPtr grid(snapToGrid(points, -1, -1));
   if (!grid) return fail("grid snap failed");
 
   // Session results.
   session.grid = std::move(grid);
   session.observedCount = static_cast<int32_t>(
-      std::count_if(decoded.begin(), decoded.end(), [](const DecodedLed& l) { return !l.estimated; }));
+      std::count_if(decoded.begin(), decoded.end(), [](const DecodedLed& l) {
+        return !l.estimated;
+      }));
   session.resultLedCount = session.ledCount;
   session.hasResult = true;
   session.modelName = modelName;
@@ -297,9 +327,12 @@ void runScan(ScanSession& session,
   view.width = static_cast<float>(width);
   view.height = static_cast<float>(height);
   for (const DecodedLed& led : decoded) {
-    session.ledResults.push_back({led.id, led.normX, led.normY, led.estimated != 0});
+    session.ledResults.push_back(
+        {led.id, led.normX, led.normY, led.estimated != 0});
     session.points2d.push_back({led.id, led.normX, led.normY});
-    view.points.push_back({led.id, static_cast<float>(led.x), static_cast<float>(led.y),
+    view.points.push_back({led.id,
+                           static_cast<float>(led.x),
+                           static_cast<float>(led.y),
                            led.estimated != 0});
   }
   session.views.push_back(std::move(view));
@@ -312,7 +345,8 @@ void runScan(ScanSession& session,
   inputs.gridDepth = 1;
   inputs.cells = session.grid->cells;
   inputs.points2d = session.points2d;
-  std::string path = writeModelFile(inputs, ModelOutputKind::kCustomGrid, error);
+  std::string path =
+      writeModelFile(inputs, ModelOutputKind::kCustomGrid, error);
   if (path.empty()) {
     modelFilePath->clear();
     return;
@@ -321,7 +355,9 @@ void runScan(ScanSession& session,
   if (!dataFolder.empty()) {
     const std::string now = formatLocalTimestamp();
     std::vector<TimelineEntry> timeline;
-    for (const pxowin::CaptureMark& m : marks) timeline.push_back({m.label, m.time, now});
+    timeline.reserve(marks.size());
+    for (const pxowin::CaptureMark& m : marks)
+      timeline.push_back({m.label, m.time, now});
     (void)writeTimelineFile(dataFolder, timeline, 2, nullptr);
 
     ScanExportRecord record;
@@ -334,10 +370,12 @@ void runScan(ScanSession& session,
     record.totalLEDs = session.ledCount;
     record.decodedValid = count;
     record.signalPeakCount = stats.signalPeakCount;
-    record.signalHistogram.assign(stats.signalHistogram.begin(), stats.signalHistogram.end());
+    record.signalHistogram.assign(stats.signalHistogram.begin(),
+                                  stats.signalHistogram.end());
     std::vector<uint8_t> seen(static_cast<size_t>(session.ledCount) + 1, 0);
     for (const DecodedLed& led : decoded)
-      if (led.id >= 1 && led.id <= session.ledCount) seen[static_cast<size_t>(led.id)] = 1;
+      if (led.id >= 1 && led.id <= session.ledCount)
+        seen[static_cast<size_t>(led.id)] = 1;
     for (int32_t id = 1; id <= session.ledCount; ++id)
       if (!seen[static_cast<size_t>(id)]) record.missingIDs.push_back(id);
     std::vector<double> nearest;
@@ -345,7 +383,8 @@ void runScan(ScanSession& session,
       if (a.estimated) continue;
       double best = INFINITY;
       for (const DecodedLed& b : decoded)
-        if (&a != &b && !b.estimated) best = std::min(best, std::hypot(a.x - b.x, a.y - b.y));
+        if (&a != &b && !b.estimated)
+          best = std::min(best, std::hypot(a.x - b.x, a.y - b.y));
       if (std::isfinite(best)) nearest.push_back(best);
     }
     if (nearest.size() >= 2) {
@@ -356,14 +395,16 @@ void runScan(ScanSession& session,
     for (size_t f = 0; f < marks.size(); ++f) {
       std::pair<int32_t, int32_t> rounded{
           static_cast<int32_t>(std::lround(stats.frameTranslations[2 * f])),
-          static_cast<int32_t>(std::lround(stats.frameTranslations[2 * f + 1]))};
+          static_cast<int32_t>(
+              std::lround(stats.frameTranslations[2 * f + 1]))};
       record.frameTranslations.push_back(rounded);
       record.rawFrameDeltas.push_back(
           {rounded.first - previous.first, rounded.second - previous.second});
       previous = rounded;
     }
     record.outlierFrames = stats.outlierFrames;
-    for (const DecodedLed& led : decoded) record.decodedLEDs.push_back({led, std::nullopt});
+    for (const DecodedLed& led : decoded)
+      record.decodedLEDs.push_back({led, std::nullopt});
     CalibrationRecord calibration;
     calibration.status = settleStatus(timing, offset);
     calibration.effectiveOffsetSec = offset;
@@ -375,18 +416,22 @@ void runScan(ScanSession& session,
     calibration.probeOffsetsSec = offsets;
     const char* floodLabels[3] = {"R-full", "G-full", "B-full"};
     for (int c = 0; c < 3; ++c) {
-      calibration.floods.push_back({floodLabels[c], timing.arrivalProbeIdx[c],
+      calibration.floods.push_back({floodLabels[c],
+                                    timing.arrivalProbeIdx[c],
                                     timing.plateauProbeIdx[c]});
       for (const auto& mean : probeMeans[static_cast<size_t>(c)])
-        calibration.probeMeans.insert(calibration.probeMeans.end(), mean.begin(), mean.end());
+        calibration.probeMeans.insert(
+            calibration.probeMeans.end(), mean.begin(), mean.end());
     }
     record.calibration = calibration;
     (void)writeMetadataFile(dataFolder, record, nullptr);
   }
 
   *modelFilePath = path;
-  session.lastRecordingSeconds = std::chrono::duration<double>(recorded - started).count();
-  session.lastProcessingSeconds = std::chrono::duration<double>(Clock::now() - recorded).count();
+  session.lastRecordingSeconds =
+      std::chrono::duration<double>(recorded - started).count();
+  session.lastProcessingSeconds =
+      std::chrono::duration<double>(Clock::now() - recorded).count();
 }
 
 }  // namespace pxo

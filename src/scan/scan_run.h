@@ -34,10 +34,11 @@ std::vector<double> settleProbeOffsets(double medianGap);
 // From per flood and probe mean (R, G, B) values (red < 0: a failed probe),
 // the offset after each mark at which frames show their pattern; -1 when no
 // flood arrived. `timing` gets the details.
-double calibrateSettleTiming(std::span<const std::vector<std::array<double, 3>>> floodProbeMeans,
-                             std::span<const double> offsets,
-                             double medianGap,
-                             SettleTiming* timing);
+double calibrateSettleTiming(
+    std::span<const std::vector<std::array<double, 3>>> floodProbeMeans,
+    std::span<const double> offsets,
+    double medianGap,
+    SettleTiming* timing);
 
 // "calibrated", "arrival-rescue", "mid-dwell-fallback" or "static-fallback".
 const char* settleStatus(const SettleTiming& timing, double usedOffset);

@@ -11,9 +11,10 @@ constexpr int kReconfigureSettleMs = 500;
 
 }  // namespace
 
-std::unique_ptr<ScanSession> createScanSession(std::unique_ptr<pxowin::ICaptureSource> camera,
-                                               std::string deviceId,
-                                               std::string scanDataDir) {
+std::unique_ptr<ScanSession> createScanSession(
+    std::unique_ptr<pxowin::ICaptureSource> camera,
+    std::string deviceId,
+    std::string scanDataDir) {
   auto session = std::make_unique<ScanSession>();
   session->camera = std::move(camera);
   session->deviceId = std::move(deviceId);
@@ -42,13 +43,16 @@ bool prepareScan(ScanSession& session, std::string* error) {
   };
   if (session.controller.savedPortStrings.empty()) return fail("not connected");
   ScanLayout layout = computeScanLayout(session);
-  if (layout.groups.empty() || layout.ledCount <= 0) return fail("no ports selected");
+  if (layout.groups.empty() || layout.ledCount <= 0)
+    return fail("no ports selected");
 
   std::string scanConfig;
-  if (!buildScanPortConfig(session.controller.savedPortStrings, layout.specs, &scanConfig))
+  if (!buildScanPortConfig(
+          session.controller.savedPortStrings, layout.specs, &scanConfig))
     return fail("could not build scan config");
   const ControllerLink& link = session.controller;
-  (void)writePortStrings(link.host, link.user, link.password, link.usesBBB, scanConfig);
+  (void)writePortStrings(
+      link.host, link.user, link.password, link.usesBBB, scanConfig);
   (void)writeScanUniverseInputs(link.host, link.user, link.password);
   sleepMilliseconds(kReconfigureSettleMs);
 
@@ -60,8 +64,10 @@ bool prepareScan(ScanSession& session, std::string* error) {
 
   session.sender.reset(openDdpSender(link.host.c_str()));
   if (!session.sender) return fail("could not open DDP socket");
-  if (session.camera && !session.camera->start(session.deviceId, error)) return false;
-  session.level = session.player.showPreviewLevel(session.plan.get(), session.level);
+  if (session.camera && !session.camera->start(session.deviceId, error))
+    return false;
+  session.level =
+      session.player.showPreviewLevel(session.plan.get(), session.level);
   session.player.startKeepAlive(session.sender.get());
   session.prepared = true;
   return true;
@@ -72,8 +78,10 @@ bool startCamera(ScanSession& session, std::string* error) {
     if (error) *error = "not prepared";
     return false;
   }
-  if (session.camera && !session.camera->start(session.deviceId, error)) return false;
-  session.level = session.player.showPreviewLevel(session.plan.get(), session.level);
+  if (session.camera && !session.camera->start(session.deviceId, error))
+    return false;
+  session.level =
+      session.player.showPreviewLevel(session.plan.get(), session.level);
   return true;
 }
 
@@ -125,7 +133,8 @@ void teardownScan(ScanSession& session) {
   if (session.camera) session.camera->stop();
   // Only a connected session knows what to put back; restoring without the
   // snapshot would delete the controller's own universe file.
-  if (!session.controller.savedPortStrings.empty()) restoreController(&session.controller);
+  if (!session.controller.savedPortStrings.empty())
+    restoreController(&session.controller);
   session.plan.reset();
   session.prepared = false;
 }

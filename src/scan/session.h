@@ -1,12 +1,5 @@
 #pragma once
 
-#include <atomic>
-#include <cstdint>
-#include <functional>
-#include <memory>
-#include <string>
-#include <vector>
-
 #include "capture/capture_source.h"
 #include "controller/fpp_client.h"
 #include "decode/decode_types.h"
@@ -18,6 +11,13 @@
 #include "scan/pattern_player.h"
 #include "scan/scan_layout.h"
 #include "scan/scan_plan.h"
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
 
 // The scan session: the one object a scan window (or the pixoria command)
 // drives. It owns the camera, remembers the controller connection and its
@@ -79,8 +79,9 @@ struct ScanSession {
   std::vector<ModelPoint3D> points3d;
   std::string solveStatus;
   std::vector<DecodedLed> lastDecoded;  // the last run's records
-  double lastRecordingSeconds = 0;      // from runScan's start to the recording's end
-  double lastProcessingSeconds = 0;     // the rest of runScan
+  double lastRecordingSeconds =
+      0;  // from runScan's start to the recording's end
+  double lastProcessingSeconds = 0;  // the rest of runScan
 
   std::vector<int32_t> channelOffsetList;
   PatternPlayer player;
@@ -90,9 +91,10 @@ struct ScanSession {
   }
 };
 
-std::unique_ptr<ScanSession> createScanSession(std::unique_ptr<pxowin::ICaptureSource> camera,
-                                               std::string deviceId,
-                                               std::string scanDataDir);
+std::unique_ptr<ScanSession> createScanSession(
+    std::unique_ptr<pxowin::ICaptureSource> camera,
+    std::string deviceId,
+    std::string scanDataDir);
 
 // Connects to the controller (fpp_client.h has the messages).
 [[nodiscard]] bool connectController(ScanSession& session,

@@ -2,6 +2,9 @@
 // a virtual camera recording a real file, the whole pipeline, the model
 // and scan data written, and the controller put back.
 
+#include "controller/http_client.h"
+#include "controller/json.h"
+#include "output/xmodel_checker.h"
 #include "scan/session.h"
 
 #include <cstdlib>
@@ -9,13 +12,9 @@
 #include <fstream>
 #include <sstream>
 
-#include <gtest/gtest.h>
-
-#include "controller/http_client.h"
-#include "controller/json.h"
-#include "output/xmodel_checker.h"
 #include "sim/decode_scorer.h"
 #include "sim/rig.h"
+#include <gtest/gtest.h>
 
 namespace pxo {
 namespace {
@@ -30,9 +29,11 @@ std::string readFile(const std::filesystem::path& path) {
 std::string controllerState(sim::FppSimulator& fpp) {
   JsonValue strings, universes;
   std::string text;
-  if (auto s = fpp.pixelStringsFile(); s && parseJsonDocument(*s, &strings)) text += toJsonText(strings);
+  if (auto s = fpp.pixelStringsFile(); s && parseJsonDocument(*s, &strings))
+    text += toJsonText(strings);
   text += "|";
-  if (auto u = fpp.universeFile(); u && parseJsonDocument(*u, &universes)) text += toJsonText(universes);
+  if (auto u = fpp.universeFile(); u && parseJsonDocument(*u, &universes))
+    text += toJsonText(universes);
   return text;
 }
 
@@ -45,7 +46,10 @@ struct ScanOutcome {
   std::vector<std::string> progress;
 };
 
-ScanOutcome scanScene(const sim::SceneConfig& scene, const std::string& dataDir) {
+ScanOutcome scanScene(const sim::SceneConfig& scene,
+                      const std::string& dataDir,
+                      int runs = 1,
+                      const std::string& password = "") {
   ScanOutcome outcome;
   sim::SimulatedRig rig(scene);
   std::string error;
@@ -55,26 +59,42 @@ ScanOutcome scanScene(const sim::SceneConfig& scene, const std::string& dataDir)
     auto session = createScanSession(rig.makeCamera(0), "", dataDir);
     session->progress = [&](const std::string& m) {
       outcome.progress.push_back(m);
-      if (m.find("/") == std::string::npos) std::printf("[ progress ] %s\n", m.c_str());
+      if (m.find("/") == std::string::npos)
+        std::printf("[ progress ] %s\n", m.c_str());
     };
-    if (!connectController(*session, rig.controllerAddress(), "", "", &outcome.error)) return outcome;
+    if (!connectController(*session,
+                           rig.controllerAddress(),
+                           password.empty() ? "" : "admin",
+                           password,
+                           &outcome.error))
+      return outcome;
     for (ControllerPort& port : session->controller.ports)
       for (const sim::ScenePort& p : scene.ports)
         if (p.port == port.portNumber) port.selected = p.selected;
     if (prepareScan(*session, &outcome.error)) {
-      runScan(*session, &outcome.modelPath, "Rig prop", &outcome.error);
+      for (int run = 0; run < runs; ++run) {
+        if (run > 0) {
+          outcome.progress.clear();
+          // The run stopped the camera; the window starts it again.
+          EXPECT_TRUE(startCamera(*session, &outcome.error)) << outcome.error;
+        }
+        runScan(*session, &outcome.modelPath, "Rig prop", &outcome.error);
+      }
       outcome.ok = !outcome.modelPath.empty();
       std::vector<sim::TruthLed> truth;
-      for (const sim::ImagePoint& p : rig.truth(0)) truth.push_back({p.x, p.y, p.inView});
+      for (const sim::ImagePoint& p : rig.truth(0))
+        truth.push_back({p.x, p.y, p.inView});
       outcome.score = sim::scoreDecode(truth, session->lastDecoded);
       outcome.dataFolder = session->scanDataFolder;
       std::printf("[ score    ] %s; recording %.1f s, processing %.2f s\n",
-                  outcome.score.summary().c_str(), session->lastRecordingSeconds,
+                  outcome.score.summary().c_str(),
+                  session->lastRecordingSeconds,
                   session->lastProcessingSeconds);
     }
     teardownScan(*session);
   }
-  EXPECT_EQ(controllerState(rig.controller()), before) << "the controller was not put back";
+  EXPECT_EQ(controllerState(rig.controller()), before)
+      << "the controller was not put back";
   return outcome;
 }
 
@@ -82,7 +102,8 @@ class RigScan : public ::testing::Test {
  protected:
   void SetUp() override {
     dataDir = std::filesystem::temp_directory_path() /
-              (std::string("pxo-rig-") + ::testing::UnitTest::GetInstance()->current_test_info()->name());
+              (std::string("pxo-rig-") +
+               ::testing::UnitTest::GetInstance()->current_test_info()->name());
     std::filesystem::remove_all(dataDir);
   }
   void TearDown() override {
@@ -105,15 +126,66 @@ TEST_F(RigScan, DefaultSceneBehindAnUnselectedPort) {
   expectGoodScan(o);
   ASSERT_FALSE(o.dataFolder.empty());
   for (const char* file : {"scan.mp4", "timeline.json", "metadata.json"})
-    EXPECT_TRUE(std::filesystem::exists(std::filesystem::path(o.dataFolder) / file)) << file;
+    EXPECT_TRUE(
+        std::filesystem::exists(std::filesystem::path(o.dataFolder) / file))
+        << file;
   // The progress messages of a first scan.
   auto has = [&](const std::string& m) {
-    return std::find(o.progress.begin(), o.progress.end(), m) != o.progress.end();
+    return std::find(o.progress.begin(), o.progress.end(), m) !=
+           o.progress.end();
   };
   EXPECT_TRUE(has("Measuring camera noise\xE2\x80\xA6"));
   EXPECT_TRUE(has("Recording scan patterns\xE2\x80\xA6"));
   EXPECT_TRUE(has("Decoding pixel positions\xE2\x80\xA6"));
   EXPECT_TRUE(has("Building model\xE2\x80\xA6"));
+}
+
+sim::SceneConfig sceneFrom(const std::string& json) {
+  sim::SceneConfig scene;
+  std::string error;
+  EXPECT_TRUE(sim::loadScene(json, &scene, &error)) << error;
+  return scene;
+}
+
+constexpr char kSmallCamera[] =
+    R"("camera":{"width":640,"height":360,"fovDeg":60,"poses":[{"position":[0,0,-4]}]},)"
+    R"("optics":{"noise":2,"spotPeak":900,"glowPerLed":0.8},)";
+
+TEST_F(RigScan, CameraThatStopsDuringTheRecording) {
+  sim::SceneConfig scene = sceneFrom(std::string("{") + kSmallCamera + R"(
+      "prop":{"shape":"arch","count":30},"ports":[{"port":0,"pixels":30}]})");
+  scene.camera.stopDeliveringAfterSeconds = 7;
+  ScanOutcome o = scanScene(scene, "");
+  EXPECT_FALSE(o.ok);
+  EXPECT_EQ(o.error, "scan lost pattern marks (camera underran)");
+  EXPECT_TRUE(o.modelPath.empty());
+}
+
+TEST(ScanFailures, ControllerUnreachableOrLocked) {
+  sim::SceneConfig scene = sim::defaultScene();
+  scene.password = "s3cret";
+  sim::SimulatedRig rig(scene);
+  std::string error;
+  ASSERT_TRUE(rig.start(&error)) << error;
+  auto session = createScanSession(rig.makeCamera(0), "", "");
+  EXPECT_FALSE(
+      connectController(*session, rig.controllerAddress(), "", "", &error));
+  EXPECT_EQ(error, "authentication required");
+
+  // Never connected: nothing is sent to the controller.
+  rig.controller().clearRequests();
+  EXPECT_FALSE(prepareScan(*session, &error));
+  EXPECT_EQ(error, "not connected");
+  std::string model;
+  runScan(*session, &model, "m", &error);
+  EXPECT_EQ(error, "not prepared");
+  teardownScan(*session);
+  EXPECT_TRUE(rig.controller().requests().empty());
+
+  std::string address = rig.controllerAddress();
+  rig.stop();
+  EXPECT_FALSE(connectController(*session, address, "", "", &error));
+  EXPECT_EQ(error, "could not connect to FPP");
 }
 
 }  // namespace

@@ -11,11 +11,13 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <mutex>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
 #include <libavutil/imgutils.h>
+#include <libavutil/log.h>
 #include <libavutil/opt.h>
 #include <libswscale/swscale.h>
 }
@@ -412,11 +414,20 @@ class FfmpegExtractor final : public FrameExtractor {
 
 }  // namespace
 
+// The library writes nothing to the standard error stream but its own
+// diagnostics; FFmpeg's reports (the encoder's statistics) are silenced.
+static void quietFfmpeg() {
+  static std::once_flag once;
+  std::call_once(once, [] { av_log_set_level(AV_LOG_ERROR); });
+}
+
 std::unique_ptr<RecordingWriter> createRecordingWriter() {
+  quietFfmpeg();
   return std::make_unique<FfmpegWriter>();
 }
 
 std::unique_ptr<FrameExtractor> createFrameExtractor() {
+  quietFfmpeg();
   return std::make_unique<FfmpegExtractor>();
 }
 
