@@ -109,13 +109,11 @@ SceneConfig defaultScene() {
   scene.camera.imaging.height = 576;
   scene.camera.imaging.noiseSigma = 2;
   // LEDs are bright: a lit one saturates its spot even at the scan's 40 %
-  // brightness, and lights its surroundings a little.
+  // brightness.
   scene.camera.imaging.spotPeak = 900;
-  scene.camera.imaging.glowPerLed = 0.6;
-  // Enough spill for the settle probes to see a flood arrive; more makes
-  // frames that light different LEDs differ all over, which the shake
-  // search reads as motion.
-  scene.camera.imaging.glowCap = 16;
+  // No spill light by default: frames that light different LEDs would
+  // differ all over, which the shake search reads as motion.
+  scene.camera.imaging.glowPerLed = 0;
   return scene;
 }
 

@@ -168,7 +168,9 @@ void VirtualCamera::captureLoop() {
     }
     ++tick;
 
-    double exposureEnd = due - config_.latencyMs / 1000;
+    // The frame delivered now was exposed deliveryDelay ago.
+    const double stamp = due - config_.deliveryDelayMs / 1000;
+    double exposureEnd = stamp - config_.latencyMs / 1000;
     auto light =
         lightBetween(exposureEnd - config_.exposureMs / 1000, exposureEnd);
     const float gain = gain_.load();
@@ -179,11 +181,11 @@ void VirtualCamera::captureLoop() {
       for (double& v : e.light) v *= gain;
       emitters.push_back(e);
     }
-    double dx = config_.driftXPerSecond * due +
+    double dx = config_.driftXPerSecond * stamp +
                 (config_.jitterPx > 0 ? jitter(rng) : 0);
-    double dy = config_.driftYPerSecond * due +
+    double dy = config_.driftYPerSecond * stamp +
                 (config_.jitterPx > 0 ? jitter(rng) : 0);
-    if (config_.bumpAtSeconds >= 0 && due >= config_.bumpAtSeconds) {
+    if (config_.bumpAtSeconds >= 0 && stamp >= config_.bumpAtSeconds) {
       dx += config_.bumpDx;
       dy += config_.bumpDy;
     }
@@ -194,11 +196,11 @@ void VirtualCamera::captureLoop() {
       frame.pixels[4 * p + 1] = planes[1][p];
       frame.pixels[4 * p + 2] = planes[0][p];
     }
-    frame.timestamp = due;
+    frame.timestamp = stamp;
     if (config_.stopDeliveringAfterSeconds >= 0 &&
         due > config_.stopDeliveringAfterSeconds)
       continue;
-    deliverFrame(frame, due);
+    deliverFrame(frame, stamp);
     ++delivered_;
   }
 }

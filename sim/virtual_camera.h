@@ -40,6 +40,10 @@ struct VirtualCameraConfig {
   double fovDeg = 60;  // horizontal field of view
   CameraPose pose;
   double latencyMs = 40;   // from a DDP push to the LEDs changing
+  // From the exposure to the frame's delivery, as a camera's pipeline
+  // delays it: marks added now carry the time of a frame taken this long
+  // ago.
+  double deliveryDelayMs = 100;
   double exposureMs = 12;  // a change within it blends two states
   // Motion of the picture in pixels: a steady drift per second, a random
   // jitter and one bump at a time after start.

@@ -171,7 +171,46 @@ sim::SceneConfig sceneFrom(const std::string& json) {
 
 constexpr char kSmallCamera[] =
     R"("camera":{"width":640,"height":360,"fovDeg":60,"poses":[{"position":[0,0,-4]}]},)"
-    R"("optics":{"noise":2,"spotPeak":900,"glowPerLed":0.8},)";
+    R"("optics":{"noise":2},)";
+
+TEST_F(RigScan, TwoPortsBehindAWideUnselectedPort) {
+  if (tooSlowForRealTime())
+    GTEST_SKIP() << "real-time rig under ThreadSanitizer";
+  // Port 0 keeps channels 0 ... 1499; ports 1 and 2 are scanned from 1500
+  // and 1650.
+  sim::SceneConfig scene = sceneFrom(std::string("{") + kSmallCamera + R"(
+      "prop":{"shape":"matrix","cols":15,"rows":10,"spacing":0.12},
+      "ports":[{"port":0,"pixels":500,"selected":0},{"port":1,"pixels":50},
+               {"port":2,"pixels":100}]})");
+  expectGoodScan(scanScene(scene, dataDir.string()));
+}
+
+TEST_F(RigScan, RgbwPort) {
+  if (tooSlowForRealTime())
+    GTEST_SKIP() << "real-time rig under ThreadSanitizer";
+  sim::SceneConfig scene = sceneFrom(std::string("{") + kSmallCamera + R"(
+      "prop":{"shape":"arch","count":60,"width":2.4,"height":1.2},
+      "ports":[{"port":0,"pixels":60,"colorOrder":"RGBW"}]})");
+  expectGoodScan(scanScene(scene, dataDir.string()));
+}
+
+TEST_F(RigScan, GrbStringTwiceWithoutRecalibrating) {
+  if (tooSlowForRealTime())
+    GTEST_SKIP() << "real-time rig under ThreadSanitizer";
+  // The controller is told RGB; the string is wired GRB.
+  sim::SceneConfig scene = sceneFrom(std::string("{") + kSmallCamera + R"(
+      "prop":{"shape":"matrix","cols":10,"rows":8,"spacing":0.1},
+      "ports":[{"port":0,"pixels":80,"colorOrder":"RGB","stripOrder":"GRB"}],
+      "universeFile":0})");
+  ScanOutcome o = scanScene(scene, "", 2);
+  expectGoodScan(o);
+  for (const std::string& m : o.progress) {
+    EXPECT_EQ(m.find("Measuring camera noise"), std::string::npos)
+        << "calibrated again";
+    EXPECT_EQ(m.find("Auto brightness"), std::string::npos);
+  }
+  EXPECT_TRUE(o.dataFolder.empty());
+}
 
 TEST_F(RigScan, CameraThatStopsDuringTheRecording) {
   if (tooSlowForRealTime())

@@ -88,7 +88,7 @@ TEST(VirtualCamera, RecordsWhatTheLedsShowed) {
 
   for (size_t m = 0; m < marks.size(); ++m) {
     pxowin::BgraFrame image;
-    ASSERT_TRUE(camera.extractFrame(marks[m].time + 0.2, 0, image, &error))
+    ASSERT_TRUE(camera.extractFrame(marks[m].time + 0.3, 0, image, &error))
         << error;
     ASSERT_EQ(image.width, 320);
     for (size_t i = 0; i < leds.size(); i += 5) {
