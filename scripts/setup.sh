@@ -8,6 +8,8 @@ packages=(
   g++ make cmake ninja-build pkg-config binutils
   # Recording and extraction (H.264 through libx264), frame conversion
   libavformat-dev libavcodec-dev libswscale-dev libavutil-dev
+  # The scan preview image
+  libpng-dev
   # Tests and benchmarks
   libgtest-dev libgmock-dev libbenchmark-dev
   # Fuzzing (libFuzzer ships in clang's runtime package), format and lint

@@ -104,7 +104,9 @@ SceneConfig defaultScene() {
       R"({"shape":"matrix","cols":10,"rows":10,"spacing":0.12})", &prop);
   scene.leds = shapeLeds(prop, 1, &error);
   scene.ports = {{0, 50, "RGB", "", 0, false}, {1, 100, "RGB", "", 0, true}};
-  scene.poses = {CameraPose{}};
+  CameraPose pose;
+  pose.position = {0, 0, -2.4};
+  scene.poses = {pose};
   scene.camera.imaging.width = 1024;
   scene.camera.imaging.height = 576;
   scene.camera.imaging.noiseSigma = 2;
@@ -210,6 +212,12 @@ bool loadScene(std::string_view text, SceneConfig* out, std::string* error) {
   scene.camera.exposureMs = number(doc, "exposureMs", scene.camera.exposureMs);
   scene.universeFileExists = getInt(doc, "universeFile", 1) != 0;
   scene.password = getString(doc, "password", "");
+  if (const JsonValue* r = findMember(doc, "reflections"); r && r->isObject()) {
+    scene.reflectionEvery = std::max(getInt(*r, "every", 0), 0);
+    scene.reflectionGain = number(*r, "gain", scene.reflectionGain);
+    scene.reflectionDx = number(*r, "dx", scene.reflectionDx);
+    scene.reflectionDy = number(*r, "dy", scene.reflectionDy);
+  }
   if (const JsonValue* hidden = findMember(doc, "occluded");
       hidden && hidden->isArray())
     for (const JsonValue& v : hidden->array)
@@ -303,6 +311,13 @@ std::vector<PropLed> SimulatedRig::propLeds() const {
     for (int32_t j = 0; j < p.pixels && next < scene_.leds.size(); ++j, ++next)
       leds.push_back({p.port, p.nullNodes + j, scene_.leds[next], false});
   }
+  if (scene_.reflectionEvery > 0)
+    for (size_t i = 0; i < leds.size();
+         i += static_cast<size_t>(scene_.reflectionEvery)) {
+      leds[i].reflectionGain = scene_.reflectionGain;
+      leds[i].reflectionDx = scene_.reflectionDx;
+      leds[i].reflectionDy = scene_.reflectionDy;
+    }
   for (int32_t hidden : scene_.occluded)
     if (hidden >= 0 && static_cast<size_t>(hidden) < leds.size())
       leds[static_cast<size_t>(hidden)].occluded = true;

@@ -37,6 +37,11 @@ struct SceneConfig {
   std::vector<CameraPose> poses;
   VirtualCameraConfig camera;
   std::vector<int32_t> occluded;  // LED indices (0-based) nobody can see
+  // Every `reflectionEvery`-th LED (0: none) shows a dim mirror image.
+  int32_t reflectionEvery = 0;
+  double reflectionGain = 0.3;
+  double reflectionDx = 0;
+  double reflectionDy = 12;
   bool universeFileExists = true;
   std::string password;  // the controller asks for one when set
 };

@@ -177,7 +177,12 @@ void VirtualCamera::captureLoop() {
     emitters.clear();
     for (size_t i = 0; i < leds_.size(); ++i) {
       if (leds_[i].occluded || !truth_[i].inView) continue;
-      Emitter e{truth_[i].x, truth_[i].y, light[i], 0, 0, 0};
+      Emitter e{truth_[i].x,
+                truth_[i].y,
+                light[i],
+                leds_[i].reflectionGain,
+                leds_[i].reflectionDx,
+                leds_[i].reflectionDy};
       for (double& v : e.light) v *= gain;
       emitters.push_back(e);
     }

@@ -39,7 +39,7 @@ struct VirtualCameraConfig {
   double fps = 30;
   double fovDeg = 60;  // horizontal field of view
   CameraPose pose;
-  double latencyMs = 40;   // from a DDP push to the LEDs changing
+  double latencyMs = 40;  // from a DDP push to the LEDs changing
   // From the exposure to the frame's delivery, as a camera's pipeline
   // delays it: marks added now carry the time of a frame taken this long
   // ago.
@@ -66,6 +66,10 @@ struct PropLed {
   int32_t index = 0;  // in the port's physical LED list
   std::array<double, 3> world{};
   bool occluded = false;
+  // A dim mirror image of the LED (a reflection), in picture pixels.
+  double reflectionGain = 0;
+  double reflectionDx = 0;
+  double reflectionDy = 0;
 };
 
 struct ImagePoint {

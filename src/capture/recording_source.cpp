@@ -61,7 +61,7 @@ bool RecordingCaptureSource::waitForRecordedFrame(double timeoutSeconds) {
 }
 
 void RecordingCaptureSource::addMark(const std::string& label) {
-  constexpr auto kStale = std::chrono::seconds(1);
+  constexpr auto kStale = std::chrono::seconds(2);
   std::lock_guard lock(stateMutex_);
   if (recording_ && recordBaseSet_ &&
       std::chrono::steady_clock::now() - latestArrival_ > kStale)

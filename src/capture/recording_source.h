@@ -15,7 +15,7 @@
 //
 // A source derives from it, runs its own capture thread and hands each
 // frame to deliverFrame(). A mark added while a recording that has had
-// frames gets none for over a second is dropped: its time would only repeat
+// frames gets none for over two seconds is dropped: its time would only repeat
 // the last frame's, and the scan run reads the missing marks as a camera
 // that underran. Threads: deliverFrame on the capture thread;
 // everything else on the caller's thread. The state mutex guards the

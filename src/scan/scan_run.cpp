@@ -337,6 +337,8 @@ void runScan(ScanSession& session,
   }
   session.views.push_back(std::move(view));
   session.lastDecoded = decoded;
+  session.lastMarks = marks;
+  session.lastSettleOffset = offset;
 
   ModelOutputInputs inputs;
   inputs.modelName = modelName;

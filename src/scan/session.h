@@ -78,7 +78,9 @@ struct ScanSession {
   std::vector<ScanView> views;
   std::vector<ModelPoint3D> points3d;
   std::string solveStatus;
-  std::vector<DecodedLed> lastDecoded;  // the last run's records
+  std::vector<DecodedLed> lastDecoded;         // the last run's records
+  std::vector<pxowin::CaptureMark> lastMarks;  // its pattern marks
+  double lastSettleOffset = 0;  // after each mark, where frames were read
   double lastRecordingSeconds =
       0;  // from runScan's start to the recording's end
   double lastProcessingSeconds = 0;  // the rest of runScan

@@ -44,6 +44,7 @@ struct ScanOutcome {
   sim::DecodeScore score;
   std::string dataFolder;
   std::vector<std::string> progress;
+  bool calibratedByFirstRun = false;
 };
 
 // ThreadSanitizer slows rendering, encoding and decoding so far that the
@@ -87,6 +88,8 @@ ScanOutcome scanScene(const sim::SceneConfig& scene,
         if (p.port == port.portNumber) port.selected = p.selected;
     if (prepareScan(*session, &outcome.error)) {
       for (int run = 0; run < runs; ++run) {
+        if (run == 1)
+          outcome.calibratedByFirstRun = session->calibration.calibrated;
         if (run > 0) {
           outcome.progress.clear();
           // The run stopped the camera; the window starts it again.
@@ -204,6 +207,10 @@ TEST_F(RigScan, GrbStringTwiceWithoutRecalibrating) {
       "universeFile":0})");
   ScanOutcome o = scanScene(scene, "", 2);
   expectGoodScan(o);
+  // A calibration that a loaded machine made skip is tried again, as it
+  // should be; one that succeeded is not.
+  if (!o.calibratedByFirstRun)
+    GTEST_SKIP() << "the first calibration was skipped";
   for (const std::string& m : o.progress) {
     EXPECT_EQ(m.find("Measuring camera noise"), std::string::npos)
         << "calibrated again";

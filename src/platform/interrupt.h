@@ -1,0 +1,12 @@
+#pragma once
+
+#include <functional>
+
+namespace pxo::platform {
+
+// Runs `handler` on a thread of its own when the user interrupts the
+// process (Ctrl-C, or a termination request), then ends the process with
+// status 130. Call once, before starting other threads.
+void onInterrupt(std::function<void()> handler);
+
+}  // namespace pxo::platform

@@ -1,0 +1,427 @@
+// pixoria: scans a prop from the command line.
+//
+//   pixoria scan --simulate [--scene FILE] [--report FILE] [--out DIR] [--name
+//   NAME] pixoria scan --controller HOST [--user U] [--password P] [--camera
+//   ID]
+//                [--ports 1,2] [--out DIR] [--name NAME]
+//   pixoria decode FOLDER [--out DIR] [--name NAME]
+//   pixoria cameras
+
+#include "capture/camera_list.h"
+#include "capture/media.h"
+#include "capture/v4l2/v4l2_capture.h"
+#include "controller/fpp_reconfigure.h"
+#include "controller/json.h"
+#include "decode/grid_snap.h"
+#include "decode/led_decoder.h"
+#include "output/json_text.h"
+#include "output/model_writer.h"
+#include "output/scan_data.h"
+#include "platform/interrupt.h"
+#include "scan/frame_convert.h"
+#include "scan/session.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "preview_image.h"
+#include "sim/decode_scorer.h"
+#include "sim/rig.h"
+#include <unistd.h>
+
+namespace {
+
+namespace fs = std::filesystem;
+using pxo::ScanSession;
+
+struct Arguments {
+  std::string command;
+  std::vector<std::string> positional;
+  std::map<std::string, std::string> options;
+  bool has(const std::string& name) const { return options.count(name) > 0; }
+  std::string get(const std::string& name,
+                  const std::string& fallback = "") const {
+    auto it = options.find(name);
+    return it == options.end() ? fallback : it->second;
+  }
+};
+
+int usage() {
+  std::fprintf(stderr,
+               "usage:\n"
+               "  pixoria scan --simulate [--scene FILE] [--report FILE] "
+               "[--out DIR] [--name NAME]\n"
+               "  pixoria scan --controller HOST [--user U] [--password P] "
+               "[--camera ID]\n"
+               "               [--ports 1,2] [--out DIR] [--name NAME]\n"
+               "  pixoria decode FOLDER [--out DIR] [--name NAME]\n"
+               "  pixoria cameras\n");
+  return 2;
+}
+
+int fail(const std::string& message) {
+  std::fprintf(stderr, "pixoria: %s\n", message.c_str());
+  return 1;
+}
+
+// Progress: counted messages ("... 3/57") redraw one line with a bar on a
+// terminal; others get a line of their own.
+void showProgress(const std::string& message) {
+  static bool onBar = false;
+  const bool terminal = ::isatty(STDOUT_FILENO) != 0;
+  size_t slash = message.rfind('/');
+  size_t space = message.rfind(' ', slash);
+  if (terminal && slash != std::string::npos && space != std::string::npos) {
+    double done = std::atof(message.c_str() + space + 1);
+    double total = std::atof(message.c_str() + slash + 1);
+    int filled = total > 0 ? static_cast<int>(30 * done / total) : 0;
+    std::printf("\r  %-40s [%s%s]",
+                message.substr(0, space).c_str(),
+                std::string(static_cast<size_t>(filled), '#').c_str(),
+                std::string(static_cast<size_t>(30 - filled), '.').c_str());
+    std::fflush(stdout);
+    onBar = true;
+    return;
+  }
+  if (onBar) std::printf("\n");
+  onBar = false;
+  if (slash == std::string::npos || !terminal)
+    std::printf("  %s\n", message.c_str());
+  std::fflush(stdout);
+}
+
+bool copyInto(const std::string& from,
+              const fs::path& folder,
+              std::string* copied) {
+  std::error_code ec;
+  fs::create_directories(folder, ec);
+  fs::path to = folder / fs::path(from).filename();
+  fs::copy_file(from, to, fs::copy_options::overwrite_existing, ec);
+  if (ec) return false;
+  *copied = to.string();
+  return true;
+}
+
+bool writePreview(ScanSession& session,
+                  const fs::path& path,
+                  std::string* error) {
+  if (session.lastMarks.empty() || !session.camera) {
+    *error = "no scan to preview";
+    return false;
+  }
+  pxowin::BgraFrame frame;
+  if (!session.camera->extractFrame(
+          session.lastMarks[0].time + session.lastSettleOffset,
+          0,
+          frame,
+          error))
+    return false;
+  return pxo::tools::writePreviewPng(
+      frame, session.lastDecoded, path.string(), error);
+}
+
+int scanSimulated(const Arguments& args) {
+  pxo::sim::SceneConfig scene = pxo::sim::defaultScene();
+  std::string error;
+  if (args.has("scene") &&
+      !pxo::sim::loadSceneFile(args.get("scene"), &scene, &error))
+    return fail(error);
+  const fs::path out = args.get("out", "pixoria-out");
+  std::error_code ec;
+  fs::create_directories(out, ec);
+  if (ec) return fail("could not create " + out.string());
+
+  pxo::sim::SimulatedRig rig(scene);
+  if (!rig.start(&error)) return fail(error);
+  std::printf("Simulated controller at %s, %zu LEDs, camera %d x %d\n",
+              rig.controllerAddress().c_str(),
+              rig.ledCount(),
+              scene.camera.imaging.width,
+              scene.camera.imaging.height);
+  auto session = pxo::createScanSession(rig.makeCamera(0), "", out.string());
+  session->progress = showProgress;
+  if (!pxo::connectController(
+          *session, rig.controllerAddress(), "", "", &error))
+    return fail(error);
+  for (pxo::ControllerPort& port : session->controller.ports)
+    for (const pxo::sim::ScenePort& p : scene.ports)
+      if (p.port == port.portNumber) port.selected = p.selected;
+  if (!pxo::prepareScan(*session, &error)) {
+    pxo::teardownScan(*session);
+    return fail(error);
+  }
+  std::string model;
+  pxo::runScan(*session, &model, args.get("name", "Simulated prop"), &error);
+  if (model.empty()) {
+    pxo::teardownScan(*session);
+    return fail(error);
+  }
+  std::string modelCopy;
+  if (!copyInto(model, out, &modelCopy)) modelCopy = model;
+  const fs::path preview = out / "preview.png";
+  std::string previewError;
+  bool previewOk = writePreview(*session, preview, &previewError);
+
+  std::vector<pxo::sim::TruthLed> truth;
+  for (const pxo::sim::ImagePoint& p : rig.truth(0))
+    truth.push_back({p.x, p.y, p.inView});
+  pxo::sim::DecodeScore score =
+      pxo::sim::scoreDecode(truth, session->lastDecoded);
+  const double recording = session->lastRecordingSeconds;
+  const double processing = session->lastProcessingSeconds;
+  const std::string dataFolder = session->scanDataFolder;
+  pxo::teardownScan(*session);
+
+  std::printf("\nModel:      %s\nScan data:  %s\nPreview:    %s\n",
+              modelCopy.c_str(),
+              dataFolder.c_str(),
+              previewOk ? preview.string().c_str() : previewError.c_str());
+  std::printf("Accuracy:   %s\n", score.summary().c_str());
+  std::printf("Time:       recording %.1f s, processing %.2f s\n",
+              recording,
+              processing);
+  if (args.has("report")) {
+    using namespace pxo;
+    std::string report =
+        JsonObjectText()
+            .add("leds", jsonInt(score.leds))
+            .add("visible", jsonInt(score.visible))
+            .add("correct", jsonInt(score.correct))
+            .add("wrong", jsonInt(score.wrong))
+            .add("missed", jsonInt(score.missed))
+            .add("estimated", jsonInt(score.estimated))
+            .add("medianErrorPx", jsonDouble(score.medianErrorPx))
+            .add("p95ErrorPx", jsonDouble(score.p95ErrorPx))
+            .add("recordingSeconds", jsonDouble(recording))
+            .add("processingSeconds", jsonDouble(processing))
+            .add("modelFile", jsonString(modelCopy))
+            .add("scanDataFolder", jsonString(dataFolder))
+            .text();
+    if (!writeTextFile(args.get("report"), report, &error)) return fail(error);
+  }
+  return 0;
+}
+
+// The session being scanned, for the interrupt handler: put the controller
+// back before the process ends.
+ScanSession* gActive = nullptr;
+
+int scanController(const Arguments& args) {
+  std::string error;
+  const fs::path out = args.get("out", "pixoria-out");
+  std::error_code ec;
+  fs::create_directories(out, ec);
+  auto camera = std::make_unique<pxowin::V4l2Capture>();
+  auto session = pxo::createScanSession(
+      std::move(camera), args.get("camera"), out.string());
+  session->progress = showProgress;
+  pxo::platform::onInterrupt([] {
+    std::printf("\nInterrupted: restoring the controller\xE2\x80\xA6\n");
+    if (gActive) pxo::restoreController(&gActive->controller);
+  });
+  gActive = session.get();
+  if (!pxo::connectController(*session,
+                              args.get("controller"),
+                              args.get("user"),
+                              args.get("password"),
+                              &error))
+    return fail(error);
+  std::vector<int32_t> wanted;
+  std::stringstream list(args.get("ports"));
+  for (std::string item; std::getline(list, item, ',');)
+    wanted.push_back(std::atoi(item.c_str()));
+  std::printf("Controller ports:\n");
+  for (pxo::ControllerPort& port : session->controller.ports) {
+    port.selected = wanted.empty() ? port.pixelCount > 0
+                                   : std::find(wanted.begin(),
+                                               wanted.end(),
+                                               port.portNumber) != wanted.end();
+    std::printf("  port %d: %d pixels, %s%s\n",
+                port.portNumber,
+                port.pixelCount,
+                port.colorOrder.c_str(),
+                port.selected ? " (scanned)" : "");
+  }
+  bool ok = pxo::prepareScan(*session, &error);
+  std::string model;
+  if (ok)
+    pxo::runScan(*session, &model, args.get("name", "Scanned prop"), &error);
+  std::string modelCopy;
+  if (!model.empty() && !copyInto(model, out, &modelCopy)) modelCopy = model;
+  if (!model.empty()) {
+    std::string previewError;
+    (void)writePreview(*session, out / "preview.png", &previewError);
+  }
+  pxo::teardownScan(*session);  // the controller is put back
+  gActive = nullptr;
+  if (model.empty()) return fail(error);
+  std::printf("\nModel: %s\n", modelCopy.c_str());
+  return 0;
+}
+
+std::string readText(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// Decodes a saved scan-data folder again: its recording, timeline and
+// metadata.
+int decodeFolder(const Arguments& args) {
+  if (args.positional.empty()) return usage();
+  const fs::path folder = args.positional[0];
+  pxo::JsonValue timeline, metadata;
+  if (!pxo::parseJsonDocument(readText(folder / "timeline.json"), &timeline))
+    return fail("cannot read " + (folder / "timeline.json").string());
+  if (!pxo::parseJsonDocument(readText(folder / "metadata.json"), &metadata))
+    return fail("cannot read " + (folder / "metadata.json").string());
+  const int32_t leds = pxo::getInt(metadata, "totalLEDs", 0);
+  if (leds < 1) return fail("metadata.json has no totalLEDs");
+  double offset = 0.3;
+  if (const pxo::JsonValue* c = pxo::findMember(metadata, "calibration"))
+    if (const pxo::JsonValue* o = pxo::findMember(*c, "effectiveOffsetSec");
+        o && o->type == pxo::JsonType::kNumber)
+      offset = o->number;
+  std::vector<double> markTimes;
+  if (const pxo::JsonValue* patterns = pxo::findMember(timeline, "patterns");
+      patterns && patterns->isArray())
+    for (const pxo::JsonValue& p : patterns->array) {
+      const pxo::JsonValue* t = pxo::findMember(p, "videoTimeSeconds");
+      markTimes.push_back(t && t->type == pxo::JsonType::kNumber ? t->number
+                                                                 : 0.0);
+    }
+
+  // The plan the scan used: one block of LEDs, two passes, rotating colours.
+  pxo::PortGroup group{0, leds, 3};
+  pxo::ScanPlanPtr plan(
+      pxo::buildScanPlan(std::span(&group, 1),
+                         leds,
+                         2,
+                         pxo::getString(metadata, "pattern_protocol", "") ==
+                             pxo::kProtocolGrayRgbMuxCd1));
+  if (static_cast<int32_t>(markTimes.size()) != pxo::planFrameCount(plan.get()))
+    return fail("the timeline has " + std::to_string(markTimes.size()) +
+                " patterns, the plan " +
+                std::to_string(pxo::planFrameCount(plan.get())));
+
+  auto extractor = pxowin::createFrameExtractor();
+  std::string error;
+  if (!extractor->open(folder / "scan.mp4", &error)) return fail(error);
+  std::vector<pxo::FramePlanes> frames;
+  int32_t width = 0, height = 0;
+  for (size_t i = 0; i < markTimes.size(); ++i) {
+    showProgress("Extracting scan frames\xE2\x80\xA6 " + std::to_string(i + 1) +
+                 "/" + std::to_string(markTimes.size()));
+    pxowin::BgraFrame frame;
+    if (!extractor->frameAt(markTimes[i] + offset, &frame, &error))
+      return fail(error);
+    frame = pxowin::downscaleFrame(frame, 1024);
+    width = frame.width;
+    height = frame.height;
+    frames.push_back(pxo::toFramePlanes(frame));
+  }
+  pxo::DecodeOptions options = pxo::defaultDecodeOptions();
+  options.baselineFrame = 0;
+  options.floodFrames = {1, 2, 3};
+  options.width = width;
+  options.height = height;
+  options.refWidth = width;
+  options.refHeight = height;
+  options.ledCount = leds;
+  pxo::FrameTables tables;
+  tables.idBits = pxo::planIdBits(plan.get());
+  tables.passes = pxo::planPasses(plan.get());
+  tables.bitFrames.resize(static_cast<size_t>(tables.idBits) *
+                          static_cast<size_t>(tables.passes));
+  tables.bitComplementFrames.resize(tables.bitFrames.size());
+  tables.parityFrames.resize(static_cast<size_t>(tables.passes));
+  tables.parityComplementFrames.resize(tables.parityFrames.size());
+  pxo::decoderFrameTables(plan.get(),
+                          tables.bitFrames.data(),
+                          tables.bitComplementFrames.data(),
+                          tables.parityFrames.data(),
+                          tables.parityComplementFrames.data());
+  std::vector<int32_t> shifts(static_cast<size_t>(tables.passes));
+  if (pxo::passChannelShifts(pxo::planProtocolName(plan.get()),
+                             shifts.data(),
+                             tables.passes) == tables.passes)
+    options.passShifts = shifts.data();
+  showProgress("Decoding pixel positions\xE2\x80\xA6");
+  std::vector<pxo::DecodedLed> decoded(static_cast<size_t>(leds));
+  int32_t count = pxo::decodeLeds(frames, markTimes, tables, options, decoded);
+  if (count < 0) return fail("decode failed (no baseline/flood)");
+  decoded.resize(static_cast<size_t>(count));
+  std::vector<pxo::GridPoint> points;
+  for (const pxo::DecodedLed& led : decoded)
+    points.push_back(
+        {led.id, led.normX, led.normY, led.x, led.y, led.estimated});
+  pxo::ModelGridPtr grid(pxo::snapToGrid(points, -1, -1));
+  if (!grid) return fail("grid snap failed");
+  pxo::ModelOutputInputs inputs;
+  inputs.modelName = args.get("name", "Decoded prop");
+  inputs.gridWidth = grid->cols;
+  inputs.gridHeight = grid->rows;
+  inputs.gridDepth = 1;
+  inputs.cells = grid->cells;
+  std::string path = pxo::writeModelFile(inputs,
+                                         pxo::ModelOutputKind::kCustomGrid,
+                                         &error,
+                                         args.get("out", folder.string()));
+  if (path.empty()) return fail(error);
+  int32_t observed = 0;
+  for (const pxo::DecodedLed& led : decoded) observed += led.estimated ? 0 : 1;
+  std::printf("Decoded %d of %d LEDs (%d estimated)\nModel: %s\n",
+              observed,
+              leds,
+              count - observed,
+              path.c_str());
+  return 0;
+}
+
+int listCameras() {
+  std::vector<pxowin::CameraDevice> cameras;
+  std::string error;
+  if (!pxowin::enumerateCameras(&cameras, &error)) return fail(error);
+  if (cameras.empty()) std::printf("no video capture devices\n");
+  for (const pxowin::CameraDevice& c : cameras)
+    std::printf("%s\t%s\n", c.id.c_str(), c.name.c_str());
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) return usage();
+  Arguments args;
+  args.command = argv[1];
+  for (int i = 2; i < argc; ++i) {
+    std::string arg = argv[i];
+    if (arg.rfind("--", 0) == 0) {
+      std::string name = arg.substr(2);
+      if (name == "simulate") {
+        args.options[name] = "1";
+      } else if (i + 1 < argc) {
+        args.options[name] = argv[++i];
+      } else {
+        return usage();
+      }
+    } else {
+      args.positional.push_back(arg);
+    }
+  }
+  if (args.command == "scan" && args.has("simulate"))
+    return scanSimulated(args);
+  if (args.command == "scan" && args.has("controller"))
+    return scanController(args);
+  if (args.command == "decode") return decodeFolder(args);
+  if (args.command == "cameras") return listCameras();
+  return usage();
+}
