@@ -360,6 +360,7 @@ int decodeFolder(const Arguments& args) {
   if (count < 0) return fail("decode failed (no baseline/flood)");
   decoded.resize(static_cast<size_t>(count));
   std::vector<pxo::GridPoint> points;
+  points.reserve(decoded.size());
   for (const pxo::DecodedLed& led : decoded)
     points.push_back(
         {led.id, led.normX, led.normY, led.x, led.y, led.estimated});
