@@ -35,7 +35,8 @@ FppResult send(const std::string& host,
   return fppResultOf(response.ok, response.status);
 }
 
-JsonValue scanVirtualString(const ScanPortSpec& spec, const JsonValue* old) {
+JsonValue scanVirtualString(const ScanPortSpec& portSpec,
+                            const JsonValue* old) {
   JsonValue string = JsonValue::makeObject();
   int32_t brightness = kMaxScanBrightness;
   if (old && old->isObject()) {
@@ -50,12 +51,13 @@ JsonValue scanVirtualString(const ScanPortSpec& spec, const JsonValue* old) {
         getInt(*old, "brightness", kMaxScanBrightness), 1, kMaxScanBrightness);
   }
   setString(string, "description", "");
-  setNumber(string, "startChannel", spec.startChannel);
-  setNumber(string, "pixelCount", spec.pixelCount);
+  setNumber(string, "startChannel", portSpec.startChannel);
+  setNumber(string, "pixelCount", portSpec.pixelCount);
   setNumber(string, "groupCount", 1);
   setNumber(string, "reverse", 0);
-  setString(string, "colorOrder", spec.channelsPerPixel == 4 ? "RGBW" : "RGB");
-  setNumber(string, "nullNodes", spec.nullNodes);
+  setString(
+      string, "colorOrder", portSpec.channelsPerPixel == 4 ? "RGBW" : "RGB");
+  setNumber(string, "nullNodes", portSpec.nullNodes);
   setNumber(string, "endNulls", 0);
   setNumber(string, "zigZag", 0);
   setNumber(string, "brightness", brightness);
@@ -66,7 +68,7 @@ JsonValue scanVirtualString(const ScanPortSpec& spec, const JsonValue* old) {
 }  // namespace
 
 bool buildScanPortConfig(std::string_view savedPortStrings,
-                         std::span<const ScanPortSpec> specs,
+                         std::span<const ScanPortSpec> portSpecs,
                          std::string* out) {
   out->clear();
   if (savedPortStrings.empty()) return false;
@@ -86,17 +88,17 @@ bool buildScanPortConfig(std::string_view savedPortStrings,
     for (JsonValue& output : ports->array) {
       if (!output.isObject()) continue;
       int32_t portNumber = getInt(output, "portNumber", -1);
-      auto spec =
-          std::find_if(specs.begin(), specs.end(), [&](const ScanPortSpec& s) {
+      auto portSpec = std::find_if(
+          portSpecs.begin(), portSpecs.end(), [&](const ScanPortSpec& s) {
             return s.portNumber == portNumber;
           });
-      if (spec == specs.end()) continue;
+      if (portSpec == portSpecs.end()) continue;
       const JsonValue* list = findMember(output, "virtualStrings");
       const JsonValue* old = list && list->isArray() && !list->array.empty()
                                  ? &list->array.front()
                                  : nullptr;
       JsonValue replacement = JsonValue::makeArray();
-      replacement.array.push_back(scanVirtualString(*spec, old));
+      replacement.array.push_back(scanVirtualString(*portSpec, old));
       output.object.insert_or_assign("virtualStrings", std::move(replacement));
     }
   }

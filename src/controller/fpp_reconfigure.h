@@ -41,11 +41,11 @@ inline constexpr char kScanUniverseInputs[] =
 inline constexpr int32_t kMaxScanBrightness = 40;
 
 // Rewrites the saved pixel-string document so that every output named by a
-// spec has one plain virtual string for the scan (the first spec for a port
-// wins; other outputs and keys stay). False when the text is empty, not a
+// portSpec has one plain virtual string for the scan (the first portSpec for a
+// port wins; other outputs and keys stay). False when the text is empty, not a
 // JSON object, or has no "channelOutputs" array starting with an object.
 [[nodiscard]] bool buildScanPortConfig(std::string_view savedPortStrings,
-                                       std::span<const ScanPortSpec> specs,
+                                       std::span<const ScanPortSpec> portSpecs,
                                        std::string* out);
 
 // The saved document as it should be posted back: re-written by our writer

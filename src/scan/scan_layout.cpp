@@ -33,7 +33,7 @@ ScanLayout computeScanLayout(std::span<const ControllerPort> ports) {
     if (base + int64_t{count} * cpp > INT32_MAX) break;  // no room left
     auto start = static_cast<int32_t>(base);
     layout.groups.push_back({start, count, cpp});
-    layout.specs.push_back(
+    layout.portSpecs.push_back(
         {port.portNumber, start, count, cpp, port.nullNodes});
     for (int32_t j = 0; j < count; ++j)
       layout.channelOffsets.push_back(start + j * cpp);

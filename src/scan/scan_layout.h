@@ -13,7 +13,7 @@ namespace pxo {
 // The selected ports laid out as one block of channels for the scan.
 struct ScanLayout {
   std::vector<PortGroup> groups;        // for the scan plan
-  std::vector<ScanPortSpec> specs;      // for the controller's scan config
+  std::vector<ScanPortSpec> portSpecs;  // for the controller's scan config
   std::vector<int32_t> channelOffsets;  // per LED, its first channel byte
   int32_t ledCount = 0;
 };

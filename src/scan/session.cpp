@@ -48,7 +48,7 @@ bool prepareScan(ScanSession& session, std::string* error) {
 
   std::string scanConfig;
   if (!buildScanPortConfig(
-          session.controller.savedPortStrings, layout.specs, &scanConfig))
+          session.controller.savedPortStrings, layout.portSpecs, &scanConfig))
     return fail("could not build scan config");
   const ControllerLink& link = session.controller;
   (void)writePortStrings(

@@ -44,19 +44,19 @@ JsonValue scanString(const JsonValue& doc, size_t output) {
 }
 
 TEST(BuildScanPortConfig, ReplacesTheSelectedPortsStrings) {
-  const ScanPortSpec specs[] = {{0, 1000, 30, 3, 2},
-                                {1, 1090, 20, 4, 0},
-                                {2, 1170, 5, 3, 0},
-                                {3, 1185, 7, 3, 0},
-                                {0, 9999, 1, 3, 0}};
+  const ScanPortSpec portSpecs[] = {{0, 1000, 30, 3, 2},
+                                    {1, 1090, 20, 4, 0},
+                                    {2, 1170, 5, 3, 0},
+                                    {3, 1185, 7, 3, 0},
+                                    {0, 9999, 1, 3, 0}};
   std::string text;
-  ASSERT_TRUE(buildScanPortConfig(kSaved, specs, &text));
+  ASSERT_TRUE(buildScanPortConfig(kSaved, portSpecs, &text));
   JsonValue doc = parse(text);
   EXPECT_EQ(findMember(doc, "status"), nullptr)
       << "the answer's status was kept";
 
   JsonValue first = scanString(doc, 0);
-  // The first spec for port 0 wins over the later one.
+  // The first portSpec for port 0 wins over the later one.
   EXPECT_EQ(
       toJsonText(first),
       R"({"brightness":40,"colorOrder":"RGB","custom":"keep","description":"",)"
@@ -68,7 +68,7 @@ TEST(BuildScanPortConfig, ReplacesTheSelectedPortsStrings) {
   // An output without virtual strings gets one, at brightness 40.
   EXPECT_EQ(getInt(scanString(doc, 3), "brightness", -1), 40);
   EXPECT_EQ(getInt(scanString(doc, 3), "startChannel", -1), 1185);
-  // An output no spec names keeps its strings.
+  // An output no portSpec names keeps its strings.
   EXPECT_EQ(getInt(scanString(doc, 4), "startChannel", -1), 300);
   EXPECT_EQ(getInt(scanString(doc, 4), "brightness", -1), -1);
   // Everything else of the output stays.
@@ -82,7 +82,7 @@ TEST(BuildScanPortConfig, ReplacesTheSelectedPortsStrings) {
 }
 
 TEST(BuildScanPortConfig, RefusesUnusableDocuments) {
-  const ScanPortSpec spec[] = {{0, 1, 1, 3, 0}};
+  const ScanPortSpec portSpec[] = {{0, 1, 1, 3, 0}};
   std::string out = "stale";
   for (const char* bad : {"",
                           "not json",
@@ -90,12 +90,12 @@ TEST(BuildScanPortConfig, RefusesUnusableDocuments) {
                           R"({"channelOutputs":{}})",
                           R"({"channelOutputs":[]})",
                           R"({"channelOutputs":[1]})"}) {
-    EXPECT_FALSE(buildScanPortConfig(bad, spec, &out)) << bad;
+    EXPECT_FALSE(buildScanPortConfig(bad, portSpec, &out)) << bad;
     EXPECT_EQ(out, "");
   }
   // Without "outputs" the document goes back as it was, re-written.
   ASSERT_TRUE(buildScanPortConfig(
-      R"( {"channelOutputs":[{"type":"X","b":1.0}]})", spec, &out));
+      R"( {"channelOutputs":[{"type":"X","b":1.0}]})", portSpec, &out));
   EXPECT_EQ(out, R"({"channelOutputs":[{"b":1,"type":"X"}]})");
 }
 

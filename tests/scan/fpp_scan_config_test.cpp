@@ -81,8 +81,8 @@ void runRoundTrip(const Case& c) {
   ASSERT_GT(layout.ledCount, 0);
 
   std::string scanConfig;
-  ASSERT_TRUE(
-      buildScanPortConfig(link.savedPortStrings, layout.specs, &scanConfig));
+  ASSERT_TRUE(buildScanPortConfig(
+      link.savedPortStrings, layout.portSpecs, &scanConfig));
   EXPECT_EQ(writePortStrings(link.host, "", "", link.usesBBB, scanConfig),
             FppResult::kOk);
   EXPECT_EQ(writeScanUniverseInputs(link.host, "", ""), FppResult::kOk);
@@ -109,27 +109,28 @@ void runRoundTrip(const Case& c) {
   // the bytes it was sent; every other LED stays dark.
   int32_t led = 0;
   std::vector<int32_t> scanned;
-  for (const ScanPortSpec& spec : layout.specs)
-    scanned.push_back(spec.portNumber);
+  for (const ScanPortSpec& portSpec : layout.portSpecs)
+    scanned.push_back(portSpec.portNumber);
   for (const ControllerPort& port : link.ports) {
     std::vector<sim::LedColor> leds = fpp.portLeds(port.portNumber);
-    auto spec = std::find_if(
-        layout.specs.begin(), layout.specs.end(), [&](const ScanPortSpec& s) {
-          return s.portNumber == port.portNumber;
-        });
-    if (spec == layout.specs.end()) {
+    auto portSpec = std::find_if(
+        layout.portSpecs.begin(),
+        layout.portSpecs.end(),
+        [&](const ScanPortSpec& s) { return s.portNumber == port.portNumber; });
+    if (portSpec == layout.portSpecs.end()) {
       for (size_t j = 0; j < leds.size(); ++j)
         EXPECT_FALSE(leds[j].lit()) << "unscanned port " << port.portNumber
                                     << " LED " << j << " lights";
       continue;
     }
-    ASSERT_EQ(leds.size(), size_t(spec->nullNodes + spec->pixelCount))
+    ASSERT_EQ(leds.size(), size_t(portSpec->nullNodes + portSpec->pixelCount))
         << "port " << port.portNumber;
     const std::string strip = fpp.stripOrder(port.portNumber);
-    const std::string wire = spec->channelsPerPixel == 4 ? "RGBW" : "RGB";
+    const std::string wire = portSpec->channelsPerPixel == 4 ? "RGBW" : "RGB";
     const double brightness = 40 / 100.0;  // every fixture port is above 40
-    for (int32_t j = 0; j < spec->nullNodes; ++j) EXPECT_FALSE(leds[j].lit());
-    for (int32_t j = 0; j < spec->pixelCount; ++j, ++led) {
+    for (int32_t j = 0; j < portSpec->nullNodes; ++j)
+      EXPECT_FALSE(leds[j].lit());
+    for (int32_t j = 0; j < portSpec->pixelCount; ++j, ++led) {
       sim::LedColor expected;
       for (size_t k = 0; k < wire.size() && k < strip.size(); ++k) {
         uint8_t v = k < 3 ? sentValue(led, static_cast<int>(k)) : 0;
@@ -149,7 +150,7 @@ void runRoundTrip(const Case& c) {
             break;
         }
       }
-      EXPECT_EQ(leds[spec->nullNodes + j], expected)
+      EXPECT_EQ(leds[portSpec->nullNodes + j], expected)
           << "port " << port.portNumber << " pixel " << j;
     }
   }
@@ -202,7 +203,7 @@ TEST(ComputeScanLayout, PacksSelectedPortsAfterTheOthers) {
   EXPECT_EQ(layout.groups[2].startChannel, 1950);
   EXPECT_EQ(layout.groups[2].channelsPerPixel, 4);
   EXPECT_EQ(layout.ledCount, 160);
-  EXPECT_EQ(layout.specs[1].nullNodes, 1);
+  EXPECT_EQ(layout.portSpecs[1].nullNodes, 1);
   EXPECT_EQ(layout.channelOffsets[150], 1950);
   EXPECT_EQ(layout.channelOffsets[151], 1954);
 
