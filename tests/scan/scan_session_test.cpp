@@ -192,7 +192,7 @@ TEST_F(RigScan, RgbwPort) {
   if (tooSlowForRealTime())
     GTEST_SKIP() << "real-time rig under ThreadSanitizer";
   sim::SceneConfig scene = sceneFrom(std::string("{") + kSmallCamera + R"(
-      "prop":{"shape":"arch","count":60,"width":2.4,"height":1.2},
+      "prop":{"shape":"arch","count":60,"width":3.2,"height":1.5},
       "ports":[{"port":0,"pixels":60,"colorOrder":"RGBW"}]})");
   expectGoodScan(scanScene(scene, dataDir.string()));
 }
