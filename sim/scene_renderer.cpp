@@ -1,5 +1,7 @@
 #include "sim/scene_renderer.h"
 
+#include "scan/plan_decoding.h"
+
 #include <algorithm>
 #include <cmath>
 #include <random>
@@ -27,32 +29,11 @@ RenderedScan renderScan(const RenderScene& scene, const ScanPlan& plan) {
   RenderedScan out;
 
   // What the decoder is told about the plan.
-  FrameTables& t = out.tables;
-  t.idBits = planIdBits(&plan);
-  t.passes = planPasses(&plan);
-  t.bitFrames.resize(static_cast<size_t>(t.idBits) *
-                     static_cast<size_t>(t.passes));
-  t.bitComplementFrames.resize(t.bitFrames.size());
-  t.parityFrames.resize(static_cast<size_t>(t.passes));
-  t.parityComplementFrames.resize(t.parityFrames.size());
-  decoderFrameTables(&plan,
-                     t.bitFrames.data(),
-                     t.bitComplementFrames.data(),
-                     t.parityFrames.data(),
-                     t.parityComplementFrames.data());
-  out.passShifts.resize(static_cast<size_t>(t.passes));
-  passChannelShifts(planProtocolName(&plan), out.passShifts.data(), t.passes);
-  DecodeOptions& o = out.options;
-  o = defaultDecodeOptions();
-  o.baselineFrame = 0;
-  o.floodFrames = {floodFrameIndex(&plan, 0),
-                   floodFrameIndex(&plan, 1),
-                   floodFrameIndex(&plan, 2)};
-  o.width = w;
-  o.height = h;
-  o.refWidth = w;
-  o.refHeight = h;
-  o.ledCount = static_cast<int32_t>(plan.channelOffsets.size());
+  PlanDecoding decoding = planDecoding(&plan);
+  out.tables = std::move(decoding.tables);
+  out.passShifts = std::move(decoding.passShifts);
+  out.options = decoding.options(
+      &plan, w, h, static_cast<int32_t>(plan.channelOffsets.size()));
   bindOptions(&out);
 
   ImagerOptions imaging;

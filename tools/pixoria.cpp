@@ -19,6 +19,7 @@
 #include "output/scan_data.h"
 #include "platform/interrupt.h"
 #include "scan/frame_convert.h"
+#include "scan/plan_decoding.h"
 #include "scan/session.h"
 
 #include <algorithm>
@@ -328,35 +329,13 @@ int decodeFolder(const Arguments& args) {
     height = frame.height;
     frames.push_back(pxo::toFramePlanes(frame));
   }
-  pxo::DecodeOptions options = pxo::defaultDecodeOptions();
-  options.baselineFrame = 0;
-  options.floodFrames = {1, 2, 3};
-  options.width = width;
-  options.height = height;
-  options.refWidth = width;
-  options.refHeight = height;
-  options.ledCount = leds;
-  pxo::FrameTables tables;
-  tables.idBits = pxo::planIdBits(plan.get());
-  tables.passes = pxo::planPasses(plan.get());
-  tables.bitFrames.resize(static_cast<size_t>(tables.idBits) *
-                          static_cast<size_t>(tables.passes));
-  tables.bitComplementFrames.resize(tables.bitFrames.size());
-  tables.parityFrames.resize(static_cast<size_t>(tables.passes));
-  tables.parityComplementFrames.resize(tables.parityFrames.size());
-  pxo::decoderFrameTables(plan.get(),
-                          tables.bitFrames.data(),
-                          tables.bitComplementFrames.data(),
-                          tables.parityFrames.data(),
-                          tables.parityComplementFrames.data());
-  std::vector<int32_t> shifts(static_cast<size_t>(tables.passes));
-  if (pxo::passChannelShifts(pxo::planProtocolName(plan.get()),
-                             shifts.data(),
-                             tables.passes) == tables.passes)
-    options.passShifts = shifts.data();
+  const pxo::PlanDecoding decoding = pxo::planDecoding(plan.get());
+  const pxo::DecodeOptions options =
+      decoding.options(plan.get(), width, height, leds);
   showProgress("Decoding pixel positions\xE2\x80\xA6");
   std::vector<pxo::DecodedLed> decoded(static_cast<size_t>(leds));
-  int32_t count = pxo::decodeLeds(frames, markTimes, tables, options, decoded);
+  int32_t count =
+      pxo::decodeLeds(frames, markTimes, decoding.tables, options, decoded);
   if (count < 0) return fail("decode failed (no baseline/flood)");
   decoded.resize(static_cast<size_t>(count));
   std::vector<pxo::GridPoint> points;

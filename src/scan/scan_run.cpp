@@ -3,6 +3,7 @@
 #include "decode/led_decoder.h"
 #include "output/scan_data.h"
 #include "scan/frame_convert.h"
+#include "scan/plan_decoding.h"
 #include "scan/session.h"
 #include "scan/sleep.h"
 
@@ -256,7 +257,9 @@ void runScan(ScanSession& session,
       for (auto& plane : f.plane)
         plane.assign(static_cast<size_t>(width) * height, 0);
 
-  DecodeOptions options = defaultDecodeOptions();
+  const PlanDecoding decoding = planDecoding(plan);
+  DecodeOptions options =
+      decoding.options(plan, width, height, session.ledCount);
   if (session.calibration.calibrated) {
     const double noise[3] = {session.calibration.noise.noiseR,
                              session.calibration.noise.noiseG,
@@ -267,38 +270,12 @@ void runScan(ScanSession& session,
       options.peakThreshold[c] = std::max(options.peakThreshold[c], raised);
     }
   }
-  options.baselineFrame = 0;
-  options.floodFrames = {floodFrameIndex(plan, 0),
-                         floodFrameIndex(plan, 1),
-                         floodFrameIndex(plan, 2)};
-  options.width = width;
-  options.height = height;
-  options.refWidth = width;
-  options.refHeight = height;
-  options.ledCount = session.ledCount;
-  FrameTables tables;
-  tables.idBits = planIdBits(plan);
-  tables.passes = planPasses(plan);
-  tables.bitFrames.resize(static_cast<size_t>(tables.idBits) *
-                          static_cast<size_t>(tables.passes));
-  tables.bitComplementFrames.resize(tables.bitFrames.size());
-  tables.parityFrames.resize(static_cast<size_t>(tables.passes));
-  tables.parityComplementFrames.resize(tables.parityFrames.size());
-  decoderFrameTables(plan,
-                     tables.bitFrames.data(),
-                     tables.bitComplementFrames.data(),
-                     tables.parityFrames.data(),
-                     tables.parityComplementFrames.data());
-  std::vector<int32_t> shifts(static_cast<size_t>(tables.passes));
-  if (passChannelShifts(planProtocolName(plan), shifts.data(), tables.passes) ==
-      tables.passes)
-    options.passShifts = shifts.data();
 
   session.report(std::string("Decoding pixel positions") + kEllipsis);
   std::vector<DecodedLed> decoded(static_cast<size_t>(session.ledCount));
   DecodeStats stats;
   int32_t count =
-      decodeLeds(frames, markTimes, tables, options, decoded, &stats);
+      decodeLeds(frames, markTimes, decoding.tables, options, decoded, &stats);
   frames.clear();
   if (count < 0) return fail("decode failed (no baseline/flood)");
   decoded.resize(static_cast<size_t>(count));
