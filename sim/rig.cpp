@@ -70,12 +70,7 @@ std::vector<std::array<double, 3>> shapeLeds(const JsonValue& prop,
     double height = number(prop, "height", 2),
            radius = number(prop, "radius", 0.6);
     double turns = number(prop, "turns", 6);
-    for (int32_t i = 0; i < count; ++i) {
-      double t = double(i) / std::max(count - 1, 1);
-      double a = 2 * kPi * turns * t, r = radius * (1 - t);
-      leds.push_back(
-          {r * std::cos(a), t * height - height / 2, r * std::sin(a)});
-    }
+    leds = treeSpiral(count, height, radius, turns);
   } else if (shape == "random") {
     int32_t count = getInt(prop, "count", 100);
     double width = number(prop, "width", 2),
@@ -95,6 +90,19 @@ std::vector<std::array<double, 3>> shapeLeds(const JsonValue& prop,
 }
 
 }  // namespace
+
+std::vector<std::array<double, 3>> treeSpiral(int32_t count,
+                                              double height,
+                                              double radius,
+                                              double turns) {
+  std::vector<std::array<double, 3>> leds;
+  for (int32_t i = 0; i < count; ++i) {
+    double t = double(i) / std::max(count - 1, 1);
+    double a = 2 * kPi * turns * t, r = radius * (1 - t);
+    leds.push_back({r * std::cos(a), t * height - height / 2, r * std::sin(a)});
+  }
+  return leds;
+}
 
 SceneConfig defaultScene() {
   SceneConfig scene;

@@ -46,6 +46,13 @@ struct SceneConfig {
   std::string password;  // the controller asks for one when set
 };
 
+// A cone of LEDs wound `turns` times from the bottom (radius `radius`) to
+// the tip, centred on the origin: the "tree" prop.
+std::vector<std::array<double, 3>> treeSpiral(int32_t count,
+                                              double height,
+                                              double radius,
+                                              double turns);
+
 // The built-in scene: a 10 × 10 matrix on port 1 behind an unselected
 // 50-pixel port 0.
 SceneConfig defaultScene();

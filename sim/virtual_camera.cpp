@@ -55,6 +55,23 @@ VirtualCamera::VirtualCamera(const FppSimulator& controller,
 
 VirtualCamera::~VirtualCamera() { stop(); }
 
+std::vector<ImagePoint> VirtualCamera::groundTruth() const {
+  std::lock_guard<std::mutex> lock(truthMutex_);
+  return truth_;
+}
+
+void VirtualCamera::moveTo(const CameraPose& pose) {
+  std::vector<ImagePoint> truth;
+  for (const PropLed& led : leds_)
+    truth.push_back(projectPoint(led.world,
+                                 pose,
+                                 config_.fovDeg,
+                                 config_.imaging.width,
+                                 config_.imaging.height));
+  std::lock_guard<std::mutex> lock(truthMutex_);
+  truth_ = std::move(truth);
+}
+
 double VirtualCamera::now() const {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() -
                                        epoch_)
@@ -175,6 +192,7 @@ void VirtualCamera::captureLoop() {
         lightBetween(exposureEnd - config_.exposureMs / 1000, exposureEnd);
     const float gain = gain_.load();
     emitters.clear();
+    std::unique_lock<std::mutex> truthLock(truthMutex_);
     for (size_t i = 0; i < leds_.size(); ++i) {
       if (leds_[i].occluded || !truth_[i].inView) continue;
       Emitter e{truth_[i].x,
@@ -186,6 +204,7 @@ void VirtualCamera::captureLoop() {
       for (double& v : e.light) v *= gain;
       emitters.push_back(e);
     }
+    truthLock.unlock();
     double dx = config_.driftXPerSecond * stamp +
                 (config_.jitterPx > 0 ? jitter(rng) : 0);
     double dy = config_.driftYPerSecond * stamp +

@@ -99,7 +99,10 @@ class VirtualCamera final : public pxowin::RecordingCaptureSource {
 
   // The true picture position of every LED (without motion), in the order
   // given.
-  const std::vector<ImagePoint>& groundTruth() const { return truth_; }
+  std::vector<ImagePoint> groundTruth() const;
+  // Puts the camera somewhere else, as a user carries it to the next
+  // viewpoint; frames from now on show the prop from there. Any thread.
+  void moveTo(const CameraPose& pose);
   int64_t framesDelivered() const { return delivered_.load(); }
   int64_t framesDropped() const { return dropped_.load(); }
 
@@ -114,7 +117,8 @@ class VirtualCamera final : public pxowin::RecordingCaptureSource {
   const FppSimulator& controller_;
   std::vector<PropLed> leds_;
   VirtualCameraConfig config_;
-  std::vector<ImagePoint> truth_;
+  mutable std::mutex truthMutex_;
+  std::vector<ImagePoint> truth_;  // guarded by truthMutex_
   std::chrono::steady_clock::time_point epoch_;
 
   std::mutex historyMutex_;

@@ -317,13 +317,7 @@ void runScan(ScanSession& session,
   session.lastMarks = marks;
   session.lastSettleOffset = offset;
 
-  ModelOutputInputs inputs;
-  inputs.modelName = modelName;
-  inputs.gridWidth = session.grid->cols;
-  inputs.gridHeight = session.grid->rows;
-  inputs.gridDepth = 1;
-  inputs.cells = session.grid->cells;
-  inputs.points2d = session.points2d;
+  ModelOutputInputs inputs = modelOutputInputs(session);
   std::string path =
       writeModelFile(inputs, ModelOutputKind::kCustomGrid, error);
   if (path.empty()) {

@@ -119,6 +119,43 @@ int32_t viewCount(const ScanSession& session) {
   return static_cast<int32_t>(session.views.size());
 }
 
+bool solve3D(ScanSession& session, double fovDeg, std::string* error) {
+  if (session.views.size() < 2) {
+    *error = kSolveNeedsViews;
+    return false;
+  }
+  double chosen = 0;
+  Solve3DResultPtr result = solveViews(session.views, fovDeg, &chosen);
+  if (!result) {
+    *error = kSolveFailed;
+    return false;
+  }
+  std::vector<ModelPoint3D> points;
+  points.reserve(result->points.size());
+  for (const Point3D& p : result->points)
+    points.push_back({p.id, p.x, p.y, p.z, p.interpolated});
+  session.points3d = std::move(points);
+  session.solveFovDeg = chosen;
+  session.solveStatus =
+      solveSummary(*result, viewCount(session), chosen);
+  return true;
+}
+
+ModelOutputInputs modelOutputInputs(const ScanSession& session) {
+  ModelOutputInputs inputs;
+  if (!session.hasResult) return inputs;
+  inputs.modelName = session.modelName;
+  if (session.grid) {
+    inputs.gridWidth = session.grid->cols;
+    inputs.gridHeight = session.grid->rows;
+    inputs.gridDepth = 1;
+    inputs.cells = session.grid->cells;
+  }
+  inputs.points2d = session.points2d;
+  inputs.points3d = session.points3d;
+  return inputs;
+}
+
 void teardownScan(ScanSession& session) {
   stopSweep(session);
   (void)session.player.stopKeepAlive();

@@ -5,7 +5,7 @@
 #include "decode/decode_types.h"
 #include "decode/grid_snap.h"
 #include "output/model_writer.h"
-#include "recon3d/scan_view.h"
+#include "recon3d/reconstruct.h"
 #include "scan/calibration.h"
 #include "scan/ddp_sender.h"
 #include "scan/pattern_player.h"
@@ -76,8 +76,9 @@ struct ScanSession {
   std::vector<LedResult> ledResults;
   std::vector<ModelPoint2D> points2d;
   std::vector<ScanView> views;
-  std::vector<ModelPoint3D> points3d;
-  std::string solveStatus;
+  std::vector<ModelPoint3D> points3d;  // the last solve's, ascending id
+  std::string solveStatus;            // its summary
+  double solveFovDeg = 0;             // the field of view it used
   std::vector<DecodedLed> lastDecoded;         // the last run's records
   std::vector<pxowin::CaptureMark> lastMarks;  // its pattern marks
   double lastSettleOffset = 0;  // after each mark, where frames were read
@@ -126,6 +127,19 @@ void startSweep(ScanSession& session);
 void stopSweep(ScanSession& session);
 void resetScanResults(ScanSession& session);
 int32_t viewCount(const ScanSession& session);
+
+// Reconstructs the LEDs in 3D from the views collected so far (one per
+// successful run, reconstruct.h) with a horizontal field of view in
+// degrees, or searched when `fovDeg` <= 0. On success replaces the 3D
+// points and the summary ("118 points, 112 triangulated from 2 views (FOV
+// 70°)"); on failure leaves them and gives "need at least 2 viewpoints" or
+// "3D solve failed — try another angle, a less planar prop, or set FOV".
+[[nodiscard]] bool solve3D(ScanSession& session,
+                           double fovDeg,
+                           std::string* error);
+
+// What the model writer needs from the session's results.
+ModelOutputInputs modelOutputInputs(const ScanSession& session);
 // Stops the player, blacks the LEDs out, stops the camera and restores the
 // controller. Safe at any time.
 void teardownScan(ScanSession& session);

@@ -92,7 +92,7 @@ TEST(VirtualCamera, RecordsWhatTheLedsShowed) {
         << error;
     ASSERT_EQ(image.width, 320);
     for (size_t i = 0; i < leds.size(); i += 5) {
-      const ImagePoint& p = camera.groundTruth()[i];
+      const ImagePoint p = camera.groundTruth()[i];
       const uint8_t* px =
           &image.pixels[static_cast<size_t>(std::lround(p.y)) * image.stride +
                         4 * static_cast<size_t>(std::lround(p.x))];

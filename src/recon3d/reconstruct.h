@@ -1,0 +1,117 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "recon3d/geometry.h"
+#include "recon3d/scan_view.h"
+
+// The multi-view 3D solve: from the 2D LED positions of two or more scans
+// of one prop, taken from different places, the LEDs' 3D positions.
+//
+//   std::vector<SolveCamera> cameras;
+//   for (const ScanView& view : views)
+//     cameras.push_back(solveCamera(view, 60));
+//   Solve3DResultPtr result = reconstructViews(cameras);
+//
+// Cameras 0 and 1 fix the frame (relative pose from the LEDs both saw),
+// further cameras are placed by resection, every LED seen by two placed
+// cameras is triangulated, isolated outliers removed, gaps interpolated
+// along the IDs, and the cloud expressed in its principal axes at unit
+// extent. Pure computation; any thread.
+
+namespace pxo {
+
+struct Point3D {
+  int32_t id = 0;
+  float x = 0;
+  float y = 0;
+  float z = 0;
+  int32_t interpolated = 0;  // 1: from its ID neighbours, not triangulated
+};
+
+struct Solve3DResult {
+  std::vector<Point3D> points;  // ascending id
+  int32_t pointCount = 0;
+  int32_t triangulatedCount = 0;  // in the final pass, before removal
+  int32_t interpolatedCount = 0;
+  int32_t outliersRemoved = 0;
+  float extentA = 0;  // along the first and second principal axes
+  float extentB = 0;
+  float extentN = 0;  // along the normal; 0 when planar
+  float thicknessRms = 0;
+  int32_t planar = 0;
+};
+
+void destroySolve3DResult(Solve3DResult* result);
+
+struct Solve3DResultDeleter {
+  void operator()(Solve3DResult* result) const { destroySolve3DResult(result); }
+};
+using Solve3DResultPtr = std::unique_ptr<Solve3DResult, Solve3DResultDeleter>;
+
+// One view as the solve sees it: its points (borrowed) and intrinsics.
+struct SolveCamera {
+  std::span<const ViewPoint> points;
+  float width = 0;
+  float height = 0;
+  Mat3f intrinsics{};
+};
+
+// K for a horizontal field of view in degrees: f = (width / 2) /
+// tan(φ π / 360), principal point at the picture's centre.
+Mat3f cameraIntrinsics(double fovDeg, float width, float height);
+SolveCamera solveCamera(const ScanView& view, double fovDeg);
+
+// Null when the views cannot be solved: fewer than 2 cameras, fewer than 8
+// LEDs common to the first two, no pose, fewer than 3 triangulated LEDs.
+Solve3DResultPtr reconstructViews(std::span<const SolveCamera> cameras);
+
+// Steps of the reconstruction, exposed for their tests.
+//
+// Removes, from points in ascending ID order, each one (neither the first
+// nor the last) farther than 2.5 × the median gap from both its ID
+// neighbours; returns how many went.
+int32_t removeIsolatedPoints(std::vector<Point3D>* points);
+// Adds, for each ID of `ids` between two present points, a point on the
+// line between its nearest present neighbours by ID; returns how many.
+int32_t interpolateMissingIds(const std::vector<int32_t>& ids,
+                              std::vector<Point3D>* points);
+// Principal axes, extents, thickness and planarity; rewrites the points in
+// that frame at unit largest extent.
+void normaliseToPrincipalAxes(std::vector<Point3D>* points,
+                              Solve3DResult* result);
+
+// The fields of view tried when none is given, in degrees.
+inline constexpr int kFovSearchFirst = 50;
+inline constexpr int kFovSearchLast = 130;
+inline constexpr int kFovSearchStep = 10;
+
+// A solve at `fovDeg` (> 0), or, with fovDeg <= 0, the search over
+// kFovSearchFirst … kFovSearchLast keeping the flattest result with at
+// least 3 triangulated LEDs (the smaller angle on ties). Null on failure;
+// `chosenFovDeg` gets the field of view of the result.
+Solve3DResultPtr solveViews(std::span<const ScanView> views,
+                            double fovDeg,
+                            double* chosenFovDeg);
+
+// The field-of-view rule of solveViews over any solver, for its tests.
+Solve3DResultPtr pickFieldOfView(
+    const std::function<Solve3DResultPtr(double fovDeg)>& solveAt,
+    double fovDeg,
+    double* chosenFovDeg);
+
+// "118 points, 112 triangulated from 2 views (FOV 70°)".
+std::string solveSummary(const Solve3DResult& result,
+                         int32_t viewCount,
+                         double fovDeg);
+
+inline constexpr char kSolveNeedsViews[] = "need at least 2 viewpoints";
+inline constexpr char kSolveFailed[] =
+    "3D solve failed \u2014 try another angle, a less planar prop, or set FOV";
+
+}  // namespace pxo

@@ -1,0 +1,184 @@
+#include "recon3d/geometry.h"
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <vector>
+
+namespace pxo {
+namespace {
+
+using Vec2d = std::array<double, 2>;
+
+// Hartley's normalisation: centroid to the origin, mean distance √2.
+Mat3d normalisePoints(std::span<const Vec2f> pixels, std::vector<Vec2d>* out) {
+  double cx = 0, cy = 0;
+  for (const Vec2f& p : pixels) {
+    cx += p[0];
+    cy += p[1];
+  }
+  const double n = static_cast<double>(pixels.size());
+  cx /= n;
+  cy /= n;
+  double mean = 0;
+  for (const Vec2f& p : pixels) mean += std::hypot(p[0] - cx, p[1] - cy);
+  mean /= n;
+  const double scale = mean > 1e-9 ? std::sqrt(2.0) / mean : 1.0;
+  out->clear();
+  for (const Vec2f& p : pixels)
+    out->push_back({(p[0] - cx) * scale, (p[1] - cy) * scale});
+  return {scale, 0, -scale * cx, 0, scale, -scale * cy, 0, 0, 1};
+}
+
+Mat3d toDouble(const Mat3f& m) {
+  Mat3d d{};
+  for (size_t i = 0; i < 9; ++i) d[i] = m[i];
+  return d;
+}
+
+void printMatrix(const char* name, const Mat3d& m) {
+  std::fprintf(stderr,
+               "[pose] %s=[%+0.4e %+0.4e %+0.4e; %+0.4e %+0.4e %+0.4e; "
+               "%+0.4e %+0.4e %+0.4e]\n",
+               name,
+               m[0],
+               m[1],
+               m[2],
+               m[3],
+               m[4],
+               m[5],
+               m[6],
+               m[7],
+               m[8]);
+}
+
+}  // namespace
+
+bool estimateRelativePose(std::span<const Vec2f> pixels0,
+                          std::span<const Vec2f> pixels1,
+                          const Mat3f& intrinsics0,
+                          const Mat3f& intrinsics1,
+                          RelativePose* pose) {
+  if (pixels0.size() != pixels1.size() || pixels0.size() < 8) return false;
+  const bool debug = std::getenv("PXO_POSE_DEBUG") != nullptr;
+  std::vector<Vec2d> n0, n1;
+  const Mat3d t0 = normalisePoints(pixels0, &n0);
+  const Mat3d t1 = normalisePoints(pixels1, &n1);
+
+  // x1ᵀ F x0 = 0, one row per correspondence, F row-major.
+  std::vector<std::array<double, 9>> rows;
+  rows.reserve(n0.size());
+  std::array<double, 81> ata{};
+  for (size_t i = 0; i < n0.size(); ++i) {
+    const double x0 = n0[i][0], y0 = n0[i][1], x1 = n1[i][0], y1 = n1[i][1];
+    const std::array<double, 9> row = {
+        x1 * x0, x1 * y0, x1, y1 * x0, y1 * y0, y1, x0, y0, 1};
+    for (size_t r = 0; r < 9; ++r)
+      for (size_t c = r; c < 9; ++c) ata[r * 9 + c] += row[r] * row[c];
+    rows.push_back(row);
+  }
+  const std::array<double, 9> f = smallestEigenvector<double, 9>(ata);
+  if (debug) {
+    double residual = 0;
+    for (const auto& row : rows) {
+      double r = 0;
+      for (size_t k = 0; k < 9; ++k) r += row[k] * f[k];
+      residual += r * r;
+    }
+    std::fprintf(stderr, "[pose] ||A·f||²=%.4e\n", residual);
+  }
+
+  // The nearest rank-2 matrix, back in pixel coordinates.
+  const Svd3 fSvd = svd3(f);
+  Mat3d rank2{};
+  for (size_t r = 0; r < 3; ++r)
+    for (size_t c = 0; c < 3; ++c)
+      for (size_t k = 0; k < 2; ++k)
+        rank2[r * 3 + c] += fSvd.u[r * 3 + k] * fSvd.s[k] * fSvd.v[c * 3 + k];
+  if (debug) {
+    std::fprintf(stderr,
+                 "[pose] sF=(%.4e, %.4e, %.4e)\n",
+                 fSvd.s[0],
+                 fSvd.s[1],
+                 0.0);
+    printMatrix("F", rank2);
+  }
+  const Mat3d fundamental = multiply(multiply(transpose(t1), rank2), t0);
+  const Mat3d k0 = toDouble(intrinsics0), k1 = toDouble(intrinsics1);
+  const Mat3d essential =
+      multiply(multiply(transpose(k1), fundamental), k0);
+
+  Svd3 eSvd = svd3(essential);
+  if (determinant(eSvd.v) < 0)
+    for (size_t r = 0; r < 3; ++r) eSvd.v[r * 3 + 2] = -eSvd.v[r * 3 + 2];
+  // u3 is normally u1 × u2 already (E has rank 2); should E's third
+  // singular value not vanish, keep U a rotation all the same, or the
+  // candidates below would be reflections.
+  if (determinant(eSvd.u) < 0)
+    for (size_t r = 0; r < 3; ++r) eSvd.u[r * 3 + 2] = -eSvd.u[r * 3 + 2];
+  const Vec3d u3 = column(eSvd.u, 2);
+  if (debug) {
+    printMatrix("E", essential);
+    std::fprintf(stderr,
+                 "[pose] sE=(%.4f, %.4f, %.4f)  σ1/σ2=%.4f (should be 1)\n",
+                 eSvd.s[0],
+                 eSvd.s[1],
+                 eSvd.s[2],
+                 eSvd.s[0] / eSvd.s[1]);
+    std::fprintf(stderr,
+                 "[pose] U.c2 (t direction) = (%.4f, %.4f, %.4f)\n",
+                 u3[0],
+                 u3[1],
+                 u3[2]);
+  }
+
+  const Mat3d w = {0, -1, 0, 1, 0, 0, 0, 0, 1};
+  const Mat3d vt = transpose(eSvd.v);
+  const Mat3d r1 = multiply(multiply(eSvd.u, w), vt);
+  const Mat3d r2 = multiply(multiply(eSvd.u, transpose(w)), vt);
+  const Vec3d minus = {-u3[0], -u3[1], -u3[2]};
+  const std::array<std::pair<Mat3d, Vec3d>, 4> candidates = {
+      {{r1, u3}, {r1, minus}, {r2, u3}, {r2, minus}}};
+
+  const Mat3f identity = {1, 0, 0, 0, 1, 0, 0, 0, 1};
+  const Projection p0 = makeProjection(intrinsics0, identity, {0, 0, 0});
+  int best = -1, bestCount = 0;
+  Mat3f bestR{};
+  Vec3d bestT{};
+  for (size_t c = 0; c < candidates.size(); ++c) {
+    Mat3f r{};
+    Vec3f t{};
+    for (size_t i = 0; i < 9; ++i)
+      r[i] = static_cast<float>(candidates[c].first[i]);
+    for (size_t i = 0; i < 3; ++i)
+      t[i] = static_cast<float>(candidates[c].second[i]);
+    const Projection p1 = makeProjection(intrinsics1, r, t);
+    int count = 0;
+    for (size_t i = 0; i < pixels0.size(); ++i) {
+      const std::array<Observation, 2> views = {
+          {{p0, pixels0[i]}, {p1, pixels1[i]}}};
+      Vec3f point;
+      if (triangulatePoint(views, &point)) ++count;
+    }
+    if (debug)
+      std::fprintf(stderr,
+                   "[pose] cand %d chirality=%d\n",
+                   static_cast<int>(c),
+                   count);
+    if (count > bestCount) {
+      best = static_cast<int>(c);
+      bestCount = count;
+      bestR = r;
+      bestT = candidates[c].second;
+    }
+  }
+  if (best < 0) return false;
+  const double length = norm(bestT);
+  if (!(length >= 1e-12)) return false;
+  pose->cam1FromCam0Rotation = bestR;
+  for (size_t i = 0; i < 3; ++i)
+    pose->cam1FromCam0Translation[i] = static_cast<float>(bestT[i] / length);
+  return true;
+}
+
+}  // namespace pxo

@@ -1,0 +1,375 @@
+#include "recon3d/reconstruct.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <map>
+#include <regex>
+
+#include "sim/rig.h"
+#include "sim/solve_scorer.h"
+
+namespace pxo {
+namespace {
+
+using sim::poseAround;
+using sim::syntheticView;
+using Leds = std::vector<std::array<double, 3>>;
+
+constexpr int kWidth = 1024, kHeight = 576;
+constexpr double kFov = 60;
+
+Leds tree(int count = 150) { return sim::treeSpiral(count, 2, 0.6, 6); }
+
+std::vector<ScanView> viewsOf(const Leds& leds,
+                              std::initializer_list<double> yaws,
+                              double noisePx = 0) {
+  std::vector<ScanView> views;
+  uint64_t seed = 1;
+  for (double yaw : yaws)
+    views.push_back(syntheticView(
+        leds, poseAround(yaw, 4), kFov, kWidth, kHeight, noisePx, seed++));
+  return views;
+}
+
+Solve3DResultPtr solveAt(const std::vector<ScanView>& views, double fov) {
+  std::vector<SolveCamera> cameras;
+  for (const ScanView& view : views) cameras.push_back(solveCamera(view, fov));
+  return reconstructViews(cameras);
+}
+
+const Point3D* pointOf(const Solve3DResult& result, int32_t id) {
+  for (const Point3D& p : result.points)
+    if (p.id == id) return &p;
+  return nullptr;
+}
+
+TEST(CameraIntrinsics, FocalLengthFromTheHorizontalFieldOfView) {
+  const Mat3f k = cameraIntrinsics(90, 1000, 500);
+  EXPECT_NEAR(k[0], 500, 1e-3);
+  EXPECT_EQ(k[0], k[4]);
+  EXPECT_EQ(k[2], 500);
+  EXPECT_EQ(k[5], 250);
+  EXPECT_EQ(k[8], 1);
+}
+
+TEST(TriangulatePoint, RecoversAPointAndRejectsBadRays) {
+  const Mat3f k = cameraIntrinsics(kFov, kWidth, kHeight);
+  const Mat3f identity = {1, 0, 0, 0, 1, 0, 0, 0, 1};
+  const Projection p0 = makeProjection(k, identity, {0, 0, 0});
+  const Projection p1 = makeProjection(k, identity, {-1, 0, 0});
+  auto project = [](const Projection& p, const Vec3f& x) {
+    float h[3];
+    for (size_t r = 0; r < 3; ++r)
+      h[r] = p[r * 4] * x[0] + p[r * 4 + 1] * x[1] + p[r * 4 + 2] * x[2] +
+             p[r * 4 + 3];
+    return Vec2f{h[0] / h[2], h[1] / h[2]};
+  };
+  const Vec3f truth = {0.3f, -0.4f, 4.0f};
+  std::array<Observation, 2> views = {
+      {{p0, project(p0, truth)}, {p1, project(p1, truth)}}};
+  Vec3f found;
+  ASSERT_TRUE(triangulatePoint(views, &found));
+  for (size_t i = 0; i < 3; ++i) EXPECT_NEAR(found[i], truth[i], 1e-3);
+
+  EXPECT_FALSE(triangulatePoint(std::span(views).first(1), &found));
+
+  // Rays that miss each other by 30 px across the baseline: about 15 px
+  // RMS, more than the 12 px allowed. 20 px (10 px RMS) still passes.
+  views[1].pixel[1] += 30;
+  EXPECT_FALSE(triangulatePoint(views, &found));
+  views[1].pixel[1] -= 10;
+  EXPECT_TRUE(triangulatePoint(views, &found));
+
+  // Behind both cameras.
+  const Vec3f behind = {0.3f, -0.4f, -4.0f};
+  Projection flipped0 = p0, flipped1 = p1;
+  for (float& v : flipped0) v = -v;
+  for (float& v : flipped1) v = -v;
+  std::array<Observation, 2> back = {
+      {{p0, project(flipped0, behind)}, {p1, project(flipped1, behind)}}};
+  EXPECT_FALSE(triangulatePoint(back, &found));
+}
+
+TEST(RelativePose, RecoversRotationAndBaselineDirection) {
+  const Leds leds = tree();
+  const std::vector<ScanView> views = viewsOf(leds, {-20, 20});
+  std::vector<Vec2f> x0, x1;
+  for (const ViewPoint& a : views[0].points)
+    for (const ViewPoint& b : views[1].points)
+      if (a.id == b.id) {
+        x0.push_back({a.x, a.y});
+        x1.push_back({b.x, b.y});
+      }
+  const Mat3f k = cameraIntrinsics(kFov, kWidth, kHeight);
+  RelativePose pose;
+  ASSERT_TRUE(estimateRelativePose(x0, x1, k, k, &pose));
+  // Camera 1 is camera 0 turned 40° about the vertical axis; pictures
+  // count rows downwards, so in camera terms it turns the other way round.
+  const double angle = 40 * 3.14159265358979 / 180;
+  const Mat3f expected = {float(std::cos(angle)), 0, float(-std::sin(angle)),
+                          0, 1, 0,
+                          float(std::sin(angle)), 0, float(std::cos(angle))};
+  for (size_t i = 0; i < 9; ++i)
+    EXPECT_NEAR(pose.cam1FromCam0Rotation[i], expected[i], 1e-3) << i;
+  // The centre of camera 1 in camera 0's frame, −Rᵀt, lies to the right
+  // and forwards by the chord of the 40° arc.
+  const Vec3f& t = pose.cam1FromCam0Translation;
+  const auto& r = pose.cam1FromCam0Rotation;
+  const Vec3d centre = {-(r[0] * t[0] + r[3] * t[1] + r[6] * t[2]),
+                        -(r[1] * t[0] + r[4] * t[1] + r[7] * t[2]),
+                        -(r[2] * t[0] + r[5] * t[1] + r[8] * t[2])};
+  EXPECT_NEAR(centre[0], -std::cos(angle / 2), 1e-3);
+  EXPECT_NEAR(centre[1], 0, 1e-3);
+  EXPECT_NEAR(centre[2], std::sin(angle / 2), 1e-3);
+
+  EXPECT_FALSE(estimateRelativePose(std::span(x0).first(7),
+                                    std::span(x1).first(7),
+                                    k,
+                                    k,
+                                    &pose));
+}
+
+TEST(ResectCamera, PlacesAThirdCameraFromKnownPoints) {
+  const Leds leds = tree(60);
+  const std::vector<ScanView> views = viewsOf(leds, {-20, 20, 60});
+  const Mat3f k = cameraIntrinsics(kFov, kWidth, kHeight);
+  // Points in camera 0's frame (y and the pose turned), from the truth.
+  const sim::CameraPose pose0 = poseAround(-20, 4);
+  std::vector<Vec3f> known;
+  std::vector<Vec2f> pixels;
+  const double yaw = -20 * 3.14159265358979 / 180;
+  for (const ViewPoint& p : views[2].points) {
+    const auto& w = leds[static_cast<size_t>(p.id - 1)];
+    const double dx = w[0] - pose0.position[0], dz = w[2] - pose0.position[2];
+    known.push_back({float(std::cos(yaw) * dx - std::sin(yaw) * dz),
+                     float(-w[1]),
+                     float(std::sin(yaw) * dx + std::cos(yaw) * dz)});
+    pixels.push_back({p.x, p.y});
+  }
+  Projection projection;
+  ASSERT_TRUE(resectCamera(known, pixels, k, &projection));
+  for (size_t i = 0; i < known.size(); ++i) {
+    const Vec3f& x = known[i];
+    float h[3];
+    for (size_t r = 0; r < 3; ++r)
+      h[r] = projection[r * 4] * x[0] + projection[r * 4 + 1] * x[1] +
+             projection[r * 4 + 2] * x[2] + projection[r * 4 + 3];
+    EXPECT_NEAR(h[0] / h[2], pixels[i][0], 0.05);
+    EXPECT_NEAR(h[1] / h[2], pixels[i][1], 0.05);
+  }
+  EXPECT_FALSE(resectCamera(std::span(known).first(5),
+                            std::span(pixels).first(5),
+                            k,
+                            &projection));
+  Mat3f flat = k;
+  flat[0] = 0;
+  EXPECT_FALSE(resectCamera(known, pixels, flat, &projection));
+}
+
+// A 12 × 10 matrix panel whose pixels stand out of the sheet unevenly by
+// up to `relief` metres either way.
+Leds panel(double relief) {
+  Leds leds;
+  for (int r = 0; r < 10; ++r)
+    for (int c = 0; c < 12; ++c)
+      leds.push_back({(c - 5.5) * 0.12,
+                      (4.5 - r) * 0.12,
+                      relief * (((r * 7 + c * 3) % 5) - 2) / 2});
+  return leds;
+}
+
+TEST(ReconstructViews, FlatPropComesOutPlanar) {
+  const Leds leds = panel(0.02);
+  double fov = 0;
+  Solve3DResultPtr result = solveViews(viewsOf(leds, {-25, 15}, 0.3), kFov, &fov);
+  ASSERT_TRUE(result);
+  EXPECT_EQ(result->planar, 1);
+  EXPECT_EQ(result->extentN, 0);
+  EXPECT_GT(result->thicknessRms, 0);
+  EXPECT_EQ(result->pointCount, 120);
+  for (const Point3D& p : result->points) EXPECT_EQ(p.z, 0);
+  EXPECT_EQ(solveSummary(*result, 2, fov),
+            "120 points, 120 triangulated from 2 views, planar (FOV 60°)");
+  // Flattened, the panel is off only by its relief (1.3 % of its width).
+  EXPECT_LT(sim::scoreSolve(leds, *result).rmsFraction, 0.015);
+}
+
+TEST(ReconstructViews, ExactlyFlatPropHasNoPose) {
+  // Points on one plane leave the eight-point system a three-dimensional
+  // null space: the pose is arbitrary and no candidate triangulates.
+  EXPECT_FALSE(solveAt(viewsOf(panel(0), {-25, 15}, 0.3), kFov));
+}
+
+TEST(ReconstructViews, NeedsEightCommonLeds) {
+  const Leds leds = tree(40);
+  std::vector<ScanView> views = viewsOf(leds, {-20, 20});
+  // Camera 1 keeps LEDs 1 … 8 only, and LED 8 is estimated in camera 0
+  // the second time round.
+  std::erase_if(views[1].points, [](const ViewPoint& p) { return p.id > 8; });
+  EXPECT_TRUE(solveAt(views, kFov));
+  views[0].points[7].estimated = true;
+  EXPECT_FALSE(solveAt(views, kFov));
+  EXPECT_FALSE(solveAt({views[0]}, kFov));
+}
+
+TEST(ReconstructViews, ThirdViewWithoutEnoughSeedsIsSkippedButCounts) {
+  const Leds leds = tree(100);
+  std::vector<ScanView> views = viewsOf(leds, {-20, 20, 50});
+  // LED 50 is seen only by the third camera, which shares only five of
+  // the first two cameras' LEDs.
+  for (int v = 0; v < 2; ++v)
+    std::erase_if(views[static_cast<size_t>(v)].points,
+                  [](const ViewPoint& p) { return p.id == 50; });
+  std::erase_if(views[2].points, [](const ViewPoint& p) {
+    return p.id != 50 && (p.id > 5);
+  });
+  Solve3DResultPtr result = solveAt(views, kFov);
+  ASSERT_TRUE(result);
+  EXPECT_EQ(result->triangulatedCount, 99);
+  EXPECT_EQ(result->interpolatedCount, 1);
+  const Point3D* p = pointOf(*result, 50);
+  ASSERT_TRUE(p);
+  EXPECT_EQ(p->interpolated, 1);
+
+  // With a sixth shared LED the third camera is placed, and LED 50 (seen
+  // by it alone) still has only one ray.
+  views[2].points.push_back(viewsOf(leds, {50})[0].points[5]);
+  result = solveAt(views, kFov);
+  ASSERT_TRUE(result);
+  EXPECT_EQ(result->triangulatedCount, 99);
+}
+
+TEST(ReconstructViews, RaysThatMissAreNotTriangulated) {
+  const Leds leds = tree(100);
+  std::vector<ScanView> views = viewsOf(leds, {-20, 20});
+  for (ViewPoint& p : views[1].points)
+    if (p.id == 30) p.y += 40;  // across the epipolar lines
+  Solve3DResultPtr result = solveAt(views, kFov);
+  ASSERT_TRUE(result);
+  EXPECT_EQ(result->triangulatedCount, 99);
+  const Point3D* p = pointOf(*result, 30);
+  ASSERT_TRUE(p);
+  EXPECT_EQ(p->interpolated, 1);
+}
+
+TEST(ReconstructViews, IsolatedFarLedIsRemovedButNotTheEnds) {
+  Leds leds = tree(100);
+  leds[49][0] += 1.5;  // LED 50, far from both neighbours
+  leds[0][0] -= 1.5;   // the first LED: never removed
+  Solve3DResultPtr result = solveAt(viewsOf(leds, {-20, 20}), kFov);
+  ASSERT_TRUE(result);
+  EXPECT_EQ(result->triangulatedCount, 100);
+  EXPECT_EQ(result->outliersRemoved, 1);
+  EXPECT_EQ(pointOf(*result, 50)->interpolated, 1);
+  EXPECT_EQ(pointOf(*result, 1)->interpolated, 0);
+  EXPECT_EQ(result->pointCount, 100);
+}
+
+TEST(RemoveIsolatedPoints, DecidesOnPositionsBeforeRemoval) {
+  std::vector<Point3D> points;
+  for (int i = 1; i <= 20; ++i) points.push_back({i, float(i), 0, 0, 0});
+  points[0].y = 50;   // the first: kept however far
+  points[19].y = 50;  // the last likewise
+  points[7].y = 9;    // 8 and 9 are far from 7 and 10, but close to each
+  points[8].y = 9;    // other: kept
+  points[13].y = 9;   // 14, far from 13 and 15: removed
+  EXPECT_EQ(removeIsolatedPoints(&points), 1);
+  ASSERT_EQ(points.size(), 19u);
+  EXPECT_EQ(points[0].id, 1);
+  EXPECT_EQ(points[18].id, 20);
+  for (const Point3D& p : points) EXPECT_NE(p.id, 14);
+
+  std::vector<Point3D> same(5, Point3D{1, 1, 1, 1, 0});
+  EXPECT_EQ(removeIsolatedPoints(&same), 0);  // median gap 0
+}
+
+TEST(InterpolateMissingIds, FillsGapsButNotBeyondTheEnds) {
+  std::vector<Point3D> points = {{3, 0, 0, 0, 0}, {7, 4, 8, 0, 0}};
+  EXPECT_EQ(interpolateMissingIds({1, 3, 4, 6, 7, 9}, &points), 2);
+  ASSERT_EQ(points.size(), 4u);
+  EXPECT_EQ(points[1].id, 4);
+  EXPECT_FLOAT_EQ(points[1].x, 1);
+  EXPECT_FLOAT_EQ(points[1].y, 2);
+  EXPECT_EQ(points[1].interpolated, 1);
+  EXPECT_EQ(points[2].id, 6);
+  EXPECT_FLOAT_EQ(points[2].x, 3);
+}
+
+TEST(PickFieldOfView, KeepsTheFlattestAndTheSmallerAngleOnTies) {
+  auto fake = [](std::map<int, std::pair<float, int>> byFov) {
+    return [byFov](double fov) -> Solve3DResultPtr {
+      auto it = byFov.find(static_cast<int>(fov));
+      if (it == byFov.end()) return nullptr;
+      Solve3DResultPtr r(new Solve3DResult);
+      r->thicknessRms = it->second.first;
+      r->triangulatedCount = it->second.second;
+      return r;
+    };
+  };
+  double chosen = 0;
+  // 60 and 90 tie; 110 is flatter but has too few points; 130 is last.
+  auto solver = fake({{50, {0.3f, 10}},
+                      {60, {0.1f, 10}},
+                      {90, {0.1f, 10}},
+                      {110, {0.01f, 2}},
+                      {130, {0.2f, 10}}});
+  Solve3DResultPtr r = pickFieldOfView(solver, 0, &chosen);
+  ASSERT_TRUE(r);
+  EXPECT_EQ(chosen, 60);
+  EXPECT_EQ(r->thicknessRms, 0.1f);
+  std::vector<double> asked;
+  auto counting = [&](double fov) {
+    asked.push_back(fov);
+    return Solve3DResultPtr();
+  };
+  EXPECT_FALSE(pickFieldOfView(counting, -1, &chosen));
+  EXPECT_EQ(asked, (std::vector<double>{50, 60, 70, 80, 90, 100, 110, 120, 130}));
+  asked.clear();
+  EXPECT_FALSE(pickFieldOfView(counting, 73.5, &chosen));
+  EXPECT_EQ(asked, std::vector<double>{73.5});
+  EXPECT_TRUE(pickFieldOfView(solver, 90, &chosen));
+  EXPECT_EQ(chosen, 90);
+}
+
+TEST(ReconstructViews, PoseDebugPrintsItsLinesAndChangesNothing) {
+  const std::vector<ScanView> views = viewsOf(tree(), {-20, 20}, 0.5);
+  ::unsetenv("PXO_POSE_DEBUG");
+  testing::internal::CaptureStderr();
+  Solve3DResultPtr quiet = solveAt(views, kFov);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  ::setenv("PXO_POSE_DEBUG", "", 1);
+  testing::internal::CaptureStderr();
+  Solve3DResultPtr loud = solveAt(views, kFov);
+  const std::string text = testing::internal::GetCapturedStderr();
+  ::unsetenv("PXO_POSE_DEBUG");
+  ASSERT_TRUE(quiet);
+  ASSERT_TRUE(loud);
+  ASSERT_EQ(quiet->points.size(), loud->points.size());
+  for (size_t i = 0; i < quiet->points.size(); ++i) {
+    EXPECT_EQ(quiet->points[i].x, loud->points[i].x);
+    EXPECT_EQ(quiet->points[i].z, loud->points[i].z);
+  }
+  const std::string e = R"([-+]?\d\.\d{4}e[-+]\d\d)";
+  const std::string s = "[+-]\\d\\.\\d{4}e[-+]\\d\\d";
+  const std::string row = s + " " + s + " " + s;
+  const std::string f = R"(-?\d+\.\d{4})";
+  const std::regex expected(
+      "\\[pose\\] \\|\\|A·f\\|\\|²=" + e + "\n" +
+      "\\[pose\\] sF=\\(" + e + ", " + e + ", " + e + "\\)\n" +
+      "\\[pose\\] F=\\[" + row + "; " + row + "; " + row + "\\]\n" +
+      "\\[pose\\] E=\\[" + row + "; " + row + "; " + row + "\\]\n" +
+      "\\[pose\\] sE=\\(" + f + ", " + f + ", " + f + "\\)  σ1/σ2=" + f +
+      " \\(should be 1\\)\n" +
+      "\\[pose\\] U.c2 \\(t direction\\) = \\(" + f + ", " + f + ", " + f +
+      "\\)\n" +
+      "(\\[pose\\] cand [0-3] chirality=\\d+\n){4}");
+  EXPECT_TRUE(std::regex_match(text, expected)) << text;
+  EXPECT_NE(text.find("sF=("), std::string::npos);
+  EXPECT_NE(text.find(", 0.0000e+00)\n"), std::string::npos);
+  EXPECT_NE(text.find("cand 3 chirality="), std::string::npos);
+}
+
+}  // namespace
+}  // namespace pxo
