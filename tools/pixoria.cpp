@@ -1,8 +1,8 @@
 // pixoria: scans a prop from the command line.
 //
-//   pixoria scan --simulate [--scene FILE] [--report FILE] [--out DIR] [--name
-//   NAME] pixoria scan --controller HOST [--user U] [--password P] [--camera
-//   ID]
+//   pixoria scan --simulate [--scene FILE] [--report FILE] [--out DIR]
+//                [--name NAME] [--fov DEG]
+//   pixoria scan --controller HOST [--user U] [--password P] [--camera ID]
 //                [--ports 1,2] [--out DIR] [--name NAME]
 //   pixoria decode FOLDER [--out DIR] [--name NAME]
 //   pixoria cameras
@@ -35,6 +35,7 @@
 #include "preview_image.h"
 #include "sim/decode_scorer.h"
 #include "sim/rig.h"
+#include "sim/rig_scan.h"
 #include <unistd.h>
 
 namespace {
@@ -58,7 +59,7 @@ int usage() {
   std::fprintf(stderr,
                "usage:\n"
                "  pixoria scan --simulate [--scene FILE] [--report FILE] "
-               "[--out DIR] [--name NAME]\n"
+               "[--out DIR] [--name NAME] [--fov DEG]\n"
                "  pixoria scan --controller HOST [--user U] [--password P] "
                "[--camera ID]\n"
                "               [--ports 1,2] [--out DIR] [--name NAME]\n"
@@ -128,6 +129,8 @@ bool writePreview(ScanSession& session,
       frame, session.lastDecoded, path.string(), error);
 }
 
+// Scans the scene's prop once per camera pose; with more than one pose the
+// views are solved in 3D and the model is the 3D point model.
 int scanSimulated(const Arguments& args) {
   pxo::sim::SceneConfig scene = pxo::sim::defaultScene();
   std::string error;
@@ -138,15 +141,22 @@ int scanSimulated(const Arguments& args) {
   std::error_code ec;
   fs::create_directories(out, ec);
   if (ec) return fail("could not create " + out.string());
+  const double fov = std::atof(args.get("fov", "0").c_str());
+  const std::string name = args.get("name", "Simulated prop");
 
   pxo::sim::SimulatedRig rig(scene);
   if (!rig.start(&error)) return fail(error);
-  std::printf("Simulated controller at %s, %zu LEDs, camera %d x %d\n",
+  const size_t poses = scene.poses.size();
+  std::printf("Simulated controller at %s, %zu LEDs, camera %d x %d, %zu %s\n",
               rig.controllerAddress().c_str(),
               rig.ledCount(),
               scene.camera.imaging.width,
-              scene.camera.imaging.height);
-  auto session = pxo::createScanSession(rig.makeCamera(0), "", out.string());
+              scene.camera.imaging.height,
+              poses,
+              poses == 1 ? "view" : "views");
+  auto owned = rig.makeCamera(0);
+  pxo::sim::VirtualCamera* camera = owned.get();
+  auto session = pxo::createScanSession(std::move(owned), "", out.string());
   session->progress = showProgress;
   if (!pxo::connectController(
           *session, rig.controllerAddress(), "", "", &error))
@@ -158,54 +168,96 @@ int scanSimulated(const Arguments& args) {
     pxo::teardownScan(*session);
     return fail(error);
   }
-  std::string model;
-  pxo::runScan(*session, &model, args.get("name", "Simulated prop"), &error);
-  if (model.empty()) {
+  std::vector<pxo::sim::PoseScan> scans;
+  if (!pxo::sim::scanEveryPose(rig, *session, *camera, name, &scans, &error)) {
     pxo::teardownScan(*session);
     return fail(error);
+  }
+  std::string model = scans.back().modelPath;
+  pxo::sim::SolveScore solved;
+  if (poses > 1) {
+    if (!pxo::solve3D(*session, fov, &error)) {
+      pxo::teardownScan(*session);
+      return fail(error);
+    }
+    std::printf("  3D: %s\n", session->solveStatus.c_str());
+    solved = pxo::sim::scoreSessionSolve(rig, *session);
+    model = pxo::writeModelFile(pxo::modelOutputInputs(*session),
+                                pxo::ModelOutputKind::kMultiPoint3D,
+                                &error);
+    if (model.empty()) {
+      pxo::teardownScan(*session);
+      return fail(error);
+    }
   }
   std::string modelCopy;
   if (!copyInto(model, out, &modelCopy)) modelCopy = model;
   const fs::path preview = out / "preview.png";
   std::string previewError;
   bool previewOk = writePreview(*session, preview, &previewError);
-
-  std::vector<pxo::sim::TruthLed> truth;
-  for (const pxo::sim::ImagePoint& p : rig.truth(0))
-    truth.push_back({p.x, p.y, p.inView});
-  pxo::sim::DecodeScore score =
-      pxo::sim::scoreDecode(truth, session->lastDecoded);
-  const double recording = session->lastRecordingSeconds;
-  const double processing = session->lastProcessingSeconds;
   const std::string dataFolder = session->scanDataFolder;
+  const double chosenFov = session->solveFovDeg;
   pxo::teardownScan(*session);
+
+  // The 2D figures add up over the views; the errors are the worst view's.
+  pxo::sim::DecodeScore score;
+  double recording = 0, processing = 0;
+  for (const pxo::sim::PoseScan& scan : scans) {
+    const pxo::sim::DecodeScore& s = scan.score;
+    score.leds += s.leds;
+    score.visible += s.visible;
+    score.correct += s.correct;
+    score.wrong += s.wrong;
+    score.missed += s.missed;
+    score.estimated += s.estimated;
+    score.medianErrorPx = std::max(score.medianErrorPx, s.medianErrorPx);
+    score.p95ErrorPx = std::max(score.p95ErrorPx, s.p95ErrorPx);
+    recording += scan.recordingSeconds;
+    processing += scan.processingSeconds;
+  }
 
   std::printf("\nModel:      %s\nScan data:  %s\nPreview:    %s\n",
               modelCopy.c_str(),
               dataFolder.c_str(),
               previewOk ? preview.string().c_str() : previewError.c_str());
-  std::printf("Accuracy:   %s\n", score.summary().c_str());
+  for (size_t i = 0; i < scans.size(); ++i)
+    std::printf("Accuracy:   %s%s\n",
+                poses > 1 ? ("view " + std::to_string(i + 1) + ": ").c_str()
+                          : "",
+                scans[i].score.summary().c_str());
+  if (poses > 1)
+    std::printf("3D:         %s (FOV %g° chosen, %g° true)\n",
+                solved.summary().c_str(),
+                chosenFov,
+                scene.camera.fovDeg);
   std::printf("Time:       recording %.1f s, processing %.2f s\n",
               recording,
               processing);
   if (args.has("report")) {
     using namespace pxo;
-    std::string report =
-        JsonObjectText()
-            .add("leds", jsonInt(score.leds))
-            .add("visible", jsonInt(score.visible))
-            .add("correct", jsonInt(score.correct))
-            .add("wrong", jsonInt(score.wrong))
-            .add("missed", jsonInt(score.missed))
-            .add("estimated", jsonInt(score.estimated))
-            .add("medianErrorPx", jsonDouble(score.medianErrorPx))
-            .add("p95ErrorPx", jsonDouble(score.p95ErrorPx))
-            .add("recordingSeconds", jsonDouble(recording))
-            .add("processingSeconds", jsonDouble(processing))
-            .add("modelFile", jsonString(modelCopy))
-            .add("scanDataFolder", jsonString(dataFolder))
-            .text();
-    if (!writeTextFile(args.get("report"), report, &error)) return fail(error);
+    JsonObjectText report;
+    report.add("leds", jsonInt(score.leds))
+        .add("visible", jsonInt(score.visible))
+        .add("correct", jsonInt(score.correct))
+        .add("wrong", jsonInt(score.wrong))
+        .add("missed", jsonInt(score.missed))
+        .add("estimated", jsonInt(score.estimated))
+        .add("medianErrorPx", jsonDouble(score.medianErrorPx))
+        .add("p95ErrorPx", jsonDouble(score.p95ErrorPx))
+        .add("recordingSeconds", jsonDouble(recording))
+        .add("processingSeconds", jsonDouble(processing))
+        .add("modelFile", jsonString(modelCopy))
+        .add("scanDataFolder", jsonString(dataFolder));
+    if (poses > 1)
+      report.add("views", jsonInt(static_cast<int32_t>(scans.size())))
+          .add("solved3d", jsonInt(solved.solved))
+          .add("interpolated3d", jsonInt(solved.interpolated))
+          .add("removed3d", jsonInt(solved.removed))
+          .add("rms3dFraction", jsonDouble(solved.rmsFraction))
+          .add("fovTrueDeg", jsonDouble(scene.camera.fovDeg))
+          .add("fovChosenDeg", jsonDouble(chosenFov));
+    if (!writeTextFile(args.get("report"), report.text(), &error))
+      return fail(error);
   }
   return 0;
 }

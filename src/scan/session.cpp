@@ -136,6 +136,7 @@ bool solve3D(ScanSession& session, double fovDeg, std::string* error) {
     points.push_back({p.id, p.x, p.y, p.z, p.interpolated});
   session.points3d = std::move(points);
   session.solveFovDeg = chosen;
+  session.solveOutliersRemoved = result->outliersRemoved;
   session.solveStatus =
       solveSummary(*result, viewCount(session), chosen);
   return true;

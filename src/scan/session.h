@@ -79,6 +79,7 @@ struct ScanSession {
   std::vector<ModelPoint3D> points3d;  // the last solve's, ascending id
   std::string solveStatus;            // its summary
   double solveFovDeg = 0;             // the field of view it used
+  int32_t solveOutliersRemoved = 0;
   std::vector<DecodedLed> lastDecoded;         // the last run's records
   std::vector<pxowin::CaptureMark> lastMarks;  // its pattern marks
   double lastSettleOffset = 0;  // after each mark, where frames were read

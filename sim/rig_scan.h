@@ -1,0 +1,44 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "scan/session.h"
+#include "sim/decode_scorer.h"
+#include "sim/rig.h"
+#include "sim/solve_scorer.h"
+
+// Scanning a rig's prop from every camera pose of its scene, as a user
+// carries one camera round the prop: one prepared session, one run per
+// pose (each adds a view), the camera moved and started again in between.
+//
+//   auto owned = rig.makeCamera(0);
+//   VirtualCamera* camera = owned.get();
+//   auto session = createScanSession(std::move(owned), "", dir);
+//   ... connect, select the scene's ports, prepareScan ...
+//   std::vector<PoseScan> scans;
+//   scanEveryPose(rig, *session, *camera, "Tree", &scans, &error);
+//   solve3D(*session, 0, &error);
+
+namespace pxo::sim {
+
+struct PoseScan {
+  std::string modelPath;  // the run's own model file
+  DecodeScore score;      // its LEDs against that pose's truth
+  double recordingSeconds = 0;
+  double processingSeconds = 0;
+};
+
+// Stops at the first failed run with its message.
+[[nodiscard]] bool scanEveryPose(const SimulatedRig& rig,
+                                 ScanSession& session,
+                                 VirtualCamera& camera,
+                                 const std::string& modelName,
+                                 std::vector<PoseScan>* scans,
+                                 std::string* error);
+
+// The solved points of a session against the scene's LEDs.
+SolveScore scoreSessionSolve(const SimulatedRig& rig,
+                             const ScanSession& session);
+
+}  // namespace pxo::sim
