@@ -26,6 +26,8 @@ function(pxo_add_test module name)
   target_link_libraries(${target} PRIVATE ${module_target} ${ARG_DEPS}
                                           GTest::gtest_main GTest::gmock)
   target_include_directories(${target} PRIVATE ${PROJECT_SOURCE_DIR}/tests)
+  target_compile_definitions(${target} PRIVATE
+                             PXO_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
   gtest_discover_tests(${target}
     TEST_PREFIX "${module}/"
     DISCOVERY_TIMEOUT 60

@@ -4,8 +4,10 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <cstdio>
+#include <cstring>
 #include <map>
-#include <regex>
+#include <sstream>
 
 #include "sim/rig.h"
 #include "sim/solve_scorer.h"
@@ -351,21 +353,47 @@ TEST(ReconstructViews, PoseDebugPrintsItsLinesAndChangesNothing) {
     EXPECT_EQ(quiet->points[i].x, loud->points[i].x);
     EXPECT_EQ(quiet->points[i].z, loud->points[i].z);
   }
-  const std::string e = R"([-+]?\d\.\d{4}e[-+]\d\d)";
-  const std::string s = "[+-]\\d\\.\\d{4}e[-+]\\d\\d";
-  const std::string row = s + " " + s + " " + s;
-  const std::string f = R"(-?\d+\.\d{4})";
-  const std::regex expected(
-      "\\[pose\\] \\|\\|A·f\\|\\|²=" + e + "\n" +
-      "\\[pose\\] sF=\\(" + e + ", " + e + ", " + e + "\\)\n" +
-      "\\[pose\\] F=\\[" + row + "; " + row + "; " + row + "\\]\n" +
-      "\\[pose\\] E=\\[" + row + "; " + row + "; " + row + "\\]\n" +
-      "\\[pose\\] sE=\\(" + f + ", " + f + ", " + f + "\\)  σ1/σ2=" + f +
-      " \\(should be 1\\)\n" +
-      "\\[pose\\] U.c2 \\(t direction\\) = \\(" + f + ", " + f + ", " + f +
-      "\\)\n" +
-      "(\\[pose\\] cand [0-3] chirality=\\d+\n){4}");
-  EXPECT_TRUE(std::regex_match(text, expected)) << text;
+  // Each line must be its format printed again from the numbers in it.
+  const std::vector<std::pair<const char*, int>> formats = {
+      {"[pose] ||A·f||²=%.4e\n", 1},
+      {"[pose] sF=(%.4e, %.4e, %.4e)\n", 3},
+      {"[pose] F=[%+0.4e %+0.4e %+0.4e; %+0.4e %+0.4e %+0.4e; %+0.4e %+0.4e "
+       "%+0.4e]\n",
+       9},
+      {"[pose] E=[%+0.4e %+0.4e %+0.4e; %+0.4e %+0.4e %+0.4e; %+0.4e %+0.4e "
+       "%+0.4e]\n",
+       9},
+      {"[pose] sE=(%.4f, %.4f, %.4f)  σ1/σ2=%.4f (should be 1)\n", 4},
+      {"[pose] U.c2 (t direction) = (%.4f, %.4f, %.4f)\n", 3},
+      {"[pose] cand 0 chirality=%.0f\n", 1},
+      {"[pose] cand 1 chirality=%.0f\n", 1},
+      {"[pose] cand 2 chirality=%.0f\n", 1},
+      {"[pose] cand 3 chirality=%.0f\n", 1}};
+  std::istringstream lines(text);
+  for (const auto& [format, count] : formats) {
+    std::string line;
+    ASSERT_TRUE(std::getline(lines, line)) << "missing: " << format;
+    line += "\n";
+    // Scan with the format turned into one sscanf reads.
+    std::string scan = format;
+    for (const char* from : {"%+0.4e", "%.4e", "%.4f", "%.0f"})
+      for (size_t at = scan.find(from); at != std::string::npos;
+           at = scan.find(from))
+        scan.replace(at, std::strlen(from), "%lf");
+    double v[9] = {};
+    ASSERT_EQ(std::sscanf(line.c_str(),
+                          scan.c_str(),
+                          &v[0], &v[1], &v[2], &v[3], &v[4], &v[5], &v[6],
+                          &v[7], &v[8]),
+              count)
+        << line;
+    char printed[400];
+    std::snprintf(printed, sizeof printed, format, v[0], v[1], v[2], v[3],
+                  v[4], v[5], v[6], v[7], v[8]);
+    EXPECT_EQ(line, printed);
+  }
+  std::string rest;
+  EXPECT_FALSE(std::getline(lines, rest)) << rest;
   EXPECT_NE(text.find("sF=("), std::string::npos);
   EXPECT_NE(text.find(", 0.0000e+00)\n"), std::string::npos);
   EXPECT_NE(text.find("cand 3 chirality="), std::string::npos);

@@ -14,6 +14,7 @@
 
 #include "sim/decode_scorer.h"
 #include "sim/rig.h"
+#include "sim/rig_scan.h"
 #include <gtest/gtest.h>
 
 namespace pxo {
@@ -229,6 +230,72 @@ TEST_F(RigScan, CameraThatStopsDuringTheRecording) {
   EXPECT_FALSE(o.ok);
   EXPECT_EQ(o.error, "scan lost pattern marks (camera underran)");
   EXPECT_TRUE(o.modelPath.empty());
+}
+
+// A tree filmed from two places 40° apart round it, scanned once from each
+// on one prepared session, solved in 3D and written as a point model.
+TEST_F(RigScan, TreeFromTwoViewsSolvedIn3D) {
+  if (tooSlowForRealTime())
+    GTEST_SKIP() << "real-time rig under ThreadSanitizer";
+  sim::SceneConfig scene;
+  std::string error;
+  ASSERT_TRUE(sim::loadSceneFile(
+      std::string(PXO_SOURCE_DIR) + "/sim/scenes/tree-two-views.json",
+      &scene,
+      &error))
+      << error;
+  sim::SimulatedRig rig(scene);
+  ASSERT_TRUE(rig.start(&error)) << error;
+  const std::string before = controllerState(rig.controller());
+  {
+    auto owned = rig.makeCamera(0);
+    sim::VirtualCamera* camera = owned.get();
+    auto session = createScanSession(std::move(owned), "", dataDir.string());
+    session->autoBrightness = false;
+    ASSERT_TRUE(
+        connectController(*session, rig.controllerAddress(), "", "", &error))
+        << error;
+    session->controller.ports[0].selected = true;
+    ASSERT_TRUE(prepareScan(*session, &error)) << error;
+    std::vector<sim::PoseScan> scans;
+    ASSERT_TRUE(
+        sim::scanEveryPose(rig, *session, *camera, "Tree", &scans, &error))
+        << error;
+    ASSERT_EQ(viewCount(*session), 2);
+    for (const sim::PoseScan& scan : scans) {
+      std::printf("[ score    ] %s\n", scan.score.summary().c_str());
+      EXPECT_EQ(scan.score.wrong, 0);
+    }
+
+    ASSERT_TRUE(solve3D(*session, 60, &error)) << error;
+    sim::SolveScore given = sim::scoreSessionSolve(rig, *session);
+    std::printf("[ 3D       ] FOV 60 given: %s\n", given.summary().c_str());
+    EXPECT_LE(given.rmsFraction, 0.01);
+    EXPECT_GE(given.solved, 145);
+    EXPECT_EQ(session->solveStatus.rfind("150 points, ", 0), 0u)
+        << session->solveStatus;
+
+    ASSERT_TRUE(solve3D(*session, 0, &error)) << error;
+    sim::SolveScore searched = sim::scoreSessionSolve(rig, *session);
+    std::printf("[ 3D       ] FOV searched (%g): %s\n",
+                session->solveFovDeg,
+                searched.summary().c_str());
+    EXPECT_LE(searched.rmsFraction, 0.03);
+
+    const std::string path = writeModelFile(
+        modelOutputInputs(*session), ModelOutputKind::kMultiPoint3D, &error);
+    ASSERT_FALSE(path.empty()) << error;
+    const std::string text = readFile(path);
+    auto problems = testing::checkXmodel(text);
+    EXPECT_TRUE(problems.empty()) << problems.front();
+    testing::XmodelFile model;
+    ASSERT_TRUE(testing::parseXmodel(text, &model, &error)) << error;
+    EXPECT_EQ(model.root, "multipointmodel");
+    EXPECT_EQ(model.attributes["NumPoints"], "150");
+    std::filesystem::remove(path);
+    teardownScan(*session);
+  }
+  EXPECT_EQ(controllerState(rig.controller()), before);
 }
 
 TEST(ScanFailures, ControllerUnreachableOrLocked) {
