@@ -74,7 +74,8 @@ int32_t interpolateMissingIds(const std::vector<int32_t>& ids,
     if (next == 0 || next == points->size()) continue;  // no a or no b
     const Point3D& a = (*points)[next - 1];
     const Point3D& b = (*points)[next];
-    const float f = float(id - a.id) / float(b.id - a.id);
+    const float f = static_cast<float>(
+        double(int64_t(id) - a.id) / double(int64_t(b.id) - a.id));
     merged.push_back({id,
                       a.x + (b.x - a.x) * f,
                       a.y + (b.y - a.y) * f,

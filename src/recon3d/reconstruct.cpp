@@ -160,12 +160,22 @@ Solve3DResultPtr pickFieldOfView(
   }
   // The right field of view makes a flat prop flattest, and the flattest
   // result is kept; for a solid prop that is only a guess, which is why
-  // the user may set it.
-  Solve3DResultPtr best;
-  double bestFov = 0;
+  // the user may set it. A wrong angle can also make most rays miss (a
+  // third camera placed from a distorted cloud does that): the few LEDs
+  // left look flatter, yet that is a broken solve, so only results within
+  // kFovSearchMinShare of the best triangulated count take part.
+  std::vector<std::pair<int, Solve3DResultPtr>> results;
+  int32_t most = 0;
   for (int fov = kFovSearchFirst; fov <= kFovSearchLast; fov += kFovSearchStep) {
     Solve3DResultPtr result = solveAt(fov);
     if (!result || result->triangulatedCount < 3) continue;
+    most = std::max(most, result->triangulatedCount);
+    results.emplace_back(fov, std::move(result));
+  }
+  Solve3DResultPtr best;
+  double bestFov = 0;
+  for (auto& [fov, result] : results) {
+    if (result->triangulatedCount < kFovSearchMinShare * most) continue;
     if (!best || result->thicknessRms < best->thicknessRms) {
       best = std::move(result);
       bestFov = fov;
@@ -194,7 +204,9 @@ std::string solveSummary(const Solve3DResult& result,
          std::to_string(result.triangulatedCount) + " triangulated from " +
          std::to_string(viewCount) + " views" +
          (result.planar ? ", planar" : "") + " (FOV " +
-         std::to_string(static_cast<int64_t>(fovDeg)) + "\u00b0)";
+         std::to_string(static_cast<int64_t>(
+             std::clamp(std::trunc(fovDeg), -1e9, 1e9))) +
+         "\u00b0)";
 }
 
 }  // namespace pxo

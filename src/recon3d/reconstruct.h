@@ -91,10 +91,15 @@ inline constexpr int kFovSearchFirst = 50;
 inline constexpr int kFovSearchLast = 130;
 inline constexpr int kFovSearchStep = 10;
 
+// A field of view searched takes part only with at least this share of the
+// most LEDs any angle triangulated.
+inline constexpr double kFovSearchMinShare = 0.9;
+
 // A solve at `fovDeg` (> 0), or, with fovDeg <= 0, the search over
-// kFovSearchFirst … kFovSearchLast keeping the flattest result with at
-// least 3 triangulated LEDs (the smaller angle on ties). Null on failure;
-// `chosenFovDeg` gets the field of view of the result.
+// kFovSearchFirst … kFovSearchLast keeping the flattest result among those
+// with at least 3 triangulated LEDs and kFovSearchMinShare of the best
+// count (the smaller angle on ties). Null on failure; `chosenFovDeg` gets
+// the field of view of the result.
 Solve3DResultPtr solveViews(std::span<const ScanView> views,
                             double fovDeg,
                             double* chosenFovDeg);

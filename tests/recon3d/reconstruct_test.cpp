@@ -333,6 +333,16 @@ TEST(PickFieldOfView, KeepsTheFlattestAndTheSmallerAngleOnTies) {
   EXPECT_EQ(asked, std::vector<double>{73.5});
   EXPECT_TRUE(pickFieldOfView(solver, 90, &chosen));
   EXPECT_EQ(chosen, 90);
+
+  // A flatter solve that lost most of its LEDs is a broken one: 70 keeps
+  // 89 % of 80's count and does not take part, 90 keeps 90 % and does.
+  auto partial = fake({{60, {0.3f, 1000}},
+                       {70, {0.01f, 890}},
+                       {80, {0.2f, 1000}},
+                       {90, {0.1f, 900}}});
+  r = pickFieldOfView(partial, 0, &chosen);
+  ASSERT_TRUE(r);
+  EXPECT_EQ(chosen, 90);
 }
 
 TEST(ReconstructViews, PoseDebugPrintsItsLinesAndChangesNothing) {

@@ -80,6 +80,19 @@ TEST(SolveAccuracy, ThreeViewsBeatTwo) {
   }
 }
 
+TEST(SolveAccuracy, ThreeViewsWithTheFieldOfViewSearched) {
+  // Wrong angles leave the third camera misplaced and most rays missing;
+  // those partial solves must not win the search for being flatter.
+  for (uint64_t seed : {1, 2, 3}) {
+    Trial trial = solveTree({-20, 20, 60}, 0, seed * 10);
+    ASSERT_TRUE(trial.result);
+    report("three views, FOV searched", trial);
+    EXPECT_EQ(trial.fov, kTrueFov);
+    EXPECT_LE(trial.score.rmsFraction, 0.01);
+    EXPECT_EQ(trial.score.solved, 300);
+  }
+}
+
 // The search keeps the flattest solve, and a narrower assumed angle
 // flattens any solid prop: it settles on the narrowest angle tried, close
 // enough for a 60° camera, not for a wide one. The given angle is exact.
