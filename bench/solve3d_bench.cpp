@@ -3,10 +3,9 @@
 
 #include "scan/session.h"
 
-#include <benchmark/benchmark.h>
-
 #include "sim/rig.h"
 #include "sim/solve_scorer.h"
+#include <benchmark/benchmark.h>
 
 namespace {
 
@@ -25,7 +24,8 @@ void BM_Solve3D(benchmark::State& state) {
   const double fov = static_cast<double>(state.range(1));
   std::string error;
   for (auto _ : state) {
-    if (!pxo::solve3D(*session, fov, &error)) state.SkipWithError(error.c_str());
+    if (!pxo::solve3D(*session, fov, &error))
+      state.SkipWithError(error.c_str());
     benchmark::DoNotOptimize(session->points3d.data());
   }
   state.SetLabel(session->solveStatus);

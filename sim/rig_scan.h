@@ -1,9 +1,10 @@
 #pragma once
 
+#include "scan/session.h"
+
 #include <string>
 #include <vector>
 
-#include "scan/session.h"
 #include "sim/decode_scorer.h"
 #include "sim/rig.h"
 #include "sim/solve_scorer.h"

@@ -39,7 +39,8 @@ CameraPose poseAround(double yawDeg, double distance, double height) {
   constexpr double kPi = 3.14159265358979323846;
   const double yaw = yawDeg * kPi / 180;
   CameraPose pose;
-  pose.position = {-distance * std::sin(yaw), height, -distance * std::cos(yaw)};
+  pose.position = {
+      -distance * std::sin(yaw), height, -distance * std::cos(yaw)};
   pose.yawDeg = yawDeg;
   return pose;
 }
@@ -92,8 +93,7 @@ SolveScore scoreSolve(const std::vector<std::array<double, 3>>& leds,
       for (size_t c = 0; c < 3; ++c) covariance[r * 3 + c] += t[r] * s[c] / n;
   }
   const Svd3 svd = svd3(covariance);
-  const double sign =
-      determinant(svd.u) * determinant(svd.v) < 0 ? -1.0 : 1.0;
+  const double sign = determinant(svd.u) * determinant(svd.v) < 0 ? -1.0 : 1.0;
   const Mat3d d = {1, 0, 0, 0, 1, 0, 0, 0, sign};
   const Mat3d rotation = multiply(multiply(svd.u, d), transpose(svd.v));
   const double scale =
@@ -116,15 +116,16 @@ SolveScore scoreSolve(const std::vector<std::array<double, 3>>& leds,
 
 std::string SolveScore::summary() const {
   char text[200];
-  std::snprintf(text,
-                sizeof text,
-                "%d of %d LEDs solved, %d interpolated, %d removed; RMS %.2f %% "
-                "of the prop's extent",
-                solved,
-                leds,
-                interpolated,
-                removed,
-                100 * rmsFraction);
+  std::snprintf(
+      text,
+      sizeof text,
+      "%d of %d LEDs solved, %d interpolated, %d removed; RMS %.2f %% "
+      "of the prop's extent",
+      solved,
+      leds,
+      interpolated,
+      removed,
+      100 * rmsFraction);
   return text;
 }
 

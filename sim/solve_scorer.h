@@ -1,11 +1,12 @@
 #pragma once
 
+#include "recon3d/reconstruct.h"
+
 #include <array>
 #include <cstdint>
 #include <string>
 #include <vector>
 
-#include "recon3d/reconstruct.h"
 #include "sim/virtual_camera.h"
 
 // Multi-view ground truth: views of a prop generated straight from the

@@ -221,10 +221,10 @@ int scanSimulated(const Arguments& args) {
               dataFolder.c_str(),
               previewOk ? preview.string().c_str() : previewError.c_str());
   for (size_t i = 0; i < scans.size(); ++i)
-    std::printf("Accuracy:   %s%s\n",
-                poses > 1 ? ("view " + std::to_string(i + 1) + ": ").c_str()
-                          : "",
-                scans[i].score.summary().c_str());
+    std::printf(
+        "Accuracy:   %s%s\n",
+        poses > 1 ? ("view " + std::to_string(i + 1) + ": ").c_str() : "",
+        scans[i].score.summary().c_str());
   if (poses > 1)
     std::printf("3D:         %s (FOV %g° chosen, %g° true)\n",
                 solved.summary().c_str(),

@@ -1,9 +1,9 @@
 #pragma once
 
+#include "recon3d/linalg.h"
+
 #include <array>
 #include <span>
-
-#include "recon3d/linalg.h"
 
 // Camera geometry of the multi-view solve: projections, triangulation,
 // relative pose and resection. Pixel coordinates are those of the decoded

@@ -9,7 +9,8 @@ template <typename T, size_t N>
 SymmetricEigen<T, N> jacobiEigen(const std::array<T, N * N>& input) {
   std::array<T, N * N> a{};
   for (size_t r = 0; r < N; ++r)
-    for (size_t c = r; c < N; ++c) a[r * N + c] = a[c * N + r] = input[r * N + c];
+    for (size_t c = r; c < N; ++c)
+      a[r * N + c] = a[c * N + r] = input[r * N + c];
   SymmetricEigen<T, N> out;
   for (size_t i = 0; i < N; ++i) out.vectors[i * N + i] = T(1);
 
@@ -25,7 +26,8 @@ SymmetricEigen<T, N> jacobiEigen(const std::array<T, N * N>& input) {
         const T app = a[p * N + p], aqq = a[q * N + q];
         // An element too small to change either diagonal entry is dropped,
         // which lets the sweeps end in finite precision.
-        if (sweep > 3 && std::abs(app) + std::abs(apq) * T(100) == std::abs(app) &&
+        if (sweep > 3 &&
+            std::abs(app) + std::abs(apq) * T(100) == std::abs(app) &&
             std::abs(aqq) + std::abs(apq) * T(100) == std::abs(aqq)) {
           a[p * N + q] = a[q * N + p] = 0;
           continue;
@@ -98,13 +100,13 @@ Svd3 svd3(const Mat3d& a) {
   for (size_t i = 0; i < 3; ++i) {
     const size_t k = static_cast<size_t>(order[i]);
     out.s[i] = std::sqrt(std::max(e.values[k], 0.0));
-    Vec3d v = {e.vectors[0 * 3 + k], e.vectors[1 * 3 + k], e.vectors[2 * 3 + k]};
+    Vec3d v = {e.vectors[k], e.vectors[3 + k], e.vectors[6 + k]};
     for (size_t r = 0; r < 3; ++r) out.v[r * 3 + i] = v[r];
     if (out.s[i] > 1e-12) {
       for (size_t r = 0; r < 3; ++r)
-        us[i][r] = (a[r * 3 + 0] * v[0] + a[r * 3 + 1] * v[1] +
-                    a[r * 3 + 2] * v[2]) /
-                   out.s[i];
+        us[i][r] =
+            (a[r * 3 + 0] * v[0] + a[r * 3 + 1] * v[1] + a[r * 3 + 2] * v[2]) /
+            out.s[i];
     }
   }
   if (norm(us[2]) < 1e-6) us[2] = cross(us[0], us[1]);
@@ -117,7 +119,8 @@ Mat3d multiply(const Mat3d& a, const Mat3d& b) {
   Mat3d c{};
   for (size_t r = 0; r < 3; ++r)
     for (size_t k = 0; k < 3; ++k)
-      for (size_t j = 0; j < 3; ++j) c[r * 3 + j] += a[r * 3 + k] * b[k * 3 + j];
+      for (size_t j = 0; j < 3; ++j)
+        c[r * 3 + j] += a[r * 3 + k] * b[k * 3 + j];
   return c;
 }
 

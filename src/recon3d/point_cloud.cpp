@@ -1,7 +1,7 @@
+#include "recon3d/reconstruct.h"
+
 #include <algorithm>
 #include <cmath>
-
-#include "recon3d/reconstruct.h"
 
 namespace pxo {
 namespace {
@@ -40,7 +40,8 @@ int32_t removeIsolatedPoints(std::vector<Point3D>* points) {
   const size_t n = points->size();
   if (n < 3) return 0;
   std::vector<double> gaps(n);  // gaps[i]: from point i − 1 to point i
-  for (size_t i = 1; i < n; ++i) gaps[i] = distance((*points)[i - 1], (*points)[i]);
+  for (size_t i = 1; i < n; ++i)
+    gaps[i] = distance((*points)[i - 1], (*points)[i]);
   std::vector<double> sorted(gaps.begin() + 1, gaps.end());
   std::sort(sorted.begin(), sorted.end());
   const size_t m = sorted.size();
@@ -74,8 +75,8 @@ int32_t interpolateMissingIds(const std::vector<int32_t>& ids,
     if (next == 0 || next == points->size()) continue;  // no a or no b
     const Point3D& a = (*points)[next - 1];
     const Point3D& b = (*points)[next];
-    const float f = static_cast<float>(
-        double(int64_t(id) - a.id) / double(int64_t(b.id) - a.id));
+    const float f = static_cast<float>(double(int64_t(id) - a.id) /
+                                       double(int64_t(b.id) - a.id));
     merged.push_back({id,
                       a.x + (b.x - a.x) * f,
                       a.y + (b.y - a.y) * f,
@@ -114,7 +115,8 @@ void normaliseToPrincipalAxes(std::vector<Point3D>* points,
   const double lambda1 = dot(e1, ce1);
   Mat3d deflated = scatter;
   for (size_t r = 0; r < 3; ++r)
-    for (size_t c = 0; c < 3; ++c) deflated[r * 3 + c] -= lambda1 * e1[r] * e1[c];
+    for (size_t c = 0; c < 3; ++c)
+      deflated[r * 3 + c] -= lambda1 * e1[r] * e1[c];
   Vec3d e2 = powerIteration(deflated);
   const double along = dot(e2, e1);
   for (size_t i = 0; i < 3; ++i) e2[i] -= along * e1[i];

@@ -166,7 +166,8 @@ Solve3DResultPtr pickFieldOfView(
   // kFovSearchMinShare of the best triangulated count take part.
   std::vector<std::pair<int, Solve3DResultPtr>> results;
   int32_t most = 0;
-  for (int fov = kFovSearchFirst; fov <= kFovSearchLast; fov += kFovSearchStep) {
+  for (int fov = kFovSearchFirst; fov <= kFovSearchLast;
+       fov += kFovSearchStep) {
     Solve3DResultPtr result = solveAt(fov);
     if (!result || result->triangulatedCount < 3) continue;
     most = std::max(most, result->triangulatedCount);
@@ -191,7 +192,8 @@ Solve3DResultPtr solveViews(std::span<const ScanView> views,
   auto solveAt = [&](double fov) {
     std::vector<SolveCamera> cameras;
     cameras.reserve(views.size());
-    for (const ScanView& view : views) cameras.push_back(solveCamera(view, fov));
+    for (const ScanView& view : views)
+      cameras.push_back(solveCamera(view, fov));
     return reconstructViews(cameras);
   };
   return pickFieldOfView(solveAt, fovDeg, chosenFovDeg);
@@ -204,8 +206,8 @@ std::string solveSummary(const Solve3DResult& result,
          std::to_string(result.triangulatedCount) + " triangulated from " +
          std::to_string(viewCount) + " views" +
          (result.planar ? ", planar" : "") + " (FOV " +
-         std::to_string(static_cast<int64_t>(
-             std::clamp(std::trunc(fovDeg), -1e9, 1e9))) +
+         std::to_string(
+             static_cast<int64_t>(std::clamp(std::trunc(fovDeg), -1e9, 1e9))) +
          "\u00b0)";
 }
 

@@ -1,14 +1,14 @@
 #pragma once
 
+#include "recon3d/geometry.h"
+#include "recon3d/scan_view.h"
+
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <span>
 #include <string>
 #include <vector>
-
-#include "recon3d/geometry.h"
-#include "recon3d/scan_view.h"
 
 // The multi-view 3D solve: from the 2D LED positions of two or more scans
 // of one prop, taken from different places, the LEDs' 3D positions.

@@ -60,6 +60,9 @@ bool estimateRelativePose(std::span<const Vec2f> pixels0,
                           const Mat3f& intrinsics1,
                           RelativePose* pose) {
   if (pixels0.size() != pixels1.size() || pixels0.size() < 8) return false;
+  // Nothing in the library changes the environment, so reading it from a
+  // worker thread is safe.
+  // NOLINTNEXTLINE(concurrency-mt-unsafe)
   const bool debug = std::getenv("PXO_POSE_DEBUG") != nullptr;
   std::vector<Vec2d> n0, n1;
   const Mat3d t0 = normalisePoints(pixels0, &n0);
@@ -96,17 +99,13 @@ bool estimateRelativePose(std::span<const Vec2f> pixels0,
       for (size_t k = 0; k < 2; ++k)
         rank2[r * 3 + c] += fSvd.u[r * 3 + k] * fSvd.s[k] * fSvd.v[c * 3 + k];
   if (debug) {
-    std::fprintf(stderr,
-                 "[pose] sF=(%.4e, %.4e, %.4e)\n",
-                 fSvd.s[0],
-                 fSvd.s[1],
-                 0.0);
+    std::fprintf(
+        stderr, "[pose] sF=(%.4e, %.4e, %.4e)\n", fSvd.s[0], fSvd.s[1], 0.0);
     printMatrix("F", rank2);
   }
   const Mat3d fundamental = multiply(multiply(transpose(t1), rank2), t0);
   const Mat3d k0 = toDouble(intrinsics0), k1 = toDouble(intrinsics1);
-  const Mat3d essential =
-      multiply(multiply(transpose(k1), fundamental), k0);
+  const Mat3d essential = multiply(multiply(transpose(k1), fundamental), k0);
 
   Svd3 eSvd = svd3(essential);
   if (determinant(eSvd.v) < 0)
@@ -161,10 +160,8 @@ bool estimateRelativePose(std::span<const Vec2f> pixels0,
       if (triangulatePoint(views, &point)) ++count;
     }
     if (debug)
-      std::fprintf(stderr,
-                   "[pose] cand %d chirality=%d\n",
-                   static_cast<int>(c),
-                   count);
+      std::fprintf(
+          stderr, "[pose] cand %d chirality=%d\n", static_cast<int>(c), count);
     if (count > bestCount) {
       best = static_cast<int>(c);
       bestCount = count;

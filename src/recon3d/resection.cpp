@@ -19,7 +19,8 @@ bool resectCamera(std::span<const Vec3f> points,
   std::array<double, 144> normal{};
   for (size_t i = 0; i < points.size(); ++i) {
     const double xn = (pixels[i][0] - cx) / fx, yn = (pixels[i][1] - cy) / fy;
-    const std::array<double, 4> h = {points[i][0], points[i][1], points[i][2], 1};
+    const std::array<double, 4> h = {
+        points[i][0], points[i][1], points[i][2], 1};
     for (int axis = 0; axis < 2; ++axis) {
       std::array<double, 12> row{};
       const double coordinate = axis == 0 ? xn : yn;

@@ -137,8 +137,7 @@ bool solve3D(ScanSession& session, double fovDeg, std::string* error) {
   session.points3d = std::move(points);
   session.solveFovDeg = chosen;
   session.solveOutliersRemoved = result->outliersRemoved;
-  session.solveStatus =
-      solveSummary(*result, viewCount(session), chosen);
+  session.solveStatus = solveSummary(*result, viewCount(session), chosen);
   return true;
 }
 

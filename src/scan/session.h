@@ -77,8 +77,8 @@ struct ScanSession {
   std::vector<ModelPoint2D> points2d;
   std::vector<ScanView> views;
   std::vector<ModelPoint3D> points3d;  // the last solve's, ascending id
-  std::string solveStatus;            // its summary
-  double solveFovDeg = 0;             // the field of view it used
+  std::string solveStatus;             // its summary
+  double solveFovDeg = 0;              // the field of view it used
   int32_t solveOutliersRemoved = 0;
   std::vector<DecodedLed> lastDecoded;         // the last run's records
   std::vector<pxowin::CaptureMark> lastMarks;  // its pattern marks

@@ -1,9 +1,9 @@
 #include "recon3d/linalg.h"
 
-#include <gtest/gtest.h>
-
 #include <cmath>
 #include <random>
+
+#include <gtest/gtest.h>
 
 namespace pxo {
 namespace {
@@ -26,7 +26,8 @@ TEST(JacobiEigen, DecomposesSymmetricMatrices) {
       for (size_t c = 0; c < 12; ++c) {
         double rebuilt = 0, gram = 0;
         for (size_t k = 0; k < 12; ++k) {
-          rebuilt += e.vectors[r * 12 + k] * e.values[k] * e.vectors[c * 12 + k];
+          rebuilt +=
+              e.vectors[r * 12 + k] * e.values[k] * e.vectors[c * 12 + k];
           gram += e.vectors[k * 12 + r] * e.vectors[k * 12 + c];
         }
         EXPECT_NEAR(rebuilt, a[r * 12 + c], 1e-9);

@@ -1,16 +1,15 @@
 #include "recon3d/reconstruct.h"
 
-#include <gtest/gtest.h>
-
 #include <cmath>
-#include <cstdlib>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <sstream>
 
 #include "sim/rig.h"
 #include "sim/solve_scorer.h"
+#include <gtest/gtest.h>
 
 namespace pxo {
 namespace {
@@ -110,9 +109,15 @@ TEST(RelativePose, RecoversRotationAndBaselineDirection) {
   // Camera 1 is camera 0 turned 40° about the vertical axis; pictures
   // count rows downwards, so in camera terms it turns the other way round.
   const double angle = 40 * 3.14159265358979 / 180;
-  const Mat3f expected = {float(std::cos(angle)), 0, float(-std::sin(angle)),
-                          0, 1, 0,
-                          float(std::sin(angle)), 0, float(std::cos(angle))};
+  const Mat3f expected = {float(std::cos(angle)),
+                          0,
+                          float(-std::sin(angle)),
+                          0,
+                          1,
+                          0,
+                          float(std::sin(angle)),
+                          0,
+                          float(std::cos(angle))};
   for (size_t i = 0; i < 9; ++i)
     EXPECT_NEAR(pose.cam1FromCam0Rotation[i], expected[i], 1e-3) << i;
   // The centre of camera 1 in camera 0's frame, −Rᵀt, lies to the right
@@ -126,11 +131,8 @@ TEST(RelativePose, RecoversRotationAndBaselineDirection) {
   EXPECT_NEAR(centre[1], 0, 1e-3);
   EXPECT_NEAR(centre[2], std::sin(angle / 2), 1e-3);
 
-  EXPECT_FALSE(estimateRelativePose(std::span(x0).first(7),
-                                    std::span(x1).first(7),
-                                    k,
-                                    k,
-                                    &pose));
+  EXPECT_FALSE(estimateRelativePose(
+      std::span(x0).first(7), std::span(x1).first(7), k, k, &pose));
 }
 
 TEST(ResectCamera, PlacesAThirdCameraFromKnownPoints) {
@@ -161,10 +163,8 @@ TEST(ResectCamera, PlacesAThirdCameraFromKnownPoints) {
     EXPECT_NEAR(h[0] / h[2], pixels[i][0], 0.05);
     EXPECT_NEAR(h[1] / h[2], pixels[i][1], 0.05);
   }
-  EXPECT_FALSE(resectCamera(std::span(known).first(5),
-                            std::span(pixels).first(5),
-                            k,
-                            &projection));
+  EXPECT_FALSE(resectCamera(
+      std::span(known).first(5), std::span(pixels).first(5), k, &projection));
   Mat3f flat = k;
   flat[0] = 0;
   EXPECT_FALSE(resectCamera(known, pixels, flat, &projection));
@@ -185,7 +185,8 @@ Leds panel(double relief) {
 TEST(ReconstructViews, FlatPropComesOutPlanar) {
   const Leds leds = panel(0.02);
   double fov = 0;
-  Solve3DResultPtr result = solveViews(viewsOf(leds, {-25, 15}, 0.3), kFov, &fov);
+  Solve3DResultPtr result =
+      solveViews(viewsOf(leds, {-25, 15}, 0.3), kFov, &fov);
   ASSERT_TRUE(result);
   EXPECT_EQ(result->planar, 1);
   EXPECT_EQ(result->extentN, 0);
@@ -224,9 +225,8 @@ TEST(ReconstructViews, ThirdViewWithoutEnoughSeedsIsSkippedButCounts) {
   for (int v = 0; v < 2; ++v)
     std::erase_if(views[static_cast<size_t>(v)].points,
                   [](const ViewPoint& p) { return p.id == 50; });
-  std::erase_if(views[2].points, [](const ViewPoint& p) {
-    return p.id != 50 && (p.id > 5);
-  });
+  std::erase_if(views[2].points,
+                [](const ViewPoint& p) { return p.id != 50 && (p.id > 5); });
   Solve3DResultPtr result = solveAt(views, kFov);
   ASSERT_TRUE(result);
   EXPECT_EQ(result->triangulatedCount, 99);
@@ -327,7 +327,8 @@ TEST(PickFieldOfView, KeepsTheFlattestAndTheSmallerAngleOnTies) {
     return Solve3DResultPtr();
   };
   EXPECT_FALSE(pickFieldOfView(counting, -1, &chosen));
-  EXPECT_EQ(asked, (std::vector<double>{50, 60, 70, 80, 90, 100, 110, 120, 130}));
+  EXPECT_EQ(asked,
+            (std::vector<double>{50, 60, 70, 80, 90, 100, 110, 120, 130}));
   asked.clear();
   EXPECT_FALSE(pickFieldOfView(counting, 73.5, &chosen));
   EXPECT_EQ(asked, std::vector<double>{73.5});
@@ -393,13 +394,30 @@ TEST(ReconstructViews, PoseDebugPrintsItsLinesAndChangesNothing) {
     double v[9] = {};
     ASSERT_EQ(std::sscanf(line.c_str(),
                           scan.c_str(),
-                          &v[0], &v[1], &v[2], &v[3], &v[4], &v[5], &v[6],
-                          &v[7], &v[8]),
+                          &v[0],
+                          &v[1],
+                          &v[2],
+                          &v[3],
+                          &v[4],
+                          &v[5],
+                          &v[6],
+                          &v[7],
+                          &v[8]),
               count)
         << line;
     char printed[400];
-    std::snprintf(printed, sizeof printed, format, v[0], v[1], v[2], v[3],
-                  v[4], v[5], v[6], v[7], v[8]);
+    std::snprintf(printed,
+                  sizeof printed,
+                  format,
+                  v[0],
+                  v[1],
+                  v[2],
+                  v[3],
+                  v[4],
+                  v[5],
+                  v[6],
+                  v[7],
+                  v[8]);
     EXPECT_EQ(line, printed);
   }
   std::string rest;

@@ -3,12 +3,11 @@
 
 #include "recon3d/reconstruct.h"
 
-#include <gtest/gtest.h>
-
 #include <cstdio>
 
 #include "sim/rig.h"
 #include "sim/solve_scorer.h"
+#include <gtest/gtest.h>
 
 namespace pxo {
 namespace {
@@ -44,10 +43,8 @@ Trial solveTree(std::initializer_list<double> yaws,
 }
 
 void report(const char* what, const Trial& trial) {
-  std::printf("%-28s FOV %5.1f  %s\n",
-              what,
-              trial.fov,
-              trial.score.summary().c_str());
+  std::printf(
+      "%-28s FOV %5.1f  %s\n", what, trial.fov, trial.score.summary().c_str());
 }
 
 TEST(SolveAccuracy, TreeFromTwoViewsWithTheFieldOfViewGiven) {
