@@ -123,6 +123,10 @@ class RigScan : public ::testing::Test {
               (std::string("pxo-rig-") +
                ::testing::UnitTest::GetInstance()->current_test_info()->name());
     std::filesystem::remove_all(dataDir);
+    // Scans record and write models in the temporary directory under
+    // fixed names; tests running side by side each get their own.
+    std::filesystem::create_directories(dataDir / "tmp");
+    ::setenv("TMPDIR", (dataDir / "tmp").c_str(), 1);
   }
   void TearDown() override {
     if (!std::getenv("PXO_KEEP")) std::filesystem::remove_all(dataDir);

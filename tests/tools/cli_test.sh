@@ -6,6 +6,8 @@ pixoria=$1
 scene=$2
 out=$(mktemp -d)
 trap 'rm -rf "$out"' EXIT
+# The recordings and models of the temporary directory are this run's own.
+export TMPDIR="$out"
 "$pixoria" scan --simulate --scene "$scene" --out "$out" --report "$out/report.json" > "$out/log"
 for key in leds visible correct wrong missed estimated medianErrorPx p95ErrorPx \
            recordingSeconds processingSeconds modelFile scanDataFolder; do
