@@ -109,5 +109,41 @@ TEST(VirtualCamera, RecordsWhatTheLedsShowed) {
   std::filesystem::remove(path);
 }
 
+TEST(VirtualCamera, MovesWhileFilming) {
+  FppSimulator fpp(onePort(4));
+  std::string error;
+  ASSERT_TRUE(fpp.start(&error)) << error;
+  std::vector<PropLed> leds;
+  for (int32_t i = 0; i < 4; ++i)
+    leds.push_back({0, i, {-0.3 + 0.2 * i, 0, 0}, false});
+  VirtualCameraConfig config;
+  config.imaging.width = 160;
+  config.imaging.height = 90;
+  VirtualCamera camera(fpp, leds, config);
+  const std::vector<ImagePoint> before = camera.groundTruth();
+  ASSERT_TRUE(camera.start("", &error)) << error;
+  CameraPose elsewhere;
+  elsewhere.position = {1.5, 0, -4.8};
+  elsewhere.yawDeg = -17;
+  std::thread mover([&] {
+    for (int i = 0; i < 20; ++i) {
+      camera.moveTo(i % 2 ? elsewhere : config.pose);
+      std::this_thread::sleep_for(5ms);
+    }
+  });
+  std::this_thread::sleep_for(150ms);
+  mover.join();
+  camera.stop();
+  EXPECT_GT(camera.framesDelivered(), 0);
+  const std::vector<ImagePoint> after = camera.groundTruth();
+  ASSERT_EQ(after.size(), before.size());
+  for (size_t i = 0; i < after.size(); ++i) {
+    const ImagePoint expected =
+        projectPoint(leds[i].world, elsewhere, 60, 160, 90);
+    EXPECT_DOUBLE_EQ(after[i].x, expected.x);
+    EXPECT_NE(after[i].x, before[i].x);
+  }
+}
+
 }  // namespace
 }  // namespace pxo::sim
