@@ -196,7 +196,11 @@ Solve3DResultPtr solveViews(std::span<const ScanView> views,
       cameras.push_back(solveCamera(view, fov));
     return reconstructViews(cameras);
   };
-  return pickFieldOfView(solveAt, fovDeg, chosenFovDeg);
+  try {
+    return pickFieldOfView(solveAt, fovDeg, chosenFovDeg);
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
 }
 
 std::string solveSummary(const Solve3DResult& result,

@@ -3,6 +3,8 @@
 #include "controller/fpp_reconfigure.h"
 #include "scan/sleep.h"
 
+#include <new>
+
 namespace pxo {
 
 namespace {
@@ -131,7 +133,12 @@ bool solve3D(ScanSession& session, double fovDeg, std::string* error) {
     return false;
   }
   std::vector<ModelPoint3D> points;
-  points.reserve(result->points.size());
+  try {
+    points.reserve(result->points.size());
+  } catch (const std::bad_alloc&) {
+    *error = kSolveFailed;
+    return false;
+  }
   for (const Point3D& p : result->points)
     points.push_back({p.id, p.x, p.y, p.z, p.interpolated});
   session.points3d = std::move(points);
