@@ -46,13 +46,13 @@ const Point3D* pointOf(const Solve3DResult& result, int32_t id) {
   return nullptr;
 }
 
-TEST(CameraIntrinsics, FocalLengthFromTheHorizontalFieldOfView) {
-  const Mat3f k = cameraIntrinsics(90, 1000, 500);
-  EXPECT_NEAR(k[0], 500, 1e-3);
-  EXPECT_EQ(k[0], k[4]);
-  EXPECT_EQ(k[2], 500);
-  EXPECT_EQ(k[5], 250);
-  EXPECT_EQ(k[8], 1);
+// Where `p` puts `x` in the picture.
+Vec2f project(const Projection& p, const Vec3f& x) {
+  float h[3];
+  for (size_t r = 0; r < 3; ++r)
+    h[r] = p[r * 4] * x[0] + p[r * 4 + 1] * x[1] + p[r * 4 + 2] * x[2] +
+           p[r * 4 + 3];
+  return {h[0] / h[2], h[1] / h[2]};
 }
 
 TEST(TriangulatePoint, RecoversAPointAndRejectsBadRays) {
@@ -60,13 +60,6 @@ TEST(TriangulatePoint, RecoversAPointAndRejectsBadRays) {
   const Mat3f identity = {1, 0, 0, 0, 1, 0, 0, 0, 1};
   const Projection p0 = makeProjection(k, identity, {0, 0, 0});
   const Projection p1 = makeProjection(k, identity, {-1, 0, 0});
-  auto project = [](const Projection& p, const Vec3f& x) {
-    float h[3];
-    for (size_t r = 0; r < 3; ++r)
-      h[r] = p[r * 4] * x[0] + p[r * 4 + 1] * x[1] + p[r * 4 + 2] * x[2] +
-             p[r * 4 + 3];
-    return Vec2f{h[0] / h[2], h[1] / h[2]};
-  };
   const Vec3f truth = {0.3f, -0.4f, 4.0f};
   std::array<Observation, 2> views = {
       {{p0, project(p0, truth)}, {p1, project(p1, truth)}}};
@@ -155,13 +148,9 @@ TEST(ResectCamera, PlacesAThirdCameraFromKnownPoints) {
   Projection projection;
   ASSERT_TRUE(resectCamera(known, pixels, k, &projection));
   for (size_t i = 0; i < known.size(); ++i) {
-    const Vec3f& x = known[i];
-    float h[3];
-    for (size_t r = 0; r < 3; ++r)
-      h[r] = projection[r * 4] * x[0] + projection[r * 4 + 1] * x[1] +
-             projection[r * 4 + 2] * x[2] + projection[r * 4 + 3];
-    EXPECT_NEAR(h[0] / h[2], pixels[i][0], 0.05);
-    EXPECT_NEAR(h[1] / h[2], pixels[i][1], 0.05);
+    const Vec2f seen = project(projection, known[i]);
+    EXPECT_NEAR(seen[0], pixels[i][0], 0.05);
+    EXPECT_NEAR(seen[1], pixels[i][1], 0.05);
   }
   EXPECT_FALSE(resectCamera(
       std::span(known).first(5), std::span(pixels).first(5), k, &projection));
