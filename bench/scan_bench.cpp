@@ -38,10 +38,10 @@ void BM_ScanProcessing500Leds(benchmark::State& state) {
         runScan(*session, &model, "Bench", &error);
     }
     if (model.empty()) state.SkipWithError(error.c_str());
-    state.SetIterationTime(session->lastProcessingSeconds);
-    state.counters["recording_s"] = session->lastRecordingSeconds;
+    state.SetIterationTime(session->lastRun.processingSeconds);
+    state.counters["recording_s"] = session->lastRun.recordingSeconds;
     int32_t observed = 0;
-    for (const DecodedLed& led : session->lastDecoded)
+    for (const DecodedLed& led : session->lastRun.decoded)
       observed += led.estimated ? 0 : 1;
     state.counters["observed"] = observed;
     teardownScan(*session);

@@ -1,7 +1,7 @@
 // Any bytes as a JSON document: the parser must fail cleanly or produce a
 // value whose text parses again to the same text.
 
-#include "controller/json.h"
+#include "json/json.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "controller/json.h"
+#include "json/json.h"
 #include "platform/socket.h"
 
 #include <atomic>

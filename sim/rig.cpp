@@ -1,6 +1,6 @@
 #include "sim/rig.h"
 
-#include "controller/json.h"
+#include "json/json.h"
 
 #include <cmath>
 #include <fstream>

@@ -25,9 +25,9 @@ bool scanEveryPose(const SimulatedRig& rig,
     std::vector<TruthLed> truth;
     for (const ImagePoint& p : rig.truth(pose))
       truth.push_back({p.x, p.y, p.inView});
-    scan.score = scoreDecode(truth, session.lastDecoded);
-    scan.recordingSeconds = session.lastRecordingSeconds;
-    scan.processingSeconds = session.lastProcessingSeconds;
+    scan.score = scoreDecode(truth, session.lastRun.decoded);
+    scan.recordingSeconds = session.lastRun.recordingSeconds;
+    scan.processingSeconds = session.lastRun.processingSeconds;
     scans->push_back(std::move(scan));
   }
   return true;

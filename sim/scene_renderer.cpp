@@ -30,10 +30,16 @@ RenderedScan renderScan(const RenderScene& scene, const ScanPlan& plan) {
 
   // What the decoder is told about the plan.
   PlanDecoding decoding = planDecoding(&plan);
+  // Options that fail their check stay the defaults; the decode then says
+  // why.
+  (void)decoding.options(&plan,
+                         w,
+                         h,
+                         static_cast<int32_t>(plan.channelOffsets.size()),
+                         &out.options,
+                         nullptr);
   out.tables = std::move(decoding.tables);
   out.passShifts = std::move(decoding.passShifts);
-  out.options = decoding.options(
-      &plan, w, h, static_cast<int32_t>(plan.channelOffsets.size()));
   bindOptions(&out);
 
   ImagerOptions imaging;

@@ -8,25 +8,18 @@
 //   pixoria cameras
 
 #include "capture/camera_list.h"
-#include "capture/media.h"
 #include "capture/v4l2/v4l2_capture.h"
 #include "controller/fpp_reconfigure.h"
-#include "controller/json.h"
-#include "decode/grid_snap.h"
-#include "decode/led_decoder.h"
-#include "output/json_text.h"
+#include "json/json_text.h"
 #include "output/model_writer.h"
 #include "output/scan_data.h"
 #include "platform/interrupt.h"
-#include "scan/frame_convert.h"
-#include "scan/plan_decoding.h"
+#include "scan/scan_decode.h"
 #include "scan/session.h"
 
 #include <algorithm>
-#include <cmath>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <sstream>
 #include <string>
@@ -114,19 +107,19 @@ bool copyInto(const std::string& from,
 bool writePreview(ScanSession& session,
                   const fs::path& path,
                   std::string* error) {
-  if (session.lastMarks.empty() || !session.camera) {
-    *error = "no scan to preview";
+  if (session.lastRun.marks.empty() || !session.camera) {
+    if (error) *error = "no scan to preview";
     return false;
   }
   pxowin::BgraFrame frame;
   if (!session.camera->extractFrame(
-          session.lastMarks[0].time + session.lastSettleOffset,
+          session.lastRun.marks[0].time + session.lastRun.settleOffset,
           0,
           frame,
           error))
     return false;
   return pxo::tools::writePreviewPng(
-      frame, session.lastDecoded, path.string(), error);
+      frame, session.lastRun.decoded, path.string(), error);
 }
 
 // Scans the scene's prop once per camera pose; with more than one pose the
@@ -319,101 +312,30 @@ int scanController(const Arguments& args) {
   return 0;
 }
 
-std::string readText(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-// Decodes a saved scan-data folder again: its recording, timeline and
-// metadata.
+// Decodes a saved scan-data folder again, as the live scan decoded it.
 int decodeFolder(const Arguments& args) {
   if (args.positional.empty()) return usage();
   const fs::path folder = args.positional[0];
-  pxo::JsonValue timeline, metadata;
-  if (!pxo::parseJsonDocument(readText(folder / "timeline.json"), &timeline))
-    return fail("cannot read " + (folder / "timeline.json").string());
-  if (!pxo::parseJsonDocument(readText(folder / "metadata.json"), &metadata))
-    return fail("cannot read " + (folder / "metadata.json").string());
-  const int32_t leds = pxo::getInt(metadata, "totalLEDs", 0);
-  if (leds < 1) return fail("metadata.json has no totalLEDs");
-  double offset = 0.3;
-  if (const pxo::JsonValue* c = pxo::findMember(metadata, "calibration"))
-    if (const pxo::JsonValue* o = pxo::findMember(*c, "effectiveOffsetSec");
-        o && o->type == pxo::JsonType::kNumber)
-      offset = o->number;
-  std::vector<double> markTimes;
-  if (const pxo::JsonValue* patterns = pxo::findMember(timeline, "patterns");
-      patterns && patterns->isArray())
-    for (const pxo::JsonValue& p : patterns->array) {
-      const pxo::JsonValue* t = pxo::findMember(p, "videoTimeSeconds");
-      markTimes.push_back(t && t->type == pxo::JsonType::kNumber ? t->number
-                                                                 : 0.0);
-    }
-
-  // The plan the scan used: one block of LEDs, two passes, rotating colours.
-  pxo::PortGroup group{0, leds, 3};
-  pxo::ScanPlanPtr plan(
-      pxo::buildScanPlan(std::span(&group, 1),
-                         leds,
-                         2,
-                         pxo::getString(metadata, "pattern_protocol", "") ==
-                             pxo::kProtocolGrayRgbMuxCd1));
-  if (static_cast<int32_t>(markTimes.size()) != pxo::planFrameCount(plan.get()))
-    return fail("the timeline has " + std::to_string(markTimes.size()) +
-                " patterns, the plan " +
-                std::to_string(pxo::planFrameCount(plan.get())));
-
-  auto extractor = pxowin::createFrameExtractor();
   std::string error;
-  if (!extractor->open(folder / "scan.mp4", &error)) return fail(error);
-  std::vector<pxo::FramePlanes> frames;
-  int32_t width = 0, height = 0;
-  for (size_t i = 0; i < markTimes.size(); ++i) {
-    showProgress("Extracting scan frames\xE2\x80\xA6 " + std::to_string(i + 1) +
-                 "/" + std::to_string(markTimes.size()));
-    pxowin::BgraFrame frame;
-    if (!extractor->frameAt(markTimes[i] + offset, &frame, &error))
-      return fail(error);
-    frame = pxowin::downscaleFrame(frame, 1024);
-    width = frame.width;
-    height = frame.height;
-    frames.push_back(pxo::toFramePlanes(frame));
-  }
-  const pxo::PlanDecoding decoding = pxo::planDecoding(plan.get());
-  const pxo::DecodeOptions options =
-      decoding.options(plan.get(), width, height, leds);
-  showProgress("Decoding pixel positions\xE2\x80\xA6");
-  std::vector<pxo::DecodedLed> decoded(static_cast<size_t>(leds));
-  int32_t count =
-      pxo::decodeLeds(frames, markTimes, decoding.tables, options, decoded);
-  if (count < 0) return fail("decode failed (no baseline/flood)");
-  decoded.resize(static_cast<size_t>(count));
-  std::vector<pxo::GridPoint> points;
-  points.reserve(decoded.size());
-  for (const pxo::DecodedLed& led : decoded)
-    points.push_back(
-        {led.id, led.normX, led.normY, led.x, led.y, led.estimated});
-  pxo::ModelGridPtr grid(pxo::snapToGrid(points, -1, -1));
-  if (!grid) return fail("grid snap failed");
+  pxo::ScanDecodeResult decoded;
+  if (!pxo::decodeScanDataFolder(folder, showProgress, &decoded, &error))
+    return fail(error);
   pxo::ModelOutputInputs inputs;
   inputs.modelName = args.get("name", "Decoded prop");
-  inputs.gridWidth = grid->cols;
-  inputs.gridHeight = grid->rows;
+  inputs.gridWidth = decoded.grid->cols;
+  inputs.gridHeight = decoded.grid->rows;
   inputs.gridDepth = 1;
-  inputs.cells = grid->cells;
+  inputs.cells = decoded.grid->cells;
   std::string path = pxo::writeModelFile(inputs,
                                          pxo::ModelOutputKind::kCustomGrid,
                                          &error,
                                          args.get("out", folder.string()));
   if (path.empty()) return fail(error);
-  int32_t observed = 0;
-  for (const pxo::DecodedLed& led : decoded) observed += led.estimated ? 0 : 1;
-  std::printf("Decoded %d of %d LEDs (%d estimated)\nModel: %s\n",
+  const int32_t observed = decoded.observedCount();
+  std::printf("Decoded %d of %d LEDs (%zu estimated)\nModel: %s\n",
               observed,
-              leds,
-              count - observed,
+              decoded.ledCount,
+              decoded.leds.size() - static_cast<size_t>(observed),
               path.c_str());
   return 0;
 }

@@ -1,7 +1,7 @@
 #include "controller/fpp_client.h"
 
 #include "controller/http_client.h"
-#include "controller/json.h"
+#include "json/json.h"
 
 #include <algorithm>
 #include <cctype>
@@ -27,7 +27,9 @@ std::string lowerAscii(std::string text) {
 }
 
 // The controller info document's own string form: quote, backslash, tab,
-// line feed and carriage return escaped, every other byte as it is.
+// line feed and carriage return escaped, every other byte as it is. Not the
+// JSON module's escaper on purpose: the document's text is fixed byte for
+// byte by its readers, and other control bytes pass through unescaped.
 void appendQuoted(std::string* out, const std::string& text) {
   out->push_back('"');
   for (char c : text) {

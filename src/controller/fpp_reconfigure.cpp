@@ -1,27 +1,13 @@
 #include "controller/fpp_reconfigure.h"
 
 #include "controller/http_client.h"
-#include "controller/json.h"
+#include "json/json.h"
 
 #include <algorithm>
 
 namespace pxo {
 
 namespace {
-
-// Keys of the scan's virtual string; all others of the old first string
-// are kept.
-constexpr const char* kScanStringKeys[] = {"description",
-                                           "startChannel",
-                                           "pixelCount",
-                                           "groupCount",
-                                           "reverse",
-                                           "colorOrder",
-                                           "nullNodes",
-                                           "endNulls",
-                                           "zigZag",
-                                           "brightness",
-                                           "gamma"};
 
 FppResult send(const std::string& host,
                const std::string& user,
@@ -37,16 +23,12 @@ FppResult send(const std::string& host,
 
 JsonValue scanVirtualString(const ScanPortSpec& portSpec,
                             const JsonValue* old) {
+  // The old first string's other keys are kept in their places; the scan's
+  // own keys replace theirs or are added after them.
   JsonValue string = JsonValue::makeObject();
   int32_t brightness = kMaxScanBrightness;
   if (old && old->isObject()) {
-    for (const auto& member : old->object) {
-      bool scanKey =
-          std::any_of(std::begin(kScanStringKeys),
-                      std::end(kScanStringKeys),
-                      [&](const char* k) { return member.first == k; });
-      if (!scanKey) string.object.insert(member);
-    }
+    string = *old;
     brightness = std::clamp(
         getInt(*old, "brightness", kMaxScanBrightness), 1, kMaxScanBrightness);
   }
@@ -99,7 +81,7 @@ bool buildScanPortConfig(std::string_view savedPortStrings,
                                  : nullptr;
       JsonValue replacement = JsonValue::makeArray();
       replacement.array.push_back(scanVirtualString(*portSpec, old));
-      output.object.insert_or_assign("virtualStrings", std::move(replacement));
+      output.object.set("virtualStrings", std::move(replacement));
     }
   }
   writeJson(doc, out);

@@ -3,6 +3,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 // The decoder's input and output records.
@@ -73,10 +74,29 @@ struct DecodeOptions {
   int32_t multiHypothesis = 1;
   int32_t passRescue = 1;
   int32_t trimTrailingEstimates = 1;
+
+  // True when the options can be decoded with: a frame size and LED count
+  // of at least 1, the baseline and every flood frame set, and the search
+  // and threshold fields within their ranges. Otherwise false with a
+  // message naming the first bad field ("peakRadius out of range").
+  [[nodiscard]] bool check(std::string* error = nullptr) const;
 };
 
 // The defaults; the caller fills in the frames, size and LED count.
 DecodeOptions defaultDecodeOptions();
+
+// Why decodeLeds decoded nothing at all.
+enum class DecodeError : int32_t {
+  kNone = 0,
+  kNoBaseline = 1,      // the baseline frame is not among the frames
+  kNoFlood = 2,         // no flood frame is among the frames
+  kFrameTooSmall = 3,   // a frame has fewer pixels than width × height
+  kInvalidOptions = 4,  // DecodeOptions::check failed
+};
+
+// "no baseline frame", "no flood frame", "frame smaller than the decode
+// size", "invalid decode options"; "" for kNone.
+const char* decodeErrorText(DecodeError error);
 
 struct DecodedLed {
   int32_t id = 0;

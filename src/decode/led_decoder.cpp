@@ -13,6 +13,58 @@ namespace pxo {
 
 DecodeOptions defaultDecodeOptions() { return DecodeOptions{}; }
 
+bool DecodeOptions::check(std::string* error) const {
+  auto bad = [&](const char* field) {
+    if (error) *error = std::string(field) + " out of range";
+    return false;
+  };
+  auto within = [](double v, double lo, double hi) {
+    return std::isfinite(v) && v >= lo && v <= hi;
+  };
+  if (width < 1) return bad("width");
+  if (height < 1) return bad("height");
+  if (ledCount < 1) return bad("ledCount");
+  if (baselineFrame < 0) return bad("baselineFrame");
+  if (std::none_of(floodFrames.begin(), floodFrames.end(), [](int32_t f) {
+        return f >= 0;
+      }))
+    return bad("floodFrames");
+  if (!within(refWidth, 0, 1e6) || !within(refHeight, 0, 1e6))
+    return bad("refWidth");
+  if (shakeDownsample < 1 || shakeDownsample > 64) return bad("shakeDownsample");
+  if (shakeSearchRadius < 0 || shakeSearchRadius > 256)
+    return bad("shakeSearchRadius");
+  if (outlierStep < 0) return bad("outlierStep");
+  if (peakRadius < 0 || peakRadius > 64) return bad("peakRadius");
+  for (int32_t t : peakThreshold)
+    if (t < 0 || t > 255) return bad("peakThreshold");
+  if (maxPeaks < 1 || maxPeaks > 1000000) return bad("maxPeaks");
+  if (readRadius < 0 || readRadius > 32) return bad("readRadius");
+  if (tilesX < 1 || tilesX > 64) return bad("tilesX");
+  if (tilesY < 1 || tilesY > 64) return bad("tilesY");
+  if (!within(priorFocalX, 0, 1e9) || !within(priorFocalY, 0, 1e9))
+    return bad("priorFocal");
+  if (!within(globalFieldBelow, -1e9, 1e9)) return bad("globalFieldBelow");
+  if (!within(driftPrior, 0, 1e9)) return bad("driftPrior");
+  return true;
+}
+
+const char* decodeErrorText(DecodeError error) {
+  switch (error) {
+    case DecodeError::kNone:
+      return "";
+    case DecodeError::kNoBaseline:
+      return "no baseline frame";
+    case DecodeError::kNoFlood:
+      return "no flood frame";
+    case DecodeError::kFrameTooSmall:
+      return "frame smaller than the decode size";
+    case DecodeError::kInvalidOptions:
+      return "invalid decode options";
+  }
+  return "";
+}
+
 uint32_t grayToBinary(uint32_t gray) {
   uint32_t value = gray;
   for (uint32_t shifted = gray >> 1; shifted; shifted >>= 1) value ^= shifted;
@@ -761,19 +813,26 @@ int32_t decodeLeds(std::span<const FramePlanes> frames,
                    const DecodeOptions& options,
                    std::span<DecodedLed> out,
                    DecodeStats* stats,
+                   DecodeError* error,
                    SimdMode mode) {
+  auto fail = [&](DecodeError why) {
+    if (error) *error = why;
+    return -1;
+  };
+  if (error) *error = DecodeError::kNone;
   const auto frameCount = static_cast<int32_t>(frames.size());
   if (options.baselineFrame < 0 || options.baselineFrame >= frameCount)
-    return -1;
+    return fail(DecodeError::kNoBaseline);
   if (std::none_of(options.floodFrames.begin(),
                    options.floodFrames.end(),
                    [&](int32_t f) { return f >= 0 && f < frameCount; }))
-    return -1;
+    return fail(DecodeError::kNoFlood);
   if (options.width < 1 || options.height < 1 || options.ledCount < 1) return 0;
+  if (!options.check()) return fail(DecodeError::kInvalidOptions);
   const size_t size = static_cast<size_t>(options.width) * options.height;
   for (const FramePlanes& frame : frames)
     for (const auto& plane : frame.plane)
-      if (plane.size() < size) return -1;
+      if (plane.size() < size) return fail(DecodeError::kFrameTooSmall);
 
   DecodeStats local;
   DecodeStats* shakeStats = stats ? stats : &local;

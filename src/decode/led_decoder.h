@@ -33,15 +33,18 @@
 namespace pxo {
 
 // Decodes the frames. Returns the number of records written to `out`
-// (ascending ID, at most out.size() and ledCount), or -1 when there is no
-// baseline or no flood frame. 0 is a valid result: nothing decoded.
-int32_t decodeLeds(std::span<const FramePlanes> frames,
-                   std::span<const double> times,
-                   const FrameTables& tables,
-                   const DecodeOptions& options,
-                   std::span<DecodedLed> out,
-                   DecodeStats* stats = nullptr,
-                   SimdMode mode = SimdMode::kAuto);
+// (ascending ID, at most out.size() and ledCount), or -1 with `error` (when
+// given) saying why: no baseline or flood frame among the frames, a frame
+// smaller than the decode size, or options that fail their check. 0 is a
+// valid result: nothing decoded (also for an empty frame size or no LEDs).
+[[nodiscard]] int32_t decodeLeds(std::span<const FramePlanes> frames,
+                                 std::span<const double> times,
+                                 const FrameTables& tables,
+                                 const DecodeOptions& options,
+                                 std::span<DecodedLed> out,
+                                 DecodeStats* stats = nullptr,
+                                 DecodeError* error = nullptr,
+                                 SimdMode mode = SimdMode::kAuto);
 
 // One code reading at a spot.
 struct CodeReading {

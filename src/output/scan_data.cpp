@@ -1,10 +1,14 @@
 #include "output/scan_data.h"
 
-#include "output/json_text.h"
+#include "json/json.h"
+#include "json/json_text.h"
 #include "platform/local_time.h"
 
+#include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <fstream>
+#include <sstream>
 #include <system_error>
 
 namespace pxo {
@@ -146,7 +150,171 @@ std::string buildMetadataJson(const ScanExportRecord& r) {
   if (r.videoFile) o.add("videoFile", jsonString(*r.videoFile));
   o.add("camera",
         JsonObjectText().add("name", jsonString(r.cameraName)).text());
+  if (r.cameraNoise)
+    o.add("cameraNoise",
+          JsonObjectText()
+              .add("noiseR", jsonDouble((*r.cameraNoise)[0]))
+              .add("noiseG", jsonDouble((*r.cameraNoise)[1]))
+              .add("noiseB", jsonDouble((*r.cameraNoise)[2]))
+              .text());
   return o.text();
+}
+
+ScanExportRecord buildScanExportRecord(const ScanRecordInputs& in) {
+  ScanExportRecord record;
+  record.patternProtocol = in.patternProtocol;
+  record.frameCount = in.frameCount;
+  record.imageWidth = in.imageWidth;
+  record.imageHeight = in.imageHeight;
+  record.totalLEDs = in.totalLEDs;
+  record.decodedValid = static_cast<int32_t>(in.decoded.size());
+
+  std::vector<uint8_t> seen(static_cast<size_t>(std::max(in.totalLEDs, 0)) + 1,
+                            0);
+  for (const DecodedLed& led : in.decoded)
+    if (led.id >= 1 && led.id <= in.totalLEDs)
+      seen[static_cast<size_t>(led.id)] = 1;
+  for (int32_t id = 1; id <= in.totalLEDs; ++id)
+    if (!seen[static_cast<size_t>(id)]) record.missingIDs.push_back(id);
+
+  std::vector<double> nearest;
+  for (const DecodedLed& a : in.decoded) {
+    if (a.estimated) continue;
+    double best = INFINITY;
+    for (const DecodedLed& b : in.decoded)
+      if (&a != &b && !b.estimated)
+        best = std::min(best, std::hypot(a.x - b.x, a.y - b.y));
+    if (std::isfinite(best)) nearest.push_back(best);
+  }
+  if (nearest.size() >= 2) {
+    std::sort(nearest.begin(), nearest.end());
+    record.spacingEstimate = nearest[nearest.size() / 2];
+  }
+
+  if (in.stats) {
+    const DecodeStats& stats = *in.stats;
+    record.signalPeakCount = stats.signalPeakCount;
+    record.signalHistogram.assign(stats.signalHistogram.begin(),
+                                  stats.signalHistogram.end());
+    std::pair<int32_t, int32_t> previous{0, 0};
+    const size_t frames = std::min(static_cast<size_t>(in.frameCount),
+                                   stats.frameTranslations.size() / 2);
+    for (size_t f = 0; f < frames; ++f) {
+      std::pair<int32_t, int32_t> rounded{
+          static_cast<int32_t>(std::lround(stats.frameTranslations[2 * f])),
+          static_cast<int32_t>(
+              std::lround(stats.frameTranslations[2 * f + 1]))};
+      record.frameTranslations.push_back(rounded);
+      record.rawFrameDeltas.push_back(
+          {rounded.first - previous.first, rounded.second - previous.second});
+      previous = rounded;
+    }
+    record.outlierFrames = stats.outlierFrames;
+  }
+  record.decodedLEDs.reserve(in.decoded.size());
+  for (const DecodedLed& led : in.decoded)
+    record.decodedLEDs.push_back({led, std::nullopt});
+  return record;
+}
+
+namespace {
+
+// LED counts beyond this are not a prop but a damaged file.
+constexpr int32_t kMaxSavedLeds = 1 << 20;
+
+bool readBoundedFile(const std::filesystem::path& path,
+                     std::string* text,
+                     std::string* error) {
+  std::error_code ec;
+  const uintmax_t size = std::filesystem::file_size(path, ec);
+  if (ec) {
+    if (error) *error = "cannot read " + path.string();
+    return false;
+  }
+  if (size > kMaxScanDataFileBytes) {
+    if (error) *error = path.string() + " is too large";
+    return false;
+  }
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream buffer;
+  buffer << in.rdbuf();
+  if (!in) {
+    if (error) *error = "cannot read " + path.string();
+    return false;
+  }
+  *text = buffer.str();
+  return true;
+}
+
+// A file name that stays inside the folder: no separators, not "." or "..".
+bool isPlainFileName(const std::string& name) {
+  return !name.empty() && name != "." && name != ".." &&
+         name.find_first_of("/\\") == std::string::npos &&
+         name.find('\0') == std::string::npos;
+}
+
+}  // namespace
+
+bool parseSavedScan(std::string_view timelineText,
+                    std::string_view metadataText,
+                    SavedScan* out,
+                    std::string* error) {
+  auto fail = [&](const std::string& message) {
+    if (error) *error = message;
+    return false;
+  };
+  JsonValue timeline, metadata;
+  if (!parseJsonDocument(timelineText, &timeline) || !timeline.isObject())
+    return fail(std::string(kTimelineFile) + " is not valid JSON");
+  if (!parseJsonDocument(metadataText, &metadata) || !metadata.isObject())
+    return fail(std::string(kMetadataFile) + " is not valid JSON");
+
+  SavedScan scan;
+  scan.totalLEDs = getInt(metadata, "totalLEDs", 0);
+  if (scan.totalLEDs < 1 || scan.totalLEDs > kMaxSavedLeds)
+    return fail("metadata.json has no totalLEDs");
+  scan.patternProtocol = getString(metadata, "pattern_protocol", "");
+  if (const JsonValue* c = findMember(metadata, "calibration")) {
+    const double offset = getNumber(*c, "effectiveOffsetSec", -1);
+    if (std::isfinite(offset) && offset >= 0 && offset < 10)
+      scan.settleOffsetSec = offset;
+  }
+  if (const JsonValue* n = findMember(metadata, "cameraNoise")) {
+    std::array<double, 3> noise = {getNumber(*n, "noiseR", -1),
+                                   getNumber(*n, "noiseG", -1),
+                                   getNumber(*n, "noiseB", -1)};
+    if (std::all_of(noise.begin(), noise.end(), [](double v) {
+          return std::isfinite(v) && v >= 0 && v <= 255;
+        }))
+      scan.cameraNoise = noise;
+  }
+  const std::string video = getString(metadata, "videoFile", "scan.mp4");
+  if (isPlainFileName(video)) scan.videoFile = video;
+
+  const JsonValue* patterns = findMember(timeline, "patterns");
+  if (!patterns || !patterns->isArray() || patterns->array.empty())
+    return fail("timeline.json has no patterns");
+  scan.timeline.reserve(patterns->array.size());
+  for (const JsonValue& p : patterns->array) {
+    TimelineEntry entry;
+    entry.label = getString(p, "label", "");
+    entry.wallTime = getString(p, "wallTime", "");
+    const double time = getNumber(p, "videoTimeSeconds", 0);
+    entry.videoTimeSeconds = std::isfinite(time) ? time : 0;
+    scan.timeline.push_back(std::move(entry));
+  }
+  *out = std::move(scan);
+  return true;
+}
+
+bool readScanDataFolder(const std::filesystem::path& folder,
+                        SavedScan* out,
+                        std::string* error) {
+  std::string timeline, metadata;
+  if (!readBoundedFile(folder / kTimelineFile, &timeline, error) ||
+      !readBoundedFile(folder / kMetadataFile, &metadata, error))
+    return false;
+  return parseSavedScan(timeline, metadata, out, error);
 }
 
 bool writeTextFile(const std::filesystem::path& path,

@@ -2,9 +2,11 @@
 
 #include "decode/decode_types.h"
 
+#include <array>
 #include <cstdint>
 #include <filesystem>
 #include <optional>
+#include <span>
 #include <string>
 #include <utility>
 #include <vector>
@@ -73,7 +75,27 @@ struct ScanExportRecord {
   std::vector<ExportedLed> decodedLEDs;
   std::optional<CalibrationRecord> calibration;
   std::string cameraName;
+  // The dark picture's noise (red, green, blue) the decoder's thresholds
+  // were raised by; absent when the brightness calibration measured none.
+  std::optional<std::array<double, 3>> cameraNoise;
 };
+
+// What a scan decoded, as the metadata record is built from it.
+struct ScanRecordInputs {
+  std::string patternProtocol;
+  int32_t frameCount = 0;
+  int32_t imageWidth = 0;
+  int32_t imageHeight = 0;
+  int32_t totalLEDs = 0;
+  std::span<const DecodedLed> decoded;  // ascending id
+  const DecodeStats* stats = nullptr;   // may be null
+};
+
+// The metadata record of a scan: the decoded LEDs, the IDs none of them
+// carries, the median nearest-neighbour spacing of the observed ones (when
+// there are two), and the per-frame translations rounded to whole pixels
+// with their deltas. The caller adds times, calibration and camera.
+ScanExportRecord buildScanExportRecord(const ScanRecordInputs& inputs);
 
 struct TimelineEntry {
   std::string label;
@@ -100,6 +122,33 @@ std::string buildMetadataJson(const ScanExportRecord& record);
 [[nodiscard]] bool writeMetadataFile(const std::filesystem::path& folder,
                                      const ScanExportRecord& record,
                                      std::string* error);
+
+// A saved scan-data folder read back: enough to decode its recording again.
+struct SavedScan {
+  std::string patternProtocol;
+  int32_t totalLEDs = 0;
+  double settleOffsetSec = 0.3;  // "calibration.effectiveOffsetSec"
+  std::optional<std::array<double, 3>> cameraNoise;
+  std::vector<TimelineEntry> timeline;
+  std::string videoFile = "scan.mp4";  // a plain name inside the folder
+};
+
+// Files larger than this are not read.
+inline constexpr uintmax_t kMaxScanDataFileBytes = 64u << 20;
+
+// Parses the texts of "timeline.json" and "metadata.json". False with
+// "<file> is not valid JSON", "metadata.json has no totalLEDs" (or a count
+// out of range) or "timeline.json has no patterns".
+[[nodiscard]] bool parseSavedScan(std::string_view timelineText,
+                                  std::string_view metadataText,
+                                  SavedScan* out,
+                                  std::string* error);
+
+// Reads a scan-data folder's timeline and metadata; also "cannot read
+// <path>" and "<path> is too large".
+[[nodiscard]] bool readScanDataFolder(const std::filesystem::path& folder,
+                                      SavedScan* out,
+                                      std::string* error);
 
 // Writes `text` to `path`, truncating it. False with "could not open for
 // write: <path>" or "write failed: <path>".

@@ -1,8 +1,8 @@
 #include "scan/calibration.h"
 
 #include "scan/frame_convert.h"
+#include "scan/marked_recording.h"
 #include "scan/session.h"
-#include "scan/sleep.h"
 
 #include <algorithm>
 #include <cmath>
@@ -129,31 +129,21 @@ void calibrateBrightness(ScanSession& session) {
   const auto path =
       std::filesystem::temp_directory_path() / "pxo_calibrate.mp4";
   session.report("Measuring camera noise\xE2\x80\xA6");
-  if (!camera.startRecording(path, nullptr)) return;
-  (void)camera.waitForRecordedFrame(5.0);
-
-  auto show = [&](const std::vector<uint8_t>& frame) {
-    session.player.setCurrentFrame(frame);
-    (void)sendDdpFrame(session.sender.get(), frame, 0);
-  };
   const std::vector<uint8_t> dark(static_cast<size_t>(session.channelCount), 0);
-  show(dark);
-  camera.addMark("cal-dark");
-  sleepMilliseconds(kDarkDwellMs);
+  std::vector<MarkedStep> steps;
+  steps.push_back({dark, "cal-dark", kDarkDwellMs, ""});
   for (size_t i = 0; i < kCalibrationLevels.size(); ++i) {
-    session.report("Calibrating brightness\xE2\x80\xA6 " +
-                   std::to_string(i + 1) + "/9");
     std::vector<uint8_t> frame(static_cast<size_t>(session.channelCount), 0);
     renderLevelFrame(session.plan.get(), kCalibrationLevels[i], frame);
-    show(frame);
-    camera.addMark("cal-level");
-    sleepMilliseconds(kLevelDwellMs);
+    steps.push_back({std::move(frame),
+                     "cal-level",
+                     kLevelDwellMs,
+                     "Calibrating brightness\xE2\x80\xA6 " +
+                         std::to_string(i + 1) + "/9"});
   }
-  show(dark);
-  camera.addMark("cal-end");
-  sleepMilliseconds(kLevelDwellMs);
-  (void)camera.stopRecording();
-  std::vector<pxowin::CaptureMark> marks = camera.takeMarks();
+  steps.push_back({dark, "cal-end", kLevelDwellMs, ""});
+  std::vector<pxowin::CaptureMark> marks;
+  if (!recordMarkedSteps(session, path, steps, {}, &marks, nullptr)) return;
 
   auto cleanUp = [&] {
     std::error_code ec;

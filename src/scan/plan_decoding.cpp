@@ -24,10 +24,12 @@ PlanDecoding planDecoding(const ScanPlan* plan) {
   return d;
 }
 
-DecodeOptions PlanDecoding::options(const ScanPlan* plan,
-                                    int32_t width,
-                                    int32_t height,
-                                    int32_t ledCount) const {
+bool PlanDecoding::options(const ScanPlan* plan,
+                           int32_t width,
+                           int32_t height,
+                           int32_t ledCount,
+                           DecodeOptions* out,
+                           std::string* error) const {
   DecodeOptions o = defaultDecodeOptions();
   o.baselineFrame = 0;
   o.floodFrames = {floodFrameIndex(plan, 0),
@@ -39,7 +41,13 @@ DecodeOptions PlanDecoding::options(const ScanPlan* plan,
   o.refHeight = height;
   o.ledCount = ledCount;
   o.passShifts = passShifts.empty() ? nullptr : passShifts.data();
-  return o;
+  std::string why;
+  if (!o.check(&why)) {
+    if (error) *error = "invalid decode options: " + why;
+    return false;
+  }
+  *out = o;
+  return true;
 }
 
 }  // namespace pxo

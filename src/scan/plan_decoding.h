@@ -4,6 +4,7 @@
 #include "scan/scan_plan.h"
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 // What the decoder is told about a scan plan: where each bit's frames are,
@@ -19,11 +20,14 @@ struct PlanDecoding {
 
   // Defaults plus the plan's baseline and floods, the frame size and the
   // LED count; passShifts points into this object, so keep it in place
-  // while the options are used.
-  DecodeOptions options(const ScanPlan* plan,
-                        int32_t width,
-                        int32_t height,
-                        int32_t ledCount) const;
+  // while the options are used. False with "invalid decode options: <the
+  // check's message>" when they fail DecodeOptions::check.
+  [[nodiscard]] bool options(const ScanPlan* plan,
+                             int32_t width,
+                             int32_t height,
+                             int32_t ledCount,
+                             DecodeOptions* out,
+                             std::string* error) const;
 };
 
 PlanDecoding planDecoding(const ScanPlan* plan);

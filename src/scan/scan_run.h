@@ -1,46 +1,38 @@
 #pragma once
 
-#include <array>
-#include <cstdint>
-#include <span>
+#include "capture/capture_source.h"
+#include "decode/decode_types.h"
+
+#include <string>
 #include <vector>
 
-// The scan run's timing: how long after each mark the LEDs and the camera
-// show a new pattern, found from probe frames around the three floods.
+// The scan run: with a prepared session, record the camera while the LEDs
+// play the plan's patterns, find the settle timing, decode every LED,
+// snap them to a grid, keep the results in the session and write the model
+// (and the scan data when the session has a folder for it).
 
 namespace pxo {
 
-struct SettleTiming {
-  double medianGapSec = 0;
-  double medianSettleSec = -1;
-  double effectiveOffsetSec = -1;
-  int32_t usedMidDwellFallback = 0;
-  int32_t settledFloods = 0;
-  std::array<int32_t, 3> arrivalProbeIdx = {-1, -1, -1};
-  std::array<int32_t, 3> plateauProbeIdx = {-1, -1, -1};
-  int32_t usedArrivalRescue = 0;
+struct ScanSession;
+
+// The records of the last successful run, beside the session's results:
+// for the preview picture, the rig's scorer and the benchmarks.
+struct ScanRunRecord {
+  std::vector<DecodedLed> decoded;          // ascending id
+  std::vector<pxowin::CaptureMark> marks;   // the pattern marks
+  double settleOffset = 0;       // after each mark, where frames were read
+  double recordingSeconds = 0;   // from the run's start to the recording's end
+  double processingSeconds = 0;  // the rest of the run
 };
 
-// Offset used when the calibration finds nothing.
-inline constexpr double kStaticSettleOffset = 0.3;
-
-// The median (element n / 2) of the gaps between consecutive marks; 0.2
-// without gaps.
-double medianMarkGap(std::span<const double> markTimes);
-
-// 1/30 s, 2/30 s, ... while within the gap + 0.45 s; at least four.
-std::vector<double> settleProbeOffsets(double medianGap);
-
-// From per flood and probe mean (R, G, B) values (red < 0: a failed probe),
-// the offset after each mark at which frames show their pattern; -1 when no
-// flood arrived. `timing` gets the details.
-double calibrateSettleTiming(
-    std::span<const std::vector<std::array<double, 3>>> floodProbeMeans,
-    std::span<const double> offsets,
-    double medianGap,
-    SettleTiming* timing);
-
-// "calibrated", "arrival-rescue", "mid-dwell-fallback" or "static-fallback".
-const char* settleStatus(const SettleTiming& timing, double usedOffset);
+// Runs one scan. `modelFilePath` gets the written model's path, and is
+// cleared on failure with `error` (optional) saying why: "not prepared",
+// "scan lost pattern marks (camera underran)", the decode tail's messages
+// (scan_decode.h), or the camera's and the model writer's own. Runs on one
+// worker thread; nothing else may use the session meanwhile.
+void runScan(ScanSession& session,
+             std::string* modelFilePath,
+             const std::string& modelName,
+             std::string* error);
 
 }  // namespace pxo

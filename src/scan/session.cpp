@@ -122,22 +122,19 @@ int32_t viewCount(const ScanSession& session) {
 }
 
 bool solve3D(ScanSession& session, double fovDeg, std::string* error) {
-  if (session.views.size() < 2) {
-    *error = kSolveNeedsViews;
+  auto fail = [&](const char* message) {
+    if (error) *error = message;
     return false;
-  }
+  };
+  if (session.views.size() < 2) return fail(kSolveNeedsViews);
   double chosen = 0;
   Solve3DResultPtr result = solveViews(session.views, fovDeg, &chosen);
-  if (!result) {
-    *error = kSolveFailed;
-    return false;
-  }
+  if (!result) return fail(kSolveFailed);
   std::vector<ModelPoint3D> points;
   try {
     points.reserve(result->points.size());
   } catch (const std::bad_alloc&) {
-    *error = kSolveFailed;
-    return false;
+    return fail(kSolveFailed);
   }
   for (const Point3D& p : result->points)
     points.push_back({p.id, p.x, p.y, p.z, p.interpolated});

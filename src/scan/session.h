@@ -11,6 +11,7 @@
 #include "scan/pattern_player.h"
 #include "scan/scan_layout.h"
 #include "scan/scan_plan.h"
+#include "scan/scan_run.h"
 
 #include <atomic>
 #include <cstdint>
@@ -80,12 +81,7 @@ struct ScanSession {
   std::string solveStatus;             // its summary
   double solveFovDeg = 0;              // the field of view it used
   int32_t solveOutliersRemoved = 0;
-  std::vector<DecodedLed> lastDecoded;         // the last run's records
-  std::vector<pxowin::CaptureMark> lastMarks;  // its pattern marks
-  double lastSettleOffset = 0;  // after each mark, where frames were read
-  double lastRecordingSeconds =
-      0;  // from runScan's start to the recording's end
-  double lastProcessingSeconds = 0;  // the rest of runScan
+  ScanRunRecord lastRun;  // the last successful run's records
 
   std::vector<int32_t> channelOffsetList;
   PatternPlayer player;
@@ -117,12 +113,6 @@ ScanLayout computeScanLayout(ScanSession& session);
 [[nodiscard]] bool prepareScan(ScanSession& session, std::string* error);
 [[nodiscard]] bool startCamera(ScanSession& session, std::string* error);
 void setLevel(ScanSession& session, int level);
-
-// Records, decodes and writes the model (scan_run.cpp).
-void runScan(ScanSession& session,
-             std::string* modelFilePath,
-             const std::string& modelName,
-             std::string* error);
 
 void startSweep(ScanSession& session);
 void stopSweep(ScanSession& session);

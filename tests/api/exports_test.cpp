@@ -5,8 +5,6 @@
 
 #include <gtest/gtest.h>
 
-TEST(Exports, BackendStatusIsZero) { EXPECT_EQ(pxo_scan_backend_status(), 0); }
-
 TEST(Exports, CameraListAnswersEvenWithoutCameras) {
   pxo_camera_list* list = pxo_scan_camera_list();
   ASSERT_NE(list, nullptr);

@@ -1,6 +1,6 @@
 #include "controller/fpp_client.h"
 
-#include "controller/json.h"
+#include "json/json.h"
 
 #include <chrono>
 

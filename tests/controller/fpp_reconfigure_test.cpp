@@ -1,6 +1,6 @@
 #include "controller/fpp_reconfigure.h"
 
-#include "controller/json.h"
+#include "json/json.h"
 
 #include "sim/fpp_quirks.h"
 #include <gtest/gtest.h>
@@ -56,12 +56,13 @@ TEST(BuildScanPortConfig, ReplacesTheSelectedPortsStrings) {
       << "the answer's status was kept";
 
   JsonValue first = scanString(doc, 0);
-  // The first portSpec for port 0 wins over the later one.
-  EXPECT_EQ(
-      toJsonText(first),
-      R"({"brightness":40,"colorOrder":"RGB","custom":"keep","description":"",)"
-      R"("endNulls":0,"gamma":"1.0","groupCount":1,"nullNodes":2,"pixelCount":30,)"
-      R"("reverse":0,"startChannel":1000,"zigZag":0})");
+  // The first portSpec for port 0 wins over the later one. The old
+  // string's keys keep their places; the scan's others follow.
+  EXPECT_EQ(toJsonText(first),
+            R"({"description":"","startChannel":1000,"pixelCount":30,)"
+            R"("brightness":40,"gamma":"1.0","colorOrder":"RGB",)"
+            R"("custom":"keep","groupCount":1,"reverse":0,"nullNodes":2,)"
+            R"("endNulls":0,"zigZag":0})");
   EXPECT_EQ(getInt(scanString(doc, 1), "brightness", -1), 1);
   EXPECT_EQ(getString(scanString(doc, 1), "colorOrder", ""), "RGBW");
   EXPECT_EQ(getInt(scanString(doc, 2), "brightness", -1), 25);
@@ -96,7 +97,7 @@ TEST(BuildScanPortConfig, RefusesUnusableDocuments) {
   // Without "outputs" the document goes back as it was, re-written.
   ASSERT_TRUE(buildScanPortConfig(
       R"( {"channelOutputs":[{"type":"X","b":1.0}]})", portSpec, &out));
-  EXPECT_EQ(out, R"({"channelOutputs":[{"b":1,"type":"X"}]})");
+  EXPECT_EQ(out, R"({"channelOutputs":[{"type":"X","b":1}]})");
 }
 
 TEST(PostedDocuments, SurviveTheControllersStripslashes) {

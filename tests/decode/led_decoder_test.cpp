@@ -14,6 +14,7 @@ using sim::SceneLed;
 
 struct Decoded {
   int32_t count = 0;
+  DecodeError why = DecodeError::kNone;
   std::vector<DecodedLed> leds;
   sim::DecodeScore score;
 };
@@ -32,6 +33,7 @@ Decoded decode(const RenderScene& scene,
                        scan.options,
                        d.leds,
                        nullptr,
+                       &d.why,
                        mode);
   d.leds.resize(static_cast<size_t>(std::max(d.count, 0)));
   std::vector<sim::TruthLed> truth;
@@ -181,17 +183,52 @@ TEST(DecodeLeds, SimdEqualsScalar) {
   }
 }
 
-TEST(DecodeLeds, BadInput) {
+TEST(DecodeLeds, BadInputSaysWhy) {
   RenderScene scene = smallScene(4, 2, 24);
   Decoded none = decode(scene, [](DecodeOptions* o) { o->baselineFrame = -1; });
   EXPECT_EQ(none.count, -1);
+  EXPECT_EQ(none.why, DecodeError::kNoBaseline);
   Decoded noFlood = decode(scene, [](DecodeOptions* o) {
     o->floodFrames = {-1, -1, -1};
   });
   EXPECT_EQ(noFlood.count, -1);
+  EXPECT_EQ(noFlood.why, DecodeError::kNoFlood);
+  Decoded tooBig = decode(scene, [](DecodeOptions* o) { o->width += 1; });
+  EXPECT_EQ(tooBig.count, -1);
+  EXPECT_EQ(tooBig.why, DecodeError::kFrameTooSmall);
+  // Fields that would index outside the frames or loop without end are
+  // refused before any work.
+  for (auto tweak : {+[](DecodeOptions* o) { o->tilesX = 0; },
+                     +[](DecodeOptions* o) { o->shakeDownsample = 0; },
+                     +[](DecodeOptions* o) { o->peakRadius = -1; },
+                     +[](DecodeOptions* o) { o->peakThreshold[1] = 300; },
+                     +[](DecodeOptions* o) { o->maxPeaks = 0; },
+                     +[](DecodeOptions* o) { o->driftPrior = NAN; }}) {
+    Decoded bad = decode(scene, tweak);
+    EXPECT_EQ(bad.count, -1);
+    EXPECT_EQ(bad.why, DecodeError::kInvalidOptions);
+  }
   // A dark scene decodes nothing, which is no error.
   for (SceneLed& led : scene.leds) led.occluded = true;
-  EXPECT_EQ(decode(scene).count, 0);
+  Decoded dark = decode(scene);
+  EXPECT_EQ(dark.count, 0);
+  EXPECT_EQ(dark.why, DecodeError::kNone);
+}
+
+TEST(DecodeOptionsCheck, NamesTheFirstBadField) {
+  DecodeOptions o = defaultDecodeOptions();
+  std::string error;
+  EXPECT_FALSE(o.check(&error));  // no size yet
+  EXPECT_EQ(error, "width out of range");
+  o.width = 64;
+  o.height = 32;
+  o.ledCount = 10;
+  o.baselineFrame = 0;
+  o.floodFrames = {1, 2, 3};
+  EXPECT_TRUE(o.check(&error));
+  o.readRadius = 99;
+  EXPECT_FALSE(o.check(&error));
+  EXPECT_EQ(error, "readRadius out of range");
 }
 
 // Frames drawn by hand: one LED at (4, 4) of 9 × 9 frames, 3 bits, one pass
@@ -246,44 +283,6 @@ TEST(ReadLedCode, ParityCorrectsTheWeakestBit) {
   r = clean.read();
   EXPECT_EQ(r.parityStatus, 0);
   EXPECT_EQ(r.metric, 90 + 80 + 90);
-}
-
-// The signal image against its definition, pixel by pixel through shiftAt,
-// on a tiled field whose shift varies across the picture.
-TEST(SignalImage, EqualsItsDefinition) {
-  RenderScene scene = smallScene(8, 5, 30);
-  scene.noiseSigma = 6;
-  ScanPlanPtr plan = sim::simplePlan(40);
-  sim::RenderedScan scan = sim::renderScan(scene, *plan);
-  const int32_t w = scene.width, h = scene.height;
-  TranslationField field;
-  field.tilesX = 3;
-  field.tilesY = 2;
-  field.width = w;
-  field.height = h;
-  for (size_t f = 0; f < scan.frames.size(); ++f)
-    for (int32_t k = 0; k < 6; ++k)
-      field.shifts.push_back(
-          f == 0 ? Shift{} : Shift{0.37 * k - 1.1 + 0.05 * f, 0.5 - 0.29 * k});
-  std::vector<int32_t> list = {4, 5, 6, 7, 1, 2};
-  for (int32_t c = 0; c < 3; ++c) {
-    std::vector<uint8_t> expected(static_cast<size_t>(w) * h, 0);
-    for (int32_t f : list)
-      for (int32_t y = 0; y < h; ++y)
-        for (int32_t x = 0; x < w; ++x) {
-          Shift s = shiftAt(field, f, x, y);
-          long xs = std::lround(x + s.dx), ys = std::lround(y + s.dy);
-          if (xs < 0 || xs >= w || ys < 0 || ys >= h) continue;
-          int v = scan.frames[f].plane[c][ys * w + xs] -
-                  scan.frames[0].plane[c][y * w + x];
-          uint8_t& e = expected[static_cast<size_t>(y) * w + x];
-          if (v > 0) e = std::max(e, static_cast<uint8_t>(v));
-        }
-    for (SimdMode mode : {SimdMode::kScalar, SimdMode::kAuto})
-      EXPECT_EQ(buildSignalImage(scan.frames, w, h, 0, field, c, list, mode),
-                expected)
-          << "channel " << c;
-  }
 }
 
 TEST(GrayToBinary, InvertsTheGrayCode) {

@@ -1,6 +1,6 @@
 #include "output/scan_data.h"
 
-#include "output/json_text.h"
+#include "json/json_text.h"
 
 #include <cctype>
 #include <cmath>

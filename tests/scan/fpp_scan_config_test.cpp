@@ -5,7 +5,7 @@
 #include "controller/fpp_client.h"
 #include "controller/fpp_reconfigure.h"
 #include "controller/http_client.h"
-#include "controller/json.h"
+#include "json/json.h"
 #include "scan/ddp_sender.h"
 #include "scan/scan_layout.h"
 

@@ -1,6 +1,5 @@
 #include "scan/pattern_player.h"
 
-#include "scan/sleep.h"
 
 #include <algorithm>
 #include <chrono>
@@ -15,26 +14,6 @@ namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
-
-TEST(SleepMilliseconds, SleepsAtLeastTheTimeGiven) {
-  for (int ms : {1, 7, 30}) {
-    auto start = Clock::now();
-    sleepMilliseconds(ms);
-    EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(ms));
-  }
-  auto start = Clock::now();
-  sleepMilliseconds(0);
-  sleepMilliseconds(-5);
-  EXPECT_LT(Clock::now() - start, 1s);
-}
-
-TEST(SweepFramePeriod, SevenSecondsPerRoundWithAFloor) {
-  EXPECT_EQ(sweepFramePeriodMs(17), 411);
-  EXPECT_EQ(sweepFramePeriodMs(600), 15);
-  EXPECT_EQ(sweepFramePeriodMs(466), 15);
-  EXPECT_EQ(sweepFramePeriodMs(466 / 2), 30);
-  EXPECT_EQ(sweepFramePeriodMs(1), 7000);
-}
 
 TEST(ShowPreviewLevel, ClampsAndShowsTheRedFlood) {
   ScanPlanPtr plan(

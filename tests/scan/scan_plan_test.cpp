@@ -132,17 +132,6 @@ TEST(BuildScanPlan, ClampsPassesAndRejectsNegativeCounts) {
   EXPECT_EQ(makePlan({}, -1), nullptr);
 }
 
-TEST(BuildScanPlan, WithoutAPlanAccessorsAnswerDefaults) {
-  EXPECT_EQ(planChannelCount(nullptr), 0);
-  EXPECT_EQ(planFrameCount(nullptr), 0);
-  EXPECT_EQ(planIdBits(nullptr), 0);
-  EXPECT_EQ(planPasses(nullptr), 1);
-  EXPECT_EQ(planLevel(nullptr), 0);
-  EXPECT_STREQ(planProtocolName(nullptr), "gray-rgb-mux-p1");
-  setPlanLevel(nullptr, 9);  // no crash
-  destroyScanPlan(nullptr);
-}
-
 TEST(BuildScanPlan, LaysLedsOverGroupsInOrder) {
   // Three RGB pixels, then an RGBW port behind a gap.
   auto plan = makePlan({{30, 3, 3}, {100, 5, 4}}, 6);
@@ -343,14 +332,6 @@ TEST(PassChannelShifts, ByProtocolName) {
   EXPECT_EQ(passChannelShifts("gray-rgb-mux-p1", shifts, 0), -1);
 }
 
-TEST(FloodFrameIndex, ClampsTheColour) {
-  EXPECT_EQ(floodFrameIndex(nullptr, -4), 1);
-  EXPECT_EQ(floodFrameIndex(nullptr, 0), 1);
-  EXPECT_EQ(floodFrameIndex(nullptr, 1), 2);
-  EXPECT_EQ(floodFrameIndex(nullptr, 2), 3);
-  EXPECT_EQ(floodFrameIndex(nullptr, 9), 3);
-}
-
 // The sweep over a 10 × 3 grid (columns × rows), LED IDs row by row with one
 // empty cell and one ID beyond the LED count.
 class SweepFrames : public ::testing::Test {
@@ -424,14 +405,6 @@ TEST_F(SweepFrames, RejectsBadArguments) {
   EXPECT_EQ(
       renderSweepFrames(kCols, kRows, shortCells, offsets, kStride, 80, out),
       -1);
-}
-
-TEST(SweepFrameCount, BandWidthGrowsWithTheGrid) {
-  EXPECT_EQ(sweepFrameCount(0, 5), 0);
-  EXPECT_EQ(sweepFrameCount(5, 0), 0);
-  EXPECT_EQ(sweepFrameCount(1, 1), 1 + 1 + 4);
-  EXPECT_EQ(sweepFrameCount(100, 60), 100 + 60 + 2 * 3);
-  EXPECT_EQ(sweepFrameCount(400, 400), 800 + 2 * 20);
 }
 
 }  // namespace

@@ -3,13 +3,15 @@
 // and scan data written, and the controller put back.
 
 #include "controller/http_client.h"
-#include "controller/json.h"
+#include "json/json.h"
 #include "output/xmodel_checker.h"
+#include "scan/scan_decode.h"
 #include "scan/session.h"
 
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <sstream>
 
 #include "sim/decode_scorer.h"
@@ -46,6 +48,8 @@ struct ScanOutcome {
   std::string dataFolder;
   std::vector<std::string> progress;
   bool calibratedByFirstRun = false;
+  std::vector<DecodedLed> decoded;  // the last run's
+  std::optional<CameraNoise> noise;  // what the calibration measured
 };
 
 // ThreadSanitizer slows rendering, encoding and decoding so far that the
@@ -102,12 +106,15 @@ ScanOutcome scanScene(const sim::SceneConfig& scene,
       std::vector<sim::TruthLed> truth;
       for (const sim::ImagePoint& p : rig.truth(0))
         truth.push_back({p.x, p.y, p.inView});
-      outcome.score = sim::scoreDecode(truth, session->lastDecoded);
+      outcome.score = sim::scoreDecode(truth, session->lastRun.decoded);
+      outcome.decoded = session->lastRun.decoded;
+      if (session->calibration.calibrated)
+        outcome.noise = session->calibration.noise;
       outcome.dataFolder = session->scanDataFolder;
       std::printf("[ score    ] %s; recording %.1f s, processing %.2f s\n",
                   outcome.score.summary().c_str(),
-                  session->lastRecordingSeconds,
-                  session->lastProcessingSeconds);
+                  session->lastRun.recordingSeconds,
+                  session->lastRun.processingSeconds);
     }
     teardownScan(*session);
   }
@@ -222,6 +229,42 @@ TEST_F(RigScan, GrbStringTwiceWithoutRecalibrating) {
     EXPECT_EQ(m.find("Auto brightness"), std::string::npos);
   }
   EXPECT_TRUE(o.dataFolder.empty());
+}
+
+// The saved scan data decoded offline gives what the live scan decoded: the
+// same plan, settle offset, frames and noise-raised thresholds. The camera
+// is noisy enough that the raised thresholds differ from the defaults.
+TEST_F(RigScan, SavedScanDataDecodesOfflineAsTheLiveScanDid) {
+  if (tooSlowForRealTime())
+    GTEST_SKIP() << "real-time rig under ThreadSanitizer";
+  sim::SceneConfig scene = sceneFrom(R"({
+      "camera":{"width":640,"height":360,"fovDeg":60,
+                "poses":[{"position":[0,0,-4]}]},
+      "optics":{"noise":5},
+      "prop":{"shape":"matrix","cols":12,"rows":8,"spacing":0.12},
+      "ports":[{"port":0,"pixels":96}]})");
+  ScanOutcome live = scanScene(scene, dataDir.string());
+  expectGoodScan(live);
+  ASSERT_TRUE(live.noise) << "the calibration measured no noise";
+  DecodeOptions defaults = defaultDecodeOptions();
+  DecodeOptions raised = defaults;
+  raiseThresholdsForNoise(*live.noise, &raised);
+  EXPECT_NE(raised.peakThreshold, defaults.peakThreshold)
+      << "noise " << live.noise->noiseMax << " raised no threshold";
+
+  ScanDecodeResult offline;
+  std::string error;
+  ASSERT_TRUE(decodeScanDataFolder(
+      live.dataFolder, [](const std::string&) {}, &offline, &error))
+      << error;
+  ASSERT_EQ(offline.leds.size(), live.decoded.size());
+  for (size_t i = 0; i < live.decoded.size(); ++i) {
+    const DecodedLed &a = live.decoded[i], &b = offline.leds[i];
+    EXPECT_EQ(a.id, b.id);
+    EXPECT_EQ(a.estimated, b.estimated) << "id " << a.id;
+    EXPECT_NEAR(a.x, b.x, 1e-3) << "id " << a.id;
+    EXPECT_NEAR(a.y, b.y, 1e-3) << "id " << a.id;
+  }
 }
 
 TEST_F(RigScan, CameraThatStopsDuringTheRecording) {

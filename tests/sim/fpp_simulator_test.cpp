@@ -4,7 +4,7 @@
 #include "sim/fpp_simulator.h"
 
 #include "controller/http_client.h"
-#include "controller/json.h"
+#include "json/json.h"
 #include "platform/socket.h"
 
 #include <chrono>

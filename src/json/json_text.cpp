@@ -1,21 +1,15 @@
-#include "output/json_text.h"
+#include "json/json_text.h"
 
-#include <charconv>
-#include <cmath>
+#include "json/json.h"
 
 namespace pxo {
 
 std::string jsonInt(int64_t value) { return std::to_string(value); }
 
 std::string jsonDouble(double value) {
-  if (!std::isfinite(value)) return "null";
-  constexpr double kTwo63 = 9223372036854775808.0;
-  if (value >= -kTwo63 && value < kTwo63 && value == std::trunc(value))
-    return std::to_string(static_cast<int64_t>(value));
-  char buffer[64];
-  auto written = std::to_chars(
-      buffer, buffer + sizeof buffer, value, std::chars_format::general, 9);
-  return std::string(buffer, written.ptr);
+  std::string out;
+  appendJsonNumber(value, 9, &out);
+  return out;
 }
 
 std::string jsonFloat(float value) {
@@ -25,42 +19,8 @@ std::string jsonFloat(float value) {
 std::string jsonBool(bool value) { return value ? "true" : "false"; }
 
 std::string jsonString(std::string_view text) {
-  static constexpr char kHex[] = "0123456789abcdef";
-  std::string out = "\"";
-  for (char c : text) {
-    switch (c) {
-      case '"':
-        out.append("\\\"");
-        break;
-      case '\\':
-        out.append("\\\\");
-        break;
-      case '\b':
-        out.append("\\b");
-        break;
-      case '\f':
-        out.append("\\f");
-        break;
-      case '\n':
-        out.append("\\n");
-        break;
-      case '\r':
-        out.append("\\r");
-        break;
-      case '\t':
-        out.append("\\t");
-        break;
-      default:
-        if (static_cast<unsigned char>(c) < 0x20) {
-          out.append("\\u00");
-          out.push_back(kHex[(c >> 4) & 0xF]);
-          out.push_back(kHex[c & 0xF]);
-        } else {
-          out.push_back(c);
-        }
-    }
-  }
-  out.push_back('"');
+  std::string out;
+  appendJsonString(text, &out);
   return out;
 }
 

@@ -6,9 +6,11 @@
 #include <utility>
 #include <vector>
 
-// Compact JSON text for the scan-data files, built value by value: no white
-// space, members in the order they are added. Numbers use "." whatever the
-// process locale; a double that is not finite is written as null.
+// Compact JSON text built value by value, for documents written from
+// records (the scan data, reports): no white space, members in the order
+// they are added. Strings go through the module's one escaper and numbers
+// use "." whatever the process locale; a double that is not finite is
+// written as null.
 //
 //   JsonObjectText o;
 //   o.add("frameCount", jsonInt(52)).add("elapsedSeconds", jsonDouble(0.1));

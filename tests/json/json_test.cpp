@@ -1,4 +1,4 @@
-#include "controller/json.h"
+#include "json/json.h"
 
 #include <clocale>
 #include <cmath>
@@ -17,12 +17,32 @@ JsonValue parse(std::string_view text) {
 
 std::string roundTrip(std::string_view text) { return toJsonText(parse(text)); }
 
-TEST(JsonRoundTrip, KeysComeOutInByteOrder) {
-  EXPECT_EQ(roundTrip(R"({"b":1,"a":2,"ab":3})"), R"({"a":2,"ab":3,"b":1})");
-  EXPECT_EQ(roundTrip(R"({"Z":1,"a":2,"\u00e9":3})"),
-            "{\"Z\":1,\"a\":2,\"\xC3\xA9\":3}");
-  // A repeated key keeps its last value.
-  EXPECT_EQ(roundTrip(R"({"k":1,"k":2})"), R"({"k":2})");
+TEST(JsonRoundTrip, KeysKeepTheirOrder) {
+  EXPECT_EQ(roundTrip(R"({"b":1,"a":2,"ab":3})"), R"({"b":1,"a":2,"ab":3})");
+  EXPECT_EQ(roundTrip(R"({"Z":1,"\u00e9":3,"a":2})"),
+            "{\"Z\":1,\"\xC3\xA9\":3,\"a\":2}");
+  // A repeated key keeps its first place and its last value, in small
+  // objects and in large ones (which index their keys while parsing).
+  EXPECT_EQ(roundTrip(R"({"k":1,"j":0,"k":2})"), R"({"k":2,"j":0})");
+  std::string large = "{";
+  std::string expected = "{";
+  for (int i = 0; i < 100; ++i) {
+    large += "\"k" + std::to_string(i) + "\":" + std::to_string(i) + ",";
+    expected += (i ? "," : "") + std::string("\"k") + std::to_string(i) +
+                "\":" + std::to_string(i == 3 || i == 70 ? 1000 + i : i);
+  }
+  large += R"("k3":1003,"k70":1070})";
+  expected += "}";
+  EXPECT_EQ(roundTrip(large), expected);
+
+  JsonValue doc = JsonValue::makeObject();
+  setNumber(doc, "z", 1);
+  setString(doc, "a", "x");
+  setNumber(doc, "z", 2);  // replaced in its place
+  EXPECT_TRUE(doc.object.erase("a"));
+  EXPECT_FALSE(doc.object.erase("a"));
+  doc.object["m"] = JsonValue::makeArray();
+  EXPECT_EQ(toJsonText(doc), R"({"z":2,"m":[]})");
 }
 
 TEST(JsonRoundTrip, NumberForms) {

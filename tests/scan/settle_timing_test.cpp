@@ -1,4 +1,4 @@
-#include "scan/scan_run.h"
+#include "scan/settle_timing.h"
 
 #include "scan/calibration.h"
 

@@ -1,9 +1,12 @@
-#include "controller/json.h"
+#include "json/json.h"
 
 #include <charconv>
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <stdexcept>
+#include <unordered_map>
+#include <utility>
 
 namespace pxo {
 
@@ -194,6 +197,10 @@ bool parseArray(JsonCursor* cursor, JsonValue* out, int depth) {
   }
 }
 
+// Objects up to this many members find repeated keys by walking them;
+// larger ones index their keys so that a huge object parses in linear time.
+constexpr size_t kIndexedObjectSize = 16;
+
 bool parseObject(JsonCursor* cursor, JsonValue* out, int depth) {
   ++cursor->at;  // '{'
   out->type = JsonType::kObject;
@@ -203,6 +210,7 @@ bool parseObject(JsonCursor* cursor, JsonValue* out, int depth) {
     return true;
   }
   std::string key;
+  std::unordered_map<std::string, JsonValue*> index;
   for (;;) {
     skipSpace(cursor);
     if (cursor->at >= cursor->end || *cursor->at != '"') return false;
@@ -212,7 +220,27 @@ bool parseObject(JsonCursor* cursor, JsonValue* out, int depth) {
     ++cursor->at;
     JsonValue member;
     if (!parseJsonValue(cursor, &member, depth + 1)) return false;
-    out->object.insert_or_assign(key, std::move(member));
+    JsonObject& object = out->object;
+    if (object.size() < kIndexedObjectSize) {
+      object.set(key, std::move(member));
+    } else {
+      if (index.empty())
+        for (JsonMember& m : object) index.emplace(m.key, &m.value);
+      auto found = index.find(key);
+      if (found != index.end()) {
+        *found->second = std::move(member);
+      } else {
+        // Appending may move the members; index the new places.
+        const bool moves = object.size() == object.capacity();
+        JsonValue& added = object.append(key, std::move(member));
+        if (moves) {
+          index.clear();
+          for (JsonMember& m : object) index.emplace(m.key, &m.value);
+        } else {
+          index.emplace(key, &added);
+        }
+      }
+    }
     skipSpace(cursor);
     if (cursor->at >= cursor->end) return false;
     char c = *cursor->at++;
@@ -221,7 +249,9 @@ bool parseObject(JsonCursor* cursor, JsonValue* out, int depth) {
   }
 }
 
-void writeString(std::string_view text, std::string* out) {
+}  // namespace
+
+void appendJsonString(std::string_view text, std::string* out) {
   static constexpr char kHex[] = "0123456789abcdef";
   out->push_back('"');
   for (char c : text) {
@@ -260,24 +290,78 @@ void writeString(std::string_view text, std::string* out) {
   out->push_back('"');
 }
 
-void writeNumber(double value, std::string* out) {
+void appendJsonNumber(double value, int significantDigits, std::string* out) {
   if (!std::isfinite(value)) {
     out->append("null");
     return;
   }
-  char buffer[32];
+  char buffer[64];
   constexpr double kTwo63 = 9223372036854775808.0;
   std::to_chars_result written;
   if (value == std::trunc(value) && value >= -kTwo63 && value < kTwo63)
     written = std::to_chars(
         buffer, buffer + sizeof buffer, static_cast<long long>(value));
   else
-    written = std::to_chars(
-        buffer, buffer + sizeof buffer, value, std::chars_format::general, 17);
+    written = std::to_chars(buffer,
+                            buffer + sizeof buffer,
+                            value,
+                            std::chars_format::general,
+                            significantDigits);
   out->append(buffer, written.ptr);
 }
 
-}  // namespace
+const JsonValue* JsonObject::find(std::string_view key) const {
+  for (const JsonMember& m : members_)
+    if (m.key == key) return &m.value;
+  return nullptr;
+}
+
+JsonValue* JsonObject::find(std::string_view key) {
+  return const_cast<JsonValue*>(std::as_const(*this).find(key));
+}
+
+const JsonValue& JsonObject::at(std::string_view key) const {
+  if (const JsonValue* value = find(key)) return *value;
+  throw std::out_of_range("no JSON member " + std::string(key));
+}
+
+JsonValue& JsonObject::operator[](std::string_view key) {
+  if (JsonValue* value = find(key)) return *value;
+  return append(std::string(key), JsonValue{});
+}
+
+JsonValue& JsonObject::set(std::string_view key, JsonValue value) {
+  if (JsonValue* existing = find(key)) {
+    *existing = std::move(value);
+    return *existing;
+  }
+  return append(std::string(key), std::move(value));
+}
+
+JsonValue& JsonObject::append(std::string key, JsonValue value) {
+  members_.push_back(JsonMember{std::move(key), std::move(value)});
+  return members_.back().value;
+}
+
+bool JsonObject::erase(std::string_view key) {
+  for (auto it = members_.begin(); it != members_.end(); ++it)
+    if (it->key == key) {
+      members_.erase(it);
+      return true;
+    }
+  return false;
+}
+
+bool JsonObject::empty() const { return members_.empty(); }
+size_t JsonObject::size() const { return members_.size(); }
+size_t JsonObject::capacity() const { return members_.capacity(); }
+void JsonObject::reserve(size_t count) { members_.reserve(count); }
+JsonObject::iterator JsonObject::begin() { return members_.begin(); }
+JsonObject::iterator JsonObject::end() { return members_.end(); }
+JsonObject::const_iterator JsonObject::begin() const {
+  return members_.begin();
+}
+JsonObject::const_iterator JsonObject::end() const { return members_.end(); }
 
 JsonValue JsonValue::makeString(std::string text) {
   JsonValue value;
@@ -352,10 +436,10 @@ void writeJson(const JsonValue& value, std::string* out) {
       out->append(value.boolean ? "true" : "false");
       break;
     case JsonType::kNumber:
-      writeNumber(value.number, out);
+      appendJsonNumber(value.number, 17, out);
       break;
     case JsonType::kString:
-      writeString(value.string, out);
+      appendJsonString(value.string, out);
       break;
     case JsonType::kArray: {
       out->push_back('[');
@@ -374,7 +458,7 @@ void writeJson(const JsonValue& value, std::string* out) {
       for (const auto& [key, member] : value.object) {
         if (!first) out->push_back(',');
         first = false;
-        writeString(key, out);
+        appendJsonString(key, out);
         out->push_back(':');
         writeJson(member, out);
       }
@@ -392,8 +476,7 @@ std::string toJsonText(const JsonValue& value) {
 
 const JsonValue* findMember(const JsonValue& value, std::string_view key) {
   if (value.type != JsonType::kObject) return nullptr;
-  auto it = value.object.find(std::string(key));
-  return it == value.object.end() ? nullptr : &it->second;
+  return value.object.find(key);
 }
 
 JsonValue* findMember(JsonValue& value, std::string_view key) {
@@ -418,6 +501,14 @@ int32_t getInt(const JsonValue& value, std::string_view key, int32_t fallback) {
   return member ? jsonToInt(*member, fallback) : fallback;
 }
 
+double getNumber(const JsonValue& value,
+                 std::string_view key,
+                 double fallback) {
+  const JsonValue* member = findMember(value, key);
+  if (!member || member->type != JsonType::kNumber) return fallback;
+  return member->number;
+}
+
 std::string getString(const JsonValue& value,
                       std::string_view key,
                       std::string_view fallback) {
@@ -429,14 +520,12 @@ std::string getString(const JsonValue& value,
 
 void setNumber(JsonValue& object, std::string_view key, double number) {
   if (object.type != JsonType::kObject) object = JsonValue::makeObject();
-  object.object.insert_or_assign(std::string(key),
-                                 JsonValue::makeNumber(number));
+  object.object.set(key, JsonValue::makeNumber(number));
 }
 
 void setString(JsonValue& object, std::string_view key, std::string text) {
   if (object.type != JsonType::kObject) object = JsonValue::makeObject();
-  object.object.insert_or_assign(std::string(key),
-                                 JsonValue::makeString(std::move(text)));
+  object.object.set(key, JsonValue::makeString(std::move(text)));
 }
 
 }  // namespace pxo

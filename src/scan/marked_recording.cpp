@@ -1,0 +1,33 @@
+#include "scan/marked_recording.h"
+
+#include "scan/session.h"
+#include "scan/sleep.h"
+
+namespace pxo {
+
+bool recordMarkedSteps(ScanSession& session,
+                       const std::filesystem::path& path,
+                       std::span<const MarkedStep> steps,
+                       const RecordingTail& tail,
+                       std::vector<pxowin::CaptureMark>* marks,
+                       std::string* error) {
+  marks->clear();
+  pxowin::ICaptureSource& camera = *session.camera;
+  if (!camera.startRecording(path, error)) return false;
+  (void)camera.waitForRecordedFrame(5.0);
+  for (const MarkedStep& step : steps) {
+    if (!step.progress.empty()) session.report(step.progress);
+    session.player.setCurrentFrame(step.channels);
+    (void)sendDdpFrame(session.sender.get(), step.channels, 0);
+    camera.addMark(step.label);
+    sleepMilliseconds(step.dwellMs);
+  }
+  if (tail.dwellMs > 0) sleepMilliseconds(tail.dwellMs);
+  if (tail.blackout)
+    (void)sendDdpBlackout(session.sender.get(), session.channelCount);
+  (void)camera.stopRecording();
+  *marks = camera.takeMarks();
+  return true;
+}
+
+}  // namespace pxo

@@ -1,0 +1,196 @@
+#include "scan/scan_decode.h"
+
+#include "capture/media.h"
+#include "decode/led_decoder.h"
+#include "output/scan_data.h"
+#include "scan/frame_convert.h"
+#include "scan/plan_decoding.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace pxo {
+
+namespace {
+
+constexpr char kEllipsis[] = "\xE2\x80\xA6";
+constexpr double kNoiseFactor = 4.0;
+constexpr double kMaxRaisedThreshold = 200.0;
+
+// One frame per mark; a frame that cannot be read, or differs in size from
+// the first one read, stays black so that frame i belongs to mark i.
+bool extractScanFrames(const FrameReader& read,
+                       std::span<const double> markTimes,
+                       double offset,
+                       const std::function<void(const std::string&)>& report,
+                       std::vector<FramePlanes>* frames,
+                       int32_t* width,
+                       int32_t* height) {
+  frames->assign(markTimes.size(), FramePlanes{});
+  *width = *height = 0;
+  for (size_t i = 0; i < markTimes.size(); ++i) {
+    report(std::string("Extracting scan frames") + kEllipsis + " " +
+           std::to_string(i + 1) + "/" + std::to_string(markTimes.size()));
+    pxowin::BgraFrame frame;
+    if (!read(markTimes[i] + offset, kScanFrameMaxDimension, &frame) ||
+        frame.width < 1 || frame.height < 1 || frame.pixels.empty())
+      continue;
+    if (*width == 0) {
+      *width = frame.width;
+      *height = frame.height;
+    }
+    if (frame.width == *width && frame.height == *height)
+      (*frames)[i] = toFramePlanes(frame);
+  }
+  if (*width == 0) return false;
+  for (FramePlanes& f : *frames)
+    if (f.plane[0].empty())
+      for (auto& plane : f.plane)
+        plane.assign(static_cast<size_t>(*width) * *height, 0);
+  return true;
+}
+
+}  // namespace
+
+FrameReader cameraFrames(pxowin::ICaptureSource& camera) {
+  return [&camera](double time, int32_t maxDimension, pxowin::BgraFrame* out) {
+    return camera.extractFrame(time, maxDimension, *out, nullptr);
+  };
+}
+
+int32_t ScanDecodeResult::observedCount() const {
+  return static_cast<int32_t>(
+      std::count_if(leds.begin(), leds.end(), [](const DecodedLed& led) {
+        return !led.estimated;
+      }));
+}
+
+void raiseThresholdsForNoise(const CameraNoise& noise,
+                             DecodeOptions* options) {
+  const double perChannel[3] = {noise.noiseR, noise.noiseG, noise.noiseB};
+  for (size_t c = 0; c < 3; ++c) {
+    const auto raised = static_cast<int32_t>(
+        std::min(std::ceil(kNoiseFactor * perChannel[c]), kMaxRaisedThreshold));
+    options->peakThreshold[c] = std::max(options->peakThreshold[c], raised);
+  }
+}
+
+bool decodeScan(const FrameReader& read,
+                const ScanDecodeInput& input,
+                const std::function<void(const std::string&)>& report,
+                ScanDecodeResult* result,
+                std::string* error) {
+  auto fail = [&](const std::string& message) {
+    if (error) *error = message;
+    return false;
+  };
+  *result = ScanDecodeResult{};
+  std::vector<FramePlanes> frames;
+  int32_t width = 0, height = 0;
+  if (!extractScanFrames(read,
+                         input.markTimes,
+                         input.settleOffset,
+                         report,
+                         &frames,
+                         &width,
+                         &height))
+    return fail("could not extract any scan frames");
+
+  const PlanDecoding decoding = planDecoding(input.plan);
+  DecodeOptions options;
+  if (!decoding.options(
+          input.plan, width, height, input.ledCount, &options, error))
+    return false;
+  if (input.noise) raiseThresholdsForNoise(*input.noise, &options);
+
+  report(std::string("Decoding pixel positions") + kEllipsis);
+  std::vector<DecodedLed> decoded(static_cast<size_t>(input.ledCount));
+  DecodeError why = DecodeError::kNone;
+  const int32_t count = decodeLeds(frames,
+                                   input.markTimes,
+                                   decoding.tables,
+                                   options,
+                                   decoded,
+                                   &result->stats,
+                                   &why);
+  frames = {};
+  if (count < 0)
+    return fail(why == DecodeError::kNoBaseline || why == DecodeError::kNoFlood
+                    ? std::string("decode failed (no baseline/flood)")
+                    : std::string("decode failed (") + decodeErrorText(why) +
+                          ")");
+  decoded.resize(static_cast<size_t>(count));
+
+  report(std::string("Building model") + kEllipsis);
+  std::vector<GridPoint> points;
+  points.reserve(decoded.size());
+  for (const DecodedLed& led : decoded)
+    points.push_back(
+        {led.id, led.normX, led.normY, led.x, led.y, led.estimated});
+  result->grid.reset(snapToGrid(points, -1, -1));
+  if (!result->grid) return fail("grid snap failed");
+  result->leds = std::move(decoded);
+  result->width = width;
+  result->height = height;
+  result->ledCount = input.ledCount;
+  return true;
+}
+
+bool decodeScanDataFolder(const std::filesystem::path& folder,
+                          const std::function<void(const std::string&)>& report,
+                          ScanDecodeResult* result,
+                          std::string* error) {
+  SavedScan saved;
+  if (!readScanDataFolder(folder, &saved, error)) return false;
+
+  // The plan the scan used: the LEDs as one block, the product's passes,
+  // and the protocol the metadata names. The pattern frames and their
+  // decoder tables depend on the LED count only, not on the port layout.
+  PortGroup group{0, saved.totalLEDs, 3};
+  ScanPlanPtr plan(buildScanPlan(
+      std::span(&group, 1),
+      saved.totalLEDs,
+      kScanPasses,
+      saved.patternProtocol == kProtocolGrayRgbMuxCd1));
+  if (!plan) {
+    if (error) *error = "could not build scan plan";
+    return false;
+  }
+  if (static_cast<int32_t>(saved.timeline.size()) != planFrameCount(plan.get())) {
+    if (error)
+      *error = "the timeline has " + std::to_string(saved.timeline.size()) +
+               " patterns, the plan " +
+               std::to_string(planFrameCount(plan.get()));
+    return false;
+  }
+  std::vector<double> markTimes;
+  markTimes.reserve(saved.timeline.size());
+  for (const TimelineEntry& entry : saved.timeline)
+    markTimes.push_back(entry.videoTimeSeconds);
+
+  auto extractor = pxowin::createFrameExtractor();
+  if (!extractor->open(folder / saved.videoFile, error)) return false;
+  FrameReader read = [&](double time,
+                         int32_t maxDimension,
+                         pxowin::BgraFrame* frame) {
+    pxowin::BgraFrame full;
+    if (!extractor->frameAt(time, &full, nullptr)) return false;
+    *frame = pxowin::downscaleFrame(full, maxDimension);
+    return true;
+  };
+  CameraNoise noise;
+  if (saved.cameraNoise) {
+    noise.noiseR = (*saved.cameraNoise)[0];
+    noise.noiseG = (*saved.cameraNoise)[1];
+    noise.noiseB = (*saved.cameraNoise)[2];
+    noise.noiseMax = std::max({noise.noiseR, noise.noiseG, noise.noiseB});
+  }
+  const ScanDecodeInput input{plan.get(),
+                              markTimes,
+                              saved.settleOffsetSec,
+                              saved.totalLEDs,
+                              saved.cameraNoise ? &noise : nullptr};
+  return decodeScan(read, input, report, result, error);
+}
+
+}  // namespace pxo

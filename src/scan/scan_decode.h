@@ -1,0 +1,87 @@
+#pragma once
+
+#include "capture/capture_source.h"
+#include "decode/decode_types.h"
+#include "decode/grid_snap.h"
+#include "scan/calibration.h"
+#include "scan/scan_plan.h"
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+// The scan's decode tail, shared by the live scan and the offline decode of
+// a saved scan-data folder: one frame per mark read from the recording at
+// the settle offset, the decoder's options from the plan (thresholds raised
+// by the measured camera noise), the LED decode and the grid snap.
+//
+//   ScanDecodeInput input{plan, markTimes, settle.offset, ledCount, noise};
+//   ScanDecodeResult result;
+//   if (!decodeScan(cameraFrames(camera), input, report, &result, &error))
+//     ...
+//
+// Threads: any one thread; the decoder starts and joins its own.
+
+namespace pxo {
+
+// Passes of every scan plan the product builds.
+inline constexpr int32_t kScanPasses = 2;
+// Scan frames are read with their longer side at most this.
+inline constexpr int32_t kScanFrameMaxDimension = 1024;
+
+// Reads the recording's frame shown at `time`, its longer side scaled to at
+// most `maxDimension`; false when there is none.
+using FrameReader = std::function<bool(
+    double time, int32_t maxDimension, pxowin::BgraFrame* frame)>;
+
+// Frames from a stopped camera's last recording.
+FrameReader cameraFrames(pxowin::ICaptureSource& camera);
+
+struct ScanDecodeInput {
+  const ScanPlan* plan = nullptr;
+  std::span<const double> markTimes;  // one per pattern frame
+  double settleOffset = 0;            // frames are read this long after
+  int32_t ledCount = 0;
+  const CameraNoise* noise = nullptr;  // null: not measured
+};
+
+struct ScanDecodeResult {
+  std::vector<DecodedLed> leds;  // decoded and estimated, ascending id
+  ModelGridPtr grid;
+  DecodeStats stats;
+  int32_t width = 0;  // the decode frame's size
+  int32_t height = 0;
+  int32_t ledCount = 0;  // the plan's
+
+  int32_t observedCount() const;
+};
+
+// Raises each colour's peak threshold to at least min(ceil(4 × noise), 200).
+void raiseThresholdsForNoise(const CameraNoise& noise, DecodeOptions* options);
+
+// Extracts, decodes and snaps. Progress: "Extracting scan frames… i/n",
+// "Decoding pixel positions…", "Building model…". Messages: "could not
+// extract any scan frames", "decode failed (no baseline/flood)" (or the
+// options' own message), "grid snap failed".
+[[nodiscard]] bool decodeScan(
+    const FrameReader& frames,
+    const ScanDecodeInput& input,
+    const std::function<void(const std::string&)>& report,
+    ScanDecodeResult* result,
+    std::string* error);
+
+// Decodes a saved scan-data folder again: its recording, timeline and
+// metadata (output/scan_data.h reads them), with the plan, settle offset
+// and noise the live scan used. Also the reader's messages and "the
+// timeline has N patterns, the plan M".
+[[nodiscard]] bool decodeScanDataFolder(
+    const std::filesystem::path& folder,
+    const std::function<void(const std::string&)>& report,
+    ScanDecodeResult* result,
+    std::string* error);
+
+}  // namespace pxo
