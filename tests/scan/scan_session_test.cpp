@@ -257,6 +257,14 @@ TEST_F(RigScan, SavedScanDataDecodesOfflineAsTheLiveScanDid) {
   ASSERT_TRUE(decodeScanDataFolder(
       live.dataFolder, [](const std::string&) {}, &offline, &error))
       << error;
+  // The candidates found above the thresholds, as the live scan counted
+  // them in its metadata.
+  JsonValue metadata;
+  ASSERT_TRUE(parseJsonDocument(
+      readFile(std::filesystem::path(live.dataFolder) / "metadata.json"),
+      &metadata));
+  EXPECT_EQ(offline.stats.signalPeakCount,
+            getInt(metadata, "signalPeakCount", -1));
   ASSERT_EQ(offline.leds.size(), live.decoded.size());
   for (size_t i = 0; i < live.decoded.size(); ++i) {
     const DecodedLed &a = live.decoded[i], &b = offline.leds[i];
