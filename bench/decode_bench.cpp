@@ -4,12 +4,13 @@
 #include "decode/grid_snap.h"
 #include "decode/led_decoder.h"
 
+#include "sim/scene_renderer.h"
+
 #include <cmath>
 #include <map>
 #include <memory>
 #include <numeric>
 
-#include "sim/scene_renderer.h"
 #include <benchmark/benchmark.h>
 
 namespace pxo {

@@ -3,10 +3,11 @@
 
 #include "capture/media.h"
 
+#include "sim/scene_renderer.h"
+
 #include <filesystem>
 #include <memory>
 
-#include "sim/scene_renderer.h"
 #include <benchmark/benchmark.h>
 
 namespace pxo {

@@ -4,9 +4,10 @@
 
 #include "scan/session.h"
 
+#include "sim/rig.h"
+
 #include <filesystem>
 
-#include "sim/rig.h"
 #include <benchmark/benchmark.h>
 
 namespace pxo {

@@ -5,6 +5,7 @@
 
 #include "sim/rig.h"
 #include "sim/solve_scorer.h"
+
 #include <benchmark/benchmark.h>
 
 namespace {

@@ -1,11 +1,11 @@
 // Datagrams as they arrive at the simulated controller's port 4048.
 
+#include "sim/ddp_receiver.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <span>
 #include <string>
-
-#include "sim/ddp_receiver.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   pxo::sim::DdpPacket packet;

@@ -1,10 +1,10 @@
 // Any bytes as the head of a request reaching the simulated controller.
 
+#include "sim/http_server.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
-
-#include "sim/http_server.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string_view head(reinterpret_cast<const char*>(data), size);

@@ -14,12 +14,11 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string_view bytes(reinterpret_cast<const char*>(data), size);
   const size_t split = bytes.find('\0');
-  std::string_view timeline =
-      split == std::string_view::npos ? R"({"patterns":[{}]})"
-                                      : bytes.substr(0, split);
-  std::string_view metadata = split == std::string_view::npos
-                                  ? bytes
-                                  : bytes.substr(split + 1);
+  std::string_view timeline = split == std::string_view::npos
+                                  ? R"({"patterns":[{}]})"
+                                  : bytes.substr(0, split);
+  std::string_view metadata =
+      split == std::string_view::npos ? bytes : bytes.substr(split + 1);
   pxo::SavedScan scan;
   std::string error;
   if (!pxo::parseSavedScan(timeline, metadata, &scan, &error)) {
@@ -30,8 +29,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (scan.timeline.empty()) __builtin_trap();
   for (const pxo::TimelineEntry& e : scan.timeline)
     if (!std::isfinite(e.videoTimeSeconds)) __builtin_trap();
-  if (scan.videoFile.empty() ||
-      scan.videoFile.find('/') != std::string::npos ||
+  if (scan.videoFile.empty() || scan.videoFile.find('/') != std::string::npos ||
       scan.videoFile == "..")
     __builtin_trap();
   if (!(scan.settleOffsetSec >= 0 && scan.settleOffsetSec < 10))

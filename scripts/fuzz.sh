@@ -10,7 +10,7 @@ build=build-fuzz
 scripts/setup.sh
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
-  -DPXO_BUILD_FUZZ=ON -DPXO_SANITIZE=ON -DPXO_BUILD_TESTS=OFF \
+  -DPXO_WERROR=ON -DPXO_BUILD_FUZZ=ON -DPXO_SANITIZE=ON -DPXO_BUILD_TESTS=OFF \
   -DPXO_BUILD_BENCH=OFF
 cmake --build "$build" -j "$(nproc)"
 

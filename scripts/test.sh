@@ -26,7 +26,8 @@ esac
 
 jobs=$(nproc)
 scripts/setup.sh
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "${options[@]}"
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPXO_WERROR=ON \
+  "${options[@]}"
 cmake --build "$build" -j "$jobs"
 ctest --test-dir "$build" -j "$jobs" --output-on-failure --timeout 600 \
   2>&1 | tee "$build/ctest.log"

@@ -5,6 +5,8 @@
 //
 // A bare file name is one of sim/data/ (fpp-pi.json, fpp-bbb.json).
 
+#include "sim/fpp_simulator.h"
+
 #include <atomic>
 #include <chrono>
 #include <csignal>
@@ -12,8 +14,6 @@
 #include <cstring>
 #include <string>
 #include <thread>
-
-#include "sim/fpp_simulator.h"
 
 namespace {
 

@@ -2,14 +2,14 @@
 
 #include "controller/base64.h"
 
+#include "sim/ddp_receiver.h"
+#include "sim/fpp_quirks.h"
+#include "sim/loopback.h"
+
 #include <algorithm>
 #include <cmath>
 #include <fstream>
 #include <sstream>
-
-#include "sim/ddp_receiver.h"
-#include "sim/fpp_quirks.h"
-#include "sim/loopback.h"
 
 namespace pxo::sim {
 

@@ -3,6 +3,8 @@
 #include "json/json.h"
 #include "platform/socket.h"
 
+#include "sim/http_server.h"
+
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -12,8 +14,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-#include "sim/http_server.h"
 
 // A simulated FPP pixel controller: its HTTP JSON API on a loopback address
 // and its DDP input on UDP port 4048 of the same address, holding the

@@ -2,12 +2,12 @@
 
 #include "json/json.h"
 
+#include "sim/fpp_quirks.h"
+
 #include <cmath>
 #include <fstream>
 #include <random>
 #include <sstream>
-
-#include "sim/fpp_quirks.h"
 
 namespace pxo::sim {
 

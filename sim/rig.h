@@ -1,12 +1,12 @@
 #pragma once
 
+#include "sim/fpp_simulator.h"
+#include "sim/virtual_camera.h"
+
 #include <array>
 #include <memory>
 #include <string>
 #include <vector>
-
-#include "sim/fpp_simulator.h"
-#include "sim/virtual_camera.h"
 
 // The virtual rig of a scene: a simulated controller driving a prop's LEDs
 // and virtual cameras filming them, all described by one scene (JSON; see

@@ -2,12 +2,12 @@
 
 #include "scan/session.h"
 
-#include <string>
-#include <vector>
-
 #include "sim/decode_scorer.h"
 #include "sim/rig.h"
 #include "sim/solve_scorer.h"
+
+#include <string>
+#include <vector>
 
 // Scanning a rig's prop from every camera pose of its scene, as a user
 // carries one camera round the prop: one prepared session, one run per

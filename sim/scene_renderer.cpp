@@ -2,11 +2,11 @@
 
 #include "scan/plan_decoding.h"
 
+#include "sim/camera_imager.h"
+
 #include <algorithm>
 #include <cmath>
 #include <random>
-
-#include "sim/camera_imager.h"
 
 namespace pxo::sim {
 

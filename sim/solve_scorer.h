@@ -2,12 +2,12 @@
 
 #include "recon3d/reconstruct.h"
 
+#include "sim/virtual_camera.h"
+
 #include <array>
 #include <cstdint>
 #include <string>
 #include <vector>
-
-#include "sim/virtual_camera.h"
 
 // Multi-view ground truth: views of a prop generated straight from the
 // camera model (no rendering), and the score of a 3D solve against where

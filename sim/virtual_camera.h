@@ -2,6 +2,9 @@
 
 #include "capture/recording_source.h"
 
+#include "sim/camera_imager.h"
+#include "sim/fpp_simulator.h"
+
 #include <array>
 #include <atomic>
 #include <deque>
@@ -9,9 +12,6 @@
 #include <mutex>
 #include <thread>
 #include <vector>
-
-#include "sim/camera_imager.h"
-#include "sim/fpp_simulator.h"
 
 // A camera filming the simulated controller's LEDs in real time: each LED
 // has a place in the world, projected through a pinhole camera with a pose

@@ -17,6 +17,10 @@
 #include "scan/scan_decode.h"
 #include "scan/session.h"
 
+#include "sim/decode_scorer.h"
+#include "sim/rig.h"
+#include "sim/rig_scan.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
@@ -26,9 +30,6 @@
 #include <vector>
 
 #include "preview_image.h"
-#include "sim/decode_scorer.h"
-#include "sim/rig.h"
-#include "sim/rig_scan.h"
 #include <unistd.h>
 
 namespace {
@@ -361,7 +362,7 @@ int main(int argc, char** argv) {
     if (arg.rfind("--", 0) == 0) {
       std::string name = arg.substr(2);
       if (name == "simulate") {
-        args.options[name] = "1";
+        args.options.insert_or_assign(name, std::string(1, '1'));
       } else if (i + 1 < argc) {
         args.options[name] = argv[++i];
       } else {

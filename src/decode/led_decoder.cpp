@@ -31,7 +31,8 @@ bool DecodeOptions::check(std::string* error) const {
     return bad("floodFrames");
   if (!within(refWidth, 0, 1e6) || !within(refHeight, 0, 1e6))
     return bad("refWidth");
-  if (shakeDownsample < 1 || shakeDownsample > 64) return bad("shakeDownsample");
+  if (shakeDownsample < 1 || shakeDownsample > 64)
+    return bad("shakeDownsample");
   if (shakeSearchRadius < 0 || shakeSearchRadius > 256)
     return bad("shakeSearchRadius");
   if (outlierStep < 0) return bad("outlierStep");

@@ -52,8 +52,11 @@ std::string jsonPairList(
     const std::vector<std::pair<int32_t, int32_t>>& pairs) {
   std::vector<std::string> items;
   items.reserve(pairs.size());
-  for (auto [a, b] : pairs)
-    items.push_back("[" + jsonInt(a) + "," + jsonInt(b) + "]");
+  for (auto [a, b] : pairs) {
+    std::string item = "[";
+    item.append(jsonInt(a)).append(",").append(jsonInt(b)).append("]");
+    items.push_back(std::move(item));
+  }
   return jsonList(items);
 }
 

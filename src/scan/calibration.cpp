@@ -135,11 +135,11 @@ void calibrateBrightness(ScanSession& session) {
   for (size_t i = 0; i < kCalibrationLevels.size(); ++i) {
     std::vector<uint8_t> frame(static_cast<size_t>(session.channelCount), 0);
     renderLevelFrame(session.plan.get(), kCalibrationLevels[i], frame);
-    steps.push_back({std::move(frame),
-                     "cal-level",
-                     kLevelDwellMs,
-                     "Calibrating brightness\xE2\x80\xA6 " +
-                         std::to_string(i + 1) + "/9"});
+    steps.push_back(
+        {std::move(frame),
+         "cal-level",
+         kLevelDwellMs,
+         "Calibrating brightness\xE2\x80\xA6 " + std::to_string(i + 1) + "/9"});
   }
   steps.push_back({dark, "cal-end", kLevelDwellMs, ""});
   std::vector<pxowin::CaptureMark> marks;

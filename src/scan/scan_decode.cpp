@@ -65,8 +65,7 @@ int32_t ScanDecodeResult::observedCount() const {
       }));
 }
 
-void raiseThresholdsForNoise(const CameraNoise& noise,
-                             DecodeOptions* options) {
+void raiseThresholdsForNoise(const CameraNoise& noise, DecodeOptions* options) {
   const double perChannel[3] = {noise.noiseR, noise.noiseG, noise.noiseB};
   for (size_t c = 0; c < 3; ++c) {
     const auto raised = static_cast<int32_t>(
@@ -147,16 +146,17 @@ bool decodeScanDataFolder(const std::filesystem::path& folder,
   // and the protocol the metadata names. The pattern frames and their
   // decoder tables depend on the LED count only, not on the port layout.
   PortGroup group{0, saved.totalLEDs, 3};
-  ScanPlanPtr plan(buildScanPlan(
-      std::span(&group, 1),
-      saved.totalLEDs,
-      kScanPasses,
-      saved.patternProtocol == kProtocolGrayRgbMuxCd1));
+  ScanPlanPtr plan(
+      buildScanPlan(std::span(&group, 1),
+                    saved.totalLEDs,
+                    kScanPasses,
+                    saved.patternProtocol == kProtocolGrayRgbMuxCd1));
   if (!plan) {
     if (error) *error = "could not build scan plan";
     return false;
   }
-  if (static_cast<int32_t>(saved.timeline.size()) != planFrameCount(plan.get())) {
+  if (static_cast<int32_t>(saved.timeline.size()) !=
+      planFrameCount(plan.get())) {
     if (error)
       *error = "the timeline has " + std::to_string(saved.timeline.size()) +
                " patterns, the plan " +
@@ -170,14 +170,13 @@ bool decodeScanDataFolder(const std::filesystem::path& folder,
 
   auto extractor = pxowin::createFrameExtractor();
   if (!extractor->open(folder / saved.videoFile, error)) return false;
-  FrameReader read = [&](double time,
-                         int32_t maxDimension,
-                         pxowin::BgraFrame* frame) {
-    pxowin::BgraFrame full;
-    if (!extractor->frameAt(time, &full, nullptr)) return false;
-    *frame = pxowin::downscaleFrame(full, maxDimension);
-    return true;
-  };
+  FrameReader read =
+      [&](double time, int32_t maxDimension, pxowin::BgraFrame* frame) {
+        pxowin::BgraFrame full;
+        if (!extractor->frameAt(time, &full, nullptr)) return false;
+        *frame = pxowin::downscaleFrame(full, maxDimension);
+        return true;
+      };
   CameraNoise noise;
   if (saved.cameraNoise) {
     noise.noiseR = (*saved.cameraNoise)[0];

@@ -152,8 +152,7 @@ void runScan(ScanSession& session,
       settle.offset,
       session.ledCount,
       session.calibration.calibrated ? &session.calibration.noise : nullptr};
-  if (!decodeScan(cameraFrames(camera), input, report, &decoded, error))
-    return;
+  if (!decodeScan(cameraFrames(camera), input, report, &decoded, error)) return;
 
   keepResults(session, decoded, modelName);
   session.lastRun = ScanRunRecord{decoded.leds, marks, settle.offset, 0, 0};

@@ -18,8 +18,8 @@ struct ScanSession;
 // The records of the last successful run, beside the session's results:
 // for the preview picture, the rig's scorer and the benchmarks.
 struct ScanRunRecord {
-  std::vector<DecodedLed> decoded;          // ascending id
-  std::vector<pxowin::CaptureMark> marks;   // the pattern marks
+  std::vector<DecodedLed> decoded;         // ascending id
+  std::vector<pxowin::CaptureMark> marks;  // the pattern marks
   double settleOffset = 0;       // after each mark, where frames were read
   double recordingSeconds = 0;   // from the run's start to the recording's end
   double processingSeconds = 0;  // the rest of the run

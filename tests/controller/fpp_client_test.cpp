@@ -2,9 +2,10 @@
 
 #include "json/json.h"
 
+#include "sim/fpp_simulator.h"
+
 #include <chrono>
 
-#include "sim/fpp_simulator.h"
 #include <gtest/gtest.h>
 
 namespace pxo {

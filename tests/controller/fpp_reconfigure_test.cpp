@@ -3,6 +3,7 @@
 #include "json/json.h"
 
 #include "sim/fpp_quirks.h"
+
 #include <gtest/gtest.h>
 
 namespace pxo {

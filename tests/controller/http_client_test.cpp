@@ -1,11 +1,12 @@
 #include "controller/http_client.h"
 
+#include "sim/http_server.h"
+#include "sim/loopback.h"
+
 #include <chrono>
 #include <mutex>
 #include <string>
 
-#include "sim/http_server.h"
-#include "sim/loopback.h"
 #include <gtest/gtest.h>
 
 namespace pxo {

@@ -4,12 +4,13 @@
 
 #include "decode/led_decoder.h"
 
+#include "sim/decode_scorer.h"
+#include "sim/scene_renderer.h"
+
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 
-#include "sim/decode_scorer.h"
-#include "sim/scene_renderer.h"
 #include <gtest/gtest.h>
 
 namespace pxo::sim {

@@ -1,9 +1,10 @@
 #include "decode/led_decoder.h"
 
-#include <cmath>
-
 #include "sim/decode_scorer.h"
 #include "sim/scene_renderer.h"
+
+#include <cmath>
+
 #include <gtest/gtest.h>
 
 namespace pxo {

@@ -28,8 +28,9 @@ TEST(JsonRoundTrip, KeysKeepTheirOrder) {
   std::string expected = "{";
   for (int i = 0; i < 100; ++i) {
     large += "\"k" + std::to_string(i) + "\":" + std::to_string(i) + ",";
-    expected += (i ? "," : "") + std::string("\"k") + std::to_string(i) +
-                "\":" + std::to_string(i == 3 || i == 70 ? 1000 + i : i);
+    if (i) expected += ",";
+    expected += "\"k" + std::to_string(i) + "\":";
+    expected += std::to_string(i == 3 || i == 70 ? 1000 + i : i);
   }
   large += R"("k3":1003,"k70":1070})";
   expected += "}";

@@ -1,5 +1,8 @@
 #include "recon3d/reconstruct.h"
 
+#include "sim/rig.h"
+#include "sim/solve_scorer.h"
+
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -7,8 +10,6 @@
 #include <map>
 #include <sstream>
 
-#include "sim/rig.h"
-#include "sim/solve_scorer.h"
 #include <gtest/gtest.h>
 
 namespace pxo {

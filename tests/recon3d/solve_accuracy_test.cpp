@@ -3,10 +3,11 @@
 
 #include "recon3d/reconstruct.h"
 
-#include <cstdio>
-
 #include "sim/rig.h"
 #include "sim/solve_scorer.h"
+
+#include <cstdio>
+
 #include <gtest/gtest.h>
 
 namespace pxo {

@@ -1,10 +1,11 @@
 #include "scan/ddp_sender.h"
 
+#include "sim/ddp_receiver.h"
+
 #include <map>
 #include <thread>
 #include <vector>
 
-#include "sim/ddp_receiver.h"
 #include <gtest/gtest.h>
 
 namespace pxo {

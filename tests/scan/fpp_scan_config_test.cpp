@@ -9,12 +9,13 @@
 #include "scan/ddp_sender.h"
 #include "scan/scan_layout.h"
 
+#include "sim/fpp_simulator.h"
+
 #include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <thread>
 
-#include "sim/fpp_simulator.h"
 #include <gtest/gtest.h>
 
 namespace pxo {

@@ -1,12 +1,12 @@
 #include "scan/pattern_player.h"
 
+#include "sim/ddp_receiver.h"
 
 #include <algorithm>
 #include <chrono>
 #include <set>
 #include <thread>
 
-#include "sim/ddp_receiver.h"
 #include <gtest/gtest.h>
 
 namespace pxo {

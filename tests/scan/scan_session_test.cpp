@@ -8,15 +8,16 @@
 #include "scan/scan_decode.h"
 #include "scan/session.h"
 
+#include "sim/decode_scorer.h"
+#include "sim/rig.h"
+#include "sim/rig_scan.h"
+
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <optional>
 #include <sstream>
 
-#include "sim/decode_scorer.h"
-#include "sim/rig.h"
-#include "sim/rig_scan.h"
 #include <gtest/gtest.h>
 
 namespace pxo {
@@ -48,7 +49,7 @@ struct ScanOutcome {
   std::string dataFolder;
   std::vector<std::string> progress;
   bool calibratedByFirstRun = false;
-  std::vector<DecodedLed> decoded;  // the last run's
+  std::vector<DecodedLed> decoded;   // the last run's
   std::optional<CameraNoise> noise;  // what the calibration measured
 };
 

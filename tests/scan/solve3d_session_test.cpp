@@ -4,12 +4,13 @@
 #include "output/xmodel_checker.h"
 #include "scan/session.h"
 
+#include "sim/rig.h"
+#include "sim/solve_scorer.h"
+
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 
-#include "sim/rig.h"
-#include "sim/solve_scorer.h"
 #include <gtest/gtest.h>
 
 namespace pxo {

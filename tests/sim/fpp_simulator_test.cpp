@@ -7,10 +7,11 @@
 #include "json/json.h"
 #include "platform/socket.h"
 
+#include "sim/fpp_quirks.h"
+
 #include <chrono>
 #include <thread>
 
-#include "sim/fpp_quirks.h"
 #include <gtest/gtest.h>
 
 namespace pxo::sim {

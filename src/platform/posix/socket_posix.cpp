@@ -105,8 +105,9 @@ std::string SocketAddress::toString() const {
   if (raw->sa_family == AF_INET6) {
     const auto* v6 = reinterpret_cast<const sockaddr_in6*>(raw);
     ::inet_ntop(AF_INET6, &v6->sin6_addr, host, sizeof host);
-    return "[" + std::string(host) +
-           "]:" + std::to_string(ntohs(v6->sin6_port));
+    std::string text = "[";
+    text.append(host).append("]:").append(std::to_string(ntohs(v6->sin6_port)));
+    return text;
   }
   return {};
 }
