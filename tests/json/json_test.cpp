@@ -1,5 +1,7 @@
 #include "json/json.h"
 
+#include "json/json_text.h"
+
 #include <clocale>
 #include <cmath>
 #include <string>
@@ -208,6 +210,26 @@ TEST(JsonBuilders, InsertOrReplace) {
   JsonValue copy = v;
   setString(copy, "a", "changed");
   EXPECT_EQ(getString(v, "a", ""), "new");
+}
+
+TEST(JsonText, NumberRules) {
+  EXPECT_EQ(jsonDouble(3.0), "3");
+  EXPECT_EQ(jsonDouble(0.1), "0.1");
+  EXPECT_EQ(jsonDouble(-2.0), "-2");
+  EXPECT_EQ(jsonDouble(-0.0), "0");
+  EXPECT_EQ(jsonDouble(1.0 / 3), "0.333333333");
+  EXPECT_EQ(jsonDouble(1234567890.5), "1.23456789e+09");
+  EXPECT_EQ(jsonDouble(1e300), "1e+300");
+  EXPECT_EQ(jsonDouble(2.5e-7), "2.5e-07");
+  EXPECT_EQ(jsonFloat(0.1f), "0.100000001");
+  EXPECT_EQ(jsonDouble(NAN), "null");
+  EXPECT_EQ(jsonDouble(INFINITY), "null");
+  EXPECT_EQ(jsonDouble(-INFINITY), "null");
+  EXPECT_EQ(jsonInt(-7), "-7");
+  EXPECT_EQ(jsonString("a\"b\\c\n\x01"), "\"a\\\"b\\\\c\\n\\u0001\"");
+  EXPECT_EQ(jsonList({}), "[]");
+  EXPECT_EQ(JsonObjectText().text(), "{}");
+  EXPECT_EQ(jsonPairList({{1, -2}, {0, 0}}), "[[1,-2],[0,0]]");
 }
 
 }  // namespace

@@ -1,7 +1,5 @@
 #include "output/scan_data.h"
 
-#include "json/json_text.h"
-
 #include <cctype>
 #include <cmath>
 #include <fstream>
@@ -20,26 +18,6 @@ bool shaped(const std::string& text, const std::string& pattern) {
                           : text[i] != pattern[i])
       return false;
   return true;
-}
-
-TEST(JsonText, NumberRules) {
-  EXPECT_EQ(jsonDouble(3.0), "3");
-  EXPECT_EQ(jsonDouble(0.1), "0.1");
-  EXPECT_EQ(jsonDouble(-2.0), "-2");
-  EXPECT_EQ(jsonDouble(-0.0), "0");
-  EXPECT_EQ(jsonDouble(1.0 / 3), "0.333333333");
-  EXPECT_EQ(jsonDouble(1234567890.5), "1.23456789e+09");
-  EXPECT_EQ(jsonDouble(1e300), "1e+300");
-  EXPECT_EQ(jsonDouble(2.5e-7), "2.5e-07");
-  EXPECT_EQ(jsonFloat(0.1f), "0.100000001");
-  EXPECT_EQ(jsonDouble(NAN), "null");
-  EXPECT_EQ(jsonDouble(INFINITY), "null");
-  EXPECT_EQ(jsonDouble(-INFINITY), "null");
-  EXPECT_EQ(jsonInt(-7), "-7");
-  EXPECT_EQ(jsonString("a\"b\\c\n\x01"), "\"a\\\"b\\\\c\\n\\u0001\"");
-  EXPECT_EQ(jsonList({}), "[]");
-  EXPECT_EQ(JsonObjectText().text(), "{}");
-  EXPECT_EQ(jsonPairList({{1, -2}, {0, 0}}), "[[1,-2],[0,0]]");
 }
 
 ScanExportRecord smallRecord() {
@@ -190,6 +168,117 @@ TEST_F(ScanDataFolder, Failures) {
     EXPECT_FALSE(writeTextFile("/dev/full", std::string(1 << 16, 'x'), &error));
     EXPECT_EQ(error, "write failed: /dev/full");
   }
+}
+
+TEST(ScanExportRecord, BuiltFromTheDecodedLeds) {
+  std::vector<DecodedLed> leds(4);
+  // IDs 1, 2, 4 observed on a line 3 px apart, ID 5 estimated far away.
+  const int32_t ids[] = {1, 2, 4, 5};
+  for (size_t i = 0; i < 4; ++i) {
+    leds[i].id = ids[i];
+    leds[i].x = 10 + 3.0 * i;
+    leds[i].y = 20;
+  }
+  leds[3].estimated = 1;
+  leds[3].x = 500;
+  DecodeStats stats;
+  stats.signalPeakCount = 7;
+  stats.frameTranslations = {0.4, -0.6, 1.5, 2.49, -2.5, 0};
+  stats.outlierFrames = {2};
+  ScanExportRecord r = buildScanExportRecord(
+      {"gray-rgb-mux-p1-cd1", 3, 640, 360, 6, leds, &stats});
+  EXPECT_EQ(r.decodedValid, 4);
+  EXPECT_EQ(r.missingIDs, (std::vector<int32_t>{3, 6}));
+  ASSERT_TRUE(r.spacingEstimate);
+  EXPECT_DOUBLE_EQ(*r.spacingEstimate, 3.0);  // the estimated LED not counted
+  EXPECT_EQ(
+      r.frameTranslations,
+      (std::vector<std::pair<int32_t, int32_t>>{{0, -1}, {2, 2}, {-3, 0}}));
+  EXPECT_EQ(
+      r.rawFrameDeltas,
+      (std::vector<std::pair<int32_t, int32_t>>{{0, -1}, {2, 3}, {-5, -2}}));
+  EXPECT_EQ(r.outlierFrames, std::vector<int32_t>{2});
+  EXPECT_EQ(r.signalPeakCount, 7);
+  // One observed LED: no spacing; no statistics: no translations.
+  r = buildScanExportRecord(
+      {"p", 3, 640, 360, 1, std::span(leds).first(1), nullptr});
+  EXPECT_FALSE(r.spacingEstimate);
+  EXPECT_TRUE(r.frameTranslations.empty());
+}
+
+TEST(SavedScan, ReadsBackWhatTheWritersWrote) {
+  ScanExportRecord record = smallRecord();
+  record.totalLEDs = 150;
+  record.cameraNoise = {{4, 5, 6.5}};
+  CalibrationRecord calibration;
+  calibration.effectiveOffsetSec = 0.18;
+  record.calibration = calibration;
+  const std::string timeline = buildTimelineJson(
+      {{"baseline", 0.1234567891, "2026-12-06T10:00:00"}, {"R-full", 0.3, ""}},
+      2);
+  SavedScan scan;
+  std::string error;
+  ASSERT_TRUE(
+      parseSavedScan(timeline, buildMetadataJson(record), &scan, &error))
+      << error;
+  EXPECT_EQ(scan.totalLEDs, 150);
+  EXPECT_EQ(scan.patternProtocol, record.patternProtocol);
+  EXPECT_DOUBLE_EQ(scan.settleOffsetSec, 0.18);
+  ASSERT_TRUE(scan.cameraNoise);
+  EXPECT_EQ(*scan.cameraNoise, (std::array<double, 3>{4, 5, 6.5}));
+  ASSERT_EQ(scan.timeline.size(), 2u);
+  EXPECT_EQ(scan.timeline[0].label, "baseline");
+  EXPECT_NEAR(scan.timeline[0].videoTimeSeconds, 0.1234567891, 1e-9);
+  EXPECT_EQ(scan.timeline[1].wallTime, "");
+  EXPECT_EQ(scan.videoFile, "scan.mp4");
+}
+
+TEST(SavedScan, DamagedFilesSayWhatIsWrong) {
+  const char* timeline = R"({"patterns":[{"videoTimeSeconds":1}]})";
+  struct Case {
+    const char* timeline;
+    const char* metadata;
+    const char* error;
+  };
+  for (Case c :
+       {Case{"{", R"({"totalLEDs":3})", "timeline.json is not valid JSON"},
+        Case{timeline, "[]", "metadata.json is not valid JSON"},
+        Case{timeline, "{}", "metadata.json has no totalLEDs"},
+        Case{
+            timeline, R"({"totalLEDs":"9"})", "metadata.json has no totalLEDs"},
+        Case{timeline,
+             R"({"totalLEDs":1e12})",
+             "metadata.json has no totalLEDs"},
+        Case{"{}", R"({"totalLEDs":3})", "timeline.json has no patterns"},
+        Case{R"({"patterns":[]})",
+             R"({"totalLEDs":3})",
+             "timeline.json has no patterns"}}) {
+    SavedScan scan;
+    std::string error;
+    EXPECT_FALSE(parseSavedScan(c.timeline, c.metadata, &scan, &error))
+        << c.metadata;
+    EXPECT_EQ(error, c.error);
+  }
+  // Values that cannot be what a scan wrote fall back to the defaults; a
+  // video name that would leave the folder is not followed.
+  SavedScan scan;
+  ASSERT_TRUE(
+      parseSavedScan(timeline,
+                     R"({"totalLEDs":3,"videoFile":"../../etc/passwd",)"
+                     R"("calibration":{"effectiveOffsetSec":-1},)"
+                     R"("cameraNoise":{"noiseR":1,"noiseG":1e9,"noiseB":1}})",
+                     &scan,
+                     nullptr));
+  EXPECT_EQ(scan.videoFile, "scan.mp4");
+  EXPECT_DOUBLE_EQ(scan.settleOffsetSec, 0.3);
+  EXPECT_FALSE(scan.cameraNoise);
+}
+
+TEST_F(ScanDataFolder, ReadingAMissingFolderFails) {
+  SavedScan scan;
+  std::string error;
+  EXPECT_FALSE(readScanDataFolder(root / "none", &scan, &error));
+  EXPECT_EQ(error, "cannot read " + (root / "none" / "timeline.json").string());
 }
 
 }  // namespace
