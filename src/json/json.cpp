@@ -169,12 +169,43 @@ double convertNumber(std::string_view run) {
   return negative ? -value : value;
 }
 
+// True for a number as JSON's grammar writes it:
+// -?(0|[1-9][0-9]*)(.[0-9]+)?([eE][+-]?[0-9]+)?
+bool isJsonNumberText(std::string_view text) {
+  size_t i = 0;
+  auto digits = [&] {
+    size_t begin = i;
+    while (i < text.size() && text[i] >= '0' && text[i] <= '9') ++i;
+    return i - begin;
+  };
+  if (i < text.size() && text[i] == '-') ++i;
+  if (i < text.size() && text[i] == '0') {
+    ++i;
+  } else if (digits() == 0) {
+    return false;
+  }
+  if (i < text.size() && text[i] == '.') {
+    ++i;
+    if (digits() == 0) return false;
+  }
+  if (i < text.size() && (text[i] == 'e' || text[i] == 'E')) {
+    ++i;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) ++i;
+    if (digits() == 0) return false;
+  }
+  return i == text.size();
+}
+
 bool parseNumber(JsonCursor* cursor, JsonValue* out) {
   const char* start = cursor->at;
   while (cursor->at < cursor->end && isNumberByte(*cursor->at)) ++cursor->at;
   if (cursor->at == start) return false;
+  const std::string_view run(start, static_cast<size_t>(cursor->at - start));
   out->type = JsonType::kNumber;
-  out->number = convertNumber(std::string_view(start, cursor->at - start));
+  out->number = convertNumber(run);
+  // Only text that reads back as the same finite number is kept.
+  if (std::isfinite(out->number) && isJsonNumberText(run))
+    out->numberText.assign(run);
   return true;
 }
 
@@ -436,7 +467,10 @@ void writeJson(const JsonValue& value, std::string* out) {
       out->append(value.boolean ? "true" : "false");
       break;
     case JsonType::kNumber:
-      appendJsonNumber(value.number, 17, out);
+      if (!value.numberText.empty())
+        out->append(value.numberText);
+      else
+        appendJsonNumber(value.number, 17, out);
       break;
     case JsonType::kString:
       appendJsonString(value.string, out);

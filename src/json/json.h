@@ -79,6 +79,11 @@ struct JsonValue {
   JsonType type = JsonType::kNull;
   bool boolean = false;
   double number = 0.0;  // every number, integers included
+  // The number as the parsed text wrote it ("1.0", "2e3"), written back in
+  // its place so that a document read and written again keeps its bytes;
+  // empty for numbers made in code. Change `number` only through
+  // makeNumber or setNumber, which clear it.
+  std::string numberText;
   std::string string;
   std::vector<JsonValue> array;
   JsonObject object;
@@ -112,9 +117,10 @@ struct JsonCursor {
                                   JsonValue* out,
                                   int depth = 0);
 
-// Appends the compact text of `value`: members in their order, integers
-// without a fraction, other numbers with 17 significant digits, non-finite
-// numbers as null, strings through appendJsonString.
+// Appends the compact text of `value`: members in their order, numbers as
+// they were read (or, made in code, integers without a fraction and others
+// with 17 significant digits), non-finite numbers as null, strings through
+// appendJsonString.
 void writeJson(const JsonValue& value, std::string* out);
 std::string toJsonText(const JsonValue& value);
 

@@ -95,10 +95,11 @@ TEST(BuildScanPortConfig, RefusesUnusableDocuments) {
     EXPECT_FALSE(buildScanPortConfig(bad, portSpec, &out)) << bad;
     EXPECT_EQ(out, "");
   }
-  // Without "outputs" the document goes back as it was, re-written.
+  // Without "outputs" the document goes back as it was, re-written with its
+  // keys and numbers as they stood.
   ASSERT_TRUE(buildScanPortConfig(
       R"( {"channelOutputs":[{"type":"X","b":1.0}]})", portSpec, &out));
-  EXPECT_EQ(out, R"({"channelOutputs":[{"type":"X","b":1}]})");
+  EXPECT_EQ(out, R"({"channelOutputs":[{"type":"X","b":1.0}]})");
 }
 
 TEST(PostedDocuments, SurviveTheControllersStripslashes) {

@@ -53,19 +53,22 @@ TEST(JsonRoundTrip, NumberForms) {
     const char* in;
     const char* out;
   };
-  for (Case c : {Case{"3.0", "3"},
-                 Case{"0.1", "0.10000000000000001"},
-                 Case{"-0", "0"},
-                 Case{"1e3", "1000"},
+  // Numbers written as JSON writes them come back as they were read, so a
+  // document read and posted again keeps its bytes; anything else the
+  // lenient reader accepts is written in the writer's own form.
+  for (Case c : {Case{"3.0", "3.0"},
+                 Case{"0.1", "0.1"},
+                 Case{"-0", "-0"},
+                 Case{"1e3", "1e3"},
                  Case{"-12", "-12"},
-                 Case{"2.5", "2.5"},
-                 Case{"1e300", "1.0000000000000001e+300"},
-                 Case{"9223372036854775807", "9.2233720368547758e+18"},
-                 Case{"-9223372036854775808", "-9223372036854775808"},
+                 Case{"2.50", "2.50"},
+                 Case{"1E+300", "1E+300"},
+                 Case{"9223372036854775807", "9223372036854775807"},
+                 Case{"1e-999", "1e-999"},
                  Case{"1e999", "null"},
                  Case{"-1e999", "null"},
-                 Case{"1e-999", "0"},
-                 Case{"0.0000e99999999999999999999", "0"},
+                 Case{"01", "1"},
+                 Case{"1.", "1"},
                  Case{"1-2", "1"},
                  Case{"+5", "5"},
                  Case{".5", "0.5"},
@@ -73,6 +76,19 @@ TEST(JsonRoundTrip, NumberForms) {
                  Case{"e5", "0"}}) {
     EXPECT_EQ(roundTrip(c.in), c.out) << c.in;
   }
+  // Numbers made in code: integers without a fraction, others with 17
+  // significant digits.
+  for (Case c : {Case{"3", "3"},
+                 Case{"0.1", "0.10000000000000001"},
+                 Case{"1e300", "1.0000000000000001e+300"},
+                 Case{"9223372036854775807", "9.2233720368547758e+18"},
+                 Case{"-9223372036854775808", "-9223372036854775808"}}) {
+    EXPECT_EQ(toJsonText(JsonValue::makeNumber(parse(c.in).number)), c.out)
+        << c.in;
+  }
+  JsonValue doc = parse(R"({"a":1.0})");
+  setNumber(doc, "a", 2);
+  EXPECT_EQ(toJsonText(doc), R"({"a":2})");
   JsonValue inf = JsonValue::makeNumber(INFINITY);
   EXPECT_EQ(toJsonText(inf), "null");
   EXPECT_EQ(toJsonText(JsonValue::makeNumber(NAN)), "null");
@@ -172,7 +188,8 @@ TEST(JsonNumbers, IgnoreTheProcessLocale) {
   EXPECT_DOUBLE_EQ(parse("1.5").number, 1.5);
   EXPECT_DOUBLE_EQ(parse("-2.25e1").number, -22.5);
   EXPECT_EQ(toJsonText(JsonValue::makeNumber(0.25)), "0.25");
-  EXPECT_EQ(roundTrip("[0.1,3.5]"), "[0.10000000000000001,3.5]");
+  EXPECT_EQ(toJsonText(JsonValue::makeNumber(0.1)), "0.10000000000000001");
+  EXPECT_EQ(roundTrip("[0.1,3.5]"), "[0.1,3.5]");
   std::setlocale(LC_ALL, saved.c_str());
 }
 
