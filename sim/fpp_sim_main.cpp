@@ -2,8 +2,16 @@
 // the pixoria tool against a controller without hardware.
 //
 //   fpp-sim [--config FILE] [--address 127.0.0.2] [--port 8080]
+//           [--version 8.5.1] [--status playing] [--delay "POST PATH MS"]...
+//           [--log] [--dump DIR]
 //
 // A bare file name is one of sim/data/ (fpp-pi.json, fpp-bbb.json).
+// --version replaces the controller's FPP version (8.x applies files only
+// when fppd restarts); --status sets what /api/system/status reports;
+// --delay answers requests of that method whose path begins with PATH
+// after MS milliseconds; --log prints each request as it arrives; --dump
+// writes the stored pixel-string and universe files into DIR as
+// "start-<file>" and, when stopped, "end-<file>" ("(missing)" for none).
 
 #include "sim/fpp_simulator.h"
 
@@ -12,6 +20,9 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <sstream>
+#include <vector>
 #include <string>
 #include <thread>
 
@@ -24,8 +35,22 @@ void onSignal(int) { gStop = true; }
 int usage() {
   std::fprintf(stderr,
                "usage: fpp-sim [--config FILE] [--address 127.x.y.z] "
-               "[--port N]\n");
+               "[--port N] [--version V] [--status NAME]\n"
+               "               [--delay \"METHOD PATH MS\"]... [--log] "
+               "[--dump DIR]\n");
   return 2;
+}
+
+void dump(const pxo::sim::FppSimulator& fpp,
+          const std::string& folder,
+          const std::string& prefix) {
+  auto write = [&](const std::string& name,
+                   const std::optional<std::string>& text) {
+    std::ofstream out(folder + "/" + prefix + name, std::ios::binary);
+    out << (text ? *text : std::string("(missing)"));
+  };
+  write("pixel-strings.json", fpp.pixelStringsFile());
+  write("ci-universes.json", fpp.universeFile());
 }
 
 }  // namespace
@@ -34,17 +59,40 @@ int main(int argc, char** argv) {
   std::string configPath = "fpp-pi.json";
   std::string address = "127.0.0.2";
   long port = 8080;
+  std::string version, status, dumpFolder;
+  bool log = false;
+  struct Delay {
+    std::string method, path;
+    long ms;
+  };
+  std::vector<Delay> delays;
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
+    if (arg == "--log") {
+      log = true;
+      continue;
+    }
     if (i + 1 >= argc) return usage();
-    if (arg == "--config")
+    if (arg == "--config") {
       configPath = argv[++i];
-    else if (arg == "--address")
+    } else if (arg == "--address") {
       address = argv[++i];
-    else if (arg == "--port")
+    } else if (arg == "--port") {
       port = std::strtol(argv[++i], nullptr, 10);
-    else
+    } else if (arg == "--version") {
+      version = argv[++i];
+    } else if (arg == "--status") {
+      status = argv[++i];
+    } else if (arg == "--dump") {
+      dumpFolder = argv[++i];
+    } else if (arg == "--delay") {
+      std::istringstream words(argv[++i]);
+      Delay d;
+      if (!(words >> d.method >> d.path >> d.ms) || d.ms < 0) return usage();
+      delays.push_back(d);
+    } else {
       return usage();
+    }
   }
   if (port < 0 || port > 65535) return usage();
 
@@ -55,7 +103,13 @@ int main(int argc, char** argv) {
         stderr, "fpp-sim: %s: %s\n", configPath.c_str(), error.c_str());
     return 1;
   }
+  if (!version.empty()) pxo::setString(config.systemInfo, "Version", version);
   pxo::sim::FppSimulator fpp(std::move(config));
+  if (!status.empty()) fpp.setStatusName(status);
+  for (const Delay& d : delays)
+    fpp.setDelay(d.method, d.path, static_cast<int32_t>(d.ms));
+  fpp.setLogToStdout(log);
+  if (!dumpFolder.empty()) dump(fpp, dumpFolder, "start-");
   if (!fpp.start(&error, address, static_cast<uint16_t>(port))) {
     std::fprintf(stderr, "fpp-sim: %s\n", error.c_str());
     return 1;
@@ -68,5 +122,6 @@ int main(int argc, char** argv) {
   std::fflush(stdout);
   while (!gStop) std::this_thread::sleep_for(std::chrono::milliseconds(100));
   fpp.stop();
+  if (!dumpFolder.empty()) dump(fpp, dumpFolder, "end-");
   return 0;
 }

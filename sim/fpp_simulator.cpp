@@ -7,6 +7,8 @@
 #include "sim/loopback.h"
 
 #include <algorithm>
+#include <cstdio>
+#include <thread>
 #include <cmath>
 #include <fstream>
 #include <sstream>
@@ -20,6 +22,8 @@ using namespace std::chrono_literals;
 constexpr char kOutputPrefix[] = "/api/channel/output/";
 constexpr char kUniverseFile[] = "/api/configfile/ci-universes.json";
 constexpr int64_t kDefaultTimeoutMs = 1000;
+// How long fppd is away while it restarts.
+constexpr int64_t kRestartMs = 1500;
 
 HttpReply notFoundPage(const std::string& what) {
   return HttpReply::html(
@@ -72,6 +76,10 @@ bool loadFppSimConfig(std::string_view text,
   if (const JsonValue* u = findMember(doc, "universes"); u && u->isObject())
     out->universes = *u;
   out->password = getString(doc, "password", "");
+  if (const JsonValue* other = findMember(doc, "otherOutputs");
+      other && other->isObject())
+    for (const auto& [name, file] : other->object)
+      out->otherOutputs[name] = file;
   if (const JsonValue* strips = findMember(doc, "stripOrders");
       strips && strips->isObject()) {
     for (const auto& [port, order] : strips->object)
@@ -108,6 +116,14 @@ FppSimulator::FppSimulator(FppSimConfig config) : config_(std::move(config)) {
                        : "co-pixelStrings";
   pixelStrings_ = phpJsonEncode(config_.pixelStrings, true);
   if (config_.universes) universes_ = phpJsonEncode(*config_.universes, true);
+  appliedPixelStrings_ = pixelStrings_;
+  appliedUniverses_ = universes_;
+  const std::string version = getString(config_.systemInfo, "Version", "");
+  for (char c : version) {
+    if (c < '0' || c > '9') break;
+    majorVersion_ = std::min(majorVersion_ * 10 + (c - '0'), 1000);
+  }
+  restartOnly_ = majorVersion_ > 0 && majorVersion_ < 9;
 
   // The strips are wired as the controller was configured at first, unless
   // the scene says otherwise.
@@ -174,6 +190,43 @@ void FppSimulator::setFault(FppFault fault, const std::string& pathPrefix) {
   faultPrefix_ = pathPrefix;
 }
 
+void FppSimulator::setDelay(const std::string& method,
+                            const std::string& pathPrefix,
+                            int32_t ms) {
+  std::lock_guard lock(mutex_);
+  std::erase_if(delays_, [&](const Delay& d) {
+    return d.method == method && d.prefix == pathPrefix;
+  });
+  if (ms > 0) delays_.push_back({method, pathPrefix, ms});
+}
+
+void FppSimulator::setStatusName(const std::string& name) {
+  std::lock_guard lock(mutex_);
+  statusName_ = name;
+}
+
+void FppSimulator::setPixelStringsFile(std::optional<std::string> text) {
+  std::lock_guard lock(mutex_);
+  pixelStrings_ = std::move(text);
+  if (!restartOnly_) appliedPixelStrings_ = pixelStrings_;
+}
+
+void FppSimulator::setUniverseFile(std::optional<std::string> text) {
+  std::lock_guard lock(mutex_);
+  universes_ = std::move(text);
+  if (!restartOnly_) appliedUniverses_ = universes_;
+}
+
+const std::optional<std::string>& FppSimulator::activePixelStrings() const {
+  return restartOnly_ ? appliedPixelStrings_ : pixelStrings_;
+}
+
+const std::optional<std::string>& FppSimulator::activeUniverses() const {
+  return restartOnly_ ? appliedUniverses_ : universes_;
+}
+
+bool FppSimulator::restarting() const { return nowMs() < restartUntilMs_; }
+
 std::vector<LoggedRequest> FppSimulator::requests() const {
   std::lock_guard lock(mutex_);
   return log_;
@@ -206,6 +259,7 @@ bool FppSimulator::authorized(const HttpRequest& request) const {
 
 HttpReply FppSimulator::handle(const HttpRequest& request) {
   FppFault fault;
+  int32_t delayMs = 0;
   {
     std::lock_guard lock(mutex_);
     log_.push_back({request.method,
@@ -214,7 +268,19 @@ HttpReply FppSimulator::handle(const HttpRequest& request) {
                     request.header("content-type"),
                     request.body});
     fault = request.path.rfind(faultPrefix_, 0) == 0 ? fault_ : FppFault::kNone;
+    for (const Delay& d : delays_)
+      if (d.method == request.method && request.path.rfind(d.prefix, 0) == 0)
+        delayMs = std::max(delayMs, d.ms);
   }
+  if (logToStdout_) {
+    std::printf("fpp-sim: %s %s\n", request.method.c_str(), request.path.c_str());
+    std::fflush(stdout);
+  }
+  // A busy controller: the answer (and what a POST changes) comes late.
+  const auto until = std::chrono::steady_clock::now() +
+                     std::chrono::milliseconds(delayMs);
+  while (running_ && std::chrono::steady_clock::now() < until)
+    std::this_thread::sleep_for(10ms);
   switch (fault) {
     case FppFault::kNone:
     case FppFault::kChunked:
@@ -229,6 +295,8 @@ HttpReply FppSimulator::handle(const HttpRequest& request) {
           200, "<!DOCTYPE html><html><body>Router login</body></html>");
     case FppFault::kNotFppJson:
       return HttpReply::json(200, "{\"name\":\"router\",\"firmware\":\"2.1\"}");
+    case FppFault::kNotFound:
+      return notFoundPage(request.path);
     case FppFault::kGarbage: {
       HttpReply reply;
       reply.raw = true;
@@ -255,8 +323,10 @@ HttpReply FppSimulator::outputAnswer(const std::string& file) const {
   // Called with the mutex held.
   const std::optional<std::string>& stored =
       file == pixelFileName_ ? pixelStrings_ : universes_;
+  // FPP 8 answered a missing file with 200 and the error status.
   if (!stored)
-    return HttpReply::json(404, "{\"status\":\"ERROR: File not found\"}");
+    return HttpReply::json(restartOnly_ ? 200 : 404,
+                           "{\"status\":\"ERROR: File not found\"}");
   JsonValue doc;
   if (!parseJsonDocument(*stored, &doc) || !doc.isObject())
     doc = JsonValue::makeObject();  // json_decode failed: only the status
@@ -272,6 +342,24 @@ HttpReply FppSimulator::route(const HttpRequest& request) {
 
   if (request.method == "GET" && path == "/api/system/info")
     return HttpReply::json(200, phpJsonEncode(config_.systemInfo));
+  if (request.method == "GET" && path == "/api/system/status") {
+    if (statusName_.empty()) return notFoundPage(path);
+    // fppd is down while it restarts; the web server answers for it.
+    if (restarting())
+      return HttpReply::html(500, "<html><body>fppd is not running</body></html>");
+    JsonValue status = JsonValue::makeObject();
+    setString(status, "fppd", "running");
+    setString(status, "status_name", statusName_);
+    setNumber(status, "status", statusName_ == "idle" ? 0 : 1);
+    return HttpReply::json(200, phpJsonEncode(status));
+  }
+  if (request.method == "GET" && path == "/api/system/fppd/restart") {
+    ++restarts_;
+    appliedPixelStrings_ = pixelStrings_;
+    appliedUniverses_ = universes_;
+    restartUntilMs_ = nowMs() + kRestartMs;
+    return HttpReply::json(200, "{\"status\":\"OK\"}");
+  }
 
   if (path.rfind(kOutputPrefix, 0) == 0) {
     std::string file = path.substr(sizeof kOutputPrefix - 1);
@@ -279,9 +367,15 @@ HttpReply FppSimulator::route(const HttpRequest& request) {
                  file == "co-pixelStrings" || file == "co-bbbStrings";
     if (request.method == "GET") {
       if (file == "universeInputs") file = "ci-universes";
+      if (auto other = config_.otherOutputs.find(file);
+          other != config_.otherOutputs.end()) {
+        JsonValue doc = other->second;
+        setString(doc, "status", "OK");
+        return HttpReply::json(200, phpJsonEncode(doc));
+      }
       return file == pixelFileName_ || file == "ci-universes"
                  ? outputAnswer(file)
-                 : HttpReply::json(404,
+                 : HttpReply::json(restartOnly_ ? 200 : 404,
                                    "{\"status\":\"ERROR: File not found\"}");
     }
     if (request.method == "POST") {
@@ -293,12 +387,14 @@ HttpReply FppSimulator::route(const HttpRequest& request) {
         JsonValue doc;
         universes_ =
             parseJsonDocument(stored, &doc) ? phpJsonEncode(doc, true) : stored;
+        if (!restartOnly_) appliedUniverses_ = universes_;
         return outputAnswer("ci-universes");
       }
       if (file != pixelFileName_) {
         return HttpReply::json(200, "{\"status\":\"OK\"}");
       }
       pixelStrings_ = stored;
+      if (!restartOnly_) appliedPixelStrings_ = pixelStrings_;
       return outputAnswer(file);
     }
   }
@@ -319,6 +415,7 @@ HttpReply FppSimulator::route(const HttpRequest& request) {
             "{\"Status\":\"Error\",\"Message\":\"ci-universes.json is not a "
             "regular file\"}");
       universes_.reset();
+      if (!restartOnly_) appliedUniverses_.reset();
       return HttpReply::json(200, "{\"Status\":\"OK\",\"Message\":\"\"}");
     }
   }
@@ -327,9 +424,10 @@ HttpReply FppSimulator::route(const HttpRequest& request) {
 
 bool FppSimulator::universeInputEnabled() const {
   std::lock_guard lock(mutex_);
-  if (!universes_) return false;
+  const std::optional<std::string>& universes = activeUniverses();
+  if (!universes || restarting()) return false;
   JsonValue doc;
-  if (!parseJsonDocument(*universes_, &doc)) return false;
+  if (!parseJsonDocument(*universes, &doc)) return false;
   const JsonValue* inputs = findMember(doc, "channelInputs");
   if (!inputs || !inputs->isArray() || inputs->array.empty()) return false;
   const JsonValue& first = inputs->array.front();
@@ -416,7 +514,8 @@ std::vector<LedColor> FppSimulator::portLeds(int32_t portNumber) const {
   std::lock_guard lock(mutex_);
   std::vector<LedColor> leds;
   JsonValue doc;
-  if (!pixelStrings_ || !parseJsonDocument(*pixelStrings_, &doc)) return leds;
+  const std::optional<std::string>& applied = activePixelStrings();
+  if (!applied || !parseJsonDocument(*applied, &doc)) return leds;
   const JsonValue* outputs = findMember(doc, "channelOutputs");
   if (!outputs || !outputs->isArray() || outputs->array.empty()) return leds;
   const JsonValue& block = outputs->array.front();
@@ -425,9 +524,9 @@ std::vector<LedColor> FppSimulator::portLeds(int32_t portNumber) const {
   if (!ports || !ports->isArray()) return leds;
 
   int64_t timeout = kDefaultTimeoutMs;
-  if (universes_) {
+  if (const std::optional<std::string>& universes = activeUniverses()) {
     JsonValue u;
-    if (parseJsonDocument(*universes_, &u))
+    if (parseJsonDocument(*universes, &u))
       if (const JsonValue* in = findMember(u, "channelInputs");
           in && in->isArray() && !in->array.empty())
         timeout = getInt(in->array.front(), "timeout", kDefaultTimeoutMs);

@@ -41,6 +41,9 @@ struct FppSimConfig {
   // Physical colour order of each port's LEDs; by default the order the
   // port is configured with.
   std::map<int32_t, std::string> stripOrders;
+  // Further channel-output files ("co-universes", "co-other") answered at
+  // /api/channel/output/<name>.
+  std::map<std::string, JsonValue> otherOutputs;
 };
 
 // Reads a simulator configuration (see sim/data/README.md for its keys).
@@ -63,6 +66,7 @@ enum class FppFault {
   kChunked,           // correct answers in chunked encoding
   kNeverAnswer,       // accept, read, never answer
   kCutShort,          // the body stops half-way
+  kNotFound,          // a web server without the API: 404 HTML pages
 };
 
 struct LoggedRequest {
@@ -103,6 +107,24 @@ class FppSimulator {
   // Faults apply to requests whose path begins with `pathPrefix` (all when
   // empty) until cleared with kNone.
   void setFault(FppFault fault, const std::string& pathPrefix = "");
+  // Answers requests of `method` whose path begins with `pathPrefix` only
+  // after `ms` milliseconds (a busy controller); 0 clears it.
+  void setDelay(const std::string& method,
+                const std::string& pathPrefix,
+                int32_t ms);
+  // What /api/system/status reports as "status_name" ("idle", "playing",
+  // "testing"); empty: that path is missing (404).
+  void setStatusName(const std::string& name);
+  // Replaces a stored file's text as it stands on the controller's disk
+  // (nullopt: missing), as if written there by another program.
+  void setPixelStringsFile(std::optional<std::string> text);
+  void setUniverseFile(std::optional<std::string> text);
+  // Prints each request line to standard output as it arrives.
+  void setLogToStdout(bool on) { logToStdout_ = on; }
+  // FPP before 9.0 (by its "Version"): fppd applies the stored files only
+  // when it restarts (GET /api/system/fppd/restart).
+  bool appliesFilesOnRestartOnly() const { return restartOnly_; }
+  int32_t restartCount() const { return restarts_.load(); }
 
   std::vector<LoggedRequest> requests() const;
   void clearRequests();
@@ -134,12 +156,31 @@ class FppSimulator {
   uint8_t channelValue(int64_t channel, int64_t nowMs, int64_t timeoutMs) const;
   int64_t nowMs() const;
 
+  // The files fppd works from (after a restart on FPP 8); with the mutex.
+  const std::optional<std::string>& activePixelStrings() const;
+  const std::optional<std::string>& activeUniverses() const;
+  bool restarting() const;  // with the mutex
+
   FppSimConfig config_;
   std::string pixelFileName_;  // "co-pixelStrings" or "co-bbbStrings"
+  bool restartOnly_ = false;
+  int32_t majorVersion_ = 0;
 
   mutable std::mutex mutex_;
   std::optional<std::string> pixelStrings_;
   std::optional<std::string> universes_;
+  std::optional<std::string> appliedPixelStrings_;  // FPP 8: at last start
+  std::optional<std::string> appliedUniverses_;
+  int64_t restartUntilMs_ = 0;
+  std::string statusName_ = "idle";
+  struct Delay {
+    std::string method;
+    std::string prefix;
+    int32_t ms = 0;
+  };
+  std::vector<Delay> delays_;
+  std::atomic<bool> logToStdout_{false};
+  std::atomic<int32_t> restarts_{0};
   std::vector<LoggedRequest> log_;
   FppFault fault_ = FppFault::kNone;
   std::string faultPrefix_;

@@ -25,11 +25,13 @@
 #include <cstdio>
 #include <filesystem>
 #include <map>
+#include <mutex>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "preview_image.h"
+#include "sim/blank_camera.h"
 #include <unistd.h>
 
 namespace {
@@ -258,22 +260,47 @@ int scanSimulated(const Arguments& args) {
 
 // The session being scanned, for the interrupt handler: put the controller
 // back before the process ends.
+// Guarded by gActiveMutex: the handler holds it while it restores, so the
+// session is not torn down and destroyed under it.
 ScanSession* gActive = nullptr;
+std::mutex gActiveMutex;
+
+void setActive(ScanSession* session) {
+  std::lock_guard lock(gActiveMutex);
+  gActive = session;
+}
 
 int scanController(const Arguments& args) {
   std::string error;
   const fs::path out = args.get("out", "pixoria-out");
   std::error_code ec;
   fs::create_directories(out, ec);
-  auto camera = std::make_unique<pxowin::V4l2Capture>();
+  std::unique_ptr<pxowin::ICaptureSource> camera;
+  if (args.get("camera") == "sim:black")
+    camera = std::make_unique<pxo::sim::BlankCamera>();
+  else
+    camera = std::make_unique<pxowin::V4l2Capture>();
   auto session = pxo::createScanSession(
       std::move(camera), args.get("camera"), out.string());
   session->progress = showProgress;
+  // Declared after the session, so destroyed before it.
+  struct Inactive {
+    ~Inactive() { setActive(nullptr); }
+  } inactive;
+  // The handler puts back only what this run changed, after any change in
+  // flight (interruptController waits for it); interrupted while
+  // connecting, nothing was written and it just ends.
+  setActive(session.get());
   pxo::platform::onInterrupt([] {
-    std::printf("\nInterrupted: restoring the controller\xE2\x80\xA6\n");
-    if (gActive) pxo::restoreController(&gActive->controller);
+    std::printf("\nInterrupted\n");
+    std::fflush(stdout);
+    std::lock_guard lock(gActiveMutex);
+    if (!gActive) return;
+    if (pxo::interruptController(&gActive->controller))
+      std::printf("Controller restored\n");
+    else
+      std::printf("The controller was not changed\n");
   });
-  gActive = session.get();
   if (!pxo::connectController(*session,
                               args.get("controller"),
                               args.get("user"),
@@ -307,7 +334,7 @@ int scanController(const Arguments& args) {
     (void)writePreview(*session, out / "preview.png", &previewError);
   }
   pxo::teardownScan(*session);  // the controller is put back
-  gActive = nullptr;
+  setActive(nullptr);
   if (model.empty()) return fail(error);
   std::printf("\nModel: %s\n", modelCopy.c_str());
   return 0;

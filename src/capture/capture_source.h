@@ -63,6 +63,10 @@ class ICaptureSource {
   // True once a frame went into the current recording; false after
   // `timeoutSeconds` without one.
   virtual bool waitForRecordedFrame(double timeoutSeconds) = 0;
+  // True once the started source delivers a frame after this call; false
+  // after `timeoutSeconds` without one (a camera that opened but shows
+  // nothing).
+  virtual bool waitForFrame(double timeoutSeconds) = 0;
   virtual void addMark(const std::string& label) = 0;
   // Moves the marks out; the source's list is empty afterwards.
   virtual std::vector<CaptureMark> takeMarks() = 0;

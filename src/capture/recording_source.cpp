@@ -60,6 +60,18 @@ bool RecordingCaptureSource::waitForRecordedFrame(double timeoutSeconds) {
   }
 }
 
+bool RecordingCaptureSource::waitForFrame(double timeoutSeconds) {
+  const uint64_t before = framesDelivered_;
+  auto deadline =
+      std::chrono::steady_clock::now() +
+      std::chrono::milliseconds(static_cast<int64_t>(timeoutSeconds * 1000));
+  while (framesDelivered_ == before) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return true;
+}
+
 void RecordingCaptureSource::addMark(const std::string& label) {
   constexpr auto kStale = std::chrono::seconds(2);
   std::lock_guard lock(stateMutex_);
@@ -106,6 +118,7 @@ void RecordingCaptureSource::deliverFrame(const BgraFrame& frame,
     callback = callback_;
   }
   if (callback) callback(frame);
+  ++framesDelivered_;
   std::lock_guard lock(stateMutex_);
   if (!recording_) return;
   if (!writer_) {

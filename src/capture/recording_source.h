@@ -34,6 +34,7 @@ class RecordingCaptureSource : public ICaptureSource {
                       std::string* error) override;
   std::optional<std::filesystem::path> stopRecording() override;
   bool waitForRecordedFrame(double timeoutSeconds) override;
+  bool waitForFrame(double timeoutSeconds) override;
   void addMark(const std::string& label) override;
   std::vector<CaptureMark> takeMarks() override;
   bool extractFrame(double time,
@@ -57,6 +58,7 @@ class RecordingCaptureSource : public ICaptureSource {
   std::filesystem::path recordingPath_;
   std::atomic<bool> recording_{false};
   std::atomic<bool> firstFrameRecorded_{false};
+  std::atomic<uint64_t> framesDelivered_{0};
   double latestTime_ = 0;
   std::chrono::steady_clock::time_point latestArrival_{};
   double recordBase_ = 0;

@@ -63,11 +63,69 @@ void appendKey(std::string* out, const char* key, bool first = false) {
   out->append("\":");
 }
 
-bool acceptablePortAnswer(const JsonValue& doc) {
-  if (!doc.isObject()) return false;
-  if (getString(doc, "status", "").rfind("ERROR", 0) == 0) return false;
-  const JsonValue* outputs = findMember(doc, "channelOutputs");
-  return outputs && outputs->isArray() && !outputs->array.empty();
+// What one pixel-string endpoint answered.
+enum class PortAnswer {
+  kMissing,     // not 2xx, or an "ERROR" status: no such file
+  kUnreadable,  // 2xx but not a document (FPP's answer for a damaged file)
+  kNoOutputs,   // a document whose first channel output has no outputs
+  kOutputs,     // a document with outputs
+};
+
+PortAnswer classifyPortAnswer(const HttpResponse& answer, JsonValue* doc) {
+  if (answer.status < 200 || answer.status > 299) return PortAnswer::kMissing;
+  if (!parseJsonDocument(answer.body, doc) || !doc->isObject())
+    return PortAnswer::kUnreadable;
+  if (getString(*doc, "status", "").rfind("ERROR", 0) == 0)
+    return PortAnswer::kMissing;
+  const JsonValue* outputs = findMember(*doc, "channelOutputs");
+  if (!outputs) return PortAnswer::kUnreadable;
+  if (!outputs->isArray() || outputs->array.empty())
+    return PortAnswer::kNoOutputs;
+  const JsonValue* ports = findMember(outputs->array.front(), "outputs");
+  return ports && ports->isArray() && !ports->array.empty()
+             ? PortAnswer::kOutputs
+             : PortAnswer::kNoOutputs;
+}
+
+// Chains longer than this are not a prop but a damaged document; their
+// inner nulls are not listed.
+constexpr int64_t kMaxChainPositions = 1 << 20;
+
+// The inner null positions of an output's chain ("virtualStrings" only; an
+// output with smart-receiver strings has several chains and gets none).
+std::vector<int32_t> innerNullsOf(const JsonValue& output) {
+  std::vector<int32_t> nulls;
+  for (const char* key : {"virtualStringsB",
+                          "virtualStringsC",
+                          "virtualStringsD",
+                          "virtualStringsE",
+                          "virtualStringsF"})
+    if (const JsonValue* list = findMember(output, key);
+        list && list->isArray() && !list->array.empty())
+      return nulls;
+  const JsonValue* list = findMember(output, "virtualStrings");
+  if (!list || !list->isArray()) return nulls;
+  int64_t position = 0;
+  int64_t pending = 0;  // nulls seen since the last pixel
+  bool first = true;
+  for (const JsonValue& string : list->array) {
+    if (!string.isObject()) continue;
+    const int64_t head = std::max(getInt(string, "nullNodes", 0), 0);
+    const int64_t count = std::max(getInt(string, "pixelCount", 0), 0);
+    const int64_t tail = std::max(getInt(string, "endNulls", 0), 0);
+    // The first string's head nulls come before the chain.
+    if (!first) pending += head;
+    first = false;
+    if (count > 0) {
+      if (position + pending + count > kMaxChainPositions) return {};
+      for (int64_t k = 0; k < pending; ++k)
+        nulls.push_back(static_cast<int32_t>(position + k));
+      position += pending + count;
+      pending = 0;
+    }
+    pending += tail;
+  }
+  return nulls;
 }
 
 int channelsForColorOrder(const std::string& order) {
@@ -136,12 +194,20 @@ void appendPort(std::string* out, const JsonValue& output) {
   out->append(std::to_string(getInt(head, "nullNodes", 0)));
   appendKey(out, "channelEnd");
   out->append(std::to_string(clamp32(channelEnd)));
-  out->append("}");
+  appendKey(out, "innerNulls");
+  out->append("[");
+  const std::vector<int32_t> nulls = innerNullsOf(output);
+  for (size_t i = 0; i < nulls.size(); ++i) {
+    if (i) out->push_back(',');
+    out->append(std::to_string(nulls[i]));
+  }
+  out->append("]}");
 }
 
 std::string buildInfoDocument(const JsonValue& info,
                               const JsonValue& strings,
-                              const std::string& endpoint) {
+                              const std::string& endpoint,
+                              bool usesBBB) {
   std::string platform = getString(info, "Platform", "");
   std::string doc = "{";
   appendKey(&doc, "platform", true);
@@ -155,9 +221,7 @@ std::string buildInfoDocument(const JsonValue& info,
   appendKey(&doc, "variant");
   appendQuoted(&doc, getString(info, "Variant", ""));
   appendKey(&doc, "usesBBB");
-  doc.append(lowerAscii(platform).find("beagle") != std::string::npos
-                 ? "true"
-                 : "false");
+  doc.append(usesBBB ? "true" : "false");
   if (const JsonValue* cape = findMember(info, "capeInfo");
       cape && cape->isObject()) {
     doc.append(",\"cape\":{\"id\":");
@@ -197,10 +261,59 @@ std::string buildInfoDocument(const JsonValue& info,
   return doc;
 }
 
+// One past the last channel (0-based) the other channel-output files send;
+// files that are missing or unreadable count as none.
+int32_t otherOutputsEnd(const std::string& host,
+                        const std::string& user,
+                        const std::string& password) {
+  int64_t end = 0;
+  auto addRange = [&](const JsonValue& range) {
+    if (getInt(range, "enabled", 1) == 0 || getInt(range, "active", 1) == 0)
+      return;
+    // Channel outputs count their channels from 1.
+    const int64_t start = std::max(getInt(range, "startChannel", 0), 1);
+    const int64_t count = getInt(range, "channelCount", 0);
+    if (count > 0) end = std::max(end, start - 1 + count);
+  };
+  for (const char* path : kFppOtherOutputPaths) {
+    HttpResponse answer = get(host, user, password, path);
+    JsonValue doc;
+    if (!answer.ok || answer.status < 200 || answer.status > 299 ||
+        !parseJsonDocument(answer.body, &doc))
+      continue;
+    const JsonValue* outputs = findMember(doc, "channelOutputs");
+    if (!outputs || !outputs->isArray()) continue;
+    for (const JsonValue& output : outputs->array) {
+      if (!output.isObject() || getInt(output, "enabled", 0) != 1) continue;
+      const JsonValue* universes = findMember(output, "universes");
+      if (universes && universes->isArray() && !universes->array.empty()) {
+        for (const JsonValue& universe : universes->array)
+          if (universe.isObject()) addRange(universe);
+      } else {
+        addRange(output);
+      }
+    }
+  }
+  return static_cast<int32_t>(std::min<int64_t>(end, INT32_MAX));
+}
+
 }  // namespace
 
 const char* pixelStringsPath(bool usesBBB) {
   return usesBBB ? kFppBbbStringsPath : kFppPixelStringsPath;
+}
+
+int32_t fppMajorVersion(const std::string& version) {
+  size_t at = !version.empty() && (version[0] == 'v' || version[0] == 'V');
+  int32_t major = 0;
+  bool any = false;
+  for (; at < version.size() && std::isdigit(static_cast<unsigned char>(
+                                    version[at]));
+       ++at) {
+    any = true;
+    major = std::min(major * 10 + (version[at] - '0'), 100000);
+  }
+  return any ? major : 0;
 }
 
 FppResult fppResultOf(bool answered, int32_t status) {
@@ -216,36 +329,46 @@ FppResult queryControllerInfo(const std::string& host,
                               std::string* document) {
   document->clear();
   HttpResponse response = get(host, user, password, kFppSystemInfoPath);
+  if (!response.ok) return FppResult::kUnreachable;
+  if (response.status == 401) return FppResult::kAuthRequired;
+  // A web server without FPP's API answers 404 (or another client error);
+  // a server error may be FPP itself in trouble.
+  if (response.status >= 400 && response.status <= 499)
+    return FppResult::kNotFpp;
   FppResult result = fppResultOf(response.ok, response.status);
   if (result != FppResult::kOk) return result;
 
   JsonValue info;
   if (!parseJsonDocument(response.body, &info) || !info.isObject())
-    return FppResult::kBadResponse;
+    return FppResult::kNotFpp;
   std::string platform = getString(info, "Platform", "");
   if (platform.empty() || getString(info, "Version", "").empty())
     return FppResult::kNotFpp;
 
-  bool beagle = lowerAscii(platform).find("beagle") != std::string::npos;
-  const char* attempts[2] = {pixelStringsPath(beagle),
-                             pixelStringsPath(!beagle)};
-  JsonValue strings;
-  std::string endpoint;
-  bool accepted = false;
-  for (const char* path : attempts) {
-    endpoint = path;
-    HttpResponse answer = get(host, user, password, path);
+  // The endpoint whose answer has outputs; the platform's when both or
+  // neither have.
+  const bool beagle = lowerAscii(platform).find("beagle") != std::string::npos;
+  const bool order[2] = {beagle, !beagle};
+  PortAnswer kinds[2] = {PortAnswer::kMissing, PortAnswer::kMissing};
+  JsonValue docs[2];
+  int chosen = -1;
+  for (int i = 0; i < 2 && chosen < 0; ++i) {
+    HttpResponse answer =
+        get(host, user, password, pixelStringsPath(order[i]));
     if (!answer.ok) return FppResult::kUnreachable;
-    JsonValue doc;
-    if (answer.status >= 200 && answer.status <= 299 &&
-        parseJsonDocument(answer.body, &doc) && acceptablePortAnswer(doc)) {
-      strings = std::move(doc);
-      accepted = true;
-      break;
-    }
+    kinds[i] = classifyPortAnswer(answer, &docs[i]);
+    if (kinds[i] == PortAnswer::kOutputs) chosen = i;
   }
-  if (!accepted) strings = JsonValue{};
-  *document = buildInfoDocument(info, strings, endpoint);
+  for (int i = 0; i < 2 && chosen < 0; ++i)
+    if (kinds[i] == PortAnswer::kNoOutputs) chosen = i;
+  if (chosen < 0 && (kinds[0] == PortAnswer::kUnreadable ||
+                     kinds[1] == PortAnswer::kUnreadable))
+    return FppResult::kUnreadablePorts;
+  const bool usesBBB = chosen >= 0 ? order[chosen] : beagle;
+  *document = buildInfoDocument(info,
+                                chosen >= 0 ? docs[chosen] : JsonValue{},
+                                pixelStringsPath(usesBBB),
+                                usesBBB);
   return FppResult::kOk;
 }
 
@@ -305,9 +428,12 @@ bool connectController(ControllerLink* link,
     case FppResult::kOk:
       break;
     case FppResult::kNotFpp:
+    case FppResult::kBadResponse:
       return fail("not an FPP controller");
     case FppResult::kAuthRequired:
       return fail("authentication required");
+    case FppResult::kUnreadablePorts:
+      return fail("could not read controller port configuration");
     default:
       return fail("could not connect to FPP");
   }
@@ -315,6 +441,7 @@ bool connectController(ControllerLink* link,
   if (!parseJsonDocument(text, &doc) || !doc.isObject())
     return fail("bad controller info");
   link->usesBBB = getInt(doc, "usesBBB", 0) != 0;
+  link->fppMajorVersion = fppMajorVersion(getString(doc, "version", ""));
 
   link->ports.clear();
   if (const JsonValue* ports = findMember(doc, "ports");
@@ -331,16 +458,24 @@ bool connectController(ControllerLink* link,
       port.selected = false;
       port.scanPixelCount = port.pixelCount;
       port.channelEnd = getInt(entry, "channelEnd", 0);
+      if (const JsonValue* nulls = findMember(entry, "innerNulls");
+          nulls && nulls->isArray())
+        for (const JsonValue& n : nulls->array)
+          port.innerNulls.push_back(jsonToInt(n, 0));
       link->ports.push_back(std::move(port));
     }
   }
   if (link->ports.empty()) return fail("controller reports no pixel ports");
 
+  // The saved document is what the restore posts back: one that does not
+  // parse could not be put back as it was.
   std::string saved;
+  JsonValue savedDoc;
   if (readPortStrings(host, user, password, link->usesBBB, &saved) !=
           FppResult::kOk ||
-      saved.empty())
+      !parseJsonDocument(saved, &savedDoc) || !savedDoc.isObject())
     return fail("could not read controller port configuration");
+  link->otherOutputsEnd = otherOutputsEnd(host, user, password);
   link->savedPortStrings = std::move(saved);
 
   // Without knowing whether ci-universes.json exists and what it holds, the

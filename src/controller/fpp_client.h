@@ -1,6 +1,8 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -22,6 +24,9 @@ enum class FppResult : int32_t {
   kHttpError = 3,     // any other status outside 2xx
   kNotFpp = 4,        // no platform or version in the system information
   kBadResponse = 5,   // the system information is not a JSON object
+  // The pixel-string answer is not a readable document (a damaged file:
+  // FPP answers {"status":"OK"} when its own file does not parse).
+  kUnreadablePorts = 6,
 };
 
 // One pixel output of the controller.
@@ -39,21 +44,46 @@ struct ControllerPort {
   // One past the last channel any of its virtual strings drives: what an
   // unselected port keeps using while the others are scanned.
   int32_t channelEnd = 0;
+  // The port's chain from its first pixel to its last, counted after the
+  // head nulls: positions in it that are null pixels (end nulls of a string
+  // and head nulls of the next), ascending. The chain is `pixelCount` plus
+  // these positions long.
+  std::vector<int32_t> innerNulls;
 };
 
 // The controller half of a scan session: what connect learns and what the
 // restore needs.
+//
+// Threads: connect, the scan's changes and the restore run on the
+// session's worker thread; an interrupt (interruptController in
+// fpp_reconfigure.h) may restore from a thread of its own at any time. The
+// requests that change the controller and the restore hold `changeMutex`,
+// so the two threads never send requests at the same time, and the flags
+// below are read and written only under it.
 struct ControllerLink {
   std::string host;  // as the user typed it
   std::string user;
   std::string password;
   bool usesBBB = false;  // the BeagleBone pixel-string endpoint
+  int32_t fppMajorVersion = 0;  // from "Version"; 0 when unknown
   std::vector<ControllerPort> ports;
+  // One past the last channel the controller's other channel outputs (E1.31,
+  // DDP or other outputs to further controllers) send; the scan's block
+  // starts after it.
+  int32_t otherOutputsEnd = 0;
   // The pixel-string document as read at connect; non-empty = connected.
   std::string savedPortStrings;
   // ci-universes.json as read at connect (empty when there was none).
   std::string savedUniverseInputs;
   bool universeFileExisted = false;
+
+  std::mutex changeMutex;
+  // What this session has changed on the controller and not put back yet;
+  // set before the request that makes the change is sent.
+  bool portStringsChanged = false;
+  bool universesChanged = false;
+  // After an interrupt's restore: nothing may be changed any more.
+  bool closed = false;
 };
 
 inline constexpr char kFppSystemInfoPath[] = "/api/system/info";
@@ -66,22 +96,39 @@ inline constexpr char kFppUniverseFilePath[] =
 inline constexpr char kFppUniverseInputsPath[] =
     "/api/channel/output/universeInputs";
 
+inline constexpr char kFppStatusPath[] = "/api/system/status";
+inline constexpr char kFppRestartPath[] = "/api/system/fppd/restart";
+// Other channel-output files whose channels the scan keeps clear of.
+inline constexpr const char* kFppOtherOutputPaths[] = {
+    "/api/channel/output/co-universes", "/api/channel/output/co-other"};
+
 // The pixel-string endpoint for a controller.
 const char* pixelStringsPath(bool usesBBB);
 
+// The major version of an FPP version text ("9.5.3", "v8.5.1-dirty"); 0
+// when it does not start with a number.
+int32_t fppMajorVersion(const std::string& version);
+
 // Asks the controller for its system information and pixel-string outputs
 // and condenses both into the controller info document (JSON text) in
-// `document`.
+// `document`. Any answer at /api/system/info that is not FPP's JSON (a 404,
+// an HTML page, JSON without platform and version) is kNotFpp. The
+// pixel-string endpoint is the one whose answer has outputs, the one the
+// platform names when both or neither have; "usesBBB" in the document
+// follows the endpoint chosen. kUnreadablePorts when no endpoint has
+// outputs and one of them answered with a document that cannot be read.
 [[nodiscard]] FppResult queryControllerInfo(const std::string& host,
                                             const std::string& user,
                                             const std::string& password,
                                             std::string* document);
 
-// Connects: stores the connection strings, reads the ports, saves the
-// configuration texts. False with one of "not an FPP controller",
-// "authentication required", "could not connect to FPP", "bad controller
-// info", "controller reports no pixel ports", "could not read controller
-// port configuration", "could not read controller universe configuration".
+// Connects: stores the connection strings, reads the ports, the channels
+// other outputs use and the version, saves the configuration texts. False
+// with one of "not an FPP controller", "authentication required", "could
+// not connect to FPP", "bad controller info", "controller reports no pixel
+// ports", "could not read controller port configuration" (also for a saved
+// document that is not valid JSON), "could not read controller universe
+// configuration". Changes nothing on the controller.
 [[nodiscard]] bool connectController(ControllerLink* link,
                                      const std::string& host,
                                      const std::string& user,

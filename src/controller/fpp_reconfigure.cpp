@@ -4,6 +4,9 @@
 #include "json/json.h"
 
 #include <algorithm>
+#include <chrono>
+#include <mutex>
+#include <thread>
 
 namespace pxo {
 
@@ -142,23 +145,134 @@ FppResult deleteUniverseInputsFile(const std::string& host,
   return send(host, user, password, "DELETE", kFppUniverseFilePath, "");
 }
 
-void restoreController(ControllerLink* link) {
+namespace {
+
+constexpr auto kRestartSettle = std::chrono::milliseconds(1000);
+constexpr auto kRestartPoll = std::chrono::milliseconds(500);
+constexpr auto kRestartLimit = std::chrono::seconds(30);
+
+bool needsRestart(const ControllerLink& link) {
+  return link.fppMajorVersion > 0 && link.fppMajorVersion < 9;
+}
+
+// Asks fppd to restart and waits, at most 30 s, until it answers its
+// status again. Called with the change mutex held.
+void restartFppd(const ControllerLink& link) {
+  HttpResponse response;
+  httpRequest(&response,
+              link.host,
+              "GET",
+              kFppRestartPath,
+              "",
+              "",
+              link.user,
+              link.password);
+  const auto deadline = std::chrono::steady_clock::now() + kRestartLimit;
+  std::this_thread::sleep_for(kRestartSettle);
+  while (std::chrono::steady_clock::now() < deadline) {
+    HttpResponse status;
+    httpRequest(&status,
+                link.host,
+                "GET",
+                kFppStatusPath,
+                "",
+                "",
+                link.user,
+                link.password);
+    JsonValue doc;
+    if (status.ok && status.status >= 200 && status.status <= 299 &&
+        parseJsonDocument(status.body, &doc) && doc.isObject())
+      return;
+    std::this_thread::sleep_for(kRestartPoll);
+  }
+}
+
+// Puts back what was changed; called with the change mutex held.
+bool restoreChanges(ControllerLink* link, const ControllerProgress& progress) {
   const std::string& host = link->host;
-  if (!link->savedPortStrings.empty())
+  const bool any = link->portStringsChanged || link->universesChanged;
+  if (link->portStringsChanged && !link->savedPortStrings.empty())
     (void)writePortStrings(host,
                            link->user,
                            link->password,
                            link->usesBBB,
                            documentForRestore(link->savedPortStrings, true));
-  if (!link->universeFileExisted)
-    (void)deleteUniverseInputsFile(host, link->user, link->password);
-  else if (!link->savedUniverseInputs.empty())
-    (void)writeUniverseInputs(
-        host,
-        link->user,
-        link->password,
-        documentForRestore(link->savedUniverseInputs, false));
+  if (link->universesChanged) {
+    if (!link->universeFileExisted)
+      (void)deleteUniverseInputsFile(host, link->user, link->password);
+    else if (!link->savedUniverseInputs.empty())
+      (void)writeUniverseInputs(
+          host,
+          link->user,
+          link->password,
+          documentForRestore(link->savedUniverseInputs, false));
+  }
+  link->portStringsChanged = false;
+  link->universesChanged = false;
+  if (any && needsRestart(*link)) {
+    if (progress)
+      progress("Restarting FPP to apply the restored configuration\xE2\x80\xA6");
+    restartFppd(*link);
+  }
+  return any;
+}
+
+}  // namespace
+
+bool checkControllerIdle(const ControllerLink& link, std::string* error) {
+  HttpResponse response;
+  httpRequest(&response,
+              link.host,
+              "GET",
+              kFppStatusPath,
+              "",
+              "",
+              link.user,
+              link.password);
+  JsonValue doc;
+  if (!response.ok || response.status < 200 || response.status > 299 ||
+      !parseJsonDocument(response.body, &doc))
+    return true;
+  const JsonValue* name = findMember(doc, "status_name");
+  if (!name || name->type != JsonType::kString || name->string == "idle")
+    return true;
+  if (error) *error = kFppPlayingMessage;
+  return false;
+}
+
+bool applyScanConfiguration(ControllerLink* link,
+                            const std::string& portConfig,
+                            const ControllerProgress& progress,
+                            std::string* error) {
+  std::lock_guard lock(link->changeMutex);
+  if (link->closed) {
+    if (error) *error = "interrupted";
+    return false;
+  }
+  link->portStringsChanged = true;
+  (void)writePortStrings(
+      link->host, link->user, link->password, link->usesBBB, portConfig);
+  link->universesChanged = true;
+  (void)writeScanUniverseInputs(link->host, link->user, link->password);
+  if (needsRestart(*link)) {
+    if (progress)
+      progress("Restarting FPP to apply the scan configuration\xE2\x80\xA6");
+    restartFppd(*link);
+  }
+  return true;
+}
+
+void restoreController(ControllerLink* link,
+                       const ControllerProgress& progress) {
+  std::lock_guard lock(link->changeMutex);
+  (void)restoreChanges(link, progress);
   link->savedPortStrings.clear();
+}
+
+bool interruptController(ControllerLink* link) {
+  std::lock_guard lock(link->changeMutex);
+  link->closed = true;
+  return restoreChanges(link, {});
 }
 
 }  // namespace pxo

@@ -3,6 +3,7 @@
 #include "controller/fpp_client.h"
 
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -72,9 +73,44 @@ FppResult deleteUniverseInputsFile(const std::string& host,
                                    const std::string& user,
                                    const std::string& password);
 
-// Posts the saved pixel strings back, restores or deletes ci-universes.json
-// as it was at connect, and empties `savedPortStrings` (the link counts as
-// not connected afterwards). Results are not checked.
-void restoreController(ControllerLink* link);
+// Progress messages of the changes below (start with a capital, end in
+// "…").
+using ControllerProgress = std::function<void(const std::string&)>;
+
+inline constexpr char kFppPlayingMessage[] =
+    "FPP is playing a show \xE2\x80\x94 stop it and try again";
+
+// Asks /api/system/status whether fppd is idle: false with "FPP is playing
+// a show — stop it and try again" when its "status_name" is anything but
+// "idle" (playing a sequence or a playlist, or in test mode, fppd
+// overwrites the channels the scan sends). A controller without that answer
+// counts as idle. Sends nothing that changes the controller.
+[[nodiscard]] bool checkControllerIdle(const ControllerLink& link,
+                                       std::string* error);
+
+// Puts the controller in the scan configuration: posts `portConfig`
+// (buildScanPortConfig's text) and the scan universe input, each marked as
+// changed before it is sent. On FPP 8, whose fppd reads its files only when
+// it starts, restarts fppd and waits until it answers again (progress
+// "Restarting FPP to apply the scan configuration…"). False with
+// "interrupted" after interruptController; a rejected write is not an
+// error (the scan shows what the controller does).
+[[nodiscard]] bool applyScanConfiguration(ControllerLink* link,
+                                          const std::string& portConfig,
+                                          const ControllerProgress& progress,
+                                          std::string* error);
+
+// Puts back what this session changed and nothing else: the saved pixel
+// strings when they were replaced, ci-universes.json as it was (deleted
+// when it did not exist) when it was replaced; on FPP 8 restarts fppd
+// afterwards. Empties `savedPortStrings` (the link counts as not connected
+// afterwards). Results are not checked.
+void restoreController(ControllerLink* link,
+                       const ControllerProgress& progress = {});
+
+// The same from an interrupt, on any thread: waits for a change in flight
+// to finish, restores, and refuses every later change. True when anything
+// had to be put back.
+bool interruptController(ControllerLink* link);
 
 }  // namespace pxo

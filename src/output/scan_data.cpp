@@ -150,6 +150,7 @@ std::string buildMetadataJson(const ScanExportRecord& r) {
   if (r.videoFile) o.add("videoFile", jsonString(*r.videoFile));
   o.add("camera",
         JsonObjectText().add("name", jsonString(r.cameraName)).text());
+  if (!r.skippedIDs.empty()) o.add("skippedIDs", jsonIntList(r.skippedIDs));
   if (r.cameraNoise)
     o.add("cameraNoise",
           JsonObjectText()
@@ -287,6 +288,20 @@ bool parseSavedScan(std::string_view timelineText,
           return std::isfinite(v) && v >= 0 && v <= 255;
         }))
       scan.cameraNoise = noise;
+  }
+  if (const JsonValue* skipped = findMember(metadata, "skippedIDs");
+      skipped && skipped->isArray()) {
+    for (const JsonValue& id : skipped->array) {
+      const int32_t value = jsonToInt(id, 0);
+      if (value >= 1 && value <= kMaxSavedLeds) scan.skippedIds.push_back(value);
+    }
+    std::sort(scan.skippedIds.begin(), scan.skippedIds.end());
+    scan.skippedIds.erase(
+        std::unique(scan.skippedIds.begin(), scan.skippedIds.end()),
+        scan.skippedIds.end());
+    if (scan.totalLEDs + static_cast<int64_t>(scan.skippedIds.size()) >
+        kMaxSavedLeds)
+      return fail("metadata.json has no totalLEDs");
   }
   const std::string video = getString(metadata, "videoFile", "scan.mp4");
   if (isPlainFileName(video)) scan.videoFile = video;

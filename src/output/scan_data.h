@@ -78,6 +78,9 @@ struct ScanExportRecord {
   // The dark picture's noise (red, green, blue) the decoder's thresholds
   // were raised by; absent when the brightness calibration measured none.
   std::optional<std::array<double, 3>> cameraNoise;
+  // Scan IDs that were null pixels inside a port (driven, never a node);
+  // left out when empty.
+  std::vector<int32_t> skippedIDs;
 };
 
 // What a scan decoded, as the metadata record is built from it.
@@ -129,6 +132,7 @@ struct SavedScan {
   int32_t totalLEDs = 0;
   double settleOffsetSec = 0.3;  // "calibration.effectiveOffsetSec"
   std::optional<std::array<double, 3>> cameraNoise;
+  std::vector<int32_t> skippedIds;  // "skippedIDs", ascending, unique
   std::vector<TimelineEntry> timeline;
   std::string videoFile = "scan.mp4";  // a plain name inside the folder
 };

@@ -5,8 +5,9 @@
 namespace pxo::platform {
 
 // Runs `handler` on a thread of its own when the user interrupts the
-// process (Ctrl-C, or a termination request), then ends the process with
-// status 130. Call once, before starting other threads.
+// process (Ctrl-C, or a termination request), flushes the standard streams
+// and ends the process with status 130. Call once, before starting other
+// threads.
 void onInterrupt(std::function<void()> handler);
 
 }  // namespace pxo::platform

@@ -50,6 +50,23 @@ bool extractScanFrames(const FrameReader& read,
   return true;
 }
 
+// Renumbers the first `count` records from scan LED IDs to model nodes and
+// drops the null positions; returns the records kept.
+int32_t keepNodes(std::span<const int32_t> nodeOfLed,
+                  std::vector<DecodedLed>* decoded,
+                  int32_t count) {
+  int32_t kept = 0;
+  for (int32_t i = 0; i < count; ++i) {
+    DecodedLed led = (*decoded)[static_cast<size_t>(i)];
+    if (led.id < 1 || static_cast<size_t>(led.id) > nodeOfLed.size()) continue;
+    const int32_t node = nodeOfLed[static_cast<size_t>(led.id) - 1];
+    if (node < 1) continue;
+    led.id = node;
+    (*decoded)[static_cast<size_t>(kept++)] = led;
+  }
+  return kept;
+}
+
 }  // namespace
 
 FrameReader cameraFrames(pxowin::ICaptureSource& camera) {
@@ -105,7 +122,7 @@ bool decodeScan(const FrameReader& read,
   report(std::string("Decoding pixel positions") + kEllipsis);
   std::vector<DecodedLed> decoded(static_cast<size_t>(input.ledCount));
   DecodeError why = DecodeError::kNone;
-  const int32_t count = decodeLeds(frames,
+  int32_t count = decodeLeds(frames,
                                    input.markTimes,
                                    decoding.tables,
                                    options,
@@ -113,6 +130,8 @@ bool decodeScan(const FrameReader& read,
                                    &result->stats,
                                    &why);
   frames = {};
+  if (count >= 0 && !input.nodeOfLed.empty())
+    count = keepNodes(input.nodeOfLed, &decoded, count);
   if (count < 0)
     return fail(why == DecodeError::kNoBaseline || why == DecodeError::kNoFlood
                     ? std::string("decode failed (no baseline/flood)")
@@ -131,7 +150,12 @@ bool decodeScan(const FrameReader& read,
   result->leds = std::move(decoded);
   result->width = width;
   result->height = height;
-  result->ledCount = input.ledCount;
+  result->ledCount =
+      input.nodeOfLed.empty()
+          ? input.ledCount
+          : static_cast<int32_t>(std::count_if(input.nodeOfLed.begin(),
+                                               input.nodeOfLed.end(),
+                                               [](int32_t n) { return n > 0; }));
   return true;
 }
 
@@ -145,10 +169,21 @@ bool decodeScanDataFolder(const std::filesystem::path& folder,
   // The plan the scan used: the LEDs as one block, the product's passes,
   // and the protocol the metadata names. The pattern frames and their
   // decoder tables depend on the LED count only, not on the port layout.
-  PortGroup group{0, saved.totalLEDs, 3};
+  // Null pixels inside a port were scanned as positions of their own.
+  const auto positions =
+      saved.totalLEDs + static_cast<int32_t>(saved.skippedIds.size());
+  std::vector<int32_t> nodeOfLed;
+  if (!saved.skippedIds.empty()) {
+    nodeOfLed.assign(static_cast<size_t>(positions), 1);
+    for (int32_t id : saved.skippedIds)
+      if (id >= 1 && id <= positions) nodeOfLed[static_cast<size_t>(id) - 1] = 0;
+    int32_t node = 0;
+    for (int32_t& n : nodeOfLed) n = n ? ++node : 0;
+  }
+  PortGroup group{0, positions, 3};
   ScanPlanPtr plan(
       buildScanPlan(std::span(&group, 1),
-                    saved.totalLEDs,
+                    positions,
                     kScanPasses,
                     saved.patternProtocol == kProtocolGrayRgbMuxCd1));
   if (!plan) {
@@ -187,8 +222,9 @@ bool decodeScanDataFolder(const std::filesystem::path& folder,
   const ScanDecodeInput input{plan.get(),
                               markTimes,
                               saved.settleOffsetSec,
-                              saved.totalLEDs,
-                              saved.cameraNoise ? &noise : nullptr};
+                              positions,
+                              saved.cameraNoise ? &noise : nullptr,
+                              nodeOfLed};
   return decodeScan(read, input, report, result, error);
 }
 

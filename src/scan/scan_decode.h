@@ -47,15 +47,19 @@ struct ScanDecodeInput {
   double settleOffset = 0;            // frames are read this long after
   int32_t ledCount = 0;
   const CameraNoise* noise = nullptr;  // null: not measured
+  // Per scan LED, its model node (0: a null pixel, dropped); empty: the
+  // scan's IDs are the nodes.
+  std::span<const int32_t> nodeOfLed;
 };
 
 struct ScanDecodeResult {
-  std::vector<DecodedLed> leds;  // decoded and estimated, ascending id
+  // Decoded and estimated, by model node (ascending id).
+  std::vector<DecodedLed> leds;
   ModelGridPtr grid;
   DecodeStats stats;
   int32_t width = 0;  // the decode frame's size
   int32_t height = 0;
-  int32_t ledCount = 0;  // the plan's
+  int32_t ledCount = 0;  // the model's nodes
 
   int32_t observedCount() const;
 };
@@ -63,7 +67,7 @@ struct ScanDecodeResult {
 // Raises each colour's peak threshold to at least min(ceil(4 × noise), 200).
 void raiseThresholdsForNoise(const CameraNoise& noise, DecodeOptions* options);
 
-// Extracts, decodes and snaps. Progress: "Extracting scan frames… i/n",
+// Extracts, decodes, maps scan LEDs to nodes and snaps. Progress: "Extracting scan frames… i/n",
 // "Decoding pixel positions…", "Building model…". Messages: "could not
 // extract any scan frames", "decode failed (no baseline/flood)" (or the
 // options' own message), "grid snap failed".

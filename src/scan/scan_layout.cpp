@@ -12,9 +12,10 @@ int32_t channelsPerPixelOf(const ControllerPort& port) {
 
 }  // namespace
 
-ScanLayout computeScanLayout(std::span<const ControllerPort> ports) {
+ScanLayout computeScanLayout(std::span<const ControllerPort> ports,
+                             int32_t reservedEnd) {
   ScanLayout layout;
-  int64_t base = 0;
+  int64_t base = std::max(reservedEnd, 0);
   for (const ControllerPort& port : ports) {
     if (port.selected || port.pixelCount <= 0) continue;
     int64_t firstStringEnd =
@@ -26,10 +27,27 @@ ScanLayout computeScanLayout(std::span<const ControllerPort> ports) {
 
   for (const ControllerPort& port : ports) {
     if (!port.selected) continue;
-    int32_t count =
+    const int32_t pixels =
         port.scanPixelCount >= 1 ? port.scanPixelCount : port.pixelCount;
-    if (count < 1) continue;
-    int32_t cpp = channelsPerPixelOf(port);
+    if (pixels < 1) continue;
+    // The chain positions up to the last pixel scanned.
+    std::vector<int32_t> nodes;
+    size_t nextNull = 0;
+    for (int32_t real = 0; real < pixels;) {
+      const auto position = static_cast<int32_t>(nodes.size());
+      while (nextNull < port.innerNulls.size() &&
+             port.innerNulls[nextNull] < position)
+        ++nextNull;
+      if (nextNull < port.innerNulls.size() &&
+          port.innerNulls[nextNull] == position) {
+        nodes.push_back(0);
+      } else {
+        ++real;
+        nodes.push_back(layout.nodeCount + real);
+      }
+    }
+    const auto count = static_cast<int32_t>(nodes.size());
+    const int32_t cpp = channelsPerPixelOf(port);
     if (base + int64_t{count} * cpp > INT32_MAX) break;  // no room left
     auto start = static_cast<int32_t>(base);
     layout.groups.push_back({start, count, cpp});
@@ -37,8 +55,10 @@ ScanLayout computeScanLayout(std::span<const ControllerPort> ports) {
         {port.portNumber, start, count, cpp, port.nullNodes});
     for (int32_t j = 0; j < count; ++j)
       layout.channelOffsets.push_back(start + j * cpp);
+    layout.nodeOfLed.insert(layout.nodeOfLed.end(), nodes.begin(), nodes.end());
     base += int64_t{count} * cpp;
     layout.ledCount += count;
+    layout.nodeCount += pixels;
   }
   return layout;
 }

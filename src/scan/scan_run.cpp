@@ -52,7 +52,7 @@ void keepResults(ScanSession& session,
                  const std::string& modelName) {
   session.grid = std::move(decoded.grid);
   session.observedCount = decoded.observedCount();
-  session.resultLedCount = session.ledCount;
+  session.resultLedCount = decoded.ledCount;
   session.hasResult = true;
   session.modelName = modelName;
   session.ledResults.clear();
@@ -91,12 +91,15 @@ void writeScanData(const ScanSession& session,
                              static_cast<int32_t>(marks.size()),
                              decoded.width,
                              decoded.height,
-                             session.ledCount,
+                             decoded.ledCount,
                              decoded.leds,
                              &decoded.stats});
   record.wallTime = now;
   record.videoFile = "scan.mp4";
   record.calibration = settleCalibrationRecord(settle);
+  for (size_t i = 0; i < session.nodeOfLed.size(); ++i)
+    if (session.nodeOfLed[i] == 0)
+      record.skippedIDs.push_back(static_cast<int32_t>(i) + 1);
   if (session.calibration.calibrated) {
     const CameraNoise& noise = session.calibration.noise;
     record.cameraNoise = {noise.noiseR, noise.noiseG, noise.noiseB};
@@ -151,7 +154,8 @@ void runScan(ScanSession& session,
       markTimes,
       settle.offset,
       session.ledCount,
-      session.calibration.calibrated ? &session.calibration.noise : nullptr};
+      session.calibration.calibrated ? &session.calibration.noise : nullptr,
+      session.nodeOfLed};
   if (!decodeScan(cameraFrames(camera), input, report, &decoded, error)) return;
 
   keepResults(session, decoded, modelName);

@@ -1,6 +1,7 @@
 #include "scan/session.h"
 
 #include "controller/fpp_reconfigure.h"
+#include "scan/scan_decode.h"
 #include "scan/sleep.h"
 
 #include <new>
@@ -10,6 +11,7 @@ namespace pxo {
 namespace {
 
 constexpr int kReconfigureSettleMs = 500;
+constexpr double kFirstFrameSeconds = 5.0;
 
 }  // namespace
 
@@ -33,8 +35,14 @@ bool connectController(ScanSession& session,
 }
 
 ScanLayout computeScanLayout(ScanSession& session) {
-  ScanLayout layout = computeScanLayout(session.controller.ports);
-  session.channelOffsetList = layout.channelOffsets;
+  ScanLayout layout = computeScanLayout(session.controller.ports,
+                                        session.controller.otherOutputsEnd);
+  session.channelOffsetList.clear();
+  for (size_t i = 0; i < layout.nodeOfLed.size(); ++i)
+    if (layout.nodeOfLed[i] > 0)
+      session.channelOffsetList.push_back(layout.channelOffsets[i]);
+  session.nodeOfLed = layout.nodeOfLed;
+  session.nodeCount = layout.nodeCount;
   return layout;
 }
 
@@ -48,26 +56,39 @@ bool prepareScan(ScanSession& session, std::string* error) {
   if (layout.groups.empty() || layout.ledCount <= 0)
     return fail("no ports selected");
 
+  // Everything that can fail without the controller comes first: a show
+  // that is playing, the plan, the DDP socket and a camera that shows a
+  // picture. Only then is the controller changed.
   std::string scanConfig;
   if (!buildScanPortConfig(
           session.controller.savedPortStrings, layout.portSpecs, &scanConfig))
     return fail("could not build scan config");
-  const ControllerLink& link = session.controller;
-  (void)writePortStrings(
-      link.host, link.user, link.password, link.usesBBB, scanConfig);
-  (void)writeScanUniverseInputs(link.host, link.user, link.password);
-  sleepMilliseconds(kReconfigureSettleMs);
-
-  session.plan.reset(buildScanPlan(layout.groups, layout.ledCount, 2, true));
+  if (!checkControllerIdle(session.controller, error)) return false;
+  session.plan.reset(
+      buildScanPlan(layout.groups, layout.ledCount, kScanPasses, true));
   if (!session.plan) return fail("could not build scan plan");
   session.channelCount = planChannelCount(session.plan.get());
   session.frameCount = planFrameCount(session.plan.get());
   session.ledCount = layout.ledCount;
-
-  session.sender.reset(openDdpSender(link.host.c_str()));
+  session.sender.reset(openDdpSender(session.controller.host.c_str()));
   if (!session.sender) return fail("could not open DDP socket");
-  if (session.camera && !session.camera->start(session.deviceId, error))
+  if (session.camera) {
+    if (!session.camera->start(session.deviceId, error)) return false;
+    if (!session.camera->waitForFrame(kFirstFrameSeconds)) {
+      session.camera->stop();
+      return fail("camera delivered no picture");
+    }
+  }
+
+  if (!applyScanConfiguration(
+          &session.controller,
+          scanConfig,
+          [&](const std::string& message) { session.report(message); },
+          error)) {
+    if (session.camera) session.camera->stop();
     return false;
+  }
+  sleepMilliseconds(kReconfigureSettleMs);
   session.level =
       session.player.showPreviewLevel(session.plan.get(), session.level);
   session.player.startKeepAlive(session.sender.get());
@@ -172,10 +193,12 @@ void teardownScan(ScanSession& session) {
   session.points3d.clear();
   session.solveStatus.clear();
   if (session.camera) session.camera->stop();
-  // Only a connected session knows what to put back; restoring without the
-  // snapshot would delete the controller's own universe file.
+  // Only what this session changed is put back; a session that never got
+  // as far as changing the controller sends nothing.
   if (!session.controller.savedPortStrings.empty())
-    restoreController(&session.controller);
+    restoreController(
+        &session.controller,
+        [&](const std::string& message) { session.report(message); });
   session.plan.reset();
   session.prepared = false;
 }

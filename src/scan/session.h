@@ -83,7 +83,9 @@ struct ScanSession {
   int32_t solveOutliersRemoved = 0;
   ScanRunRecord lastRun;  // the last successful run's records
 
-  std::vector<int32_t> channelOffsetList;
+  std::vector<int32_t> channelOffsetList;  // per model node, its channel
+  std::vector<int32_t> nodeOfLed;  // per scan LED, its model node (0: null)
+  int32_t nodeCount = 0;           // the model's nodes (real pixels)
   PatternPlayer player;
 
   void report(const std::string& message) const {

@@ -1,6 +1,7 @@
 #include "platform/interrupt.h"
 
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <thread>
 
@@ -21,6 +22,9 @@ void onInterrupt(std::function<void()> handler) {
     int received = 0;
     if (sigwait(&signals, &received) != 0) return;
     handler();
+    // _exit skips the stdio flush: what the handler said must still reach
+    // a pipe or a log file.
+    std::fflush(nullptr);
     ::_exit(130);
   }).detach();
 }
