@@ -76,6 +76,7 @@ bool loadFppSimConfig(std::string_view text,
   if (const JsonValue* u = findMember(doc, "universes"); u && u->isObject())
     out->universes = *u;
   out->password = getString(doc, "password", "");
+  out->pixelFile = getString(doc, "pixelFile", "");
   if (const JsonValue* other = findMember(doc, "otherOutputs");
       other && other->isObject())
     for (const auto& [name, file] : other->object)
@@ -111,7 +112,8 @@ FppSimulator::FppSimulator(FppSimConfig config) : config_(std::move(config)) {
       platform.begin(), platform.end(), platform.begin(), [](unsigned char c) {
         return std::tolower(c);
       });
-  pixelFileName_ = platform.find("beagle") != std::string::npos
+  pixelFileName_ = !config_.pixelFile.empty() ? config_.pixelFile
+                   : platform.find("beagle") != std::string::npos
                        ? "co-bbbStrings"
                        : "co-pixelStrings";
   pixelStrings_ = phpJsonEncode(config_.pixelStrings, true);

@@ -44,6 +44,9 @@ struct FppSimConfig {
   // Further channel-output files ("co-universes", "co-other") answered at
   // /api/channel/output/<name>.
   std::map<std::string, JsonValue> otherOutputs;
+  // Which pixel-string file the controller keeps ("co-pixelStrings" or
+  // "co-bbbStrings"); empty: the one its platform uses.
+  std::string pixelFile;
 };
 
 // Reads a simulator configuration (see sim/data/README.md for its keys).

@@ -332,9 +332,18 @@ std::vector<PropLed> SimulatedRig::propLeds() const {
   return leds;
 }
 
-std::unique_ptr<VirtualCamera> SimulatedRig::makeCamera(size_t pose) const {
+VirtualCameraConfig SimulatedRig::cameraConfig(size_t pose) const {
   VirtualCameraConfig config = scene_.camera;
   config.pose = scene_.poses.at(pose);
+  return config;
+}
+
+std::unique_ptr<VirtualCamera> SimulatedRig::makeCamera(size_t pose) const {
+  return makeCamera(cameraConfig(pose));
+}
+
+std::unique_ptr<VirtualCamera> SimulatedRig::makeCamera(
+    const VirtualCameraConfig& config) const {
   return std::make_unique<VirtualCamera>(*controller_, propLeds(), config);
 }
 

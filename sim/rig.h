@@ -80,6 +80,10 @@ class SimulatedRig {
 
   // A camera at pose `pose` filming the prop; the caller owns it.
   std::unique_ptr<VirtualCamera> makeCamera(size_t pose) const;
+  // The scene's camera at pose `pose`, to change before making it.
+  VirtualCameraConfig cameraConfig(size_t pose) const;
+  std::unique_ptr<VirtualCamera> makeCamera(
+      const VirtualCameraConfig& config) const;
   // Per scanned LED (ID order), where it truly is in pose `pose`'s picture
   // and whether it can be seen.
   std::vector<ImagePoint> truth(size_t pose) const;

@@ -338,9 +338,15 @@ FppResult queryControllerInfo(const std::string& host,
   FppResult result = fppResultOf(response.ok, response.status);
   if (result != FppResult::kOk) return result;
 
+  // A page or any other text is not FPP; an object cut short on the way is
+  // a controller that did not answer properly.
   JsonValue info;
-  if (!parseJsonDocument(response.body, &info) || !info.isObject())
-    return FppResult::kNotFpp;
+  if (!parseJsonDocument(response.body, &info) || !info.isObject()) {
+    const size_t first = response.body.find_first_not_of(" \t\r\n");
+    return first != std::string::npos && response.body[first] == '{'
+               ? FppResult::kBadResponse
+               : FppResult::kNotFpp;
+  }
   std::string platform = getString(info, "Platform", "");
   if (platform.empty() || getString(info, "Version", "").empty())
     return FppResult::kNotFpp;
@@ -428,7 +434,6 @@ bool connectController(ControllerLink* link,
     case FppResult::kOk:
       break;
     case FppResult::kNotFpp:
-    case FppResult::kBadResponse:
       return fail("not an FPP controller");
     case FppResult::kAuthRequired:
       return fail("authentication required");

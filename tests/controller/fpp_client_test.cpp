@@ -5,6 +5,8 @@
 #include "sim/fpp_simulator.h"
 
 #include <chrono>
+#include <functional>
+#include <tuple>
 
 #include <gtest/gtest.h>
 
@@ -62,7 +64,10 @@ TEST(ConnectController, RaspberryPiPorts) {
       (std::vector<std::string>{"GET /api/system/info",
                                 "GET /api/channel/output/co-pixelStrings",
                                 "GET /api/channel/output/co-pixelStrings",
+                                "GET /api/channel/output/co-universes",
+                                "GET /api/channel/output/co-other",
                                 "GET /api/configfile/ci-universes.json"}));
+  EXPECT_EQ(link.otherOutputsEnd, 0);
 }
 
 TEST(ConnectController, BeagleBonePorts) {
@@ -116,7 +121,9 @@ TEST(ConnectController, FailuresMapToTheirMessages) {
   const Case cases[] = {
       {FppFault::kServerError, "/api/system", "could not connect to FPP"},
       {FppFault::kNotFppJson, "", "not an FPP controller"},
-      {FppFault::kNotFppHtml, "", "could not connect to FPP"},
+      // A web server that is not a controller: a page, or no such path.
+      {FppFault::kNotFppHtml, "", "not an FPP controller"},
+      {FppFault::kNotFound, "", "not an FPP controller"},
       {FppFault::kGarbage, "", "could not connect to FPP"},
       {FppFault::kCutShort, "/api/system", "could not connect to FPP"},
       // Both pixel-string endpoints fail: the controller has no ports.
@@ -165,6 +172,85 @@ TEST(ConnectController, FailuresMapToTheirMessages) {
   EXPECT_FALSE(connectController(&link, address, "", "", &error));
   EXPECT_EQ(error, "could not connect to FPP");
   EXPECT_EQ(link.host, address);
+}
+
+std::unique_ptr<sim::FppSimulator> startWith(
+    const char* file,
+    const std::function<void(sim::FppSimConfig*)>& change) {
+  sim::FppSimConfig config;
+  std::string error;
+  EXPECT_TRUE(sim::loadFppSimConfigFile(file, &config, &error)) << error;
+  change(&config);
+  auto fpp = std::make_unique<sim::FppSimulator>(std::move(config));
+  EXPECT_TRUE(fpp->start(&error)) << error;
+  return fpp;
+}
+
+TEST(ConnectController, TheStringsEndpointIsTheOneWithOutputs) {
+  // A Pi whose strings live in the BeagleBone file (a cape configuration
+  // of that family), and a BeagleBone-named board with the Pi file.
+  for (auto [file, keeps, bbb] :
+       {std::tuple{"fpp-pi.json", "co-bbbStrings", true},
+        std::tuple{"fpp-bbb.json", "co-pixelStrings", false}}) {
+    auto fpp = startWith(
+        file, [&](sim::FppSimConfig* c) { c->pixelFile = keeps; });
+    ControllerLink link;
+    std::string error;
+    ASSERT_TRUE(connectController(&link, fpp->httpAddress(), "", "", &error))
+        << file << ": " << error;
+    EXPECT_EQ(link.usesBBB, bbb) << file;
+    EXPECT_FALSE(link.ports.empty());
+    // The saved document came from the same endpoint.
+    auto seen = paths(*fpp);
+    EXPECT_EQ(seen[3], std::string("GET /api/channel/output/") + keeps)
+        << file;
+    EXPECT_EQ(fpp->pixelStringsFile().value_or(""),
+              std::string(fpp->pixelStringsFile().value_or("")));
+  }
+}
+
+TEST(ConnectController, ADamagedStringsFileIsNotReadAsNoPorts) {
+  // What the controller's own page leaves behind when a description holds
+  // a double quote: the file no longer parses, and the controller answers
+  // {"status":"OK"} without outputs.
+  auto fpp = startSim("fpp-pi.json");
+  fpp->setPixelStringsFile(
+      R"({"channelOutputs":[{"outputs":[{"portNumber":0,"virtualStrings":)"
+      R"([{"description":"The "big" tree","pixelCount":50}]}]}]})");
+  ControllerLink link;
+  std::string error;
+  EXPECT_FALSE(connectController(&link, fpp->httpAddress(), "", "", &error));
+  EXPECT_EQ(error, "could not read controller port configuration");
+  EXPECT_TRUE(link.savedPortStrings.empty());
+  for (const auto& r : fpp->requests()) EXPECT_EQ(r.method, "GET");
+}
+
+TEST(ConnectController, ChannelsOfOtherOutputsAreKeptClear) {
+  JsonValue universes;
+  ASSERT_TRUE(parseJsonDocument(R"({"channelOutputs":[
+      {"type":"universes","enabled":1,"startChannel":1,"channelCount":-1,
+       "universes":[
+         {"active":1,"startChannel":1,"channelCount":510,"id":1},
+         {"active":1,"startChannel":511,"channelCount":510,"id":2},
+         {"active":0,"startChannel":9001,"channelCount":510,"id":3}]},
+      {"type":"universes","enabled":0,"startChannel":20001,
+       "channelCount":100}]})",
+                                &universes));
+  JsonValue other;
+  ASSERT_TRUE(parseJsonDocument(R"({"channelOutputs":[
+      {"type":"VirtualMatrix","enabled":1,"startChannel":2001,
+       "channelCount":300}]})",
+                                &other));
+  auto fpp = startWith("fpp-pi.json", [&](sim::FppSimConfig* c) {
+    c->otherOutputs["co-universes"] = universes;
+    c->otherOutputs["co-other"] = other;
+  });
+  ControllerLink link;
+  std::string error;
+  ASSERT_TRUE(connectController(&link, fpp->httpAddress(), "", "", &error))
+      << error;
+  // Channels 1 ... 2300 (1-based) are in use: the scan starts at 2300.
+  EXPECT_EQ(link.otherOutputsEnd, 2300);
 }
 
 TEST(ConnectController, SilentControllerFailsWithinTheTimeLimit) {

@@ -13,6 +13,7 @@
 #include "sim/rig_scan.h"
 
 #include <cstdlib>
+#include <functional>
 #include <filesystem>
 #include <fstream>
 #include <optional>
@@ -352,6 +353,63 @@ TEST_F(RigScan, TreeFromTwoViewsSolvedIn3D) {
     teardownScan(*session);
   }
   EXPECT_EQ(controllerState(rig.controller()), before);
+}
+
+int changesSent(const sim::FppSimulator& fpp) {
+  int changes = 0;
+  for (const sim::LoggedRequest& r : fpp.requests())
+    changes += r.method == "POST" || r.method == "DELETE";
+  return changes;
+}
+
+// Whatever can fail without the controller is tried first: a show that is
+// playing, a camera that does not start, one that starts but shows
+// nothing. None of them leaves a trace on the controller.
+TEST(ScanFailures, NothingIsWrittenBeforeTheCameraShowsAPicture) {
+  sim::SceneConfig scene = sim::defaultScene();
+  scene.camera.imaging.width = 320;
+  scene.camera.imaging.height = 180;
+  sim::SimulatedRig rig(scene);
+  std::string error;
+  ASSERT_TRUE(rig.start(&error)) << error;
+  const std::string before = controllerState(rig.controller());
+  struct Case {
+    const char* what;
+    std::function<void(sim::VirtualCameraConfig*)> camera;
+    const char* status;
+    const char* message;
+  };
+  const Case cases[] = {
+      {"playing show",
+       [](sim::VirtualCameraConfig*) {},
+       "playing",
+       "FPP is playing a show \xE2\x80\x94 stop it and try again"},
+      {"camera that cannot start",
+       [](sim::VirtualCameraConfig* c) { c->fps = 0; },
+       "idle",
+       "bad virtual camera configuration"},
+      {"camera without a picture",
+       [](sim::VirtualCameraConfig* c) { c->stopDeliveringAfterSeconds = 0; },
+       "idle",
+       "camera delivered no picture"},
+  };
+  for (const Case& c : cases) {
+    sim::VirtualCameraConfig config = rig.cameraConfig(0);
+    c.camera(&config);
+    auto session = createScanSession(rig.makeCamera(config), "", "");
+    rig.controller().setStatusName(c.status);
+    ASSERT_TRUE(
+        connectController(*session, rig.controllerAddress(), "", "", &error));
+    for (ControllerPort& port : session->controller.ports)
+      port.selected = true;
+    rig.controller().clearRequests();
+    error.clear();
+    EXPECT_FALSE(prepareScan(*session, &error)) << c.what;
+    EXPECT_EQ(error, c.message) << c.what;
+    teardownScan(*session);
+    EXPECT_EQ(changesSent(rig.controller()), 0) << c.what;
+    EXPECT_EQ(controllerState(rig.controller()), before) << c.what;
+  }
 }
 
 TEST(ScanFailures, ControllerUnreachableOrLocked) {

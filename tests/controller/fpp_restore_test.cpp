@@ -1,0 +1,239 @@
+// The controller's configuration around a scan, over real sockets against
+// the simulated controller: the restore gives back the very bytes the
+// controller held, puts back only what was changed, restarts fppd on FPP 8,
+// and nothing is changed while a show plays.
+
+#include "controller/fpp_client.h"
+#include "controller/fpp_reconfigure.h"
+#include "json/json.h"
+
+#include "sim/fpp_simulator.h"
+
+#include <fstream>
+#include <sstream>
+
+#include <gtest/gtest.h>
+
+namespace pxo {
+namespace {
+
+std::string readData(const std::string& name) {
+  std::ifstream in(std::string(PXO_SOURCE_DIR) + "/tests/data/fpp/" + name,
+                   std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  EXPECT_FALSE(text.str().empty()) << name;
+  return text.str();
+}
+
+JsonValue parseData(const std::string& name) {
+  JsonValue doc;
+  EXPECT_TRUE(parseJsonDocument(readData(name), &doc)) << name;
+  return doc;
+}
+
+// A controller holding the fixture files as the controller itself wrote
+// them: the pixel strings as its web page posted them (compact, UTF-8),
+// the universe file pretty-printed by the controller.
+std::unique_ptr<sim::FppSimulator> startController(
+    const std::string& systemInfo,
+    const std::string& strings,
+    const std::string& universes,
+    const std::string& version = "") {
+  sim::FppSimConfig config;
+  config.systemInfo = parseData(systemInfo);
+  if (!version.empty()) setString(config.systemInfo, "Version", version);
+  config.pixelStrings = parseData(strings);
+  if (!universes.empty()) config.universes = parseData(universes);
+  auto fpp = std::make_unique<sim::FppSimulator>(std::move(config));
+  fpp->setPixelStringsFile(readData(strings));
+  std::string error;
+  EXPECT_TRUE(fpp->start(&error)) << error;
+  return fpp;
+}
+
+// Every port with pixels, one after another from channel 3000.
+std::vector<ScanPortSpec> scanEveryPort(const ControllerLink& link) {
+  std::vector<ScanPortSpec> specs;
+  int32_t channel = 3000;
+  for (const ControllerPort& port : link.ports) {
+    if (port.pixelCount < 1) continue;
+    specs.push_back({port.portNumber,
+                     channel,
+                     port.pixelCount,
+                     port.channelsPerPixel,
+                     port.nullNodes});
+    channel += port.pixelCount * port.channelsPerPixel;
+  }
+  return specs;
+}
+
+int countChanges(const sim::FppSimulator& fpp) {
+  int changes = 0;
+  for (const sim::LoggedRequest& r : fpp.requests())
+    changes += r.method == "POST" || r.method == "DELETE" ||
+               r.path == kFppRestartPath;
+  return changes;
+}
+
+struct Files {
+  const char* systemInfo;
+  const char* strings;
+  const char* universes;
+};
+
+class ByteIdenticalRestore : public ::testing::TestWithParam<Files> {};
+
+TEST_P(ByteIdenticalRestore, TheControllerGetsItsOwnBytesBack) {
+  const Files files = GetParam();
+  auto fpp = startController(files.systemInfo, files.strings, files.universes);
+  const std::optional<std::string> stringsBefore = fpp->pixelStringsFile();
+  const std::optional<std::string> universesBefore = fpp->universeFile();
+  ASSERT_TRUE(stringsBefore);
+
+  ControllerLink link;
+  std::string error;
+  ASSERT_TRUE(connectController(&link, fpp->httpAddress(), "", "", &error))
+      << error;
+  std::string scanConfig;
+  ASSERT_TRUE(buildScanPortConfig(
+      link.savedPortStrings, scanEveryPort(link), &scanConfig));
+  ASSERT_TRUE(applyScanConfiguration(&link, scanConfig, {}, &error)) << error;
+  EXPECT_NE(fpp->pixelStringsFile(), stringsBefore);
+  EXPECT_TRUE(fpp->universeInputEnabled());
+
+  restoreController(&link);
+  EXPECT_EQ(fpp->pixelStringsFile(), stringsBefore);
+  EXPECT_EQ(fpp->universeFile(), universesBefore);
+  // Restoring again changes nothing.
+  fpp->clearRequests();
+  restoreController(&link);
+  EXPECT_EQ(countChanges(*fpp), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    FixtureFiles,
+    ByteIdenticalRestore,
+    ::testing::Values(Files{"system-info-pi.json",
+                            "co-pixelStrings-pihat.ui.json",
+                            "ci-universes-e131.json"},
+                      Files{"system-info-pi.json",
+                            "co-pixelStrings-pihat.ui.json",
+                            "ci-universes-disabled.json"},
+                      Files{"system-info-bbb.json",
+                            "co-bbbStrings-f8b-12port.ui.json",
+                            ""}));
+
+TEST(Restore, PutsBackOnlyWhatWasChanged) {
+  auto fpp = startController("system-info-pi.json",
+                             "co-pixelStrings-pihat.ui.json",
+                             "ci-universes-e131.json");
+  ControllerLink link;
+  std::string error;
+  ASSERT_TRUE(connectController(&link, fpp->httpAddress(), "", "", &error))
+      << error;
+  // Connected, never changed: a restore sends nothing at all (before, it
+  // posted both files back, and without a snapshot deleted the universe
+  // file).
+  fpp->clearRequests();
+  restoreController(&link);
+  EXPECT_EQ(countChanges(*fpp), 0);
+
+  // Interrupted after the scan configuration: both files go back, and no
+  // later change is accepted.
+  ASSERT_TRUE(connectController(&link, fpp->httpAddress(), "", "", &error));
+  const auto stringsBefore = fpp->pixelStringsFile();
+  const auto universesBefore = fpp->universeFile();
+  std::string scanConfig;
+  ASSERT_TRUE(buildScanPortConfig(
+      link.savedPortStrings, scanEveryPort(link), &scanConfig));
+  ASSERT_TRUE(applyScanConfiguration(&link, scanConfig, {}, &error));
+  EXPECT_TRUE(interruptController(&link));
+  EXPECT_EQ(fpp->pixelStringsFile(), stringsBefore);
+  EXPECT_EQ(fpp->universeFile(), universesBefore);
+  fpp->clearRequests();
+  EXPECT_FALSE(applyScanConfiguration(&link, scanConfig, {}, &error));
+  EXPECT_EQ(error, "interrupted");
+  EXPECT_FALSE(interruptController(&link));
+  EXPECT_EQ(countChanges(*fpp), 0);
+}
+
+TEST(Restore, Fpp8RestartsFppdToApplyEachChange) {
+  auto fpp = startController("system-info-pi.json",
+                             "co-pixelStrings-pihat.ui.json",
+                             "",
+                             "8.5.1");
+  ASSERT_TRUE(fpp->appliesFilesOnRestartOnly());
+  ControllerLink link;
+  std::string error;
+  ASSERT_TRUE(connectController(&link, fpp->httpAddress(), "", "", &error))
+      << error;
+  EXPECT_EQ(link.fppMajorVersion, 8);
+  std::string scanConfig;
+  ASSERT_TRUE(buildScanPortConfig(
+      link.savedPortStrings, scanEveryPort(link), &scanConfig));
+  std::vector<std::string> progress;
+  auto report = [&](const std::string& m) { progress.push_back(m); };
+  ASSERT_TRUE(applyScanConfiguration(&link, scanConfig, report, &error));
+  // The configuration took effect: network input is on once fppd is back.
+  EXPECT_EQ(fpp->restartCount(), 1);
+  EXPECT_TRUE(fpp->universeInputEnabled());
+  ASSERT_EQ(progress.size(), 1u);
+  EXPECT_EQ(progress[0],
+            "Restarting FPP to apply the scan configuration\xE2\x80\xA6");
+
+  restoreController(&link, report);
+  EXPECT_EQ(fpp->restartCount(), 2);
+  EXPECT_FALSE(fpp->universeInputEnabled());
+  EXPECT_EQ(fpp->universeFile(), std::nullopt);
+  ASSERT_EQ(progress.size(), 2u);
+  EXPECT_EQ(progress[1],
+            "Restarting FPP to apply the restored configuration\xE2\x80\xA6");
+}
+
+TEST(Restore, Fpp9AndLaterNeedNoRestart) {
+  auto fpp = startController("system-info-pi.json",
+                             "co-pixelStrings-pihat.ui.json",
+                             "ci-universes-e131.json");
+  ControllerLink link;
+  std::string error;
+  ASSERT_TRUE(connectController(&link, fpp->httpAddress(), "", "", &error));
+  EXPECT_EQ(link.fppMajorVersion, 9);
+  std::string scanConfig;
+  ASSERT_TRUE(buildScanPortConfig(
+      link.savedPortStrings, scanEveryPort(link), &scanConfig));
+  ASSERT_TRUE(applyScanConfiguration(&link, scanConfig, {}, &error));
+  restoreController(&link);
+  EXPECT_EQ(fpp->restartCount(), 0);
+}
+
+TEST(ControllerIdle, APlayingShowIsRefusedAndAnUnknownStateIsIdle) {
+  auto fpp = startController("system-info-pi.json",
+                             "co-pixelStrings-pihat.ui.json",
+                             "ci-universes-e131.json");
+  ControllerLink link;
+  std::string error;
+  ASSERT_TRUE(connectController(&link, fpp->httpAddress(), "", "", &error));
+  EXPECT_TRUE(checkControllerIdle(link, &error));
+  for (const char* busy : {"playing", "testing", "stopping gracefully"}) {
+    fpp->setStatusName(busy);
+    error.clear();
+    EXPECT_FALSE(checkControllerIdle(link, &error)) << busy;
+    EXPECT_EQ(error, "FPP is playing a show \xE2\x80\x94 stop it and try again");
+  }
+  fpp->setStatusName("");  // no status answer (404)
+  EXPECT_TRUE(checkControllerIdle(link, &error));
+  EXPECT_EQ(countChanges(*fpp), 0);
+}
+
+TEST(FppMajorVersion, ReadsTheLeadingNumber) {
+  EXPECT_EQ(fppMajorVersion("9.5.3"), 9);
+  EXPECT_EQ(fppMajorVersion("8.5.1"), 8);
+  EXPECT_EQ(fppMajorVersion("v10.0-beta"), 10);
+  EXPECT_EQ(fppMajorVersion("master"), 0);
+  EXPECT_EQ(fppMajorVersion(""), 0);
+  EXPECT_EQ(fppMajorVersion("99999999999999"), 100000);
+}
+
+}  // namespace
+}  // namespace pxo
