@@ -22,9 +22,9 @@
 #include <cstring>
 #include <fstream>
 #include <sstream>
-#include <vector>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace {
 

@@ -7,11 +7,11 @@
 #include "sim/loopback.h"
 
 #include <algorithm>
-#include <cstdio>
-#include <thread>
 #include <cmath>
+#include <cstdio>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 namespace pxo::sim {
 
@@ -116,7 +116,9 @@ FppSimulator::FppSimulator(FppSimConfig config) : config_(std::move(config)) {
                    : platform.find("beagle") != std::string::npos
                        ? "co-bbbStrings"
                        : "co-pixelStrings";
-  pixelStrings_ = phpJsonEncode(config_.pixelStrings, true);
+  // The pixel-string file holds what the controller's page posted (compact
+  // UTF-8 JSON); the universe file is pretty-printed by the controller.
+  pixelStrings_ = toJsonText(config_.pixelStrings);
   if (config_.universes) universes_ = phpJsonEncode(*config_.universes, true);
   appliedPixelStrings_ = pixelStrings_;
   appliedUniverses_ = universes_;
@@ -275,12 +277,13 @@ HttpReply FppSimulator::handle(const HttpRequest& request) {
         delayMs = std::max(delayMs, d.ms);
   }
   if (logToStdout_) {
-    std::printf("fpp-sim: %s %s\n", request.method.c_str(), request.path.c_str());
+    std::printf(
+        "fpp-sim: %s %s\n", request.method.c_str(), request.path.c_str());
     std::fflush(stdout);
   }
   // A busy controller: the answer (and what a POST changes) comes late.
-  const auto until = std::chrono::steady_clock::now() +
-                     std::chrono::milliseconds(delayMs);
+  const auto until =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(delayMs);
   while (running_ && std::chrono::steady_clock::now() < until)
     std::this_thread::sleep_for(10ms);
   switch (fault) {
@@ -348,7 +351,8 @@ HttpReply FppSimulator::route(const HttpRequest& request) {
     if (statusName_.empty()) return notFoundPage(path);
     // fppd is down while it restarts; the web server answers for it.
     if (restarting())
-      return HttpReply::html(500, "<html><body>fppd is not running</body></html>");
+      return HttpReply::html(500,
+                             "<html><body>fppd is not running</body></html>");
     JsonValue status = JsonValue::makeObject();
     setString(status, "fppd", "running");
     setString(status, "status_name", statusName_);

@@ -17,6 +17,7 @@
 #include "scan/scan_decode.h"
 #include "scan/session.h"
 
+#include "sim/blank_camera.h"
 #include "sim/decode_scorer.h"
 #include "sim/rig.h"
 #include "sim/rig_scan.h"
@@ -31,7 +32,6 @@
 #include <vector>
 
 #include "preview_image.h"
-#include "sim/blank_camera.h"
 #include <unistd.h>
 
 namespace {

@@ -307,8 +307,8 @@ int32_t fppMajorVersion(const std::string& version) {
   size_t at = !version.empty() && (version[0] == 'v' || version[0] == 'V');
   int32_t major = 0;
   bool any = false;
-  for (; at < version.size() && std::isdigit(static_cast<unsigned char>(
-                                    version[at]));
+  for (; at < version.size() &&
+         std::isdigit(static_cast<unsigned char>(version[at]));
        ++at) {
     any = true;
     major = std::min(major * 10 + (version[at] - '0'), 100000);
@@ -359,8 +359,7 @@ FppResult queryControllerInfo(const std::string& host,
   JsonValue docs[2];
   int chosen = -1;
   for (int i = 0; i < 2 && chosen < 0; ++i) {
-    HttpResponse answer =
-        get(host, user, password, pixelStringsPath(order[i]));
+    HttpResponse answer = get(host, user, password, pixelStringsPath(order[i]));
     if (!answer.ok) return FppResult::kUnreachable;
     kinds[i] = classifyPortAnswer(answer, &docs[i]);
     if (kinds[i] == PortAnswer::kOutputs) chosen = i;

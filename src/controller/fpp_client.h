@@ -64,7 +64,7 @@ struct ControllerLink {
   std::string host;  // as the user typed it
   std::string user;
   std::string password;
-  bool usesBBB = false;  // the BeagleBone pixel-string endpoint
+  bool usesBBB = false;         // the BeagleBone pixel-string endpoint
   int32_t fppMajorVersion = 0;  // from "Version"; 0 when unknown
   std::vector<ControllerPort> ports;
   // One past the last channel the controller's other channel outputs (E1.31,

@@ -211,7 +211,8 @@ bool restoreChanges(ControllerLink* link, const ControllerProgress& progress) {
   link->universesChanged = false;
   if (any && needsRestart(*link)) {
     if (progress)
-      progress("Restarting FPP to apply the restored configuration\xE2\x80\xA6");
+      progress(
+          "Restarting FPP to apply the restored configuration\xE2\x80\xA6");
     restartFppd(*link);
   }
   return any;

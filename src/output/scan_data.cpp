@@ -293,7 +293,8 @@ bool parseSavedScan(std::string_view timelineText,
       skipped && skipped->isArray()) {
     for (const JsonValue& id : skipped->array) {
       const int32_t value = jsonToInt(id, 0);
-      if (value >= 1 && value <= kMaxSavedLeds) scan.skippedIds.push_back(value);
+      if (value >= 1 && value <= kMaxSavedLeds)
+        scan.skippedIds.push_back(value);
     }
     std::sort(scan.skippedIds.begin(), scan.skippedIds.end());
     scan.skippedIds.erase(

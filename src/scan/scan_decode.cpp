@@ -123,12 +123,12 @@ bool decodeScan(const FrameReader& read,
   std::vector<DecodedLed> decoded(static_cast<size_t>(input.ledCount));
   DecodeError why = DecodeError::kNone;
   int32_t count = decodeLeds(frames,
-                                   input.markTimes,
-                                   decoding.tables,
-                                   options,
-                                   decoded,
-                                   &result->stats,
-                                   &why);
+                             input.markTimes,
+                             decoding.tables,
+                             options,
+                             decoded,
+                             &result->stats,
+                             &why);
   frames = {};
   if (count >= 0 && !input.nodeOfLed.empty())
     count = keepNodes(input.nodeOfLed, &decoded, count);
@@ -153,9 +153,10 @@ bool decodeScan(const FrameReader& read,
   result->ledCount =
       input.nodeOfLed.empty()
           ? input.ledCount
-          : static_cast<int32_t>(std::count_if(input.nodeOfLed.begin(),
-                                               input.nodeOfLed.end(),
-                                               [](int32_t n) { return n > 0; }));
+          : static_cast<int32_t>(std::count_if(
+                input.nodeOfLed.begin(), input.nodeOfLed.end(), [](int32_t n) {
+                  return n > 0;
+                }));
   return true;
 }
 
@@ -176,7 +177,8 @@ bool decodeScanDataFolder(const std::filesystem::path& folder,
   if (!saved.skippedIds.empty()) {
     nodeOfLed.assign(static_cast<size_t>(positions), 1);
     for (int32_t id : saved.skippedIds)
-      if (id >= 1 && id <= positions) nodeOfLed[static_cast<size_t>(id) - 1] = 0;
+      if (id >= 1 && id <= positions)
+        nodeOfLed[static_cast<size_t>(id) - 1] = 0;
     int32_t node = 0;
     for (int32_t& n : nodeOfLed) n = n ? ++node : 0;
   }

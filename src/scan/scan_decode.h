@@ -67,10 +67,10 @@ struct ScanDecodeResult {
 // Raises each colour's peak threshold to at least min(ceil(4 × noise), 200).
 void raiseThresholdsForNoise(const CameraNoise& noise, DecodeOptions* options);
 
-// Extracts, decodes, maps scan LEDs to nodes and snaps. Progress: "Extracting scan frames… i/n",
-// "Decoding pixel positions…", "Building model…". Messages: "could not
-// extract any scan frames", "decode failed (no baseline/flood)" (or the
-// options' own message), "grid snap failed".
+// Extracts, decodes, maps scan LEDs to nodes and snaps. Progress: "Extracting
+// scan frames… i/n", "Decoding pixel positions…", "Building model…". Messages:
+// "could not extract any scan frames", "decode failed (no baseline/flood)" (or
+// the options' own message), "grid snap failed".
 [[nodiscard]] bool decodeScan(
     const FrameReader& frames,
     const ScanDecodeInput& input,

@@ -196,9 +196,9 @@ void teardownScan(ScanSession& session) {
   // Only what this session changed is put back; a session that never got
   // as far as changing the controller sends nothing.
   if (!session.controller.savedPortStrings.empty())
-    restoreController(
-        &session.controller,
-        [&](const std::string& message) { session.report(message); });
+    restoreController(&session.controller, [&](const std::string& message) {
+      session.report(message);
+    });
   session.plan.reset();
   session.prepared = false;
 }

@@ -175,8 +175,7 @@ TEST(ConnectController, FailuresMapToTheirMessages) {
 }
 
 std::unique_ptr<sim::FppSimulator> startWith(
-    const char* file,
-    const std::function<void(sim::FppSimConfig*)>& change) {
+    const char* file, const std::function<void(sim::FppSimConfig*)>& change) {
   sim::FppSimConfig config;
   std::string error;
   EXPECT_TRUE(sim::loadFppSimConfigFile(file, &config, &error)) << error;
@@ -192,8 +191,8 @@ TEST(ConnectController, TheStringsEndpointIsTheOneWithOutputs) {
   for (auto [file, keeps, bbb] :
        {std::tuple{"fpp-pi.json", "co-bbbStrings", true},
         std::tuple{"fpp-bbb.json", "co-pixelStrings", false}}) {
-    auto fpp = startWith(
-        file, [&](sim::FppSimConfig* c) { c->pixelFile = keeps; });
+    auto fpp =
+        startWith(file, [&](sim::FppSimConfig* c) { c->pixelFile = keeps; });
     ControllerLink link;
     std::string error;
     ASSERT_TRUE(connectController(&link, fpp->httpAddress(), "", "", &error))
@@ -202,8 +201,7 @@ TEST(ConnectController, TheStringsEndpointIsTheOneWithOutputs) {
     EXPECT_FALSE(link.ports.empty());
     // The saved document came from the same endpoint.
     auto seen = paths(*fpp);
-    EXPECT_EQ(seen[3], std::string("GET /api/channel/output/") + keeps)
-        << file;
+    EXPECT_EQ(seen[3], std::string("GET /api/channel/output/") + keeps) << file;
     EXPECT_EQ(fpp->pixelStringsFile().value_or(""),
               std::string(fpp->pixelStringsFile().value_or("")));
   }

@@ -71,8 +71,8 @@ std::vector<ScanPortSpec> scanEveryPort(const ControllerLink& link) {
 int countChanges(const sim::FppSimulator& fpp) {
   int changes = 0;
   for (const sim::LoggedRequest& r : fpp.requests())
-    changes += r.method == "POST" || r.method == "DELETE" ||
-               r.path == kFppRestartPath;
+    changes +=
+        r.method == "POST" || r.method == "DELETE" || r.path == kFppRestartPath;
   return changes;
 }
 
@@ -114,15 +114,14 @@ TEST_P(ByteIdenticalRestore, TheControllerGetsItsOwnBytesBack) {
 INSTANTIATE_TEST_SUITE_P(
     FixtureFiles,
     ByteIdenticalRestore,
-    ::testing::Values(Files{"system-info-pi.json",
-                            "co-pixelStrings-pihat.ui.json",
-                            "ci-universes-e131.json"},
-                      Files{"system-info-pi.json",
-                            "co-pixelStrings-pihat.ui.json",
-                            "ci-universes-disabled.json"},
-                      Files{"system-info-bbb.json",
-                            "co-bbbStrings-f8b-12port.ui.json",
-                            ""}));
+    ::testing::Values(
+        Files{"system-info-pi.json",
+              "co-pixelStrings-pihat.ui.json",
+              "ci-universes-e131.json"},
+        Files{"system-info-pi.json",
+              "co-pixelStrings-pihat.ui.json",
+              "ci-universes-disabled.json"},
+        Files{"system-info-bbb.json", "co-bbbStrings-f8b-12port.ui.json", ""}));
 
 TEST(Restore, PutsBackOnlyWhatWasChanged) {
   auto fpp = startController("system-info-pi.json",
@@ -159,10 +158,8 @@ TEST(Restore, PutsBackOnlyWhatWasChanged) {
 }
 
 TEST(Restore, Fpp8RestartsFppdToApplyEachChange) {
-  auto fpp = startController("system-info-pi.json",
-                             "co-pixelStrings-pihat.ui.json",
-                             "",
-                             "8.5.1");
+  auto fpp = startController(
+      "system-info-pi.json", "co-pixelStrings-pihat.ui.json", "", "8.5.1");
   ASSERT_TRUE(fpp->appliesFilesOnRestartOnly());
   ControllerLink link;
   std::string error;
@@ -219,7 +216,8 @@ TEST(ControllerIdle, APlayingShowIsRefusedAndAnUnknownStateIsIdle) {
     fpp->setStatusName(busy);
     error.clear();
     EXPECT_FALSE(checkControllerIdle(link, &error)) << busy;
-    EXPECT_EQ(error, "FPP is playing a show \xE2\x80\x94 stop it and try again");
+    EXPECT_EQ(error,
+              "FPP is playing a show \xE2\x80\x94 stop it and try again");
   }
   fpp->setStatusName("");  // no status answer (404)
   EXPECT_TRUE(checkControllerIdle(link, &error));

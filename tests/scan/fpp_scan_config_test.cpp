@@ -67,7 +67,7 @@ std::vector<size_t> realPixelIndices(const std::string& document,
 struct Case {
   const char* config;
   std::vector<int32_t> selected;
-  std::vector<int32_t> scanCounts;  // per selected port; 0 = all pixels
+  std::vector<int32_t> scanCounts;     // per selected port; 0 = all pixels
   const char* pixelStrings = nullptr;  // replaces the config's document
 };
 

@@ -13,9 +13,9 @@
 #include "sim/rig_scan.h"
 
 #include <cstdlib>
-#include <functional>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <optional>
 #include <sstream>
 
@@ -400,8 +400,7 @@ TEST(ScanFailures, NothingIsWrittenBeforeTheCameraShowsAPicture) {
     rig.controller().setStatusName(c.status);
     ASSERT_TRUE(
         connectController(*session, rig.controllerAddress(), "", "", &error));
-    for (ControllerPort& port : session->controller.ports)
-      port.selected = true;
+    for (ControllerPort& port : session->controller.ports) port.selected = true;
     rig.controller().clearRequests();
     error.clear();
     EXPECT_FALSE(prepareScan(*session, &error)) << c.what;
