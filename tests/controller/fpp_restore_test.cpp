@@ -9,8 +9,10 @@
 
 #include "sim/fpp_simulator.h"
 
+#include <chrono>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -155,6 +157,42 @@ TEST(Restore, PutsBackOnlyWhatWasChanged) {
   EXPECT_EQ(error, "interrupted");
   EXPECT_FALSE(interruptController(&link));
   EXPECT_EQ(countChanges(*fpp), 0);
+}
+
+// An interrupt on another thread while the scan configuration is still on
+// its way to a slow controller: it waits until the configuration is sent,
+// then puts both files back; the two threads' requests never overlap.
+TEST(Restore, AnInterruptWaitsForTheChangeInFlight) {
+  auto fpp = startController("system-info-pi.json",
+                             "co-pixelStrings-pihat.ui.json",
+                             "ci-universes-e131.json");
+  ControllerLink link;
+  std::string error;
+  ASSERT_TRUE(connectController(&link, fpp->httpAddress(), "", "", &error));
+  const auto stringsBefore = fpp->pixelStringsFile();
+  const auto universesBefore = fpp->universeFile();
+  std::string scanConfig;
+  ASSERT_TRUE(buildScanPortConfig(
+      link.savedPortStrings, scanEveryPort(link), &scanConfig));
+  fpp->setDelay("POST", kFppPixelStringsPath, 600);
+  fpp->clearRequests();
+  std::thread scan([&] {
+    std::string scanError;
+    (void)applyScanConfiguration(&link, scanConfig, {}, &scanError);
+  });
+  // Wait until the slow POST has reached the controller.
+  for (int i = 0; i < 400 && fpp->requests().empty(); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  EXPECT_TRUE(interruptController(&link));
+  scan.join();
+  EXPECT_EQ(fpp->pixelStringsFile(), stringsBefore);
+  EXPECT_EQ(fpp->universeFile(), universesBefore);
+  // The scan's POST came first, the restore's after it.
+  std::vector<std::string> seen;
+  for (const sim::LoggedRequest& r : fpp->requests())
+    seen.push_back(r.method + " " + r.path);
+  ASSERT_GE(seen.size(), 2u);
+  EXPECT_EQ(seen[0], std::string("POST ") + kFppPixelStringsPath);
 }
 
 TEST(Restore, Fpp8RestartsFppdToApplyEachChange) {
