@@ -1,7 +1,7 @@
 // pixoria: scans a prop from the command line.
 //
 //   pixoria scan --simulate [--scene FILE] [--report FILE] [--out DIR]
-//                [--name NAME] [--fov DEG]
+//                [--name NAME] [--fov DEG] [--user U --password P]
 //   pixoria scan --controller HOST [--user U] [--password P] [--camera ID]
 //                [--ports 1,2] [--out DIR] [--name NAME]
 //   pixoria decode FOLDER [--out DIR] [--name NAME]
@@ -56,6 +56,7 @@ int usage() {
                "usage:\n"
                "  pixoria scan --simulate [--scene FILE] [--report FILE] "
                "[--out DIR] [--name NAME] [--fov DEG]\n"
+               "               [--user U --password P]\n"
                "  pixoria scan --controller HOST [--user U] [--password P] "
                "[--camera ID]\n"
                "               [--ports 1,2] [--out DIR] [--name NAME]\n"
@@ -154,8 +155,12 @@ int scanSimulated(const Arguments& args) {
   pxo::sim::VirtualCamera* camera = owned.get();
   auto session = pxo::createScanSession(std::move(owned), "", out.string());
   session->progress = showProgress;
+  // The rig knows its controller's password; --user and --password win.
+  const std::string password = args.get("password", scene.password);
+  const std::string user =
+      args.get("user", password.empty() ? std::string() : "admin");
   if (!pxo::connectController(
-          *session, rig.controllerAddress(), "", "", &error))
+          *session, rig.controllerAddress(), user, password, &error))
     return fail(error);
   for (pxo::ControllerPort& port : session->controller.ports)
     for (const pxo::sim::ScenePort& p : scene.ports)

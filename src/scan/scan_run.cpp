@@ -158,8 +158,26 @@ void runScan(ScanSession& session,
       session.nodeOfLed};
   if (!decodeScan(cameraFrames(camera), input, report, &decoded, error)) return;
 
+  // A scan that saw no LED has nothing to estimate from: a model of guesses
+  // would look like a result. Its scan data is kept for a look at why.
+  const int32_t observed = decoded.observedCount();
+  if (observed == 0) {
+    if (!session.scanDataFolder.empty())
+      writeScanData(session, session.scanDataFolder, marks, settle, decoded);
+    return fail(kNoLedsDecoded);
+  }
+  std::string warning;
+  if (2 * observed < decoded.ledCount) {
+    warning = "Only " + std::to_string(observed) + " of " +
+              std::to_string(decoded.ledCount) +
+              " LEDs were seen; the rest are estimates \xE2\x80\x94 check "
+              "the prop is in view, lit, in focus and bright enough";
+    report(warning);
+  }
+
   keepResults(session, decoded, modelName);
-  session.lastRun = ScanRunRecord{decoded.leds, marks, settle.offset, 0, 0};
+  session.lastRun =
+      ScanRunRecord{decoded.leds, marks, settle.offset, 0, 0, warning};
   const std::string path = writeModelFile(
       modelOutputInputs(session), ModelOutputKind::kCustomGrid, error);
   if (path.empty()) return;

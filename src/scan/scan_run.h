@@ -23,12 +23,22 @@ struct ScanRunRecord {
   double settleOffset = 0;       // after each mark, where frames were read
   double recordingSeconds = 0;   // from the run's start to the recording's end
   double processingSeconds = 0;  // the rest of the run
+  // Said when fewer than half the LEDs were seen ("Only 40 of 100 LEDs
+  // were seen; …"); empty otherwise.
+  std::string warning;
 };
+
+inline constexpr char kNoLedsDecoded[] =
+    "no LEDs found \xE2\x80\x94 check that the prop is in view and lit, "
+    "the camera is in focus, and the brightness is high enough";
 
 // Runs one scan. `modelFilePath` gets the written model's path, and is
 // cleared on failure with `error` (optional) saying why: "not prepared",
 // "scan lost pattern marks (camera underran)", the decode tail's messages
-// (scan_decode.h), or the camera's and the model writer's own. Runs on one
+// (scan_decode.h), kNoLedsDecoded when no LED was seen (no model is
+// written, the session's results stay), or the camera's and the model
+// writer's own. A scan that saw fewer than half its LEDs succeeds with a
+// warning in its progress and in `lastRun.warning`. Runs on one
 // worker thread; nothing else may use the session meanwhile.
 void runScan(ScanSession& session,
              std::string* modelFilePath,

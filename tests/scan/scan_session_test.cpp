@@ -277,6 +277,24 @@ TEST_F(RigScan, SavedScanDataDecodesOfflineAsTheLiveScanDid) {
   }
 }
 
+// Nothing of the prop in the picture: the scan fails, says what to check
+// and writes no model, instead of a model made of estimates.
+TEST_F(RigScan, APropOutOfSightFailsAndWritesNoModel) {
+  if (tooSlowForRealTime())
+    GTEST_SKIP() << "real-time rig under ThreadSanitizer";
+  sim::SceneConfig scene = sceneFrom(std::string("{") + kSmallCamera + R"(
+      "prop":{"shape":"arch","count":30},"ports":[{"port":0,"pixels":30}],
+      "occludedFraction":1.0})");
+  ScanOutcome o = scanScene(scene, dataDir.string());
+  EXPECT_FALSE(o.ok);
+  EXPECT_EQ(o.error, kNoLedsDecoded);
+  EXPECT_TRUE(o.modelPath.empty());
+  // The scan data is there to see why.
+  ASSERT_FALSE(o.dataFolder.empty());
+  EXPECT_TRUE(std::filesystem::exists(std::filesystem::path(o.dataFolder) /
+                                      "metadata.json"));
+}
+
 TEST_F(RigScan, CameraThatStopsDuringTheRecording) {
   if (tooSlowForRealTime())
     GTEST_SKIP() << "real-time rig under ThreadSanitizer";

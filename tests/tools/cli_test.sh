@@ -19,4 +19,11 @@ folder=$(ls -d "$out"/GlowtraceDebug/scan_*)
 "$pixoria" decode "$folder" --out "$out" --name Again | grep -q "Decoded"
 ls "$out/Again.xmodel" > /dev/null
 ! "$pixoria" scan --bogus 2> /dev/null
-echo "cli: scan, report, preview and offline decode work"
+# A controller with a password: the rig knows it; a wrong one is refused.
+locked=$(dirname "$0")/../data/scenes/locked-arch.json
+! "$pixoria" scan --simulate --scene "$locked" --out "$out/locked" \
+  --password wrong > "$out/locked.log" 2>&1
+grep -q "authentication required" "$out/locked.log"
+"$pixoria" scan --simulate --scene "$locked" --out "$out/locked" \
+  > "$out/locked.log" 2>&1 || { cat "$out/locked.log"; exit 1; }
+echo "cli: scan, report, preview, offline decode and a locked controller work"
