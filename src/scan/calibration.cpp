@@ -2,6 +2,7 @@
 
 #include "scan/frame_convert.h"
 #include "scan/marked_recording.h"
+#include "scan/scan_decode.h"
 #include "scan/session.h"
 
 #include <algorithm>
@@ -13,8 +14,11 @@ namespace pxo {
 namespace {
 
 constexpr double kNoiseFactor = 4.0;
-constexpr double kMaxSaturatedFraction = 0.02;
-constexpr double kMinLitFraction = 0.0;
+// Spots: local maxima within this radius, measured against the lowest rise
+// within kSurround, at least kMinSpotContrast (or 3 × noise) above it.
+constexpr int32_t kPeakRadius = 2;
+constexpr int32_t kSurround = 4;
+constexpr double kMinSpotContrast = 12.0;
 constexpr int kDarkDwellMs = 700;
 constexpr int kLevelDwellMs = 350;
 
@@ -69,10 +73,82 @@ bool measureCameraNoise(std::span<const FramePlanes> dark,
   return true;
 }
 
+std::vector<LitSpot> findLitSpots(const FramePlanes& brightest,
+                                  const FramePlanes& dark,
+                                  int32_t width,
+                                  int32_t height,
+                                  const CameraNoise& noise,
+                                  size_t maxSpots) {
+  std::vector<LitSpot> spots;
+  const size_t pixels = static_cast<size_t>(width) * height;
+  if (width < 1 || height < 1) return spots;
+  for (int c = 0; c < 3; ++c)
+    if (brightest.plane[c].size() < pixels || dark.plane[c].size() < pixels)
+      return spots;
+  // The largest channel's rise, and which channel it is.
+  std::vector<int16_t> rise(pixels);
+  std::vector<uint8_t> channel(pixels);
+  for (size_t p = 0; p < pixels; ++p) {
+    int best = 0, which = 0;
+    for (int c = 0; c < 3; ++c) {
+      int r = int(brightest.plane[c][p]) - int(dark.plane[c][p]);
+      if (r > best) {
+        best = r;
+        which = c;
+      }
+    }
+    rise[p] = static_cast<int16_t>(best);
+    channel[p] = static_cast<uint8_t>(which);
+  }
+  const int threshold =
+      static_cast<int>(std::max(kMinSpotContrast, 3.0 * noise.noiseMax));
+  std::vector<std::pair<int, LitSpot>> found;
+  auto at = [&](int32_t x, int32_t y) {
+    return rise[static_cast<size_t>(y) * width + x];
+  };
+  for (int32_t y = 0; y < height; ++y)
+    for (int32_t x = 0; x < width; ++x) {
+      const int v = at(x, y);
+      if (v < threshold) continue;
+      bool peak = true;
+      int lowest = v;
+      for (int32_t dy = -kSurround; dy <= kSurround && peak; ++dy)
+        for (int32_t dx = -kSurround; dx <= kSurround; ++dx) {
+          const int32_t xs = x + dx, ys = y + dy;
+          if (xs < 0 || ys < 0 || xs >= width || ys >= height) continue;
+          const int w = at(xs, ys);
+          lowest = std::min(lowest, w);
+          // A plateau keeps its first pixel in reading order.
+          if (std::abs(dx) <= kPeakRadius && std::abs(dy) <= kPeakRadius &&
+              (w > v || (w == v && (dy < 0 || (dy == 0 && dx < 0))))) {
+            peak = false;
+            break;
+          }
+        }
+      if (!peak || v - lowest < threshold) continue;
+      found.push_back(
+          {v - lowest,
+           {x, y, channel[static_cast<size_t>(y) * width + x]}});
+    }
+  if (found.size() > maxSpots) {
+    std::nth_element(found.begin(),
+                     found.begin() + static_cast<std::ptrdiff_t>(maxSpots),
+                     found.end(),
+                     [](const auto& a, const auto& b) { return a.first > b.first; });
+    found.resize(maxSpots);
+  }
+  spots.reserve(found.size());
+  for (const auto& f : found) spots.push_back(f.second);
+  return spots;
+}
+
 LevelMeasurement measureLevel(const FramePlanes& lit,
                               const FramePlanes& dark,
+                              int32_t width,
+                              int32_t height,
                               uint8_t level,
-                              const CameraNoise& noise) {
+                              const CameraNoise& noise,
+                              std::span<const LitSpot> spots) {
   LevelMeasurement m;
   m.level = level;
   const size_t pixels = dark.plane[0].size();
@@ -100,21 +176,55 @@ LevelMeasurement measureLevel(const FramePlanes& lit,
   m.p99B = histogramPercentile(increase[2], 0.99);
   m.litFraction = pixels ? double(litCount) / double(pixels) : 0;
   m.saturatedFraction = pixels ? double(saturated) / double(pixels) : 0;
+
+  // At each spot: its contrast in its own channel against its surroundings,
+  // and whether the decoder (thresholds raised by the noise, as the scan
+  // decodes) finds it with room to spare.
+  DecodeOptions thresholds = defaultDecodeOptions();
+  raiseThresholdsForNoise(noise, &thresholds);
+  const size_t size = static_cast<size_t>(width) * height;
+  if (width < 1 || height < 1 || pixels < size) return m;
+  for (const LitSpot& s : spots) {
+    const auto& plane = lit.plane[static_cast<size_t>(s.channel)];
+    const auto& base = dark.plane[static_cast<size_t>(s.channel)];
+    auto riseAt = [&](int32_t x, int32_t y) {
+      const size_t p = static_cast<size_t>(y) * width + x;
+      return int(plane[p]) - int(base[p]);
+    };
+    int lowest = riseAt(s.x, s.y);
+    for (int32_t dy = -kSurround; dy <= kSurround; ++dy)
+      for (int32_t dx = -kSurround; dx <= kSurround; ++dx) {
+        const int32_t xs = s.x + dx, ys = s.y + dy;
+        if (xs >= 0 && ys >= 0 && xs < width && ys < height)
+          lowest = std::min(lowest, riseAt(xs, ys));
+      }
+    const int contrast = riseAt(s.x, s.y) - lowest;
+    ++m.spotCount;
+    if (contrast >= kDecodableMargin *
+                        thresholds.peakThreshold[static_cast<size_t>(s.channel)])
+      ++m.decodableSpots;
+    if (plane[static_cast<size_t>(s.y) * width + s.x] >= 250) ++m.saturatedSpots;
+  }
   return m;
 }
 
-int32_t chooseLevel(std::span<const LevelMeasurement> measurements,
-                    const CameraNoise& noise) {
-  const double threshold = std::max(1.0, kNoiseFactor * noise.noiseMax);
+int32_t chooseLevel(std::span<const LevelMeasurement> measurements) {
   int32_t best = -1;
+  int32_t mostDecodable = 0, mostLevel = -1;
   for (const LevelMeasurement& m : measurements) {
-    double p99 = std::max({0.0, m.p99R, m.p99G, m.p99B});
-    if (p99 < threshold || m.saturatedFraction > kMaxSaturatedFraction ||
-        m.litFraction < kMinLitFraction)
+    if (m.spotCount < 1) continue;
+    if (m.decodableSpots > mostDecodable ||
+        (m.decodableSpots == mostDecodable && mostDecodable > 0 &&
+         m.level < mostLevel)) {
+      mostDecodable = m.decodableSpots;
+      mostLevel = m.level;
+    }
+    if (m.decodableSpots < kMinDecodableShare * m.spotCount ||
+        m.saturatedSpots > kMaxSaturatedSpotShare * m.spotCount)
       continue;
     if (best < 0 || m.level < best) best = m.level;
   }
-  return best;
+  return best >= 0 ? best : mostLevel;
 }
 
 void calibrateBrightness(ScanSession& session) {
@@ -180,7 +290,9 @@ void calibrateBrightness(ScanSession& session) {
     return;
   }
 
-  std::vector<LevelMeasurement> measurements;
+  // Every level's frame, 40 ms before the next mark; the spots are where
+  // the brightest one lights the picture.
+  std::vector<std::pair<uint8_t, FramePlanes>> levels;
   for (size_t i = 0; i < kCalibrationLevels.size(); ++i) {
     FramePlanes planes;
     int32_t w = 0, h = 0;
@@ -188,13 +300,20 @@ void calibrateBrightness(ScanSession& session) {
             camera, marks[i + 2].time - 0.04, 1024, &planes, &w, &h) ||
         w != width || h != height)
       continue;
-    measurements.push_back(
-        measureLevel(planes, darkFrames[0], kCalibrationLevels[i], noise));
+    levels.emplace_back(kCalibrationLevels[i], std::move(planes));
   }
+  std::vector<LitSpot> spots;
+  if (!levels.empty())
+    spots = findLitSpots(
+        levels.back().second, darkFrames[0], width, height, noise);
+  std::vector<LevelMeasurement> measurements;
+  for (const auto& [level, planes] : levels)
+    measurements.push_back(
+        measureLevel(planes, darkFrames[0], width, height, level, noise, spots));
   result.calibrated = true;
   result.noise = noise;
   if (session.autoBrightness) {
-    int32_t chosen = chooseLevel(measurements, noise);
+    int32_t chosen = chooseLevel(measurements);
     if (chosen > 0) {
       result.calibratedLevel = chosen;
       setPlanLevel(session.plan.get(), static_cast<uint8_t>(chosen));

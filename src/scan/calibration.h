@@ -10,7 +10,15 @@
 // Brightness auto-calibration: before the first scan of a session, a short
 // recording of its own measures how noisy the dark picture is and how
 // bright the LEDs appear at nine drive levels, and picks the lowest level
-// that clearly stands out without saturating the picture.
+// at which the LEDs' own spots clear the decoder's detection threshold with
+// a margin without saturating their cores.
+//
+// The level is judged on the LEDs, not on the picture: the spots are the
+// local maxima of how much the brightest level lifts the picture over the
+// dark frame, and each level is measured at those spots, against the
+// spot's own surroundings (light spilled over the picture lifts those too)
+// and in the camera channel the LED shows. A prop of ten LEDs and one
+// covering a third of the picture are judged alike.
 
 namespace pxo {
 
@@ -32,7 +40,27 @@ struct LevelMeasurement {
   double p99R = 0, p99G = 0, p99B = 0;  // 99th percentile
   double litFraction = 0;
   double saturatedFraction = 0;
+  // At the LEDs' spots (see findLitSpots):
+  int32_t spotCount = 0;
+  int32_t decodableSpots = 0;  // clear the decoder's threshold × the margin
+  int32_t saturatedSpots = 0;  // their core at 250 or above
 };
+
+// Where an LED lights the picture: the spot's centre and the camera channel
+// it shows most in.
+struct LitSpot {
+  int32_t x = 0;
+  int32_t y = 0;
+  int32_t channel = 0;
+};
+
+// Spot cores whose local contrast reaches this many times the decoder's
+// detection threshold count as decodable.
+inline constexpr double kDecodableMargin = 1.5;
+// The share of spots that must be decodable at the chosen level, and the
+// share that may saturate.
+inline constexpr double kMinDecodableShare = 0.95;
+inline constexpr double kMaxSaturatedSpotShare = 0.10;
 
 struct BrightnessCalibration {
   bool calibrated = false;
@@ -56,15 +84,32 @@ double histogramPercentile(std::span<const int64_t> histogram, double p);
                                       int32_t height,
                                       CameraNoise* out);
 
-// How `lit` brightens over `dark` at `level`.
+// The spots the LEDs light in `brightest` (the frame of the brightest
+// level) over `dark`: local maxima (5 × 5) of the largest channel's rise
+// that stand at least max(12, 3 × noise) above the lowest rise within 4
+// pixels. At most `maxSpots`, the strongest.
+std::vector<LitSpot> findLitSpots(const FramePlanes& brightest,
+                                  const FramePlanes& dark,
+                                  int32_t width,
+                                  int32_t height,
+                                  const CameraNoise& noise,
+                                  size_t maxSpots = 20000);
+
+// How `lit` brightens over `dark` at `level`: the picture's percentiles
+// and, at each spot, its contrast in its own channel against the decoder's
+// detection threshold (as the measured noise raises it).
 LevelMeasurement measureLevel(const FramePlanes& lit,
                               const FramePlanes& dark,
+                              int32_t width,
+                              int32_t height,
                               uint8_t level,
-                              const CameraNoise& noise);
+                              const CameraNoise& noise,
+                              std::span<const LitSpot> spots);
 
-// The lowest level that stands out of the noise (p99 ≥ max(1, 4 × noise))
-// and saturates at most 2 % of the picture; -1 when none does.
-int32_t chooseLevel(std::span<const LevelMeasurement> measurements,
-                    const CameraNoise& noise);
+// The lowest level at which at least 95 % of the spots are decodable and at
+// most 10 % saturate; when none manages that, the level with the most
+// decodable spots (the lower on a tie); -1 when no spot is decodable at any
+// level, or no spot was found.
+int32_t chooseLevel(std::span<const LevelMeasurement> measurements);
 
 }  // namespace pxo

@@ -8,13 +8,70 @@ namespace pxo {
 namespace {
 
 constexpr double kProbeStep = 1.0 / 30;
-constexpr double kArrivalDistance = 20.0;
-constexpr double kPlateauDistance = 8.0;
+// Probes reach this far past one gap: LEDs that take up to 600 ms to change
+// and a camera that lags a few frames more.
+constexpr double kProbeReach = 0.9;
+// A flood must lift its LED pixels by this much in its colour to be seen;
+// it arrives at half its rise and has settled at 85 %.
+constexpr double kMinFloodRise = 3.0;
+constexpr double kArrivalShare = 0.5;
+constexpr double kPlateauShare = 0.85;
+// The LED pixels of a flood: the share of the probe picture that rises
+// most in the flood's colour, at least kMinLedPixels.
+constexpr double kLedPixelShare = 0.01;
+constexpr size_t kMinLedPixels = 8;
+constexpr int32_t kProbeDimension = 128;
 
-double probeDistance(const std::array<double, 3>& a,
-                     const std::array<double, 3>& b) {
-  return std::fabs(a[0] - b[0]) + std::fabs(a[1] - b[1]) +
-         std::fabs(a[2] - b[2]);
+// The probes' mean red, green and blue over the pixels the flood lights:
+// those that rise most in `channel` over the first usable probe. A probe
+// that failed, or differs in size, is (-1, -1, -1).
+std::vector<std::array<double, 3>> ledPixelMeans(
+    const std::vector<pxowin::BgraFrame>& probes,
+    int32_t channel) {
+  std::vector<std::array<double, 3>> means(probes.size(), {-1, -1, -1});
+  const pxowin::BgraFrame* first = nullptr;
+  for (const pxowin::BgraFrame& p : probes)
+    if (p.width > 0 && p.height > 0 && !p.pixels.empty()) {
+      first = &p;
+      break;
+    }
+  if (!first) return means;
+  const size_t pixels = static_cast<size_t>(first->width) * first->height;
+  auto usable = [&](const pxowin::BgraFrame& p) {
+    return p.width == first->width && p.height == first->height &&
+           p.pixels.size() >= pixels * 4 && p.stride == p.width * 4;
+  };
+  // Byte 2 is red, 1 green, 0 blue.
+  const size_t byte = static_cast<size_t>(2 - channel);
+  std::vector<int> rise(pixels, 0);
+  for (const pxowin::BgraFrame& p : probes) {
+    if (!usable(p)) continue;
+    for (size_t i = 0; i < pixels; ++i)
+      rise[i] = std::max(rise[i],
+                         int(p.pixels[4 * i + byte]) -
+                             int(first->pixels[4 * i + byte]));
+  }
+  std::vector<size_t> order(pixels);
+  for (size_t i = 0; i < pixels; ++i) order[i] = i;
+  const size_t keep = std::min(
+      pixels,
+      std::max(kMinLedPixels,
+               static_cast<size_t>(kLedPixelShare * double(pixels))));
+  std::nth_element(order.begin(),
+                   order.begin() + static_cast<std::ptrdiff_t>(keep - 1),
+                   order.end(),
+                   [&](size_t a, size_t b) { return rise[a] > rise[b]; });
+  order.resize(keep);
+  for (size_t j = 0; j < probes.size(); ++j) {
+    if (!usable(probes[j])) continue;
+    double sum[3] = {0, 0, 0};
+    for (size_t i : order)
+      for (int c = 0; c < 3; ++c)
+        sum[c] += probes[j].pixels[4 * i + static_cast<size_t>(2 - c)];
+    for (int c = 0; c < 3; ++c)
+      means[j][static_cast<size_t>(c)] = sum[c] / double(keep);
+  }
+  return means;
 }
 
 }  // namespace
@@ -29,11 +86,12 @@ double medianMarkGap(std::span<const double> markTimes) {
 }
 
 std::vector<double> settleProbeOffsets(double medianGap) {
-  std::vector<double> offsets;
-  for (double t = kProbeStep; t <= medianGap + 0.45 + 0.000001; t += kProbeStep)
+  // The first probe, at the mark itself, shows the pattern before the flood.
+  std::vector<double> offsets = {0.0};
+  for (double t = kProbeStep; t <= medianGap + kProbeReach + 0.000001;
+       t += kProbeStep)
     offsets.push_back(t);
-  while (offsets.size() < 4)
-    offsets.push_back((offsets.empty() ? 0.0 : offsets.back()) + kProbeStep);
+  while (offsets.size() < 5) offsets.push_back(offsets.back() + kProbeStep);
   return offsets;
 }
 
@@ -50,38 +108,32 @@ double calibrateSettleTiming(
     return -1;
   }
   std::vector<double> settles;
-  std::vector<int32_t> arrivals;
   for (size_t f = 0; f < floods.size() && f < 3; ++f) {
+    // Flood f lights the LEDs in colour f: follow that channel of the LED
+    // pixels from the first valid probe on.
     const auto& means = floods[f];
     std::vector<int32_t> valid;
     for (int32_t j = 0; j < probes && j < static_cast<int32_t>(means.size());
          ++j)
       if (means[j][0] >= 0) valid.push_back(j);
-    if (valid.empty()) continue;
-    const auto& reference = means[valid[0]];
-    int32_t arrival = -1;
-    size_t arrivalAt = 0;
-    for (size_t k = 0; k < valid.size(); ++k)
-      if (probeDistance(means[valid[k]], reference) > kArrivalDistance) {
-        arrival = valid[k];
-        arrivalAt = k;
+    if (valid.size() < 2) continue;
+    const double reference = means[valid[0]][f];
+    double peak = 0;
+    for (int32_t j : valid) peak = std::max(peak, means[j][f] - reference);
+    if (peak < kMinFloodRise) continue;
+    int32_t arrival = -1, plateau = -1;
+    for (int32_t j : valid) {
+      const double rise = means[j][f] - reference;
+      if (arrival < 0 && rise > kArrivalShare * peak) arrival = j;
+      if (arrival >= 0 && rise >= kPlateauShare * peak) {
+        plateau = j;
         break;
       }
-    if (arrival < 0) continue;
-    int32_t plateau = -1;
-    int32_t previous = arrival;
-    for (size_t k = arrivalAt + 1; k < valid.size(); ++k) {
-      if (probeDistance(means[valid[k]], means[previous]) < kPlateauDistance) {
-        plateau = valid[k];
-        break;
-      }
-      previous = valid[k];
     }
-    if (plateau < 0) plateau = valid.back();
+    if (arrival < 0 || plateau < 0) continue;
     t.arrivalProbeIdx[f] = arrival;
     t.plateauProbeIdx[f] = plateau;
     settles.push_back(offsets[static_cast<size_t>(plateau)]);
-    arrivals.push_back(arrival);
   }
   if (settles.empty()) {
     *timing = t;
@@ -90,27 +142,14 @@ double calibrateSettleTiming(
   std::sort(settles.begin(), settles.end());
   t.medianSettleSec = settles[settles.size() / 2];
   t.settledFloods = static_cast<int32_t>(settles.size());
+  // A pattern shows from its plateau until the next one arrives, about one
+  // gap later, however long the LEDs and the camera take to show it.
   const double gap = medianGap;
-  double effective;
-  if (t.medianSettleSec < gap) {
-    effective = std::min(std::max(t.medianSettleSec + 0.4 * gap, 0.12),
-                         std::max(t.medianSettleSec + gap - 0.04, 0.12));
-  } else {
-    std::sort(arrivals.begin(), arrivals.end());
-    int32_t m = arrivals[arrivals.size() / 2];
-    if (m >= 0 && m < probes && offsets[static_cast<size_t>(m)] > 0 &&
-        offsets[static_cast<size_t>(m)] < gap) {
-      effective = (offsets[static_cast<size_t>(m)] + gap) * 0.5;
-      t.usedArrivalRescue = 1;
-    } else {
-      effective =
-          std::min(std::max(0.5 * gap, 0.12), std::max(gap - 0.04, 0.12));
-      t.usedMidDwellFallback = 1;
-    }
-  }
-  t.effectiveOffsetSec = effective;
+  t.effectiveOffsetSec =
+      std::min(std::max(t.medianSettleSec + 0.4 * gap, 0.12),
+               std::max(t.medianSettleSec + gap - 0.04, 0.12));
   *timing = t;
-  return effective;
+  return t.effectiveOffsetSec;
 }
 
 const char* settleStatus(const SettleTiming& timing, double usedOffset) {
@@ -137,28 +176,17 @@ SettleMeasurement measureSettleTiming(
   for (int32_t c = 0; c < 3; ++c) {
     const auto flood = static_cast<size_t>(floodFrameIndex(plan, c));
     const double markTime = flood < markTimes.size() ? markTimes[flood] : 0;
+    std::vector<pxowin::BgraFrame> probes;
     for (double offset : settle.probeOffsets) {
       report(message + " " + std::to_string(++counter) + "/" +
              std::to_string(total));
       pxowin::BgraFrame frame;
-      std::array<double, 3> mean = {-1, -1, -1};
-      if (camera.extractFrame(markTime + offset, 128, frame, nullptr) &&
-          !frame.pixels.empty()) {
-        double sum[3] = {0, 0, 0};
-        const size_t pixels = static_cast<size_t>(frame.width) * frame.height;
-        for (int32_t y = 0; y < frame.height; ++y) {
-          const uint8_t* row =
-              frame.pixels.data() + static_cast<size_t>(y) * frame.stride;
-          for (int32_t x = 0; x < frame.width; ++x) {
-            sum[0] += row[size_t{4} * x + 2];
-            sum[1] += row[size_t{4} * x + 1];
-            sum[2] += row[size_t{4} * x];
-          }
-        }
-        for (int k = 0; k < 3; ++k) mean[k] = sum[k] / double(pixels);
-      }
-      settle.probeMeans[static_cast<size_t>(c)].push_back(mean);
+      if (!camera.extractFrame(
+              markTime + offset, kProbeDimension, frame, nullptr))
+        frame = {};
+      probes.push_back(std::move(frame));
     }
+    settle.probeMeans[static_cast<size_t>(c)] = ledPixelMeans(probes, c);
   }
   const double offset = calibrateSettleTiming(
       settle.probeMeans, settle.probeOffsets, gap, &settle.timing);

@@ -34,12 +34,18 @@ inline constexpr double kStaticSettleOffset = 0.3;
 // without gaps.
 double medianMarkGap(std::span<const double> markTimes);
 
-// 1/30 s, 2/30 s, ... while within the gap + 0.45 s; at least four.
+// 0 (the mark itself), then 1/30 s, 2/30 s, ... while within the gap +
+// 0.9 s (LEDs that take up to 600 ms, and a camera that lags); at least
+// five.
 std::vector<double> settleProbeOffsets(double medianGap);
 
-// From per flood and probe mean (R, G, B) values (red < 0: a failed probe),
-// the offset after each mark at which frames show their pattern; -1 when no
-// flood arrived. `timing` gets the details.
+// From per flood and probe mean (R, G, B) values over the pixels the LEDs
+// light (red < 0: a failed probe), the offset after each mark at which
+// frames show their pattern; -1 when no flood arrived. Flood f is followed
+// in colour f from the first valid probe: it arrives at the first probe
+// above half its largest rise and has settled at the first at 85 %; the
+// offset is the median settle + 0.4 gap (at most settle + gap − 0.04, at
+// least 0.12), however many gaps late that is. `timing` gets the details.
 double calibrateSettleTiming(
     std::span<const std::vector<std::array<double, 3>>> floodProbeMeans,
     std::span<const double> offsets,

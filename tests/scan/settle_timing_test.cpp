@@ -2,6 +2,8 @@
 
 #include "scan/calibration.h"
 
+#include <algorithm>
+
 #include <gtest/gtest.h>
 
 namespace pxo {
@@ -9,78 +11,65 @@ namespace {
 
 using Means = std::vector<std::array<double, 3>>;
 
-// One flood's probe means: `before` until probe `arrive`, then `after`.
-Means flood(size_t probes,
-            size_t arrive,
-            std::array<double, 3> before,
-            std::array<double, 3> after) {
-  Means m;
-  for (size_t j = 0; j < probes; ++j) m.push_back(j < arrive ? before : after);
-  return m;
-}
-
 TEST(SettleTiming, GapsAndProbes) {
   std::vector<double> marks;
   for (int i = 0; i < 10; ++i) marks.push_back(0.2 * i);
   EXPECT_NEAR(medianMarkGap(marks), 0.2, 1e-12);
   EXPECT_EQ(medianMarkGap(std::vector<double>{}), 0.2);
-  EXPECT_EQ(settleProbeOffsets(0.2).size(), 19u);
-  EXPECT_NEAR(settleProbeOffsets(0.2).back(), 19 / 30.0, 1e-9);
-  EXPECT_EQ(settleProbeOffsets(0.0).size(), 13u);
-  EXPECT_EQ(settleProbeOffsets(-1.0).size(), 4u);
+  // The mark itself, then 1/30 s steps to 1.1 s.
+  const auto offsets = settleProbeOffsets(0.2);
+  EXPECT_EQ(offsets.size(), 34u);
+  EXPECT_EQ(offsets.front(), 0.0);
+  EXPECT_NEAR(offsets.back(), 33 / 30.0, 1e-9);
+  EXPECT_EQ(settleProbeOffsets(-1.0).size(), 5u);
 }
 
-TEST(SettleTiming, Calibrated) {
-  // Arrives at probe 1, settles at probe 2 (0.1 s): 0.1 + 0.4 × 0.2 = 0.18.
-  auto offsets = settleProbeOffsets(0.2);
-  std::vector<Means> floods(
-      3, flood(offsets.size(), 1, {20, 20, 20}, {80, 20, 20}));
-  SettleTiming t;
-  double offset = calibrateSettleTiming(floods, offsets, 0.2, &t);
-  EXPECT_NEAR(t.medianSettleSec, 0.1, 1e-12);
-  EXPECT_NEAR(offset, 0.18, 1e-12);
-  EXPECT_EQ(t.arrivalProbeIdx[0], 1);
-  EXPECT_EQ(t.plateauProbeIdx[0], 2);
-  EXPECT_EQ(t.settledFloods, 3);
-  EXPECT_STREQ(settleStatus(t, offset), "calibrated");
+// Floods whose LEDs take `arrive` probes to start changing and settle one
+// probe later (blended in between), in their own colour; the next flood
+// (another colour) follows a gap later.
+std::vector<Means> floods(const std::vector<double>& offsets, size_t arrive) {
+  std::vector<Means> out;
+  for (size_t f = 0; f < 3; ++f) {
+    Means m(offsets.size(), {20, 20, 20});
+    for (size_t j = arrive; j < offsets.size(); ++j) {
+      const bool blended = j == arrive;
+      const bool gone = j >= arrive + 6;  // the next pattern arrived
+      m[j][f] = gone ? 30 : blended ? 100 : 140;
+    }
+    out.push_back(m);
+  }
+  return out;
+}
+
+TEST(SettleTiming, FindsTheLedsHoweverLateTheyChange) {
+  const auto offsets = settleProbeOffsets(0.2);
+  // Settled at probe arrive + 1: read 0.4 gaps later.
+  for (size_t arrive : {1u, 3u, 9u, 20u}) {
+    SettleTiming t;
+    const double offset =
+        calibrateSettleTiming(floods(offsets, arrive), offsets, 0.2, &t);
+    EXPECT_NEAR(t.medianSettleSec, offsets[arrive + 1], 1e-12) << arrive;
+    EXPECT_NEAR(offset, offsets[arrive + 1] + 0.08, 1e-12) << arrive;
+    EXPECT_EQ(t.arrivalProbeIdx[2], static_cast<int32_t>(arrive));
+    EXPECT_EQ(t.plateauProbeIdx[2], static_cast<int32_t>(arrive + 1));
+    EXPECT_EQ(t.settledFloods, 3);
+    EXPECT_STREQ(settleStatus(t, offset), "calibrated");
+  }
 }
 
 TEST(SettleTiming, Fallbacks) {
-  auto offsets = settleProbeOffsets(0.2);
-  // Never more than 20 apart: nothing arrives, the static offset is used.
-  std::vector<Means> flat(3,
-                          flood(offsets.size(), 5, {20, 20, 20}, {30, 20, 20}));
+  const auto offsets = settleProbeOffsets(0.2);
+  // Nothing rises in any flood's colour: the static offset is used.
+  std::vector<Means> flat(3, Means(offsets.size(), {20, 20, 20}));
   SettleTiming t;
   EXPECT_EQ(calibrateSettleTiming(flat, offsets, 0.2, &t), -1);
   EXPECT_EQ(t.arrivalProbeIdx[1], -1);
   EXPECT_STREQ(settleStatus(t, kStaticSettleOffset), "static-fallback");
-
-  // Settles at 0.25 s (later than the gap) but arrives at 0.1 s: the
-  // arrival rescue, (0.1 + 0.2) / 2.
-  std::vector<Means> late(3,
-                          flood(offsets.size(), 2, {20, 20, 20}, {80, 20, 20}));
-  for (auto& f : late) {
-    f[3] = {100, 20, 20};  // keeps changing ...
-    f[4] = {120, 20, 20};
-    f[5] = {140, 20, 20};
-    f[6] = {160, 20, 20};  // ... until 0.233; plateau at index 7 (0.267)
-    for (size_t j = 7; j < f.size(); ++j) f[j] = {161, 20, 20};
-  }
-  double offset = calibrateSettleTiming(late, offsets, 0.2, &t);
-  EXPECT_EQ(t.usedArrivalRescue, 1);
-  EXPECT_NEAR(offset, (offsets[2] + 0.2) * 0.5, 1e-12);
-  EXPECT_STREQ(settleStatus(t, offset), "arrival-rescue");
-
-  // The same with arrivals that are no use (at or past the gap): mid-dwell.
-  for (auto& f : late)
-    for (size_t j = 0; j < 7; ++j) f[j] = {20, 20, 20};
-  offset = calibrateSettleTiming(late, offsets, 0.2, &t);
-  EXPECT_EQ(t.usedMidDwellFallback, 1);
-  EXPECT_NEAR(offset, 0.12, 1e-12);
-  EXPECT_STREQ(settleStatus(t, offset), "mid-dwell-fallback");
-
   // Too few probes, or failed ones only.
-  EXPECT_EQ(calibrateSettleTiming(late, std::vector<double>{0.1, 0.2}, 0.2, &t),
+  EXPECT_EQ(calibrateSettleTiming(floods(offsets, 2),
+                                  std::vector<double>{0.1, 0.2},
+                                  0.2,
+                                  &t),
             -1);
   std::vector<Means> failed(3, Means(offsets.size(), {-1, -1, -1}));
   EXPECT_EQ(calibrateSettleTiming(failed, offsets, 0.2, &t), -1);
@@ -113,29 +102,33 @@ TEST(BrightnessCalibration, NoiseAndLevelChoice) {
   EXPECT_FALSE(measureCameraNoise(std::span(dark).first(1), 1000, 1, &noise));
   ASSERT_TRUE(measureCameraNoise(dark, 1000, 1, &noise));
 
-  // Level frames: 2 % of the pixels brighten by the level / 8 in green.
-  std::vector<LevelMeasurement> levels;
-  for (uint8_t level : kCalibrationLevels) {
-    FramePlanes lit = dark[0];
-    for (size_t p = 0; p < 20; ++p)
-      lit.plane[1][p * 50 + 1] =
-          static_cast<uint8_t>(std::min(255, 10 + level / 8));
-    levels.push_back(measureLevel(lit, dark[0], level, noise));
-  }
-  // p99 reaches the 12 threshold first at level 96 (96 / 8 = 12).
-  EXPECT_EQ(chooseLevel(levels, noise), 96);
-  // Saturating more than 2 % of the picture disqualifies a level.
-  for (auto& m : levels) m.saturatedFraction = 0.03;
-  EXPECT_EQ(chooseLevel(levels, noise), -1);
-
-  // A camera without noise: the threshold is 1.
-  CameraNoise silent;
-  std::vector<LevelMeasurement> faint(1);
-  faint[0].level = 16;
-  faint[0].p99B = 1;
-  EXPECT_EQ(chooseLevel(faint, silent), 16);
-  faint[0].p99B = 0.5;
-  EXPECT_EQ(chooseLevel(faint, silent), -1);
+  // Picking a level from measured spots: the lowest with 95 % of them
+  // decodable and at most 10 % saturated; otherwise the most decodable.
+  auto measured = [](uint8_t level, int32_t spots, int32_t ok, int32_t sat) {
+    LevelMeasurement m;
+    m.level = level;
+    m.spotCount = spots;
+    m.decodableSpots = ok;
+    m.saturatedSpots = sat;
+    return m;
+  };
+  std::vector<LevelMeasurement> levels = {measured(16, 100, 10, 0),
+                                          measured(32, 100, 94, 0),
+                                          measured(48, 100, 95, 0),
+                                          measured(64, 100, 100, 0)};
+  EXPECT_EQ(chooseLevel(levels), 48);
+  levels[2].saturatedSpots = 11;
+  EXPECT_EQ(chooseLevel(levels), 64);
+  // Dim LEDs: no level is good enough; the one that decodes most wins.
+  levels = {measured(128, 50, 20, 0),
+            measured(200, 50, 35, 0),
+            measured(255, 50, 35, 0)};
+  EXPECT_EQ(chooseLevel(levels), 200);
+  // Nothing decodable, or nothing lit at all: the default stays.
+  levels = {measured(255, 50, 0, 0)};
+  EXPECT_EQ(chooseLevel(levels), -1);
+  levels = {measured(255, 0, 0, 0)};
+  EXPECT_EQ(chooseLevel(levels), -1);
 
   std::vector<int64_t> histogram(256, 0);
   EXPECT_EQ(histogramPercentile(histogram, 0.5), 0);
@@ -143,6 +136,49 @@ TEST(BrightnessCalibration, NoiseAndLevelChoice) {
   histogram[200] = 1;
   EXPECT_EQ(histogramPercentile(histogram, 0.75), 7);
   EXPECT_EQ(histogramPercentile(histogram, 1.0), 200);
+}
+
+// LEDs as small spots on a picture that their spilled light lifts as a
+// whole: the spots are found, each in its own colour, and judged against
+// their surroundings, not against the dark picture.
+TEST(BrightnessCalibration, SpotsAreTheLedsNotTheSpilledLight) {
+  constexpr int32_t w = 80, h = 40;
+  const size_t pixels = static_cast<size_t>(w) * h;
+  FramePlanes dark = uniform(pixels, 20, 20, 20);
+  auto litFrame = [&](int peak, int glow) {
+    FramePlanes f = uniform(pixels, 20 + glow, 20 + glow, 20 + glow);
+    const int spots[3][3] = {{10, 10, 0}, {40, 20, 1}, {70, 30, 2}};
+    for (const auto& s : spots)
+      for (int dy = -1; dy <= 1; ++dy)
+        for (int dx = -1; dx <= 1; ++dx) {
+          const int v = 20 + glow + (dx || dy ? peak / 3 : peak);
+          f.plane[s[2]][static_cast<size_t>((s[1] + dy) * w + s[0] + dx)] =
+              static_cast<uint8_t>(std::min(v, 255));
+        }
+    return f;
+  };
+  CameraNoise noise;
+  noise.noiseR = noise.noiseG = noise.noiseB = noise.noiseMax = 4;
+  const std::vector<LitSpot> spots =
+      findLitSpots(litFrame(200, 40), dark, w, h, noise);
+  ASSERT_EQ(spots.size(), 3u);
+  std::vector<std::array<int32_t, 3>> found;
+  for (const LitSpot& s : spots) found.push_back({s.x, s.y, s.channel});
+  std::sort(found.begin(), found.end());
+  EXPECT_EQ(found, (std::vector<std::array<int32_t, 3>>{
+                       {10, 10, 0}, {40, 20, 1}, {70, 30, 2}}));
+  // Decodable: contrast ≥ 1.5 × the threshold (80 red and green, 40 blue).
+  LevelMeasurement m = measureLevel(litFrame(100, 40), dark, w, h, 64, noise,
+                                    spots);
+  EXPECT_EQ(m.spotCount, 3);
+  EXPECT_EQ(m.decodableSpots, 1);  // only the blue one clears 60
+  m = measureLevel(litFrame(130, 40), dark, w, h, 96, noise, spots);
+  EXPECT_EQ(m.decodableSpots, 3);
+  EXPECT_EQ(m.saturatedSpots, 0);
+  m = measureLevel(litFrame(240, 40), dark, w, h, 255, noise, spots);
+  EXPECT_EQ(m.saturatedSpots, 3);
+  // Spilled light alone lights no spot.
+  EXPECT_TRUE(findLitSpots(litFrame(0, 60), dark, w, h, noise).empty());
 }
 
 }  // namespace
