@@ -16,6 +16,10 @@ namespace {
 constexpr char kEllipsis[] = "\xE2\x80\xA6";
 constexpr double kNoiseFactor = 4.0;
 constexpr double kMaxRaisedThreshold = 200.0;
+// An LED read in colour c lights its own flood of that colour by at least
+// this share of its signal; the check needs this many LEDs to say anything.
+constexpr double kFloodRiseShare = 0.3;
+constexpr int32_t kMinFloodChecks = 4;
 
 // One frame per mark; a frame that cannot be read, or differs in size from
 // the first one read, stays black so that frame i belongs to mark i.
@@ -68,6 +72,40 @@ int32_t keepNodes(std::span<const int32_t> nodeOfLed,
 }
 
 }  // namespace
+
+bool floodsAgree(std::span<const FramePlanes> frames,
+                 const DecodeOptions& options,
+                 std::span<const DecodedLed> decoded) {
+  const auto frameCount = static_cast<int32_t>(frames.size());
+  const int32_t base = options.baselineFrame;
+  if (base < 0 || base >= frameCount) return true;
+  int32_t checked = 0, lit = 0;
+  for (const DecodedLed& led : decoded) {
+    if (led.estimated || led.channel < 0 || led.channel > 2) continue;
+    const int32_t flood = options.floodFrames[static_cast<size_t>(led.channel)];
+    if (flood < 0 || flood >= frameCount) continue;
+    const auto& on = frames[static_cast<size_t>(flood)]
+                         .plane[static_cast<size_t>(led.channel)];
+    const auto& off =
+        frames[static_cast<size_t>(base)].plane[static_cast<size_t>(led.channel)];
+    // The brightest rise within a pixel of the spot: the LED may sit
+    // between pixels, the camera may have moved a little.
+    int rise = 0;
+    const auto cx = static_cast<int32_t>(std::lround(led.x));
+    const auto cy = static_cast<int32_t>(std::lround(led.y));
+    for (int32_t y = cy - 1; y <= cy + 1; ++y)
+      for (int32_t x = cx - 1; x <= cx + 1; ++x) {
+        if (x < 0 || y < 0 || x >= options.width || y >= options.height)
+          continue;
+        const size_t p = static_cast<size_t>(y) * options.width + x;
+        if (p < on.size() && p < off.size())
+          rise = std::max(rise, int(on[p]) - int(off[p]));
+      }
+    ++checked;
+    if (rise >= std::max(kFloodRiseShare * led.signal, 1.0)) ++lit;
+  }
+  return checked < kMinFloodChecks || 2 * lit >= checked;
+}
 
 FrameReader cameraFrames(pxowin::ICaptureSource& camera) {
   return [&camera](double time, int32_t maxDimension, pxowin::BgraFrame* out) {
@@ -129,7 +167,14 @@ bool decodeScan(const FrameReader& read,
                              decoded,
                              &result->stats,
                              &why);
+  const bool timingHolds =
+      count < 0 ||
+      floodsAgree(frames,
+                  options,
+                  std::span<const DecodedLed>(decoded).first(
+                      static_cast<size_t>(count)));
   frames = {};
+  if (!timingHolds) return fail(kScanTimingFailed);
   if (count >= 0 && !input.nodeOfLed.empty())
     count = keepNodes(input.nodeOfLed, &decoded, count);
   if (count < 0)

@@ -64,13 +64,28 @@ struct ScanDecodeResult {
   int32_t observedCount() const;
 };
 
+inline constexpr char kScanTimingFailed[] =
+    "the LEDs did not show their patterns when the camera recorded them "
+    "\xE2\x80\x94 the scan's timing could not be measured; check that the "
+    "camera sees the prop and that nothing else drives the LEDs";
+
+// Whether the frames show what the decoded LEDs' codes say: an LED read in
+// camera channel c must light in the flood frame of colour c. When most of
+// them do not, the frames were read at the wrong moments (a timing that
+// could not be measured) and every ID read from them is suspect. True when
+// too few LEDs were read to tell.
+[[nodiscard]] bool floodsAgree(std::span<const FramePlanes> frames,
+                               const DecodeOptions& options,
+                               std::span<const DecodedLed> decoded);
+
 // Raises each colour's peak threshold to at least min(ceil(4 × noise), 200).
 void raiseThresholdsForNoise(const CameraNoise& noise, DecodeOptions* options);
 
 // Extracts, decodes, maps scan LEDs to nodes and snaps. Progress: "Extracting
 // scan frames… i/n", "Decoding pixel positions…", "Building model…". Messages:
 // "could not extract any scan frames", "decode failed (no baseline/flood)" (or
-// the options' own message), "grid snap failed".
+// the options' own message), kScanTimingFailed when the frames contradict
+// the codes read from them, "grid snap failed".
 [[nodiscard]] bool decodeScan(
     const FrameReader& frames,
     const ScanDecodeInput& input,
