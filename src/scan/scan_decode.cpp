@@ -16,8 +16,8 @@ namespace {
 constexpr char kEllipsis[] = "\xE2\x80\xA6";
 constexpr double kNoiseFactor = 4.0;
 constexpr double kMaxRaisedThreshold = 200.0;
-// An LED read in colour c lights its own flood of that colour by at least
-// this share of its signal; the check needs this many LEDs to say anything.
+// An LED lights each flood by at least this share of its signal; the
+// check needs this many LEDs to say anything.
 constexpr double kFloodRiseShare = 0.3;
 constexpr int32_t kMinFloodChecks = 4;
 
@@ -79,30 +79,39 @@ bool floodsAgree(std::span<const FramePlanes> frames,
   const auto frameCount = static_cast<int32_t>(frames.size());
   const int32_t base = options.baselineFrame;
   if (base < 0 || base >= frameCount) return true;
-  int32_t checked = 0, lit = 0;
-  for (const DecodedLed& led : decoded) {
-    if (led.estimated || led.channel < 0 || led.channel > 2) continue;
-    const int32_t flood = options.floodFrames[static_cast<size_t>(led.channel)];
-    if (flood < 0 || flood >= frameCount) continue;
-    const auto& on = frames[static_cast<size_t>(flood)]
-                         .plane[static_cast<size_t>(led.channel)];
-    const auto& off =
-        frames[static_cast<size_t>(base)].plane[static_cast<size_t>(led.channel)];
-    // The brightest rise within a pixel of the spot: the LED may sit
-    // between pixels, the camera may have moved a little.
+  for (int32_t flood : options.floodFrames)
+    if (flood < 0 || flood >= frameCount) return true;
+  // How much an LED's spot rises over the baseline in one frame, in any
+  // colour and within a pixel of the spot (the LED may sit between pixels,
+  // the camera may have moved a little).
+  auto riseAt = [&](const DecodedLed& led, int32_t frame) {
     int rise = 0;
     const auto cx = static_cast<int32_t>(std::lround(led.x));
     const auto cy = static_cast<int32_t>(std::lround(led.y));
-    for (int32_t y = cy - 1; y <= cy + 1; ++y)
-      for (int32_t x = cx - 1; x <= cx + 1; ++x) {
-        if (x < 0 || y < 0 || x >= options.width || y >= options.height)
-          continue;
-        const size_t p = static_cast<size_t>(y) * options.width + x;
-        if (p < on.size() && p < off.size())
-          rise = std::max(rise, int(on[p]) - int(off[p]));
-      }
+    for (int c = 0; c < 3; ++c) {
+      const auto& on = frames[static_cast<size_t>(frame)].plane[c];
+      const auto& off = frames[static_cast<size_t>(base)].plane[c];
+      for (int32_t y = cy - 1; y <= cy + 1; ++y)
+        for (int32_t x = cx - 1; x <= cx + 1; ++x) {
+          if (x < 0 || y < 0 || x >= options.width || y >= options.height)
+            continue;
+          const size_t p = static_cast<size_t>(y) * options.width + x;
+          if (p < on.size() && p < off.size())
+            rise = std::max(rise, int(on[p]) - int(off[p]));
+        }
+    }
+    return rise;
+  };
+  // Every flood lights every LED, in whatever colour its strip makes of it.
+  int32_t checked = 0, lit = 0;
+  for (const DecodedLed& led : decoded) {
+    if (led.estimated) continue;
     ++checked;
-    if (rise >= std::max(kFloodRiseShare * led.signal, 1.0)) ++lit;
+    const double needed = std::max(kFloodRiseShare * led.signal, 1.0);
+    bool all = true;
+    for (int32_t flood : options.floodFrames)
+      all = all && riseAt(led, flood) >= needed;
+    lit += all;
   }
   return checked < kMinFloodChecks || 2 * lit >= checked;
 }

@@ -69,11 +69,11 @@ inline constexpr char kScanTimingFailed[] =
     "\xE2\x80\x94 the scan's timing could not be measured; check that the "
     "camera sees the prop and that nothing else drives the LEDs";
 
-// Whether the frames show what the decoded LEDs' codes say: an LED read in
-// camera channel c must light in the flood frame of colour c. When most of
-// them do not, the frames were read at the wrong moments (a timing that
-// could not be measured) and every ID read from them is suspect. True when
-// too few LEDs were read to tell.
+// Whether the frames show what the decoded LEDs' codes say: each of the
+// three flood frames lights every LED (in whatever colour its strip makes
+// of the flood). When most LEDs stay dark in a flood, the frames were read
+// at the wrong moments (a timing that could not be measured) and every ID
+// read from them is suspect. True when too few LEDs were read to tell.
 [[nodiscard]] bool floodsAgree(std::span<const FramePlanes> frames,
                                const DecodeOptions& options,
                                std::span<const DecodedLed> decoded);

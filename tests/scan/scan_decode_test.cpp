@@ -42,7 +42,7 @@ TEST(FloodsAgree, FramesReadOnePatternLateAreCaught) {
 
   // Every frame shows the pattern before its own, as when the LEDs or the
   // camera lag by more than the settle timing allowed for.
-  for (size_t i = scan.frames.size() - 1; i > 1; --i)
+  for (size_t i = scan.frames.size() - 1; i > 0; --i)
     scan.frames[i] = scan.frames[i - 1];
   Decoded late = decodeFrames(scan, 96);
   EXPECT_FALSE(late.floodsAgree)

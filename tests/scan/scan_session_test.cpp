@@ -76,9 +76,6 @@ ScanOutcome scanScene(const sim::SceneConfig& scene,
   const std::string before = controllerState(rig.controller());
   {
     auto session = createScanSession(rig.makeCamera(0), "", dataDir);
-    // The rig's spill light lifts the whole picture, which the brightness
-    // calibration takes for lit LEDs; scan at the plan's own level.
-    session->autoBrightness = false;
     session->progress = [&](const std::string& m) {
       outcome.progress.push_back(m);
       if (m.find("/") == std::string::npos)
@@ -128,6 +125,8 @@ ScanOutcome scanScene(const sim::SceneConfig& scene,
 class RigScan : public ::testing::Test {
  protected:
   void SetUp() override {
+    const char* tmp = std::getenv("TMPDIR");
+    savedTmp = tmp ? std::optional<std::string>(tmp) : std::nullopt;
     dataDir = std::filesystem::temp_directory_path() /
               (std::string("pxo-rig-") +
                ::testing::UnitTest::GetInstance()->current_test_info()->name());
@@ -138,9 +137,14 @@ class RigScan : public ::testing::Test {
     ::setenv("TMPDIR", (dataDir / "tmp").c_str(), 1);
   }
   void TearDown() override {
+    if (savedTmp)
+      ::setenv("TMPDIR", savedTmp->c_str(), 1);
+    else
+      ::unsetenv("TMPDIR");
     if (!std::getenv("PXO_KEEP")) std::filesystem::remove_all(dataDir);
   }
   std::filesystem::path dataDir;
+  std::optional<std::string> savedTmp;
 };
 
 void expectGoodScan(const ScanOutcome& o) {
@@ -326,7 +330,6 @@ TEST_F(RigScan, TreeFromTwoViewsSolvedIn3D) {
     auto owned = rig.makeCamera(0);
     sim::VirtualCamera* camera = owned.get();
     auto session = createScanSession(std::move(owned), "", dataDir.string());
-    session->autoBrightness = false;
     ASSERT_TRUE(
         connectController(*session, rig.controllerAddress(), "", "", &error))
         << error;
