@@ -27,6 +27,10 @@ struct DecodeScore {
   double medianErrorPx = 0;  // of correct records
   double p95ErrorPx = 0;
   double meanEstimatedErrorPx = 0;
+  // Where the truth was moved to meet the decoder's frame: the camera's
+  // motion at the decoder's reference frame (decode-frame pixels).
+  double referenceShiftX = 0;
+  double referenceShiftY = 0;
 
   double correctFraction() const {
     return visible ? double(correct) / visible : 0;

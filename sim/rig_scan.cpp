@@ -1,6 +1,44 @@
 #include "sim/rig_scan.h"
 
+#include "scan/scan_decode.h"
+
+#include <algorithm>
+
 namespace pxo::sim {
+
+std::vector<TruthLed> truthOfLastRun(const SimulatedRig& rig,
+                                     size_t pose,
+                                     VirtualCamera& camera,
+                                     const ScanSession& session,
+                                     std::array<double, 2>* shift) {
+  const auto& imaging = rig.scene().camera.imaging;
+  const double largest = std::max(imaging.width, imaging.height);
+  const double scale =
+      largest > kScanFrameMaxDimension ? kScanFrameMaxDimension / largest : 1.0;
+  std::array<double, 2> motion = {0, 0};
+  if (!session.lastRun.marks.empty())
+    motion = camera.motionAt(camera.recordingBase() +
+                             session.lastRun.marks[0].time +
+                             session.lastRun.settleOffset);
+  *shift = {motion[0] * scale, motion[1] * scale};
+  std::vector<TruthLed> truth;
+  for (const ImagePoint& p : rig.truth(pose))
+    truth.push_back(
+        {(p.x + motion[0]) * scale, (p.y + motion[1]) * scale, p.inView});
+  return truth;
+}
+
+DecodeScore scoreLastRun(const SimulatedRig& rig,
+                         size_t pose,
+                         VirtualCamera& camera,
+                         const ScanSession& session) {
+  std::array<double, 2> shift{};
+  DecodeScore score = scoreDecode(
+      truthOfLastRun(rig, pose, camera, session, &shift), session.lastRun.decoded);
+  score.referenceShiftX = shift[0];
+  score.referenceShiftY = shift[1];
+  return score;
+}
 
 bool scanEveryPose(const SimulatedRig& rig,
                    ScanSession& session,
@@ -22,10 +60,7 @@ bool scanEveryPose(const SimulatedRig& rig,
     PoseScan scan;
     runScan(session, &scan.modelPath, modelName, error);
     if (scan.modelPath.empty()) return false;
-    std::vector<TruthLed> truth;
-    for (const ImagePoint& p : rig.truth(pose))
-      truth.push_back({p.x, p.y, p.inView});
-    scan.score = scoreDecode(truth, session.lastRun.decoded);
+    scan.score = scoreLastRun(rig, pose, camera, session);
     scan.recordingSeconds = session.lastRun.recordingSeconds;
     scan.processingSeconds = session.lastRun.processingSeconds;
     scans->push_back(std::move(scan));

@@ -30,6 +30,23 @@ struct PoseScan {
   double processingSeconds = 0;
 };
 
+// The scene's LEDs as the last run of `session` should have found them:
+// the pose's truth scaled into the decode frame (the camera's picture
+// reduced to at most 1024 pixels) and moved by the camera's motion at the
+// decoder's reference frame (the baseline, read at its mark plus the settle
+// offset). `shift` gets that motion in decode-frame pixels.
+std::vector<TruthLed> truthOfLastRun(const SimulatedRig& rig,
+                                     size_t pose,
+                                     VirtualCamera& camera,
+                                     const ScanSession& session,
+                                     std::array<double, 2>* shift);
+
+// The last run of `session` scored against truthOfLastRun.
+DecodeScore scoreLastRun(const SimulatedRig& rig,
+                         size_t pose,
+                         VirtualCamera& camera,
+                         const ScanSession& session);
+
 // Stops at the first failed run with its message.
 [[nodiscard]] bool scanEveryPose(const SimulatedRig& rig,
                                  ScanSession& session,

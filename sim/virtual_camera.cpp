@@ -156,6 +156,16 @@ std::vector<std::array<double, 3>> VirtualCamera::lightBetween(double from,
   return light;
 }
 
+std::array<double, 2> VirtualCamera::motionAt(double time) const {
+  std::array<double, 2> shift = {config_.driftXPerSecond * time,
+                                 config_.driftYPerSecond * time};
+  if (config_.bumpAtSeconds >= 0 && time >= config_.bumpAtSeconds) {
+    shift[0] += config_.bumpDx;
+    shift[1] += config_.bumpDy;
+  }
+  return shift;
+}
+
 void VirtualCamera::captureLoop() {
   CameraImager imager(config_.imaging);
   std::mt19937_64 rng(config_.imaging.seed + 99);

@@ -104,6 +104,9 @@ class VirtualCamera final : public pxowin::RecordingCaptureSource {
   // viewpoint; frames from now on show the prop from there. Any thread.
   void moveTo(const CameraPose& pose);
   int64_t framesDelivered() const { return delivered_.load(); }
+  // How far the picture has moved at the camera's own time `time`: the
+  // drift and the bump, without the random jitter.
+  std::array<double, 2> motionAt(double time) const;
   int64_t framesDropped() const { return dropped_.load(); }
 
  private:

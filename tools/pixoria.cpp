@@ -116,9 +116,10 @@ bool writePreview(ScanSession& session,
     return false;
   }
   pxowin::BgraFrame frame;
+  // The picture the positions were decoded in, so that they land on it.
   if (!session.camera->extractFrame(
           session.lastRun.marks[0].time + session.lastRun.settleOffset,
-          0,
+          pxo::kScanFrameMaxDimension,
           frame,
           error))
     return false;
@@ -213,6 +214,8 @@ int scanSimulated(const Arguments& args) {
     score.estimated += s.estimated;
     score.medianErrorPx = std::max(score.medianErrorPx, s.medianErrorPx);
     score.p95ErrorPx = std::max(score.p95ErrorPx, s.p95ErrorPx);
+    score.referenceShiftX = s.referenceShiftX;
+    score.referenceShiftY = s.referenceShiftY;
     recording += scan.recordingSeconds;
     processing += scan.processingSeconds;
   }
@@ -245,6 +248,8 @@ int scanSimulated(const Arguments& args) {
         .add("estimated", jsonInt(score.estimated))
         .add("medianErrorPx", jsonDouble(score.medianErrorPx))
         .add("p95ErrorPx", jsonDouble(score.p95ErrorPx))
+        .add("referenceShiftX", jsonDouble(score.referenceShiftX))
+        .add("referenceShiftY", jsonDouble(score.referenceShiftY))
         .add("recordingSeconds", jsonDouble(recording))
         .add("processingSeconds", jsonDouble(processing))
         .add("modelFile", jsonString(modelCopy))

@@ -72,6 +72,11 @@ bool RecordingCaptureSource::waitForFrame(double timeoutSeconds) {
   return true;
 }
 
+double RecordingCaptureSource::recordingBase() {
+  std::lock_guard lock(stateMutex_);
+  return recordBaseSet_ ? recordBase_ : 0;
+}
+
 void RecordingCaptureSource::addMark(const std::string& label) {
   constexpr auto kStale = std::chrono::seconds(2);
   std::lock_guard lock(stateMutex_);

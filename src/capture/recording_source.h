@@ -41,6 +41,9 @@ class RecordingCaptureSource : public ICaptureSource {
                     int32_t maxDimension,
                     BgraFrame& out,
                     std::string* error) override;
+  // The source's own time of the last recording's first frame (recording
+  // time 0); 0 before one was recorded.
+  double recordingBase();
 
  protected:
   // From the capture thread: one frame taken at `sampleTime` seconds on the

@@ -75,7 +75,9 @@ ScanOutcome scanScene(const sim::SceneConfig& scene,
   EXPECT_TRUE(rig.start(&error)) << error;
   const std::string before = controllerState(rig.controller());
   {
-    auto session = createScanSession(rig.makeCamera(0), "", dataDir);
+    auto owned = rig.makeCamera(0);
+    sim::VirtualCamera* camera = owned.get();
+    auto session = createScanSession(std::move(owned), "", dataDir);
     session->progress = [&](const std::string& m) {
       outcome.progress.push_back(m);
       if (m.find("/") == std::string::npos)
@@ -102,10 +104,7 @@ ScanOutcome scanScene(const sim::SceneConfig& scene,
         runScan(*session, &outcome.modelPath, "Rig prop", &outcome.error);
       }
       outcome.ok = !outcome.modelPath.empty();
-      std::vector<sim::TruthLed> truth;
-      for (const sim::ImagePoint& p : rig.truth(0))
-        truth.push_back({p.x, p.y, p.inView});
-      outcome.score = sim::scoreDecode(truth, session->lastRun.decoded);
+      outcome.score = sim::scoreLastRun(rig, 0, *camera, *session);
       outcome.decoded = session->lastRun.decoded;
       if (session->calibration.calibrated)
         outcome.noise = session->calibration.noise;
@@ -297,6 +296,25 @@ TEST_F(RigScan, APropOutOfSightFailsAndWritesNoModel) {
   ASSERT_FALSE(o.dataFolder.empty());
   EXPECT_TRUE(std::filesystem::exists(std::filesystem::path(o.dataFolder) /
                                       "metadata.json"));
+}
+
+// A camera wider than the decode frame, drifting while it films: the
+// positions are in the decode frame, the truth is scaled into it and moved
+// by the drift at the reference frame, and they agree.
+TEST_F(RigScan, WideDriftingCameraScoresInTheDecodeFrame) {
+  if (tooSlowForRealTime())
+    GTEST_SKIP() << "real-time rig under ThreadSanitizer";
+  sim::SceneConfig scene;
+  std::string error;
+  ASSERT_TRUE(sim::loadSceneFile(std::string(PXO_SOURCE_DIR) +
+                                     "/sim/scenes/conditions/wide-1080-drift.json",
+                                 &scene,
+                                 &error))
+      << error;
+  ScanOutcome o = scanScene(scene, "");
+  expectGoodScan(o);
+  EXPECT_LE(o.score.medianErrorPx, 2.5) << o.score.summary();
+  EXPECT_GT(o.score.referenceShiftX, 0.5);  // it drifted before the baseline
 }
 
 TEST_F(RigScan, CameraThatStopsDuringTheRecording) {
