@@ -17,9 +17,9 @@ std::vector<TruthLed> truthOfLastRun(const SimulatedRig& rig,
       largest > kScanFrameMaxDimension ? kScanFrameMaxDimension / largest : 1.0;
   std::array<double, 2> motion = {0, 0};
   if (!session.lastRun.marks.empty())
-    motion = camera.motionAt(camera.recordingBase() +
-                             session.lastRun.marks[0].time +
-                             session.lastRun.settleOffset);
+    motion =
+        camera.motionAt(camera.recordingBase() + session.lastRun.marks[0].time +
+                        session.lastRun.settleOffset);
   *shift = {motion[0] * scale, motion[1] * scale};
   std::vector<TruthLed> truth;
   for (const ImagePoint& p : rig.truth(pose))
@@ -33,8 +33,9 @@ DecodeScore scoreLastRun(const SimulatedRig& rig,
                          VirtualCamera& camera,
                          const ScanSession& session) {
   std::array<double, 2> shift{};
-  DecodeScore score = scoreDecode(
-      truthOfLastRun(rig, pose, camera, session, &shift), session.lastRun.decoded);
+  DecodeScore score =
+      scoreDecode(truthOfLastRun(rig, pose, camera, session, &shift),
+                  session.lastRun.decoded);
   score.referenceShiftX = shift[0];
   score.referenceShiftY = shift[1];
   return score;

@@ -248,6 +248,129 @@ std::vector<std::pair<int32_t, int32_t>> measureOffsets(
   return offsets;
 }
 
+namespace {
+
+struct ShiftSample {
+  double time;
+  std::vector<Shift> shift;  // per tile
+};
+
+struct StepFit {
+  bool found = false;
+  double time = 0;  // the step falls between two samples; frames from here
+};
+
+struct TileStep {
+  Shift slope;
+  Shift step;
+};
+
+// Least squares of the series (d_i, v_i) against v = a·d, and against
+// v = a·d + h·[d ≥ split]: the residual sums and the second fit.
+struct LineAndStep {
+  double lineResidual = 0;
+  double stepResidual = 0;
+  double slope = 0;
+  double step = 0;
+};
+
+LineAndStep fitLineAndStep(const std::vector<std::pair<double, double>>& dv,
+                           double split) {
+  LineAndStep r;
+  double dd = 0, dv1 = 0;
+  for (auto [d, v] : dv) {
+    dd += d * d;
+    dv1 += d * v;
+  }
+  const double a0 = dd > 1e-9 ? dv1 / dd : 0;
+  for (auto [d, v] : dv) r.lineResidual += (v - a0 * d) * (v - a0 * d);
+  // Normal equations for (a, h).
+  double sdd = 0, sdi = 0, sii = 0, sdv = 0, siv = 0;
+  for (auto [d, v] : dv) {
+    const double i = d >= split ? 1.0 : 0.0;
+    sdd += d * d;
+    sdi += d * i;
+    sii += i * i;
+    sdv += d * v;
+    siv += i * v;
+  }
+  const double det = sdd * sii - sdi * sdi;
+  if (std::fabs(det) < 1e-9) {
+    r.stepResidual = r.lineResidual;
+    r.slope = a0;
+    return r;
+  }
+  r.slope = (sdv * sii - sdi * siv) / det;
+  r.step = (sdd * siv - sdi * sdv) / det;
+  for (auto [d, v] : dv) {
+    const double e = v - r.slope * d - (d >= split ? r.step : 0);
+    r.stepResidual += e * e;
+  }
+  return r;
+}
+
+// The split between consecutive samples (in time) whose step fit of the
+// tiles' mean shift leaves the least residual, when that step is at least
+// one reduced pixel and leaves under a quarter of the line's residual.
+StepFit findStep(const std::vector<ShiftSample>& samples,
+                 double t0,
+                 int32_t tiles,
+                 int32_t downsample) {
+  StepFit best;
+  if (samples.size() < 6) return best;
+  std::vector<std::pair<double, Shift>> mean;
+  for (const ShiftSample& s : samples) {
+    Shift m;
+    for (const Shift& v : s.shift) {
+      m.dx += v.dx / tiles;
+      m.dy += v.dy / tiles;
+    }
+    mean.push_back({s.time - t0, m});
+  }
+  std::sort(mean.begin(), mean.end(), [](const auto& a, const auto& b) {
+    return a.first < b.first;
+  });
+  std::vector<std::pair<double, double>> xs, ys;
+  for (const auto& [d, m] : mean) {
+    xs.push_back({d, m.dx});
+    ys.push_back({d, m.dy});
+  }
+  double bestResidual = -1, lineResidual = 0, bestStep = 0;
+  // Both sides keep at least two samples.
+  for (size_t i = 2; i + 2 <= mean.size(); ++i) {
+    const double split = (mean[i - 1].first + mean[i].first) / 2;
+    if (mean[i].first - mean[i - 1].first < 1e-9) continue;
+    const LineAndStep fx = fitLineAndStep(xs, split);
+    const LineAndStep fy = fitLineAndStep(ys, split);
+    const double residual = fx.stepResidual + fy.stepResidual;
+    lineResidual = fx.lineResidual + fy.lineResidual;
+    if (bestResidual < 0 || residual < bestResidual) {
+      bestResidual = residual;
+      best.time = split + t0;
+      bestStep = std::hypot(fx.step, fy.step);
+    }
+  }
+  best.found = bestResidual >= 0 && bestStep >= downsample &&
+               bestResidual < 0.25 * lineResidual;
+  return best;
+}
+
+TileStep fitSlopeAndStep(const std::vector<ShiftSample>& samples,
+                         double t0,
+                         int32_t tile,
+                         double splitTime) {
+  std::vector<std::pair<double, double>> xs, ys;
+  for (const ShiftSample& s : samples) {
+    xs.push_back({s.time - t0, s.shift[static_cast<size_t>(tile)].dx});
+    ys.push_back({s.time - t0, s.shift[static_cast<size_t>(tile)].dy});
+  }
+  const LineAndStep fx = fitLineAndStep(xs, splitTime - t0);
+  const LineAndStep fy = fitLineAndStep(ys, splitTime - t0);
+  return {{fx.slope, fy.slope}, {fx.step, fy.step}};
+}
+
+}  // namespace
+
 ShakeResult estimateTranslationField(std::span<const FramePlanes> frames,
                                      std::span<const double> times,
                                      const FrameTables& tables,
@@ -288,10 +411,7 @@ ShakeResult estimateTranslationField(std::span<const FramePlanes> frames,
   // Absolute translations T(f, k), from the drift fit.
   std::vector<Shift> absolute(static_cast<size_t>(frameCount) * tiles, Shift{});
   if (!options.shakeDisabled && reference >= 0) {
-    struct Sample {
-      double time;
-      std::vector<Shift> shift;
-    };
+    using Sample = ShiftSample;
     std::vector<Sample> samples;
     samples.push_back({timeOf(reference), std::vector<Shift>(tiles, Shift{})});
     ReducedImage ref =
@@ -418,6 +538,24 @@ ShakeResult estimateTranslationField(std::span<const FramePlanes> frames,
         absolute[static_cast<size_t>(f) * tiles + k] = {d * slope[k].dx,
                                                         d * slope[k].dy};
       }
+
+    // A bumped camera: one step in the translations, which a single line
+    // would smear over the whole scan. When a step explains the samples far
+    // better than the line, each side keeps its own shift: the drift line
+    // plus the step after it.
+    const StepFit step = findStep(samples, t0, tiles, ds);
+    if (step.found) {
+      for (int32_t k = 0; k < tiles; ++k) {
+        const TileStep t = fitSlopeAndStep(samples, t0, k, step.time);
+        for (int32_t f = 0; f < frameCount; ++f) {
+          const double d = timeOf(f) - t0;
+          const bool after = timeOf(f) >= step.time;
+          absolute[static_cast<size_t>(f) * tiles + k] = {
+              d * t.slope.dx + (after ? t.step.dx : 0),
+              d * t.slope.dy + (after ? t.step.dy : 0)};
+        }
+      }
+    }
 
     // Outlier frames: a jump of the mean shift from the previous frame.
     auto meanAt = [&](int32_t f) {

@@ -127,14 +127,14 @@ std::vector<LitSpot> findLitSpots(const FramePlanes& brightest,
         }
       if (!peak || v - lowest < threshold) continue;
       found.push_back(
-          {v - lowest,
-           {x, y, channel[static_cast<size_t>(y) * width + x]}});
+          {v - lowest, {x, y, channel[static_cast<size_t>(y) * width + x]}});
     }
   if (found.size() > maxSpots) {
-    std::nth_element(found.begin(),
-                     found.begin() + static_cast<std::ptrdiff_t>(maxSpots),
-                     found.end(),
-                     [](const auto& a, const auto& b) { return a.first > b.first; });
+    std::nth_element(
+        found.begin(),
+        found.begin() + static_cast<std::ptrdiff_t>(maxSpots),
+        found.end(),
+        [](const auto& a, const auto& b) { return a.first > b.first; });
     found.resize(maxSpots);
   }
   spots.reserve(found.size());
@@ -200,10 +200,12 @@ LevelMeasurement measureLevel(const FramePlanes& lit,
       }
     const int contrast = riseAt(s.x, s.y) - lowest;
     ++m.spotCount;
-    if (contrast >= kDecodableMargin *
-                        thresholds.peakThreshold[static_cast<size_t>(s.channel)])
+    if (contrast >=
+        kDecodableMargin *
+            thresholds.peakThreshold[static_cast<size_t>(s.channel)])
       ++m.decodableSpots;
-    if (plane[static_cast<size_t>(s.y) * width + s.x] >= 250) ++m.saturatedSpots;
+    if (plane[static_cast<size_t>(s.y) * width + s.x] >= 250)
+      ++m.saturatedSpots;
   }
   return m;
 }
@@ -304,12 +306,12 @@ void calibrateBrightness(ScanSession& session) {
   }
   std::vector<LitSpot> spots;
   if (!levels.empty())
-    spots = findLitSpots(
-        levels.back().second, darkFrames[0], width, height, noise);
+    spots =
+        findLitSpots(levels.back().second, darkFrames[0], width, height, noise);
   std::vector<LevelMeasurement> measurements;
   for (const auto& [level, planes] : levels)
-    measurements.push_back(
-        measureLevel(planes, darkFrames[0], width, height, level, noise, spots));
+    measurements.push_back(measureLevel(
+        planes, darkFrames[0], width, height, level, noise, spots));
   result.calibrated = true;
   result.noise = noise;
   if (session.autoBrightness) {

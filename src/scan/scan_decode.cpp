@@ -177,11 +177,10 @@ bool decodeScan(const FrameReader& read,
                              &result->stats,
                              &why);
   const bool timingHolds =
-      count < 0 ||
-      floodsAgree(frames,
-                  options,
-                  std::span<const DecodedLed>(decoded).first(
-                      static_cast<size_t>(count)));
+      count < 0 || floodsAgree(frames,
+                               options,
+                               std::span<const DecodedLed>(decoded).first(
+                                   static_cast<size_t>(count)));
   frames = {};
   if (!timingHolds) return fail(kScanTimingFailed);
   if (count >= 0 && !input.nodeOfLed.empty())

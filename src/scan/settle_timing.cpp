@@ -26,8 +26,7 @@ constexpr int32_t kProbeDimension = 128;
 // those that rise most in `channel` over the first usable probe. A probe
 // that failed, or differs in size, is (-1, -1, -1).
 std::vector<std::array<double, 3>> ledPixelMeans(
-    const std::vector<pxowin::BgraFrame>& probes,
-    int32_t channel) {
+    const std::vector<pxowin::BgraFrame>& probes, int32_t channel) {
   std::vector<std::array<double, 3>> means(probes.size(), {-1, -1, -1});
   const pxowin::BgraFrame* first = nullptr;
   for (const pxowin::BgraFrame& p : probes)
@@ -47,16 +46,16 @@ std::vector<std::array<double, 3>> ledPixelMeans(
   for (const pxowin::BgraFrame& p : probes) {
     if (!usable(p)) continue;
     for (size_t i = 0; i < pixels; ++i)
-      rise[i] = std::max(rise[i],
-                         int(p.pixels[4 * i + byte]) -
-                             int(first->pixels[4 * i + byte]));
+      rise[i] = std::max(
+          rise[i],
+          int(p.pixels[4 * i + byte]) - int(first->pixels[4 * i + byte]));
   }
   std::vector<size_t> order(pixels);
   for (size_t i = 0; i < pixels; ++i) order[i] = i;
-  const size_t keep = std::min(
-      pixels,
-      std::max(kMinLedPixels,
-               static_cast<size_t>(kLedPixelShare * double(pixels))));
+  const size_t keep =
+      std::min(pixels,
+               std::max(kMinLedPixels,
+                        static_cast<size_t>(kLedPixelShare * double(pixels))));
   std::nth_element(order.begin(),
                    order.begin() + static_cast<std::ptrdiff_t>(keep - 1),
                    order.end(),

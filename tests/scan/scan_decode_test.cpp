@@ -20,8 +20,8 @@ struct Decoded {
 Decoded decodeFrames(sim::RenderedScan& scan, size_t ledCount) {
   Decoded d;
   d.leds.resize(ledCount);
-  const int32_t count = decodeLeds(
-      scan.frames, scan.times, scan.tables, scan.options, d.leds);
+  const int32_t count =
+      decodeLeds(scan.frames, scan.times, scan.tables, scan.options, d.leds);
   d.leds.resize(static_cast<size_t>(std::max(count, 0)));
   d.floodsAgree = floodsAgree(scan.frames, scan.options, d.leds);
   return d;

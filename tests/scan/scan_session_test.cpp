@@ -306,10 +306,11 @@ TEST_F(RigScan, WideDriftingCameraScoresInTheDecodeFrame) {
     GTEST_SKIP() << "real-time rig under ThreadSanitizer";
   sim::SceneConfig scene;
   std::string error;
-  ASSERT_TRUE(sim::loadSceneFile(std::string(PXO_SOURCE_DIR) +
-                                     "/sim/scenes/conditions/wide-1080-drift.json",
-                                 &scene,
-                                 &error))
+  ASSERT_TRUE(
+      sim::loadSceneFile(std::string(PXO_SOURCE_DIR) +
+                             "/sim/scenes/conditions/wide-1080-drift.json",
+                         &scene,
+                         &error))
       << error;
   ScanOutcome o = scanScene(scene, "");
   expectGoodScan(o);

@@ -66,10 +66,8 @@ TEST(SettleTiming, Fallbacks) {
   EXPECT_EQ(t.arrivalProbeIdx[1], -1);
   EXPECT_STREQ(settleStatus(t, kStaticSettleOffset), "static-fallback");
   // Too few probes, or failed ones only.
-  EXPECT_EQ(calibrateSettleTiming(floods(offsets, 2),
-                                  std::vector<double>{0.1, 0.2},
-                                  0.2,
-                                  &t),
+  EXPECT_EQ(calibrateSettleTiming(
+                floods(offsets, 2), std::vector<double>{0.1, 0.2}, 0.2, &t),
             -1);
   std::vector<Means> failed(3, Means(offsets.size(), {-1, -1, -1}));
   EXPECT_EQ(calibrateSettleTiming(failed, offsets, 0.2, &t), -1);
@@ -165,11 +163,12 @@ TEST(BrightnessCalibration, SpotsAreTheLedsNotTheSpilledLight) {
   std::vector<std::array<int32_t, 3>> found;
   for (const LitSpot& s : spots) found.push_back({s.x, s.y, s.channel});
   std::sort(found.begin(), found.end());
-  EXPECT_EQ(found, (std::vector<std::array<int32_t, 3>>{
-                       {10, 10, 0}, {40, 20, 1}, {70, 30, 2}}));
+  EXPECT_EQ(found,
+            (std::vector<std::array<int32_t, 3>>{
+                {10, 10, 0}, {40, 20, 1}, {70, 30, 2}}));
   // Decodable: contrast ≥ 1.5 × the threshold (80 red and green, 40 blue).
-  LevelMeasurement m = measureLevel(litFrame(100, 40), dark, w, h, 64, noise,
-                                    spots);
+  LevelMeasurement m =
+      measureLevel(litFrame(100, 40), dark, w, h, 64, noise, spots);
   EXPECT_EQ(m.spotCount, 3);
   EXPECT_EQ(m.decodableSpots, 1);  // only the blue one clears 60
   m = measureLevel(litFrame(130, 40), dark, w, h, 96, noise, spots);
