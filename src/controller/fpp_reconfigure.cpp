@@ -24,6 +24,15 @@ FppResult send(const std::string& host,
   return fppResultOf(response.ok, response.status);
 }
 
+// Three different letters of R, G and B (and a W for four channels).
+bool isColourOrder(const std::string& order, int32_t channelsPerPixel) {
+  const size_t size = channelsPerPixel == 4 ? 4 : 3;
+  if (order.size() != size) return false;
+  for (char letter : std::string_view("RGB"))
+    if (std::count(order.begin(), order.end(), letter) != 1) return false;
+  return size == 3 || std::count(order.begin(), order.end(), 'W') == 1;
+}
+
 JsonValue scanVirtualString(const ScanPortSpec& portSpec,
                             const JsonValue* old) {
   // The old first string's other keys are kept in their places; the scan's
@@ -40,8 +49,14 @@ JsonValue scanVirtualString(const ScanPortSpec& portSpec,
   setNumber(string, "pixelCount", portSpec.pixelCount);
   setNumber(string, "groupCount", 1);
   setNumber(string, "reverse", 0);
-  setString(
-      string, "colorOrder", portSpec.channelsPerPixel == 4 ? "RGBW" : "RGB");
+  // The port's own colour order stays, so that its strip shows the colours
+  // the scan sends; only a missing one, or one of the wrong length, becomes
+  // RGB or RGBW.
+  std::string order =
+      old && old->isObject() ? getString(*old, "colorOrder", "") : "";
+  if (!isColourOrder(order, portSpec.channelsPerPixel))
+    order = portSpec.channelsPerPixel == 4 ? "RGBW" : "RGB";
+  setString(string, "colorOrder", order);
   setNumber(string, "nullNodes", portSpec.nullNodes);
   setNumber(string, "endNulls", 0);
   setNumber(string, "zigZag", 0);

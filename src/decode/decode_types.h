@@ -74,6 +74,9 @@ struct DecodeOptions {
   int32_t multiHypothesis = 1;
   int32_t passRescue = 1;
   int32_t trimTrailingEstimates = 1;
+  // The colour order to read with, as an index into kColourOrders; -1:
+  // found from the floods and the codes.
+  int32_t colourOrder = -1;
 
   // True when the options can be decoded with: a frame size and LED count
   // of at least 1, the baseline and every flood frame set, and the search
@@ -119,6 +122,7 @@ struct DecodeStats {
   std::vector<int32_t> outlierFrames;
   int32_t outlierCount = 0;
   double maxTileDeviation = 0;
+  int32_t colourOrder = 0;  // the kColourOrders index the LEDs were read in
 };
 
 }  // namespace pxo

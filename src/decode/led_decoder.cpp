@@ -47,6 +47,7 @@ bool DecodeOptions::check(std::string* error) const {
     return bad("priorFocal");
   if (!within(globalFieldBelow, -1e9, 1e9)) return bad("globalFieldBelow");
   if (!within(driftPrior, 0, 1e9)) return bad("driftPrior");
+  if (colourOrder < -1 || colourOrder > 5) return bad("colourOrder");
   return true;
 }
 
@@ -308,6 +309,13 @@ void Decoder::addPassRescueCandidates(Hypothesis* h) const {
 }
 
 void Decoder::findColourOrder(const Hypothesis& primary) {
+  if (options_.colourOrder >= 0) {
+    for (int32_t l = 0; l < 3; ++l) {
+      order_[l] = kColourOrders[options_.colourOrder][l];
+      inverse_[order_[l]] = l;
+    }
+    return;
+  }
   std::vector<std::pair<int32_t, int32_t>> samples;
   for (const auto& list : primary.candidates)
     for (const Candidate& c : list) samples.push_back({c.x, c.y});
@@ -458,6 +466,10 @@ int32_t Decoder::run(std::span<DecodedLed> out,
     }
   }
   findColourOrder(primary);
+  if (stats)
+    for (int32_t k = 0; k < 6; ++k)
+      if (kColourOrders[k][0] == order_[0] && kColourOrders[k][1] == order_[1])
+        stats->colourOrder = k;
   addPassRescueCandidates(&primary);
 
   // Further hypotheses on threads of their own.

@@ -61,7 +61,7 @@ TEST(BuildScanPortConfig, ReplacesTheSelectedPortsStrings) {
   // string's keys keep their places; the scan's others follow.
   EXPECT_EQ(toJsonText(first),
             R"({"description":"","startChannel":1000,"pixelCount":30,)"
-            R"("brightness":40,"gamma":"1.0","colorOrder":"RGB",)"
+            R"("brightness":40,"gamma":"1.0","colorOrder":"GRB",)"
             R"("custom":"keep","groupCount":1,"reverse":0,"nullNodes":2,)"
             R"("endNulls":0,"zigZag":0})");
   EXPECT_EQ(getInt(scanString(doc, 1), "brightness", -1), 1);

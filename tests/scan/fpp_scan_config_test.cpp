@@ -154,7 +154,8 @@ void runRoundTrip(const Case& c) {
     ASSERT_EQ(leds.size(), size_t(portSpec->nullNodes + portSpec->pixelCount))
         << "port " << port.portNumber;
     const std::string strip = fpp.stripOrder(port.portNumber);
-    const std::string wire = portSpec->channelsPerPixel == 4 ? "RGBW" : "RGB";
+    // The scan keeps the port's own colour order on the wire.
+    const std::string wire = port.colorOrder;
     const double brightness = 40 / 100.0;  // every fixture port is above 40
     for (int32_t j = 0; j < portSpec->nullNodes; ++j)
       EXPECT_FALSE(leds[j].lit());
@@ -162,7 +163,10 @@ void runRoundTrip(const Case& c) {
       sim::LedColor expected;
       const bool real = layout.nodeOfLed[led] > 0;
       for (size_t k = 0; k < wire.size() && k < strip.size(); ++k) {
-        uint8_t v = k < 3 && real ? sentValue(led, static_cast<int>(k)) : 0;
+        const size_t colour = std::string("RGB").find(wire[k]);
+        uint8_t v = colour != std::string::npos && real
+                        ? sentValue(led, static_cast<int>(colour))
+                        : 0;
         auto shown = static_cast<uint8_t>(std::lround(v * brightness));
         switch (strip[k]) {
           case 'R':
