@@ -151,6 +151,23 @@ std::string buildMetadataJson(const ScanExportRecord& r) {
   o.add("camera",
         JsonObjectText().add("name", jsonString(r.cameraName)).text());
   if (!r.skippedIDs.empty()) o.add("skippedIDs", jsonIntList(r.skippedIDs));
+  if (!r.ports.empty()) {
+    std::vector<std::string> ports;
+    for (const ScanExportRecord::Port& p : r.ports)
+      ports.push_back(JsonObjectText()
+                          .add("port", jsonInt(p.port))
+                          .add("first", jsonInt(p.first))
+                          .add("count", jsonInt(p.count))
+                          .add("colorOrder", jsonString(p.colorOrder))
+                          .text());
+    o.add("ports", jsonList(ports));
+  }
+  if (!r.colorOrderNotices.empty()) {
+    std::vector<std::string> notices;
+    for (const std::string& n : r.colorOrderNotices)
+      notices.push_back(jsonString(n));
+    o.add("colorOrderNotices", jsonList(notices));
+  }
   if (r.cameraNoise)
     o.add("cameraNoise",
           JsonObjectText()
@@ -303,6 +320,18 @@ bool parseSavedScan(std::string_view timelineText,
     if (scan.totalLEDs + static_cast<int64_t>(scan.skippedIds.size()) >
         kMaxSavedLeds)
       return fail("metadata.json has no totalLEDs");
+  }
+  if (const JsonValue* ports = findMember(metadata, "ports");
+      ports && ports->isArray()) {
+    for (const JsonValue& p : ports->array) {
+      ScanExportRecord::Port port{getInt(p, "port", 0),
+                                  getInt(p, "first", -1),
+                                  getInt(p, "count", 0),
+                                  getString(p, "colorOrder", "RGB")};
+      if (port.first >= 0 && port.count > 0 && port.first <= kMaxSavedLeds &&
+          port.count <= kMaxSavedLeds && scan.ports.size() < 10000)
+        scan.ports.push_back(std::move(port));
+    }
   }
   const std::string video = getString(metadata, "videoFile", "scan.mp4");
   if (isPlainFileName(video)) scan.videoFile = video;

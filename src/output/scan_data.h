@@ -81,6 +81,17 @@ struct ScanExportRecord {
   // Scan IDs that were null pixels inside a port (driven, never a node);
   // left out when empty.
   std::vector<int32_t> skippedIDs;
+  // The scanned ports: their scan IDs first + 1 ... first + count and the
+  // colour order the controller has for them ("ports"; left out when
+  // empty), and what the scan noticed about them ("colorOrderNotices").
+  struct Port {
+    int32_t port = 0;
+    int32_t first = 0;
+    int32_t count = 0;
+    std::string colorOrder;
+  };
+  std::vector<Port> ports;
+  std::vector<std::string> colorOrderNotices;
 };
 
 // What a scan decoded, as the metadata record is built from it.
@@ -132,7 +143,8 @@ struct SavedScan {
   int32_t totalLEDs = 0;
   double settleOffsetSec = 0.3;  // "calibration.effectiveOffsetSec"
   std::optional<std::array<double, 3>> cameraNoise;
-  std::vector<int32_t> skippedIds;  // "skippedIDs", ascending, unique
+  std::vector<int32_t> skippedIds;            // "skippedIDs", ascending, unique
+  std::vector<ScanExportRecord::Port> ports;  // "ports", when present
   std::vector<TimelineEntry> timeline;
   std::string videoFile = "scan.mp4";  // a plain name inside the folder
 };

@@ -20,6 +20,8 @@ constexpr double kMaxRaisedThreshold = 200.0;
 // check needs this many LEDs to say anything.
 constexpr double kFloodRiseShare = 0.3;
 constexpr int32_t kMinFloodChecks = 4;
+// Ports with fewer LEDs are not read again in other colour orders.
+constexpr int32_t kMinPortLedsToReread = 4;
 
 // One frame per mark; a frame that cannot be read, or differs in size from
 // the first one read, stays black so that frame i belongs to mark i.
@@ -71,7 +73,151 @@ int32_t keepNodes(std::span<const int32_t> nodeOfLed,
   return kept;
 }
 
+// The colour order (a kColourOrders index) most of a port's read LEDs show
+// in the flood frames: per LED, the camera channel each flood lights most;
+// -1 without a clear majority (three in four).
+int32_t floodOrderOf(std::span<const FramePlanes> frames,
+                     const DecodeOptions& options,
+                     std::span<const DecodedLed> leds,
+                     const ScanPortRange& port) {
+  const auto frameCount = static_cast<int32_t>(frames.size());
+  const int32_t base = options.baselineFrame;
+  if (base < 0 || base >= frameCount) return -1;
+  for (int32_t f : options.floodFrames)
+    if (f < 0 || f >= frameCount) return -1;
+  std::array<int32_t, 6> votes{};
+  int32_t total = 0;
+  for (const DecodedLed& led : leds) {
+    if (led.estimated || led.id <= port.first ||
+        led.id > port.first + port.count)
+      continue;
+    const auto x = static_cast<int32_t>(std::lround(led.x));
+    const auto y = static_cast<int32_t>(std::lround(led.y));
+    if (x < 0 || y < 0 || x >= options.width || y >= options.height) continue;
+    const size_t p = static_cast<size_t>(y) * options.width + x;
+    std::array<int32_t, 3> shows{};
+    for (size_t k = 0; k < 3; ++k) {
+      const FramePlanes& flood =
+          frames[static_cast<size_t>(options.floodFrames[k])];
+      int best = -256;
+      for (int32_t c = 0; c < 3; ++c) {
+        const int rise = int(flood.plane[static_cast<size_t>(c)][p]) -
+                         int(frames[static_cast<size_t>(base)]
+                                 .plane[static_cast<size_t>(c)][p]);
+        if (rise > best) {
+          best = rise;
+          shows[k] = c;
+        }
+      }
+    }
+    for (int32_t k = 0; k < 6; ++k)
+      if (kColourOrders[k][0] == shows[0] && kColourOrders[k][1] == shows[1] &&
+          kColourOrders[k][2] == shows[2])
+        ++votes[static_cast<size_t>(k)];
+    ++total;
+  }
+  for (int32_t k = 0; k < 6; ++k)
+    if (total > 0 && 4 * votes[static_cast<size_t>(k)] >= 3 * total) return k;
+  return -1;
+}
+
+int32_t observedIn(std::span<const DecodedLed> leds,
+                   const ScanPortRange& port) {
+  int32_t n = 0;
+  for (const DecodedLed& led : leds)
+    n += !led.estimated && led.id > port.first &&
+         led.id <= port.first + port.count;
+  return n;
+}
+
+// Ports most of whose LEDs went unread: decoded again in each other colour
+// order, and the order that reads most of them kept for that port.
+int32_t readPortsInTheirOwnOrder(std::span<const FramePlanes> frames,
+                                 const ScanDecodeInput& input,
+                                 const PlanDecoding& decoding,
+                                 const DecodeOptions& options,
+                                 std::vector<DecodedLed>* decoded,
+                                 int32_t count,
+                                 ScanDecodeResult* result) {
+  const int32_t used = result->stats.colourOrder;
+  std::array<std::vector<DecodedLed>, 6> other;  // decoded lazily
+  std::array<bool, 6> tried{};
+  std::vector<DecodedLed> kept(decoded->begin(), decoded->begin() + count);
+  for (const ScanPortRange& port : input.ports) {
+    if (port.count < kMinPortLedsToReread) continue;
+    int32_t bestObserved = observedIn(kept, port);
+    // The order the port's LEDs show in the floods: not the one the
+    // controller was told (sent colours shown as sent) is worth saying.
+    const int32_t shown = floodOrderOf(frames, options, kept, port);
+    auto notice = [&](int32_t order) {
+      const std::string answers = answeredColourOrder(port.colorOrder, order);
+      result->notices.push_back("Port " + std::to_string(port.portNumber) +
+                                ": LEDs answer as " + answers +
+                                ", the controller says " + port.colorOrder);
+      return answers;
+    };
+    if (bestObserved == port.count || shown == used ||
+        (shown < 0 && bestObserved > 0)) {
+      if (shown > 0) {
+        const std::string answers = notice(shown);
+        for (const DecodedLed& led : kept)
+          if (led.id > port.first && led.id <= port.first + port.count)
+            result->ledOrders.push_back({led.id, answers});
+      }
+      continue;
+    }
+    // Re-read in the order shown; with none of the port's LEDs read, in
+    // every other order.
+    int32_t best = -1;
+    for (int32_t k = 0; k < 6; ++k) {
+      if (k == used || (shown >= 0 && k != shown)) continue;
+      if (!tried[static_cast<size_t>(k)]) {
+        tried[static_cast<size_t>(k)] = true;
+        DecodeOptions forced = options;
+        forced.colourOrder = k;
+        std::vector<DecodedLed> leds(static_cast<size_t>(input.ledCount));
+        const int32_t n =
+            decodeLeds(frames, input.markTimes, decoding.tables, forced, leds);
+        leds.resize(static_cast<size_t>(std::max(n, 0)));
+        other[static_cast<size_t>(k)] = std::move(leds);
+      }
+      const int32_t observed = observedIn(other[static_cast<size_t>(k)], port);
+      if (observed > bestObserved) {
+        bestObserved = observed;
+        best = k;
+      }
+    }
+    if (best < 0) continue;
+    auto inPort = [&](const DecodedLed& led) {
+      return led.id > port.first && led.id <= port.first + port.count;
+    };
+    std::erase_if(kept, inPort);
+    const std::string answers = best > 0 ? notice(best) : port.colorOrder;
+    for (const DecodedLed& led : other[static_cast<size_t>(best)])
+      if (inPort(led)) {
+        kept.push_back(led);
+        if (best > 0) result->ledOrders.push_back({led.id, answers});
+      }
+  }
+  std::sort(kept.begin(), kept.end(), [](const auto& a, const auto& b) {
+    return a.id < b.id;
+  });
+  std::copy(kept.begin(), kept.end(), decoded->begin());
+  return static_cast<int32_t>(kept.size());
+}
+
 }  // namespace
+
+std::string answeredColourOrder(const std::string& sent, int32_t permutation) {
+  if (permutation < 0 || permutation > 5) return sent;
+  std::string answers = sent;
+  for (char& letter : answers) {
+    const size_t colour = std::string_view("RGB").find(letter);
+    if (colour == std::string_view::npos) continue;
+    letter = "RGB"[kColourOrders[permutation][colour]];
+  }
+  return answers;
+}
 
 bool floodsAgree(std::span<const FramePlanes> frames,
                  const DecodeOptions& options,
@@ -181,10 +327,20 @@ bool decodeScan(const FrameReader& read,
                                options,
                                std::span<const DecodedLed>(decoded).first(
                                    static_cast<size_t>(count)));
+  if (timingHolds && count >= 0 && !input.ports.empty())
+    count = readPortsInTheirOwnOrder(
+        frames, input, decoding, options, &decoded, count, result);
   frames = {};
   if (!timingHolds) return fail(kScanTimingFailed);
-  if (count >= 0 && !input.nodeOfLed.empty())
+  if (count >= 0 && !input.nodeOfLed.empty()) {
     count = keepNodes(input.nodeOfLed, &decoded, count);
+    std::vector<std::pair<int32_t, std::string>> orders;
+    for (auto& [id, order] : result->ledOrders)
+      if (id >= 1 && static_cast<size_t>(id) <= input.nodeOfLed.size() &&
+          input.nodeOfLed[static_cast<size_t>(id) - 1] > 0)
+        orders.push_back({input.nodeOfLed[static_cast<size_t>(id) - 1], order});
+    result->ledOrders = std::move(orders);
+  }
   if (count < 0)
     return fail(why == DecodeError::kNoBaseline || why == DecodeError::kNoFlood
                     ? std::string("decode failed (no baseline/flood)")
@@ -267,6 +423,10 @@ bool decodeScanDataFolder(const std::filesystem::path& folder,
         *frame = pxowin::downscaleFrame(full, maxDimension);
         return true;
       };
+  std::vector<ScanPortRange> ports;
+  for (const ScanExportRecord::Port& p : saved.ports)
+    if (int64_t{p.first} + p.count <= positions)
+      ports.push_back({p.port, p.first, p.count, p.colorOrder});
   CameraNoise noise;
   if (saved.cameraNoise) {
     noise.noiseR = (*saved.cameraNoise)[0];
@@ -279,7 +439,8 @@ bool decodeScanDataFolder(const std::filesystem::path& folder,
                               saved.settleOffsetSec,
                               positions,
                               saved.cameraNoise ? &noise : nullptr,
-                              nodeOfLed};
+                              nodeOfLed,
+                              ports};
   return decodeScan(read, input, report, result, error);
 }
 

@@ -41,6 +41,15 @@ using FrameReader = std::function<bool(
 // Frames from a stopped camera's last recording.
 FrameReader cameraFrames(pxowin::ICaptureSource& camera);
 
+// One scanned port among the scan's LEDs: its LEDs are IDs first + 1 ...
+// first + count, sent in the colour order the controller has for it.
+struct ScanPortRange {
+  int32_t portNumber = 0;
+  int32_t first = 0;
+  int32_t count = 0;
+  std::string colorOrder = "RGB";
+};
+
 struct ScanDecodeInput {
   const ScanPlan* plan = nullptr;
   std::span<const double> markTimes;  // one per pattern frame
@@ -50,6 +59,10 @@ struct ScanDecodeInput {
   // Per scan LED, its model node (0: a null pixel, dropped); empty: the
   // scan's IDs are the nodes.
   std::span<const int32_t> nodeOfLed;
+  // The scanned ports; a port most of whose LEDs were not read in the
+  // scan's colour order is read again in each other order (a strip wired
+  // otherwise than its controller says). Empty: one colour order for all.
+  std::span<const ScanPortRange> ports;
 };
 
 struct ScanDecodeResult {
@@ -60,6 +73,12 @@ struct ScanDecodeResult {
   int32_t width = 0;  // the decode frame's size
   int32_t height = 0;
   int32_t ledCount = 0;  // the model's nodes
+  // "Port 3: LEDs answer as GRB, the controller says RGB", one per port
+  // read in an order of its own.
+  std::vector<std::string> notices;
+  // Per LED (by node): the colour order its port answered in, when that
+  // was not the controller's; empty otherwise.
+  std::vector<std::pair<int32_t, std::string>> ledOrders;
 
   int32_t observedCount() const;
 };
@@ -77,6 +96,11 @@ inline constexpr char kScanTimingFailed[] =
 [[nodiscard]] bool floodsAgree(std::span<const FramePlanes> frames,
                                const DecodeOptions& options,
                                std::span<const DecodedLed> decoded);
+
+// The colour order a strip answers in, named as the controller names its
+// own: `sent` is the controller's order, `permutation` a kColourOrders index
+// (sent colour l shows in camera channel kColourOrders[permutation][l]).
+std::string answeredColourOrder(const std::string& sent, int32_t permutation);
 
 // Raises each colour's peak threshold to at least min(ceil(4 × noise), 200).
 void raiseThresholdsForNoise(const CameraNoise& noise, DecodeOptions* options);

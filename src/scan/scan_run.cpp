@@ -100,6 +100,12 @@ void writeScanData(const ScanSession& session,
   for (size_t i = 0; i < session.nodeOfLed.size(); ++i)
     if (session.nodeOfLed[i] == 0)
       record.skippedIDs.push_back(static_cast<int32_t>(i) + 1);
+  for (const ScanPortRange& p : session.portRanges)
+    record.ports.push_back({p.portNumber, p.first, p.count, p.colorOrder});
+  record.colorOrderNotices = decoded.notices;
+  for (const auto& [id, order] : decoded.ledOrders)
+    for (ExportedLed& led : record.decodedLEDs)
+      if (led.led.id == id) led.colorOrder = order;
   if (session.calibration.calibrated) {
     const CameraNoise& noise = session.calibration.noise;
     record.cameraNoise = {noise.noiseR, noise.noiseG, noise.noiseB};
@@ -155,11 +161,13 @@ void runScan(ScanSession& session,
       settle.offset,
       session.ledCount,
       session.calibration.calibrated ? &session.calibration.noise : nullptr,
-      session.nodeOfLed};
+      session.nodeOfLed,
+      session.portRanges};
   if (!decodeScan(cameraFrames(camera), input, report, &decoded, error)) return;
 
   // A scan that saw no LED has nothing to estimate from: a model of guesses
   // would look like a result. Its scan data is kept for a look at why.
+  for (const std::string& notice : decoded.notices) report(notice);
   const int32_t observed = decoded.observedCount();
   if (observed == 0) {
     if (!session.scanDataFolder.empty())

@@ -43,6 +43,19 @@ ScanLayout computeScanLayout(ScanSession& session) {
       session.channelOffsetList.push_back(layout.channelOffsets[i]);
   session.nodeOfLed = layout.nodeOfLed;
   session.nodeCount = layout.nodeCount;
+  session.portRanges.clear();
+  int32_t first = 0;
+  for (size_t i = 0; i < layout.portSpecs.size(); ++i) {
+    ScanPortRange range{layout.portSpecs[i].portNumber,
+                        first,
+                        layout.portSpecs[i].pixelCount,
+                        "RGB"};
+    for (const ControllerPort& port : session.controller.ports)
+      if (port.portNumber == range.portNumber)
+        range.colorOrder = port.colorOrder;
+    first += range.count;
+    session.portRanges.push_back(std::move(range));
+  }
   return layout;
 }
 

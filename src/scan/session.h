@@ -9,6 +9,7 @@
 #include "scan/calibration.h"
 #include "scan/ddp_sender.h"
 #include "scan/pattern_player.h"
+#include "scan/scan_decode.h"
 #include "scan/scan_layout.h"
 #include "scan/scan_plan.h"
 #include "scan/scan_run.h"
@@ -85,7 +86,8 @@ struct ScanSession {
 
   std::vector<int32_t> channelOffsetList;  // per model node, its channel
   std::vector<int32_t> nodeOfLed;  // per scan LED, its model node (0: null)
-  int32_t nodeCount = 0;           // the model's nodes (real pixels)
+  std::vector<ScanPortRange> portRanges;  // the scanned ports' LEDs
+  int32_t nodeCount = 0;                  // the model's nodes (real pixels)
   PatternPlayer player;
 
   void report(const std::string& message) const {

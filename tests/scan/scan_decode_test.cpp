@@ -63,5 +63,14 @@ TEST(FloodsAgree, TooFewLedsSayNothing) {
   EXPECT_TRUE(decodeFrames(scan, 2).floodsAgree);
 }
 
+TEST(AnsweredColourOrder, NamesTheStripAsTheControllerNamesItsPort) {
+  // Sent red shows green and green shows red: a GRB strip told RGB.
+  EXPECT_EQ(answeredColourOrder("RGB", 2), "GRB");
+  EXPECT_EQ(answeredColourOrder("RGB", 0), "RGB");
+  EXPECT_EQ(answeredColourOrder("RGBW", 5), "BGRW");
+  EXPECT_EQ(answeredColourOrder("BRG", 1), "GRB");
+  EXPECT_EQ(answeredColourOrder("RGB", 9), "RGB");
+}
+
 }  // namespace
 }  // namespace pxo

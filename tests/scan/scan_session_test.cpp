@@ -318,6 +318,30 @@ TEST_F(RigScan, WideDriftingCameraScoresInTheDecodeFrame) {
   EXPECT_GT(o.score.referenceShiftX, 0.5);  // it drifted before the baseline
 }
 
+// Two ports, the second a GRB strip its controller calls RGB: the port is
+// read in the order its LEDs answer in, and the scan says so.
+TEST_F(RigScan, APortWiredInAnotherColourOrderIsReadInItsOwn) {
+  if (tooSlowForRealTime())
+    GTEST_SKIP() << "real-time rig under ThreadSanitizer";
+  sim::SceneConfig scene;
+  std::string error;
+  ASSERT_TRUE(
+      sim::loadSceneFile(std::string(PXO_SOURCE_DIR) +
+                             "/sim/scenes/conditions/misconfigured-port.json",
+                         &scene,
+                         &error))
+      << error;
+  ScanOutcome o = scanScene(scene, dataDir.string());
+  expectGoodScan(o);
+  const std::string notice =
+      "Port 1: LEDs answer as GRB, the controller says RGB";
+  EXPECT_NE(std::find(o.progress.begin(), o.progress.end(), notice),
+            o.progress.end());
+  EXPECT_NE(readFile(std::filesystem::path(o.dataFolder) / "metadata.json")
+                .find(notice),
+            std::string::npos);
+}
+
 TEST_F(RigScan, CameraThatStopsDuringTheRecording) {
   if (tooSlowForRealTime())
     GTEST_SKIP() << "real-time rig under ThreadSanitizer";
