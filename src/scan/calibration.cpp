@@ -18,7 +18,8 @@ constexpr double kNoiseFactor = 4.0;
 // within kSurround, at least kMinSpotContrast (or 3 × noise) above it.
 constexpr int32_t kPeakRadius = 2;
 constexpr int32_t kSurround = 4;
-constexpr double kMinSpotContrast = 12.0;
+constexpr double kMinSpotContrast = 6.0;
+constexpr double kSpotSigmas = 5.0;
 constexpr int kDarkDwellMs = 700;
 constexpr int kLevelDwellMs = 350;
 
@@ -78,6 +79,7 @@ std::vector<LitSpot> findLitSpots(const FramePlanes& brightest,
                                   int32_t width,
                                   int32_t height,
                                   const CameraNoise& noise,
+                                  const FramePlanes* confirm,
                                   size_t maxSpots) {
   std::vector<LitSpot> spots;
   const size_t pixels = static_cast<size_t>(width) * height;
@@ -100,8 +102,11 @@ std::vector<LitSpot> findLitSpots(const FramePlanes& brightest,
     rise[p] = static_cast<int16_t>(best);
     channel[p] = static_cast<uint8_t>(which);
   }
-  const int threshold =
-      static_cast<int>(std::max(kMinSpotContrast, 3.0 * noise.noiseMax));
+  const int threshold = static_cast<int>(std::ceil(
+      std::max(kMinSpotContrast, kSpotSigmas * noiseSigma(noise.noiseMax))));
+  if (confirm)
+    for (int c = 0; c < 3; ++c)
+      if (confirm->plane[c].size() < pixels) confirm = nullptr;
   std::vector<std::pair<int, LitSpot>> found;
   auto at = [&](int32_t x, int32_t y) {
     return rise[static_cast<size_t>(y) * width + x];
@@ -126,6 +131,12 @@ std::vector<LitSpot> findLitSpots(const FramePlanes& brightest,
           }
         }
       if (!peak || v - lowest < threshold) continue;
+      if (confirm) {
+        const size_t p = static_cast<size_t>(y) * width + x;
+        const int c = channel[p];
+        if (2 * (int(confirm->plane[c][p]) - int(dark.plane[c][p])) < threshold)
+          continue;
+      }
       found.push_back(
           {v - lowest, {x, y, channel[static_cast<size_t>(y) * width + x]}});
     }
@@ -182,6 +193,9 @@ LevelMeasurement measureLevel(const FramePlanes& lit,
   // decodes) finds it with room to spare.
   DecodeOptions thresholds = defaultDecodeOptions();
   raiseThresholdsForNoise(noise, &thresholds);
+  const double sigmas[3] = {noiseSigma(noise.noiseR),
+                            noiseSigma(noise.noiseG),
+                            noiseSigma(noise.noiseB)};
   const size_t size = static_cast<size_t>(width) * height;
   if (width < 1 || height < 1 || pixels < size) return m;
   for (const LitSpot& s : spots) {
@@ -200,10 +214,12 @@ LevelMeasurement measureLevel(const FramePlanes& lit,
       }
     const int contrast = riseAt(s.x, s.y) - lowest;
     ++m.spotCount;
-    if (contrast >=
-        kDecodableMargin *
-            thresholds.peakThreshold[static_cast<size_t>(s.channel)])
-      ++m.decodableSpots;
+    const double threshold =
+        thresholds.peakThreshold[static_cast<size_t>(s.channel)];
+    const double sigma = sigmas[static_cast<size_t>(s.channel)];
+    if (contrast >= kDecodableMargin * threshold) ++m.decodableSpots;
+    if (contrast >= std::max(kMinSpotContrast, kSpotSigmas * sigma))
+      ++m.detectableSpots;
     if (plane[static_cast<size_t>(s.y) * width + s.x] >= 250)
       ++m.saturatedSpots;
   }
@@ -212,17 +228,18 @@ LevelMeasurement measureLevel(const FramePlanes& lit,
 
 int32_t chooseLevel(std::span<const LevelMeasurement> measurements) {
   int32_t best = -1;
-  int32_t mostDecodable = 0, mostLevel = -1;
+  int32_t mostFound = 0, mostLevel = -1;
   for (const LevelMeasurement& m : measurements) {
     if (m.spotCount < 1) continue;
-    if (m.decodableSpots > mostDecodable ||
-        (m.decodableSpots == mostDecodable && mostDecodable > 0 &&
-         m.level < mostLevel)) {
-      mostDecodable = m.decodableSpots;
+    const bool saturates =
+        m.saturatedSpots > kMaxSaturatedSpotShare * m.spotCount;
+    if (!saturates && m.detectableSpots > 0 &&
+        (m.detectableSpots > mostFound ||
+         (m.detectableSpots == mostFound && m.level > mostLevel))) {
+      mostFound = m.detectableSpots;
       mostLevel = m.level;
     }
-    if (m.decodableSpots < kMinDecodableShare * m.spotCount ||
-        m.saturatedSpots > kMaxSaturatedSpotShare * m.spotCount)
+    if (saturates || m.decodableSpots < kMinDecodableShare * m.spotCount)
       continue;
     if (best < 0 || m.level < best) best = m.level;
   }
@@ -306,8 +323,13 @@ void calibrateBrightness(ScanSession& session) {
   }
   std::vector<LitSpot> spots;
   if (!levels.empty())
-    spots =
-        findLitSpots(levels.back().second, darkFrames[0], width, height, noise);
+    spots = findLitSpots(
+        levels.back().second,
+        darkFrames[0],
+        width,
+        height,
+        noise,
+        levels.size() >= 2 ? &levels[levels.size() - 2].second : nullptr);
   std::vector<LevelMeasurement> measurements;
   for (const auto& [level, planes] : levels)
     measurements.push_back(measureLevel(

@@ -42,8 +42,9 @@ struct LevelMeasurement {
   double saturatedFraction = 0;
   // At the LEDs' spots (see findLitSpots):
   int32_t spotCount = 0;
-  int32_t decodableSpots = 0;  // clear the decoder's threshold × the margin
-  int32_t saturatedSpots = 0;  // their core at 250 or above
+  int32_t decodableSpots = 0;   // clear the decoder's threshold × margin
+  int32_t detectableSpots = 0;  // stand out of the noise (5 σ) at all
+  int32_t saturatedSpots = 0;   // their core at 250 or above
 };
 
 // Where an LED lights the picture: the spot's centre and the camera channel
@@ -55,7 +56,7 @@ struct LitSpot {
 };
 
 // Spot cores whose local contrast reaches this many times the decoder's
-// detection threshold count as decodable.
+// detection threshold (as the measured noise raises it) decode safely.
 inline constexpr double kDecodableMargin = 1.5;
 // The share of spots that must be decodable at the chosen level, and the
 // share that may saturate.
@@ -86,13 +87,16 @@ double histogramPercentile(std::span<const int64_t> histogram, double p);
 
 // The spots the LEDs light in `brightest` (the frame of the brightest
 // level) over `dark`: local maxima (5 × 5) of the largest channel's rise
-// that stand at least max(12, 3 × noise) above the lowest rise within 4
-// pixels. At most `maxSpots`, the strongest.
+// that stand at least max(6, 5 σ of the noise) above the lowest rise within
+// 4 pixels, and, when `confirm` (the next brightest level's frame) is
+// given, rise there by half that too: sensor noise does not repeat, LEDs
+// do. At most `maxSpots`, the strongest.
 std::vector<LitSpot> findLitSpots(const FramePlanes& brightest,
                                   const FramePlanes& dark,
                                   int32_t width,
                                   int32_t height,
                                   const CameraNoise& noise,
+                                  const FramePlanes* confirm = nullptr,
                                   size_t maxSpots = 20000);
 
 // How `lit` brightens over `dark` at `level`: the picture's percentiles
@@ -106,10 +110,10 @@ LevelMeasurement measureLevel(const FramePlanes& lit,
                               const CameraNoise& noise,
                               std::span<const LitSpot> spots);
 
-// The lowest level at which at least 95 % of the spots are decodable and at
-// most 10 % saturate; when none manages that, the level with the most
-// decodable spots (the lower on a tie); -1 when no spot is decodable at any
-// level, or no spot was found.
+// The lowest level at which at least 95 % of the spots decode safely and at
+// most 10 % saturate; when none manages that (dim LEDs), the level at which
+// most spots stand out of the noise without saturating more than 10 % (the
+// brighter on a tie); -1 when none does at any level, or no spot was found.
 int32_t chooseLevel(std::span<const LevelMeasurement> measurements);
 
 }  // namespace pxo

@@ -105,6 +105,10 @@ std::string answeredColourOrder(const std::string& sent, int32_t permutation);
 // Raises each colour's peak threshold to at least min(ceil(4 × noise), 200).
 void raiseThresholdsForNoise(const CameraNoise& noise, DecodeOptions* options);
 
+// The sensor's σ estimated from a measured noise figure (CameraNoise's
+// 95th percentile of per-pixel ranges).
+double noiseSigma(double noise);
+
 // Extracts, decodes, maps scan LEDs to nodes and snaps. Progress: "Extracting
 // scan frames… i/n", "Decoding pixel positions…", "Building model…". Messages:
 // "could not extract any scan frames", "decode failed (no baseline/flood)" (or

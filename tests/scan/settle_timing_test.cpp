@@ -107,6 +107,7 @@ TEST(BrightnessCalibration, NoiseAndLevelChoice) {
     m.level = level;
     m.spotCount = spots;
     m.decodableSpots = ok;
+    m.detectableSpots = ok;
     m.saturatedSpots = sat;
     return m;
   };
@@ -117,11 +118,12 @@ TEST(BrightnessCalibration, NoiseAndLevelChoice) {
   EXPECT_EQ(chooseLevel(levels), 48);
   levels[2].saturatedSpots = 11;
   EXPECT_EQ(chooseLevel(levels), 64);
-  // Dim LEDs: no level is good enough; the one that decodes most wins.
+  // Dim LEDs: no level is good enough; the one at which the decoder finds
+  // most wins, the brighter on a tie.
   levels = {measured(128, 50, 20, 0),
             measured(200, 50, 35, 0),
             measured(255, 50, 35, 0)};
-  EXPECT_EQ(chooseLevel(levels), 200);
+  EXPECT_EQ(chooseLevel(levels), 255);
   // Nothing decodable, or nothing lit at all: the default stays.
   levels = {measured(255, 50, 0, 0)};
   EXPECT_EQ(chooseLevel(levels), -1);
@@ -155,8 +157,11 @@ TEST(BrightnessCalibration, SpotsAreTheLedsNotTheSpilledLight) {
         }
     return f;
   };
+  // Noise 20 in red and green (decodable from 1.5 × 80, visible from 5 σ =
+  // 26), 10 in blue (decodable from 1.5 × 40, visible from 13).
   CameraNoise noise;
-  noise.noiseR = noise.noiseG = noise.noiseB = noise.noiseMax = 4;
+  noise.noiseR = noise.noiseG = noise.noiseMax = 20;
+  noise.noiseB = 10;
   const std::vector<LitSpot> spots =
       findLitSpots(litFrame(200, 40), dark, w, h, noise);
   ASSERT_EQ(spots.size(), 3u);
@@ -166,11 +171,13 @@ TEST(BrightnessCalibration, SpotsAreTheLedsNotTheSpilledLight) {
   EXPECT_EQ(found,
             (std::vector<std::array<int32_t, 3>>{
                 {10, 10, 0}, {40, 20, 1}, {70, 30, 2}}));
-  // Decodable: contrast ≥ 1.5 × the threshold (80 red and green, 40 blue).
   LevelMeasurement m =
       measureLevel(litFrame(100, 40), dark, w, h, 64, noise, spots);
   EXPECT_EQ(m.spotCount, 3);
   EXPECT_EQ(m.decodableSpots, 1);  // only the blue one clears 60
+  EXPECT_EQ(m.detectableSpots, 3);
+  m = measureLevel(litFrame(20, 40), dark, w, h, 16, noise, spots);
+  EXPECT_EQ(m.detectableSpots, 1);  // only blue stands out of its noise
   m = measureLevel(litFrame(130, 40), dark, w, h, 96, noise, spots);
   EXPECT_EQ(m.decodableSpots, 3);
   EXPECT_EQ(m.saturatedSpots, 0);
