@@ -284,13 +284,20 @@ void calibrateBrightness(ScanSession& session) {
     return;
   }
 
-  // Dark frames from the end of the dark dwell, walking back 1/30 s.
-  std::vector<FramePlanes> darkFrames;
-  int32_t width = 0, height = 0;
-  bool sizesAgree = true;
+  // Dark frames from the end of the dark dwell, walking back 1/30 s (read
+  // in time order, so the recording is decoded forward; the last one
+  // first in the list).
+  std::vector<double> darkTimes;
   for (int j = 0; j < 5; ++j) {
     double t = marks[1].time - 0.04 - j / 30.0;
     if (t <= marks[0].time + 1 / 30.0) break;
+    darkTimes.push_back(t);
+  }
+  std::reverse(darkTimes.begin(), darkTimes.end());
+  std::vector<FramePlanes> darkFrames;
+  int32_t width = 0, height = 0;
+  bool sizesAgree = true;
+  for (double t : darkTimes) {
     FramePlanes planes;
     int32_t w = 0, h = 0;
     if (!extractPlanes(camera, t, 1024, &planes, &w, &h)) continue;
@@ -302,6 +309,7 @@ void calibrateBrightness(ScanSession& session) {
     }
     darkFrames.push_back(std::move(planes));
   }
+  std::reverse(darkFrames.begin(), darkFrames.end());
   CameraNoise noise;
   if (!sizesAgree || !measureCameraNoise(darkFrames, width, height, &noise)) {
     session.report("Calibration skipped (no usable dark frames)");

@@ -170,23 +170,37 @@ SettleMeasurement measureSettleTiming(
   const double gap = medianMarkGap(markTimes);
   settle.probeOffsets = settleProbeOffsets(gap);
   settle.probeMeans.resize(3);
-  const size_t total = 3 * settle.probeOffsets.size();
-  size_t counter = 0;
-  for (int32_t c = 0; c < 3; ++c) {
-    const auto flood = static_cast<size_t>(floodFrameIndex(plan, c));
+  const size_t probeCount = settle.probeOffsets.size();
+  const size_t total = 3 * probeCount;
+  // The three floods' probes overlap in time: read them all in time order,
+  // so that the recording is decoded forward once instead of from a key
+  // frame for every flood.
+  std::vector<std::pair<double, size_t>> order;  // time, flood × probes + j
+  for (size_t c = 0; c < 3; ++c) {
+    const auto flood =
+        static_cast<size_t>(floodFrameIndex(plan, static_cast<int32_t>(c)));
     const double markTime = flood < markTimes.size() ? markTimes[flood] : 0;
-    std::vector<pxowin::BgraFrame> probes;
-    for (double offset : settle.probeOffsets) {
-      report(message + " " + std::to_string(++counter) + "/" +
-             std::to_string(total));
-      pxowin::BgraFrame frame;
-      if (!camera.extractFrame(
-              markTime + offset, kProbeDimension, frame, nullptr))
-        frame = {};
-      probes.push_back(std::move(frame));
-    }
-    settle.probeMeans[static_cast<size_t>(c)] = ledPixelMeans(probes, c);
+    for (size_t j = 0; j < probeCount; ++j)
+      order.push_back({markTime + settle.probeOffsets[j], c * probeCount + j});
   }
+  std::stable_sort(
+      order.begin(), order.end(), [](const auto& a, const auto& b) {
+        return a.first < b.first;
+      });
+  std::vector<pxowin::BgraFrame> probes(total);
+  size_t counter = 0;
+  for (const auto& [time, slot] : order) {
+    report(message + " " + std::to_string(++counter) + "/" +
+           std::to_string(total));
+    if (!camera.extractFrame(time, kProbeDimension, probes[slot], nullptr))
+      probes[slot] = {};
+  }
+  for (size_t c = 0; c < 3; ++c)
+    settle.probeMeans[c] = ledPixelMeans(
+        std::vector<pxowin::BgraFrame>(
+            probes.begin() + static_cast<std::ptrdiff_t>(c * probeCount),
+            probes.begin() + static_cast<std::ptrdiff_t>((c + 1) * probeCount)),
+        static_cast<int32_t>(c));
   const double offset = calibrateSettleTiming(
       settle.probeMeans, settle.probeOffsets, gap, &settle.timing);
   settle.offset = offset < 0 ? kStaticSettleOffset : offset;
