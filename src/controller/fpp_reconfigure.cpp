@@ -166,6 +166,21 @@ constexpr auto kRestartSettle = std::chrono::milliseconds(1000);
 constexpr auto kRestartPoll = std::chrono::milliseconds(500);
 constexpr auto kRestartLimit = std::chrono::seconds(30);
 
+// fppd's status document; false when it does not answer with one.
+bool readStatus(const ControllerLink& link, JsonValue* doc) {
+  HttpResponse response;
+  httpRequest(&response,
+              link.host,
+              "GET",
+              kFppStatusPath,
+              "",
+              "",
+              link.user,
+              link.password);
+  return response.ok && response.status >= 200 && response.status <= 299 &&
+         parseJsonDocument(response.body, doc) && doc->isObject();
+}
+
 bool needsRestart(const ControllerLink& link) {
   return link.fppMajorVersion > 0 && link.fppMajorVersion < 9;
 }
@@ -185,19 +200,8 @@ void restartFppd(const ControllerLink& link) {
   const auto deadline = std::chrono::steady_clock::now() + kRestartLimit;
   std::this_thread::sleep_for(kRestartSettle);
   while (std::chrono::steady_clock::now() < deadline) {
-    HttpResponse status;
-    httpRequest(&status,
-                link.host,
-                "GET",
-                kFppStatusPath,
-                "",
-                "",
-                link.user,
-                link.password);
     JsonValue doc;
-    if (status.ok && status.status >= 200 && status.status <= 299 &&
-        parseJsonDocument(status.body, &doc) && doc.isObject())
-      return;
+    if (readStatus(link, &doc)) return;
     std::this_thread::sleep_for(kRestartPoll);
   }
 }
@@ -236,19 +240,8 @@ bool restoreChanges(ControllerLink* link, const ControllerProgress& progress) {
 }  // namespace
 
 bool checkControllerIdle(const ControllerLink& link, std::string* error) {
-  HttpResponse response;
-  httpRequest(&response,
-              link.host,
-              "GET",
-              kFppStatusPath,
-              "",
-              "",
-              link.user,
-              link.password);
   JsonValue doc;
-  if (!response.ok || response.status < 200 || response.status > 299 ||
-      !parseJsonDocument(response.body, &doc))
-    return true;
+  if (!readStatus(link, &doc)) return true;
   const JsonValue* name = findMember(doc, "status_name");
   if (!name || name->type != JsonType::kString || name->string == "idle")
     return true;

@@ -228,22 +228,29 @@ LevelMeasurement measureLevel(const FramePlanes& lit,
 
 int32_t chooseLevel(std::span<const LevelMeasurement> measurements) {
   int32_t best = -1;
-  int32_t mostFound = 0, mostLevel = -1;
+  int32_t mostDecodable = 0, decodableLevel = -1;
+  int32_t mostFound = 0, foundLevel = -1;
   for (const LevelMeasurement& m : measurements) {
     if (m.spotCount < 1) continue;
-    const bool saturates =
-        m.saturatedSpots > kMaxSaturatedSpotShare * m.spotCount;
-    if (!saturates && m.detectableSpots > 0 &&
-        (m.detectableSpots > mostFound ||
-         (m.detectableSpots == mostFound && m.level > mostLevel))) {
-      mostFound = m.detectableSpots;
-      mostLevel = m.level;
+    if (m.saturatedSpots > kMaxSaturatedSpotShare * m.spotCount) continue;
+    if (m.decodableSpots > mostDecodable ||
+        (m.decodableSpots == mostDecodable && mostDecodable > 0 &&
+         m.level < decodableLevel)) {
+      mostDecodable = m.decodableSpots;
+      decodableLevel = m.level;
     }
-    if (saturates || m.decodableSpots < kMinDecodableShare * m.spotCount)
-      continue;
-    if (best < 0 || m.level < best) best = m.level;
+    if (m.detectableSpots > mostFound ||
+        (m.detectableSpots == mostFound && mostFound > 0 &&
+         m.level > foundLevel)) {
+      mostFound = m.detectableSpots;
+      foundLevel = m.level;
+    }
+    if (m.decodableSpots >= kMinDecodableShare * m.spotCount &&
+        (best < 0 || m.level < best))
+      best = m.level;
   }
-  return best >= 0 ? best : mostLevel;
+  if (best >= 0) return best;
+  return mostDecodable > 0 ? decodableLevel : foundLevel;
 }
 
 void calibrateBrightness(ScanSession& session) {
@@ -317,31 +324,59 @@ void calibrateBrightness(ScanSession& session) {
     return;
   }
 
-  // Every level's frame, 40 ms before the next mark; the spots are where
-  // the brightest one lights the picture.
-  std::vector<std::pair<uint8_t, FramePlanes>> levels;
+  // Every level's frame, 40 ms before the next mark, and one from the
+  // middle of its dwell; the spots are where the brightest one lights the
+  // picture. A camera whose frames run a little ahead of their marks (a
+  // loaded machine) shows the next, brighter level at the end of a dwell;
+  // judged by the darker of the two frames, a level is never credited with
+  // its successor's light.
+  struct LevelFrames {
+    uint8_t level;
+    FramePlanes end;
+    FramePlanes middle;
+    bool hasMiddle;
+  };
+  std::vector<LevelFrames> levels;
   for (size_t i = 0; i < kCalibrationLevels.size(); ++i) {
-    FramePlanes planes;
+    LevelFrames frames{kCalibrationLevels[i], {}, {}, false};
     int32_t w = 0, h = 0;
+    const double middle = (marks[i + 1].time + marks[i + 2].time) / 2;
+    frames.hasMiddle =
+        extractPlanes(camera, middle, 1024, &frames.middle, &w, &h) &&
+        w == width && h == height;
     if (!extractPlanes(
-            camera, marks[i + 2].time - 0.04, 1024, &planes, &w, &h) ||
+            camera, marks[i + 2].time - 0.04, 1024, &frames.end, &w, &h) ||
         w != width || h != height)
       continue;
-    levels.emplace_back(kCalibrationLevels[i], std::move(planes));
+    levels.push_back(std::move(frames));
   }
   std::vector<LitSpot> spots;
   if (!levels.empty())
     spots = findLitSpots(
-        levels.back().second,
+        levels.back().end,
         darkFrames[0],
         width,
         height,
         noise,
-        levels.size() >= 2 ? &levels[levels.size() - 2].second : nullptr);
+        levels.size() >= 2 ? &levels[levels.size() - 2].end : nullptr);
   std::vector<LevelMeasurement> measurements;
-  for (const auto& [level, planes] : levels)
-    measurements.push_back(measureLevel(
-        planes, darkFrames[0], width, height, level, noise, spots));
+  for (const LevelFrames& frames : levels) {
+    LevelMeasurement m = measureLevel(
+        frames.end, darkFrames[0], width, height, frames.level, noise, spots);
+    if (frames.hasMiddle) {
+      const LevelMeasurement early = measureLevel(frames.middle,
+                                                  darkFrames[0],
+                                                  width,
+                                                  height,
+                                                  frames.level,
+                                                  noise,
+                                                  spots);
+      m.decodableSpots = std::min(m.decodableSpots, early.decodableSpots);
+      m.detectableSpots = std::min(m.detectableSpots, early.detectableSpots);
+      m.saturatedSpots = std::max(m.saturatedSpots, early.saturatedSpots);
+    }
+    measurements.push_back(m);
+  }
   result.calibrated = true;
   result.noise = noise;
   if (session.autoBrightness) {

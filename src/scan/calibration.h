@@ -110,10 +110,11 @@ LevelMeasurement measureLevel(const FramePlanes& lit,
                               const CameraNoise& noise,
                               std::span<const LitSpot> spots);
 
-// The lowest level at which at least 95 % of the spots decode safely and at
-// most 10 % saturate; when none manages that (dim LEDs), the level at which
-// most spots stand out of the noise without saturating more than 10 % (the
-// brighter on a tie); -1 when none does at any level, or no spot was found.
+// Among the levels that saturate at most 10 % of the spots: the lowest at
+// which at least 95 % of them decode safely; when none manages that, the
+// one at which most decode (the lower on a tie); when none decodes at any
+// level (dim LEDs), the one at which most stand out of the noise (the
+// brighter on a tie); -1 when no spot was found or none stands out.
 int32_t chooseLevel(std::span<const LevelMeasurement> measurements);
 
 }  // namespace pxo

@@ -118,13 +118,19 @@ TEST(BrightnessCalibration, NoiseAndLevelChoice) {
   EXPECT_EQ(chooseLevel(levels), 48);
   levels[2].saturatedSpots = 11;
   EXPECT_EQ(chooseLevel(levels), 64);
-  // Dim LEDs: no level is good enough; the one at which the decoder finds
-  // most wins, the brighter on a tie.
+  // No level is good enough: the one that decodes most wins, the lower on a
+  // tie.
   levels = {measured(128, 50, 20, 0),
             measured(200, 50, 35, 0),
             measured(255, 50, 35, 0)};
+  EXPECT_EQ(chooseLevel(levels), 200);
+  // Dim LEDs that decode at no level: the brightest at which most stand
+  // out of the noise.
+  levels = {measured(128, 50, 0, 0), measured(255, 50, 0, 0)};
+  levels[0].detectableSpots = 40;
+  levels[1].detectableSpots = 40;
   EXPECT_EQ(chooseLevel(levels), 255);
-  // Nothing decodable, or nothing lit at all: the default stays.
+  // Nothing that stands out, or nothing lit at all: the default stays.
   levels = {measured(255, 50, 0, 0)};
   EXPECT_EQ(chooseLevel(levels), -1);
   levels = {measured(255, 0, 0, 0)};
