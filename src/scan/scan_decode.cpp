@@ -154,7 +154,7 @@ int32_t readPortsInTheirOwnOrder(std::span<const FramePlanes> frames,
     // controller was told (sent colours shown as sent) is worth saying.
     const int32_t shown = floodOrderOf(frames, options, kept, port);
     auto notice = [&](int32_t order) {
-      const std::string answers = answeredColourOrder(port.colorOrder, order);
+      std::string answers = answeredColourOrder(port.colorOrder, order);
       result->notices.push_back("Port " + std::to_string(port.portNumber) +
                                 ": LEDs answer as " + answers +
                                 ", the controller says " + port.colorOrder);
