@@ -191,8 +191,9 @@ TEST(ConnectController, TheStringsEndpointIsTheOneWithOutputs) {
   for (auto [file, keeps, bbb] :
        {std::tuple{"fpp-pi.json", "co-bbbStrings", true},
         std::tuple{"fpp-bbb.json", "co-pixelStrings", false}}) {
+    const std::string kept = keeps;
     auto fpp =
-        startWith(file, [&](sim::FppSimConfig* c) { c->pixelFile = keeps; });
+        startWith(file, [&](sim::FppSimConfig* c) { c->pixelFile = kept; });
     ControllerLink link;
     std::string error;
     ASSERT_TRUE(connectController(&link, fpp->httpAddress(), "", "", &error))
@@ -202,8 +203,6 @@ TEST(ConnectController, TheStringsEndpointIsTheOneWithOutputs) {
     // The saved document came from the same endpoint.
     auto seen = paths(*fpp);
     EXPECT_EQ(seen[3], std::string("GET /api/channel/output/") + keeps) << file;
-    EXPECT_EQ(fpp->pixelStringsFile().value_or(""),
-              std::string(fpp->pixelStringsFile().value_or("")));
   }
 }
 
