@@ -239,10 +239,10 @@ int32_t chooseLevel(std::span<const LevelMeasurement> measurements) {
       mostDecodable = m.decodableSpots;
       decodableLevel = m.level;
     }
-    if (m.detectableSpots > mostFound ||
-        (m.detectableSpots == mostFound && mostFound > 0 &&
-         m.level > foundLevel)) {
-      mostFound = m.detectableSpots;
+    // Dim LEDs need all the light they can get: the brightest level at
+    // which any of them stands out.
+    if (m.detectableSpots > 0 && m.level > foundLevel) {
+      mostFound = std::max(mostFound, m.detectableSpots);
       foundLevel = m.level;
     }
     if (m.decodableSpots >= kMinDecodableShare * m.spotCount &&

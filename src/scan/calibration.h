@@ -113,8 +113,8 @@ LevelMeasurement measureLevel(const FramePlanes& lit,
 // Among the levels that saturate at most 10 % of the spots: the lowest at
 // which at least 95 % of them decode safely; when none manages that, the
 // one at which most decode (the lower on a tie); when none decodes at any
-// level (dim LEDs), the one at which most stand out of the noise (the
-// brighter on a tie); -1 when no spot was found or none stands out.
+// level (dim LEDs), the brightest at which any stands out of the noise; -1
+// when no spot was found or none stands out.
 int32_t chooseLevel(std::span<const LevelMeasurement> measurements);
 
 }  // namespace pxo

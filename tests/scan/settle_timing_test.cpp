@@ -124,11 +124,11 @@ TEST(BrightnessCalibration, NoiseAndLevelChoice) {
             measured(200, 50, 35, 0),
             measured(255, 50, 35, 0)};
   EXPECT_EQ(chooseLevel(levels), 200);
-  // Dim LEDs that decode at no level: the brightest at which most stand
-  // out of the noise.
+  // Dim LEDs that decode at no level: the brightest at which any stands out
+  // of the noise.
   levels = {measured(128, 50, 0, 0), measured(255, 50, 0, 0)};
   levels[0].detectableSpots = 40;
-  levels[1].detectableSpots = 40;
+  levels[1].detectableSpots = 12;
   EXPECT_EQ(chooseLevel(levels), 255);
   // Nothing that stands out, or nothing lit at all: the default stays.
   levels = {measured(255, 50, 0, 0)};
