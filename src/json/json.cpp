@@ -160,8 +160,11 @@ double convertNumber(std::string_view run) {
       if (*digits == '+' || *digits == '-') ++digits;
       long written = 0;
       auto parsed = std::from_chars(digits, end, written);
-      if (parsed.ec == std::errc::result_out_of_range)
-        written = std::numeric_limits<long>::max() / 2;
+      // Any exponent this large already decides it; capped, adding the
+      // digit counts cannot overflow.
+      constexpr long kExponentCap = 1'000'000'000'000L;
+      if (parsed.ec == std::errc::result_out_of_range || written > kExponentCap)
+        written = kExponentCap;
       lead = negativeExponent ? lead - written : lead + written;
     }
     value = lead > 0 ? std::numeric_limits<double>::infinity() : 0.0;

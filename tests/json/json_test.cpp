@@ -66,6 +66,10 @@ TEST(JsonRoundTrip, NumberForms) {
                  Case{"9223372036854775807", "9223372036854775807"},
                  Case{"1e-999", "1e-999"},
                  Case{"1e999", "null"},
+                 // The largest exponent there is, after 80 digits.
+                 Case{"9990000000000000000000000000000000000000000000000000000"
+                      "0000000000000000000000000E9223372036854775807",
+                      "null"},
                  Case{"-1e999", "null"},
                  Case{"01", "1"},
                  Case{"1.", "1"},
