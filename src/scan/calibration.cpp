@@ -187,7 +187,18 @@ LevelMeasurement measureLevel(const FramePlanes& lit,
   m.p99B = histogramPercentile(increase[2], 0.99);
   m.litFraction = pixels ? double(litCount) / double(pixels) : 0;
   m.saturatedFraction = pixels ? double(saturated) / double(pixels) : 0;
+  measureSpots(lit, dark, width, height, noise, spots, &m);
+  return m;
+}
 
+void measureSpots(const FramePlanes& lit,
+                  const FramePlanes& dark,
+                  int32_t width,
+                  int32_t height,
+                  const CameraNoise& noise,
+                  std::span<const LitSpot> spots,
+                  LevelMeasurement* m) {
+  m->spotCount = m->decodableSpots = m->detectableSpots = m->saturatedSpots = 0;
   // At each spot: its contrast in its own channel against its surroundings,
   // and whether the decoder (thresholds raised by the noise, as the scan
   // decodes) finds it with room to spare.
@@ -197,7 +208,9 @@ LevelMeasurement measureLevel(const FramePlanes& lit,
                             noiseSigma(noise.noiseG),
                             noiseSigma(noise.noiseB)};
   const size_t size = static_cast<size_t>(width) * height;
-  if (width < 1 || height < 1 || pixels < size) return m;
+  if (width < 1 || height < 1) return;
+  for (int c = 0; c < 3; ++c)
+    if (lit.plane[c].size() < size || dark.plane[c].size() < size) return;
   for (const LitSpot& s : spots) {
     const auto& plane = lit.plane[static_cast<size_t>(s.channel)];
     const auto& base = dark.plane[static_cast<size_t>(s.channel)];
@@ -213,23 +226,22 @@ LevelMeasurement measureLevel(const FramePlanes& lit,
           lowest = std::min(lowest, riseAt(xs, ys));
       }
     const int contrast = riseAt(s.x, s.y) - lowest;
-    ++m.spotCount;
+    ++m->spotCount;
     const double threshold =
         thresholds.peakThreshold[static_cast<size_t>(s.channel)];
     const double sigma = sigmas[static_cast<size_t>(s.channel)];
-    if (contrast >= kDecodableMargin * threshold) ++m.decodableSpots;
+    if (contrast >= kDecodableMargin * threshold) ++m->decodableSpots;
     if (contrast >= std::max(kMinSpotContrast, kSpotSigmas * sigma))
-      ++m.detectableSpots;
+      ++m->detectableSpots;
     if (plane[static_cast<size_t>(s.y) * width + s.x] >= 250)
-      ++m.saturatedSpots;
+      ++m->saturatedSpots;
   }
-  return m;
 }
 
 int32_t chooseLevel(std::span<const LevelMeasurement> measurements) {
   int32_t best = -1;
   int32_t mostDecodable = 0, decodableLevel = -1;
-  int32_t mostFound = 0, foundLevel = -1;
+  int32_t foundLevel = -1;
   for (const LevelMeasurement& m : measurements) {
     if (m.spotCount < 1) continue;
     if (m.saturatedSpots > kMaxSaturatedSpotShare * m.spotCount) continue;
@@ -241,10 +253,7 @@ int32_t chooseLevel(std::span<const LevelMeasurement> measurements) {
     }
     // Dim LEDs need all the light they can get: the brightest level at
     // which any of them stands out.
-    if (m.detectableSpots > 0 && m.level > foundLevel) {
-      mostFound = std::max(mostFound, m.detectableSpots);
-      foundLevel = m.level;
-    }
+    if (m.detectableSpots > 0 && m.level > foundLevel) foundLevel = m.level;
     if (m.decodableSpots >= kMinDecodableShare * m.spotCount &&
         (best < 0 || m.level < best))
       best = m.level;
@@ -364,13 +373,9 @@ void calibrateBrightness(ScanSession& session) {
     LevelMeasurement m = measureLevel(
         frames.end, darkFrames[0], width, height, frames.level, noise, spots);
     if (frames.hasMiddle) {
-      const LevelMeasurement early = measureLevel(frames.middle,
-                                                  darkFrames[0],
-                                                  width,
-                                                  height,
-                                                  frames.level,
-                                                  noise,
-                                                  spots);
+      LevelMeasurement early;
+      measureSpots(
+          frames.middle, darkFrames[0], width, height, noise, spots, &early);
       m.decodableSpots = std::min(m.decodableSpots, early.decodableSpots);
       m.detectableSpots = std::min(m.detectableSpots, early.detectableSpots);
       m.saturatedSpots = std::max(m.saturatedSpots, early.saturatedSpots);

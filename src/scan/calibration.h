@@ -110,6 +110,16 @@ LevelMeasurement measureLevel(const FramePlanes& lit,
                               const CameraNoise& noise,
                               std::span<const LitSpot> spots);
 
+// Only the spot counts of LevelMeasurement, for a second frame of a level
+// (the picture's percentiles are not needed twice).
+void measureSpots(const FramePlanes& lit,
+                  const FramePlanes& dark,
+                  int32_t width,
+                  int32_t height,
+                  const CameraNoise& noise,
+                  std::span<const LitSpot> spots,
+                  LevelMeasurement* m);
+
 // Among the levels that saturate at most 10 % of the spots: the lowest at
 // which at least 95 % of them decode safely; when none manages that, the
 // one at which most decode (the lower on a tie); when none decodes at any

@@ -6,6 +6,7 @@
 #include "scan/session.h"
 #include "scan/settle_timing.h"
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 
@@ -103,9 +104,16 @@ void writeScanData(const ScanSession& session,
   for (const ScanPortRange& p : session.portRanges)
     record.ports.push_back({p.portNumber, p.first, p.count, p.colorOrder});
   record.colorOrderNotices = decoded.notices;
-  for (const auto& [id, order] : decoded.ledOrders)
-    for (ExportedLed& led : record.decodedLEDs)
-      if (led.led.id == id) led.colorOrder = order;
+  // The records are in ascending ID order.
+  for (const auto& [id, order] : decoded.ledOrders) {
+    auto led = std::lower_bound(
+        record.decodedLEDs.begin(),
+        record.decodedLEDs.end(),
+        id,
+        [](const ExportedLed& e, int32_t wanted) { return e.led.id < wanted; });
+    if (led != record.decodedLEDs.end() && led->led.id == id)
+      led->colorOrder = order;
+  }
   if (session.calibration.calibrated) {
     const CameraNoise& noise = session.calibration.noise;
     record.cameraNoise = {noise.noiseR, noise.noiseG, noise.noiseB};

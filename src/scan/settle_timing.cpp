@@ -26,7 +26,7 @@ constexpr int32_t kProbeDimension = 128;
 // those that rise most in `channel` over the first usable probe. A probe
 // that failed, or differs in size, is (-1, -1, -1).
 std::vector<std::array<double, 3>> ledPixelMeans(
-    const std::vector<pxowin::BgraFrame>& probes, int32_t channel) {
+    std::span<const pxowin::BgraFrame> probes, int32_t channel) {
   std::vector<std::array<double, 3>> means(probes.size(), {-1, -1, -1});
   const pxowin::BgraFrame* first = nullptr;
   for (const pxowin::BgraFrame& p : probes)
@@ -196,11 +196,9 @@ SettleMeasurement measureSettleTiming(
       probes[slot] = {};
   }
   for (size_t c = 0; c < 3; ++c)
-    settle.probeMeans[c] = ledPixelMeans(
-        std::vector<pxowin::BgraFrame>(
-            probes.begin() + static_cast<std::ptrdiff_t>(c * probeCount),
-            probes.begin() + static_cast<std::ptrdiff_t>((c + 1) * probeCount)),
-        static_cast<int32_t>(c));
+    settle.probeMeans[c] =
+        ledPixelMeans(std::span(probes).subspan(c * probeCount, probeCount),
+                      static_cast<int32_t>(c));
   const double offset = calibrateSettleTiming(
       settle.probeMeans, settle.probeOffsets, gap, &settle.timing);
   settle.offset = offset < 0 ? kStaticSettleOffset : offset;

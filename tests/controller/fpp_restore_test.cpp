@@ -70,6 +70,14 @@ std::vector<ScanPortSpec> scanEveryPort(const ControllerLink& link) {
   return specs;
 }
 
+// The scan configuration of scanEveryPort; empty when it cannot be built.
+std::string scanConfigOf(const ControllerLink& link) {
+  std::string text;
+  if (!buildScanPortConfig(link.savedPortStrings, scanEveryPort(link), &text))
+    text.clear();
+  return text;
+}
+
 int countChanges(const sim::FppSimulator& fpp) {
   int changes = 0;
   for (const sim::LoggedRequest& r : fpp.requests())
@@ -97,9 +105,8 @@ TEST_P(ByteIdenticalRestore, TheControllerGetsItsOwnBytesBack) {
   std::string error;
   ASSERT_TRUE(connectController(&link, fpp->httpAddress(), "", "", &error))
       << error;
-  std::string scanConfig;
-  ASSERT_TRUE(buildScanPortConfig(
-      link.savedPortStrings, scanEveryPort(link), &scanConfig));
+  const std::string scanConfig = scanConfigOf(link);
+  ASSERT_FALSE(scanConfig.empty());
   ASSERT_TRUE(applyScanConfiguration(&link, scanConfig, {}, &error)) << error;
   EXPECT_NE(fpp->pixelStringsFile(), stringsBefore);
   EXPECT_TRUE(fpp->universeInputEnabled());
@@ -145,9 +152,8 @@ TEST(Restore, PutsBackOnlyWhatWasChanged) {
   ASSERT_TRUE(connectController(&link, fpp->httpAddress(), "", "", &error));
   const auto stringsBefore = fpp->pixelStringsFile();
   const auto universesBefore = fpp->universeFile();
-  std::string scanConfig;
-  ASSERT_TRUE(buildScanPortConfig(
-      link.savedPortStrings, scanEveryPort(link), &scanConfig));
+  const std::string scanConfig = scanConfigOf(link);
+  ASSERT_FALSE(scanConfig.empty());
   ASSERT_TRUE(applyScanConfiguration(&link, scanConfig, {}, &error));
   EXPECT_TRUE(interruptController(&link));
   EXPECT_EQ(fpp->pixelStringsFile(), stringsBefore);
@@ -171,9 +177,8 @@ TEST(Restore, AnInterruptWaitsForTheChangeInFlight) {
   ASSERT_TRUE(connectController(&link, fpp->httpAddress(), "", "", &error));
   const auto stringsBefore = fpp->pixelStringsFile();
   const auto universesBefore = fpp->universeFile();
-  std::string scanConfig;
-  ASSERT_TRUE(buildScanPortConfig(
-      link.savedPortStrings, scanEveryPort(link), &scanConfig));
+  const std::string scanConfig = scanConfigOf(link);
+  ASSERT_FALSE(scanConfig.empty());
   fpp->setDelay("POST", kFppPixelStringsPath, 600);
   fpp->clearRequests();
   std::thread scan([&] {
@@ -204,9 +209,8 @@ TEST(Restore, Fpp8RestartsFppdToApplyEachChange) {
   ASSERT_TRUE(connectController(&link, fpp->httpAddress(), "", "", &error))
       << error;
   EXPECT_EQ(link.fppMajorVersion, 8);
-  std::string scanConfig;
-  ASSERT_TRUE(buildScanPortConfig(
-      link.savedPortStrings, scanEveryPort(link), &scanConfig));
+  const std::string scanConfig = scanConfigOf(link);
+  ASSERT_FALSE(scanConfig.empty());
   std::vector<std::string> progress;
   auto report = [&](const std::string& m) { progress.push_back(m); };
   ASSERT_TRUE(applyScanConfiguration(&link, scanConfig, report, &error));
@@ -234,9 +238,8 @@ TEST(Restore, Fpp9AndLaterNeedNoRestart) {
   std::string error;
   ASSERT_TRUE(connectController(&link, fpp->httpAddress(), "", "", &error));
   EXPECT_EQ(link.fppMajorVersion, 9);
-  std::string scanConfig;
-  ASSERT_TRUE(buildScanPortConfig(
-      link.savedPortStrings, scanEveryPort(link), &scanConfig));
+  const std::string scanConfig = scanConfigOf(link);
+  ASSERT_FALSE(scanConfig.empty());
   ASSERT_TRUE(applyScanConfiguration(&link, scanConfig, {}, &error));
   restoreController(&link);
   EXPECT_EQ(fpp->restartCount(), 0);

@@ -189,6 +189,18 @@ sim::SceneConfig sceneFrom(const std::string& json) {
   return scene;
 }
 
+// A scene of sim/scenes/conditions/.
+sim::SceneConfig conditionScene(const std::string& name) {
+  sim::SceneConfig scene;
+  std::string error;
+  EXPECT_TRUE(sim::loadSceneFile(
+      std::string(PXO_SOURCE_DIR) + "/sim/scenes/conditions/" + name + ".json",
+      &scene,
+      &error))
+      << error;
+  return scene;
+}
+
 constexpr char kSmallCamera[] =
     R"("camera":{"width":640,"height":360,"fovDeg":60,"poses":[{"position":[0,0,-4]}]},)"
     R"("optics":{"noise":2},)";
@@ -304,14 +316,7 @@ TEST_F(RigScan, APropOutOfSightFailsAndWritesNoModel) {
 TEST_F(RigScan, WideDriftingCameraScoresInTheDecodeFrame) {
   if (tooSlowForRealTime())
     GTEST_SKIP() << "real-time rig under ThreadSanitizer";
-  sim::SceneConfig scene;
-  std::string error;
-  ASSERT_TRUE(
-      sim::loadSceneFile(std::string(PXO_SOURCE_DIR) +
-                             "/sim/scenes/conditions/wide-1080-drift.json",
-                         &scene,
-                         &error))
-      << error;
+  const sim::SceneConfig scene = conditionScene("wide-1080-drift");
   ScanOutcome o = scanScene(scene, "");
   expectGoodScan(o);
   EXPECT_LE(o.score.medianErrorPx, 2.5) << o.score.summary();
@@ -323,14 +328,7 @@ TEST_F(RigScan, WideDriftingCameraScoresInTheDecodeFrame) {
 TEST_F(RigScan, APortWiredInAnotherColourOrderIsReadInItsOwn) {
   if (tooSlowForRealTime())
     GTEST_SKIP() << "real-time rig under ThreadSanitizer";
-  sim::SceneConfig scene;
-  std::string error;
-  ASSERT_TRUE(
-      sim::loadSceneFile(std::string(PXO_SOURCE_DIR) +
-                             "/sim/scenes/conditions/misconfigured-port.json",
-                         &scene,
-                         &error))
-      << error;
+  const sim::SceneConfig scene = conditionScene("misconfigured-port");
   ScanOutcome o = scanScene(scene, dataDir.string());
   expectGoodScan(o);
   const std::string notice =
