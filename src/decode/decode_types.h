@@ -77,6 +77,10 @@ struct DecodeOptions {
   // The colour order to read with, as an index into kColourOrders; -1:
   // found from the floods and the codes.
   int32_t colourOrder = -1;
+  // 1: the thresholds above are for LEDs that light their spots brightly;
+  // when the lit spots are dimmer, each is lowered in proportion, but never
+  // below what the frames' own noise needs (see decodeLeds).
+  int32_t adaptiveThresholds = 1;
 
   // True when the options can be decoded with: a frame size and LED count
   // of at least 1, the baseline and every flood frame set, and the search

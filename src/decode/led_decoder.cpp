@@ -79,7 +79,44 @@ int32_t CodeReading::smallestMargin() const {
   return bits.empty() ? 0 : smallest;
 }
 
+double frameNoiseSigma(const FramePlanes& a,
+                       const FramePlanes& b,
+                       int32_t channel) {
+  if (channel < 0 || channel > 2) return 0;
+  const std::vector<uint8_t>& pa = a.plane[static_cast<size_t>(channel)];
+  const std::vector<uint8_t>& pb = b.plane[static_cast<size_t>(channel)];
+  if (pa.empty() || pa.size() != pb.size()) return 0;
+  std::array<size_t, 256> histogram{};
+  for (size_t i = 0; i < pa.size(); ++i)
+    ++histogram[pa[i] > pb[i] ? pa[i] - pb[i] : pb[i] - pa[i]];
+  // The median of |a - b|, a difference of k standing for [k - 0.5, k + 0.5).
+  const double half = static_cast<double>(pa.size()) / 2;
+  double below = 0, median = 255;
+  for (size_t k = 0; k < histogram.size(); ++k) {
+    const auto n = static_cast<double>(histogram[k]);
+    if (n > 0 && below + n >= half) {
+      const double lo = k == 0 ? 0.0 : static_cast<double>(k) - 0.5;
+      const double hi = static_cast<double>(k) + 0.5;
+      median = lo + (half - below) / n * (hi - lo);
+      break;
+    }
+    below += n;
+  }
+  // |a - b| of two frames with noise σ each: a normal of σ√2, whose median
+  // absolute value is 0.6745 σ√2.
+  return median / (0.6745 * std::sqrt(2.0));
+}
+
 namespace {
+
+// Adapted thresholds never fall below these multiples of the noise σ: a
+// signal-image peak (the largest of many frame differences), a code's
+// metric per bit and pass, and one bit's margin per pass.
+constexpr double kPeakSigmas = 6;
+constexpr double kMetricSigmas = 3;
+constexpr double kMarginSigmas = 2;
+// Nor a peak below this, whatever the noise.
+constexpr int32_t kLowestPeakThreshold = 5;
 
 struct Candidate {
   int32_t x;
@@ -172,6 +209,17 @@ class Decoder {
     }
     for (int32_t p = 0; p < passes; ++p)
       passFrameLists_.push_back(passFrames(p));
+    for (size_t c = 0; c < 3; ++c) {
+      const bool blue = c == 2;
+      peak_[c] = options.peakThreshold[c];
+      metric_[c] = blue && options.minMetricBlue >= 1 ? options.minMetricBlue
+                                                      : options.minMetric;
+      margin_[c] = blue && options.minBitMarginBlue >= 1
+                       ? options.minBitMarginBlue
+                       : options.minBitMargin;
+      rescueMetric_[c] = std::max(options.minMetric / 4, 100);
+      rescueMargin_[c] = options.minBitMargin;
+    }
   }
 
   int32_t run(std::span<DecodedLed> out,
@@ -212,15 +260,12 @@ class Decoder {
                        passChannels);
   }
   void decodeHypothesis(Hypothesis* h) const;
+  void adaptThresholds(Hypothesis* primary);
   int32_t minMetricFor(int32_t channel) const {
-    if (channel == 2 && options_.minMetricBlue >= 1)
-      return options_.minMetricBlue;
-    return options_.minMetric;
+    return metric_[static_cast<size_t>(channel)];
   }
   int32_t minMarginFor(int32_t channel) const {
-    if (channel == 2 && options_.minBitMarginBlue >= 1)
-      return options_.minBitMarginBlue;
-    return options_.minBitMargin;
+    return margin_[static_cast<size_t>(channel)];
   }
 
   std::span<const FramePlanes> frames_;
@@ -234,6 +279,10 @@ class Decoder {
   std::vector<std::vector<int32_t>> passFrameLists_;
   std::array<int32_t, 3> order_ = {0, 1, 2};
   std::array<int32_t, 3> inverse_ = {0, 1, 2};
+  // The thresholds in force per camera channel: the options', or lower for
+  // dim LEDs (adaptThresholds); the re-reading of missing IDs' own.
+  std::array<int32_t, 3> peak_{}, metric_{}, margin_{};
+  std::array<int32_t, 3> rescueMetric_{}, rescueMargin_{};
 };
 
 std::vector<uint8_t> Decoder::signalImage(
@@ -276,8 +325,54 @@ std::vector<Candidate> Decoder::findCandidates(
 void Decoder::buildImages(Hypothesis* h) const {
   parallelFor(3, [&](int32_t c) {
     h->signal[c] = signalImage(h->field, c, signalFrames_);
-    h->candidates[c] = findCandidates(h->signal[c], options_.peakThreshold[c]);
+    h->candidates[c] = findCandidates(h->signal[c], peak_[c]);
   });
+}
+
+// The options' thresholds suit LEDs whose spots rise at least twice the peak
+// threshold over the baseline. Per channel, the spots' typical rise (the
+// median of the channel's share of the LEDs among the brightest signal
+// peaks) scales the thresholds down when it is lower, but never below the
+// noise floors: a dim prop's spots then still stand out, and noise does not.
+void Decoder::adaptThresholds(Hypothesis* primary) {
+  if (!options_.adaptiveThresholds) return;
+  const int32_t base = options_.baselineFrame;
+  std::vector<int32_t> probes;
+  for (int32_t f : {tables_.bit(0, 0), tables_.bitComplement(0, 0)})
+    if (valid(f) && f != base) probes.push_back(f);
+  if (probes.empty()) return;
+  const int32_t passes = std::max(tables_.passes, 1);
+  const int32_t bits = tables_.idBits + (valid(tables_.parity(0)) ? 1 : 0);
+  const auto share = static_cast<size_t>(std::max(ledCount_ / 3, 1));
+  for (size_t c = 0; c < 3; ++c) {
+    double sigma = INFINITY;
+    for (int32_t f : probes)
+      sigma = std::min(sigma,
+                       frameNoiseSigma(frames_[static_cast<size_t>(base)],
+                                       frames_[static_cast<size_t>(f)],
+                                       static_cast<int32_t>(c)));
+    const int32_t peakFloor =
+        std::max(kLowestPeakThreshold,
+                 static_cast<int32_t>(std::ceil(kPeakSigmas * sigma)));
+    if (peakFloor >= peak_[c]) continue;
+    std::vector<Candidate> all = findCandidates(primary->signal[c], peakFloor);
+    if (all.empty()) continue;
+    const int32_t typical = all[std::min(share, all.size()) / 2].value;
+    const double scale = std::min(1.0, typical / (2.0 * std::max(peak_[c], 1)));
+    if (scale >= 1.0) continue;
+    auto scaled = [&](int32_t threshold, double floor) {
+      return std::max(static_cast<int32_t>(std::ceil(floor)),
+                      static_cast<int32_t>(std::lround(threshold * scale)));
+    };
+    const double metricFloor = bits * passes * kMetricSigmas * sigma;
+    peak_[c] = scaled(peak_[c], peakFloor);
+    metric_[c] = scaled(metric_[c], metricFloor);
+    margin_[c] = scaled(margin_[c], passes * kMarginSigmas * sigma);
+    rescueMargin_[c] = scaled(rescueMargin_[c], passes * kMarginSigmas * sigma);
+    rescueMetric_[c] = scaled(rescueMetric_[c], metricFloor);
+    std::erase_if(all, [&](const Candidate& k) { return k.value < peak_[c]; });
+    primary->candidates[c] = std::move(all);
+  }
 }
 
 void Decoder::addPassRescueCandidates(Hypothesis* h) const {
@@ -300,7 +395,8 @@ void Decoder::addPassRescueCandidates(Hypothesis* h) const {
     const Task& t = tasks[i];
     std::vector<uint8_t> image =
         signalImage(h->field, t.cameraChannel, passFrameLists_[t.pass]);
-    found[i] = findCandidates(image, options_.peakThreshold[t.cameraChannel]);
+    found[i] =
+        findCandidates(image, peak_[static_cast<size_t>(t.cameraChannel)]);
   });
   for (size_t i = 0; i < tasks.size(); ++i) {
     auto& list = h->candidates[tasks[i].target];
@@ -456,6 +552,7 @@ int32_t Decoder::run(std::span<DecodedLed> out,
       stats->maxTileDeviation < options_.globalFieldBelow)
     primary.field = shake.field.meanField();
   buildImages(&primary);
+  adaptThresholds(&primary);
   if (stats) {
     stats->signalPeakCount = 0;
     stats->signalHistogram.fill(0);
@@ -577,14 +674,15 @@ int32_t Decoder::run(std::span<DecodedLed> out,
         for (int32_t shift : shifts_)
           passChannels.push_back(order_[(logical + shift) % 3]);
       CodeReading r = read(primary.field, x, y, channel, passChannels);
-      if (r.metric < std::max(options_.minMetric / 4, 100)) continue;
+      if (r.metric < rescueMetric_[static_cast<size_t>(channel)]) continue;
       bool accept = (r.parityStatus == 1 || r.parityStatus == 2) && r.code == k;
       if (!accept) {
         uint32_t gray = uint32_t(k) ^ (uint32_t(k) >> 1);
         accept = true;
         for (size_t b = 0; b < r.bits.size(); ++b) {
           auto [p, q] = r.bits[b];
-          bool weak = std::abs(p - q) < options_.minBitMargin;
+          bool weak =
+              std::abs(p - q) < rescueMargin_[static_cast<size_t>(channel)];
           bool bit = p > q;
           if (!weak && bit != bool((gray >> b) & 1u)) {
             accept = false;

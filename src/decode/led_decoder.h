@@ -32,7 +32,12 @@
 
 namespace pxo {
 
-// Decodes the frames. Returns the number of records written to `out`
+// Decodes the frames. With adaptiveThresholds the peak, metric and bit
+// margin thresholds follow the LEDs: each colour's is scaled by how bright
+// the channel's lit spots are against twice its peak threshold (at most 1),
+// and kept above floors set by the noise measured between the frames
+// (frameNoiseSigma), so dim props decode without letting noise through.
+// Returns the number of records written to `out`
 // (ascending ID, at most out.size() and ledCount), or -1 with `error` (when
 // given) saying why: no baseline or flood frame among the frames, a frame
 // smaller than the decode size, or options that fail their check. 0 is a
@@ -81,6 +86,15 @@ std::vector<uint8_t> buildSignalImage(std::span<const FramePlanes> frames,
                                       int32_t channel,
                                       std::span<const int32_t> frameList,
                                       SimdMode mode = SimdMode::kAuto);
+
+// The sensor noise (σ of one frame, camera values) in channel `channel`,
+// estimated robustly from the differences between two frames of the same
+// scene: the median absolute difference, as for a normal distribution.
+// Pixels that changed (lit LEDs) are outliers the median ignores while they
+// cover under half the picture. 0 for frames of different sizes.
+double frameNoiseSigma(const FramePlanes& a,
+                       const FramePlanes& b,
+                       int32_t channel);
 
 // The binary value of a Gray code.
 uint32_t grayToBinary(uint32_t gray);

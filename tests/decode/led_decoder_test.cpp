@@ -3,6 +3,7 @@
 #include "sim/decode_scorer.h"
 #include "sim/scene_renderer.h"
 
+#include <algorithm>
 #include <cmath>
 
 #include <gtest/gtest.h>
@@ -99,6 +100,103 @@ TEST(DecodeLeds, AGlintOffTheLineIsDroppedAndTheLedReRead) {
   EXPECT_EQ(d.leds[24].id, 25);
   EXPECT_EQ(d.leds[24].estimated, 0);
   EXPECT_EQ(d.leds[24].signal, 0) << "not the rescued reading";
+}
+
+// How far a lit LED's spot peaks above the baseline in its own colour, as
+// the median over the LEDs of a noise-free rendering of `scene`.
+double medianSpotContrast(RenderScene scene) {
+  scene.noiseSigma = 0;
+  ScanPlanPtr plan = sim::simplePlan(static_cast<int32_t>(scene.leds.size()));
+  sim::RenderedScan scan = sim::renderScan(scene, *plan);
+  std::vector<double> peaks;
+  for (size_t i = 0; i < scene.leds.size(); ++i) {
+    const size_t c = i % 3;
+    const auto& flood =
+        scan.frames[static_cast<size_t>(scan.options.floodFrames[c])].plane[c];
+    const auto& base =
+        scan.frames[static_cast<size_t>(scan.options.baselineFrame)].plane[c];
+    const auto x = static_cast<int32_t>(std::lround(scene.leds[i].x));
+    const auto y = static_cast<int32_t>(std::lround(scene.leds[i].y));
+    int peak = 0;
+    for (int32_t dy = -1; dy <= 1; ++dy)
+      for (int32_t dx = -1; dx <= 1; ++dx) {
+        const size_t p = static_cast<size_t>(y + dy) * scene.width + (x + dx);
+        peak = std::max(peak, int(flood[p]) - int(base[p]));
+      }
+    peaks.push_back(peak);
+  }
+  std::nth_element(
+      peaks.begin(), peaks.begin() + peaks.size() / 2, peaks.end());
+  return peaks[peaks.size() / 2];
+}
+
+// A prop whose lit spots peak `sigmas` × the noise above the baseline.
+RenderScene dimScene(double noise, double sigmas, uint64_t seed) {
+  RenderScene scene = smallScene(12, 8, 22);
+  scene.spotPeak = 100;
+  scene.spotPeak *= sigmas * noise / medianSpotContrast(scene);
+  scene.noiseSigma = noise;
+  scene.seed = seed;
+  return scene;
+}
+
+// Dim LEDs: the thresholds follow the spots down to the noise's floors, so
+// LEDs that stand 8 σ and more above the noise decode, and nothing wrong
+// gets through at any contrast.
+TEST(DecodeLeds, DimLedsAgainstTheNoise) {
+  struct Case {
+    double noise, sigmas, atLeast;
+  };
+  for (const Case& k : {Case{2, 12, 0.99},
+                        Case{2, 8, 0.95},
+                        Case{4, 12, 0.99},
+                        Case{4, 8, 0.95},
+                        Case{2, 5, 0.0},
+                        Case{4, 3, 0.0}})
+    for (uint64_t seed : {1u, 2u}) {
+      Decoded d = decode(dimScene(k.noise, k.sigmas, seed));
+      EXPECT_GE(d.score.correctFraction(), k.atLeast)
+          << "σ " << k.noise << ", " << k.sigmas << " σ: " << d.score.summary();
+      EXPECT_EQ(d.score.wrong, 0)
+          << "σ " << k.noise << ", " << k.sigmas << " σ: " << d.score.summary();
+    }
+  // With the fixed thresholds alone such a prop is not seen at all.
+  Decoded fixed = decode(dimScene(2, 12, 1),
+                         [](DecodeOptions* o) { o->adaptiveThresholds = 0; });
+  EXPECT_EQ(fixed.score.correct, 0) << fixed.score.summary();
+}
+
+// Noise alone, however strong, decodes to nothing.
+TEST(DecodeLeds, NoiseAloneDecodesNothing) {
+  for (double noise : {1.0, 3.0, 8.0}) {
+    RenderScene scene = smallScene(12, 8, 22);
+    scene.spotPeak = 0;
+    scene.noiseSigma = noise;
+    Decoded d = decode(scene);
+    EXPECT_EQ(d.count, 0) << "σ " << noise << ": " << d.score.summary();
+  }
+}
+
+TEST(FrameNoiseSigma, MedianOfTheDifferencesIgnoresLitSpots) {
+  for (double noise : {1.0, 2.0, 4.0}) {
+    RenderScene scene = smallScene(12, 8, 22);
+    scene.noiseSigma = noise;
+    ScanPlanPtr plan = sim::simplePlan(96);
+    sim::RenderedScan scan = sim::renderScan(scene, *plan);
+    const FramePlanes& base =
+        scan.frames[static_cast<size_t>(scan.options.baselineFrame)];
+    // A flood lights every LED; the spots are a few per cent of the picture.
+    const FramePlanes& flood =
+        scan.frames[static_cast<size_t>(scan.options.floodFrames[0])];
+    for (int32_t c = 0; c < 3; ++c)
+      EXPECT_NEAR(frameNoiseSigma(base, flood, c), noise, 0.15 * noise + 0.2)
+          << "σ " << noise << ", channel " << c;
+  }
+  FramePlanes small, large;
+  for (auto& p : small.plane) p.assign(4, 0);
+  for (auto& p : large.plane) p.assign(9, 0);
+  EXPECT_EQ(frameNoiseSigma(small, large, 0), 0);
+  EXPECT_EQ(frameNoiseSigma(small, small, 3), 0);
 }
 
 TEST(DecodeLeds, FewerThanFourLedsSeen) {

@@ -310,6 +310,19 @@ TEST_F(RigScan, APropOutOfSightFailsAndWritesNoModel) {
                                       "metadata.json"));
 }
 
+// Dim LEDs as a user meets them, auto brightness on: spots that peak 16 and
+// 24 camera levels above the background in the recording, noise σ 2.
+TEST_F(RigScan, DimLedsEightAndTwelveSigmasAboveTheNoise) {
+  if (tooSlowForRealTime())
+    GTEST_SKIP() << "real-time rig under ThreadSanitizer";
+  ScanOutcome twelve = scanScene(conditionScene("dim-contrast-24"), "");
+  expectGoodScan(twelve);
+  ScanOutcome eight = scanScene(conditionScene("dim-contrast-16"), "");
+  ASSERT_TRUE(eight.ok) << eight.error;
+  EXPECT_GE(eight.score.correctFraction(), 0.95) << eight.score.summary();
+  EXPECT_EQ(eight.score.wrong, 0) << eight.score.summary();
+}
+
 // A camera wider than the decode frame, drifting while it films: the
 // positions are in the decode frame, the truth is scaled into it and moved
 // by the drift at the reference frame, and they agree.
