@@ -72,12 +72,12 @@ void BM_ExtractScanFrames(benchmark::State& state) {
     for (int flood = 1; flood <= 3; ++flood)
       for (int probe = 0; probe < 19; ++probe) {
         (void)extractor->frameAt(
-            recording.marks[flood] - 0.1 + probe * 0.02, &frame, &error);
-        benchmark::DoNotOptimize(pxowin::downscaleFrame(frame, 128));
+            recording.marks[flood] - 0.1 + probe * 0.02, 128, &frame, &error);
+        benchmark::DoNotOptimize(frame);
         ++frames;
       }
     for (double mark : recording.marks) {
-      (void)extractor->frameAt(mark + 0.1, &frame, &error);
+      (void)extractor->frameAt(mark + 0.1, 1024, &frame, &error);
       ++frames;
     }
   }
@@ -95,7 +95,7 @@ void BM_DecodeWholeRecording(benchmark::State& state) {
       state.SkipWithError(error.c_str());
     pxowin::BgraFrame frame;
     for (double t : recording.frameTimes)
-      (void)extractor->frameAt(t, &frame, &error);
+      (void)extractor->frameAt(t, 0, &frame, &error);
   }
   state.counters["frames"] = static_cast<double>(recording.frameTimes.size());
 }

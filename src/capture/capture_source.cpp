@@ -2,19 +2,30 @@
 
 #include <algorithm>
 #include <cstring>
+#include <tuple>
 
 namespace pxowin {
+
+std::pair<int32_t, int32_t> downscaledSize(int32_t width,
+                                           int32_t height,
+                                           int32_t maxDimension) {
+  const int32_t longest = std::max(width, height);
+  if (maxDimension < 1 || longest <= maxDimension) return {width, height};
+  const double scale = double(maxDimension) / longest;
+  // Sizes are positive, so adding a half and truncating rounds them.
+  // NOLINTBEGIN(bugprone-incorrect-roundings)
+  return {std::max(static_cast<int32_t>(width * scale + 0.5), 1),
+          std::max(static_cast<int32_t>(height * scale + 0.5), 1)};
+  // NOLINTEND(bugprone-incorrect-roundings)
+}
 
 BgraFrame downscaleFrame(const BgraFrame& frame, int32_t maxDimension) {
   const int32_t longest = std::max(frame.width, frame.height);
   if (maxDimension < 1 || longest <= maxDimension) return frame;
   const double scale = double(maxDimension) / longest;
   BgraFrame out;
-  // Sizes are positive, so adding a half and truncating rounds them.
-  // NOLINTNEXTLINE(bugprone-incorrect-roundings)
-  out.width = std::max(static_cast<int32_t>(frame.width * scale + 0.5), 1);
-  // NOLINTNEXTLINE(bugprone-incorrect-roundings)
-  out.height = std::max(static_cast<int32_t>(frame.height * scale + 0.5), 1);
+  std::tie(out.width, out.height) =
+      downscaledSize(frame.width, frame.height, maxDimension);
   out.stride = out.width * 4;
   out.timestamp = frame.timestamp;
   out.pixels.resize(static_cast<size_t>(out.stride) * out.height);

@@ -5,6 +5,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 // The camera contract: every camera (a local one, a network one, the
@@ -83,5 +84,9 @@ class ICaptureSource {
 // Nearest-neighbour reduction so that the longer side is at most
 // `maxDimension`; a copy when it already is (or maxDimension < 1).
 BgraFrame downscaleFrame(const BgraFrame& frame, int32_t maxDimension);
+// The size downscaleFrame gives a width × height frame.
+std::pair<int32_t, int32_t> downscaledSize(int32_t width,
+                                           int32_t height,
+                                           int32_t maxDimension);
 
 }  // namespace pxowin

@@ -38,8 +38,10 @@ class FrameExtractor {
   virtual bool isOpen() const = 0;
   virtual void close() = 0;
   // The frame shown at `time`: the first one whose time + frame duration
-  // reaches it. Full size, packed, top-down.
+  // reaches it, packed, top-down; reduced as downscaleFrame reduces it when
+  // its longer side exceeds `maxDimension` (full size when that is below 1).
   [[nodiscard]] virtual bool frameAt(double time,
+                                     int32_t maxDimension,
                                      BgraFrame* out,
                                      std::string* error) = 0;
 };

@@ -107,10 +107,7 @@ bool RecordingCaptureSource::extractFrame(double time,
   }
   std::lock_guard lock(extractorMutex_);
   if (!extractor_->isOpen() && !extractor_->open(path, error)) return false;
-  BgraFrame full;
-  if (!extractor_->frameAt(time, &full, error)) return false;
-  out = downscaleFrame(full, maxDimension);
-  return true;
+  return extractor_->frameAt(time, maxDimension, &out, error);
 }
 
 void RecordingCaptureSource::deliverFrame(const BgraFrame& frame,

@@ -89,22 +89,23 @@ double frameNoiseSigma(const FramePlanes& a,
   std::array<size_t, 256> histogram{};
   for (size_t i = 0; i < pa.size(); ++i)
     ++histogram[pa[i] > pb[i] ? pa[i] - pb[i] : pb[i] - pa[i]];
-  // The median of |a - b|, a difference of k standing for [k - 0.5, k + 0.5).
-  const double half = static_cast<double>(pa.size()) / 2;
-  double below = 0, median = 255;
+  // The lower quartile of |a - b|, a difference of k standing for
+  // [k - 0.5, k + 0.5): the changed pixels may be up to about two thirds.
+  const double quarter = static_cast<double>(pa.size()) / 4;
+  double below = 0, quartile = 255;
   for (size_t k = 0; k < histogram.size(); ++k) {
     const auto n = static_cast<double>(histogram[k]);
-    if (n > 0 && below + n >= half) {
+    if (n > 0 && below + n >= quarter) {
       const double lo = k == 0 ? 0.0 : static_cast<double>(k) - 0.5;
       const double hi = static_cast<double>(k) + 0.5;
-      median = lo + (half - below) / n * (hi - lo);
+      quartile = lo + (quarter - below) / n * (hi - lo);
       break;
     }
     below += n;
   }
-  // |a - b| of two frames with noise σ each: a normal of σ√2, whose median
-  // absolute value is 0.6745 σ√2.
-  return median / (0.6745 * std::sqrt(2.0));
+  // |a - b| of two frames with noise σ each: a normal of σ√2, a quarter of
+  // whose absolute values lie below 0.3186 σ√2.
+  return quartile / (0.3186 * std::sqrt(2.0));
 }
 
 namespace {

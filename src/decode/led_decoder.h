@@ -89,9 +89,10 @@ std::vector<uint8_t> buildSignalImage(std::span<const FramePlanes> frames,
 
 // The sensor noise (σ of one frame, camera values) in channel `channel`,
 // estimated robustly from the differences between two frames of the same
-// scene: the median absolute difference, as for a normal distribution.
-// Pixels that changed (lit LEDs) are outliers the median ignores while they
-// cover under half the picture. 0 for frames of different sizes.
+// scene: the lower quartile of the absolute differences, as for a normal
+// distribution. Pixels that changed (lit LEDs) are outliers it ignores while
+// they cover under about two thirds of the picture. 0 for frames of
+// different sizes or a channel outside 0 ... 2.
 double frameNoiseSigma(const FramePlanes& a,
                        const FramePlanes& b,
                        int32_t channel);

@@ -426,10 +426,7 @@ bool decodeScanDataFolder(const std::filesystem::path& folder,
   if (!extractor->open(folder / saved.videoFile, error)) return false;
   FrameReader read =
       [&](double time, int32_t maxDimension, pxowin::BgraFrame* frame) {
-        pxowin::BgraFrame full;
-        if (!extractor->frameAt(time, &full, nullptr)) return false;
-        *frame = pxowin::downscaleFrame(full, maxDimension);
-        return true;
+        return extractor->frameAt(time, maxDimension, frame, nullptr);
       };
   std::vector<ScanPortRange> ports;
   for (const ScanExportRecord::Port& p : saved.ports)

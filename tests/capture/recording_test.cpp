@@ -119,6 +119,39 @@ TEST_F(Recording, MarksFindTheFramesThatWereShown) {
       << error;
 }
 
+// A reduced frame is the full frame reduced: the same pixels, whether the
+// extractor reduces while converting or downscaleFrame does it after.
+TEST_F(Recording, ReducedFramesAreTheFullFramesReduced) {
+  ManualSource source;
+  std::string error;
+  ASSERT_TRUE(source.startRecording(path, &error)) << error;
+  double t = 0;
+  for (int frame = 0; frame < 20; ++frame, t += 1.0 / 30) {
+    if (frame % 5 == 0) source.addMark("m");
+    BgraFrame f = pattern(301, 170, uint8_t(40 * (frame / 5)), 90, 200);
+    // Texture, so every sampled pixel tells which one it was.
+    for (size_t i = 0; i < f.pixels.size(); i += 4)
+      f.pixels[i + 1] = static_cast<uint8_t>((i / 4) * 37 % 251);
+    source.push(f, t);
+  }
+  EXPECT_TRUE(source.waitForRecordedFrame(0.05));
+  ASSERT_TRUE(source.stopRecording().has_value());
+  std::vector<CaptureMark> marks = source.takeMarks();
+  ASSERT_EQ(marks.size(), 4u);
+  for (int32_t limit : {64, 150, 300}) {
+    for (const CaptureMark& mark : {marks[2], marks[0], marks[3]}) {
+      BgraFrame full, reduced;
+      ASSERT_TRUE(source.extractFrame(mark.time + 0.01, 0, full, &error));
+      ASSERT_TRUE(
+          source.extractFrame(mark.time + 0.01, limit, reduced, &error));
+      const BgraFrame expected = downscaleFrame(full, limit);
+      ASSERT_EQ(reduced.width, expected.width) << limit;
+      ASSERT_EQ(reduced.height, expected.height) << limit;
+      EXPECT_EQ(reduced.pixels, expected.pixels) << limit;
+    }
+  }
+}
+
 TEST_F(Recording, Failures) {
   ManualSource source;
   BgraFrame frame;

@@ -242,6 +242,9 @@ class FfmpegExtractor final : public FrameExtractor {
     }
     AVStream* stream = format_->streams[streamIndex_];
     decoder_ = avcodec_alloc_context3(codec);
+    // Every frame of the recording is decoded to reach the marks; frame
+    // threads spread that over the cores.
+    if (decoder_) decoder_->thread_count = 0;
     if (!decoder_ ||
         avcodec_parameters_to_context(decoder_, stream->codecpar) < 0 ||
         avcodec_open2(decoder_, codec, nullptr) < 0) {
@@ -269,13 +272,18 @@ class FfmpegExtractor final : public FrameExtractor {
     scaler_ = nullptr;
     av_frame_free(&frame_);
     av_frame_free(&current_);
+    av_frame_free(&reduced_);
     av_packet_free(&packet_);
     avcodec_free_context(&decoder_);
     avformat_close_input(&format_);
     haveCurrent_ = false;
   }
 
-  bool frameAt(double time, BgraFrame* out, std::string* error) override {
+  bool frameAt(double time,
+               int32_t maxDimension,
+               BgraFrame* out,
+               std::string* error) override {
+    maxDimension_ = maxDimension;
     if (!decoder_) {
       setError(error, "extractor not open");
       return false;
@@ -363,6 +371,68 @@ class FfmpegExtractor final : public FrameExtractor {
       setError(error, "frame convert failed");
       return false;
     }
+    const bool planar444 = frame->format == AV_PIX_FMT_YUV444P ||
+                           frame->format == AV_PIX_FMT_YUVJ444P;
+    if (std::max(frame->width, frame->height) > maxDimension_ &&
+        maxDimension_ > 0) {
+      if (!planar444) {
+        BgraFrame full;
+        if (!convertFull(frame, time, &full, error)) return false;
+        *out = downscaleFrame(full, maxDimension_);
+        return true;
+      }
+      // Our own recordings: pick the pixels downscaleFrame would keep from
+      // the planes first, so only the reduced picture is converted.
+      if (!reduce(frame)) {
+        setError(error, "out of memory");
+        return false;
+      }
+      return convertFull(reduced_, time, out, error);
+    }
+    return convertFull(frame, time, out, error);
+  }
+
+  // Point-samples a planar 4:4:4 frame into reduced_, at the size and with
+  // the source pixels downscaleFrame gives for maxDimension_.
+  bool reduce(const AVFrame* frame) {
+    const auto [width, height] =
+        downscaledSize(frame->width, frame->height, maxDimension_);
+    if (!reduced_ || reduced_->width != width || reduced_->height != height ||
+        reduced_->format != frame->format) {
+      av_frame_free(&reduced_);
+      reduced_ = av_frame_alloc();
+      if (!reduced_) return false;
+      reduced_->format = frame->format;
+      reduced_->width = width;
+      reduced_->height = height;
+      if (av_frame_get_buffer(reduced_, 0) < 0) return false;
+    }
+    reduced_->color_range = frame->color_range;
+    reduced_->colorspace = frame->colorspace;
+    const double scale =
+        double(maxDimension_) / std::max(frame->width, frame->height);
+    columns_.resize(static_cast<size_t>(width));
+    for (int32_t x = 0; x < width; ++x)
+      columns_[static_cast<size_t>(x)] =
+          std::min(static_cast<int32_t>(x / scale), frame->width - 1);
+    for (int plane = 0; plane < 3; ++plane)
+      for (int32_t y = 0; y < height; ++y) {
+        const int32_t sy =
+            std::min(static_cast<int32_t>(y / scale), frame->height - 1);
+        const uint8_t* src = frame->data[plane] + static_cast<ptrdiff_t>(sy) *
+                                                      frame->linesize[plane];
+        uint8_t* dst = reduced_->data[plane] +
+                       static_cast<ptrdiff_t>(y) * reduced_->linesize[plane];
+        for (int32_t x = 0; x < width; ++x)
+          dst[x] = src[columns_[static_cast<size_t>(x)]];
+      }
+    return true;
+  }
+
+  bool convertFull(const AVFrame* frame,
+                   double time,
+                   BgraFrame* out,
+                   std::string* error) {
     scaler_ = sws_getCachedContext(scaler_,
                                    frame->width,
                                    frame->height,
@@ -401,6 +471,9 @@ class FfmpegExtractor final : public FrameExtractor {
   AVFrame* frame_ = nullptr;
   AVFrame* current_ = nullptr;
   SwsContext* scaler_ = nullptr;
+  AVFrame* reduced_ = nullptr;
+  std::vector<int32_t> columns_;
+  int32_t maxDimension_ = 0;
   int streamIndex_ = -1;
   double timeBase_ = 1e-6;
   double frameDuration_ = 1.0 / 30;
