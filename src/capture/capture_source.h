@@ -59,6 +59,11 @@ class ICaptureSource {
   // Records H.264 MP4 from the next frame on; clears the marks.
   [[nodiscard]] virtual bool startRecording(const std::filesystem::path& path,
                                             std::string* error) = 0;
+  // Asks that the next recording (that one only) be written with its longer
+  // side at most `maxDimension`, as downscaleFrame reduces a frame: for
+  // recordings only read back at that size and then deleted. A source that
+  // records its stream as it arrives may ignore it.
+  virtual void reduceNextRecording(int32_t maxDimension) { (void)maxDimension; }
   // Finalises an open recording and returns its path; nothing otherwise.
   virtual std::optional<std::filesystem::path> stopRecording() = 0;
   // True once a frame went into the current recording; false after

@@ -18,10 +18,16 @@ void RecordingCaptureSource::setFrameCallback(FrameCallback callback) {
   callback_ = std::move(callback);
 }
 
+void RecordingCaptureSource::reduceNextRecording(int32_t maxDimension) {
+  std::lock_guard lock(stateMutex_);
+  nextRecordingMax_ = std::max(maxDimension, 0);
+}
+
 bool RecordingCaptureSource::startRecording(const std::filesystem::path& path,
                                             std::string* error) {
   // The writer opens on the first frame, when the size is known.
   std::lock_guard lock(stateMutex_);
+  recordingMax_ = std::exchange(nextRecordingMax_, 0);
   if (writer_) (void)writer_->finish(nullptr);
   writer_.reset();
   recordBaseSet_ = false;
@@ -123,10 +129,18 @@ void RecordingCaptureSource::deliverFrame(const BgraFrame& frame,
   ++framesDelivered_;
   std::lock_guard lock(stateMutex_);
   if (!recording_) return;
+  const bool reduce =
+      recordingMax_ > 0 && std::max(frame.width, frame.height) > recordingMax_;
+  const BgraFrame reduced =
+      reduce ? downscaleFrame(frame, recordingMax_) : BgraFrame{};
+  const BgraFrame& recorded = reduce ? reduced : frame;
   if (!writer_) {
     writer_ = createRecordingWriter();
-    if (!writer_->open(
-            recordingPath_, frame.width, frame.height, nominalFps_, nullptr)) {
+    if (!writer_->open(recordingPath_,
+                       recorded.width,
+                       recorded.height,
+                       nominalFps_,
+                       nullptr)) {
       writer_.reset();
       recording_ = false;  // nothing can be recorded; waits time out
       return;
@@ -136,7 +150,7 @@ void RecordingCaptureSource::deliverFrame(const BgraFrame& frame,
     recordBase_ = sampleTime;
     recordBaseSet_ = true;
   }
-  if (writer_->write(frame, sampleTime - recordBase_))
+  if (writer_->write(recorded, sampleTime - recordBase_))
     firstFrameRecorded_ = true;
 }
 

@@ -30,6 +30,7 @@ class RecordingCaptureSource : public ICaptureSource {
   ~RecordingCaptureSource() override;
 
   void setFrameCallback(FrameCallback callback) override;
+  void reduceNextRecording(int32_t maxDimension) override;
   bool startRecording(const std::filesystem::path& path,
                       std::string* error) override;
   std::optional<std::filesystem::path> stopRecording() override;
@@ -59,6 +60,8 @@ class RecordingCaptureSource : public ICaptureSource {
   FrameCallback callback_;
   std::unique_ptr<RecordingWriter> writer_;
   std::filesystem::path recordingPath_;
+  int32_t nextRecordingMax_ = 0;  // under stateMutex_
+  int32_t recordingMax_ = 0;      // under stateMutex_
   std::atomic<bool> recording_{false};
   std::atomic<bool> firstFrameRecorded_{false};
   std::atomic<uint64_t> framesDelivered_{0};

@@ -1,6 +1,7 @@
 #include "decode/grid_snap.h"
 
 #include "decode/id_geometry.h"
+#include "decode/nearest.h"
 
 #include <algorithm>
 #include <cmath>
@@ -21,18 +22,10 @@ struct Point {
 // -1 for fewer than 4 points.
 double spacingOf(const std::vector<const Point*>& points) {
   if (points.size() < 4) return -1;
-  std::vector<double> nearest;
-  nearest.reserve(points.size());
-  for (size_t i = 0; i < points.size(); ++i) {
-    double best = INFINITY;
-    for (size_t j = 0; j < points.size(); ++j)
-      if (j != i)
-        best = std::min(best,
-                        std::hypot(points[j]->u - points[i]->u,
-                                   points[j]->v - points[i]->v));
-    nearest.push_back(best);
-  }
-  return upperMedian(nearest, -1);
+  std::vector<std::array<double, 2>> at;
+  at.reserve(points.size());
+  for (const Point* p : points) at.push_back({p->u, p->v});
+  return upperMedian(nearestNeighbourDistances(at), -1);
 }
 
 struct Placement {

@@ -1,5 +1,7 @@
 #include "decode/id_geometry.h"
 
+#include "decode/nearest.h"
+
 #include <algorithm>
 #include <cmath>
 #include <limits>
@@ -143,14 +145,11 @@ std::vector<EstimatedPoint> estimateMissingIds(
 
   double spacing = -1;
   if (measured.size() >= 4) {
-    std::vector<double> nearest;
-    for (const IdPointF& p : measured) {
-      double best = std::numeric_limits<double>::infinity();
-      for (const IdPointF& q : measured)
-        if (q.id != p.id)
-          best = std::min(best, std::hypot(q.x - p.x, q.y - p.y));
-      if (std::isfinite(best)) nearest.push_back(best);
-    }
+    std::vector<std::array<double, 2>> at;
+    at.reserve(measured.size());
+    for (const IdPointF& p : measured) at.push_back({p.x, p.y});
+    std::vector<double> nearest = nearestNeighbourDistances(at);
+    std::erase_if(nearest, [](double d) { return !std::isfinite(d); });
     spacing = upperMedian(nearest, -1);
   }
   const double gapLimit = 3 * std::max(spacing, 0.0);

@@ -1,6 +1,7 @@
 #include "decode/led_decoder.h"
 
 #include "decode/id_geometry.h"
+#include "decode/nearest.h"
 #include "decode/parallel.h"
 
 #include <algorithm>
@@ -532,16 +533,6 @@ void Decoder::decodeHypothesis(Hypothesis* h) const {
   }
 }
 
-double nearestDistance(const std::vector<LedHit>& hits, size_t i) {
-  double best = INFINITY;
-  for (size_t j = 0; j < hits.size(); ++j)
-    if (j != i)
-      best = std::min(best,
-                      std::hypot(double(hits[j].x - hits[i].x),
-                                 double(hits[j].y - hits[i].y)));
-  return best;
-}
-
 int32_t Decoder::run(std::span<DecodedLed> out,
                      DecodeStats* stats,
                      const ShakeResult& shake) {
@@ -608,9 +599,10 @@ int32_t Decoder::run(std::span<DecodedLed> out,
   if (!others.empty()) {
     std::vector<LedHit> kept;
     for (const auto& [id, hit] : merged) kept.push_back(hit);
-    std::vector<double> nearest;
-    for (size_t i = 0; i < kept.size(); ++i)
-      nearest.push_back(nearestDistance(kept, i));
+    std::vector<std::array<double, 2>> at;
+    at.reserve(kept.size());
+    for (const LedHit& hit : kept) at.push_back({double(hit.x), double(hit.y)});
+    const std::vector<double> nearest = nearestNeighbourDistances(at);
     double spacing = kept.size() < 2 ? 0 : upperMedian(nearest, 0);
     if (spacing >= 1.0) {
       for (auto& [id, hits] : all) {

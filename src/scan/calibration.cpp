@@ -22,6 +22,8 @@ constexpr double kMinSpotContrast = 6.0;
 constexpr double kSpotSigmas = 5.0;
 constexpr int kDarkDwellMs = 700;
 constexpr int kLevelDwellMs = 350;
+// The calibration's frames are judged at the scan frames' size.
+constexpr int32_t kCalibrationFrameDimension = kScanFrameMaxDimension;
 
 }  // namespace
 
@@ -288,6 +290,8 @@ void calibrateBrightness(ScanSession& session) {
   }
   steps.push_back({dark, "cal-end", kLevelDwellMs, ""});
   std::vector<pxowin::CaptureMark> marks;
+  // Only read back at the decode size and then deleted: recorded at it.
+  camera.reduceNextRecording(kCalibrationFrameDimension);
   if (!recordMarkedSteps(session, path, steps, {}, &marks, nullptr)) return;
 
   auto cleanUp = [&] {
@@ -316,7 +320,8 @@ void calibrateBrightness(ScanSession& session) {
   for (double t : darkTimes) {
     FramePlanes planes;
     int32_t w = 0, h = 0;
-    if (!extractPlanes(camera, t, 1024, &planes, &w, &h)) continue;
+    if (!extractPlanes(camera, t, kCalibrationFrameDimension, &planes, &w, &h))
+      continue;
     if (darkFrames.empty()) {
       width = w;
       height = h;
@@ -350,11 +355,19 @@ void calibrateBrightness(ScanSession& session) {
     LevelFrames frames{kCalibrationLevels[i], {}, {}, false};
     int32_t w = 0, h = 0;
     const double middle = (marks[i + 1].time + marks[i + 2].time) / 2;
-    frames.hasMiddle =
-        extractPlanes(camera, middle, 1024, &frames.middle, &w, &h) &&
-        w == width && h == height;
-    if (!extractPlanes(
-            camera, marks[i + 2].time - 0.04, 1024, &frames.end, &w, &h) ||
+    frames.hasMiddle = extractPlanes(camera,
+                                     middle,
+                                     kCalibrationFrameDimension,
+                                     &frames.middle,
+                                     &w,
+                                     &h) &&
+                       w == width && h == height;
+    if (!extractPlanes(camera,
+                       marks[i + 2].time - 0.04,
+                       kCalibrationFrameDimension,
+                       &frames.end,
+                       &w,
+                       &h) ||
         w != width || h != height)
       continue;
     levels.push_back(std::move(frames));

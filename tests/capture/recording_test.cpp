@@ -152,6 +152,27 @@ TEST_F(Recording, ReducedFramesAreTheFullFramesReduced) {
   }
 }
 
+// A recording asked to be reduced is written at the reduced size, with the
+// pixels downscaleFrame keeps; the one after it is full size again.
+TEST_F(Recording, OneRecordingReducedOnRequest) {
+  ManualSource source;
+  std::string error;
+  const BgraFrame shown = pattern(160, 90, 30, 200, 90);
+  for (int32_t limit : {64, 0}) {
+    if (limit) source.reduceNextRecording(limit);
+    ASSERT_TRUE(source.startRecording(path, &error)) << error;
+    for (int frame = 0; frame < 6; ++frame) source.push(shown, frame / 30.0);
+    ASSERT_TRUE(source.stopRecording().has_value());
+    BgraFrame frame;
+    ASSERT_TRUE(source.extractFrame(0.1, 0, frame, &error)) << error;
+    const BgraFrame expected = downscaleFrame(shown, limit);
+    ASSERT_EQ(frame.width, expected.width);
+    ASSERT_EQ(frame.height, expected.height);
+    EXPECT_NEAR(bgrAt(frame, 5, 5)[1], bgrAt(expected, 5, 5)[1], 4);
+    source.stop();
+  }
+}
+
 TEST_F(Recording, Failures) {
   ManualSource source;
   BgraFrame frame;
