@@ -89,7 +89,14 @@ void RecordingCaptureSource::addMark(const std::string& label) {
   if (recording_ && recordBaseSet_ &&
       std::chrono::steady_clock::now() - latestArrival_ > kStale)
     return;
-  double time = recordBaseSet_ ? latestTime_ - recordBase_ : 0;
+  // The latest frame's time plus the time since it arrived: frames that
+  // come irregularly (a busy machine, a network camera) would otherwise
+  // date the mark up to a whole gap between frames early.
+  const double sinceArrival =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() -
+                                    latestArrival_)
+          .count();
+  double time = recordBaseSet_ ? latestTime_ + sinceArrival - recordBase_ : 0;
   marks_.push_back({label, std::max(time, 0.0)});
 }
 

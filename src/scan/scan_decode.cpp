@@ -20,31 +20,59 @@ constexpr double kMaxRaisedThreshold = 200.0;
 // noise) is about 3.86 σ for Gaussian noise.
 constexpr double kRangeToSigma = 3.86;
 constexpr double kMinSigma = 0.5;
-// An LED lights each flood by at least this share of its signal; the
-// check needs this many LEDs to say anything.
-constexpr double kFloodRiseShare = 0.3;
+// An LED lights each flood by at least this share of its signal (the floods
+// are sent at the level of the code frames, so a real LED shows about all
+// of it; noise that passed for a dim LED rarely does in all three); below
+// this many LEDs, each must.
+constexpr double kFloodRiseShare = 0.5;
 constexpr int32_t kMinFloodChecks = 4;
 // Ports with fewer LEDs are not read again in other colour orders.
 constexpr int32_t kMinPortLedsToReread = 4;
 
 // One frame per mark; a frame that cannot be read, or differs in size from
 // the first one read, stays black so that frame i belongs to mark i.
+// How late the frame read for a pattern may be, as a share of the time
+// between patterns: later, the camera dropped the frames that showed it
+// and the frame read may show the next pattern.
+constexpr double kLateShareOfGap = 0.25;
+// A scan with more patterns unseen than this share is not decoded.
+constexpr double kMaxUnseenShare = 0.2;
+
+double medianGap(std::span<const double> markTimes) {
+  std::vector<double> gaps;
+  for (size_t i = 1; i < markTimes.size(); ++i)
+    gaps.push_back(markTimes[i] - markTimes[i - 1]);
+  if (gaps.empty()) return 0;
+  std::nth_element(gaps.begin(), gaps.begin() + gaps.size() / 2, gaps.end());
+  return gaps[gaps.size() / 2];
+}
+
+// Extracts one frame per mark; `unseen` gets the patterns whose frame is
+// missing or was recorded too long after the moment wanted.
 bool extractScanFrames(const FrameReader& read,
                        std::span<const double> markTimes,
                        double offset,
                        const std::function<void(const std::string&)>& report,
                        std::vector<FramePlanes>* frames,
+                       std::vector<int32_t>* unseen,
                        int32_t* width,
                        int32_t* height) {
   frames->assign(markTimes.size(), FramePlanes{});
+  unseen->clear();
   *width = *height = 0;
+  const double lateLimit = kLateShareOfGap * medianGap(markTimes);
   for (size_t i = 0; i < markTimes.size(); ++i) {
     report(std::string("Extracting scan frames") + kEllipsis + " " +
            std::to_string(i + 1) + "/" + std::to_string(markTimes.size()));
     pxowin::BgraFrame frame;
-    if (!read(markTimes[i] + offset, kScanFrameMaxDimension, &frame) ||
-        frame.width < 1 || frame.height < 1 || frame.pixels.empty())
+    const double wanted = markTimes[i] + offset;
+    if (!read(wanted, kScanFrameMaxDimension, &frame) || frame.width < 1 ||
+        frame.height < 1 || frame.pixels.empty()) {
+      unseen->push_back(static_cast<int32_t>(i));
       continue;
+    }
+    if (lateLimit > 0 && frame.timestamp - wanted > lateLimit)
+      unseen->push_back(static_cast<int32_t>(i));
     if (*width == 0) {
       *width = frame.width;
       *height = frame.height;
@@ -57,6 +85,33 @@ bool extractScanFrames(const FrameReader& read,
     if (f.plane[0].empty())
       for (auto& plane : f.plane)
         plane.assign(static_cast<size_t>(*width) * *height, 0);
+  return true;
+}
+
+// Takes the patterns the camera did not show out of the decoder's tables
+// (a bit read from the other pass alone, or left for the parity to mend)
+// and says so; false when the baseline or a flood is among them, or more
+// than kMaxUnseenShare of the patterns.
+bool forgetUnseenFrames(std::span<const int32_t> unseen,
+                        int32_t patternCount,
+                        const ScanPlan* plan,
+                        const std::function<void(const std::string&)>& report,
+                        FrameTables* tables) {
+  const auto count = static_cast<int32_t>(unseen.size());
+  if (count > kMaxUnseenShare * patternCount) return false;
+  for (int32_t f : unseen) {
+    if (f == 0) return false;
+    for (int32_t k = 0; k < 3; ++k)
+      if (f == floodFrameIndex(plan, k)) return false;
+    for (auto* table : {&tables->bitFrames,
+                        &tables->bitComplementFrames,
+                        &tables->parityFrames,
+                        &tables->parityComplementFrames})
+      std::replace(table->begin(), table->end(), f, -1);
+  }
+  report("The camera dropped frames: " + std::to_string(count) + " of " +
+         std::to_string(patternCount) +
+         " patterns were not seen; their bits are read from the rest");
   return true;
 }
 
@@ -255,7 +310,8 @@ bool floodsAgree(std::span<const FramePlanes> frames,
   // Every flood lights every LED, in whatever colour its strip makes of it.
   int32_t checked = 0, lit = 0;
   for (const DecodedLed& led : decoded) {
-    if (led.estimated) continue;
+    // Re-read IDs carry no signal of their own to compare with.
+    if (led.estimated || led.signal <= 0) continue;
     ++checked;
     const double needed = std::max(kFloodRiseShare * led.signal, 1.0);
     bool all = true;
@@ -263,7 +319,8 @@ bool floodsAgree(std::span<const FramePlanes> frames,
       all = all && riseAt(led, flood) >= needed;
     lit += all;
   }
-  return checked < kMinFloodChecks || 2 * lit >= checked;
+  // Too few to outvote a stray reading: then every one must agree.
+  return checked < kMinFloodChecks ? lit == checked : 2 * lit >= checked;
 }
 
 FrameReader cameraFrames(pxowin::ICaptureSource& camera) {
@@ -303,17 +360,26 @@ bool decodeScan(const FrameReader& read,
   };
   *result = ScanDecodeResult{};
   std::vector<FramePlanes> frames;
+  std::vector<int32_t> unseen;
   int32_t width = 0, height = 0;
   if (!extractScanFrames(read,
                          input.markTimes,
                          input.settleOffset,
                          report,
                          &frames,
+                         &unseen,
                          &width,
                          &height))
     return fail("could not extract any scan frames");
 
-  const PlanDecoding decoding = planDecoding(input.plan);
+  PlanDecoding decoding = planDecoding(input.plan);
+  if (!unseen.empty() &&
+      !forgetUnseenFrames(unseen,
+                          static_cast<int32_t>(input.markTimes.size()),
+                          input.plan,
+                          report,
+                          &decoding.tables))
+    return fail(kCameraDroppedFrames);
   DecodeOptions options;
   if (!decoding.options(
           input.plan, width, height, input.ledCount, &options, error))

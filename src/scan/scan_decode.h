@@ -88,11 +88,17 @@ inline constexpr char kScanTimingFailed[] =
     "\xE2\x80\x94 the scan's timing could not be measured; check that the "
     "camera sees the prop and that nothing else drives the LEDs";
 
+inline constexpr char kCameraDroppedFrames[] =
+    "the camera dropped frames while recording, so some patterns were never "
+    "seen \xE2\x80\x94 close other programs that keep the computer busy, or "
+    "lower the camera's resolution, and scan again";
+
 // Whether the frames show what the decoded LEDs' codes say: each of the
 // three flood frames lights every LED (in whatever colour its strip makes
 // of the flood). When most LEDs stay dark in a flood, the frames were read
 // at the wrong moments (a timing that could not be measured) and every ID
-// read from them is suspect. True when too few LEDs were read to tell.
+// read from them is suspect. Re-read LEDs (no signal) are not counted;
+// with fewer than four read, every one must light all three floods.
 [[nodiscard]] bool floodsAgree(std::span<const FramePlanes> frames,
                                const DecodeOptions& options,
                                std::span<const DecodedLed> decoded);
@@ -113,7 +119,11 @@ double noiseSigma(double noise);
 // scan frames… i/n", "Decoding pixel positions…", "Building model…". Messages:
 // "could not extract any scan frames", "decode failed (no baseline/flood)" (or
 // the options' own message), kScanTimingFailed when the frames contradict
-// the codes read from them, "grid snap failed".
+// the codes read from them, "grid snap failed". A pattern whose frame the
+// camera dropped (the frame read was recorded over a quarter of a pattern's
+// time after the moment wanted) is left out of the decode with "The camera
+// dropped frames: N of M patterns were not seen; …"; kCameraDroppedFrames
+// when the baseline or a flood is among them or over a fifth of all.
 [[nodiscard]] bool decodeScan(
     const FrameReader& frames,
     const ScanDecodeInput& input,

@@ -5,7 +5,11 @@
 
 #include "decode/led_decoder.h"
 
+#include "sim/decode_scorer.h"
 #include "sim/scene_renderer.h"
+
+#include <algorithm>
+#include <cmath>
 
 #include <gtest/gtest.h>
 
@@ -49,18 +53,170 @@ TEST(FloodsAgree, FramesReadOnePatternLateAreCaught) {
       << late.leds.size() << " LEDs decoded from shifted frames";
 }
 
-TEST(FloodsAgree, TooFewLedsSayNothing) {
+// With too few LEDs to outvote a stray reading, every one must light all
+// three floods; re-read LEDs (no signal of their own) are not counted.
+TEST(FloodsAgree, AFewLedsMustEachLightEveryFlood) {
   sim::RenderScene scene;
-  scene.width = 64;
-  scene.height = 48;
-  scene.leds = sim::matrixLeds(2, 1, 20, scene.width, scene.height);
-  ScanPlanPtr plan = sim::simplePlan(2);
+  scene.width = 320;
+  scene.height = 240;
+  scene.leds = sim::matrixLeds(12, 8, 20, scene.width, scene.height);
+  ScanPlanPtr plan = sim::simplePlan(96);
   sim::RenderedScan scan = sim::renderScan(scene, *plan);
   bindOptions(&scan);
-  for (auto& plane : scan.frames[1].plane) plane.assign(plane.size(), 0);
-  for (auto& plane : scan.frames[2].plane) plane.assign(plane.size(), 0);
-  for (auto& plane : scan.frames[3].plane) plane.assign(plane.size(), 0);
-  EXPECT_TRUE(decodeFrames(scan, 2).floodsAgree);
+  Decoded all = decodeFrames(scan, 96);
+  ASSERT_EQ(all.leds.size(), 96u);
+  std::vector<DecodedLed> few(all.leds.begin(), all.leds.begin() + 3);
+  EXPECT_TRUE(floodsAgree(scan.frames, scan.options, few));
+  // One of the three stays dark in the green flood.
+  const size_t green = static_cast<size_t>(scan.options.floodFrames[1]);
+  const size_t base = static_cast<size_t>(scan.options.baselineFrame);
+  const auto x = static_cast<int32_t>(std::lround(few[1].x));
+  const auto y = static_cast<int32_t>(std::lround(few[1].y));
+  for (int32_t dy = -3; dy <= 3; ++dy)
+    for (int32_t dx = -3; dx <= 3; ++dx)
+      for (size_t c = 0; c < 3; ++c) {
+        const size_t p = static_cast<size_t>(y + dy) * scene.width + (x + dx);
+        scan.frames[green].plane[c][p] = scan.frames[base].plane[c][p];
+      }
+  EXPECT_FALSE(floodsAgree(scan.frames, scan.options, few));
+  few[1].signal = 0;  // re-read: not counted
+  EXPECT_TRUE(floodsAgree(scan.frames, scan.options, few));
+}
+
+// Dim LEDs read one pattern late: their floods show no more than noise.
+TEST(FloodsAgree, DimLedsReadLateAreCaught) {
+  sim::RenderScene scene;
+  scene.width = 320;
+  scene.height = 240;
+  scene.leds = sim::matrixLeds(12, 8, 20, scene.width, scene.height);
+  scene.noiseSigma = 2;
+  scene.spotPeak = 24;
+  ScanPlanPtr plan = sim::simplePlan(96);
+  sim::RenderedScan scan = sim::renderScan(scene, *plan);
+  bindOptions(&scan);
+  Decoded right = decodeFrames(scan, 96);
+  EXPECT_GE(right.leds.size(), 90u);
+  EXPECT_TRUE(right.floodsAgree);
+  for (size_t i = scan.frames.size() - 1; i > 0; --i)
+    scan.frames[i] = scan.frames[i - 1];
+  EXPECT_FALSE(floodsAgree(scan.frames, scan.options, right.leds));
+}
+
+pxowin::BgraFrame toBgra(const FramePlanes& planes, int32_t w, int32_t h) {
+  pxowin::BgraFrame f;
+  f.width = w;
+  f.height = h;
+  f.stride = 4 * w;
+  f.pixels.assign(static_cast<size_t>(f.stride) * h, 255);
+  for (size_t p = 0; p < static_cast<size_t>(w) * h; ++p)
+    for (size_t c = 0; c < 3; ++c) f.pixels[4 * p + 2 - c] = planes.plane[c][p];
+  return f;
+}
+
+// A camera that drops frames: the frame read for a pattern whose frames
+// were dropped is the next pattern's, recorded later than wanted.
+struct DroppingCamera {
+  sim::RenderedScan scan;
+  int32_t width = 0, height = 0;
+  std::vector<int32_t> dropped;
+  bool honestTimes = true;  // false: claims the wanted time
+
+  bool read(double time, int32_t, pxowin::BgraFrame* out) const {
+    auto k = static_cast<int32_t>(time / kGap);
+    const bool gone =
+        std::find(dropped.begin(), dropped.end(), k) != dropped.end();
+    const int32_t shown = std::min(
+        k + (gone ? 1 : 0), static_cast<int32_t>(scan.frames.size()) - 1);
+    *out = toBgra(scan.frames[static_cast<size_t>(shown)], width, height);
+    out->timestamp = gone && honestTimes ? (k + 1) * kGap + 0.01 : time;
+    return true;
+  }
+  static constexpr double kGap = 0.2;
+};
+
+struct DropOutcome {
+  bool ok = false;
+  std::string error;
+  std::vector<std::string> progress;
+  sim::DecodeScore score;
+  size_t patterns = 0;
+};
+
+DropOutcome scanWithDrops(std::vector<int32_t> dropped, bool honestTimes) {
+  sim::RenderScene scene;
+  scene.width = 320;
+  scene.height = 240;
+  scene.leds = sim::matrixLeds(12, 8, 20, scene.width, scene.height);
+  scene.noiseSigma = 2;
+  ScanPlanPtr plan(buildScanPlan(
+      std::span<const PortGroup>(std::vector<PortGroup>{{0, 96, 3}}),
+      96,
+      kScanPasses,
+      true));
+  DroppingCamera camera{sim::renderScan(scene, *plan),
+                        scene.width,
+                        scene.height,
+                        dropped,
+                        honestTimes};
+  std::vector<double> marks;
+  for (size_t i = 0; i < camera.scan.frames.size(); ++i)
+    marks.push_back(static_cast<double>(i) * DroppingCamera::kGap);
+  ScanDecodeInput input;
+  input.plan = plan.get();
+  input.markTimes = marks;
+  input.settleOffset = 0.1;
+  input.ledCount = 96;
+  DropOutcome o;
+  o.patterns = marks.size();
+  ScanDecodeResult result;
+  o.ok = decodeScan(
+      [&](double t, int32_t m, pxowin::BgraFrame* f) {
+        return camera.read(t, m, f);
+      },
+      input,
+      [&](const std::string& m) { o.progress.push_back(m); },
+      &result,
+      &o.error);
+  std::vector<sim::TruthLed> truth;
+  for (const sim::SceneLed& led : scene.leds)
+    truth.push_back({led.x, led.y, true});
+  std::vector<DecodedLed> observed;
+  for (const DecodedLed& led : result.leds)
+    if (!led.estimated) observed.push_back(led);
+  o.score = sim::scoreDecode(truth, observed);
+  return o;
+}
+
+// Patterns whose frames the camera dropped are left out, not read from the
+// frame after them: their bits come from the other pass or the parity.
+TEST(DecodeScan, PatternsTheCameraDroppedAreLeftOut) {
+  // A stretch of five patterns, as when a busy machine stalls the camera.
+  const std::vector<int32_t> dropped = {20, 21, 22, 23, 24};
+  DropOutcome left = scanWithDrops(dropped, true);
+  ASSERT_TRUE(left.ok) << left.error;
+  EXPECT_EQ(left.score.wrong, 0) << left.score.summary();
+  EXPECT_GE(left.score.correct, 90) << left.score.summary();
+  EXPECT_NE(std::find(left.progress.begin(),
+                      left.progress.end(),
+                      "The camera dropped frames: 5 of " +
+                          std::to_string(left.patterns) +
+                          " patterns were not seen; their bits are read from "
+                          "the rest"),
+            left.progress.end());
+
+  // Read as if they were there, the same frames give wrong IDs.
+  DropOutcome trusted = scanWithDrops(dropped, false);
+  EXPECT_GT(trusted.score.wrong, 0) << trusted.score.summary();
+
+  // The baseline, a flood, or too many: no decode at all.
+  for (const std::vector<int32_t>& gone :
+       {std::vector<int32_t>{0},
+        std::vector<int32_t>{2},
+        std::vector<int32_t>{5, 7, 9, 11, 13, 15, 17, 19, 21}}) {
+    DropOutcome failed = scanWithDrops(gone, true);
+    EXPECT_FALSE(failed.ok);
+    EXPECT_EQ(failed.error, kCameraDroppedFrames);
+  }
 }
 
 TEST(AnsweredColourOrder, NamesTheStripAsTheControllerNamesItsPort) {
