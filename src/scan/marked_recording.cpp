@@ -3,6 +3,9 @@
 #include "scan/session.h"
 #include "scan/sleep.h"
 
+#include <algorithm>
+#include <chrono>
+
 namespace pxo {
 
 bool recordMarkedSteps(ScanSession& session,
@@ -15,12 +18,19 @@ bool recordMarkedSteps(ScanSession& session,
   pxowin::ICaptureSource& camera = *session.camera;
   if (!camera.startRecording(path, error)) return false;
   (void)camera.waitForRecordedFrame(5.0);
+  // Each step ends a dwell after the previous one ended, so the time spent
+  // sending and reporting does not add up over the steps; a step that
+  // started late still shows for most of its dwell.
+  using Clock = std::chrono::steady_clock;
+  auto due = Clock::now();
   for (const MarkedStep& step : steps) {
     if (!step.progress.empty()) session.report(step.progress);
     session.player.setCurrentFrame(step.channels);
     (void)sendDdpFrame(session.sender.get(), step.channels, 0);
     camera.addMark(step.label);
-    sleepMilliseconds(step.dwellMs);
+    const std::chrono::milliseconds dwell(std::max(step.dwellMs, 0));
+    due = std::max(due + dwell, Clock::now() + dwell * 3 / 4);
+    sleepUntil(due);
   }
   if (tail.dwellMs > 0) sleepMilliseconds(tail.dwellMs);
   if (tail.blackout)

@@ -8,8 +8,12 @@ namespace pxo {
 
 void sleepMilliseconds(int milliseconds) {
   if (milliseconds <= 0) return;
+  sleepUntil(std::chrono::steady_clock::now() +
+             std::chrono::milliseconds(milliseconds));
+}
+
+void sleepUntil(std::chrono::steady_clock::time_point deadline) {
   using Clock = std::chrono::steady_clock;
-  const auto deadline = Clock::now() + std::chrono::milliseconds(milliseconds);
   const auto oneDay = std::chrono::milliseconds(24LL * 3600 * 1000);
   // sleep_for may wake early (signals, coarse timers); sleep out the rest.
   for (auto now = Clock::now(); now < deadline; now = Clock::now()) {
