@@ -117,6 +117,9 @@ namespace {
 constexpr double kPeakSigmas = 6;
 constexpr double kMetricSigmas = 3;
 constexpr double kMarginSigmas = 2;
+// Re-read IDs look for their own spot this far (pixels) round the
+// prediction.
+constexpr int32_t kRescueSearch = 4;
 // Nor a peak below this, whatever the noise.
 constexpr int32_t kLowestPeakThreshold = 5;
 
@@ -685,7 +688,40 @@ int32_t Decoder::run(std::span<DecodedLed> out,
       }
       if (!accept) continue;
       ++rescues;
-      merged[k] = LedHit{k, x, y, channel, 0, r.metric};
+      // The prediction may fall beside the LED (a string turning a corner):
+      // move to the pixel nearby that shows its whole code most clearly,
+      // judged by its weakest bit, so that an ID neighbour (one bit apart
+      // in the Gray code) or a brighter LED of another code never wins.
+      const uint32_t gray = uint32_t(k) ^ (uint32_t(k) >> 1);
+      int32_t bestX = x, bestY = y, best = 0;
+      for (int32_t dy = -kRescueSearch; dy <= kRescueSearch; ++dy)
+        for (int32_t dx = -kRescueSearch; dx <= kRescueSearch; ++dx) {
+          const int32_t px = x + dx, py = y + dy;
+          if (px < 0 || px >= width_ || py < 0 || py >= height_) continue;
+          const CodeReading at = readLedCode(frames_,
+                                             tables_,
+                                             primary.field,
+                                             width_,
+                                             height_,
+                                             px,
+                                             py,
+                                             channel,
+                                             0,
+                                             passChannels);
+          int32_t weakest = INT32_MAX;
+          for (size_t b = 0;
+               b < at.bits.size() && b < static_cast<size_t>(tables_.idBits);
+               ++b) {
+            const auto [on, off] = at.bits[b];
+            weakest = std::min(weakest, (gray >> b) & 1u ? on - off : off - on);
+          }
+          if (weakest != INT32_MAX && weakest > best) {
+            best = weakest;
+            bestX = px;
+            bestY = py;
+          }
+        }
+      merged[k] = LedHit{k, bestX, bestY, channel, 0, r.metric};
     }
   }
 

@@ -199,6 +199,22 @@ TEST(FrameNoiseSigma, MedianOfTheDifferencesIgnoresLitSpots) {
   EXPECT_EQ(frameNoiseSigma(small, small, 3), 0);
 }
 
+// A re-read LED off the line of its ID neighbours (where a string turns) is
+// placed on its own spot, not where the neighbours predicted it.
+TEST(DecodeLeds, AReReadLedSitsOnItsOwnSpot) {
+  RenderScene scene = smallScene(10, 6, 24);
+  scene.leds[24].y += 4;
+  scene.leds[24].reflectionGain = 1.6;
+  scene.leds[24].reflectionDx = 7;
+  scene.leds[24].reflectionDy = 125;
+  Decoded d = decode(scene);
+  ASSERT_GE(d.count, 25);
+  ASSERT_EQ(d.leds[24].signal, 0) << "the rescued reading";
+  EXPECT_NEAR(d.leds[24].x, scene.leds[24].x, 1.5);
+  EXPECT_NEAR(d.leds[24].y, scene.leds[24].y, 1.5);
+  EXPECT_EQ(d.score.wrong, 0) << d.score.summary();
+}
+
 TEST(DecodeLeds, FewerThanFourLedsSeen) {
   RenderScene scene = smallScene(10, 1, 24);
   for (int32_t i = 0; i < 10; ++i) scene.leds[i].occluded = i < 4 || i > 6;
