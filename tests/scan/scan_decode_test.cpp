@@ -31,14 +31,25 @@ Decoded decodeFrames(sim::RenderedScan& scan, size_t ledCount) {
   return d;
 }
 
-TEST(FloodsAgree, FramesReadOnePatternLateAreCaught) {
+// 96 LEDs in a 12 × 8 matrix, 20 px apart, in a 320 × 240 picture.
+sim::RenderScene matrixScene(double noise, double spotPeak = 230) {
   sim::RenderScene scene;
   scene.width = 320;
   scene.height = 240;
   scene.leds = sim::matrixLeds(12, 8, 20, scene.width, scene.height);
-  scene.noiseSigma = 2;
+  scene.noiseSigma = noise;
+  scene.spotPeak = spotPeak;
+  return scene;
+}
+
+// Call bindOptions on the result where it stays.
+sim::RenderedScan renderMatrix(const sim::RenderScene& scene) {
   ScanPlanPtr plan = sim::simplePlan(96);
-  sim::RenderedScan scan = sim::renderScan(scene, *plan);
+  return sim::renderScan(scene, *plan);
+}
+
+TEST(FloodsAgree, FramesReadOnePatternLateAreCaught) {
+  sim::RenderedScan scan = renderMatrix(matrixScene(2));
   bindOptions(&scan);
   Decoded right = decodeFrames(scan, 96);
   EXPECT_EQ(right.leds.size(), 96u);
@@ -56,12 +67,8 @@ TEST(FloodsAgree, FramesReadOnePatternLateAreCaught) {
 // With too few LEDs to outvote a stray reading, every one must light all
 // three floods; re-read LEDs (no signal of their own) are not counted.
 TEST(FloodsAgree, AFewLedsMustEachLightEveryFlood) {
-  sim::RenderScene scene;
-  scene.width = 320;
-  scene.height = 240;
-  scene.leds = sim::matrixLeds(12, 8, 20, scene.width, scene.height);
-  ScanPlanPtr plan = sim::simplePlan(96);
-  sim::RenderedScan scan = sim::renderScan(scene, *plan);
+  const sim::RenderScene scene = matrixScene(0);
+  sim::RenderedScan scan = renderMatrix(scene);
   bindOptions(&scan);
   Decoded all = decodeFrames(scan, 96);
   ASSERT_EQ(all.leds.size(), 96u);
@@ -85,14 +92,7 @@ TEST(FloodsAgree, AFewLedsMustEachLightEveryFlood) {
 
 // Dim LEDs read one pattern late: their floods show no more than noise.
 TEST(FloodsAgree, DimLedsReadLateAreCaught) {
-  sim::RenderScene scene;
-  scene.width = 320;
-  scene.height = 240;
-  scene.leds = sim::matrixLeds(12, 8, 20, scene.width, scene.height);
-  scene.noiseSigma = 2;
-  scene.spotPeak = 24;
-  ScanPlanPtr plan = sim::simplePlan(96);
-  sim::RenderedScan scan = sim::renderScan(scene, *plan);
+  sim::RenderedScan scan = renderMatrix(matrixScene(2, 24));
   bindOptions(&scan);
   Decoded right = decodeFrames(scan, 96);
   EXPECT_GE(right.leds.size(), 90u);
@@ -143,11 +143,7 @@ struct DropOutcome {
 };
 
 DropOutcome scanWithDrops(std::vector<int32_t> dropped, bool honestTimes) {
-  sim::RenderScene scene;
-  scene.width = 320;
-  scene.height = 240;
-  scene.leds = sim::matrixLeds(12, 8, 20, scene.width, scene.height);
-  scene.noiseSigma = 2;
+  const sim::RenderScene scene = matrixScene(2);
   ScanPlanPtr plan(buildScanPlan(
       std::span<const PortGroup>(std::vector<PortGroup>{{0, 96, 3}}),
       96,
