@@ -12,11 +12,11 @@ function(pxo_add_module name)
   target_link_libraries(pxo_${name} PUBLIC ${ARG_DEPS})
 endfunction()
 
-# pxo_add_test(<module> <name> [DEPS <targets...>])
+# pxo_add_test(<module> <name> [REALTIME] [DEPS <targets...>])
 # Builds tests/<module>/<name>.cpp against pxo_<module> and registers each
 # GoogleTest case with CTest as "<module>/<Suite>.<Case>".
 function(pxo_add_test module name)
-  cmake_parse_arguments(ARG "" "" "DEPS" ${ARGN})
+  cmake_parse_arguments(ARG "REALTIME" "" "DEPS" ${ARGN})
   set(target ${module}_${name})
   add_executable(${target} ${PROJECT_SOURCE_DIR}/tests/${module}/${name}.cpp)
   set(module_target)
@@ -28,10 +28,16 @@ function(pxo_add_test module name)
   target_include_directories(${target} PRIVATE ${PROJECT_SOURCE_DIR}/tests)
   target_compile_definitions(${target} PRIVATE
                              PXO_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
+  # Tests that film the virtual rig in real time run one at a time: two
+  # cameras rendering and encoding at once on two cores drop frames.
+  set(lock)
+  if(ARG_REALTIME)
+    set(lock RESOURCE_LOCK pxo_realtime_rig)
+  endif()
   gtest_discover_tests(${target}
     TEST_PREFIX "${module}/"
     DISCOVERY_TIMEOUT 60
-    PROPERTIES TIMEOUT 300)
+    PROPERTIES TIMEOUT 300 ${lock})
 endfunction()
 
 # pxo_add_bench(<name> [DEPS <targets...>])

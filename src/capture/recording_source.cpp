@@ -85,17 +85,17 @@ double RecordingCaptureSource::recordingBase() {
 
 void RecordingCaptureSource::addMark(const std::string& label) {
   constexpr auto kStale = std::chrono::seconds(2);
+  // The moment of the call, not of getting the lock: the capture thread
+  // holds it while it encodes a frame.
+  const auto calledAt = std::chrono::steady_clock::now();
   std::lock_guard lock(stateMutex_);
-  if (recording_ && recordBaseSet_ &&
-      std::chrono::steady_clock::now() - latestArrival_ > kStale)
+  if (recording_ && recordBaseSet_ && calledAt - latestArrival_ > kStale)
     return;
-  // The latest frame's time plus the time since it arrived: frames that
-  // come irregularly (a busy machine, a network camera) would otherwise
-  // date the mark up to a whole gap between frames early.
+  // The latest frame's time plus the time from its arrival to the call:
+  // frames that come irregularly (a busy machine, a network camera) would
+  // otherwise date the mark up to a whole gap between frames early.
   const double sinceArrival =
-      std::chrono::duration<double>(std::chrono::steady_clock::now() -
-                                    latestArrival_)
-          .count();
+      std::chrono::duration<double>(calledAt - latestArrival_).count();
   double time = recordBaseSet_ ? latestTime_ + sinceArrival - recordBase_ : 0;
   marks_.push_back({label, std::max(time, 0.0)});
 }

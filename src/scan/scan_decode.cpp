@@ -396,14 +396,21 @@ bool decodeScan(const FrameReader& read,
                              decoded,
                              &result->stats,
                              &why);
-  const bool timingHolds =
-      count < 0 || floodsAgree(frames,
-                               options,
-                               std::span<const DecodedLed>(decoded).first(
-                                   static_cast<size_t>(count)));
-  if (timingHolds && count >= 0 && !input.ports.empty())
+  auto agree = [&] {
+    return count < 0 || floodsAgree(frames,
+                                    options,
+                                    std::span<const DecodedLed>(decoded).first(
+                                        static_cast<size_t>(count)));
+  };
+  bool timingHolds = agree();
+  // Frames read a pattern late show the floods in turned colours, which
+  // looks like a port wired in another order: the LEDs read again in such
+  // an order must pass the same check.
+  if (timingHolds && count >= 0 && !input.ports.empty()) {
     count = readPortsInTheirOwnOrder(
         frames, input, decoding, options, &decoded, count, result);
+    timingHolds = agree();
+  }
   frames = {};
   if (!timingHolds) return fail(kScanTimingFailed);
   if (count >= 0 && !input.nodeOfLed.empty()) {

@@ -405,7 +405,10 @@ class FfmpegExtractor final : public FrameExtractor {
       reduced_->format = frame->format;
       reduced_->width = width;
       reduced_->height = height;
-      if (av_frame_get_buffer(reduced_, 0) < 0) return false;
+      if (av_frame_get_buffer(reduced_, 0) < 0) {
+        av_frame_free(&reduced_);
+        return false;
+      }
     }
     reduced_->color_range = frame->color_range;
     reduced_->colorspace = frame->colorspace;
