@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstddef>
 
 namespace pxo {
 
@@ -43,8 +44,10 @@ double medianGap(std::span<const double> markTimes) {
   for (size_t i = 1; i < markTimes.size(); ++i)
     gaps.push_back(markTimes[i] - markTimes[i - 1]);
   if (gaps.empty()) return 0;
-  std::nth_element(gaps.begin(), gaps.begin() + gaps.size() / 2, gaps.end());
-  return gaps[gaps.size() / 2];
+  const auto middle =
+      gaps.begin() + static_cast<std::ptrdiff_t>(gaps.size() / 2);
+  std::nth_element(gaps.begin(), middle, gaps.end());
+  return *middle;
 }
 
 // Extracts one frame per mark; `unseen` gets the patterns whose frame is
