@@ -243,8 +243,14 @@ class FfmpegExtractor final : public FrameExtractor {
     AVStream* stream = format_->streams[streamIndex_];
     decoder_ = avcodec_alloc_context3(codec);
     // Every frame of the recording is decoded to reach the marks; frame
-    // threads spread that over the cores.
+    // threads spread that over the cores. ThreadSanitizer cannot see how
+    // the (uninstrumented) library hands frames between its threads, so
+    // under it the decoder keeps to one.
+#if defined(__SANITIZE_THREAD__)
+    if (decoder_) decoder_->thread_count = 1;
+#else
     if (decoder_) decoder_->thread_count = 0;
+#endif
     if (!decoder_ ||
         avcodec_parameters_to_context(decoder_, stream->codecpar) < 0 ||
         avcodec_open2(decoder_, codec, nullptr) < 0) {
