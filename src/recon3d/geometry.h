@@ -4,6 +4,7 @@
 
 #include <array>
 #include <span>
+#include <vector>
 
 // Camera geometry of the multi-view solve: projections, triangulation,
 // relative pose and resection. Pixel coordinates are those of the decoded
@@ -50,6 +51,17 @@ struct RelativePose {
                                         const Mat3f& intrinsics0,
                                         const Mat3f& intrinsics1,
                                         RelativePose* pose);
+
+// For LEDs on a plane, where the eight-point system is degenerate: the
+// homography between the two views' rays, decomposed into its (R, t, n)
+// solutions, t of unit length. Up to four; the caller keeps the one that
+// puts the LEDs in front of both cameras and explains the pictures.
+// Needs at least 4 correspondences; fails for a pure rotation.
+[[nodiscard]] bool estimatePlanarPoses(std::span<const Vec2f> pixels0,
+                                       std::span<const Vec2f> pixels1,
+                                       const Mat3f& intrinsics0,
+                                       const Mat3f& intrinsics1,
+                                       std::vector<RelativePose>* poses);
 
 inline constexpr size_t kMinResectionPoints = 6;
 

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
 #include <new>
 #include <optional>
 #include <utility>
@@ -39,6 +41,217 @@ const Value* findId(const std::vector<std::pair<int32_t, Value>>& list,
   return it != list.end() && it->first == id ? &it->second : nullptr;
 }
 
+// Per correspondence, the larger of its two reprojection errors after
+// triangulation under `pose`; infinite when it does not triangulate.
+std::vector<double> poseErrors(std::span<const Vec2f> pixels0,
+                               std::span<const Vec2f> pixels1,
+                               const Mat3f& intrinsics0,
+                               const Mat3f& intrinsics1,
+                               const RelativePose& pose) {
+  const Mat3f identity = {1, 0, 0, 0, 1, 0, 0, 0, 1};
+  const std::array<Projection, 2> projections = {
+      makeProjection(intrinsics0, identity, {0, 0, 0}),
+      makeProjection(intrinsics1,
+                     pose.cam1FromCam0Rotation,
+                     pose.cam1FromCam0Translation)};
+  std::vector<double> errors;
+  errors.reserve(pixels0.size());
+  for (size_t i = 0; i < pixels0.size(); ++i) {
+    const std::array<Observation, 2> views = {
+        {{projections[0], pixels0[i]}, {projections[1], pixels1[i]}}};
+    Vec3f point;
+    if (!triangulatePoint(views, &point)) {
+      errors.push_back(HUGE_VAL);
+      continue;
+    }
+    double worst = 0;
+    for (const Observation& view : views) {
+      const Projection& p = view.projection;
+      double h[3];
+      for (size_t r = 0; r < 3; ++r)
+        h[r] = double(p[r * 4]) * point[0] + double(p[r * 4 + 1]) * point[1] +
+               double(p[r * 4 + 2]) * point[2] + p[r * 4 + 3];
+      worst = std::max(
+          worst,
+          std::hypot(view.pixel[0] - h[0] / h[2], view.pixel[1] - h[1] / h[2]));
+    }
+    errors.push_back(worst);
+  }
+  return errors;
+}
+
+// The eight-point pose, then again without the correspondences it
+// explains worst: the linear fit weighs every pair alike, so one LED
+// decoded in the wrong place tilts the whole pose. Pairs further than
+// four times the median error (and over 1.5 px) are left out of a second
+// fit, twice at most, while at least 8 remain.
+bool epipolarPose(std::span<const Vec2f> pixels0,
+                  std::span<const Vec2f> pixels1,
+                  const Mat3f& intrinsics0,
+                  const Mat3f& intrinsics1,
+                  RelativePose* pose) {
+  if (!estimateRelativePose(pixels0, pixels1, intrinsics0, intrinsics1, pose))
+    return false;
+  std::vector<Vec2f> kept0, kept1;
+  for (int round = 0; round < 2; ++round) {
+    std::vector<double> errors =
+        poseErrors(pixels0, pixels1, intrinsics0, intrinsics1, *pose);
+    std::vector<double> sorted = errors;
+    const auto middle =
+        sorted.begin() + static_cast<std::ptrdiff_t>(sorted.size() / 2);
+    std::nth_element(sorted.begin(), middle, sorted.end());
+    const double limit = std::max(4 * *middle, 1.5);
+    kept0.clear();
+    kept1.clear();
+    for (size_t i = 0; i < errors.size(); ++i)
+      if (errors[i] <= limit) {
+        kept0.push_back(pixels0[i]);
+        kept1.push_back(pixels1[i]);
+      }
+    if (kept0.size() == pixels0.size() || kept0.size() < 8) break;
+    RelativePose refined;
+    if (!estimateRelativePose(kept0, kept1, intrinsics0, intrinsics1, &refined))
+      break;
+    *pose = refined;
+  }
+  return true;
+}
+
+// The pose of camera 1: the eight-point one and, for LEDs on (or near) a
+// plane, where that system is degenerate, the homography's solutions.
+// The one kept triangulates the most pairs (within 10 %) and, among
+// those, explains the pictures best.
+bool robustRelativePose(std::span<const Vec2f> pixels0,
+                        std::span<const Vec2f> pixels1,
+                        const Mat3f& intrinsics0,
+                        const Mat3f& intrinsics1,
+                        RelativePose* pose) {
+  std::vector<RelativePose> candidates;
+  RelativePose epipolar;
+  if (epipolarPose(pixels0, pixels1, intrinsics0, intrinsics1, &epipolar))
+    candidates.push_back(epipolar);
+  std::vector<RelativePose> planar;
+  if (estimatePlanarPoses(pixels0, pixels1, intrinsics0, intrinsics1, &planar))
+    candidates.insert(candidates.end(), planar.begin(), planar.end());
+  struct Score {
+    size_t count = 0;
+    double median = HUGE_VAL;
+  };
+  std::vector<Score> scores;
+  size_t most = 0;
+  for (const RelativePose& candidate : candidates) {
+    std::vector<double> errors =
+        poseErrors(pixels0, pixels1, intrinsics0, intrinsics1, candidate);
+    Score score;
+    score.count = static_cast<size_t>(std::count_if(
+        errors.begin(), errors.end(), [](double e) { return e < HUGE_VAL; }));
+    const auto middle =
+        errors.begin() + static_cast<std::ptrdiff_t>(errors.size() / 2);
+    std::nth_element(errors.begin(), middle, errors.end());
+    score.median = *middle;
+    most = std::max(most, score.count);
+    scores.push_back(score);
+  }
+  int best = -1;
+  for (size_t i = 0; i < candidates.size(); ++i) {
+    if (scores[i].count == 0 || 10 * scores[i].count < 9 * most) continue;
+    if (best < 0 || scores[i].median < scores[static_cast<size_t>(best)].median)
+      best = static_cast<int>(i);
+  }
+  if (best < 0) return false;
+  *pose = candidates[static_cast<size_t>(best)];
+  return true;
+}
+
+// LEDs seen by at least two of the placed cameras.
+int32_t sharedLedCount(const std::vector<SeenPoints>& seen,
+                       const std::vector<std::optional<Projection>>& placed) {
+  std::vector<int32_t> ids;
+  for (size_t k = 0; k < seen.size(); ++k)
+    if (placed[k])
+      for (const auto& entry : seen[k]) ids.push_back(entry.first);
+  std::sort(ids.begin(), ids.end());
+  int32_t shared = 0;
+  for (size_t i = 1; i < ids.size(); ++i)
+    if (ids[i] == ids[i - 1] && (i == 1 || ids[i - 1] != ids[i - 2])) ++shared;
+  return shared;
+}
+
+double medianReprojection(
+    const std::vector<Point3D>& points,
+    const std::vector<SeenPoints>& seen,
+    const std::vector<std::optional<Projection>>& placed) {
+  std::vector<double> errors;
+  for (const Point3D& point : points)
+    for (size_t k = 0; k < placed.size(); ++k) {
+      if (!placed[k]) continue;
+      const Vec2f* pixel = findId(seen[k], point.id);
+      if (!pixel) continue;
+      const Projection& p = *placed[k];
+      double h[3];
+      for (size_t r = 0; r < 3; ++r)
+        h[r] = double(p[r * 4]) * point.x + double(p[r * 4 + 1]) * point.y +
+               double(p[r * 4 + 2]) * point.z + p[r * 4 + 3];
+      errors.push_back(
+          std::hypot((*pixel)[0] - h[0] / h[2], (*pixel)[1] - h[1] / h[2]));
+    }
+  if (errors.empty()) return 0;
+  const auto middle =
+      errors.begin() + static_cast<std::ptrdiff_t>(errors.size() / 2);
+  std::nth_element(errors.begin(), middle, errors.end());
+  return *middle;
+}
+
+// See SolveFit::depthWeight. Chords span kChordIds IDs, long enough that
+// position noise hardly changes their length, short enough that the
+// string's pitch is the same over neighbouring chords; each is compared
+// with the next kChordIds chords. Least squares for w over the pairs:
+// w (along_i² − along_j²) = across_j² − across_i².
+double chordDepthWeight(const std::vector<Point3D>& points,
+                        const Mat3f& cam1FromCam0) {
+  constexpr int32_t kChordIds = 6;
+  constexpr int kMinPairs = 30;
+  // Camera 1's optical axis in camera 0's frame is the third row of R.
+  Vec3d axis = {cam1FromCam0[6], cam1FromCam0[7], cam1FromCam0[8] + 1.0};
+  const double length = norm(axis);
+  if (!(length > 1e-9)) return std::nan("");
+  for (double& v : axis) v /= length;
+
+  struct Chord {
+    int32_t id;
+    double along;   // squared part along the axis
+    double across;  // squared rest
+  };
+  std::vector<Chord> chords;
+  for (size_t i = 0; i < points.size(); ++i) {
+    const Point3D& a = points[i];
+    auto it = std::lower_bound(
+        points.begin() + static_cast<std::ptrdiff_t>(i),
+        points.end(),
+        a.id + kChordIds,
+        [](const Point3D& p, int32_t id) { return p.id < id; });
+    if (it == points.end() || it->id != a.id + kChordIds) continue;
+    const Vec3d d = {
+        double(it->x) - a.x, double(it->y) - a.y, double(it->z) - a.z};
+    const double on = dot(d, axis);
+    chords.push_back({a.id, on * on, dot(d, d) - on * on});
+  }
+  double sxy = 0, sxx = 0;
+  int pairs = 0;
+  for (size_t i = 0; i < chords.size(); ++i)
+    for (size_t j = i + 1;
+         j < chords.size() && chords[j].id - chords[i].id <= kChordIds;
+         ++j) {
+      const double x = chords[i].along - chords[j].along;
+      const double y = chords[j].across - chords[i].across;
+      sxy += x * y;
+      sxx += x * x;
+      ++pairs;
+    }
+  if (pairs < kMinPairs || !(sxx > 0)) return std::nan("");
+  return sxy / sxx;
+}
+
 Solve3DResultPtr reconstruct(std::span<const SolveCamera> cameras) {
   if (cameras.size() < 2) return nullptr;
   std::vector<SeenPoints> seen;
@@ -62,11 +275,11 @@ Solve3DResultPtr reconstruct(std::span<const SolveCamera> cameras) {
   if (commonIds.size() < 8) return nullptr;
 
   RelativePose pose;
-  if (!estimateRelativePose(pixels0,
-                            pixels1,
-                            cameras[0].intrinsics,
-                            cameras[1].intrinsics,
-                            &pose))
+  if (!robustRelativePose(pixels0,
+                          pixels1,
+                          cameras[0].intrinsics,
+                          cameras[1].intrinsics,
+                          &pose))
     return nullptr;
   std::vector<std::optional<Projection>> placed(cameras.size());
   const Mat3f identity = {1, 0, 0, 0, 1, 0, 0, 0, 1};
@@ -83,6 +296,7 @@ Solve3DResultPtr reconstruct(std::span<const SolveCamera> cameras) {
     if (triangulatePoint(views, &point)) seeds.push_back({commonIds[i], point});
   }
 
+  std::vector<SolveFit::Skipped> skipped;
   for (size_t k = 2; k < cameras.size(); ++k) {
     std::vector<Vec3f> known;
     std::vector<Vec2f> pixels;
@@ -93,9 +307,12 @@ Solve3DResultPtr reconstruct(std::span<const SolveCamera> cameras) {
       }
     }
     Projection projection;
-    if (known.size() >= kMinResectionPoints &&
-        resectCamera(known, pixels, cameras[k].intrinsics, &projection))
+    if (known.size() < kMinResectionPoints)
+      skipped.push_back({static_cast<int32_t>(k), true});
+    else if (resectCamera(known, pixels, cameras[k].intrinsics, &projection))
       placed[k] = projection;
+    else
+      skipped.push_back({static_cast<int32_t>(k), false});
   }
 
   std::vector<Point3D> points;
@@ -116,6 +333,11 @@ Solve3DResultPtr reconstruct(std::span<const SolveCamera> cameras) {
   Solve3DResultPtr result(new Solve3DResult);
   result->triangulatedCount = static_cast<int32_t>(points.size());
   result->outliersRemoved = removeIsolatedPoints(&points);
+  SolveFit& fit = result->fit;
+  fit.skippedViews = std::move(skipped);
+  fit.sharedLeds = sharedLedCount(seen, placed);
+  fit.medianReprojectionPx = medianReprojection(points, seen, placed);
+  fit.depthWeight = chordDepthWeight(points, pose.cam1FromCam0Rotation);
   result->interpolatedCount = interpolateMissingIds(allIds, &points);
   normaliseToPrincipalAxes(&points, result.get());
   result->pointCount = static_cast<int32_t>(points.size());
@@ -149,46 +371,164 @@ Solve3DResultPtr reconstructViews(std::span<const SolveCamera> cameras) {
   }
 }
 
+namespace {
+
+// The solves of one search by angle, and the rule for taking part.
+class FovTrials {
+ public:
+  explicit FovTrials(
+      const std::function<Solve3DResultPtr(double fovDeg)>& solveAt)
+      : solveAt_(solveAt) {}
+
+  // The solve at `fov`, solved once.
+  const Solve3DResult* at(int fov) {
+    for (const auto& [tried, result] : trials_)
+      if (tried == fov) return result.get();
+    Solve3DResultPtr result = fov > 0 && fov < 180 ? solveAt(fov) : nullptr;
+    if (result && result->triangulatedCount < 3) result.reset();
+    if (result) most_ = std::max(most_, result->triangulatedCount);
+    trials_.emplace_back(fov, std::move(result));
+    return trials_.back().second.get();
+  }
+
+  bool takesPart(const Solve3DResult* result) const {
+    return result && result->triangulatedCount >= kFovSearchMinShare * most_;
+  }
+  const Solve3DResult* valid(int fov) {
+    const Solve3DResult* result = at(fov);
+    return takesPart(result) ? result : nullptr;
+  }
+
+  Solve3DResultPtr take(int fov) {
+    for (auto& [tried, result] : trials_)
+      if (tried == fov) return std::move(result);
+    return nullptr;
+  }
+
+ private:
+  Solve3DResultPtr solveAt(int fov) { return solveAt_(fov); }
+
+  const std::function<Solve3DResultPtr(double fovDeg)>& solveAt_;
+  std::vector<std::pair<int, Solve3DResultPtr>> trials_;
+  int32_t most_ = 0;
+};
+
+double errorOf(const Solve3DResult* result) {
+  return result ? result->fit.medianReprojectionPx : HUGE_VAL;
+}
+
+// The angle of [low, high] in steps of `step` whose solve explains the
+// pictures best (the smaller angle on ties); `best` when none does better.
+int bestFitting(FovTrials& trials, int best, int low, int high, int step) {
+  double bestError = errorOf(trials.valid(best));
+  for (int fov = low; fov <= high; fov += step) {
+    const double error = errorOf(trials.valid(fov));
+    if (error < bestError || (error == bestError && fov < best)) {
+      best = fov;
+      bestError = error;
+    }
+  }
+  return best;
+}
+
+// Whether the pictures single out `fov`: the angles kFovSearchStep either
+// side either fail or fit clearly worse. The margin is over the noise a
+// median of decoded positions carries.
+bool clearlyBest(FovTrials& trials, int fov) {
+  const double error = errorOf(trials.valid(fov));
+  for (int side : {fov - kFovSearchStep, fov + kFovSearchStep}) {
+    if (side < kFovSearchFirst || side > kFovSearchLast) continue;
+    if (errorOf(trials.valid(side)) <= 2 * error + 0.5) return false;
+  }
+  return true;
+}
+
+double weightOf(const Solve3DResult* result) {
+  return result ? result->fit.depthWeight : std::nan("");
+}
+
+// The angle, to the degree, at which the string's chords come out even
+// (depth weight 1; it falls as the angle grows); 0 when none does.
+int evenSpacingAngle(FovTrials& trials) {
+  int low = 0;
+  // An angle narrower than the grid's first is tried when the string is
+  // already stretched there.
+  const int first = weightOf(trials.valid(kFovSearchFirst)) < 1
+                        ? kFovSearchFirst - kFovSearchStep
+                        : kFovSearchFirst;
+  for (int fov = first; fov + kFovSearchStep <= kFovSearchLast;
+       fov += kFovSearchStep) {
+    const double a = weightOf(trials.valid(fov));
+    const double b = weightOf(trials.valid(fov + kFovSearchStep));
+    if (a >= 1 && b <= 1) {
+      low = fov;
+      break;
+    }
+  }
+  if (low == 0) return 0;
+  int best = 0;
+  double closest = HUGE_VAL;
+  for (int fov = low; fov <= low + kFovSearchStep; ++fov) {
+    const double distance = std::abs(weightOf(trials.valid(fov)) - 1);
+    if (distance < closest) {
+      closest = distance;
+      best = fov;
+    }
+  }
+  return best;
+}
+
+}  // namespace
+
+bool explainsThePictures(const Solve3DResult& result) {
+  return result.fit.medianReprojectionPx <= kMaxSolveReprojectionPx &&
+         2 * int64_t{result.triangulatedCount} >= result.fit.sharedLeds;
+}
+
 Solve3DResultPtr pickFieldOfView(
     const std::function<Solve3DResultPtr(double fovDeg)>& solveAt,
     double fovDeg,
-    double* chosenFovDeg) {
+    FovChoice* choice) {
   if (fovDeg > 0) {
     Solve3DResultPtr result = solveAt(fovDeg);
-    if (result && chosenFovDeg) *chosenFovDeg = fovDeg;
+    if (!result || !explainsThePictures(*result)) return nullptr;
+    if (choice) *choice = {fovDeg, FovSource::given};
     return result;
   }
-  // The right field of view makes a flat prop flattest, and the flattest
-  // result is kept; for a solid prop that is only a guess, which is why
-  // the user may set it. A wrong angle can also make most rays miss (a
-  // third camera placed from a distorted cloud does that): the few LEDs
-  // left look flatter, yet that is a broken solve, so only results within
-  // kFovSearchMinShare of the best triangulated count take part.
-  std::vector<std::pair<int, Solve3DResultPtr>> results;
-  int32_t most = 0;
-  for (int fov = kFovSearchFirst; fov <= kFovSearchLast;
-       fov += kFovSearchStep) {
-    Solve3DResultPtr result = solveAt(fov);
-    if (!result || result->triangulatedCount < 3) continue;
-    most = std::max(most, result->triangulatedCount);
-    results.emplace_back(fov, std::move(result));
+  // Judged by how well each angle explains the pictures, not by how flat
+  // it makes the cloud: a narrower angle flattens any solid prop. A wrong
+  // angle can also make most rays miss (a third camera placed from a
+  // distorted cloud does that), so only results within kFovSearchMinShare
+  // of the best triangulated count take part.
+  FovTrials trials(solveAt);
+  for (int fov = kFovSearchFirst; fov <= kFovSearchLast; fov += kFovSearchStep)
+    (void)trials.at(fov);
+  int best = 0;
+  for (int fov = kFovSearchFirst; fov <= kFovSearchLast; fov += kFovSearchStep)
+    if (trials.valid(fov) &&
+        (best == 0 || errorOf(trials.valid(fov)) < errorOf(trials.valid(best))))
+      best = fov;
+  if (best == 0) return nullptr;
+
+  FovChoice chosen{double(best), FovSource::pictures};
+  if (clearlyBest(trials, best)) {
+    best = bestFitting(trials, best, best - 8, best + 8, 2);
+    best = bestFitting(trials, best, best - 1, best + 1, 1);
+    chosen.fovDeg = best;
+  } else if (int even = evenSpacingAngle(trials); even > 0) {
+    chosen = {double(even), FovSource::ledSpacing};
+  } else if (trials.valid(kFovAssumed)) {
+    chosen = {double(kFovAssumed), FovSource::assumed};
   }
-  Solve3DResultPtr best;
-  double bestFov = 0;
-  for (auto& [fov, result] : results) {
-    if (result->triangulatedCount < kFovSearchMinShare * most) continue;
-    if (!best || result->thicknessRms < best->thicknessRms) {
-      best = std::move(result);
-      bestFov = fov;
-    }
-  }
-  if (best && chosenFovDeg) *chosenFovDeg = bestFov;
-  return best;
+  Solve3DResultPtr result = trials.take(static_cast<int>(chosen.fovDeg));
+  if (!result || !explainsThePictures(*result)) return nullptr;
+  if (choice) *choice = chosen;
+  return result;
 }
 
 Solve3DResultPtr solveViews(std::span<const ScanView> views,
                             double fovDeg,
-                            double* chosenFovDeg) {
+                            FovChoice* choice) {
   auto solveAt = [&](double fov) {
     std::vector<SolveCamera> cameras;
     cameras.reserve(views.size());
@@ -197,11 +537,47 @@ Solve3DResultPtr solveViews(std::span<const ScanView> views,
     return reconstructViews(cameras);
   };
   try {
-    return pickFieldOfView(solveAt, fovDeg, chosenFovDeg);
+    return pickFieldOfView(solveAt, fovDeg, choice);
   } catch (const std::bad_alloc&) {
     return nullptr;
   }
 }
+
+std::string fovChoiceText(const FovChoice& choice) {
+  const std::string angle = std::to_string(static_cast<int64_t>(std::clamp(
+                                std::trunc(choice.fovDeg), -1e9, 1e9))) +
+                            "\u00b0";
+  const char* remedy =
+      " Set the FOV, or add a view from another height, to be sure.";
+  switch (choice.source) {
+    case FovSource::given:
+      return "";
+    case FovSource::pictures:
+      return "Field of view searched: " + angle + " fits the pictures best.";
+    case FovSource::ledSpacing:
+      return "Field of view searched: these views fit every angle (level "
+             "with each other, at one distance, aimed at one point); " +
+             angle + " keeps the LED spacing even." + remedy;
+    case FovSource::assumed:
+      return "Field of view searched: these views fit every angle; " + angle +
+             " assumed, a typical camera's." + remedy;
+  }
+  return "";
+}
+
+namespace {
+
+std::string skippedText(const SolveFit& fit) {
+  std::string text;
+  for (const SolveFit::Skipped& skipped : fit.skippedViews)
+    text += "; view " + std::to_string(int64_t{skipped.view} + 1) +
+            " skipped: " +
+            (skipped.tooFewShared ? "too few LEDs in common"
+                                  : "could not be placed");
+  return text;
+}
+
+}  // namespace
 
 std::string solveSummary(const Solve3DResult& result,
                          int32_t viewCount,
@@ -212,7 +588,7 @@ std::string solveSummary(const Solve3DResult& result,
          (result.planar ? ", planar" : "") + " (FOV " +
          std::to_string(
              static_cast<int64_t>(std::clamp(std::trunc(fovDeg), -1e9, 1e9))) +
-         "\u00b0)";
+         "\u00b0)" + skippedText(result.fit);
 }
 
 }  // namespace pxo

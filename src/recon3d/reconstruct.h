@@ -34,6 +34,28 @@ struct Point3D {
   int32_t interpolated = 0;  // 1: from its ID neighbours, not triangulated
 };
 
+// How well a solve explains its pictures, and what it could not use.
+struct SolveFit {
+  // Median distance, in pixels, between where the kept triangulated LEDs
+  // project and where each placed view saw them.
+  double medianReprojectionPx = 0;
+  // LEDs seen (not estimated) in at least two views.
+  int32_t sharedLeds = 0;
+  // Views (0-based) that could not be placed, and why.
+  struct Skipped {
+    int32_t view = 0;
+    bool tooFewShared = false;  // else: the resection failed
+  };
+  std::vector<Skipped> skippedViews;
+  // Along an LED string, chords over the same number of IDs have one
+  // length whatever way they point. Split each chord into its part along
+  // the first two cameras' mean viewing direction and the rest: w makes
+  // w · along² + across² the same for neighbouring chords. 1 for a true
+  // shape, above 1 when the depth came out squashed, below when
+  // stretched; NaN when the string gives too few chords to say.
+  double depthWeight = 0;
+};
+
 struct Solve3DResult {
   std::vector<Point3D> points;  // ascending id
   int32_t pointCount = 0;
@@ -45,6 +67,7 @@ struct Solve3DResult {
   float extentN = 0;  // along the normal; 0 when planar
   float thicknessRms = 0;
   int32_t planar = 0;
+  SolveFit fit;
 };
 
 void destroySolve3DResult(Solve3DResult* result);
@@ -67,8 +90,17 @@ struct SolveCamera {
 Mat3f cameraIntrinsics(double fovDeg, float width, float height);
 SolveCamera solveCamera(const ScanView& view, double fovDeg);
 
+// A solve whose kept LEDs project further than this from where the views
+// saw them (median), or that triangulates fewer than half the LEDs two
+// placed views saw, does not explain the pictures and counts as failed.
+inline constexpr double kMaxSolveReprojectionPx = 3.0;
+
+// Whether a solve explains its pictures by the rule above.
+bool explainsThePictures(const Solve3DResult& result);
+
 // Null when the views cannot be solved: fewer than 2 cameras, fewer than 8
 // LEDs common to the first two, no pose, fewer than 3 triangulated LEDs.
+// solveViews also fails a solve that does not explain its pictures.
 Solve3DResultPtr reconstructViews(std::span<const SolveCamera> cameras);
 
 // Steps of the reconstruction, exposed for their tests.
@@ -86,7 +118,7 @@ int32_t interpolateMissingIds(const std::vector<int32_t>& ids,
 void normaliseToPrincipalAxes(std::vector<Point3D>* points,
                               Solve3DResult* result);
 
-// The fields of view tried when none is given, in degrees.
+// The fields of view tried first when none is given, in degrees.
 inline constexpr int kFovSearchFirst = 50;
 inline constexpr int kFovSearchLast = 130;
 inline constexpr int kFovSearchStep = 10;
@@ -95,22 +127,48 @@ inline constexpr int kFovSearchStep = 10;
 // most LEDs any angle triangulated.
 inline constexpr double kFovSearchMinShare = 0.9;
 
-// A solve at `fovDeg` (> 0), or, with fovDeg <= 0, the search over
-// kFovSearchFirst … kFovSearchLast keeping the flattest result among those
-// with at least 3 triangulated LEDs and kFovSearchMinShare of the best
-// count (the smaller angle on ties). Null on failure; `chosenFovDeg` gets
-// the field of view of the result.
+// Taken when neither the pictures nor the LED string tell the angle.
+inline constexpr int kFovAssumed = 70;
+
+// Where the field of view of a solve came from.
+enum class FovSource {
+  given,       // by the caller
+  pictures,    // it explains the pictures clearly best
+  ledSpacing,  // the pictures fit many; this one keeps the string even
+  assumed,     // neither told; kFovAssumed
+};
+
+struct FovChoice {
+  double fovDeg = 0;
+  FovSource source = FovSource::given;
+};
+
+// A solve at `fovDeg` (> 0), or, with fovDeg <= 0, a search. Every angle of
+// kFovSearchFirst … kFovSearchLast is solved; those with at least 3
+// triangulated LEDs and kFovSearchMinShare of the best count take part.
+// When one explains the pictures clearly best (its median reprojection
+// error well below its neighbours'), the angle is refined around it to the
+// degree. Two views level with each other, at one distance and aimed at
+// one point explain their pictures at every angle; the angle is then the
+// one at which the LED string's chords keep their length in every
+// direction (SolveFit::depthWeight = 1), refined to the degree, else
+// kFovAssumed. Null on failure; `choice` says what was chosen and why.
 Solve3DResultPtr solveViews(std::span<const ScanView> views,
                             double fovDeg,
-                            double* chosenFovDeg);
+                            FovChoice* choice);
 
 // The field-of-view rule of solveViews over any solver, for its tests.
 Solve3DResultPtr pickFieldOfView(
     const std::function<Solve3DResultPtr(double fovDeg)>& solveAt,
     double fovDeg,
-    double* chosenFovDeg);
+    FovChoice* choice);
 
-// "118 points, 112 triangulated from 2 views (FOV 70°)".
+// The progress line of a searched field of view; empty when it was given.
+std::string fovChoiceText(const FovChoice& choice);
+
+// "118 points, 112 triangulated from 2 views (FOV 70°)", and for each view
+// the solve could not place "; view 3 skipped: too few LEDs in common" or
+// "; view 3 skipped: could not be placed".
 std::string solveSummary(const Solve3DResult& result,
                          int32_t viewCount,
                          double fovDeg);

@@ -179,3 +179,110 @@ bool estimateRelativePose(std::span<const Vec2f> pixels0,
 }
 
 }  // namespace pxo
+
+namespace pxo {
+
+bool estimatePlanarPoses(std::span<const Vec2f> pixels0,
+                         std::span<const Vec2f> pixels1,
+                         const Mat3f& intrinsics0,
+                         const Mat3f& intrinsics1,
+                         std::vector<RelativePose>* poses) {
+  poses->clear();
+  if (pixels0.size() != pixels1.size() || pixels0.size() < 4) return false;
+  // Rays through K⁻¹ (K has no skew), so the homography found is the
+  // calibrated one, H = R + t nᵀ / d.
+  auto rays = [](std::span<const Vec2f> pixels, const Mat3f& k) {
+    std::vector<Vec2f> out;
+    out.reserve(pixels.size());
+    for (const Vec2f& p : pixels)
+      out.push_back({(p[0] - k[2]) / k[0], (p[1] - k[5]) / k[4]});
+    return out;
+  };
+  if (!(std::abs(intrinsics0[0]) > 1e-9f && std::abs(intrinsics0[4]) > 1e-9f &&
+        std::abs(intrinsics1[0]) > 1e-9f && std::abs(intrinsics1[4]) > 1e-9f))
+    return false;
+  const std::vector<Vec2f> r0 = rays(pixels0, intrinsics0);
+  const std::vector<Vec2f> r1 = rays(pixels1, intrinsics1);
+  std::vector<Vec2d> n0, n1;
+  const Mat3d t0 = normalisePoints(r0, &n0);
+  const Mat3d t1 = normalisePoints(r1, &n1);
+
+  // x1 × (H x0) = 0: two rows per correspondence, H row-major.
+  std::array<double, 81> ata{};
+  for (size_t i = 0; i < n0.size(); ++i) {
+    const double x0 = n0[i][0], y0 = n0[i][1], x1 = n1[i][0], y1 = n1[i][1];
+    const std::array<std::array<double, 9>, 2> rows = {
+        {{x0, y0, 1, 0, 0, 0, -x1 * x0, -x1 * y0, -x1},
+         {0, 0, 0, x0, y0, 1, -y1 * x0, -y1 * y0, -y1}}};
+    for (const auto& row : rows)
+      for (size_t r = 0; r < 9; ++r)
+        for (size_t c = r; c < 9; ++c) ata[r * 9 + c] += row[r] * row[c];
+  }
+  const std::array<double, 9> h = smallestEigenvector<double, 9>(ata);
+  // Back from the normalised frames: H = T1⁻¹ Ĥ T0.
+  const Mat3d t1Inverse = {
+      1 / t1[0], 0, -t1[2] / t1[0], 0, 1 / t1[4], -t1[5] / t1[4], 0, 0, 1};
+  Mat3d hom = multiply(multiply(t1Inverse, h), t0);
+
+  Svd3 svd = svd3(hom);
+  if (!(svd.s[1] > 1e-12)) return false;
+  for (double& v : hom) v /= svd.s[1];
+  // The sign that puts the plane in front: x1ᵀ H x0 > 0 for most points.
+  int positive = 0;
+  for (size_t i = 0; i < r0.size(); ++i) {
+    const Vec3d x0 = {r0[i][0], r0[i][1], 1};
+    const Vec3d hx = {dot({hom[0], hom[1], hom[2]}, x0),
+                      dot({hom[3], hom[4], hom[5]}, x0),
+                      dot({hom[6], hom[7], hom[8]}, x0)};
+    if (dot({r1[i][0], r1[i][1], 1}, hx) > 0) ++positive;
+  }
+  if (2 * positive < static_cast<int>(r0.size()))
+    for (double& v : hom) v = -v;
+
+  // The decomposition of Ma, Soatto, Košecká and Sastry (An Invitation to
+  // 3-D Vision, 5.3): from HᵀH = V diag(σ1², 1, σ3²) Vᵀ.
+  svd = svd3(hom);
+  const double s1 = svd.s[0] * svd.s[0], s3 = svd.s[2] * svd.s[2];
+  if (!(s1 - s3 > 1e-12)) return false;  // a pure rotation: no baseline
+  const Vec3d v1 = column(svd.v, 0), v2 = column(svd.v, 1),
+              v3 = column(svd.v, 2);
+  const double a = std::sqrt(std::max(1 - s3, 0.0)),
+               b = std::sqrt(std::max(s1 - 1, 0.0)), d = std::sqrt(s1 - s3);
+  auto apply = [&](const Vec3d& v) {
+    return Vec3d{dot({hom[0], hom[1], hom[2]}, v),
+                 dot({hom[3], hom[4], hom[5]}, v),
+                 dot({hom[6], hom[7], hom[8]}, v)};
+  };
+  auto columns = [](const Vec3d& c0, const Vec3d& c1, const Vec3d& c2) {
+    return Mat3d{c0[0], c1[0], c2[0], c0[1], c1[1], c2[1], c0[2], c1[2], c2[2]};
+  };
+  for (double sign : {1.0, -1.0}) {
+    const Vec3d u = {(a * v1[0] + sign * b * v3[0]) / d,
+                     (a * v1[1] + sign * b * v3[1]) / d,
+                     (a * v1[2] + sign * b * v3[2]) / d};
+    const Mat3d uMat = columns(v2, u, cross(v2, u));
+    const Vec3d hv2 = apply(v2), hu = apply(u);
+    const Mat3d wMat = columns(hv2, hu, cross(hv2, hu));
+    const Mat3d rotation = multiply(wMat, transpose(uMat));
+    const Vec3d normal = cross(v2, u);
+    // t = (H − R) n, and the mirrored solution (−n, −t).
+    Vec3d t{};
+    for (size_t r = 0; r < 3; ++r)
+      for (size_t c = 0; c < 3; ++c)
+        t[r] += (hom[r * 3 + c] - rotation[r * 3 + c]) * normal[c];
+    const double length = norm(t);
+    if (!(length >= 1e-12)) continue;
+    for (double flip : {1.0, -1.0}) {
+      RelativePose pose;
+      for (size_t i = 0; i < 9; ++i)
+        pose.cam1FromCam0Rotation[i] = static_cast<float>(rotation[i]);
+      for (size_t i = 0; i < 3; ++i)
+        pose.cam1FromCam0Translation[i] =
+            static_cast<float>(flip * t[i] / length);
+      poses->push_back(pose);
+    }
+  }
+  return !poses->empty();
+}
+
+}  // namespace pxo

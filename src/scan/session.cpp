@@ -161,9 +161,11 @@ bool solve3D(ScanSession& session, double fovDeg, std::string* error) {
     return false;
   };
   if (session.views.size() < 2) return fail(kSolveNeedsViews);
-  double chosen = 0;
+  FovChoice chosen;
   Solve3DResultPtr result = solveViews(session.views, fovDeg, &chosen);
   if (!result) return fail(kSolveFailed);
+  if (const std::string text = fovChoiceText(chosen); !text.empty())
+    session.report(text);
   std::vector<ModelPoint3D> points;
   try {
     points.reserve(result->points.size());
@@ -173,9 +175,10 @@ bool solve3D(ScanSession& session, double fovDeg, std::string* error) {
   for (const Point3D& p : result->points)
     points.push_back({p.id, p.x, p.y, p.z, p.interpolated});
   session.points3d = std::move(points);
-  session.solveFovDeg = chosen;
+  session.solveFovDeg = chosen.fovDeg;
   session.solveOutliersRemoved = result->outliersRemoved;
-  session.solveStatus = solveSummary(*result, viewCount(session), chosen);
+  session.solveStatus =
+      solveSummary(*result, viewCount(session), chosen.fovDeg);
   return true;
 }
 

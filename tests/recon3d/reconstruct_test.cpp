@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <sstream>
 
@@ -174,7 +175,7 @@ Leds panel(double relief) {
 
 TEST(ReconstructViews, FlatPropComesOutPlanar) {
   const Leds leds = panel(0.02);
-  double fov = 0;
+  FovChoice fov;
   Solve3DResultPtr result =
       solveViews(viewsOf(leds, {-25, 15}, 0.3), kFov, &fov);
   ASSERT_TRUE(result);
@@ -183,16 +184,33 @@ TEST(ReconstructViews, FlatPropComesOutPlanar) {
   EXPECT_GT(result->thicknessRms, 0);
   EXPECT_EQ(result->pointCount, 120);
   for (const Point3D& p : result->points) EXPECT_EQ(p.z, 0);
-  EXPECT_EQ(solveSummary(*result, 2, fov),
+  EXPECT_EQ(fov.source, FovSource::given);
+  EXPECT_EQ(solveSummary(*result, 2, fov.fovDeg),
             "120 points, 120 triangulated from 2 views, planar (FOV 60°)");
   // Flattened, the panel is off only by its relief (1.3 % of its width).
   EXPECT_LT(sim::scoreSolve(leds, *result).rmsFraction, 0.015);
 }
 
-TEST(ReconstructViews, ExactlyFlatPropHasNoPose) {
+TEST(ReconstructViews, ExactlyFlatPropIsPosedByItsHomography) {
   // Points on one plane leave the eight-point system a three-dimensional
-  // null space: the pose is arbitrary and no candidate triangulates.
-  EXPECT_FALSE(solveAt(viewsOf(panel(0), {-25, 15}, 0.3), kFov));
+  // null space; the plane's homography gives the pose instead, with the
+  // field of view given and searched.
+  const Leds leds = panel(0);
+  const std::vector<ScanView> views = viewsOf(leds, {-25, 5}, 0.3);
+  for (double fov : {kFov, 0.0}) {
+    FovChoice chosen;
+    Solve3DResultPtr result = solveViews(views, fov, &chosen);
+    ASSERT_TRUE(result) << fov;
+    EXPECT_EQ(result->triangulatedCount, 120);
+    EXPECT_EQ(result->planar, 1);
+    EXPECT_LT(result->fit.medianReprojectionPx, 0.5);
+    const sim::SolveScore score = sim::scoreSolve(leds, *result);
+    std::printf("flat panel, FOV %s: chose %.0f, %s\n",
+                fov > 0 ? "given" : "searched",
+                chosen.fovDeg,
+                score.summary().c_str());
+    EXPECT_LE(score.rmsFraction, 0.01);
+  }
 }
 
 TEST(ReconstructViews, NeedsEightCommonLeds) {
@@ -289,51 +307,82 @@ TEST(InterpolateMissingIds, FillsGapsButNotBeyondTheEnds) {
   EXPECT_FLOAT_EQ(points[2].x, 3);
 }
 
-TEST(PickFieldOfView, KeepsTheFlattestAndTheSmallerAngleOnTies) {
-  auto fake = [](std::map<int, std::pair<float, int>> byFov) {
-    return [byFov](double fov) -> Solve3DResultPtr {
-      auto it = byFov.find(static_cast<int>(fov));
-      if (it == byFov.end()) return nullptr;
-      Solve3DResultPtr r(new Solve3DResult);
-      r->thicknessRms = it->second.first;
-      r->triangulatedCount = it->second.second;
-      return r;
-    };
+// A fake solver: per angle, the median reprojection error, the count and
+// the depth weight; angles not listed fail.
+struct FakeFit {
+  double error;
+  int32_t count;
+  double weight = std::nan("");
+};
+std::function<Solve3DResultPtr(double)> fakeSolver(
+    std::map<int, FakeFit> byFov, std::vector<double>* asked = nullptr) {
+  return [byFov, asked](double fov) -> Solve3DResultPtr {
+    if (asked) asked->push_back(fov);
+    auto it = byFov.find(static_cast<int>(fov));
+    if (it == byFov.end()) return nullptr;
+    Solve3DResultPtr r(new Solve3DResult);
+    r->fit.medianReprojectionPx = it->second.error;
+    r->triangulatedCount = it->second.count;
+    r->fit.depthWeight = it->second.weight;
+    return r;
   };
-  double chosen = 0;
-  // 60 and 90 tie; 110 is flatter but has too few points; 130 is last.
-  auto solver = fake({{50, {0.3f, 10}},
-                      {60, {0.1f, 10}},
-                      {90, {0.1f, 10}},
-                      {110, {0.01f, 2}},
-                      {130, {0.2f, 10}}});
-  Solve3DResultPtr r = pickFieldOfView(solver, 0, &chosen);
-  ASSERT_TRUE(r);
-  EXPECT_EQ(chosen, 60);
-  EXPECT_EQ(r->thicknessRms, 0.1f);
+}
+
+TEST(PickFieldOfView, GivenAngleIsSolvedOnce) {
   std::vector<double> asked;
-  auto counting = [&](double fov) {
-    asked.push_back(fov);
-    return Solve3DResultPtr();
-  };
-  EXPECT_FALSE(pickFieldOfView(counting, -1, &chosen));
+  FovChoice chosen;
+  EXPECT_FALSE(pickFieldOfView(fakeSolver({}, &asked), 73.5, &chosen));
+  EXPECT_EQ(asked, std::vector<double>{73.5});
+  EXPECT_TRUE(pickFieldOfView(fakeSolver({{90, {0.5, 10}}}), 90, &chosen));
+  EXPECT_EQ(chosen.fovDeg, 90);
+  EXPECT_EQ(chosen.source, FovSource::given);
+  EXPECT_EQ(fovChoiceText(chosen), "");
+  asked.clear();
+  EXPECT_FALSE(pickFieldOfView(fakeSolver({}, &asked), -1, &chosen));
   EXPECT_EQ(asked,
             (std::vector<double>{50, 60, 70, 80, 90, 100, 110, 120, 130}));
-  asked.clear();
-  EXPECT_FALSE(pickFieldOfView(counting, 73.5, &chosen));
-  EXPECT_EQ(asked, std::vector<double>{73.5});
-  EXPECT_TRUE(pickFieldOfView(solver, 90, &chosen));
-  EXPECT_EQ(chosen, 90);
+}
 
-  // A flatter solve that lost most of its LEDs is a broken one: 70 keeps
-  // 89 % of 80's count and does not take part, 90 keeps 90 % and does.
-  auto partial = fake({{60, {0.3f, 1000}},
-                       {70, {0.01f, 890}},
-                       {80, {0.2f, 1000}},
-                       {90, {0.1f, 900}}});
-  r = pickFieldOfView(partial, 0, &chosen);
+TEST(PickFieldOfView, ASharpFitIsRefinedToTheDegree) {
+  // 70 fits clearly best on the coarse grid; the fit is best at 73.
+  std::map<int, FakeFit> fits;
+  for (int fov = 50; fov <= 130; ++fov)
+    fits[fov] = {0.4 + 0.3 * (fov - 73) * (fov - 73), 100};
+  FovChoice chosen;
+  Solve3DResultPtr r = pickFieldOfView(fakeSolver(fits), 0, &chosen);
   ASSERT_TRUE(r);
-  EXPECT_EQ(chosen, 90);
+  EXPECT_EQ(chosen.fovDeg, 73);
+  EXPECT_EQ(chosen.source, FovSource::pictures);
+  EXPECT_DOUBLE_EQ(r->fit.medianReprojectionPx, 0.4);
+  EXPECT_EQ(fovChoiceText(chosen),
+            "Field of view searched: 73\u00b0 fits the pictures best.");
+
+  // A better fit from a solve that lost most of its LEDs is a broken one:
+  // 80 keeps 89 % of the most and does not take part.
+  fits[80] = {0.1, 89};
+  r = pickFieldOfView(fakeSolver(fits), 0, &chosen);
+  ASSERT_TRUE(r);
+  EXPECT_EQ(chosen.fovDeg, 73);
+}
+
+TEST(PickFieldOfView, AFlatFitFallsToTheLedSpacingThenToTheAssumedAngle) {
+  // Every angle fits (errors within noise); the depth weight falls
+  // through 1 between 60 and 70, nearest at 63.
+  std::map<int, FakeFit> fits;
+  for (int fov = 50; fov <= 130; ++fov)
+    fits[fov] = {0.5 - 0.002 * fov, 100, 1.0 - 0.03 * (fov - 63)};
+  FovChoice chosen;
+  ASSERT_TRUE(pickFieldOfView(fakeSolver(fits), 0, &chosen));
+  EXPECT_EQ(chosen.fovDeg, 63);
+  EXPECT_EQ(chosen.source, FovSource::ledSpacing);
+  EXPECT_NE(fovChoiceText(chosen).find("63\u00b0 keeps the LED spacing even"),
+            std::string::npos);
+
+  // No chords to read: the assumed angle.
+  for (auto& [fov, fit] : fits) fit.weight = std::nan("");
+  ASSERT_TRUE(pickFieldOfView(fakeSolver(fits), 0, &chosen));
+  EXPECT_EQ(chosen.fovDeg, kFovAssumed);
+  EXPECT_EQ(chosen.source, FovSource::assumed);
 }
 
 TEST(ReconstructViews, PoseDebugPrintsItsLinesAndChangesNothing) {

@@ -19,7 +19,7 @@ constexpr double kNoisePx = 0.5;
 
 struct Trial {
   sim::SolveScore score;
-  double fov = 0;
+  FovChoice fov;
   Solve3DResultPtr result;
 };
 
@@ -44,8 +44,10 @@ Trial solveTree(std::initializer_list<double> yaws,
 }
 
 void report(const char* what, const Trial& trial) {
-  std::printf(
-      "%-28s FOV %5.1f  %s\n", what, trial.fov, trial.score.summary().c_str());
+  std::printf("%-28s FOV %5.1f  %s\n",
+              what,
+              trial.fov.fovDeg,
+              trial.score.summary().c_str());
 }
 
 TEST(SolveAccuracy, TreeFromTwoViewsWithTheFieldOfViewGiven) {
@@ -58,12 +60,44 @@ TEST(SolveAccuracy, TreeFromTwoViewsWithTheFieldOfViewGiven) {
   }
 }
 
-TEST(SolveAccuracy, TreeFromTwoViewsWithTheFieldOfViewSearched) {
-  for (uint64_t seed : {1, 2, 3}) {
-    Trial trial = solveTree({-20, 20}, 0, seed * 10);
-    ASSERT_TRUE(trial.result);
-    report("two views, FOV searched", trial);
-    EXPECT_LE(trial.score.rmsFraction, 0.03);
+// Two views level with each other, at one distance, both aimed at the
+// prop: every angle explains their pictures, and the angle comes from the
+// string's even spacing.
+TEST(SolveAccuracy, TwoViewsFortyDegreesApartFindTheAngle) {
+  for (double trueFov : {50.0, 60.0, 75.0, 90.0}) {
+    Trial trial = solveTree({-20, 20}, 0, 10, trueFov);
+    ASSERT_TRUE(trial.result) << trueFov;
+    char what[64];
+    std::snprintf(what, sizeof what, "true %.0f, two views", trueFov);
+    report(what, trial);
+    EXPECT_EQ(trial.fov.source, FovSource::ledSpacing);
+    EXPECT_NEAR(trial.fov.fovDeg, trueFov, 4);
+    EXPECT_LE(trial.score.rmsFraction, 0.015);
+  }
+}
+
+// A second camera higher than the first (and so seeing only part of the
+// tree): the angle is found either way.
+TEST(SolveAccuracy, TwoViewsFromTwoHeightsFindTheAngle) {
+  const auto leds = sim::treeSpiral(300, 2, 0.6, 6);
+  for (double trueFov : {50.0, 75.0, 90.0}) {
+    const sim::CameraPose high = sim::poseAround(20, 4, 0.8);
+    std::vector<ScanView> views = {
+        sim::syntheticView(leds,
+                           sim::poseAround(-20, 4),
+                           trueFov,
+                           kWidth,
+                           kHeight,
+                           kNoisePx,
+                           1),
+        sim::syntheticView(leds, high, trueFov, kWidth, kHeight, kNoisePx, 2)};
+    Trial trial;
+    trial.result = solveViews(views, 0, &trial.fov);
+    ASSERT_TRUE(trial.result) << trueFov;
+    trial.score = sim::scoreSolve(leds, *trial.result);
+    report("two heights", trial);
+    EXPECT_NEAR(trial.fov.fovDeg, trueFov, 4);
+    EXPECT_LE(trial.score.rmsFraction, 0.02);
   }
 }
 
@@ -80,30 +114,17 @@ TEST(SolveAccuracy, ThreeViewsBeatTwo) {
 
 TEST(SolveAccuracy, ThreeViewsWithTheFieldOfViewSearched) {
   // Wrong angles leave the third camera misplaced and most rays missing;
-  // those partial solves must not win the search for being flatter.
-  for (uint64_t seed : {1, 2, 3}) {
-    Trial trial = solveTree({-20, 20, 60}, 0, seed * 10);
+  // those partial solves must not win the search.
+  for (double trueFov : {50.0, 60.0, 75.0, 90.0}) {
+    Trial trial = solveTree({-20, 20, 60}, 0, 10, trueFov);
     ASSERT_TRUE(trial.result);
-    report("three views, FOV searched", trial);
-    EXPECT_EQ(trial.fov, kTrueFov);
+    char what[64];
+    std::snprintf(what, sizeof what, "true %.0f, three views", trueFov);
+    report(what, trial);
+    EXPECT_NEAR(trial.fov.fovDeg, trueFov, 4);
     EXPECT_LE(trial.score.rmsFraction, 0.01);
     EXPECT_EQ(trial.score.solved, 300);
   }
-}
-
-// The search keeps the flattest solve, and a narrower assumed angle
-// flattens any solid prop: it settles on the narrowest angle tried, close
-// enough for a 60° camera, not for a wide one. The given angle is exact.
-TEST(SolveAccuracy, SearchSettlesOnTheNarrowestAngleForSolidProps) {
-  Trial searched = solveTree({-20, 20}, 0, 10, 90);
-  Trial given = solveTree({-20, 20}, 90, 10, 90);
-  ASSERT_TRUE(searched.result);
-  ASSERT_TRUE(given.result);
-  report("true FOV 90, searched", searched);
-  report("true FOV 90, given", given);
-  EXPECT_EQ(searched.fov, kFovSearchFirst);
-  EXPECT_GT(searched.score.rmsFraction, 0.05);
-  EXPECT_LT(given.score.rmsFraction, 0.01);
 }
 
 }  // namespace
