@@ -242,13 +242,37 @@ TEST(ReconstructViews, ThirdViewWithoutEnoughSeedsIsSkippedButCounts) {
   const Point3D* p = pointOf(*result, 50);
   ASSERT_TRUE(p);
   EXPECT_EQ(p->interpolated, 1);
+  EXPECT_EQ(solveSummary(*result, 3, kFov),
+            "100 points, 99 triangulated from 3 views (FOV 60\u00b0); view 3 "
+            "skipped: too few LEDs in common");
 
   // With a sixth shared LED the third camera is placed, and LED 50 (seen
   // by it alone) still has only one ray.
   views[2].points.push_back(viewsOf(leds, {50})[0].points[5]);
   result = solveAt(views, kFov);
   ASSERT_TRUE(result);
+  EXPECT_TRUE(result->fit.skippedViews.empty());
   EXPECT_EQ(result->triangulatedCount, 99);
+}
+
+// Views whose IDs mostly disagree (a scan of another prop, or one read in
+// the wrong order) triangulate few LEDs: the solve fails rather than
+// giving a confident wrong cloud.
+TEST(ReconstructViews, ASolveThatDoesNotExplainThePicturesFails) {
+  const Leds leds = tree(150);
+  std::vector<ScanView> views = viewsOf(leds, {-20, 20}, 0.3);
+  for (ViewPoint& p : views[1].points)
+    if (p.id % 5 != 0) p.id = 151 - p.id;
+  FovChoice chosen;
+  EXPECT_FALSE(solveViews(views, kFov, &chosen));
+  EXPECT_FALSE(solveViews(views, 0, &chosen));
+  // Every LED right: it solves, and explains the pictures.
+  views = viewsOf(leds, {-20, 20}, 0.3);
+  Solve3DResultPtr result = solveViews(views, kFov, &chosen);
+  ASSERT_TRUE(result);
+  EXPECT_TRUE(explainsThePictures(*result));
+  EXPECT_LT(result->fit.medianReprojectionPx, 1.5);
+  EXPECT_EQ(result->fit.sharedLeds, 150);
 }
 
 TEST(ReconstructViews, RaysThatMissAreNotTriangulated) {
