@@ -492,7 +492,7 @@ Solve3DResultPtr pickFieldOfView(
   if (fovDeg > 0) {
     Solve3DResultPtr result = solveAt(fovDeg);
     if (!result || !explainsThePictures(*result)) return nullptr;
-    if (choice) *choice = {fovDeg, FovSource::given};
+    if (choice) *choice = {fovDeg, FovSource::kGiven};
     return result;
   }
   // Judged by how well each angle explains the pictures, not by how flat
@@ -510,15 +510,15 @@ Solve3DResultPtr pickFieldOfView(
       best = fov;
   if (best == 0) return nullptr;
 
-  FovChoice chosen{double(best), FovSource::pictures};
+  FovChoice chosen{double(best), FovSource::kPictures};
   if (clearlyBest(trials, best)) {
     best = bestFitting(trials, best, best - 8, best + 8, 2);
     best = bestFitting(trials, best, best - 1, best + 1, 1);
     chosen.fovDeg = best;
   } else if (int even = evenSpacingAngle(trials); even > 0) {
-    chosen = {double(even), FovSource::ledSpacing};
+    chosen = {double(even), FovSource::kLedSpacing};
   } else if (trials.valid(kFovAssumed)) {
-    chosen = {double(kFovAssumed), FovSource::assumed};
+    chosen = {double(kFovAssumed), FovSource::kAssumed};
   }
   Solve3DResultPtr result = trials.take(static_cast<int>(chosen.fovDeg));
   if (!result || !explainsThePictures(*result)) return nullptr;
@@ -550,15 +550,15 @@ std::string fovChoiceText(const FovChoice& choice) {
   const char* remedy =
       " Set the FOV, or add a view from another height, to be sure.";
   switch (choice.source) {
-    case FovSource::given:
+    case FovSource::kGiven:
       return "";
-    case FovSource::pictures:
+    case FovSource::kPictures:
       return "Field of view searched: " + angle + " fits the pictures best.";
-    case FovSource::ledSpacing:
+    case FovSource::kLedSpacing:
       return "Field of view searched: these views fit every angle (level "
              "with each other, at one distance, aimed at one point); " +
              angle + " keeps the LED spacing even." + remedy;
-    case FovSource::assumed:
+    case FovSource::kAssumed:
       return "Field of view searched: these views fit every angle; " + angle +
              " assumed, a typical camera's." + remedy;
   }

@@ -132,15 +132,15 @@ inline constexpr int kFovAssumed = 70;
 
 // Where the field of view of a solve came from.
 enum class FovSource {
-  given,       // by the caller
-  pictures,    // it explains the pictures clearly best
-  ledSpacing,  // the pictures fit many; this one keeps the string even
-  assumed,     // neither told; kFovAssumed
+  kGiven,       // by the caller
+  kPictures,    // it explains the pictures clearly best
+  kLedSpacing,  // the pictures fit many; this one keeps the string even
+  kAssumed,     // neither told; kFovAssumed
 };
 
 struct FovChoice {
   double fovDeg = 0;
-  FovSource source = FovSource::given;
+  FovSource source = FovSource::kGiven;
 };
 
 // A solve at `fovDeg` (> 0), or, with fovDeg <= 0, a search. Every angle of

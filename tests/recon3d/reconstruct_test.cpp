@@ -184,7 +184,7 @@ TEST(ReconstructViews, FlatPropComesOutPlanar) {
   EXPECT_GT(result->thicknessRms, 0);
   EXPECT_EQ(result->pointCount, 120);
   for (const Point3D& p : result->points) EXPECT_EQ(p.z, 0);
-  EXPECT_EQ(fov.source, FovSource::given);
+  EXPECT_EQ(fov.source, FovSource::kGiven);
   EXPECT_EQ(solveSummary(*result, 2, fov.fovDeg),
             "120 points, 120 triangulated from 2 views, planar (FOV 60°)");
   // Flattened, the panel is off only by its relief (1.3 % of its width).
@@ -359,7 +359,7 @@ TEST(PickFieldOfView, GivenAngleIsSolvedOnce) {
   EXPECT_EQ(asked, std::vector<double>{73.5});
   EXPECT_TRUE(pickFieldOfView(fakeSolver({{90, {0.5, 10}}}), 90, &chosen));
   EXPECT_EQ(chosen.fovDeg, 90);
-  EXPECT_EQ(chosen.source, FovSource::given);
+  EXPECT_EQ(chosen.source, FovSource::kGiven);
   EXPECT_EQ(fovChoiceText(chosen), "");
   asked.clear();
   EXPECT_FALSE(pickFieldOfView(fakeSolver({}, &asked), -1, &chosen));
@@ -376,7 +376,7 @@ TEST(PickFieldOfView, ASharpFitIsRefinedToTheDegree) {
   Solve3DResultPtr r = pickFieldOfView(fakeSolver(fits), 0, &chosen);
   ASSERT_TRUE(r);
   EXPECT_EQ(chosen.fovDeg, 73);
-  EXPECT_EQ(chosen.source, FovSource::pictures);
+  EXPECT_EQ(chosen.source, FovSource::kPictures);
   EXPECT_DOUBLE_EQ(r->fit.medianReprojectionPx, 0.4);
   EXPECT_EQ(fovChoiceText(chosen),
             "Field of view searched: 73\u00b0 fits the pictures best.");
@@ -398,7 +398,7 @@ TEST(PickFieldOfView, AFlatFitFallsToTheLedSpacingThenToTheAssumedAngle) {
   FovChoice chosen;
   ASSERT_TRUE(pickFieldOfView(fakeSolver(fits), 0, &chosen));
   EXPECT_EQ(chosen.fovDeg, 63);
-  EXPECT_EQ(chosen.source, FovSource::ledSpacing);
+  EXPECT_EQ(chosen.source, FovSource::kLedSpacing);
   EXPECT_NE(fovChoiceText(chosen).find("63\u00b0 keeps the LED spacing even"),
             std::string::npos);
 
@@ -406,7 +406,7 @@ TEST(PickFieldOfView, AFlatFitFallsToTheLedSpacingThenToTheAssumedAngle) {
   for (auto& [fov, fit] : fits) fit.weight = std::nan("");
   ASSERT_TRUE(pickFieldOfView(fakeSolver(fits), 0, &chosen));
   EXPECT_EQ(chosen.fovDeg, kFovAssumed);
-  EXPECT_EQ(chosen.source, FovSource::assumed);
+  EXPECT_EQ(chosen.source, FovSource::kAssumed);
 }
 
 TEST(ReconstructViews, PoseDebugPrintsItsLinesAndChangesNothing) {

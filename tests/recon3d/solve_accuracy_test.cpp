@@ -70,7 +70,7 @@ TEST(SolveAccuracy, TwoViewsFortyDegreesApartFindTheAngle) {
     char what[64];
     std::snprintf(what, sizeof what, "true %.0f, two views", trueFov);
     report(what, trial);
-    EXPECT_EQ(trial.fov.source, FovSource::ledSpacing);
+    EXPECT_EQ(trial.fov.source, FovSource::kLedSpacing);
     EXPECT_NEAR(trial.fov.fovDeg, trueFov, 4);
     EXPECT_LE(trial.score.rmsFraction, 0.015);
   }
