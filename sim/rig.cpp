@@ -143,6 +143,7 @@ bool loadScene(std::string_view text, SceneConfig* out, std::string* error) {
       prop && prop->isObject()) {
     scene.leds = shapeLeds(*prop, scene.seed, &problem);
     if (!problem.empty()) return fail(problem);
+    scene.camera.trunkRadius = number(*prop, "trunkRadius", 0);
   }
   if (const JsonValue* ports = findMember(doc, "ports");
       ports && ports->isArray()) {
@@ -351,11 +352,7 @@ std::vector<ImagePoint> SimulatedRig::truth(size_t pose) const {
   std::vector<ImagePoint> points;
   std::vector<PropLed> leds = propLeds();
   for (const PropLed& led : leds) {
-    ImagePoint p = projectPoint(led.world,
-                                scene_.poses.at(pose),
-                                scene_.camera.fovDeg,
-                                scene_.camera.imaging.width,
-                                scene_.camera.imaging.height);
+    ImagePoint p = seenPoint(led.world, scene_.camera, scene_.poses.at(pose));
     if (led.occluded) p.inView = false;
     points.push_back(p);
   }

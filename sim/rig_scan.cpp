@@ -77,7 +77,7 @@ SolveScore scoreSessionSolve(const SimulatedRig& rig,
     if (p.flag) ++solved.interpolatedCount;
   }
   solved.pointCount = static_cast<int32_t>(solved.points.size());
-  SolveScore score = scoreSolve(rig.scene().leds, solved);
+  SolveScore score = scoreSolve(rig.scene().leds, solved, session.views);
   score.removed = session.solveOutliersRemoved;
   return score;
 }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <random>
 
 namespace pxo::sim {
@@ -13,7 +14,8 @@ ScanView syntheticView(const std::vector<std::array<double, 3>>& leds,
                        int32_t width,
                        int32_t height,
                        double noisePx,
-                       uint64_t seed) {
+                       uint64_t seed,
+                       double trunkRadius) {
   std::mt19937_64 rng(seed);
   std::normal_distribution<double> noise(0, noisePx > 0 ? noisePx : 1);
   ScanView view;
@@ -21,7 +23,8 @@ ScanView syntheticView(const std::vector<std::array<double, 3>>& leds,
   view.height = static_cast<float>(height);
   for (size_t i = 0; i < leds.size(); ++i) {
     ImagePoint p = projectPoint(leds[i], pose, fovDeg, width, height);
-    if (!p.inView) continue;
+    if (!p.inView || hiddenByTrunk(leds[i], pose.position, trunkRadius))
+      continue;
     double x = p.x, y = p.y;
     if (noisePx > 0) {
       x += noise(rng);
@@ -45,34 +48,13 @@ CameraPose poseAround(double yawDeg, double distance, double height) {
   return pose;
 }
 
-SolveScore scoreSolve(const std::vector<std::array<double, 3>>& leds,
-                      const Solve3DResult& result) {
-  SolveScore score;
-  score.leds = static_cast<int32_t>(leds.size());
-  score.interpolated = result.interpolatedCount;
-  score.removed = result.outliersRemoved;
-  std::array<double, 3> low = {1e300, 1e300, 1e300},
-                        high = {-1e300, -1e300, -1e300};
-  for (const auto& led : leds)
-    for (size_t a = 0; a < 3; ++a) {
-      low[a] = std::min(low[a], led[a]);
-      high[a] = std::max(high[a], led[a]);
-    }
-  for (size_t a = 0; a < 3 && !leds.empty(); ++a)
-    score.extent = std::max(score.extent, high[a] - low[a]);
+namespace {
 
-  std::vector<Vec3d> source, target;
-  for (const Point3D& p : result.points) {
-    if (p.id < 1 || static_cast<size_t>(p.id) > leds.size()) continue;
-    if (!p.interpolated) ++score.solved;
-    const auto& t = leds[static_cast<size_t>(p.id - 1)];
-    source.push_back({p.x, p.y, p.z});
-    target.push_back({t[0], -t[1], t[2]});
-  }
-  if (source.size() < 3) {
-    score.rms = score.rmsFraction = 1e9;
-    return score;
-  }
+// The RMS distance left after the best similarity (Umeyama) maps `source`
+// onto `target`; 1e9 for fewer than 3 points.
+double alignedRms(const std::vector<Vec3d>& source,
+                  const std::vector<Vec3d>& target) {
+  if (source.size() < 3) return 1e9;
   const double n = static_cast<double>(source.size());
   Vec3d ms{}, mt{};
   for (size_t i = 0; i < source.size(); ++i)
@@ -109,8 +91,65 @@ SolveScore scoreSolve(const std::vector<std::array<double, 3>>& leds,
       squared += (mapped - target[i][r]) * (mapped - target[i][r]);
     }
   }
-  score.rms = std::sqrt(squared / n);
+  return std::sqrt(squared / n);
+}
+
+}  // namespace
+
+SolveScore scoreSolve(const std::vector<std::array<double, 3>>& leds,
+                      const Solve3DResult& result) {
+  SolveScore score;
+  score.leds = static_cast<int32_t>(leds.size());
+  score.interpolated = result.interpolatedCount;
+  score.removed = result.outliersRemoved;
+  std::array<double, 3> low = {1e300, 1e300, 1e300},
+                        high = {-1e300, -1e300, -1e300};
+  for (const auto& led : leds)
+    for (size_t a = 0; a < 3; ++a) {
+      low[a] = std::min(low[a], led[a]);
+      high[a] = std::max(high[a], led[a]);
+    }
+  for (size_t a = 0; a < 3 && !leds.empty(); ++a)
+    score.extent = std::max(score.extent, high[a] - low[a]);
+
+  std::vector<Vec3d> source, target, solvedSource, solvedTarget;
+  for (const Point3D& p : result.points) {
+    if (p.id < 1 || static_cast<size_t>(p.id) > leds.size()) continue;
+    const auto& t = leds[static_cast<size_t>(p.id - 1)];
+    source.push_back({p.x, p.y, p.z});
+    target.push_back({t[0], -t[1], t[2]});
+    if (!p.interpolated) {
+      ++score.solved;
+      solvedSource.push_back(source.back());
+      solvedTarget.push_back(target.back());
+    }
+  }
+  score.rms = alignedRms(source, target);
   score.rmsFraction = score.extent > 0 ? score.rms / score.extent : 0;
+  const double solvedRms = alignedRms(solvedSource, solvedTarget);
+  score.solvedRmsFraction = score.extent > 0 ? solvedRms / score.extent : 0;
+  return score;
+}
+
+SolveScore scoreSolve(const std::vector<std::array<double, 3>>& leds,
+                      const Solve3DResult& result,
+                      std::span<const ScanView> views) {
+  SolveScore score = scoreSolve(leds, result);
+  std::vector<int32_t> sightings(leds.size() + 1, 0);
+  for (const ScanView& view : views)
+    for (const ViewPoint& p : view.points)
+      if (!p.estimated && p.id >= 1 && static_cast<size_t>(p.id) <= leds.size())
+        ++sightings[static_cast<size_t>(p.id)];
+  std::vector<uint8_t> solved(leds.size() + 1, 0);
+  for (const Point3D& p : result.points)
+    if (!p.interpolated && p.id >= 1 &&
+        static_cast<size_t>(p.id) <= leds.size())
+      solved[static_cast<size_t>(p.id)] = 1;
+  for (size_t id = 1; id <= leds.size(); ++id)
+    if (sightings[id] >= 2) {
+      ++score.seenTwice;
+      if (solved[id]) ++score.seenTwiceSolved;
+    }
   return score;
 }
 
@@ -120,12 +159,19 @@ std::string SolveScore::summary() const {
       text,
       sizeof text,
       "%d of %d LEDs solved, %d interpolated, %d removed; RMS %.2f %% "
-      "of the prop's extent",
+      "of the prop's extent (solved %.2f %%)",
       solved,
       leds,
       interpolated,
       removed,
-      100 * rmsFraction);
+      100 * rmsFraction,
+      100 * solvedRmsFraction);
+  if (seenTwice > 0)
+    std::snprintf(text + std::strlen(text),
+                  sizeof text - std::strlen(text),
+                  "; %d of %d seen twice solved",
+                  seenTwiceSolved,
+                  seenTwice);
   return text;
 }
 

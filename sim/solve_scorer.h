@@ -6,6 +6,7 @@
 
 #include <array>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -16,15 +17,17 @@
 namespace pxo::sim {
 
 // What a decoder would report for `leds` (ID = index + 1) seen from
-// `pose`: every LED in the picture, its position blurred by Gaussian noise
-// of `noisePx` σ.
+// `pose`: every LED in the picture and not behind a prop body of
+// `trunkRadius` (hiddenByTrunk), its position blurred by Gaussian noise of
+// `noisePx` σ.
 ScanView syntheticView(const std::vector<std::array<double, 3>>& leds,
                        const CameraPose& pose,
                        double fovDeg,
                        int32_t width,
                        int32_t height,
                        double noisePx,
-                       uint64_t seed);
+                       uint64_t seed,
+                       double trunkRadius = 0);
 
 // A pose `distance` from the origin, turned `yawDeg` about the vertical
 // axis and looking at the origin.
@@ -38,6 +41,10 @@ struct SolveScore {
   double rms = 0;          // after the best similarity alignment, prop units
   double extent = 0;       // the prop's largest extent along x, y or z
   double rmsFraction = 0;  // rms / extent
+  // The same with the alignment and the RMS over the triangulated LEDs.
+  double solvedRmsFraction = 0;
+  int32_t seenTwice = 0;  // LEDs two or more views saw (when views given)
+  int32_t seenTwiceSolved = 0;
   std::string summary() const;
 };
 
@@ -48,5 +55,10 @@ struct SolveScore {
 // mirroring and so catches a solve that comes out mirrored.
 SolveScore scoreSolve(const std::vector<std::array<double, 3>>& leds,
                       const Solve3DResult& result);
+// The same, counting the LEDs two or more of `views` saw and how many of
+// them were triangulated.
+SolveScore scoreSolve(const std::vector<std::array<double, 3>>& leds,
+                      const Solve3DResult& result,
+                      std::span<const ScanView> views);
 
 }  // namespace pxo::sim

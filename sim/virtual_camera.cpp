@@ -40,16 +40,37 @@ ImagePoint projectPoint(const std::array<double, 3>& world,
   return out;
 }
 
+bool hiddenByTrunk(const std::array<double, 3>& world,
+                   const std::array<double, 3>& eye,
+                   double radius) {
+  if (!(radius > 0)) return false;
+  const double px = world[0], pz = world[2];
+  if (px * px + pz * pz <= radius * radius) return false;
+  // The point of the sight line P + s (E − P), s in (0, 1], nearest the
+  // axis.
+  const double dx = eye[0] - px, dz = eye[2] - pz;
+  const double length2 = dx * dx + dz * dz;
+  if (!(length2 > 0)) return false;
+  const double s = std::clamp(-(px * dx + pz * dz) / length2, 0.0, 1.0);
+  const double cx = px + s * dx, cz = pz + s * dz;
+  return s > 0 && cx * cx + cz * cz < radius * radius;
+}
+
+ImagePoint seenPoint(const std::array<double, 3>& world,
+                     const VirtualCameraConfig& config,
+                     const CameraPose& pose) {
+  ImagePoint p = projectPoint(
+      world, pose, config.fovDeg, config.imaging.width, config.imaging.height);
+  if (hiddenByTrunk(world, pose.position, config.trunkRadius)) p.inView = false;
+  return p;
+}
+
 VirtualCamera::VirtualCamera(const FppSimulator& controller,
                              std::vector<PropLed> leds,
                              const VirtualCameraConfig& config)
     : controller_(controller), leds_(std::move(leds)), config_(config) {
   for (const PropLed& led : leds_)
-    truth_.push_back(projectPoint(led.world,
-                                  config_.pose,
-                                  config_.fovDeg,
-                                  config_.imaging.width,
-                                  config_.imaging.height));
+    truth_.push_back(seenPoint(led.world, config_, config_.pose));
   setNominalFrameRate(config_.fps);
 }
 
@@ -63,11 +84,7 @@ std::vector<ImagePoint> VirtualCamera::groundTruth() const {
 void VirtualCamera::moveTo(const CameraPose& pose) {
   std::vector<ImagePoint> truth;
   for (const PropLed& led : leds_)
-    truth.push_back(projectPoint(led.world,
-                                 pose,
-                                 config_.fovDeg,
-                                 config_.imaging.width,
-                                 config_.imaging.height));
+    truth.push_back(seenPoint(led.world, config_, pose));
   std::lock_guard<std::mutex> lock(truthMutex_);
   truth_ = std::move(truth);
 }

@@ -53,6 +53,9 @@ struct VirtualCameraConfig {
   double bumpAtSeconds = -1;
   double bumpDx = 0;
   double bumpDy = 0;
+  // The prop's body: a vertical cylinder of this radius (metres) about the
+  // world's y axis, opaque; LEDs behind it are hidden (0: none).
+  double trunkRadius = 0;
   // Stop delivering frames this long after start (a camera that fails
   // mid-scan); negative: never.
   double stopDeliveringAfterSeconds = -1;
@@ -84,6 +87,19 @@ ImagePoint projectPoint(const std::array<double, 3>& world,
                         double fovDeg,
                         int32_t width,
                         int32_t height);
+
+// Whether a vertical cylinder of `radius` about the world's y axis stands
+// between `world` and a camera at `eye`, judged in the horizontal plane
+// (the cameras stand about level with the prop). Points inside the
+// cylinder are on its surface and never hidden.
+bool hiddenByTrunk(const std::array<double, 3>& world,
+                   const std::array<double, 3>& eye,
+                   double radius);
+
+// projectPoint, with the LEDs behind the camera's prop body out of view.
+ImagePoint seenPoint(const std::array<double, 3>& world,
+                     const VirtualCameraConfig& config,
+                     const CameraPose& pose);
 
 class VirtualCamera final : public pxowin::RecordingCaptureSource {
  public:

@@ -260,6 +260,9 @@ int scanSimulated(const Arguments& args) {
           .add("interpolated3d", jsonInt(solved.interpolated))
           .add("removed3d", jsonInt(solved.removed))
           .add("rms3dFraction", jsonDouble(solved.rmsFraction))
+          .add("rms3dSolvedFraction", jsonDouble(solved.solvedRmsFraction))
+          .add("seenTwice3d", jsonInt(solved.seenTwice))
+          .add("seenTwiceSolved3d", jsonInt(solved.seenTwiceSolved))
           .add("fovTrueDeg", jsonDouble(scene.camera.fovDeg))
           .add("fovChosenDeg", jsonDouble(chosenFov));
     if (!writeTextFile(args.get("report"), report.text(), &error))

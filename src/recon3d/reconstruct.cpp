@@ -163,6 +163,103 @@ bool robustRelativePose(std::span<const Vec2f> pixels0,
   return true;
 }
 
+std::vector<Point3D> triangulateAll(
+    const std::vector<int32_t>& ids,
+    const std::vector<SeenPoints>& seen,
+    const std::vector<std::optional<Projection>>& placed) {
+  std::vector<Point3D> points;
+  std::vector<Observation> views;
+  for (int32_t id : ids) {
+    views.clear();
+    for (size_t k = 0; k < placed.size(); ++k) {
+      if (!placed[k]) continue;
+      if (const Vec2f* pixel = findId(seen[k], id))
+        views.push_back({*placed[k], *pixel});
+    }
+    Vec3f point;
+    if (views.size() >= 2 && triangulatePoint(views, &point))
+      points.push_back({id, point[0], point[1], point[2], 0});
+  }
+  return points;
+}
+
+constexpr int kReplaceRounds = 2;
+
+double medianError(const std::vector<Vec3f>& known,
+                   const std::vector<Vec2f>& pixels,
+                   const Projection& p) {
+  std::vector<double> errors;
+  errors.reserve(known.size());
+  for (size_t i = 0; i < known.size(); ++i) {
+    double h[3];
+    for (size_t r = 0; r < 3; ++r)
+      h[r] = double(p[r * 4]) * known[i][0] +
+             double(p[r * 4 + 1]) * known[i][1] +
+             double(p[r * 4 + 2]) * known[i][2] + p[r * 4 + 3];
+    errors.push_back(h[2] > 0 ? std::hypot(pixels[i][0] - h[0] / h[2],
+                                           pixels[i][1] - h[1] / h[2])
+                              : HUGE_VAL);
+  }
+  if (errors.empty()) return HUGE_VAL;
+  const auto middle =
+      errors.begin() + static_cast<std::ptrdiff_t>(errors.size() / 2);
+  std::nth_element(errors.begin(), middle, errors.end());
+  return *middle;
+}
+
+// Resects a placed camera from every triangulated LED it saw; keeps the
+// new projection when it fits those LEDs better. True when it moved.
+bool replaceCamera(const std::vector<Point3D>& points,
+                   const SeenPoints& seen,
+                   const Mat3f& intrinsics,
+                   Projection* projection) {
+  std::vector<Vec3f> known;
+  std::vector<Vec2f> pixels;
+  for (const Point3D& point : points)
+    if (const Vec2f* pixel = findId(seen, point.id)) {
+      known.push_back({point.x, point.y, point.z});
+      pixels.push_back(*pixel);
+    }
+  Projection candidate;
+  if (known.size() < kMinResectionPoints ||
+      !resectCamera(known, pixels, intrinsics, &candidate))
+    return false;
+  if (!(medianError(known, pixels, candidate) <
+        medianError(known, pixels, *projection)))
+    return false;
+  *projection = candidate;
+  return true;
+}
+
+// Whether camera 0's and camera 1's optical axes (nearly) meet in front
+// of both, (nearly) as far from each: their gap at the closest approach
+// under 15 % of the baseline, the two distances within 20 % of each
+// other.
+bool axesMeetEquidistant(const RelativePose& pose) {
+  const Mat3f& r = pose.cam1FromCam0Rotation;
+  const Vec3f& t = pose.cam1FromCam0Translation;
+  // Camera 1's centre −Rᵀt and axis Rᵀ e3 in camera 0's frame.
+  const Vec3d centre = {
+      -(double(r[0]) * t[0] + double(r[3]) * t[1] + double(r[6]) * t[2]),
+      -(double(r[1]) * t[0] + double(r[4]) * t[1] + double(r[7]) * t[2]),
+      -(double(r[2]) * t[0] + double(r[5]) * t[1] + double(r[8]) * t[2])};
+  const Vec3d axis0 = {0, 0, 1};
+  const Vec3d axis1 = {r[6], r[7], r[8]};
+  const double baseline = norm(centre);
+  // Closest points s·a0 and centre + u·a1.
+  const double b = dot(axis0, axis1);
+  const double d = dot(axis0, centre), e = dot(axis1, centre);
+  const double denominator = 1 - b * b;
+  if (!(denominator > 1e-9) || !(baseline > 1e-12)) return false;
+  const double s = (d - b * e) / denominator;
+  const double u = (b * d - e) / denominator;
+  if (!(s > 0) || !(u > 0)) return false;
+  const Vec3d gap = {centre[0] + u * axis1[0] - s * axis0[0],
+                     centre[1] + u * axis1[1] - s * axis0[1],
+                     centre[2] + u * axis1[2] - s * axis0[2]};
+  return norm(gap) < 0.15 * baseline && std::abs(s - u) < 0.2 * std::max(s, u);
+}
+
 // LEDs seen by at least two of the placed cameras.
 int32_t sharedLedCount(const std::vector<SeenPoints>& seen,
                        const std::vector<std::optional<Projection>>& placed) {
@@ -315,18 +412,19 @@ Solve3DResultPtr reconstruct(std::span<const SolveCamera> cameras) {
       skipped.push_back({static_cast<int32_t>(k), false});
   }
 
-  std::vector<Point3D> points;
-  std::vector<Observation> views;
-  for (int32_t id : allIds) {
-    views.clear();
-    for (size_t k = 0; k < cameras.size(); ++k) {
-      if (!placed[k]) continue;
-      if (const Vec2f* pixel = findId(seen[k], id))
-        views.push_back({*placed[k], *pixel});
-    }
-    Vec3f point;
-    if (views.size() >= 2 && triangulatePoint(views, &point))
-      points.push_back({id, point[0], point[1], point[2], 0});
+  std::vector<Point3D> points = triangulateAll(allIds, seen, placed);
+  // The linear pose and resections leave the cameras slightly at odds
+  // with each other. Placing every camera but the first again from all
+  // the LEDs now known, and triangulating again, brings them together;
+  // a camera keeps its new place only where it fits its LEDs better.
+  for (int round = 0; round < kReplaceRounds && points.size() >= 3; ++round) {
+    bool moved = false;
+    for (size_t k = 1; k < cameras.size(); ++k)
+      if (placed[k])
+        moved |=
+            replaceCamera(points, seen[k], cameras[k].intrinsics, &*placed[k]);
+    if (!moved) break;
+    points = triangulateAll(allIds, seen, placed);
   }
   if (points.size() < 3) return nullptr;
 
@@ -338,6 +436,11 @@ Solve3DResultPtr reconstruct(std::span<const SolveCamera> cameras) {
   fit.sharedLeds = sharedLedCount(seen, placed);
   fit.medianReprojectionPx = medianReprojection(points, seen, placed);
   fit.depthWeight = chordDepthWeight(points, pose.cam1FromCam0Rotation);
+  fit.angleOpen =
+      std::count_if(placed.begin(),
+                    placed.end(),
+                    [](const auto& p) { return p.has_value(); }) == 2 &&
+      axesMeetEquidistant(pose);
   result->interpolatedCount = interpolateMissingIds(allIds, &points);
   normaliseToPrincipalAxes(&points, result.get());
   result->pointCount = static_cast<int32_t>(points.size());
@@ -431,18 +534,6 @@ int bestFitting(FovTrials& trials, int best, int low, int high, int step) {
   return best;
 }
 
-// Whether the pictures single out `fov`: the angles kFovSearchStep either
-// side either fail or fit clearly worse. The margin is over the noise a
-// median of decoded positions carries.
-bool clearlyBest(FovTrials& trials, int fov) {
-  const double error = errorOf(trials.valid(fov));
-  for (int side : {fov - kFovSearchStep, fov + kFovSearchStep}) {
-    if (side < kFovSearchFirst || side > kFovSearchLast) continue;
-    if (errorOf(trials.valid(side)) <= 2 * error + 0.5) return false;
-  }
-  return true;
-}
-
 double weightOf(const Solve3DResult* result) {
   return result ? result->fit.depthWeight : std::nan("");
 }
@@ -511,7 +602,7 @@ Solve3DResultPtr pickFieldOfView(
   if (best == 0) return nullptr;
 
   FovChoice chosen{double(best), FovSource::kPictures};
-  if (clearlyBest(trials, best)) {
+  if (!trials.valid(best)->fit.angleOpen) {
     best = bestFitting(trials, best, best - 8, best + 8, 2);
     best = bestFitting(trials, best, best - 1, best + 1, 1);
     chosen.fovDeg = best;

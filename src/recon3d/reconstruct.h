@@ -54,6 +54,11 @@ struct SolveFit {
   // shape, above 1 when the depth came out squashed, below when
   // stretched; NaN when the string gives too few chords to say.
   double depthWeight = 0;
+  // Cameras 0 and 1 level with each other, at one distance from the point
+  // both aim at: the two-view arrangement whose pictures every field of
+  // view explains equally (the optical axes meet, equidistant from the
+  // cameras). Always false with a third camera placed, which pins it.
+  bool angleOpen = false;
 };
 
 struct Solve3DResult {
@@ -93,7 +98,11 @@ SolveCamera solveCamera(const ScanView& view, double fovDeg);
 // A solve whose kept LEDs project further than this from where the views
 // saw them (median), or that triangulates fewer than half the LEDs two
 // placed views saw, does not explain the pictures and counts as failed.
-inline constexpr double kMaxSolveReprojectionPx = 3.0;
+// The linear pose, resection and triangulation leave a median of about
+// five times the decoder's position noise (0.5 px noise: 2.5 px, three
+// views 60° apart); a wrong solve leaves tens of pixels, or loses its
+// rays to the triangulation's limit.
+inline constexpr double kMaxSolveReprojectionPx = 6.0;
 
 // Whether a solve explains its pictures by the rule above.
 bool explainsThePictures(const Solve3DResult& result);

@@ -337,6 +337,7 @@ struct FakeFit {
   double error;
   int32_t count;
   double weight = std::nan("");
+  bool open = false;  // the arrangement leaves the angle open
 };
 std::function<Solve3DResultPtr(double)> fakeSolver(
     std::map<int, FakeFit> byFov, std::vector<double>* asked = nullptr) {
@@ -348,6 +349,7 @@ std::function<Solve3DResultPtr(double)> fakeSolver(
     r->fit.medianReprojectionPx = it->second.error;
     r->triangulatedCount = it->second.count;
     r->fit.depthWeight = it->second.weight;
+    r->fit.angleOpen = it->second.open;
     return r;
   };
 }
@@ -367,8 +369,8 @@ TEST(PickFieldOfView, GivenAngleIsSolvedOnce) {
             (std::vector<double>{50, 60, 70, 80, 90, 100, 110, 120, 130}));
 }
 
-TEST(PickFieldOfView, ASharpFitIsRefinedToTheDegree) {
-  // 70 fits clearly best on the coarse grid; the fit is best at 73.
+TEST(PickFieldOfView, TheBestFitIsRefinedToTheDegree) {
+  // 70 fits best on the coarse grid; the fit is best at 73.
   std::map<int, FakeFit> fits;
   for (int fov = 50; fov <= 130; ++fov)
     fits[fov] = {0.4 + 0.3 * (fov - 73) * (fov - 73), 100};
@@ -389,12 +391,12 @@ TEST(PickFieldOfView, ASharpFitIsRefinedToTheDegree) {
   EXPECT_EQ(chosen.fovDeg, 73);
 }
 
-TEST(PickFieldOfView, AFlatFitFallsToTheLedSpacingThenToTheAssumedAngle) {
-  // Every angle fits (errors within noise); the depth weight falls
+TEST(PickFieldOfView, AnOpenAngleFallsToTheLedSpacingThenToTheAssumedAngle) {
+  // Two views whose arrangement fits every angle; the depth weight falls
   // through 1 between 60 and 70, nearest at 63.
   std::map<int, FakeFit> fits;
   for (int fov = 50; fov <= 130; ++fov)
-    fits[fov] = {0.5 - 0.002 * fov, 100, 1.0 - 0.03 * (fov - 63)};
+    fits[fov] = {0.5 - 0.002 * fov, 100, 1.0 - 0.03 * (fov - 63), true};
   FovChoice chosen;
   ASSERT_TRUE(pickFieldOfView(fakeSolver(fits), 0, &chosen));
   EXPECT_EQ(chosen.fovDeg, 63);

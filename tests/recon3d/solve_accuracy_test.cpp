@@ -127,5 +127,39 @@ TEST(SolveAccuracy, ThreeViewsWithTheFieldOfViewSearched) {
   }
 }
 
+// A real tree hides the LEDs behind its body from each camera. Three
+// cameras 60° apart: every LED two of them saw is triangulated, the rest
+// (the back of the tree, which no camera or only one saw) interpolated
+// along the string.
+TEST(SolveAccuracy, TreeHidingItsBackFromThreeCameras) {
+  const auto leds = sim::treeSpiral(300, 2, 0.6, 6);
+  constexpr double kTrunk = 0.25;
+  for (double fov : {kTrueFov, 0.0}) {
+    std::vector<ScanView> views;
+    uint64_t seed = 5;
+    for (double yaw : {-60.0, 0.0, 60.0})
+      views.push_back(sim::syntheticView(leds,
+                                         sim::poseAround(yaw, 4),
+                                         kTrueFov,
+                                         kWidth,
+                                         kHeight,
+                                         kNoisePx,
+                                         seed++,
+                                         kTrunk));
+    Trial trial;
+    trial.result = solveViews(views, fov, &trial.fov);
+    ASSERT_TRUE(trial.result) << fov;
+    trial.score = sim::scoreSolve(leds, *trial.result, views);
+    report(fov > 0 ? "hidden back, FOV given" : "hidden back, FOV searched",
+           trial);
+    EXPECT_LT(trial.score.seenTwice, 300);
+    EXPECT_EQ(trial.score.seenTwiceSolved, trial.score.seenTwice);
+    EXPECT_LE(trial.score.solvedRmsFraction, 0.015);
+    EXPECT_EQ(trial.score.solved + trial.score.interpolated,
+              trial.result->pointCount);
+    EXPECT_NEAR(trial.fov.fovDeg, kTrueFov, 4);
+  }
+}
+
 }  // namespace
 }  // namespace pxo
