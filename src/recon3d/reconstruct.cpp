@@ -41,6 +41,28 @@ const Value* findId(const std::vector<std::pair<int32_t, Value>>& list,
   return it != list.end() && it->first == id ? &it->second : nullptr;
 }
 
+// How far from `pixel` the projection puts `point`; infinite behind the
+// camera.
+double reprojectionError(const Projection& p,
+                         const Vec3f& point,
+                         const Vec2f& pixel) {
+  double h[3];
+  for (size_t r = 0; r < 3; ++r)
+    h[r] = double(p[r * 4]) * point[0] + double(p[r * 4 + 1]) * point[1] +
+           double(p[r * 4 + 2]) * point[2] + p[r * 4 + 3];
+  if (!(h[2] > 0)) return HUGE_VAL;
+  return std::hypot(pixel[0] - h[0] / h[2], pixel[1] - h[1] / h[2]);
+}
+
+// The element at n / 2 of the sorted values; infinite for none.
+double medianOf(std::vector<double> values) {
+  if (values.empty()) return HUGE_VAL;
+  const auto middle =
+      values.begin() + static_cast<std::ptrdiff_t>(values.size() / 2);
+  std::nth_element(values.begin(), middle, values.end());
+  return *middle;
+}
+
 // Per correspondence, the larger of its two reprojection errors after
 // triangulation under `pose`; infinite when it does not triangulate.
 std::vector<double> poseErrors(std::span<const Vec2f> pixels0,
@@ -65,16 +87,9 @@ std::vector<double> poseErrors(std::span<const Vec2f> pixels0,
       continue;
     }
     double worst = 0;
-    for (const Observation& view : views) {
-      const Projection& p = view.projection;
-      double h[3];
-      for (size_t r = 0; r < 3; ++r)
-        h[r] = double(p[r * 4]) * point[0] + double(p[r * 4 + 1]) * point[1] +
-               double(p[r * 4 + 2]) * point[2] + p[r * 4 + 3];
-      worst = std::max(
-          worst,
-          std::hypot(view.pixel[0] - h[0] / h[2], view.pixel[1] - h[1] / h[2]));
-    }
+    for (const Observation& view : views)
+      worst = std::max(worst,
+                       reprojectionError(view.projection, point, view.pixel));
     errors.push_back(worst);
   }
   return errors;
@@ -96,11 +111,7 @@ bool epipolarPose(std::span<const Vec2f> pixels0,
   for (int round = 0; round < 2; ++round) {
     std::vector<double> errors =
         poseErrors(pixels0, pixels1, intrinsics0, intrinsics1, *pose);
-    std::vector<double> sorted = errors;
-    const auto middle =
-        sorted.begin() + static_cast<std::ptrdiff_t>(sorted.size() / 2);
-    std::nth_element(sorted.begin(), middle, sorted.end());
-    const double limit = std::max(4 * *middle, 1.5);
+    const double limit = std::max(4 * medianOf(errors), 1.5);
     kept0.clear();
     kept1.clear();
     for (size_t i = 0; i < errors.size(); ++i)
@@ -145,10 +156,7 @@ bool robustRelativePose(std::span<const Vec2f> pixels0,
     Score score;
     score.count = static_cast<size_t>(std::count_if(
         errors.begin(), errors.end(), [](double e) { return e < HUGE_VAL; }));
-    const auto middle =
-        errors.begin() + static_cast<std::ptrdiff_t>(errors.size() / 2);
-    std::nth_element(errors.begin(), middle, errors.end());
-    score.median = *middle;
+    score.median = medianOf(std::move(errors));
     most = std::max(most, score.count);
     scores.push_back(score);
   }
@@ -190,21 +198,9 @@ double medianError(const std::vector<Vec3f>& known,
                    const Projection& p) {
   std::vector<double> errors;
   errors.reserve(known.size());
-  for (size_t i = 0; i < known.size(); ++i) {
-    double h[3];
-    for (size_t r = 0; r < 3; ++r)
-      h[r] = double(p[r * 4]) * known[i][0] +
-             double(p[r * 4 + 1]) * known[i][1] +
-             double(p[r * 4 + 2]) * known[i][2] + p[r * 4 + 3];
-    errors.push_back(h[2] > 0 ? std::hypot(pixels[i][0] - h[0] / h[2],
-                                           pixels[i][1] - h[1] / h[2])
-                              : HUGE_VAL);
-  }
-  if (errors.empty()) return HUGE_VAL;
-  const auto middle =
-      errors.begin() + static_cast<std::ptrdiff_t>(errors.size() / 2);
-  std::nth_element(errors.begin(), middle, errors.end());
-  return *middle;
+  for (size_t i = 0; i < known.size(); ++i)
+    errors.push_back(reprojectionError(p, known[i], pixels[i]));
+  return medianOf(std::move(errors));
 }
 
 // Resects a placed camera from every triangulated LED it saw; keeps the
@@ -284,19 +280,10 @@ double medianReprojection(
       if (!placed[k]) continue;
       const Vec2f* pixel = findId(seen[k], point.id);
       if (!pixel) continue;
-      const Projection& p = *placed[k];
-      double h[3];
-      for (size_t r = 0; r < 3; ++r)
-        h[r] = double(p[r * 4]) * point.x + double(p[r * 4 + 1]) * point.y +
-               double(p[r * 4 + 2]) * point.z + p[r * 4 + 3];
       errors.push_back(
-          std::hypot((*pixel)[0] - h[0] / h[2], (*pixel)[1] - h[1] / h[2]));
+          reprojectionError(*placed[k], {point.x, point.y, point.z}, *pixel));
     }
-  if (errors.empty()) return 0;
-  const auto middle =
-      errors.begin() + static_cast<std::ptrdiff_t>(errors.size() / 2);
-  std::nth_element(errors.begin(), middle, errors.end());
-  return *middle;
+  return errors.empty() ? 0 : medianOf(std::move(errors));
 }
 
 // See SolveFit::depthWeight. Chords span kChordIds IDs, long enough that
