@@ -1,0 +1,235 @@
+#include "capture/rtsp/h264_depacketizer.h"
+
+#include <algorithm>
+
+namespace pxo {
+namespace {
+
+int nalType(std::string_view unit) {
+  return unit.empty() ? -1 : uint8_t(unit[0]) & 0x1f;
+}
+
+}  // namespace
+
+void H264Depacketizer::setCallbacks(AccessUnitCallback onAccessUnit,
+                                    ParameterSetsCallback onParameterSets) {
+  onAccessUnit_ = std::move(onAccessUnit);
+  onParameterSets_ = std::move(onParameterSets);
+}
+
+void H264Depacketizer::setParameterSets(std::string_view sps,
+                                        std::string_view pps) {
+  if (!sps.empty()) sps_ = std::string(sps);
+  if (!pps.empty()) pps_ = std::string(pps);
+}
+
+void H264Depacketizer::addPacket(std::string_view payload,
+                                 uint32_t timestamp,
+                                 bool marker) {
+  if (payload.empty()) return;
+  const int type = nalType(payload);
+  if (type >= 1 && type <= 23) {
+    addUnit(payload, timestamp);
+  } else if (type == 24 && payload.size() >= 3) {  // STAP-A
+    size_t at = 1;
+    while (at + 2 <= payload.size()) {
+      const size_t size =
+          (size_t(uint8_t(payload[at])) << 8) | uint8_t(payload[at + 1]);
+      if (size == 0 || at + 2 + size > payload.size()) break;
+      addUnit(payload.substr(at + 2, size), timestamp);
+      at += 2 + size;
+    }
+  } else if (type == 28 || type == 29) {  // FU-A, FU-B
+    const size_t header = type == 28 ? 2 : 4;
+    if (payload.size() >= header) {
+      const auto indicator = uint8_t(payload[0]);
+      const auto fu = uint8_t(payload[1]);
+      if (fu & 0x80) {
+        fragmentOpen_ = true;
+        fragmentTimestamp_ = timestamp;
+        fragment_.assign(1,
+                         static_cast<char>((indicator & 0xe0) | (fu & 0x1f)));
+      } else if (!fragmentOpen_ || fragmentTimestamp_ != timestamp) {
+        // A lost start: everything up to the next start is dropped.
+        fragmentOpen_ = false;
+        fragment_.clear();
+        if (marker) flush();
+        return;
+      }
+      fragment_.append(payload.substr(header));
+      if ((fu & 0x40) && fragmentOpen_) {
+        const std::string unit = std::move(fragment_);
+        fragment_.clear();
+        fragmentOpen_ = false;
+        addUnit(unit, fragmentTimestamp_);
+      }
+    }
+  }
+  if (marker) flush();
+}
+
+void H264Depacketizer::addUnit(std::string_view unit, uint32_t timestamp) {
+  if (unitOpen_ && unitTimestamp_ != timestamp) flush();
+  unitOpen_ = true;
+  unitTimestamp_ = timestamp;
+  noteParameterSet(unit);
+  units_.emplace_back(unit);
+}
+
+void H264Depacketizer::noteParameterSet(std::string_view unit) {
+  const int type = nalType(unit);
+  bool changed = false;
+  if (type == 7 && unit != sps_) {
+    sps_ = std::string(unit);
+    changed = true;
+  } else if (type == 8 && unit != pps_) {
+    pps_ = std::string(unit);
+    changed = true;
+  }
+  if (changed && onParameterSets_) onParameterSets_(sps_, pps_);
+}
+
+void H264Depacketizer::flush() {
+  if (units_.empty()) {
+    unitOpen_ = false;
+    return;
+  }
+  bool key = false, hasSps = false, hasPps = false;
+  for (const std::string& unit : units_) {
+    const int type = nalType(unit);
+    key |= type == 5;
+    hasSps |= type == 7;
+    hasPps |= type == 8;
+  }
+  std::vector<std::string_view> views;
+  views.reserve(units_.size() + 2);
+  if (key && !hasSps && !sps_.empty()) views.emplace_back(sps_);
+  if (key && !hasPps && !pps_.empty()) views.emplace_back(pps_);
+  for (const std::string& unit : units_) views.emplace_back(unit);
+  const uint32_t timestamp = unitTimestamp_;
+  // The callback may add packets of its own; hand it a settled state.
+  std::vector<std::string> units = std::move(units_);
+  units_.clear();
+  unitOpen_ = false;
+  if (onAccessUnit_) onAccessUnit_(views, timestamp, key);
+}
+
+namespace {
+
+// Exp-Golomb reading over the SPS's RBSP; past the end it reads zeros.
+class BitReader {
+ public:
+  explicit BitReader(std::string_view bytes) : bytes_(bytes) {}
+
+  uint32_t bit() {
+    if (position_ >= bytes_.size() * 8) {
+      ++position_;
+      return 0;
+    }
+    const uint32_t value =
+        (uint8_t(bytes_[position_ / 8]) >> (7 - position_ % 8)) & 1;
+    ++position_;
+    return value;
+  }
+  uint32_t bits(int count) {
+    uint32_t value = 0;
+    for (int i = 0; i < count; ++i) value = (value << 1) | bit();
+    return value;
+  }
+  uint32_t ue() {
+    int zeros = 0;
+    // Past the end every bit reads 0; 32 leading zeros is no valid code.
+    while (bit() == 0 && zeros < 32) ++zeros;
+    if (zeros >= 32) return 0;
+    return (uint32_t{1} << zeros) - 1 + bits(zeros);
+  }
+  int32_t se() {
+    const uint32_t k = ue();
+    return k & 1 ? static_cast<int32_t>((k + 1) / 2)
+                 : -static_cast<int32_t>(k / 2);
+  }
+
+ private:
+  std::string_view bytes_;
+  size_t position_ = 0;
+};
+
+}  // namespace
+
+bool readSpsSize(std::string_view sps, int32_t* width, int32_t* height) {
+  if (sps.size() < 4) return false;
+  std::string rbsp;
+  rbsp.reserve(sps.size());
+  int zeros = 0;
+  for (size_t i = 1; i < sps.size(); ++i) {
+    const auto byte = uint8_t(sps[i]);
+    if (zeros >= 2 && byte == 3 && i + 1 < sps.size() &&
+        uint8_t(sps[i + 1]) < 4) {
+      zeros = 0;
+      continue;
+    }
+    zeros = byte == 0 ? zeros + 1 : 0;
+    rbsp.push_back(static_cast<char>(byte));
+  }
+  BitReader r(rbsp);
+  const uint32_t profile = r.bits(8);
+  r.bits(8);  // constraint flags
+  r.bits(8);  // level_idc
+  r.ue();     // seq_parameter_set_id
+  static constexpr uint32_t kHighProfiles[] = {
+      100, 110, 122, 244, 44, 83, 86, 118, 128, 138, 139, 134, 135};
+  if (std::find(std::begin(kHighProfiles), std::end(kHighProfiles), profile) !=
+      std::end(kHighProfiles)) {
+    const uint32_t chroma = r.ue();
+    if (chroma == 3) r.bit();  // separate_colour_plane_flag
+    r.ue();                    // bit_depth_luma_minus8
+    r.ue();                    // bit_depth_chroma_minus8
+    r.bit();                   // qpprime_y_zero_transform_bypass_flag
+    if (r.bit()) {             // seq_scaling_matrix_present_flag
+      const int lists = chroma == 3 ? 12 : 8;
+      for (int i = 0; i < lists; ++i) {
+        if (!r.bit()) continue;
+        const int size = i < 6 ? 16 : 64;
+        int32_t last = 8, next = 8;
+        for (int j = 0; j < size; ++j) {
+          if (next != 0) next = (last + r.se() + 256) % 256;
+          last = next == 0 ? last : next;
+        }
+      }
+    }
+  }
+  r.ue();  // log2_max_frame_num_minus4
+  const uint32_t pocType = r.ue();
+  if (pocType == 0) {
+    r.ue();
+  } else if (pocType == 1) {
+    r.bit();
+    r.se();
+    r.se();
+    const uint32_t cycle = std::min<uint32_t>(r.ue(), 255);
+    for (uint32_t i = 0; i < cycle; ++i) r.se();
+  }
+  r.ue();   // max_num_ref_frames
+  r.bit();  // gaps_in_frame_num_value_allowed_flag
+  const int64_t widthMbs = int64_t{r.ue()} + 1;
+  const int64_t heightUnits = int64_t{r.ue()} + 1;
+  const uint32_t frameMbsOnly = r.bit();
+  if (!frameMbsOnly) r.bit();  // mb_adaptive_frame_field_flag
+  r.bit();                     // direct_8x8_inference_flag
+  int64_t left = 0, right = 0, top = 0, bottom = 0;
+  if (r.bit()) {
+    left = r.ue();
+    right = r.ue();
+    top = r.ue();
+    bottom = r.ue();
+  }
+  const int64_t w = widthMbs * 16 - 2 * (left + right);
+  const int64_t h =
+      (2 - int64_t{frameMbsOnly}) * heightUnits * 16 - 2 * (top + bottom);
+  if (w < 1 || h < 1 || w > INT32_MAX || h > INT32_MAX) return false;
+  *width = static_cast<int32_t>(w);
+  *height = static_cast<int32_t>(h);
+  return true;
+}
+
+}  // namespace pxo
