@@ -250,6 +250,56 @@ std::vector<std::pair<int32_t, int32_t>> measureOffsets(
 
 namespace {
 
+struct TileBounds {
+  int32_t x0, x1, y0, y1;
+};
+
+// Tile k's pixels in a reduced image, as measureOffsets splits it.
+TileBounds tileBounds(const ReducedImage& image,
+                      int32_t tilesX,
+                      int32_t tilesY,
+                      size_t k) {
+  const int32_t tx = std::max(tilesX, 1), ty = std::max(tilesY, 1);
+  const auto i = static_cast<int32_t>(k % static_cast<size_t>(tx));
+  const auto j = static_cast<int32_t>(k / static_cast<size_t>(tx));
+  return {i * image.width / tx,
+          (i + 1) * image.width / tx,
+          j * image.height / ty,
+          (j + 1) * image.height / ty};
+}
+
+// The whole-pixel offset refined to a fraction of a reduced pixel: the
+// mean absolute difference is V-shaped about the true offset, and the
+// V through the costs either side (an equiangular fit) puts its tip
+// there. A slow drift of a pixel or two over a scan is otherwise all or
+// nothing. Tiles with nothing to lock on to keep the whole offset.
+Shift subPixelOffset(const ReducedImage& ref,
+                     const ReducedImage& mov,
+                     int32_t ox,
+                     int32_t oy,
+                     const TileBounds& tile,
+                     SimdMode mode) {
+  Shift shift{double(ox), double(oy)};
+  if (tile.x0 >= tile.x1 || tile.y0 >= tile.y1 ||
+      blockMax(mov, tile.x0, tile.x1, tile.y0, tile.y1) < 16)
+    return shift;
+  auto mean = [&](int32_t x, int32_t y) {
+    const OffsetCost cost = offsetCost(
+        ref, mov, x, y, tile.x0, tile.x1, tile.y0, tile.y1, nullptr, mode);
+    return cost.count ? double(cost.sum) / double(cost.count) : -1.0;
+  };
+  const double centre = mean(ox, oy);
+  auto tip = [&](double before, double after) {
+    if (before < 0 || after < 0) return 0.0;
+    const double rise = std::max(before, after) - centre;
+    if (!(rise > 0)) return 0.0;
+    return std::clamp((before - after) / (2 * rise), -0.5, 0.5);
+  };
+  shift.dx += tip(mean(ox - 1, oy), mean(ox + 1, oy));
+  shift.dy += tip(mean(ox, oy - 1), mean(ox, oy + 1));
+  return shift;
+}
+
 struct ShiftSample {
   double time;
   std::vector<Shift> shift;  // per tile
@@ -464,7 +514,12 @@ ShakeResult estimateTranslationField(std::span<const FramePlanes> frames,
       auto offsets = measureOffsets(
           ref, moving, options.shakeSearchRadius, tx, ty, centres, mode);
       Sample sample{time, {}};
-      for (auto [ox, oy] : offsets) sample.shift.push_back({ox * sx, oy * sy});
+      for (size_t k = 0; k < offsets.size(); ++k) {
+        const auto [ox, oy] = offsets[k];
+        const Shift fine = subPixelOffset(
+            ref, moving, ox, oy, tileBounds(ref, tx, ty, k), mode);
+        sample.shift.push_back({fine.dx * sx, fine.dy * sy});
+      }
       samples.push_back(std::move(sample));
     };
 

@@ -243,7 +243,9 @@ TEST(DecodeLeds, FillsItsStatistics) {
   EXPECT_EQ(pixels, 3 * scene.width * scene.height);
   EXPECT_EQ(stats.frameTranslations.size(), 2 * scan.frames.size());
   EXPECT_EQ(stats.outlierCount, 0);
-  EXPECT_EQ(stats.maxTileDeviation, 0);
+  // A still camera; the tiles' fractional shifts differ by the noise of
+  // the sparsest tile's few spots.
+  EXPECT_LT(stats.maxTileDeviation, 2.0);
 }
 
 TEST(DecodeLeds, EstimatesMissingLedsAndTrimsTheTail) {
