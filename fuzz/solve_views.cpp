@@ -33,7 +33,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     views[data[at] % viewCount].points.push_back(
         {id, x, y, (data[at + 3] & 1) != 0});
   }
-  double chosen = 0;
+  pxo::FovChoice chosen;
   pxo::Solve3DResultPtr result = pxo::solveViews(views, fov, &chosen);
   if (!result) return 0;
   if (result->pointCount != static_cast<int32_t>(result->points.size()))
@@ -44,6 +44,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!std::isfinite(p.x) || !std::isfinite(p.y) || !std::isfinite(p.z))
       __builtin_trap();
   }
-  (void)pxo::solveSummary(*result, static_cast<int32_t>(viewCount), chosen);
+  (void)pxo::solveSummary(
+      *result, static_cast<int32_t>(viewCount), chosen.fovDeg);
+  (void)pxo::fovChoiceText(chosen);
   return 0;
 }
