@@ -192,7 +192,11 @@ bool readSpsSize(std::string_view sps, int32_t* width, int32_t* height) {
         const int size = i < 6 ? 16 : 64;
         int32_t last = 8, next = 8;
         for (int j = 0; j < size; ++j) {
-          if (next != 0) next = (last + r.se() + 256) % 256;
+          // delta_scale is −128 … 127 in a valid stream; any other
+          // value must not overflow.
+          if (next != 0)
+            next = static_cast<int32_t>(((int64_t{last} + r.se()) % 256 + 256) %
+                                        256);
           last = next == 0 ? last : next;
         }
       }
