@@ -474,7 +474,7 @@ class FovTrials {
   const Solve3DResult* at(int fov) {
     for (const auto& [tried, result] : trials_)
       if (tried == fov) return result.get();
-    Solve3DResultPtr result = fov > 0 && fov < 180 ? solveAt(fov) : nullptr;
+    Solve3DResultPtr result = fov > 0 && fov < 180 ? solveAt_(fov) : nullptr;
     if (result && result->triangulatedCount < 3) result.reset();
     if (result) most_ = std::max(most_, result->triangulatedCount);
     trials_.emplace_back(fov, std::move(result));
@@ -496,8 +496,6 @@ class FovTrials {
   }
 
  private:
-  Solve3DResultPtr solveAt(int fov) { return solveAt_(fov); }
-
   const std::function<Solve3DResultPtr(double fovDeg)>& solveAt_;
   std::vector<std::pair<int, Solve3DResultPtr>> trials_;
   int32_t most_ = 0;
