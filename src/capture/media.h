@@ -6,10 +6,12 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <string_view>
 
 // The media seam: an H.264 MP4 writer fed with camera frames and their own
-// sample times, and a reader that hands back the frame shown at a time.
-// FFmpeg implements both on Linux (capture/ffmpeg/).
+// sample times, a pass-through writer for a network camera's own H.264
+// stream, a reader that hands back the frame shown at a time, and live
+// H.264 decoding. FFmpeg implements them on Linux (capture/ffmpeg/).
 
 namespace pxowin {
 
@@ -46,7 +48,66 @@ class FrameExtractor {
                                      std::string* error) = 0;
 };
 
+// A recording of a camera's own H.264 stream, muxed as it came (no
+// re-encoding): access units in Annex B form, the first one written a key
+// frame, the parameter sets as the stream's sequence header.
+class EncodedRecordingWriter {
+ public:
+  virtual ~EncodedRecordingWriter() = default;
+  // `sps` and `pps` are NAL units without start codes.
+  [[nodiscard]] virtual bool open(const std::filesystem::path& path,
+                                  int32_t width,
+                                  int32_t height,
+                                  std::string_view sps,
+                                  std::string_view pps,
+                                  std::string* error) = 0;
+  // One access unit at `time` seconds from the recording's start; times
+  // must increase (a repeated time is moved just after the previous one).
+  [[nodiscard]] virtual bool write(std::string_view annexB,
+                                   double time,
+                                   bool keyFrame) = 0;
+  [[nodiscard]] virtual bool finish(std::string* error) = 0;
+};
+
+// Live decoding of a camera's H.264 stream into BGRA frames.
+class H264Decoder {
+ public:
+  virtual ~H264Decoder() = default;
+  // (Re)opens the decoder. `sequenceHeader` is start code + SPS + start
+  // code + PPS, or empty. Messages: "no H.264 decoder", "decoder open
+  // failed".
+  [[nodiscard]] virtual bool open(std::string_view sequenceHeader,
+                                  std::string* error) = 0;
+  // One access unit (Annex B); true when a picture came out, converted with
+  // yuv420ToBgra and reduced to at most `maxDimension` on its longer side.
+  [[nodiscard]] virtual bool decode(std::string_view annexB,
+                                    int32_t maxDimension,
+                                    BgraFrame* out) = 0;
+  virtual void close() = 0;
+};
+
+// An H.264 encoder for streaming (no B-frames, parameter sets in front of
+// every key frame): what a network camera sends. The virtual rig's network
+// camera uses it.
+class H264StreamEncoder {
+ public:
+  virtual ~H264StreamEncoder() = default;
+  [[nodiscard]] virtual bool open(int32_t width,
+                                  int32_t height,
+                                  double fps,
+                                  int32_t keyFrameInterval,
+                                  std::string* error) = 0;
+  // One frame in; the access unit (Annex B) out, with whether it is a key
+  // frame. False when the encoder failed or held the frame back.
+  [[nodiscard]] virtual bool encode(const BgraFrame& frame,
+                                    std::string* annexB,
+                                    bool* keyFrame) = 0;
+};
+
 std::unique_ptr<RecordingWriter> createRecordingWriter();
+std::unique_ptr<EncodedRecordingWriter> createEncodedRecordingWriter();
+std::unique_ptr<H264Decoder> createH264Decoder();
+std::unique_ptr<H264StreamEncoder> createH264StreamEncoder();
 std::unique_ptr<FrameExtractor> createFrameExtractor();
 
 }  // namespace pxowin

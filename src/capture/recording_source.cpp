@@ -30,6 +30,8 @@ bool RecordingCaptureSource::startRecording(const std::filesystem::path& path,
   recordingMax_ = std::exchange(nextRecordingMax_, 0);
   if (writer_) (void)writer_->finish(nullptr);
   writer_.reset();
+  if (encodedWriter_) (void)encodedWriter_->finish(nullptr);
+  encodedWriter_.reset();
   recordBaseSet_ = false;
   marks_.clear();
   recordingPath_ = path;
@@ -51,6 +53,8 @@ std::optional<std::filesystem::path> RecordingCaptureSource::stopRecording() {
   if (!recording_.exchange(false)) return std::nullopt;
   if (writer_) (void)writer_->finish(nullptr);
   writer_.reset();
+  if (encodedWriter_) (void)encodedWriter_->finish(nullptr);
+  encodedWriter_.reset();
   return recordingPath_;
 }
 
@@ -123,13 +127,17 @@ bool RecordingCaptureSource::extractFrame(double time,
   return extractor_->frameAt(time, maxDimension, &out, error);
 }
 
+void RecordingCaptureSource::noteSample(double sampleTime) {
+  latestTime_ = sampleTime;
+  latestArrival_ = std::chrono::steady_clock::now();
+}
+
 void RecordingCaptureSource::deliverFrame(const BgraFrame& frame,
                                           double sampleTime) {
   FrameCallback callback;
   {
     std::lock_guard lock(stateMutex_);
-    latestTime_ = sampleTime;
-    latestArrival_ = std::chrono::steady_clock::now();
+    noteSample(sampleTime);
     callback = callback_;
   }
   if (callback) callback(frame);
@@ -158,6 +166,49 @@ void RecordingCaptureSource::deliverFrame(const BgraFrame& frame,
     recordBaseSet_ = true;
   }
   if (writer_->write(recorded, sampleTime - recordBase_))
+    firstFrameRecorded_ = true;
+}
+
+void RecordingCaptureSource::deliverAccessUnit(
+    std::string_view annexB,
+    bool keyFrame,
+    double sampleTime,
+    const StreamParameters& parameters,
+    const std::function<bool(BgraFrame*)>& decode) {
+  FrameCallback callback;
+  {
+    std::lock_guard lock(stateMutex_);
+    noteSample(sampleTime);
+    callback = callback_;
+  }
+  if (callback) {
+    BgraFrame frame;
+    if (decode(&frame)) {
+      frame.timestamp = sampleTime;
+      callback(frame);
+    }
+  }
+  ++framesDelivered_;
+  std::lock_guard lock(stateMutex_);
+  if (!recording_) return;
+  if (!encodedWriter_) {
+    // The file starts at a key frame, once the stream's parameters are
+    // known; until then access units are skipped and the next one tries.
+    if (!keyFrame) return;
+    encodedWriter_ = createEncodedRecordingWriter();
+    if (!encodedWriter_->open(recordingPath_,
+                              parameters.width,
+                              parameters.height,
+                              parameters.sps,
+                              parameters.pps,
+                              nullptr)) {
+      encodedWriter_.reset();
+      return;
+    }
+    recordBase_ = sampleTime;
+    recordBaseSet_ = true;
+  }
+  if (encodedWriter_->write(annexB, sampleTime - recordBase_, keyFrame))
     firstFrameRecorded_ = true;
 }
 

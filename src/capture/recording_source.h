@@ -5,6 +5,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
+#include <string_view>
 #include <memory>
 #include <mutex>
 
@@ -50,6 +52,22 @@ class RecordingCaptureSource : public ICaptureSource {
   // From the capture thread: one frame taken at `sampleTime` seconds on the
   // source's own clock.
   void deliverFrame(const BgraFrame& frame, double sampleTime);
+  // From the capture thread of a source that receives H.264 (a network
+  // camera): one access unit taken at `sampleTime` seconds. `decode` is
+  // called only while a callback is installed and gives the live frame. A
+  // recording is the stream itself (no re-encoding), from its first key
+  // frame on; `parameters` describes the stream for the file.
+  struct StreamParameters {
+    std::string_view sps;
+    std::string_view pps;
+    int32_t width = 0;
+    int32_t height = 0;
+  };
+  void deliverAccessUnit(std::string_view annexB,
+                         bool keyFrame,
+                         double sampleTime,
+                         const StreamParameters& parameters,
+                         const std::function<bool(BgraFrame*)>& decode);
   // The frame rate the source negotiated (for the file's nominal rate).
   void setNominalFrameRate(double fps) { nominalFps_ = fps; }
   // To be called by stop(): ends any recording and closes the reader.
@@ -58,7 +76,10 @@ class RecordingCaptureSource : public ICaptureSource {
  private:
   std::mutex stateMutex_;
   FrameCallback callback_;
+  // Called with stateMutex_ held: a new sample time and its arrival.
+  void noteSample(double sampleTime);
   std::unique_ptr<RecordingWriter> writer_;
+  std::unique_ptr<EncodedRecordingWriter> encodedWriter_;
   std::filesystem::path recordingPath_;
   int32_t nextRecordingMax_ = 0;  // under stateMutex_
   int32_t recordingMax_ = 0;      // under stateMutex_

@@ -160,6 +160,9 @@ TEST(Sdp, TheServersVideoTrack) {
   EXPECT_EQ(video.payloadType, 96);
   EXPECT_EQ(video.clockRate, 90000);
   EXPECT_EQ(video.controlUrl, "rtsp://127.0.0.1:8554/test/stream=0");
+  // "a=control:*" at session level: PLAY goes to the aggregate (the server
+  // answers a track's PLAY with 460).
+  EXPECT_EQ(video.playUrl, "rtsp://127.0.0.1:8554/test/");
   ASSERT_EQ(video.sps.size(), 28u);
   EXPECT_EQ(uint8_t(video.sps[0]) & 0x1f, 7);
   ASSERT_EQ(video.pps.size(), 4u);
@@ -190,6 +193,7 @@ TEST(Sdp, OtherCodecsAudioAndControlUrls) {
       "rtsp://cam:554/s");
   EXPECT_EQ(video.clockRate, 90000);
   EXPECT_EQ(video.controlUrl, "rtsp://cam:554/s/track1");
+  EXPECT_EQ(video.playUrl, video.controlUrl);  // no session-level control
 
   for (const char* base : {"rtsp://h/a", "rtsp://h/a/", "rtsp://h/a//"})
     for (const char* control : {"b", "/b", "//b"})

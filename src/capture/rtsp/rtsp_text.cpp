@@ -296,6 +296,11 @@ SdpVideo parseSdp(std::string_view sdp,
   }
   video.controlUrl =
       resolveControlUrl(video.contentBase, videoControl, requestUrl);
+  // A server that offers aggregate control may refuse PLAY on a track
+  // ("460 Only aggregate operation allowed").
+  video.playUrl = sessionControl.empty()
+                      ? video.controlUrl
+                      : resolveControlUrl(video.contentBase, "*", requestUrl);
   // The parameter sets are "SPS,PPS": a comma inside the value, which
   // findParameter would end at; fmtp parameters end at ";".
   std::string sets = findParameter(fmtp, "sprop-parameter-sets");

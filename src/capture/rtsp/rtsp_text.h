@@ -88,7 +88,10 @@ struct SdpVideo {
   int32_t payloadType = 96;
   int32_t clockRate = 90000;
   std::string contentBase;
-  std::string controlUrl;  // for SETUP and PLAY
+  std::string controlUrl;  // the video track's, for SETUP
+  // For PLAY, GET_PARAMETER and TEARDOWN: the aggregate (the content
+  // base) when the SDP has a session-level control, else the track's.
+  std::string playUrl;
   std::string sps;         // from sprop-parameter-sets, when given
   std::string pps;
 };

@@ -1,0 +1,334 @@
+#include "capture/rtsp/rtsp_session.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <optional>
+#include <utility>
+#include <vector>
+
+namespace pxo {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::seconds;
+
+constexpr size_t kReceiveChunk = 8192;
+// A receive inside the reader loop waits at most this long, so a stop
+// request or a due keep-alive is seen within a quarter of a second.
+constexpr auto kReceiveSlice = std::chrono::milliseconds(250);
+constexpr auto kConnectPerAddress = std::chrono::milliseconds(5000);
+constexpr auto kConnectTotal = std::chrono::milliseconds(10000);
+
+void setError(std::string* error, std::string message) {
+  if (error) *error = std::move(message);
+}
+
+std::string statusLine(std::string_view headers) {
+  return std::string(headers.substr(0, headers.find('\r')));
+}
+
+bool sendText(RtspSession* session, const std::string& text) {
+  return session->socket.sendAll(
+      text.data(), text.size(), Clock::now() + session->timeouts.noData);
+}
+
+// One receive of up to 8 KiB into the buffer, waiting until `deadline`:
+// the byte count or a socket result code.
+long receiveSome(RtspSession* session, Clock::time_point deadline) {
+  char chunk[kReceiveChunk];
+  const long got = session->socket.receive(chunk, sizeof chunk, deadline);
+  if (got > 0) session->receiveBuffer.append(chunk, static_cast<size_t>(got));
+  return got;
+}
+
+// A reply off the connection: interleaved frames before it are dropped; no
+// byte for the no-data time, more than the reply time in all, a closed or failed
+// socket and an oversized or malformed reply all give `ok` false.
+RtspResponse readRtspResponse(RtspSession* session) {
+  RtspResponse reply;
+  const auto giveUp = Clock::now() + session->timeouts.reply;
+  for (;;) {
+    switch (takeRtspResponse(&session->receiveBuffer, &reply)) {
+      case RtspTake::kTaken:
+        return reply;
+      case RtspTake::kBad:
+        session->receiveBuffer.clear();
+        return RtspResponse{};
+      case RtspTake::kNeedMore:
+        break;
+    }
+    const auto deadline =
+        std::min(giveUp, Clock::now() + session->timeouts.noData);
+    if (receiveSome(session, deadline) <= 0) return RtspResponse{};
+  }
+}
+
+std::string requestHead(RtspSession* session,
+                        std::string_view method,
+                        std::string_view url) {
+  std::string text;
+  text.append(method).append(" ").append(url).append(" RTSP/1.0\r\n");
+  text += "CSeq: " + std::to_string(session->nextCSeq++) + "\r\n";
+  const std::string authorization = buildAuthorization(
+      &session->auth, session->user, session->password, method, url);
+  if (!authorization.empty())
+    text += "Authorization: " + authorization + "\r\n";
+  if (!session->sessionId.empty())
+    text += "Session: " + session->sessionId + "\r\n";
+  return text;
+}
+
+// Requests whose answer is not waited for: the keep-alive and TEARDOWN.
+void sendWithoutReply(RtspSession* session, std::string_view method) {
+  (void)sendText(session, requestHead(session, method, session->playUrl) +
+                              "\r\n");
+}
+
+char printable(uint8_t byte) { return std::isprint(byte) ? char(byte) : '.'; }
+
+}  // namespace
+
+RtspResponse sendRtspRequest(RtspSession* session,
+                             std::string_view method,
+                             std::string_view url,
+                             std::string_view extraHeaders) {
+  for (bool retried = false;; retried = true) {
+    std::string text = requestHead(session, method, url);
+    text += "User-Agent: Pixoria-RTSP/1.0\r\n";
+    text.append(extraHeaders).append("\r\n");
+    RtspResponse reply;
+    if (sendText(session, text)) reply = readRtspResponse(session);
+    if (session->debug)
+      std::fprintf(stderr,
+                   "[rtsp] %.*s %.*s -> ok=%d status=%d ('%s')\n",
+                   int(method.size()),
+                   method.data(),
+                   int(url.size()),
+                   url.data(),
+                   int(reply.ok),
+                   int(reply.status),
+                   statusLine(reply.headers).c_str());
+    if (!reply.ok || reply.status != 401 || retried ||
+        (session->user.empty() && session->password.empty()))
+      return reply;
+    readChallenge(findHeaderValue(reply.headers, "WWW-Authenticate"),
+                  &session->auth);
+  }
+}
+
+std::unique_ptr<RtspSession> openRtspSession(std::string_view url,
+                                             std::string_view user,
+                                             std::string_view password,
+                                             RtspStreamInfo* info,
+                                             std::string* error,
+                                             const RtspTimeouts& timeouts) {
+  auto session = std::make_unique<RtspSession>();
+  session->timeouts = timeouts;
+  session->debug = std::getenv("PXO_RTSP_DEBUG") != nullptr;
+  platform::startNetworking();
+  session->url = parseRtspUrl(url);
+  if (!session->url.valid) {
+    setError(error, "invalid rtsp url");
+    return nullptr;
+  }
+  session->user = user.empty() ? session->url.user : std::string(user);
+  session->password =
+      password.empty() ? session->url.password : std::string(password);
+
+  std::vector<platform::ResolvedAddress> addresses;
+  if (!platform::resolveAddress(session->url.host,
+                                session->url.port,
+                                platform::AddressFamily::kAny,
+                                platform::SocketType::kStream,
+                                &addresses)) {
+    setError(error, "dns/getaddrinfo failed for " + session->url.host);
+    return nullptr;
+  }
+  const auto connectDeadline = Clock::now() + kConnectTotal;
+  for (const auto& address : addresses) {
+    session->socket = platform::TcpStream::connect(
+        address, std::min(connectDeadline, Clock::now() + kConnectPerAddress));
+    if (session->socket.valid() || Clock::now() >= connectDeadline) break;
+  }
+  if (!session->socket.valid()) {
+    setError(error, "tcp connect failed");
+    return nullptr;
+  }
+
+  const std::string& requestUrl = session->url.requestUrl;
+  (void)sendRtspRequest(session.get(), "OPTIONS", requestUrl, "");
+  const RtspResponse describe = sendRtspRequest(
+      session.get(), "DESCRIBE", requestUrl, "Accept: application/sdp\r\n");
+  auto fail = [&](std::string message) {
+    setError(error, std::move(message));
+    closeRtspSession(std::move(session));
+    return nullptr;
+  };
+  if (!describe.ok) return fail("DESCRIBE: no response");
+  if (describe.status == 401) return fail("DESCRIBE: authentication failed");
+  if (describe.status != 200)
+    return fail("DESCRIBE failed: status " + std::to_string(describe.status));
+
+  std::string headerBase = findHeaderValue(describe.headers, "Content-Base");
+  if (headerBase.empty())
+    headerBase = findHeaderValue(describe.headers, "Content-Location");
+  const SdpVideo video = parseSdp(describe.body, headerBase, requestUrl);
+  if (video.codec == RtspCodec::kH265)
+    return fail("stream is H.265/HEVC (v1 supports H.264 only)");
+  if (video.codec == RtspCodec::kNone)
+    return fail("no usable H.264 video media in SDP");
+  session->codec = video.codec;
+  session->payloadType = video.payloadType;
+  session->clockRate = video.clockRate;
+  session->contentBase = video.contentBase;
+  session->setupUrl = video.controlUrl;
+  session->playUrl = video.playUrl;
+  session->depacketizer.setParameterSets(video.sps, video.pps);
+
+  const RtspResponse setup = sendRtspRequest(
+      session.get(),
+      "SETUP",
+      session->setupUrl.empty() ? requestUrl : session->setupUrl,
+      "Transport: RTP/AVP/TCP;unicast;interleaved=0-1\r\n");
+  if (!setup.ok || setup.status != 200)
+    return fail("SETUP failed: status " + std::to_string(setup.status));
+  const RtspSessionHeader header =
+      parseSessionHeader(findHeaderValue(setup.headers, "Session"));
+  session->sessionId = header.id;
+  session->timeoutSeconds = header.timeoutSeconds;
+  const std::string transport = findHeaderValue(setup.headers, "Transport");
+  const std::string interleaved = findParameter(transport, "interleaved");
+  if (!interleaved.empty() && std::isdigit(uint8_t(interleaved[0])))
+    session->rtpChannel = std::atoi(interleaved.c_str());
+  if (session->debug)
+    std::fprintf(stderr,
+                 "[rtsp] SETUP ok: session='%s' timeout=%ld transport='%s' "
+                 "rtpChannel=%d setupUri='%s'\n",
+                 session->sessionId.c_str(),
+                 long(session->timeoutSeconds),
+                 transport.c_str(),
+                 int(session->rtpChannel),
+                 session->setupUrl.c_str());
+
+  const RtspResponse play = sendRtspRequest(
+      session.get(), "PLAY", session->playUrl, "Range: npt=0.000-\r\n");
+  if (session->debug)
+    std::fprintf(stderr,
+                 "[rtsp] PLAY '%s' -> status %d (rtpInfo='%s')\n",
+                 session->playUrl.c_str(),
+                 int(play.status),
+                 findHeaderValue(play.headers, "RTP-Info").c_str());
+  if (!play.ok || play.status != 200)
+    return fail("PLAY failed: status " + std::to_string(play.status));
+
+  if (info) *info = {session->codec, session->payloadType, session->clockRate};
+  return session;
+}
+
+RtspEnd runRtspReader(RtspSession* session) {
+  if (!session || !session->socket.valid()) return RtspEnd::kNoSession;
+  const auto keepAlive = seconds(keepAliveSeconds(session->timeoutSeconds));
+  auto lastKeepAlive = Clock::now();
+  auto lastData = Clock::now();
+  int64_t totalBytes = 0;
+  int64_t frames = 0;
+  std::string& buffer = session->receiveBuffer;
+
+  // Receives more; an end code when the stream ended, nothing otherwise.
+  auto receiveMore = [&]() -> std::optional<RtspEnd> {
+    const long got = receiveSome(session, Clock::now() + kReceiveSlice);
+    if (got == platform::kSocketClosed) {
+      if (session->debug)
+        std::fprintf(stderr,
+                     "[rtsp] EOF after %ld bytes / %ld frames\n",
+                     long(totalBytes),
+                     long(frames));
+      return RtspEnd::kClosedByCamera;
+    }
+    if (got == platform::kSocketFailed) return RtspEnd::kSocketError;
+    if (got == platform::kSocketTimedOut) {
+      if (Clock::now() - lastData >= session->timeouts.noData) {
+        if (session->debug)
+          std::fprintf(stderr,
+                       "[rtsp] no-data timeout (%ld bytes total)\n",
+                       long(totalBytes));
+        return RtspEnd::kNoData;
+      }
+      return std::nullopt;
+    }
+    if (totalBytes == 0 && session->debug && buffer.size() >= 4)
+      std::fprintf(stderr,
+                   "[rtsp] first bytes: %02x %02x %02x %02x ('%c')\n",
+                   uint8_t(buffer[0]),
+                   uint8_t(buffer[1]),
+                   uint8_t(buffer[2]),
+                   uint8_t(buffer[3]),
+                   printable(uint8_t(buffer[0])));
+    totalBytes += got;
+    lastData = Clock::now();
+    return std::nullopt;
+  };
+
+  for (;;) {
+    if (session->stopRequested) return RtspEnd::kStopRequested;
+    if (Clock::now() - lastKeepAlive >= keepAlive) {
+      sendWithoutReply(session, "GET_PARAMETER");
+      lastKeepAlive = Clock::now();
+    }
+    if (buffer.size() < 4) {
+      if (auto end = receiveMore()) return *end;
+      continue;
+    }
+    if (buffer[0] != '$') {
+      if (buffer.compare(0, 5, "RTSP/") == 0) {
+        // The keep-alive's answer.
+        RtspResponse ignored;
+        const RtspTake take = takeRtspResponse(&buffer, &ignored);
+        if (take == RtspTake::kBad) buffer.clear();
+        if (take == RtspTake::kNeedMore) {
+          if (auto end = receiveMore()) return *end;
+        }
+      } else {
+        const size_t dollar = buffer.find('$');
+        buffer.erase(0, dollar == std::string::npos ? buffer.size() : dollar);
+      }
+      continue;
+    }
+    const int32_t channel = uint8_t(buffer[1]);
+    const size_t length = (size_t(uint8_t(buffer[2])) << 8) | uint8_t(buffer[3]);
+    if (buffer.size() < 4 + length) {
+      if (auto end = receiveMore()) return *end;
+      continue;
+    }
+    if (session->debug && frames < 3)
+      std::fprintf(stderr,
+                   "[rtsp] interleaved frame: channel=%d len=%zu (want "
+                   "rtpChannel=%d)\n",
+                   int(channel),
+                   length,
+                   int(session->rtpChannel));
+    ++frames;
+    RtpPacket packet;
+    if (channel == session->rtpChannel &&
+        parseRtpPacket(std::string_view(buffer).substr(4, length), &packet))
+      session->depacketizer.addPacket(
+          packet.payload, packet.timestamp, packet.marker);
+    buffer.erase(0, 4 + length);
+  }
+}
+
+void requestStop(RtspSession* session) {
+  if (session) session->stopRequested = true;
+}
+
+void closeRtspSession(std::unique_ptr<RtspSession> session) {
+  if (!session) return;
+  if (session->socket.valid() && !session->sessionId.empty())
+    sendWithoutReply(session.get(), "TEARDOWN");
+  session->socket.close();
+}
+
+}  // namespace pxo

@@ -1,0 +1,353 @@
+// The RTSP client and the network-camera source against GStreamer's RTSP
+// server on loopback, and against servers of our own that misbehave.
+
+#include "capture/rtsp/rtsp_capture.h"
+#include "capture/rtsp/rtsp_session.h"
+#include "peers/gst_rtsp_peer.h"
+#include "platform/socket.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <thread>
+
+namespace pxo {
+namespace {
+
+using namespace std::chrono_literals;
+using test::GstRtspPeer;
+
+std::string withCredentials(const std::string& url, const std::string& auth) {
+  return "rtsp://" + auth + "@" + url.substr(7);
+}
+
+// Counts access units, key frames and the SPS size while the reader runs.
+struct StreamWatch {
+  std::atomic<int> units{0};
+  std::atomic<int> keys{0};
+  std::atomic<bool> keyHadParameterSets{false};
+  std::atomic<int32_t> width{0}, height{0};
+
+  void attach(RtspSession* session) {
+    session->depacketizer.setCallbacks(
+        [this](std::span<const std::string_view> nals, uint32_t, bool key) {
+          ++units;
+          if (!key) return;
+          ++keys;
+          bool sps = false, pps = false;
+          for (std::string_view nal : nals) {
+            sps = sps || (nal[0] & 0x1f) == 7;
+            pps = pps || (nal[0] & 0x1f) == 8;
+          }
+          if (sps && pps) keyHadParameterSets = true;
+        },
+        nullptr);
+    // The server gives the parameter sets in the SDP too.
+    int32_t w = 0, h = 0;
+    if (readSpsSize(session->depacketizer.sps(), &w, &h)) {
+      width = w;
+      height = h;
+    }
+  }
+};
+
+TEST(RtspSessionWithGstreamer, OpensWithEachAuthenticationAndReceives) {
+  struct Case {
+    const char* auth;
+    const char* credentials;  // in the URL
+  };
+  for (const Case& c : {Case{"none", ""},
+                        Case{"basic", "admin:secret"},
+                        Case{"digest", "admin:secret"}}) {
+    SCOPED_TRACE(c.auth);
+    GstRtspPeer peer({"--auth", c.auth});
+    ASSERT_FALSE(peer.url().empty()) << "GStreamer's RTSP server did not start";
+    const std::string url =
+        *c.credentials ? withCredentials(peer.url(), c.credentials)
+                       : peer.url();
+    RtspStreamInfo info;
+    std::string error;
+    auto session = openRtspSession(url, "", "", &info, &error);
+    ASSERT_TRUE(session) << error;
+    EXPECT_EQ(info.codec, RtspCodec::kH264);
+    EXPECT_EQ(info.payloadType, 96);
+    EXPECT_EQ(info.clockRate, 90000);
+    EXPECT_FALSE(session->sessionId.empty());
+    EXPECT_EQ(session->auth.digest, std::string(c.auth) == "digest");
+
+    StreamWatch watch;
+    watch.attach(session.get());
+    std::atomic<RtspEnd> end{RtspEnd::kNoSession};
+    std::thread reader([&] { end = runRtspReader(session.get()); });
+    const auto until = std::chrono::steady_clock::now() + 10s;
+    while (watch.units < 45 && std::chrono::steady_clock::now() < until)
+      std::this_thread::sleep_for(20ms);
+    const auto stopAt = std::chrono::steady_clock::now();
+    requestStop(session.get());
+    reader.join();
+    EXPECT_LT(std::chrono::steady_clock::now() - stopAt, 1s);
+    EXPECT_EQ(end, RtspEnd::kStopRequested);
+    EXPECT_GE(watch.units, 45);
+    EXPECT_GE(watch.keys, 1);
+    EXPECT_TRUE(watch.keyHadParameterSets);
+    EXPECT_EQ(watch.width, 640);
+    EXPECT_EQ(watch.height, 360);
+    closeRtspSession(std::move(session));
+  }
+}
+
+TEST(RtspSessionWithGstreamer, CredentialsArgumentsAndFailures) {
+  GstRtspPeer peer({"--auth", "digest"});
+  ASSERT_FALSE(peer.url().empty());
+  std::string error;
+  // The arguments override the URL's own credentials one by one.
+  auto session = openRtspSession(
+      withCredentials(peer.url(), "admin:wrong"), "", "secret", nullptr, &error);
+  EXPECT_TRUE(session) << error;
+  closeRtspSession(std::move(session));
+
+  EXPECT_FALSE(
+      openRtspSession(peer.url(), "admin", "wrong", nullptr, &error));
+  EXPECT_EQ(error, "DESCRIBE: authentication failed");
+  EXPECT_FALSE(openRtspSession(peer.url(), "", "", nullptr, &error));
+  EXPECT_EQ(error, "DESCRIBE: authentication failed");
+  const std::string otherPath =
+      peer.url().substr(0, peer.url().rfind('/')) + "/nothing";
+  EXPECT_FALSE(openRtspSession(otherPath, "admin", "secret", nullptr, &error));
+  EXPECT_EQ(error, "DESCRIBE failed: status 404");
+  EXPECT_FALSE(openRtspSession("http://cam/", "", "", nullptr, &error));
+  EXPECT_EQ(error, "invalid rtsp url");
+}
+
+// A server of our own on loopback that accepts one connection and then
+// does what the test says.
+class MisbehavingServer {
+ public:
+  explicit MisbehavingServer(std::function<void(platform::TcpStream&)> act) {
+    platform::SocketAddress local;
+    EXPECT_TRUE(platform::makeIPv4Address("127.0.0.1", 0, &local));
+    listener_ = platform::TcpListener::listen(local, 1);
+    url_ = "rtsp://127.0.0.1:" +
+           std::to_string(listener_.localAddress().port()) + "/cam";
+    thread_ = std::thread([this, act = std::move(act)] {
+      platform::TcpStream stream =
+          listener_.accept(std::chrono::steady_clock::now() + 10s);
+      if (stream.valid()) act(stream);
+      std::unique_lock lock(mutex_);
+      done_.wait_for(lock, 20s, [this] { return finished_; });
+    });
+  }
+  ~MisbehavingServer() {
+    {
+      std::lock_guard lock(mutex_);
+      finished_ = true;
+    }
+    done_.notify_all();
+    thread_.join();
+  }
+  const std::string& url() const { return url_; }
+
+ private:
+  platform::TcpListener listener_;
+  std::string url_;
+  std::thread thread_;
+  std::mutex mutex_;
+  std::condition_variable done_;
+  bool finished_ = false;
+};
+
+TEST(RtspSessionBounds, SilentOrFloodingCameraFailsTheOpenInTime) {
+  const RtspTimeouts quick{300ms, 1500ms};
+  std::string error;
+  {
+    MisbehavingServer silent([](platform::TcpStream&) {});
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(openRtspSession(silent.url(), "", "", nullptr, &error, quick));
+    EXPECT_EQ(error, "DESCRIBE: no response");
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
+  }
+  {
+    // An endless header block: cut at 1 MiB.
+    MisbehavingServer flood([](platform::TcpStream& stream) {
+      const std::string start = "RTSP/1.0 200 OK\r\nCSeq: 1\r\n";
+      const std::string line = "X-Filler: " + std::string(1000, 'x') + "\r\n";
+      auto until = std::chrono::steady_clock::now() + 5s;
+      if (!stream.sendAll(start.data(), start.size(), until)) return;
+      for (int i = 0; i < 3000; ++i)
+        if (!stream.sendAll(line.data(), line.size(), until)) return;
+    });
+    EXPECT_FALSE(openRtspSession(flood.url(), "", "", nullptr, &error, quick));
+    EXPECT_EQ(error, "DESCRIBE: no response");
+  }
+  {
+    // A trickle: one byte at a time, never a whole reply.
+    MisbehavingServer trickle([](platform::TcpStream& stream) {
+      for (int i = 0; i < 40; ++i) {
+        if (!stream.sendAll("R", 1, std::chrono::steady_clock::now() + 1s))
+          return;
+        std::this_thread::sleep_for(100ms);
+      }
+    });
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(
+        openRtspSession(trickle.url(), "", "", nullptr, &error, quick));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 4s);
+  }
+}
+
+// Answers OPTIONS, DESCRIBE, SETUP and PLAY like a camera, then `after`.
+void playLikeACamera(platform::TcpStream& stream,
+                     const std::function<void(platform::TcpStream&)>& after) {
+  const std::string sdp =
+      "v=0\r\nm=video 0 RTP/AVP 96\r\na=rtpmap:96 H264/90000\r\n"
+      "a=control:track1\r\n";
+  std::string buffer;
+  for (int request = 0; request < 4; ++request) {
+    while (buffer.find("\r\n\r\n") == std::string::npos) {
+      char chunk[2048];
+      const long got = stream.receive(
+          chunk, sizeof chunk, std::chrono::steady_clock::now() + 5s);
+      if (got <= 0) return;
+      buffer.append(chunk, size_t(got));
+    }
+    const std::string cseq =
+        findHeaderValue(buffer.substr(0, buffer.find("\r\n\r\n")), "CSeq");
+    const bool describe = buffer.rfind("DESCRIBE", 0) == 0;
+    buffer.erase(0, buffer.find("\r\n\r\n") + 4);
+    std::string reply = "RTSP/1.0 200 OK\r\nCSeq: " + cseq + "\r\n";
+    if (describe)
+      reply += "Content-Base: rtsp://127.0.0.1/cam/\r\nContent-Length: " +
+               std::to_string(sdp.size()) + "\r\n\r\n" + sdp;
+    else
+      reply += "Session: abc;timeout=30\r\n\r\n";
+    if (!stream.sendAll(
+            reply.data(), reply.size(), std::chrono::steady_clock::now() + 5s))
+      return;
+  }
+  after(stream);
+}
+
+TEST(RtspSessionBounds, ReaderEndsWhenTheCameraClosesOrFallsSilent) {
+  const RtspTimeouts quick{500ms, 2s};
+  std::string error;
+  {
+    MisbehavingServer closing([](platform::TcpStream& stream) {
+      playLikeACamera(stream, [](platform::TcpStream& s) { s.close(); });
+    });
+    auto session = openRtspSession(closing.url(), "", "", nullptr, &error, quick);
+    ASSERT_TRUE(session) << error;
+    EXPECT_EQ(session->sessionId, "abc");
+    EXPECT_EQ(session->timeoutSeconds, 30);
+    EXPECT_EQ(session->playUrl, "rtsp://127.0.0.1/cam/track1");
+    EXPECT_EQ(runRtspReader(session.get()), RtspEnd::kClosedByCamera);
+    closeRtspSession(std::move(session));
+  }
+  {
+    MisbehavingServer silent([](platform::TcpStream& stream) {
+      playLikeACamera(stream, [](platform::TcpStream&) {});
+    });
+    auto session = openRtspSession(silent.url(), "", "", nullptr, &error, quick);
+    ASSERT_TRUE(session) << error;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(runRtspReader(session.get()), RtspEnd::kNoData);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+    closeRtspSession(std::move(session));
+  }
+  EXPECT_EQ(runRtspReader(nullptr), RtspEnd::kNoSession);
+}
+
+}  // namespace
+}  // namespace pxo
+
+namespace pxowin {
+namespace {
+
+using namespace std::chrono_literals;
+
+TEST(RtspCaptureWithGstreamer, LiveFramesRecordingMarksAndExtraction) {
+  pxo::test::GstRtspPeer peer({"--auth", "digest"});
+  ASSERT_FALSE(peer.url().empty());
+  RTSPCapture camera(peer.url(), "admin", "secret");
+  std::string error;
+  ASSERT_TRUE(camera.start("", &error)) << error;
+
+  std::mutex mutex;
+  std::vector<BgraFrame> live;
+  camera.setFrameCallback([&](const BgraFrame& frame) {
+    std::lock_guard lock(mutex);
+    if (live.size() < 5) live.push_back(frame);
+  });
+  ASSERT_TRUE(camera.waitForFrame(5.0));
+  const auto [width, height] = camera.streamSize();
+  EXPECT_EQ(width, 640);
+  EXPECT_EQ(height, 360);
+
+  const auto folder = std::filesystem::temp_directory_path() /
+                      ("pxo-rtsp-" + std::to_string(::getpid()));
+  std::filesystem::create_directories(folder);
+  const auto path = folder / "camera.mp4";
+  ASSERT_TRUE(camera.lockCameraControls(0.5f));
+  ASSERT_TRUE(camera.startRecording(path, &error)) << error;
+  camera.addMark("before");  // no sample recorded yet: time 0
+  ASSERT_TRUE(camera.waitForRecordedFrame(5.0));
+  for (int i = 0; i < 4; ++i) {
+    std::this_thread::sleep_for(500ms);
+    camera.addMark("m" + std::to_string(i));
+  }
+  std::this_thread::sleep_for(300ms);
+  const auto recorded = camera.stopRecording();
+  ASSERT_TRUE(recorded);
+  EXPECT_EQ(*recorded, path);
+  EXPECT_FALSE(camera.stopRecording());
+  const auto marks = camera.takeMarks();
+  camera.stop();
+  EXPECT_TRUE(camera.takeMarks().empty());
+
+  {
+    std::lock_guard lock(mutex);
+    ASSERT_FALSE(live.empty());
+    for (const BgraFrame& frame : live) {
+      EXPECT_EQ(frame.width, 640);
+      EXPECT_EQ(frame.height, 360);
+      EXPECT_EQ(frame.stride, 640 * 4);
+    }
+  }
+  ASSERT_EQ(marks.size(), 5u);
+  EXPECT_EQ(marks[0].time, 0);
+  for (size_t i = 1; i < marks.size(); ++i) {
+    EXPECT_GT(marks[i].time, marks[i - 1].time);
+    EXPECT_NEAR(marks[i].time - marks[i - 1].time, 0.5, 0.2);
+  }
+  for (const auto& mark : marks) {
+    BgraFrame frame;
+    ASSERT_TRUE(camera.extractFrame(mark.time, 1024, frame, &error))
+        << mark.label << ": " << error;
+    EXPECT_EQ(frame.width, 640);
+    EXPECT_EQ(frame.height, 360);
+    EXPECT_NEAR(frame.timestamp, mark.time, 0.1);
+  }
+  BgraFrame small;
+  ASSERT_TRUE(camera.extractFrame(marks[2].time, 128, small, &error));
+  EXPECT_EQ(small.width, 128);
+  EXPECT_EQ(small.height, 72);
+  EXPECT_FALSE(camera.extractFrame(60.0, 128, small, &error));
+  EXPECT_EQ(error, "no frame at requested time");
+  std::filesystem::remove_all(folder);
+}
+
+TEST(RtspCaptureWithGstreamer, StartFailsWithTheSessionsMessage) {
+  pxo::test::GstRtspPeer peer({"--auth", "basic"});
+  ASSERT_FALSE(peer.url().empty());
+  RTSPCapture camera(peer.url(), "admin", "nope");
+  std::string error;
+  EXPECT_FALSE(camera.start("", &error));
+  EXPECT_EQ(error, "DESCRIBE: authentication failed");
+  BgraFrame frame;
+  EXPECT_FALSE(camera.extractFrame(0, 128, frame, &error));
+  EXPECT_EQ(error, "no recording");
+}
+
+}  // namespace
+}  // namespace pxowin
