@@ -18,7 +18,7 @@ std::vector<TruthLed> truthOfLastRun(const SimulatedRig& rig,
   std::array<double, 2> motion = {0, 0};
   if (!session.lastRun.marks.empty())
     motion =
-        camera.motionAt(camera.recordingBase() + session.lastRun.marks[0].time +
+        camera.motionAt(camera.recordingStart() + session.lastRun.marks[0].time +
                         session.lastRun.settleOffset);
   *shift = {motion[0] * scale, motion[1] * scale};
   std::vector<TruthLed> truth;

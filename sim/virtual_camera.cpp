@@ -76,6 +76,14 @@ VirtualCamera::VirtualCamera(const FppSimulator& controller,
 
 VirtualCamera::~VirtualCamera() { stop(); }
 
+double VirtualCamera::recordingStart() {
+  return recordingStart_ ? recordingStart_() : recordingBase();
+}
+
+void VirtualCamera::setRecordingStart(std::function<double()> start) {
+  recordingStart_ = std::move(start);
+}
+
 std::vector<ImagePoint> VirtualCamera::groundTruth() const {
   std::lock_guard<std::mutex> lock(truthMutex_);
   return truth_;

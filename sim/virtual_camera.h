@@ -8,6 +8,7 @@
 #include <array>
 #include <atomic>
 #include <deque>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <thread>
@@ -124,6 +125,11 @@ class VirtualCamera final : public pxowin::RecordingCaptureSource {
   // drift and the bump, without the random jitter.
   std::array<double, 2> motionAt(double time) const;
   int64_t framesDropped() const { return dropped_.load(); }
+  // Where the scan's recording time 0 falls on this camera's clock: its own
+  // recording's start, unless the scan records through another source that
+  // films it (a network camera), which then says so here.
+  double recordingStart();
+  void setRecordingStart(std::function<double()> start);
 
  private:
   using Snapshot = std::map<int32_t, std::vector<LedColor>>;
@@ -148,6 +154,7 @@ class VirtualCamera final : public pxowin::RecordingCaptureSource {
   std::atomic<int64_t> delivered_{0};
   std::atomic<int64_t> dropped_{0};
   std::atomic<float> gain_{1.0f};
+  std::function<double()> recordingStart_;
 };
 
 }  // namespace pxo::sim

@@ -2,8 +2,11 @@
 //
 //   pixoria scan --simulate [--scene FILE] [--report FILE] [--out DIR]
 //                [--name NAME] [--fov DEG] [--user U --password P]
-//   pixoria scan --controller HOST [--user U] [--password P] [--camera ID]
-//                [--ports 1,2] [--out DIR] [--name NAME]
+//                [--rtsp [--camera-latency MS]]
+//   pixoria scan --controller HOST [--user U] [--password P]
+//                [--camera ID | --rtsp URL [--camera-user U]
+//                 [--camera-password P]] [--ports 1,2] [--out DIR]
+//                [--name NAME]
 //   pixoria decode FOLDER [--out DIR] [--name NAME]
 //   pixoria cameras
 
@@ -17,8 +20,10 @@
 #include "scan/scan_decode.h"
 #include "scan/session.h"
 
+#include "capture/rtsp/rtsp_capture.h"
 #include "sim/blank_camera.h"
 #include "sim/decode_scorer.h"
+#include "sim/network_camera.h"
 #include "sim/rig.h"
 #include "sim/rig_scan.h"
 
@@ -56,9 +61,11 @@ int usage() {
                "usage:\n"
                "  pixoria scan --simulate [--scene FILE] [--report FILE] "
                "[--out DIR] [--name NAME] [--fov DEG]\n"
-               "               [--user U --password P]\n"
-               "  pixoria scan --controller HOST [--user U] [--password P] "
-               "[--camera ID]\n"
+               "               [--user U --password P] [--rtsp "
+               "[--camera-latency MS]]\n"
+               "  pixoria scan --controller HOST [--user U] [--password P]\n"
+               "               [--camera ID | --rtsp URL [--camera-user U] "
+               "[--camera-password P]]\n"
                "               [--ports 1,2] [--out DIR] [--name NAME]\n"
                "  pixoria decode FOLDER [--out DIR] [--name NAME]\n"
                "  pixoria cameras\n");
@@ -154,7 +161,33 @@ int scanSimulated(const Arguments& args) {
               poses == 1 ? "view" : "views");
   auto owned = rig.makeCamera(0);
   pxo::sim::VirtualCamera* camera = owned.get();
-  auto session = pxo::createScanSession(std::move(owned), "", out.string());
+  // Through the network-camera path: the virtual camera's pictures encoded
+  // to H.264 and served over RTSP on loopback, with a network camera's lag.
+  std::unique_ptr<pxo::sim::VirtualCamera> filmed;
+  std::unique_ptr<pxo::sim::NetworkCamera> networkCamera;
+  std::unique_ptr<pxowin::ICaptureSource> sessionCamera = std::move(owned);
+  if (args.has("rtsp")) {
+    pxo::sim::NetworkCameraConfig config;
+    config.latencyMs = std::atof(args.get("camera-latency", "500").c_str());
+    filmed.reset(static_cast<pxo::sim::VirtualCamera*>(sessionCamera.release()));
+    networkCamera = std::make_unique<pxo::sim::NetworkCamera>(*filmed, config);
+    if (!networkCamera->start(&error)) return fail(error);
+    std::printf("Network camera at %s (%g ms latency)\n",
+                networkCamera->url().c_str(),
+                config.latencyMs);
+    auto rtsp =
+        std::make_unique<pxowin::RTSPCapture>(networkCamera->url(), "", "");
+    // The recording's time 0 is the stream's first picture plus the
+    // stream time of its first recorded one.
+    filmed->setRecordingStart(
+        [rtspCamera = rtsp.get(), server = networkCamera.get()] {
+          std::fprintf(stderr, "DBG start %f base %f\n", server->clientStreamStart(), rtspCamera->recordingBase());
+          return server->clientStreamStart() + rtspCamera->recordingBase();
+        });
+    sessionCamera = std::move(rtsp);
+  }
+  auto session =
+      pxo::createScanSession(std::move(sessionCamera), "", out.string());
   session->progress = showProgress;
   // The rig knows its controller's password; --user and --password win.
   const std::string password = args.get("password", scene.password);
@@ -289,7 +322,11 @@ int scanController(const Arguments& args) {
   std::error_code ec;
   fs::create_directories(out, ec);
   std::unique_ptr<pxowin::ICaptureSource> camera;
-  if (args.get("camera") == "sim:black")
+  if (args.has("rtsp"))
+    camera = std::make_unique<pxowin::RTSPCapture>(args.get("rtsp"),
+                                                   args.get("camera-user"),
+                                                   args.get("camera-password"));
+  else if (args.get("camera") == "sim:black")
     camera = std::make_unique<pxo::sim::BlankCamera>();
   else
     camera = std::make_unique<pxowin::V4l2Capture>();
@@ -401,7 +438,11 @@ int main(int argc, char** argv) {
     std::string arg = argv[i];
     if (arg.rfind("--", 0) == 0) {
       std::string name = arg.substr(2);
-      if (name == "simulate") {
+      // --rtsp is a switch with --simulate and takes the URL otherwise.
+      const bool bareRtsp =
+          name == "rtsp" &&
+          (i + 1 >= argc || std::string(argv[i + 1]).rfind("--", 0) == 0);
+      if (name == "simulate" || bareRtsp) {
         args.options.insert_or_assign(name, std::string(1, '1'));
       } else if (i + 1 < argc) {
         args.options[name] = argv[++i];

@@ -98,8 +98,10 @@ class H264StreamEncoder {
                                   int32_t keyFrameInterval,
                                   std::string* error) = 0;
   // One frame in; the access unit (Annex B) out, with whether it is a key
-  // frame. False when the encoder failed or held the frame back.
+  // frame (`forceKeyFrame` makes it one). False when the encoder failed or
+  // held the frame back.
   [[nodiscard]] virtual bool encode(const BgraFrame& frame,
+                                    bool forceKeyFrame,
                                     std::string* annexB,
                                     bool* keyFrame) = 0;
 };

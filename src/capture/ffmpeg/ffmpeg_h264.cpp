@@ -294,6 +294,7 @@ class FfmpegStreamEncoder final : public H264StreamEncoder {
     av_opt_set(encoder_->priv_data, "preset", "ultrafast", 0);
     av_opt_set(encoder_->priv_data, "tune", "zerolatency", 0);
     av_opt_set(encoder_->priv_data, "crf", "18", 0);
+    av_opt_set(encoder_->priv_data, "forced-idr", "1", 0);
     const int rc = avcodec_open2(encoder_, codec, nullptr);
     if (rc < 0) {
       setError(error, "could not open H.264 encoder: " + averror(rc));
@@ -320,6 +321,7 @@ class FfmpegStreamEncoder final : public H264StreamEncoder {
   }
 
   bool encode(const BgraFrame& frame,
+              bool forceKeyFrame,
               std::string* annexB,
               bool* keyFrame) override {
     if (!scaler_ || frame.width < encoder_->width ||
@@ -336,6 +338,9 @@ class FfmpegStreamEncoder final : public H264StreamEncoder {
               frame_->data,
               frame_->linesize);
     frame_->pts = pts_++;
+    frame_->pict_type =
+        forceKeyFrame ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
+    frame_->key_frame = forceKeyFrame ? 1 : 0;
     if (avcodec_send_frame(encoder_, frame_) < 0) return false;
     if (avcodec_receive_packet(encoder_, packet_) < 0) return false;
     annexB->assign(reinterpret_cast<const char*>(packet_->data),
