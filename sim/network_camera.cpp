@@ -3,6 +3,7 @@
 #include "capture/rtsp/rtsp_text.h"
 #include "controller/base64.h"
 
+#include <algorithm>
 #include <cmath>
 #include <utility>
 #include <vector>
@@ -236,28 +237,27 @@ void NetworkCamera::serveClient(platform::TcpStream& client) {
   }
 }
 
-bool NetworkCamera::sendAccessUnit(platform::TcpStream& client,
-                                   const Queued& unit) {
-  const std::vector<std::string_view> nals = splitAnnexB(unit.annexB);
-  std::string out;
+std::vector<std::string> h264RtpPackets(std::string_view annexB,
+                                        uint32_t rtpTimestamp,
+                                        size_t maxPacketBytes,
+                                        uint16_t* sequence) {
+  const std::vector<std::string_view> nals = splitAnnexB(annexB);
+  std::vector<std::string> packets;
   auto packet = [&](std::string_view payload, bool marker) {
-    const size_t size = 12 + payload.size();
-    out += '$';
-    out += char(0);
-    out += char(size >> 8);
-    out += char(size & 0xff);
+    std::string out;
     out += char(0x80);
     out += char((marker ? 0x80 : 0) | 96);
-    out += char(sequence_ >> 8);
-    out += char(sequence_ & 0xff);
-    ++sequence_;
+    out += char(*sequence >> 8);
+    out += char(*sequence & 0xff);
+    ++*sequence;
     for (int shift = 24; shift >= 0; shift -= 8)
-      out += char((unit.rtpTimestamp >> shift) & 0xff);
+      out += char((rtpTimestamp >> shift) & 0xff);
     for (int shift = 24; shift >= 0; shift -= 8)
       out += char((kSsrc >> shift) & 0xff);
     out.append(payload);
+    packets.push_back(std::move(out));
   };
-  const size_t limit = config_.maxPacketBytes;
+  const size_t limit = std::max<size_t>(maxPacketBytes, 16);
   for (size_t n = 0; n < nals.size(); ++n) {
     const std::string_view nal = nals[n];
     const bool last = n + 1 == nals.size();
@@ -274,11 +274,26 @@ bool NetworkCamera::sendAccessUnit(platform::TcpStream& client,
       const bool first = at == 1, final = at + take == nal.size();
       std::string fragment;
       fragment += char((header & 0xe0) | 28);
-      fragment += char((first ? 0x80 : 0) | (final ? 0x40 : 0) | (header & 0x1f));
+      fragment +=
+          char((first ? 0x80 : 0) | (final ? 0x40 : 0) | (header & 0x1f));
       fragment.append(nal.substr(at, take));
       packet(fragment, last && final);
       at += take;
     }
+  }
+  return packets;
+}
+
+bool NetworkCamera::sendAccessUnit(platform::TcpStream& client,
+                                   const Queued& unit) {
+  std::string out;
+  for (const std::string& packet : h264RtpPackets(
+           unit.annexB, unit.rtpTimestamp, config_.maxPacketBytes, &sequence_)) {
+    out += '$';
+    out += char(0);  // channel 0: RTP
+    out += char(packet.size() >> 8);
+    out += char(packet.size() & 0xff);
+    out += packet;
   }
   if (!client.sendAll(out.data(), out.size(), Clock::now() + 2s)) return false;
   if (!clientStarted_) {

@@ -11,7 +11,9 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <thread>
+#include <vector>
 
 // A network camera on loopback: the frames of any capture source (the
 // rig's virtual camera) encoded to H.264 as such a camera encodes them and
@@ -39,6 +41,14 @@ struct NetworkCameraConfig {
   std::string user;      // Basic authentication when `password` is set
   std::string password;
 };
+
+// One access unit (Annex B) as RTP packets (RFC 6184): single NAL units up
+// to `maxPacketBytes`, FU-A fragments beyond, the marker on the last one.
+// `sequence` counts on.
+std::vector<std::string> h264RtpPackets(std::string_view annexB,
+                                        uint32_t rtpTimestamp,
+                                        size_t maxPacketBytes,
+                                        uint16_t* sequence);
 
 class NetworkCamera {
  public:

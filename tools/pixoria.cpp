@@ -181,7 +181,6 @@ int scanSimulated(const Arguments& args) {
     // stream time of its first recorded one.
     filmed->setRecordingStart(
         [rtspCamera = rtsp.get(), server = networkCamera.get()] {
-          std::fprintf(stderr, "DBG start %f base %f\n", server->clientStreamStart(), rtspCamera->recordingBase());
           return server->clientStreamStart() + rtspCamera->recordingBase();
         });
     sessionCamera = std::move(rtsp);

@@ -11,22 +11,25 @@ constexpr double kProbeStep = 1.0 / 30;
 // Probes reach this far past one gap: LEDs that take up to 600 ms to change
 // and a camera that lags a few frames more.
 constexpr double kProbeReach = 0.9;
-// A flood must lift its LED pixels by this much in its colour to be seen;
-// it arrives at half its rise and has settled at 85 %.
+// A flood must change its LED pixels by this much to be seen; it arrives
+// at half its change and has settled at 85 %.
 constexpr double kMinFloodRise = 3.0;
 constexpr double kArrivalShare = 0.5;
 constexpr double kPlateauShare = 0.85;
+// Read the pattern at least this long before the next one arrives.
+constexpr double kNextPatternMargin = 0.05;
 // The LED pixels of a flood: the share of the probe picture that rises
-// most in the flood's colour, at least kMinLedPixels.
+// most, at least kMinLedPixels.
 constexpr double kLedPixelShare = 0.01;
 constexpr size_t kMinLedPixels = 8;
 constexpr int32_t kProbeDimension = 128;
 
-// The probes' mean red, green and blue over the pixels the flood lights:
-// those that rise most in `channel` over the first usable probe. A probe
-// that failed, or differs in size, is (-1, -1, -1).
+// The probes' mean red, green and blue over the pixels the flood changes
+// most, in any colour, from the first usable probe: a strip wired in
+// another colour order shows the flood in another colour. A probe that
+// failed, or differs in size, is (-1, -1, -1).
 std::vector<std::array<double, 3>> ledPixelMeans(
-    std::span<const pxowin::BgraFrame> probes, int32_t channel) {
+    std::span<const pxowin::BgraFrame> probes) {
   std::vector<std::array<double, 3>> means(probes.size(), {-1, -1, -1});
   const pxowin::BgraFrame* first = nullptr;
   for (const pxowin::BgraFrame& p : probes)
@@ -40,15 +43,14 @@ std::vector<std::array<double, 3>> ledPixelMeans(
     return p.width == first->width && p.height == first->height &&
            p.pixels.size() >= pixels * 4 && p.stride == p.width * 4;
   };
-  // Byte 2 is red, 1 green, 0 blue.
-  const size_t byte = static_cast<size_t>(2 - channel);
   std::vector<int> rise(pixels, 0);
   for (const pxowin::BgraFrame& p : probes) {
     if (!usable(p)) continue;
     for (size_t i = 0; i < pixels; ++i)
-      rise[i] = std::max(
-          rise[i],
-          int(p.pixels[4 * i + byte]) - int(first->pixels[4 * i + byte]));
+      for (size_t byte = 0; byte < 3; ++byte)
+        rise[i] = std::max(rise[i],
+                           std::abs(int(p.pixels[4 * i + byte]) -
+                                    int(first->pixels[4 * i + byte])));
   }
   std::vector<size_t> order(pixels);
   for (size_t i = 0; i < pixels; ++i) order[i] = i;
@@ -106,47 +108,83 @@ double calibrateSettleTiming(
     *timing = t;
     return -1;
   }
-  std::vector<double> settles;
-  for (size_t f = 0; f < floods.size() && f < 3; ++f) {
-    // Flood f lights the LEDs in colour f: follow that channel of the LED
-    // pixels from the first valid probe on.
+  const double gap = medianGap;
+  // Flood f's arrival and plateau (probe indices): when its LED pixels move,
+  // in any colour, away from how they looked at the first valid probe at
+  // or after `from` seconds (the pattern before the flood), and when they
+  // have settled. A strip in another colour order shows the flood in
+  // another colour, and the next flood comes in yet another.
+  auto measure = [&](size_t f, double from) -> std::pair<int32_t, int32_t> {
     const auto& means = floods[f];
     std::vector<int32_t> valid;
     for (int32_t j = 0; j < probes && j < static_cast<int32_t>(means.size());
          ++j)
-      if (means[j][0] >= 0) valid.push_back(j);
-    if (valid.size() < 2) continue;
-    const double reference = means[valid[0]][f];
+      if (means[j][0] >= 0 && offsets[static_cast<size_t>(j)] >= from - 1e-9)
+        valid.push_back(j);
+    if (valid.size() < 2) return {-1, -1};
+    const auto& reference = means[static_cast<size_t>(valid[0])];
+    auto change = [&](int32_t j) {
+      double most = 0;
+      for (size_t c = 0; c < 3; ++c)
+        most = std::max(
+            most, std::abs(means[static_cast<size_t>(j)][c] - reference[c]));
+      return most;
+    };
     double peak = 0;
-    for (int32_t j : valid) peak = std::max(peak, means[j][f] - reference);
-    if (peak < kMinFloodRise) continue;
-    int32_t arrival = -1, plateau = -1;
-    for (int32_t j : valid) {
-      const double rise = means[j][f] - reference;
-      if (arrival < 0 && rise > kArrivalShare * peak) arrival = j;
-      if (arrival >= 0 && rise >= kPlateauShare * peak) {
-        plateau = j;
+    for (int32_t j : valid) peak = std::max(peak, change(j));
+    if (peak < kMinFloodRise) return {-1, -1};
+    int32_t arrival = -1;
+    for (int32_t j : valid)
+      if (change(j) > kArrivalShare * peak) {
+        arrival = j;
         break;
       }
-    }
-    if (arrival < 0 || plateau < 0) continue;
+    if (arrival < 0) return {-1, -1};
+    // The flood's own level is the most it shows within half a gap of
+    // arriving: a later pattern may move the picture further, and a
+    // compressed stream may take frames to sharpen a sudden change.
+    const double windowEnd = offsets[static_cast<size_t>(arrival)] + gap / 2;
+    double level = 0;
+    for (int32_t j : valid)
+      if (j >= arrival && offsets[static_cast<size_t>(j)] <= windowEnd + 1e-9)
+        level = std::max(level, change(j));
+    for (int32_t j : valid)
+      if (j >= arrival && change(j) >= kPlateauShare * level)
+        return {arrival, j};
+    return {-1, -1};
+  };
+  // The first flood follows the dark baseline, so its LEDs' first change is
+  // its own at any lag. A later flood follows another flood; before that
+  // one (at a lag over a gap) older patterns show, so it is measured from
+  // half a gap before the first flood's arrival, when the flood before it
+  // shows.
+  std::vector<double> settles, arrivals;
+  double from = 0;
+  for (size_t f = 0; f < floods.size() && f < 3; ++f) {
+    const auto [arrival, plateau] = measure(f, f == 0 ? 0.0 : from);
+    if (arrival < 0) continue;
+    if (f == 0)
+      from = std::max(offsets[static_cast<size_t>(arrival)] - gap / 2, 0.0);
     t.arrivalProbeIdx[f] = arrival;
     t.plateauProbeIdx[f] = plateau;
     settles.push_back(offsets[static_cast<size_t>(plateau)]);
+    arrivals.push_back(offsets[static_cast<size_t>(arrival)]);
   }
   if (settles.empty()) {
     *timing = t;
     return -1;
   }
   std::sort(settles.begin(), settles.end());
+  std::sort(arrivals.begin(), arrivals.end());
   t.medianSettleSec = settles[settles.size() / 2];
   t.settledFloods = static_cast<int32_t>(settles.size());
-  // A pattern shows from its plateau until the next one arrives, about one
-  // gap later, however long the LEDs and the camera take to show it.
-  const double gap = medianGap;
+  // A pattern shows from its plateau until the next one arrives, one gap
+  // after it did, however long the LEDs and the camera take to show it.
+  const double nextArrives = arrivals[arrivals.size() / 2] + gap;
   t.effectiveOffsetSec =
-      std::min(std::max(t.medianSettleSec + 0.4 * gap, 0.12),
-               std::max(t.medianSettleSec + gap - 0.04, 0.12));
+      std::max(std::min(t.medianSettleSec + 0.4 * gap,
+                        nextArrives - kNextPatternMargin),
+               0.12);
   *timing = t;
   return t.effectiveOffsetSec;
 }
@@ -197,8 +235,7 @@ SettleMeasurement measureSettleTiming(
   }
   for (size_t c = 0; c < 3; ++c)
     settle.probeMeans[c] =
-        ledPixelMeans(std::span(probes).subspan(c * probeCount, probeCount),
-                      static_cast<int32_t>(c));
+        ledPixelMeans(std::span(probes).subspan(c * probeCount, probeCount));
   const double offset = calibrateSettleTiming(
       settle.probeMeans, settle.probeOffsets, gap, &settle.timing);
   settle.offset = offset < 0 ? kStaticSettleOffset : offset;

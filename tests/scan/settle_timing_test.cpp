@@ -57,6 +57,56 @@ TEST(SettleTiming, FindsTheLedsHoweverLateTheyChange) {
   }
 }
 
+// A strip wired G, R, B behind a controller set to RGB: the red flood
+// lights green, the green flood red, so its LED pixels change colour from
+// one flood to the next; a compressed stream sharpens each change over
+// three frames (60 %, 80 %, all). Patterns last 6 probes (0.2 s) and show
+// `lag` probes after their marks: each flood must be found arriving then
+// and settled once sharpened, not when the next flood lights the flood's
+// nominal colour, nor when an older pattern shows at the flood's mark.
+TEST(SettleTiming, StripsInAnotherColourOrderSlowlySharpenedAndLate) {
+  const auto offsets = settleProbeOffsets(0.2);
+  // Before the scan, the baseline, the three floods, the first bits.
+  const std::array<std::array<double, 3>, 7> pattern = {{{18, 18, 18},
+                                                         {25, 25, 25},
+                                                         {30, 112, 35},
+                                                         {114, 30, 17},
+                                                         {20, 26, 116},
+                                                         {36, 39, 36},
+                                                         {70, 20, 60}}};
+  // What the camera shows at probe index `t` counted from the baseline's
+  // mark (the baseline is pattern 1, marked at t = 0).
+  auto shown = [&](int t, int lag) {
+    const int since = t - lag;
+    const int p = since < 0 ? 0 : std::min(since / 6 + 1, 6);
+    const int into = since < 0 ? 99 : since % 6;
+    const auto& to = pattern[size_t(p)];
+    const auto& from = pattern[size_t(std::max(p - 1, 0))];
+    const double share = into == 0 ? 0.6 : into == 1 ? 0.8 : 1.0;
+    std::array<double, 3> v{};
+    for (size_t c = 0; c < 3; ++c) v[c] = from[c] + share * (to[c] - from[c]);
+    return v;
+  };
+  for (int lag : {5, 20}) {
+    std::vector<Means> floods;
+    for (int f = 0; f < 3; ++f) {
+      Means m;
+      for (size_t j = 0; j < offsets.size(); ++j)
+        m.push_back(shown(6 * (f + 1) + int(j), lag));
+      floods.push_back(m);
+    }
+    SettleTiming t;
+    const double offset = calibrateSettleTiming(floods, offsets, 0.2, &t);
+    for (size_t f = 0; f < 3; ++f) {
+      EXPECT_EQ(t.arrivalProbeIdx[f], lag) << "lag " << lag << " flood " << f;
+      EXPECT_EQ(t.plateauProbeIdx[f], lag + 2) << "lag " << lag;
+    }
+    // Between the plateau and the next flood's arrival.
+    EXPECT_GE(offset, offsets[size_t(lag + 2)]) << lag;
+    EXPECT_LT(offset, offsets[size_t(lag + 6)] - 0.04) << lag;
+  }
+}
+
 TEST(SettleTiming, Fallbacks) {
   const auto offsets = settleProbeOffsets(0.2);
   // Nothing rises in any flood's colour: the static offset is used.
