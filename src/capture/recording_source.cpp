@@ -25,6 +25,11 @@ void RecordingCaptureSource::reduceNextRecording(int32_t maxDimension) {
 
 bool RecordingCaptureSource::startRecording(const std::filesystem::path& path,
                                             std::string* error) {
+  // Frames are read from the new file from now on, never from the last one.
+  {
+    std::lock_guard lock(extractorMutex_);
+    extractor_->close();
+  }
   // The writer opens on the first frame, when the size is known.
   std::lock_guard lock(stateMutex_);
   recordingMax_ = std::exchange(nextRecordingMax_, 0);

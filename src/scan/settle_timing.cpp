@@ -114,13 +114,35 @@ double calibrateSettleTiming(
   // or after `from` seconds (the pattern before the flood), and when they
   // have settled. A strip in another colour order shows the flood in
   // another colour, and the next flood comes in yet another.
-  auto measure = [&](size_t f, double from) -> std::pair<int32_t, int32_t> {
+  auto measure =
+      [&](size_t f, double from, bool fromDark) -> std::pair<int32_t, int32_t> {
     const auto& means = floods[f];
     std::vector<int32_t> valid;
     for (int32_t j = 0; j < probes && j < static_cast<int32_t>(means.size());
          ++j)
       if (means[j][0] >= 0 && offsets[static_cast<size_t>(j)] >= from - 1e-9)
         valid.push_back(j);
+    if (fromDark && !valid.empty()) {
+      // The dark baseline shows before the flood, but at a lag of a gap or
+      // more the first probes still show what the LEDs showed before it
+      // (the aiming picture, say): start where the picture is first about
+      // as dark as it gets.
+      auto brightest = [&](int32_t j) {
+        const auto& m = means[static_cast<size_t>(j)];
+        return std::max({m[0], m[1], m[2]});
+      };
+      double dark = brightest(valid[0]), light = dark;
+      for (int32_t j : valid) {
+        dark = std::min(dark, brightest(j));
+        light = std::max(light, brightest(j));
+      }
+      const double margin = std::max(kMinFloodRise, 0.1 * (light - dark));
+      const auto first =
+          std::find_if(valid.begin(), valid.end(), [&](int32_t j) {
+            return brightest(j) <= dark + margin;
+          });
+      valid.erase(valid.begin(), first);
+    }
     if (valid.size() < 2) return {-1, -1};
     const auto& reference = means[static_cast<size_t>(valid[0])];
     auto change = [&](int32_t j) {
@@ -153,15 +175,15 @@ double calibrateSettleTiming(
         return {arrival, j};
     return {-1, -1};
   };
-  // The first flood follows the dark baseline, so its LEDs' first change is
-  // its own at any lag. A later flood follows another flood; before that
-  // one (at a lag over a gap) older patterns show, so it is measured from
-  // half a gap before the first flood's arrival, when the flood before it
-  // shows.
+  // The first flood follows the dark baseline, so its LEDs' first change
+  // after the dark is its own at any lag. A later flood follows another
+  // flood; before that one (at a lag over a gap) older patterns show, so it
+  // is measured from half a gap before the first flood's arrival, when the
+  // flood before it shows.
   std::vector<double> settles, arrivals;
   double from = 0;
   for (size_t f = 0; f < floods.size() && f < 3; ++f) {
-    const auto [arrival, plateau] = measure(f, f == 0 ? 0.0 : from);
+    const auto [arrival, plateau] = measure(f, f == 0 ? 0.0 : from, f == 0);
     if (arrival < 0) continue;
     if (f == 0)
       from = std::max(offsets[static_cast<size_t>(arrival)] - gap / 2, 0.0);
@@ -181,10 +203,9 @@ double calibrateSettleTiming(
   // A pattern shows from its plateau until the next one arrives, one gap
   // after it did, however long the LEDs and the camera take to show it.
   const double nextArrives = arrivals[arrivals.size() / 2] + gap;
-  t.effectiveOffsetSec =
-      std::max(std::min(t.medianSettleSec + 0.4 * gap,
-                        nextArrives - kNextPatternMargin),
-               0.12);
+  t.effectiveOffsetSec = std::max(
+      std::min(t.medianSettleSec + 0.4 * gap, nextArrives - kNextPatternMargin),
+      0.12);
   *timing = t;
   return t.effectiveOffsetSec;
 }

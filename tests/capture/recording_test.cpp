@@ -119,6 +119,28 @@ TEST_F(Recording, MarksFindTheFramesThatWereShown) {
       << error;
 }
 
+// A second recording on a source that kept running: its frames are read
+// from the new file, not from the one read last.
+TEST_F(Recording, TheNextRecordingIsReadFromItsOwnFile) {
+  ManualSource source;
+  std::string error;
+  const std::filesystem::path second =
+      path.parent_path() / (path.stem().string() + "-2.mp4");
+  double t = 0;
+  BgraFrame frame;
+  for (const auto& [file, level] :
+       {std::pair{path, uint8_t{40}}, std::pair{second, uint8_t{200}}}) {
+    ASSERT_TRUE(source.startRecording(file, &error)) << error;
+    for (int i = 0; i < 20; ++i, t += 1.0 / 30)
+      source.push(pattern(64, 36, level, level, level), t);
+    ASSERT_TRUE(source.stopRecording().has_value());
+    ASSERT_TRUE(source.extractFrame(0.3, 0, frame, &error)) << error;
+    EXPECT_NEAR(bgrAt(frame, 4, 4)[0], level, 4);
+  }
+  source.stop();
+  std::filesystem::remove(second);
+}
+
 // A reduced frame is the full frame reduced: the same pixels, whether the
 // extractor reduces while converting or downscaleFrame does it after.
 TEST_F(Recording, ReducedFramesAreTheFullFramesReduced) {

@@ -64,16 +64,16 @@ TEST(SettleTiming, FindsTheLedsHoweverLateTheyChange) {
 // `lag` probes after their marks: each flood must be found arriving then
 // and settled once sharpened, not when the next flood lights the flood's
 // nominal colour, nor when an older pattern shows at the flood's mark.
-TEST(SettleTiming, StripsInAnotherColourOrderSlowlySharpenedAndLate) {
+TEST(SettleTiming, StripsInAnotherColourOrderSlowlySharpenedLateAfterAiming) {
   const auto offsets = settleProbeOffsets(0.2);
   // Before the scan, the baseline, the three floods, the first bits.
-  const std::array<std::array<double, 3>, 7> pattern = {{{18, 18, 18},
-                                                         {25, 25, 25},
-                                                         {30, 112, 35},
-                                                         {114, 30, 17},
-                                                         {20, 26, 116},
-                                                         {36, 39, 36},
-                                                         {70, 20, 60}}};
+  std::array<std::array<double, 3>, 7> pattern = {{{18, 18, 18},
+                                                   {25, 25, 25},
+                                                   {30, 112, 35},
+                                                   {114, 30, 17},
+                                                   {20, 26, 116},
+                                                   {36, 39, 36},
+                                                   {70, 20, 60}}};
   // What the camera shows at probe index `t` counted from the baseline's
   // mark (the baseline is pattern 1, marked at t = 0).
   auto shown = [&](int t, int lag) {
@@ -87,24 +87,30 @@ TEST(SettleTiming, StripsInAnotherColourOrderSlowlySharpenedAndLate) {
     for (size_t c = 0; c < 3; ++c) v[c] = from[c] + share * (to[c] - from[c]);
     return v;
   };
-  for (int lag : {5, 20}) {
-    std::vector<Means> floods;
-    for (int f = 0; f < 3; ++f) {
-      Means m;
-      for (size_t j = 0; j < offsets.size(); ++j)
-        m.push_back(shown(6 * (f + 1) + int(j), lag));
-      floods.push_back(m);
+  // Before the scan the prop is dark (a session's first scan, after the
+  // brightness calibration) or shows the aiming picture (a later one).
+  for (const std::array<double, 3> before :
+       {std::array<double, 3>{18, 18, 18}, std::array<double, 3>{100, 35, 25}})
+    for (int lag : {5, 20}) {
+      pattern[0] = before;
+      std::vector<Means> floods;
+      for (int f = 0; f < 3; ++f) {
+        Means m;
+        for (size_t j = 0; j < offsets.size(); ++j)
+          m.push_back(shown(6 * (f + 1) + int(j), lag));
+        floods.push_back(m);
+      }
+      SettleTiming t;
+      const double offset = calibrateSettleTiming(floods, offsets, 0.2, &t);
+      for (size_t f = 0; f < 3; ++f) {
+        EXPECT_EQ(t.arrivalProbeIdx[f], lag)
+            << "lag " << lag << " flood " << f << " before " << before[0];
+        EXPECT_EQ(t.plateauProbeIdx[f], lag + 2) << "lag " << lag;
+      }
+      // Between the plateau and the next flood's arrival.
+      EXPECT_GE(offset, offsets[size_t(lag + 2)]) << lag;
+      EXPECT_LT(offset, offsets[size_t(lag + 6)] - 0.04) << lag;
     }
-    SettleTiming t;
-    const double offset = calibrateSettleTiming(floods, offsets, 0.2, &t);
-    for (size_t f = 0; f < 3; ++f) {
-      EXPECT_EQ(t.arrivalProbeIdx[f], lag) << "lag " << lag << " flood " << f;
-      EXPECT_EQ(t.plateauProbeIdx[f], lag + 2) << "lag " << lag;
-    }
-    // Between the plateau and the next flood's arrival.
-    EXPECT_GE(offset, offsets[size_t(lag + 2)]) << lag;
-    EXPECT_LT(offset, offsets[size_t(lag + 6)] - 0.04) << lag;
-  }
 }
 
 TEST(SettleTiming, Fallbacks) {
