@@ -22,6 +22,15 @@ constexpr double kMinSpotContrast = 6.0;
 constexpr double kSpotSigmas = 5.0;
 constexpr int kDarkDwellMs = 700;
 constexpr int kLevelDwellMs = 350;
+// The dark end is recorded long enough to see the LEDs go out on a camera
+// whose picture lags up to a second (slow LEDs, a network camera).
+constexpr int kEndDwellMs = 1100;
+// The lag the reading times were made for: a local camera's. A camera that
+// lags more has every frame read that much later.
+constexpr double kUsualLagSeconds = 0.2;
+constexpr double kMaxLagSeconds = 1.0;
+// A pixel the LEDs light, for the lag: this far above the dark picture.
+constexpr int kLagPixelRise = 24;
 // The calibration's frames are judged at the scan frames' size.
 constexpr int32_t kCalibrationFrameDimension = kScanFrameMaxDimension;
 
@@ -264,6 +273,66 @@ int32_t chooseLevel(std::span<const LevelMeasurement> measurements) {
   return mostDecodable > 0 ? decodableLevel : foundLevel;
 }
 
+double measureCameraLag(pxowin::ICaptureSource& camera,
+                        std::span<const pxowin::CaptureMark> marks) {
+  // The brightest level goes dark at the last mark: the lag is how long
+  // after it the lit pixels' light has half gone. The dark reference is
+  // the end of the last dwell, dark at any lag the search looks for (the
+  // first dark dwell may still show the aiming picture on a slow camera).
+  if (marks.size() < 3) return 0;
+  const double end = marks.back().time;
+  FramePlanes dark;
+  int32_t width = 0, height = 0;
+  if (!extractPlanes(camera,
+                     end + kMaxLagSeconds + 0.05,
+                     kCalibrationFrameDimension,
+                     &dark,
+                     &width,
+                     &height))
+    return 0;
+  auto read = [&](double time, FramePlanes* frame) {
+    int32_t w = 0, h = 0;
+    return extractPlanes(
+               camera, time, kCalibrationFrameDimension, frame, &w, &h) &&
+           w == width && h == height;
+  };
+  // The lit pixels: those clearly above the noise in the brightest picture
+  // of the last half second before the mark (at a long lag, the levels
+  // before the brightest show there).
+  const size_t pixels = dark.plane[0].size();
+  std::vector<uint8_t> rise(pixels, 0);
+  for (double t = 0.44; t > 0; t -= 0.1) {
+    FramePlanes frame;
+    if (!read(end - t, &frame)) continue;
+    for (size_t c = 0; c < 3; ++c)
+      for (size_t p = 0; p < pixels; ++p)
+        rise[p] = static_cast<uint8_t>(
+            std::max(int(rise[p]), frame.plane[c][p] - dark.plane[c][p]));
+  }
+  std::vector<size_t> lit;
+  for (size_t p = 0; p < pixels; ++p)
+    if (rise[p] >= kLagPixelRise) lit.push_back(p);
+  if (lit.empty()) return 0;
+  auto light = [&](const FramePlanes& frame) {
+    double sum = 0;
+    for (size_t c = 0; c < 3; ++c)
+      for (size_t p : lit)
+        sum += std::max(frame.plane[c][p] - dark.plane[c][p], 0);
+    return sum;
+  };
+  double before = 0;
+  for (double t = 0.44; t > 0; t -= 0.1) {
+    FramePlanes frame;
+    if (read(end - t, &frame)) before = std::max(before, light(frame));
+  }
+  for (double t = 1 / 30.0; t <= kMaxLagSeconds + 1e-9; t += 1 / 30.0) {
+    FramePlanes frame;
+    if (!read(end + t, &frame)) break;
+    if (light(frame) < before / 2) return t;
+  }
+  return 0;
+}
+
 void calibrateBrightness(ScanSession& session) {
   BrightnessCalibration& result = session.calibration;
   if (result.calibrated) return;
@@ -288,7 +357,7 @@ void calibrateBrightness(ScanSession& session) {
          kLevelDwellMs,
          "Calibrating brightness\xE2\x80\xA6 " + std::to_string(i + 1) + "/9"});
   }
-  steps.push_back({dark, "cal-end", kLevelDwellMs, ""});
+  steps.push_back({dark, "cal-end", kEndDwellMs, ""});
   std::vector<pxowin::CaptureMark> marks;
   // Only read back at the decode size and then deleted: recorded at it.
   camera.reduceNextRecording(kCalibrationFrameDimension);
@@ -304,6 +373,13 @@ void calibrateBrightness(ScanSession& session) {
     return;
   }
 
+  const double lag = measureCameraLag(camera, marks);
+  const double shift = std::max(lag - kUsualLagSeconds, 0.0);
+  result.cameraLagSeconds = lag;
+  if (shift > 0)
+    session.report("Camera picture lags " +
+                   std::to_string(std::lround(lag * 1000)) + " ms");
+
   // Dark frames from the end of the dark dwell, walking back 1/30 s (read
   // in time order, so the recording is decoded forward; the last one
   // first in the list).
@@ -311,7 +387,7 @@ void calibrateBrightness(ScanSession& session) {
   for (int j = 0; j < 5; ++j) {
     double t = marks[1].time - 0.04 - j / 30.0;
     if (t <= marks[0].time + 1 / 30.0) break;
-    darkTimes.push_back(t);
+    darkTimes.push_back(t + shift);
   }
   std::reverse(darkTimes.begin(), darkTimes.end());
   std::vector<FramePlanes> darkFrames;
@@ -354,7 +430,7 @@ void calibrateBrightness(ScanSession& session) {
   for (size_t i = 0; i < kCalibrationLevels.size(); ++i) {
     LevelFrames frames{kCalibrationLevels[i], {}, {}, false};
     int32_t w = 0, h = 0;
-    const double middle = (marks[i + 1].time + marks[i + 2].time) / 2;
+    const double middle = (marks[i + 1].time + marks[i + 2].time) / 2 + shift;
     frames.hasMiddle = extractPlanes(camera,
                                      middle,
                                      kCalibrationFrameDimension,
@@ -363,7 +439,7 @@ void calibrateBrightness(ScanSession& session) {
                                      &h) &&
                        w == width && h == height;
     if (!extractPlanes(camera,
-                       marks[i + 2].time - 0.04,
+                       marks[i + 2].time - 0.04 + shift,
                        kCalibrationFrameDimension,
                        &frames.end,
                        &w,

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "capture/capture_source.h"
 #include "decode/decode_types.h"
 
 #include <array>
@@ -68,7 +69,16 @@ struct BrightnessCalibration {
   CameraNoise noise;
   int32_t calibratedLevel = 0;
   bool usedDefaultLevel = false;
+  // How long after a change the camera's picture shows it (0 when it could
+  // not be seen); frames are read that much later.
+  double cameraLagSeconds = 0;
 };
+
+// How long after the calibration's last mark (its LEDs going dark) the
+// camera's picture shows them half gone, in 1/30 s steps up to a second;
+// 0 when no change was seen.
+double measureCameraLag(pxowin::ICaptureSource& camera,
+                        std::span<const pxowin::CaptureMark> marks);
 
 // Runs the calibration on the session's first scan (once one succeeded,
 // later calls return at once). Outcomes are progress messages only.

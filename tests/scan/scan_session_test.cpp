@@ -12,6 +12,8 @@
 #include "sim/rig.h"
 #include "sim/rig_scan.h"
 
+#include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -52,6 +54,8 @@ struct ScanOutcome {
   bool calibratedByFirstRun = false;
   std::vector<DecodedLed> decoded;   // the last run's
   std::optional<CameraNoise> noise;  // what the calibration measured
+  int32_t level = 0;                 // and chose
+  double cameraLag = 0;
 };
 
 // ThreadSanitizer slows rendering, encoding and decoding so far that the
@@ -106,8 +110,11 @@ ScanOutcome scanScene(const sim::SceneConfig& scene,
       outcome.ok = !outcome.modelPath.empty();
       outcome.score = sim::scoreLastRun(rig, 0, *camera, *session);
       outcome.decoded = session->lastRun.decoded;
-      if (session->calibration.calibrated)
+      if (session->calibration.calibrated) {
         outcome.noise = session->calibration.noise;
+        outcome.level = session->calibration.calibratedLevel;
+        outcome.cameraLag = session->calibration.cameraLagSeconds;
+      }
       outcome.dataFolder = session->scanDataFolder;
       std::printf("[ score    ] %s; recording %.1f s, processing %.2f s\n",
                   outcome.score.summary().c_str(),
@@ -326,6 +333,33 @@ TEST_F(RigScan, DimLedsEightAndTwelveSigmasAboveTheNoise) {
 // A camera wider than the decode frame, drifting while it films: the
 // positions are in the decode frame, the truth is scaled into it and moved
 // by the drift at the reference frame, and they agree.
+// LEDs that change 600 ms after the push (a busy controller; a network
+// camera's picture lags as much): the calibration sees the lag, judges the
+// levels where they show and chooses as it does at no lag.
+TEST_F(RigScan, LedsThatChangeSixHundredMillisecondsLate) {
+  if (tooSlowForRealTime())
+    GTEST_SKIP() << "real-time rig under ThreadSanitizer";
+  ScanOutcome prompt = scanScene(conditionScene("latency-0"), "");
+  expectGoodScan(prompt);
+  ScanOutcome late = scanScene(conditionScene("latency-600"), "");
+  expectGoodScan(late);
+  EXPECT_NEAR(late.cameraLag - prompt.cameraLag, 0.6, 0.1);
+  // The same level, or the next one: the choice sits near a boundary.
+  auto step = [](int32_t level) {
+    return std::find(
+               kCalibrationLevels.begin(), kCalibrationLevels.end(), level) -
+           kCalibrationLevels.begin();
+  };
+  EXPECT_LE(std::abs(step(late.level) - step(prompt.level)), 1)
+      << late.level << " vs " << prompt.level;
+  EXPECT_NE(
+      std::find(late.progress.begin(),
+                late.progress.end(),
+                "Camera picture lags " +
+                    std::to_string(std::lround(late.cameraLag * 1000)) + " ms"),
+      late.progress.end());
+}
+
 TEST_F(RigScan, WideDriftingCameraScoresInTheDecodeFrame) {
   if (tooSlowForRealTime())
     GTEST_SKIP() << "real-time rig under ThreadSanitizer";
