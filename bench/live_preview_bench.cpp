@@ -7,6 +7,7 @@
 #include "capture/media.h"
 #include "capture/rtsp/h264_depacketizer.h"
 #include "capture/rtsp/rtsp_text.h"
+
 #include "sim/network_camera.h"
 
 #include <chrono>
@@ -51,8 +52,8 @@ const std::vector<std::vector<std::string>>& streamPackets() {
       std::string unit;
       bool key = false;
       if (!encoder->encode(movingPicture(f), false, &unit, &key)) continue;
-      all.push_back(pxo::sim::h264RtpPackets(
-          unit, uint32_t(f) * 3000u, 1400, &sequence));
+      all.push_back(
+          pxo::sim::h264RtpPackets(unit, uint32_t(f) * 3000u, 1400, &sequence));
     }
     return all;
   }();
@@ -98,8 +99,7 @@ void BM_LivePreview1080p(benchmark::State& state) {
       frames, benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
   // Seconds of work per second of stream at 30 frames a second.
   state.counters["core_share"] = benchmark::Counter(
-      frames / 30.0,
-      benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+      frames / 30.0, benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
   state.SetItemsProcessed(int64_t(frames));
 }
 BENCHMARK(BM_LivePreview1080p)->Unit(benchmark::kMillisecond)->UseRealTime();

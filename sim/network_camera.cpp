@@ -130,10 +130,9 @@ void NetworkCamera::encodeLoop() {
     Queued unit;
     unit.annexB = std::move(annexB);
     unit.captureTime = frame->timestamp;
-    unit.rtpTimestamp =
-        config_.firstRtpTimestamp +
-        static_cast<uint32_t>(
-            std::llround(std::max(frame->timestamp, 0.0) * 90000.0));
+    unit.rtpTimestamp = config_.firstRtpTimestamp +
+                        static_cast<uint32_t>(std::llround(
+                            std::max(frame->timestamp, 0.0) * 90000.0));
     unit.due = Clock::now() + std::chrono::microseconds(static_cast<int64_t>(
                                   config_.latencyMs * 1000));
     std::lock_guard lock(mutex_);
@@ -170,8 +169,8 @@ void NetworkCamera::serveClient(platform::TcpStream& client) {
       const std::string method = head.substr(0, head.find(' '));
       const std::string cseq = findHeaderValue(head, "CSeq");
       std::string answer = "RTSP/1.0 200 OK\r\nCSeq: " + cseq + "\r\n";
-      const bool needsAuth = !config_.password.empty() &&
-                             method != "OPTIONS" && method != "GET_PARAMETER";
+      const bool needsAuth = !config_.password.empty() && method != "OPTIONS" &&
+                             method != "GET_PARAMETER";
       const std::string expected =
           "Basic " + base64Encode(config_.user + ":" + config_.password);
       if (needsAuth && findHeaderValue(head, "Authorization") != expected) {
@@ -287,8 +286,10 @@ std::vector<std::string> h264RtpPackets(std::string_view annexB,
 bool NetworkCamera::sendAccessUnit(platform::TcpStream& client,
                                    const Queued& unit) {
   std::string out;
-  for (const std::string& packet : h264RtpPackets(
-           unit.annexB, unit.rtpTimestamp, config_.maxPacketBytes, &sequence_)) {
+  for (const std::string& packet : h264RtpPackets(unit.annexB,
+                                                  unit.rtpTimestamp,
+                                                  config_.maxPacketBytes,
+                                                  &sequence_)) {
     out += '$';
     out += char(0);  // channel 0: RTP
     out += char(packet.size() >> 8);

@@ -34,11 +34,11 @@
 namespace pxo::sim {
 
 struct NetworkCameraConfig {
-  double latencyMs = 500;     // from the frame's capture to its packets
+  double latencyMs = 500;  // from the frame's capture to its packets
   int32_t keyFrameInterval = 30;
   uint32_t firstRtpTimestamp = 0xFFFFFFFFu - 2u * 90000u;  // wraps after 2 s
   size_t maxPacketBytes = 1400;
-  std::string user;      // Basic authentication when `password` is set
+  std::string user;  // Basic authentication when `password` is set
   std::string password;
 };
 

@@ -17,9 +17,9 @@ std::vector<TruthLed> truthOfLastRun(const SimulatedRig& rig,
       largest > kScanFrameMaxDimension ? kScanFrameMaxDimension / largest : 1.0;
   std::array<double, 2> motion = {0, 0};
   if (!session.lastRun.marks.empty())
-    motion =
-        camera.motionAt(camera.recordingStart() + session.lastRun.marks[0].time +
-                        session.lastRun.settleOffset);
+    motion = camera.motionAt(camera.recordingStart() +
+                             session.lastRun.marks[0].time +
+                             session.lastRun.settleOffset);
   *shift = {motion[0] * scale, motion[1] * scale};
   std::vector<TruthLed> truth;
   for (const ImagePoint& p : rig.truth(pose))

@@ -11,6 +11,7 @@
 //   pixoria cameras
 
 #include "capture/camera_list.h"
+#include "capture/rtsp/rtsp_capture.h"
 #include "capture/v4l2/v4l2_capture.h"
 #include "controller/fpp_reconfigure.h"
 #include "json/json_text.h"
@@ -20,7 +21,6 @@
 #include "scan/scan_decode.h"
 #include "scan/session.h"
 
-#include "capture/rtsp/rtsp_capture.h"
 #include "sim/blank_camera.h"
 #include "sim/decode_scorer.h"
 #include "sim/network_camera.h"
@@ -169,7 +169,8 @@ int scanSimulated(const Arguments& args) {
   if (args.has("rtsp")) {
     pxo::sim::NetworkCameraConfig config;
     config.latencyMs = std::atof(args.get("camera-latency", "500").c_str());
-    filmed.reset(static_cast<pxo::sim::VirtualCamera*>(sessionCamera.release()));
+    filmed.reset(
+        static_cast<pxo::sim::VirtualCamera*>(sessionCamera.release()));
     networkCamera = std::make_unique<pxo::sim::NetworkCamera>(*filmed, config);
     if (!networkCamera->start(&error)) return fail(error);
     std::printf("Network camera at %s (%g ms latency)\n",
@@ -322,9 +323,8 @@ int scanController(const Arguments& args) {
   fs::create_directories(out, ec);
   std::unique_ptr<pxowin::ICaptureSource> camera;
   if (args.has("rtsp"))
-    camera = std::make_unique<pxowin::RTSPCapture>(args.get("rtsp"),
-                                                   args.get("camera-user"),
-                                                   args.get("camera-password"));
+    camera = std::make_unique<pxowin::RTSPCapture>(
+        args.get("rtsp"), args.get("camera-user"), args.get("camera-password"));
   else if (args.get("camera") == "sim:black")
     camera = std::make_unique<pxo::sim::BlankCamera>();
   else

@@ -60,9 +60,9 @@ bool yuv420ToBgra(const Yuv420Planes& planes,
   std::vector<int32_t> lumaColumn(static_cast<size_t>(outWidth));
   std::vector<int32_t> chromaColumn(static_cast<size_t>(outWidth));
   for (int32_t x = 0; x < outWidth; ++x) {
-    const int32_t sx = outWidth == width
-                           ? x
-                           : static_cast<int32_t>(int64_t{width} * x / outWidth);
+    const int32_t sx =
+        outWidth == width ? x
+                          : static_cast<int32_t>(int64_t{width} * x / outWidth);
     lumaColumn[size_t(x)] = sx;
     chromaColumn[size_t(x)] = (sx / 2) * planes.chromaStep;
   }
@@ -71,7 +71,8 @@ bool yuv420ToBgra(const Yuv420Planes& planes,
         outHeight == height
             ? y
             : static_cast<int32_t>(int64_t{height} * y / outHeight);
-    const uint8_t* luma = planes.y + static_cast<ptrdiff_t>(sy) * planes.yStride;
+    const uint8_t* luma =
+        planes.y + static_cast<ptrdiff_t>(sy) * planes.yStride;
     const ptrdiff_t chromaRow =
         static_cast<ptrdiff_t>(sy / 2) * planes.chromaStride;
     const uint8_t* u = planes.u + chromaRow;

@@ -6,9 +6,9 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
-#include <string_view>
 #include <memory>
 #include <mutex>
+#include <string_view>
 
 // The recording half every capture source shares: frames from the capture
 // thread go to the callback and, while recording, into the H.264 writer

@@ -4,10 +4,10 @@
 #include "capture/media.h"
 #include "capture/pixel_convert.h"
 
-#include <gtest/gtest.h>
-
 #include <filesystem>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 namespace pxowin {
 namespace {
@@ -94,9 +94,9 @@ BgraFrame testCard(int32_t width, int32_t height, int32_t shift) {
     for (int32_t x = 0; x < width; ++x) {
       uint8_t* p = frame.pixels.data() + size_t(y) * frame.stride + 4 * x;
       const bool left = x < width / 2;
-      p[0] = left ? 200 : 30;               // blue left
+      p[0] = left ? 200 : 30;                    // blue left
       p[1] = ((x + shift) / 16) % 2 ? 180 : 40;  // moving green bars
-      p[2] = left ? 30 : 200;               // red right
+      p[2] = left ? 30 : 200;                    // red right
       p[3] = 255;
     }
   return frame;
@@ -127,7 +127,7 @@ TEST(H264Stream, EncodedDecodedLiveAndRecordedWithoutReencoding) {
       EXPECT_EQ(live.width, 640);
       EXPECT_EQ(live.height, 360);
       const auto left = pixel(live, 100, 200), right = pixel(live, 540, 200);
-      EXPECT_GT(left[0], left[2] + 100);   // blue
+      EXPECT_GT(left[0], left[2] + 100);    // blue
       EXPECT_GT(right[2], right[0] + 100);  // red
     }
   }
@@ -147,7 +147,8 @@ TEST(H264Stream, EncodedDecodedLiveAndRecordedWithoutReencoding) {
       if (first.compare(i, 4, std::string("\0\0\0\1", 4)) == 0)
         starts.push_back(i + 4);
     for (size_t s = 0; s < starts.size(); ++s) {
-      const size_t end = s + 1 < starts.size() ? starts[s + 1] - 4 : first.size();
+      const size_t end =
+          s + 1 < starts.size() ? starts[s + 1] - 4 : first.size();
       const std::string nal = first.substr(starts[s], end - starts[s]);
       if ((nal[0] & 0x1f) == 7) sps = nal;
       if ((nal[0] & 0x1f) == 8) pps = nal;
@@ -179,8 +180,8 @@ TEST(H264Stream, EncodedDecodedLiveAndRecordedWithoutReencoding) {
     const BgraFrame expected = testCard(1280, 720, i);
     int agree = 0;
     for (int32_t x = 0; x < 1280; x += 4)
-      agree += (pixel(frame, x, 360)[1] > 110) ==
-               (pixel(expected, x, 360)[1] > 110);
+      agree +=
+          (pixel(frame, x, 360)[1] > 110) == (pixel(expected, x, 360)[1] > 110);
     EXPECT_GT(agree, 300) << "frame " << i;
   }
   extractor->close();
@@ -194,9 +195,11 @@ TEST(H264Stream, BadInputIsRefused) {
   std::string error;
   ASSERT_TRUE(decoder->open("", &error));
   EXPECT_FALSE(decoder->decode("", 640, &out));
-  EXPECT_FALSE(decoder->decode(std::string("\0\0\0\1\x65garbage", 12), 640, &out));
+  EXPECT_FALSE(
+      decoder->decode(std::string("\0\0\0\1\x65garbage", 12), 640, &out));
   auto writer = createEncodedRecordingWriter();
-  EXPECT_FALSE(writer->open("/nonexistent/dir/x.mp4", 64, 64, "\x67", "\x68", &error));
+  EXPECT_FALSE(
+      writer->open("/nonexistent/dir/x.mp4", 64, 64, "\x67", "\x68", &error));
   EXPECT_FALSE(writer->write("\0\0\0\1\x65", 0, true));
   EXPECT_FALSE(writer->open("/tmp/x.mp4", 0, 0, "", "", &error));
 }

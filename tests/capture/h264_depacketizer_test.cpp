@@ -113,6 +113,30 @@ TEST(H264Depacketizer, TimestampsSplitUnitsWithoutMarkers) {
   EXPECT_EQ(c.units[2].nals, std::vector<std::string>{kSlice});
 }
 
+// A camera that never ends a unit or a fragment cannot grow them without
+// bound: past kMaxAccessUnitBytes the unit is dropped whole, and the next
+// one comes through.
+TEST(H264Depacketizer, EndlessUnitsAndFragmentsAreDropped) {
+  Collector c;
+  const std::string slice = "\x41" + std::string(60000, 'x');
+  const size_t packets = kMaxAccessUnitBytes / slice.size() + 2;
+  for (size_t i = 0; i < packets; ++i)
+    c.depacketizer.addPacket(slice, 5, false);
+  c.depacketizer.addPacket(slice, 5, true);
+  EXPECT_TRUE(c.units.empty());
+  // FU-A: a start, then middles forever.
+  std::string start = "\x7c\x85" + std::string(60000, 'y');
+  std::string middle = "\x7c\x05" + std::string(60000, 'y');
+  c.depacketizer.addPacket(start, 6, false);
+  for (size_t i = 0; i < packets; ++i)
+    c.depacketizer.addPacket(middle, 6, false);
+  c.depacketizer.addPacket("\x7c\x45z", 6, true);  // the end, too late
+  EXPECT_TRUE(c.units.empty());
+  c.depacketizer.addPacket(kSlice, 7, true);
+  ASSERT_EQ(c.units.size(), 1u);
+  EXPECT_EQ(c.units[0].nals, std::vector<std::string>{kSlice});
+}
+
 // Writes SPS fields as H.264's Exp-Golomb codes.
 class SpsWriter {
  public:

@@ -1,17 +1,18 @@
 // The RTSP client and the network-camera source against GStreamer's RTSP
 // server on loopback, and against servers of our own that misbehave.
 
-#include "capture/rtsp/rtsp_capture.h"
 #include "capture/rtsp/rtsp_session.h"
-#include "peers/gst_rtsp_peer.h"
-#include "platform/socket.h"
 
-#include <gtest/gtest.h>
+#include "capture/rtsp/rtsp_capture.h"
+#include "platform/socket.h"
 
 #include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <thread>
+
+#include "peers/gst_rtsp_peer.h"
+#include <gtest/gtest.h>
 
 namespace pxo {
 namespace {
@@ -64,9 +65,9 @@ TEST(RtspSessionWithGstreamer, OpensWithEachAuthenticationAndReceives) {
     SCOPED_TRACE(c.auth);
     GstRtspPeer peer({"--auth", c.auth});
     ASSERT_FALSE(peer.url().empty()) << "GStreamer's RTSP server did not start";
-    const std::string url =
-        *c.credentials ? withCredentials(peer.url(), c.credentials)
-                       : peer.url();
+    const std::string url = *c.credentials
+                                ? withCredentials(peer.url(), c.credentials)
+                                : peer.url();
     RtspStreamInfo info;
     std::string error;
     auto session = openRtspSession(url, "", "", &info, &error);
@@ -103,13 +104,15 @@ TEST(RtspSessionWithGstreamer, CredentialsArgumentsAndFailures) {
   ASSERT_FALSE(peer.url().empty());
   std::string error;
   // The arguments override the URL's own credentials one by one.
-  auto session = openRtspSession(
-      withCredentials(peer.url(), "admin:wrong"), "", "secret", nullptr, &error);
+  auto session = openRtspSession(withCredentials(peer.url(), "admin:wrong"),
+                                 "",
+                                 "secret",
+                                 nullptr,
+                                 &error);
   EXPECT_TRUE(session) << error;
   closeRtspSession(std::move(session));
 
-  EXPECT_FALSE(
-      openRtspSession(peer.url(), "admin", "wrong", nullptr, &error));
+  EXPECT_FALSE(openRtspSession(peer.url(), "admin", "wrong", nullptr, &error));
   EXPECT_EQ(error, "DESCRIBE: authentication failed");
   EXPECT_FALSE(openRtspSession(peer.url(), "", "", nullptr, &error));
   EXPECT_EQ(error, "DESCRIBE: authentication failed");
@@ -129,8 +132,9 @@ class MisbehavingServer {
     platform::SocketAddress local;
     EXPECT_TRUE(platform::makeIPv4Address("127.0.0.1", 0, &local));
     listener_ = platform::TcpListener::listen(local, 1);
-    url_ = "rtsp://127.0.0.1:" +
-           std::to_string(listener_.localAddress().port()) + "/cam";
+    url_ =
+        "rtsp://127.0.0.1:" + std::to_string(listener_.localAddress().port()) +
+        "/cam";
     thread_ = std::thread([this, act = std::move(act)] {
       platform::TcpStream stream =
           listener_.accept(std::chrono::steady_clock::now() + 10s);
@@ -236,7 +240,8 @@ TEST(RtspSessionBounds, ReaderEndsWhenTheCameraClosesOrFallsSilent) {
     MisbehavingServer closing([](platform::TcpStream& stream) {
       playLikeACamera(stream, [](platform::TcpStream& s) { s.close(); });
     });
-    auto session = openRtspSession(closing.url(), "", "", nullptr, &error, quick);
+    auto session =
+        openRtspSession(closing.url(), "", "", nullptr, &error, quick);
     ASSERT_TRUE(session) << error;
     EXPECT_EQ(session->sessionId, "abc");
     EXPECT_EQ(session->timeoutSeconds, 30);
@@ -248,7 +253,8 @@ TEST(RtspSessionBounds, ReaderEndsWhenTheCameraClosesOrFallsSilent) {
     MisbehavingServer silent([](platform::TcpStream& stream) {
       playLikeACamera(stream, [](platform::TcpStream&) {});
     });
-    auto session = openRtspSession(silent.url(), "", "", nullptr, &error, quick);
+    auto session =
+        openRtspSession(silent.url(), "", "", nullptr, &error, quick);
     ASSERT_TRUE(session) << error;
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(runRtspReader(session.get()), RtspEnd::kNoData);

@@ -325,8 +325,7 @@ class FfmpegStreamEncoder final : public H264StreamEncoder {
               std::string* annexB,
               bool* keyFrame) override {
     if (!scaler_ || frame.width < encoder_->width ||
-        frame.height < encoder_->height ||
-        av_frame_make_writable(frame_) < 0)
+        frame.height < encoder_->height || av_frame_make_writable(frame_) < 0)
       return false;
     const uint8_t* source[1] = {frame.pixels.data()};
     const int sourceStride[1] = {frame.stride};

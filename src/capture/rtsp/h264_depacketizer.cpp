@@ -56,6 +56,12 @@ void H264Depacketizer::addPacket(std::string_view payload,
         if (marker) flush();
         return;
       }
+      if (fragment_.size() + payload.size() - header > kMaxAccessUnitBytes) {
+        fragmentOpen_ = false;
+        fragment_.clear();
+        if (marker) flush();
+        return;
+      }
       fragment_.append(payload.substr(header));
       if ((fu & 0x40) && fragmentOpen_) {
         const std::string unit = std::move(fragment_);
@@ -73,6 +79,14 @@ void H264Depacketizer::addUnit(std::string_view unit, uint32_t timestamp) {
   unitOpen_ = true;
   unitTimestamp_ = timestamp;
   noteParameterSet(unit);
+  if (unitDropped_ || unitBytes_ + unit.size() > kMaxAccessUnitBytes) {
+    // Never ended: dropped whole; the decoder waits for the next key frame.
+    units_.clear();
+    unitBytes_ = 0;
+    unitDropped_ = true;
+    return;
+  }
+  unitBytes_ += unit.size();
   units_.emplace_back(unit);
 }
 
@@ -90,6 +104,7 @@ void H264Depacketizer::noteParameterSet(std::string_view unit) {
 }
 
 void H264Depacketizer::flush() {
+  unitDropped_ = false;
   if (units_.empty()) {
     unitOpen_ = false;
     return;
@@ -110,6 +125,7 @@ void H264Depacketizer::flush() {
   // The callback may add packets of its own; hand it a settled state.
   std::vector<std::string> units = std::move(units_);
   units_.clear();
+  unitBytes_ = 0;
   unitOpen_ = false;
   if (onAccessUnit_) onAccessUnit_(views, timestamp, key);
 }

@@ -11,9 +11,13 @@
 // STAP-A aggregates and FU-A/FU-B fragments, grouped by RTP timestamp and
 // ended by the marker bit. Parameter sets seen in band (or given from the
 // SDP) are remembered and put in front of key frames that lack them.
-// One object per stream, used by one thread.
+// One object per stream, used by one thread. An access unit (or one
+// fragmented NAL unit) over kMaxAccessUnitBytes is dropped, so a camera
+// that never ends one cannot exhaust memory.
 
 namespace pxo {
+
+inline constexpr size_t kMaxAccessUnitBytes = 16 << 20;
 
 class H264Depacketizer {
  public:
@@ -43,6 +47,8 @@ class H264Depacketizer {
   AccessUnitCallback onAccessUnit_;
   ParameterSetsCallback onParameterSets_;
   std::vector<std::string> units_;
+  size_t unitBytes_ = 0;      // in units_
+  bool unitDropped_ = false;  // too big: skipped up to the next one
   uint32_t unitTimestamp_ = 0;
   bool unitOpen_ = false;
   std::string fragment_;

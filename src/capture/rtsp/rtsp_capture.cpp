@@ -129,11 +129,15 @@ void RTSPCapture::onAccessUnit(std::span<const std::string_view> units,
   parameters.sps = sps;
   parameters.pps = pps;
   annexB_.clear();
-  for (std::string_view unit : units) annexB_.append(kStartCode, 4).append(unit);
+  for (std::string_view unit : units)
+    annexB_.append(kStartCode, 4).append(unit);
   deliverAccessUnit(annexB_, key, time, parameters, [&](BgraFrame* frame) {
     if (!decoderReady_) {
       std::string header;
-      header.append(kStartCode, 4).append(sps).append(kStartCode, 4).append(pps);
+      header.append(kStartCode, 4)
+          .append(sps)
+          .append(kStartCode, 4)
+          .append(pps);
       decoderReady_ = decoder_->open(header, nullptr);
       if (!decoderReady_) return false;
     }

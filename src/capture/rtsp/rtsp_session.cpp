@@ -45,8 +45,8 @@ long receiveSome(RtspSession* session, Clock::time_point deadline) {
 }
 
 // A reply off the connection: interleaved frames before it are dropped; no
-// byte for the no-data time, more than the reply time in all, a closed or failed
-// socket and an oversized or malformed reply all give `ok` false.
+// byte for the no-data time, more than the reply time in all, a closed or
+// failed socket and an oversized or malformed reply all give `ok` false.
 RtspResponse readRtspResponse(RtspSession* session) {
   RtspResponse reply;
   const auto giveUp = Clock::now() + session->timeouts.reply;
@@ -83,8 +83,8 @@ std::string requestHead(RtspSession* session,
 
 // Requests whose answer is not waited for: the keep-alive and TEARDOWN.
 void sendWithoutReply(RtspSession* session, std::string_view method) {
-  (void)sendText(session, requestHead(session, method, session->playUrl) +
-                              "\r\n");
+  (void)sendText(session,
+                 requestHead(session, method, session->playUrl) + "\r\n");
 }
 
 char printable(uint8_t byte) { return std::isprint(byte) ? char(byte) : '.'; }
@@ -298,7 +298,8 @@ RtspEnd runRtspReader(RtspSession* session) {
       continue;
     }
     const int32_t channel = uint8_t(buffer[1]);
-    const size_t length = (size_t(uint8_t(buffer[2])) << 8) | uint8_t(buffer[3]);
+    const size_t length =
+        (size_t(uint8_t(buffer[2])) << 8) | uint8_t(buffer[3]);
     if (buffer.size() < 4 + length) {
       if (auto end = receiveMore()) return *end;
       continue;

@@ -92,7 +92,7 @@ struct SdpVideo {
   // For PLAY, GET_PARAMETER and TEARDOWN: the aggregate (the content
   // base) when the SDP has a session-level control, else the track's.
   std::string playUrl;
-  std::string sps;         // from sprop-parameter-sets, when given
+  std::string sps;  // from sprop-parameter-sets, when given
   std::string pps;
 };
 

@@ -1,0 +1,35 @@
+#!/bin/sh
+# One scene scanned twice with the pixoria command: through the local
+# camera path and through the network-camera path (the rig's pictures as
+# H.264 over RTSP on loopback, 500 ms late). Both read every LED right and
+# the network camera's positions are about as close as the local ones.
+#   cli_rtsp_test.sh PIXORIA SCENE
+set -eu
+pixoria=$1
+scene=$2
+out=$(mktemp -d)
+trap 'rm -rf "$out"' EXIT
+export TMPDIR="$out"
+value() { sed "s/.*\"$1\":\([0-9.e+-]*\).*/\1/" "$2"; }
+scan() {
+  name=$1
+  shift
+  "$pixoria" scan --simulate --scene "$scene" --out "$out/$name" \
+    --report "$out/$name.json" "$@" > "$out/$name.log" 2>&1 ||
+    { echo "$name scan failed"; cat "$out/$name.log"; exit 1; }
+  [ "$(value wrong "$out/$name.json")" = 0 ] ||
+    { echo "$name: wrong IDs"; cat "$out/$name.json"; exit 1; }
+  awk -v c="$(value correct "$out/$name.json")" \
+      -v n="$(value leds "$out/$name.json")" 'BEGIN { exit !(c >= 0.99 * n) }' ||
+    { echo "$name: too few correct"; cat "$out/$name.json"; exit 1; }
+}
+scan local
+scan rtsp --rtsp --camera-latency 500
+grep -q "Network camera at rtsp://127.0.0.1:" "$out/rtsp.log" ||
+  { echo "the scan did not use the network camera"; exit 1; }
+local_error=$(value medianErrorPx "$out/local.json")
+rtsp_error=$(value medianErrorPx "$out/rtsp.json")
+awk -v l="$local_error" -v r="$rtsp_error" 'BEGIN { exit !(r <= l + 1.0) }' ||
+  { echo "median error: local $local_error px, network $rtsp_error px"; exit 1; }
+echo "cli: local and network camera scans agree (median error" \
+  "$local_error px and $rtsp_error px)"
