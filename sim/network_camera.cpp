@@ -16,7 +16,7 @@ using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
 constexpr uint32_t kSsrc = 0x50584f31;
-constexpr size_t kMaxRequestBytes = 64 * 1024;
+constexpr size_t kMaxRequestBytes = size_t{64} * 1024;
 
 // NAL units of an Annex B access unit, start codes removed.
 std::vector<std::string_view> splitAnnexB(std::string_view stream) {

@@ -127,6 +127,8 @@ std::unique_ptr<RtspSession> openRtspSession(std::string_view url,
                                              const RtspTimeouts& timeouts) {
   auto session = std::make_unique<RtspSession>();
   session->timeouts = timeouts;
+  // Nothing in the library changes the environment.
+  // NOLINTNEXTLINE(concurrency-mt-unsafe)
   session->debug = std::getenv("PXO_RTSP_DEBUG") != nullptr;
   platform::startNetworking();
   session->url = parseRtspUrl(url);
