@@ -16,4 +16,7 @@ struct LocalTime {
 // The wall-clock time now, in the local time zone.
 LocalTime localTimeNow();
 
+// The wall-clock time now, in UTC.
+LocalTime utcTimeNow();
+
 }  // namespace pxo::platform

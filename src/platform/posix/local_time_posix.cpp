@@ -16,4 +16,16 @@ LocalTime localTimeNow() {
           parts.tm_sec};
 }
 
+LocalTime utcTimeNow() {
+  std::time_t now = std::time(nullptr);
+  std::tm parts{};
+  gmtime_r(&now, &parts);
+  return {parts.tm_year + 1900,
+          parts.tm_mon + 1,
+          parts.tm_mday,
+          parts.tm_hour,
+          parts.tm_min,
+          parts.tm_sec};
+}
+
 }  // namespace pxo::platform

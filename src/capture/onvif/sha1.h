@@ -1,0 +1,12 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string_view>
+
+namespace pxo {
+
+// SHA-1 (FIPS 180-4) of a byte string: the 20-byte digest.
+std::array<uint8_t, 20> sha1(std::string_view bytes);
+
+}  // namespace pxo

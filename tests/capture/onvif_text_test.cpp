@@ -1,0 +1,150 @@
+#include "capture/onvif/onvif_security.h"
+#include "capture/onvif/onvif_xml.h"
+#include "capture/onvif/sha1.h"
+#include "controller/base64.h"
+
+#include <regex>
+#include <string>
+
+#include <gtest/gtest.h>
+
+namespace pxo {
+namespace {
+
+std::string hex(const std::array<uint8_t, 20>& digest) {
+  static const char digits[] = "0123456789abcdef";
+  std::string out;
+  for (uint8_t b : digest) {
+    out.push_back(digits[b >> 4]);
+    out.push_back(digits[b & 15]);
+  }
+  return out;
+}
+
+// FIPS 180 examples, and lengths either side of a block's last 9 bytes.
+TEST(Sha1, KnownDigests) {
+  EXPECT_EQ(hex(sha1("")), "da39a3ee5e6b4b0d3255bfef95601890afd80709");
+  EXPECT_EQ(hex(sha1("abc")), "a9993e364706816aba3e25717850c26c9cd0d89d");
+  EXPECT_EQ(
+      hex(sha1("abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq")),
+      "84983e441c3bd26ebaae4aa1f95129e5e54670f1");
+  EXPECT_EQ(hex(sha1(std::string(1000000, 'a'))),
+            "34aa973cd4c4daa4f61eeb2bdbad27316534016f");
+  EXPECT_EQ(hex(sha1(std::string(55, 'a'))),
+            "c1c8bbdc22796e28c0e15163d20899b65621d65a");
+  EXPECT_EQ(hex(sha1(std::string(56, 'a'))),
+            "c2db330f6083854c99d4b5bfb6e8f29f201be699");
+  EXPECT_EQ(hex(sha1(std::string(64, 'a'))),
+            "0098ba824b5c16427bd7a1122a5a442a25ec644d");
+}
+
+// Password digests a camera echoed back (user admin, password 9999).
+TEST(OnvifSecurity, PasswordDigestVectors) {
+  struct Vector {
+    const char* nonce;
+    const char* created;
+    const char* digest;
+  };
+  for (const Vector& v : {Vector{"NTE3MDA5ODgzMg==",
+                                 "2014-12-25T16:28:49.646Z",
+                                 "Eikg93ADHyNiflt5IOkjpIDbEB8="},
+                          Vector{"Nzg1MDE2OTYz",
+                                 "2014-12-24T16:20:37.475Z",
+                                 "5y9Zcgk2iMChJdQw/yOKEtqsI/0="},
+                          Vector{"NzQ2MTAxMDk3NQ==",
+                                 "2014-12-24T16:20:37.481Z",
+                                 "eqy980Ghbsq3pGRTc/9ogfBa/oA="}}) {
+    std::string nonce;
+    ASSERT_TRUE(base64Decode(v.nonce, &nonce));
+    EXPECT_EQ(passwordDigest(nonce, v.created, "9999"), v.digest);
+    const std::string header =
+        securityHeaderWith("admin", "9999", nonce, v.created);
+    EXPECT_EQ(xmlElementText(header, "Password"), v.digest);
+    EXPECT_EQ(xmlElementText(header, "Nonce"), v.nonce);
+    EXPECT_EQ(xmlElementText(header, "Created"), v.created);
+    EXPECT_EQ(xmlElementText(header, "Username"), "admin");
+  }
+}
+
+TEST(OnvifSecurity, HeaderOnlyWithCredentialsAndFreshEachTime) {
+  EXPECT_EQ(makeSecurityHeader("", ""), "");
+  const std::string a = makeSecurityHeader("a&b<c", "");
+  EXPECT_EQ(xmlElementText(a, "Username"), "a&b<c");
+  EXPECT_NE(a.find("s:mustUnderstand=\"1\""), std::string::npos);
+  EXPECT_TRUE(
+      std::regex_match(xmlElementText(a, "Created"),
+                       std::regex(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ)")));
+  const std::string b = makeSecurityHeader("a&b<c", "");
+  EXPECT_NE(xmlElementText(a, "Nonce"), xmlElementText(b, "Nonce"));
+  std::string nonce;
+  ASSERT_TRUE(base64Decode(xmlElementText(a, "Nonce"), &nonce));
+  EXPECT_EQ(nonce.size(), 16u);
+
+  const std::regex uuid(
+      "[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-"
+      "[0-9a-f]{12}");
+  const std::string u = makeUuid();
+  EXPECT_TRUE(std::regex_match(u, uuid)) << u;
+  EXPECT_NE(u, makeUuid());
+}
+
+// Replies shaped like real cameras': prefixes differ for one namespace,
+// names contain dots, text is padded and holds entities.
+TEST(OnvifXml, ElementsWhateverTheirPrefix) {
+  const std::string reply =
+      "<?xml version=\"1.0\"?><SOAP-ENV:Envelope xmlns:tt=\"x\">"
+      "<SOAP-ENV:Body><trt:GetStreamUriResponse><trt:MediaUri>"
+      "<tt:Uri>\n     rtsp://127.0.0.1:8554/cam?channel=1&amp;subtype=1 \n"
+      "</tt:Uri><tt:InvalidAfterConnect>false</tt:InvalidAfterConnect>"
+      "</trt:MediaUri></trt:GetStreamUriResponse></SOAP-ENV:Body>"
+      "</SOAP-ENV:Envelope>";
+  EXPECT_EQ(xmlElementText(reply, "Uri"),
+            "rtsp://127.0.0.1:8554/cam?channel=1&subtype=1");
+  EXPECT_EQ(xmlElementText(reply, "InvalidAfterConnect"), "false");
+  // "MediaUri" is not "Uri"; an element that is not there is empty.
+  EXPECT_EQ(xmlElementText(reply, "Timeout"), "");
+  EXPECT_TRUE(xmlFindElement(reply, "MediaUri").has_value());
+  EXPECT_EQ(*xmlFindElement(reply, "Uri"), reply.find("tt:Uri>") + 3);
+
+  // Unprefixed, an empty tag before the full one, dotted names, a name in
+  // a closing tag first.
+  const std::string caps =
+      "</tt:Media><Media/><tt:TLS1.1>true</tt:TLS1.1>"
+      "<Media><XAddr>http://127.0.0.1:8080/onvif/media_service</XAddr>"
+      "</Media>";
+  EXPECT_EQ(xmlElementText(caps, "TLS1.1"), "true");
+  EXPECT_EQ(xmlElementText(caps, "XAddr", *xmlFindElement(caps, "Media")),
+            "http://127.0.0.1:8080/onvif/media_service");
+  EXPECT_EQ(xmlElementText(caps, "Media"),
+            "<XAddr>http://127.0.0.1:8080/"
+            "onvif/media_service");
+}
+
+TEST(OnvifXml, AttributesEntitiesAndPercents) {
+  const std::string profiles =
+      "<trt:Profiles fixed=\"true\" token='Profile&amp;1'>"
+      "<tt:Name>main</tt:Name></trt:Profiles>"
+      "<trt:Profiles xmlns:x=\"y\" x:token=\"p2\"><tt:Name/></trt:Profiles>";
+  const size_t first = *xmlFindElement(profiles, "Profiles");
+  EXPECT_EQ(xmlAttribute(profiles, first, "token"), "Profile&1");
+  EXPECT_EQ(xmlAttribute(profiles, first, "fixed"), "true");
+  EXPECT_EQ(xmlAttribute(profiles, first, "missing"), "");
+  const size_t second = *xmlFindElement(profiles, "Profiles", first + 1);
+  // The closing tag of the first comes before the second's start tag.
+  const size_t start = *xmlFindElement(profiles, "Profiles", second + 1);
+  EXPECT_EQ(xmlAttribute(profiles, start, "token"), "p2");
+  EXPECT_EQ(xmlAttribute(profiles, profiles.size() + 5, "token"), "");
+
+  EXPECT_EQ(xmlUnescape("a&lt;b&gt;&quot;&apos;&#38;&#x41;&#233;&bogus;&"),
+            "a<b>\"'&A\xC3\xA9&bogus;&");
+  EXPECT_EQ(xmlUnescape("&#0;&#xD800;&#99999999999;"),
+            "&#0;&#xD800;&#99999999999;");
+  EXPECT_EQ(xmlEscape("<a href=\"x\">&'"),
+            "&lt;a href=&quot;x&quot;&gt;&amp;&apos;");
+  EXPECT_EQ(percentDecode("VENDOR%20MODEL"), "VENDOR MODEL");
+  EXPECT_EQ(percentDecode("100%zz%2"), "100%zz%2");
+  EXPECT_EQ(percentDecode("%41%e2%82%ac"), "A\xE2\x82\xAC");
+}
+
+}  // namespace
+}  // namespace pxo
