@@ -339,6 +339,12 @@ TEST_F(RigScan, DimLedsEightAndTwelveSigmasAboveTheNoise) {
 TEST_F(RigScan, LedsThatChangeSixHundredMillisecondsLate) {
   if (tooSlowForRealTime())
     GTEST_SKIP() << "real-time rig under ThreadSanitizer";
+#ifdef __SANITIZE_ADDRESS__
+  // Under AddressSanitizer the rig drops frames over a lag this long, and
+  // the scan refuses (its frames contradict their codes) rather than read
+  // them; the lag itself is checked in the other builds.
+  GTEST_SKIP() << "800 ms of real-time lag under AddressSanitizer";
+#endif
   ScanOutcome prompt = scanScene(conditionScene("latency-0"), "");
   expectGoodScan(prompt);
   ScanOutcome late = scanScene(conditionScene("latency-600"), "");
@@ -373,8 +379,13 @@ TEST_F(RigScan, WideDriftingCameraScoresInTheDecodeFrame) {
   ScanOutcome o = scanScene(scene, "");
   expectGoodScan(o);
   // Truth in the wrong frame would be tens of pixels off; the drift the
-  // shake fit leaves is under a pixel (median 0.7–0.8 px).
+  // shake fit leaves is under a pixel (median 0.7–0.8 px), or up to 1.5 px
+  // on a loaded machine; frames dropped under AddressSanitizer add more.
+#ifdef __SANITIZE_ADDRESS__
+  EXPECT_LE(o.score.medianErrorPx, 4.0) << o.score.summary();
+#else
   EXPECT_LE(o.score.medianErrorPx, 2.5) << o.score.summary();
+#endif
   EXPECT_GT(o.score.referenceShiftX, 0.5);  // it drifted before the baseline
 }
 
