@@ -139,7 +139,7 @@ TEST(OnvifXml, AttributesEntitiesAndPercents) {
             "a<b>\"'&A\xC3\xA9&bogus;&");
   EXPECT_EQ(xmlUnescape("&#0;&#xD800;&#99999999999;"),
             "&#0;&#xD800;&#99999999999;");
-  EXPECT_EQ(xmlEscape("<a href=\"x\">&'"),
+  EXPECT_EQ(soapTextEscape("<a href=\"x\">&'"),
             "&lt;a href=&quot;x&quot;&gt;&amp;&apos;");
   EXPECT_EQ(percentDecode("VENDOR%20MODEL"), "VENDOR MODEL");
   EXPECT_EQ(percentDecode("100%zz%2"), "100%zz%2");

@@ -83,7 +83,7 @@ std::string securityHeaderWith(std::string_view user,
       "xmlns:wsu=\"http://docs.oasis-open.org/wss/2004/01/"
       "oasis-200401-wss-wssecurity-utility-1.0.xsd\">"
       "<wsse:UsernameToken><wsse:Username>";
-  header += xmlEscape(user);
+  header += soapTextEscape(user);
   header +=
       "</wsse:Username><wsse:Password Type=\"http://docs.oasis-open.org/wss/"
       "2004/01/oasis-200401-wss-username-token-profile-1.0#PasswordDigest\">";

@@ -160,7 +160,7 @@ std::string xmlUnescape(std::string_view text) {
   return out;
 }
 
-std::string xmlEscape(std::string_view text) {
+std::string soapTextEscape(std::string_view text) {
   std::string out;
   out.reserve(text.size());
   for (char c : text) {

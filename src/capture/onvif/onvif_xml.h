@@ -36,7 +36,7 @@ std::string xmlAttribute(std::string_view text,
 std::string xmlUnescape(std::string_view text);
 
 // "&", "<", ">", '"' and "'" as entities: text placed in a document.
-std::string xmlEscape(std::string_view text);
+std::string soapTextEscape(std::string_view text);
 
 // "%" and two hexadecimal digits become that byte; anything else is kept.
 std::string percentDecode(std::string_view text);
