@@ -32,6 +32,45 @@ PXO_API const char* pxo_camera_list_name(const pxo_camera_list* list,
 /* Frees the list; null is ignored. */
 PXO_API void pxo_camera_list_free(pxo_camera_list* list);
 
+/* A network camera that answered discovery (480 bytes). Text is
+ * NUL-terminated UTF-8, cut at a character boundary to fit. */
+typedef struct DiscoveredCamera {
+  char label[160];          /* scope name and hardware, or the host */
+  char host[64];            /* of the service address, without port */
+  char serviceAddress[256]; /* the camera's ONVIF device service URL */
+} DiscoveredCamera;
+
+/* One H.264 media profile of a network camera (508 bytes). */
+typedef struct CameraProfile {
+  char name[96];
+  char streamUri[400]; /* the RTSP address; "" when the camera gave none */
+  int32_t width;
+  int32_t height;
+  int32_t frameRateLimit; /* frames per second */
+} CameraProfile;
+
+/* Probes the local network for ONVIF cameras for `timeoutMs` (3000 when
+ * < 1) and fills up to `maxCount` records, one per host, in order of
+ * arrival. Returns how many; 0 for a null array or a count < 1; -1 when no
+ * UDP socket could be bound. Blocks the calling thread. */
+PXO_API int32_t pxo_discover_network_cameras(DiscoveredCamera* cameras,
+                                             int32_t maxCount,
+                                             int32_t timeoutMs);
+
+/* Asks the camera at `deviceServiceUrl` for its H.264 profiles with their
+ * stream addresses, largest picture first, and fills up to `maxCount`
+ * records. Returns how many; 0 when the camera has none; -1 on failure.
+ * `user` and `password` may be null. The reason for 0 or -1 is written to
+ * `error` (cut to `errorSize`) when it is given; "" on success. Blocks the
+ * calling thread for a few requests. */
+PXO_API int32_t pxo_enumerate_camera_profiles(const char* deviceServiceUrl,
+                                              const char* user,
+                                              const char* password,
+                                              CameraProfile* profiles,
+                                              int32_t maxCount,
+                                              char* error,
+                                              int32_t errorSize);
+
 #ifdef __cplusplus
 }
 #endif

@@ -159,6 +159,10 @@ class UdpSocket {
   // A socket bound to `local` (no address reuse, so a taken address fails).
   [[nodiscard]] static UdpSocket bind(const SocketAddress& local,
                                       std::string* error = nullptr);
+  // The same with address reuse, so that several sockets (a discovery and
+  // a responder, two responders) can share a multicast port.
+  [[nodiscard]] static UdpSocket bindShared(const SocketAddress& local,
+                                            std::string* error = nullptr);
 
   bool valid() const { return handle_ != kInvalidSocket; }
   void close();
@@ -175,12 +179,21 @@ class UdpSocket {
                                  std::chrono::milliseconds timeout,
                                  SocketAddress* from = nullptr) const;
 
+  // IPv4 multicast: how many routers a datagram sent to a group may cross.
+  bool setMulticastTtl(int ttl) const;
+  // Joins the IPv4 multicast group `group` (a dotted quad) on the interface
+  // the routing table picks for it.
+  bool joinMulticastGroup(std::string_view group) const;
+
   // Asks for a larger receive queue (best effort).
   void setReceiveBufferSize(int bytes) const;
   SocketAddress localAddress() const;
 
  private:
   explicit UdpSocket(NativeSocket handle) : handle_(handle) {}
+  static UdpSocket bindUdp(const SocketAddress& local,
+                           bool reuseAddress,
+                           std::string* error);
   NativeSocket handle_ = kInvalidSocket;
 };
 

@@ -380,6 +380,17 @@ UdpSocket UdpSocket::open(const ResolvedAddress& like, std::string* error) {
 }
 
 UdpSocket UdpSocket::bind(const SocketAddress& local, std::string* error) {
+  return bindUdp(local, false, error);
+}
+
+UdpSocket UdpSocket::bindShared(const SocketAddress& local,
+                                std::string* error) {
+  return bindUdp(local, true, error);
+}
+
+UdpSocket UdpSocket::bindUdp(const SocketAddress& local,
+                             bool reuseAddress,
+                             std::string* error) {
   int family = asSockaddr(local)->sa_family;
   int fd = ::socket(family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   if (fd < 0) {
@@ -387,6 +398,12 @@ UdpSocket UdpSocket::bind(const SocketAddress& local, std::string* error) {
     return {};
   }
   UdpSocket socket(fd);
+  const int on = 1;
+  if (reuseAddress &&
+      ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0) {
+    setError(error, "could not share the address: " + errorText(errno));
+    return {};
+  }
   if (::bind(fd, asSockaddr(local), static_cast<socklen_t>(local.length)) !=
       0) {
     setError(error,
@@ -441,6 +458,27 @@ long UdpSocket::receiveFrom(void* buffer,
     if (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK)
       return kSocketFailed;
   }
+}
+
+bool UdpSocket::setMulticastTtl(int ttl) const {
+  if (!valid()) return false;
+  return ::setsockopt(
+             toFd(handle_), IPPROTO_IP, IP_MULTICAST_TTL, &ttl, sizeof ttl) ==
+         0;
+}
+
+bool UdpSocket::joinMulticastGroup(std::string_view group) const {
+  if (!valid()) return false;
+  ip_mreq request{};
+  const std::string text(group);
+  if (::inet_pton(AF_INET, text.c_str(), &request.imr_multiaddr) != 1)
+    return false;
+  request.imr_interface.s_addr = htonl(INADDR_ANY);
+  return ::setsockopt(toFd(handle_),
+                      IPPROTO_IP,
+                      IP_ADD_MEMBERSHIP,
+                      &request,
+                      sizeof request) == 0;
 }
 
 void UdpSocket::setReceiveBufferSize(int bytes) const {
