@@ -16,6 +16,8 @@ packages=(
   clang libclang-rt-14-dev clang-format-14 clang-tidy-14
   # A locale with a decimal comma, for the locale-independence tests
   locales
+  # A network namespace of its own for the multicast (discovery) tests
+  iproute2 util-linux
   # A real RTSP server (GStreamer's) for the network-camera tests
   python3-gi gir1.2-gstreamer-1.0 gir1.2-gst-rtsp-server-1.0
   gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-ugly

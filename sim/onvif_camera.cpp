@@ -264,6 +264,9 @@ void WsDiscoveryResponder::run() {
     const long got = listener_.receiveFrom(
         buffer.data(), buffer.size(), std::chrono::milliseconds(50), &prober);
     if (got <= 0) continue;
+    // Probes from this machine only: a simulated camera is never offered
+    // to anyone else on a network it happens to share.
+    if (prober.toString().rfind("127.", 0) != 0) continue;
     const std::string probe = buffer.substr(0, static_cast<size_t>(got));
     if (!xmlFindElement(probe, "Probe")) continue;
     ++probes_;

@@ -86,8 +86,8 @@ class OnvifCamera {
   std::unique_ptr<class WsDiscoveryResponder> responder_;
 };
 
-// Answers each WS-Discovery probe on the multicast group with the
-// datagrams `answer` returns, sent to the prober from every socket in
+// Answers each WS-Discovery probe from this machine (a loopback address) on
+// the multicast group with the datagrams `answer` returns, sent to the prober from every socket in
 // `from` (addresses to send from; the first is the group listener itself
 // when "").
 class WsDiscoveryResponder {

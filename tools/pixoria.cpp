@@ -2,15 +2,18 @@
 //
 //   pixoria scan --simulate [--scene FILE] [--report FILE] [--out DIR]
 //                [--name NAME] [--fov DEG] [--user U --password P]
-//                [--rtsp [--camera-latency MS]]
+//                [--rtsp [--camera-latency MS] | --onvif]
 //   pixoria scan --controller HOST [--user U] [--password P]
-//                [--camera ID | --rtsp URL [--camera-user U]
-//                 [--camera-password P]] [--ports 1,2] [--out DIR]
-//                [--name NAME]
+//                [--camera ID | --rtsp URL | --onvif [DEVICE-URL]]
+//                [--camera-user U] [--camera-password P]
+//                [--ports 1,2] [--out DIR] [--name NAME]
 //   pixoria decode FOLDER [--out DIR] [--name NAME]
 //   pixoria cameras
+//   pixoria discover [--timeout MS]
+//   pixoria profiles DEVICE-URL [--user U --password P]
 
 #include "capture/camera_list.h"
+#include "capture/onvif/onvif_client.h"
 #include "capture/rtsp/rtsp_capture.h"
 #include "capture/v4l2/v4l2_capture.h"
 #include "controller/fpp_reconfigure.h"
@@ -24,6 +27,7 @@
 #include "sim/blank_camera.h"
 #include "sim/decode_scorer.h"
 #include "sim/network_camera.h"
+#include "sim/onvif_camera.h"
 #include "sim/rig.h"
 #include "sim/rig_scan.h"
 
@@ -62,13 +66,16 @@ int usage() {
                "  pixoria scan --simulate [--scene FILE] [--report FILE] "
                "[--out DIR] [--name NAME] [--fov DEG]\n"
                "               [--user U --password P] [--rtsp "
-               "[--camera-latency MS]]\n"
+               "[--camera-latency MS] | --onvif]\n"
                "  pixoria scan --controller HOST [--user U] [--password P]\n"
-               "               [--camera ID | --rtsp URL [--camera-user U] "
-               "[--camera-password P]]\n"
+               "               [--camera ID | --rtsp URL | --onvif "
+               "[DEVICE-URL]]\n"
+               "               [--camera-user U] [--camera-password P]\n"
                "               [--ports 1,2] [--out DIR] [--name NAME]\n"
                "  pixoria decode FOLDER [--out DIR] [--name NAME]\n"
-               "  pixoria cameras\n");
+               "  pixoria cameras\n"
+               "  pixoria discover [--timeout MS]\n"
+               "  pixoria profiles DEVICE-URL [--user U --password P]\n");
   return 2;
 }
 
@@ -134,6 +141,72 @@ bool writePreview(ScanSession& session,
       frame, session.lastRun.decoded, path.string(), error);
 }
 
+void printDiscovered(const std::vector<pxo::DiscoveredNetworkCamera>& found) {
+  if (found.empty()) std::printf("no ONVIF cameras answered\n");
+  for (const pxo::DiscoveredNetworkCamera& c : found)
+    std::printf("%s\t%s\t%s\n",
+                c.label.c_str(),
+                c.host.c_str(),
+                c.serviceAddress.c_str());
+}
+
+void printProfiles(const std::vector<pxo::OnvifProfile>& profiles) {
+  for (const pxo::OnvifProfile& p : profiles)
+    std::printf("%s\t%dx%d @%d fps\t%s\n",
+                p.name.c_str(),
+                p.width,
+                p.height,
+                p.frameRateLimit,
+                p.streamUri.empty() ? "(no stream address)"
+                                    : p.streamUri.c_str());
+}
+
+// The stream a scan films: the largest H.264 profile of the ONVIF camera at
+// `deviceUrl`, or of the first camera that answers discovery when it is
+// empty (when `onlyDevice` is given, the first with that service address).
+bool findOnvifStream(std::string deviceUrl,
+                     const std::string& onlyDevice,
+                     const std::string& user,
+                     const std::string& password,
+                     std::string* streamUri,
+                     std::string* error) {
+  if (deviceUrl.empty()) {
+    std::printf("Looking for ONVIF cameras...\n");
+    std::vector<pxo::DiscoveredNetworkCamera> found;
+    if (pxo::discoverOnvifCameras(16, 3000, &found) < 0) {
+      *error = "could not open a socket for camera discovery";
+      return false;
+    }
+    printDiscovered(found);
+    for (const pxo::DiscoveredNetworkCamera& c : found) {
+      if (!onlyDevice.empty() && c.serviceAddress != onlyDevice) continue;
+      deviceUrl = c.serviceAddress;
+      break;
+    }
+    if (deviceUrl.empty()) {
+      *error = "no ONVIF camera answered discovery";
+      return false;
+    }
+  }
+  std::vector<pxo::OnvifProfile> profiles;
+  if (pxo::listCameraProfiles(deviceUrl, user, password, &profiles, error) <=
+      0)
+    return false;
+  printProfiles(profiles);
+  for (const pxo::OnvifProfile& p : profiles) {
+    if (p.streamUri.empty()) continue;
+    std::printf("ONVIF camera at %s: profile '%s', %d x %d\n",
+                deviceUrl.c_str(),
+                p.name.c_str(),
+                p.width,
+                p.height);
+    *streamUri = p.streamUri;
+    return true;
+  }
+  *error = "the camera gave no stream address for its H.264 profiles";
+  return false;
+}
+
 // Scans the scene's prop once per camera pose; with more than one pose the
 // views are solved in 3D and the model is the 3D point model.
 int scanSimulated(const Arguments& args) {
@@ -166,7 +239,8 @@ int scanSimulated(const Arguments& args) {
   std::unique_ptr<pxo::sim::VirtualCamera> filmed;
   std::unique_ptr<pxo::sim::NetworkCamera> networkCamera;
   std::unique_ptr<pxowin::ICaptureSource> sessionCamera = std::move(owned);
-  if (args.has("rtsp")) {
+  std::unique_ptr<pxo::sim::OnvifCamera> onvifCamera;
+  if (args.has("rtsp") || args.has("onvif")) {
     pxo::sim::NetworkCameraConfig config;
     config.latencyMs = std::atof(args.get("camera-latency", "500").c_str());
     filmed.reset(
@@ -176,8 +250,47 @@ int scanSimulated(const Arguments& args) {
     std::printf("Network camera at %s (%g ms latency)\n",
                 networkCamera->url().c_str(),
                 config.latencyMs);
-    auto rtsp =
-        std::make_unique<pxowin::RTSPCapture>(networkCamera->url(), "", "");
+    std::string url = networkCamera->url();
+    if (args.has("onvif")) {
+      // The camera's ONVIF side: found by discovery and asked for its
+      // profiles with a password digest, as a real camera would be. A
+      // larger MJPEG profile and a smaller H.264 one that leads nowhere
+      // check that the right one is taken.
+      pxo::sim::OnvifCameraConfig onvif;
+      onvif.user = "admin";
+      onvif.password = "simulated";
+      pxo::sim::SimProfile main;
+      main.name = "MainStream";
+      main.token = "main";
+      main.width = scene.camera.imaging.width;
+      main.height = scene.camera.imaging.height;
+      main.streamUri = url;
+      pxo::sim::SimProfile sub = main;
+      sub.name = "SubStream";
+      sub.token = "sub";
+      sub.width = main.width / 2;
+      sub.height = main.height / 2;
+      sub.streamUri = "rtsp://127.0.0.1:9/sub";
+      pxo::sim::SimProfile jpeg = main;
+      jpeg.name = "Snapshot";
+      jpeg.token = "jpeg";
+      jpeg.encoding = "JPEG";
+      jpeg.width = main.width * 2;
+      jpeg.height = main.height * 2;
+      onvif.profiles = {sub, jpeg, main};
+      onvifCamera = std::make_unique<pxo::sim::OnvifCamera>();
+      if (!onvifCamera->start(onvif, &error) ||
+          !onvifCamera->startResponder(&error))
+        return fail(error);
+      if (!findOnvifStream("",
+                           onvifCamera->deviceServiceUrl(),
+                           onvif.user,
+                           onvif.password,
+                           &url,
+                           &error))
+        return fail(error);
+    }
+    auto rtsp = std::make_unique<pxowin::RTSPCapture>(url, "", "");
     // The recording's time 0 is the stream's first picture plus the
     // stream time of its first recorded one.
     filmed->setRecordingStart(
@@ -322,7 +435,19 @@ int scanController(const Arguments& args) {
   std::error_code ec;
   fs::create_directories(out, ec);
   std::unique_ptr<pxowin::ICaptureSource> camera;
-  if (args.has("rtsp"))
+  if (args.has("onvif")) {
+    std::string url;
+    const std::string device = args.get("onvif");
+    if (!findOnvifStream(device == "1" ? "" : device,
+                         "",
+                         args.get("camera-user"),
+                         args.get("camera-password"),
+                         &url,
+                         &error))
+      return fail(error);
+    camera = std::make_unique<pxowin::RTSPCapture>(
+        url, args.get("camera-user"), args.get("camera-password"));
+  } else if (args.has("rtsp"))
     camera = std::make_unique<pxowin::RTSPCapture>(
         args.get("rtsp"), args.get("camera-user"), args.get("camera-password"));
   else if (args.get("camera") == "sim:black")
@@ -417,6 +542,29 @@ int decodeFolder(const Arguments& args) {
   return 0;
 }
 
+int discoverCameras(const Arguments& args) {
+  std::vector<pxo::DiscoveredNetworkCamera> found;
+  if (pxo::discoverOnvifCameras(
+          64, std::atoi(args.get("timeout", "3000").c_str()), &found) < 0)
+    return fail("could not open a socket for camera discovery");
+  printDiscovered(found);
+  return 0;
+}
+
+int listProfiles(const Arguments& args) {
+  if (args.positional.empty()) return usage();
+  std::vector<pxo::OnvifProfile> profiles;
+  std::string error;
+  if (pxo::listCameraProfiles(args.positional[0],
+                              args.get("user"),
+                              args.get("password"),
+                              &profiles,
+                              &error) <= 0)
+    return fail(error);
+  printProfiles(profiles);
+  return 0;
+}
+
 int listCameras() {
   std::vector<pxowin::CameraDevice> cameras;
   std::string error;
@@ -437,11 +585,11 @@ int main(int argc, char** argv) {
     std::string arg = argv[i];
     if (arg.rfind("--", 0) == 0) {
       std::string name = arg.substr(2);
-      // --rtsp is a switch with --simulate and takes the URL otherwise.
-      const bool bareRtsp =
-          name == "rtsp" &&
+      // --rtsp and --onvif are switches when no address follows them.
+      const bool bare =
+          (name == "rtsp" || name == "onvif") &&
           (i + 1 >= argc || std::string(argv[i + 1]).rfind("--", 0) == 0);
-      if (name == "simulate" || bareRtsp) {
+      if (name == "simulate" || bare) {
         args.options.insert_or_assign(name, std::string(1, '1'));
       } else if (i + 1 < argc) {
         args.options[name] = argv[++i];
@@ -458,5 +606,7 @@ int main(int argc, char** argv) {
     return scanController(args);
   if (args.command == "decode") return decodeFolder(args);
   if (args.command == "cameras") return listCameras();
+  if (args.command == "discover") return discoverCameras(args);
+  if (args.command == "profiles") return listProfiles(args);
   return usage();
 }
