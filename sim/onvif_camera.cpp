@@ -56,9 +56,8 @@ bool credentialsHold(const std::string& body,
   std::string nonce;
   if (!base64Decode(xmlElementText(body, "Nonce"), &nonce)) return false;
   const std::string created = xmlElementText(body, "Created");
-  return !created.empty() &&
-         passwordDigest(nonce, created, password) ==
-             xmlElementText(body, "Password");
+  return !created.empty() && passwordDigest(nonce, created, password) ==
+                                 xmlElementText(body, "Password");
 }
 
 }  // namespace
@@ -135,19 +134,19 @@ HttpReply OnvifCamera::answer(const HttpRequest& request) {
                   "<tt:Bounds height=\"2160\" width=\"3840\" y=\"0\" x=\"0\">"
                   "</tt:Bounds></tt:VideoSourceConfiguration>";
       if (!p.encoding.empty()) {
-        profiles += "<tt:VideoEncoderConfiguration token=\"enc\">"
-                    "<tt:Name>encoder</tt:Name><tt:UseCount>1</tt:UseCount>"
-                    "<tt:Encoding>" +
-                    p.encoding +
-                    "</tt:Encoding><tt:Resolution><tt:Width>" + w +
-                    "</tt:Width><tt:Height>" + h +
-                    "</tt:Height></tt:Resolution><tt:Quality>5</tt:Quality>"
-                    "<tt:RateControl><tt:FrameRateLimit>" +
-                    std::to_string(p.frameRateLimit) +
-                    "</tt:FrameRateLimit><tt:EncodingInterval>1"
-                    "</tt:EncodingInterval><tt:BitrateLimit>4096"
-                    "</tt:BitrateLimit></tt:RateControl>"
-                    "</tt:VideoEncoderConfiguration>";
+        profiles +=
+            "<tt:VideoEncoderConfiguration token=\"enc\">"
+            "<tt:Name>encoder</tt:Name><tt:UseCount>1</tt:UseCount>"
+            "<tt:Encoding>" +
+            p.encoding + "</tt:Encoding><tt:Resolution><tt:Width>" + w +
+            "</tt:Width><tt:Height>" + h +
+            "</tt:Height></tt:Resolution><tt:Quality>5</tt:Quality>"
+            "<tt:RateControl><tt:FrameRateLimit>" +
+            std::to_string(p.frameRateLimit) +
+            "</tt:FrameRateLimit><tt:EncodingInterval>1"
+            "</tt:EncodingInterval><tt:BitrateLimit>4096"
+            "</tt:BitrateLimit></tt:RateControl>"
+            "</tt:VideoEncoderConfiguration>";
       }
       profiles += "</trt:Profiles>";
     }
@@ -272,8 +271,7 @@ void WsDiscoveryResponder::run() {
     ++probes_;
     for (const std::string& reply : answer_(probe)) {
       for (const platform::UdpSocket& sender : senders_) {
-        const platform::UdpSocket& socket =
-            sender.valid() ? sender : listener_;
+        const platform::UdpSocket& socket = sender.valid() ? sender : listener_;
         (void)socket.sendTo(prober, reply.data(), reply.size());
       }
     }

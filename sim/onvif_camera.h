@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/socket.h"
+
 #include "sim/http_server.h"
 
 #include <atomic>
@@ -87,9 +88,9 @@ class OnvifCamera {
 };
 
 // Answers each WS-Discovery probe from this machine (a loopback address) on
-// the multicast group with the datagrams `answer` returns, sent to the prober from every socket in
-// `from` (addresses to send from; the first is the group listener itself
-// when "").
+// the multicast group with the datagrams `answer` returns, sent to the prober
+// from every socket in `from` (addresses to send from; the first is the group
+// listener itself when "").
 class WsDiscoveryResponder {
  public:
   using Answer = std::function<std::vector<std::string>(const std::string&)>;

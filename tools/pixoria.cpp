@@ -152,13 +152,13 @@ void printDiscovered(const std::vector<pxo::DiscoveredNetworkCamera>& found) {
 
 void printProfiles(const std::vector<pxo::OnvifProfile>& profiles) {
   for (const pxo::OnvifProfile& p : profiles)
-    std::printf("%s\t%dx%d @%d fps\t%s\n",
-                p.name.c_str(),
-                p.width,
-                p.height,
-                p.frameRateLimit,
-                p.streamUri.empty() ? "(no stream address)"
-                                    : p.streamUri.c_str());
+    std::printf(
+        "%s\t%dx%d @%d fps\t%s\n",
+        p.name.c_str(),
+        p.width,
+        p.height,
+        p.frameRateLimit,
+        p.streamUri.empty() ? "(no stream address)" : p.streamUri.c_str());
 }
 
 // The stream a scan films: the largest H.264 profile of the ONVIF camera at
@@ -189,8 +189,7 @@ bool findOnvifStream(std::string deviceUrl,
     }
   }
   std::vector<pxo::OnvifProfile> profiles;
-  if (pxo::listCameraProfiles(deviceUrl, user, password, &profiles, error) <=
-      0)
+  if (pxo::listCameraProfiles(deviceUrl, user, password, &profiles, error) <= 0)
     return false;
   printProfiles(profiles);
   for (const pxo::OnvifProfile& p : profiles) {

@@ -91,7 +91,8 @@ PXO_API int32_t pxo_discover_network_cameras(DiscoveredCamera* cameras,
   if (!cameras || maxCount < 1) return 0;
   try {
     std::vector<pxo::DiscoveredNetworkCamera> found;
-    const int32_t count = pxo::discoverOnvifCameras(maxCount, timeoutMs, &found);
+    const int32_t count =
+        pxo::discoverOnvifCameras(maxCount, timeoutMs, &found);
     if (count < 0) return -1;
     for (size_t i = 0; i < found.size(); ++i) {
       copyField(found[i].label, cameras[i].label);

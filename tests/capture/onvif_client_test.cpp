@@ -1,9 +1,11 @@
 // Reading camera replies (documents shaped like real cameras' in
 // tests/data/onvif/) and asking the simulated camera on loopback for its
 // profiles, through the library's exports as a host calls them.
-#include "api/pixoria.h"
 #include "capture/onvif/onvif_client.h"
+
+#include "api/pixoria.h"
 #include "capture/onvif/onvif_xml.h"
+
 #include "sim/onvif_camera.h"
 
 #include <cstring>
@@ -163,9 +165,11 @@ TEST_F(OnvifProfiles, CredentialsTravelAsAPasswordDigest) {
   EXPECT_EQ(camera_.withSecurityHeader(), camera_.requests());
 
   EXPECT_EQ(enumerate("admin", "wrong"), -1);
-  EXPECT_STREQ(error_, "GetProfiles failed (status 400): Sender not Authorized");
+  EXPECT_STREQ(error_,
+               "GetProfiles failed (status 400): Sender not Authorized");
   EXPECT_EQ(enumerate(nullptr, nullptr), -1);
-  EXPECT_STREQ(error_, "GetProfiles failed (status 400): Sender not Authorized");
+  EXPECT_STREQ(error_,
+               "GetProfiles failed (status 400): Sender not Authorized");
 }
 
 TEST_F(OnvifProfiles, FaultsMissingProfilesAndMissingStreams) {
@@ -190,8 +194,8 @@ TEST_F(OnvifProfiles, FaultsMissingProfilesAndMissingStreams) {
   start(config);
   ASSERT_EQ(enumerate(nullptr, nullptr), 1);
   EXPECT_STREQ(records_[0].streamUri, "");
-  const uint16_t port = static_cast<uint16_t>(std::stoi(
-      url_.substr(url_.rfind(':') + 1)));
+  const uint16_t port =
+      static_cast<uint16_t>(std::stoi(url_.substr(url_.rfind(':') + 1)));
   camera_.stop();
 
   // Nobody listening any more: the transport failed.

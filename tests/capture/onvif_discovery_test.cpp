@@ -3,19 +3,19 @@
 // is loopback (CTest starts it through in_fresh_netns.sh).
 #include "api/pixoria.h"
 #include "capture/onvif/onvif_client.h"
+
 #include "sim/onvif_camera.h"
 
 #include <algorithm>
 #include <chrono>
-#include <memory>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
 
-#include <net/if.h>
-
 #include <gtest/gtest.h>
+#include <net/if.h>
 
 namespace pxo {
 namespace {

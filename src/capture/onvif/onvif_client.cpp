@@ -72,8 +72,9 @@ std::string hostOf(std::string_view url) {
     url.remove_prefix(at + 1);
   if (!url.empty() && url.front() == '[') {
     const size_t close = url.find(']');
-    return close == std::string_view::npos ? std::string()
-                                           : std::string(url.substr(1, close - 1));
+    return close == std::string_view::npos
+               ? std::string()
+               : std::string(url.substr(1, close - 1));
   }
   return std::string(url.substr(0, url.find(':')));
 }
@@ -168,7 +169,8 @@ SoapReply soapCallWith(std::string_view serviceUrl,
 }  // namespace
 
 bool onvifDebugEnabled() {
-  return std::getenv("PXO_ONVIF_DEBUG") != nullptr;  // NOLINT(concurrency-mt-unsafe)
+  return std::getenv("PXO_ONVIF_DEBUG") !=
+         nullptr;  // NOLINT(concurrency-mt-unsafe)
 }
 
 std::optional<DiscoveredNetworkCamera> readProbeMatch(std::string_view reply,
@@ -221,8 +223,8 @@ int32_t discoverOnvifCameras(int32_t maxCount,
 
   using Clock = std::chrono::steady_clock;
   const auto deadline =
-      Clock::now() +
-      std::chrono::milliseconds(timeoutMs < 1 ? kDefaultDiscoveryMs : timeoutMs);
+      Clock::now() + std::chrono::milliseconds(
+                         timeoutMs < 1 ? kDefaultDiscoveryMs : timeoutMs);
   std::vector<char> buffer(kMaxDatagramBytes);
   std::set<std::string> hosts;
   while (static_cast<int32_t>(out->size()) < maxCount) {
@@ -233,7 +235,8 @@ int32_t discoverOnvifCameras(int32_t maxCount,
     if (got == platform::kSocketTimedOut) break;
     if (got <= 0) continue;
     const std::string_view reply(buffer.data(), static_cast<size_t>(got));
-    std::optional<DiscoveredNetworkCamera> camera = readProbeMatch(reply, debug);
+    std::optional<DiscoveredNetworkCamera> camera =
+        readProbeMatch(reply, debug);
     if (!camera || !hosts.insert(camera->host).second) continue;
     debugLine(debug,
               "[onvif] found '%s' at %s (%s)",
@@ -317,8 +320,8 @@ int32_t listCameraProfiles(std::string_view deviceServiceUrl,
   const SoapReply listing =
       soapCallWith(mediaUrl, kGetProfiles, user, password, debug);
   if (!xmlFindElement(listing.text, "Profiles")) {
-    *error = "GetProfiles failed (status " + std::to_string(listing.status) +
-             ")";
+    *error =
+        "GetProfiles failed (status " + std::to_string(listing.status) + ")";
     if (const std::string fault = soapFaultText(listing.text); !fault.empty())
       *error += ": " + fault;
     debugLine(debug,
