@@ -75,6 +75,15 @@ TEST(OnvifReplies, CapabilitiesProfilesStreamAddressesAndFaults) {
   EXPECT_EQ(profiles[0].height, 720);
   EXPECT_EQ(profiles[0].frameRateLimit, 25);
 
+  // A camera that echoes the request's security header, with PTZ.
+  const auto single = h264ProfilesIn(document("profiles-single-ptz.xml"));
+  ASSERT_EQ(single.size(), 1u);
+  EXPECT_EQ(single[0].token, "stream0");
+  EXPECT_EQ(single[0].name, "Front door");
+  EXPECT_EQ(single[0].width, 2560);
+  EXPECT_EQ(single[0].height, 1440);
+  EXPECT_EQ(single[0].frameRateLimit, 10);
+
   EXPECT_EQ(xmlElementText(document("streamuri-padded.xml"), "Uri"),
             "rtsp://127.0.0.1:8554/cam/realmonitor?channel=1&subtype=1&"
             "unicast=true&proto=Onvif");
