@@ -265,7 +265,9 @@ void WsDiscoveryResponder::run() {
     if (got <= 0) continue;
     // Probes from this machine only: a simulated camera is never offered
     // to anyone else on a network it happens to share.
-    if (prober.toString().rfind("127.", 0) != 0) continue;
+    // (A multicast route on loopback alone sends from 0.0.0.0.)
+    const std::string from = prober.toString();
+    if (from.rfind("127.", 0) != 0 && from.rfind("0.0.0.0:", 0) != 0) continue;
     const std::string probe = buffer.substr(0, static_cast<size_t>(got));
     if (!xmlFindElement(probe, "Probe")) continue;
     ++probes_;
