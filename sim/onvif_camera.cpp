@@ -137,12 +137,17 @@ HttpReply OnvifCamera::answer(const HttpRequest& request) {
         profiles +=
             "<tt:VideoEncoderConfiguration token=\"enc\">"
             "<tt:Name>encoder</tt:Name><tt:UseCount>1</tt:UseCount>"
-            "<tt:Encoding>" +
-            p.encoding + "</tt:Encoding><tt:Resolution><tt:Width>" + w +
-            "</tt:Width><tt:Height>" + h +
+            "<tt:Encoding>";
+        profiles += p.encoding;
+        profiles += "</tt:Encoding><tt:Resolution><tt:Width>";
+        profiles += w;
+        profiles += "</tt:Width><tt:Height>";
+        profiles += h;
+        profiles +=
             "</tt:Height></tt:Resolution><tt:Quality>5</tt:Quality>"
-            "<tt:RateControl><tt:FrameRateLimit>" +
-            std::to_string(p.frameRateLimit) +
+            "<tt:RateControl><tt:FrameRateLimit>";
+        profiles += std::to_string(p.frameRateLimit);
+        profiles +=
             "</tt:FrameRateLimit><tt:EncodingInterval>1"
             "</tt:EncodingInterval><tt:BitrateLimit>4096"
             "</tt:BitrateLimit></tt:RateControl>"
@@ -223,7 +228,7 @@ bool OnvifCamera::startResponder(std::string* error) {
 WsDiscoveryResponder::~WsDiscoveryResponder() { stop(); }
 
 bool WsDiscoveryResponder::start(Answer answer,
-                                 std::vector<std::string> from,
+                                 const std::vector<std::string>& from,
                                  std::string* error) {
   answer_ = std::move(answer);
   platform::SocketAddress any;

@@ -101,7 +101,7 @@ class WsDiscoveryResponder {
   WsDiscoveryResponder& operator=(const WsDiscoveryResponder&) = delete;
 
   [[nodiscard]] bool start(Answer answer,
-                           std::vector<std::string> from,
+                           const std::vector<std::string>& from,
                            std::string* error);
   void stop();
   int32_t probes() const { return probes_; }

@@ -92,7 +92,7 @@ TEST(OnvifReplies, CapabilitiesProfilesStreamAddressesAndFaults) {
   EXPECT_EQ(soapFaultText(document("capabilities-compact.xml")), "");
 }
 
-sim::SimProfile profile(std::string token,
+sim::SimProfile profile(const std::string& token,
                         std::string encoding,
                         int32_t width,
                         int32_t height) {

@@ -169,8 +169,8 @@ SoapReply soapCallWith(std::string_view serviceUrl,
 }  // namespace
 
 bool onvifDebugEnabled() {
-  return std::getenv("PXO_ONVIF_DEBUG") !=
-         nullptr;  // NOLINT(concurrency-mt-unsafe)
+  // NOLINTNEXTLINE(concurrency-mt-unsafe): nothing here sets the environment
+  return std::getenv("PXO_ONVIF_DEBUG") != nullptr;
 }
 
 std::optional<DiscoveredNetworkCamera> readProbeMatch(std::string_view reply,
