@@ -521,16 +521,18 @@ int decodeFolder(const Arguments& args) {
   pxo::ScanDecodeResult decoded;
   if (!pxo::decodeScanDataFolder(folder, showProgress, &decoded, &error))
     return fail(error);
+  const std::string outFolder = args.get("out", folder.string());
+  std::error_code ec;
+  fs::create_directories(outFolder, ec);
+  if (ec) return fail("could not create " + outFolder);
   pxo::ModelOutputInputs inputs;
   inputs.modelName = args.get("name", "Decoded prop");
   inputs.gridWidth = decoded.grid->cols;
   inputs.gridHeight = decoded.grid->rows;
   inputs.gridDepth = 1;
   inputs.cells = decoded.grid->cells;
-  std::string path = pxo::writeModelFile(inputs,
-                                         pxo::ModelOutputKind::kCustomGrid,
-                                         &error,
-                                         args.get("out", folder.string()));
+  std::string path = pxo::writeModelFile(
+      inputs, pxo::ModelOutputKind::kCustomGrid, &error, outFolder);
   if (path.empty()) return fail(error);
   const int32_t observed = decoded.observedCount();
   std::printf("Decoded %d of %d LEDs (%zu estimated)\nModel: %s\n",

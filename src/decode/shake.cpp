@@ -135,6 +135,16 @@ struct OffsetCost {
     return static_cast<unsigned __int128>(sum) * other.count <
            static_cast<unsigned __int128>(other.sum) * count;
   }
+  // A mean under kClearWinNum / kClearWinDen of `other`'s (never for a tie,
+  // not even of two perfect matches).
+  bool clearlyCheaperThan(const OffsetCost& other) const {
+    if (count == 0) return false;
+    if (other.count == 0) return true;
+    return static_cast<unsigned __int128>(sum) * other.count * kClearWinDen <
+           static_cast<unsigned __int128>(other.sum) * count * kClearWinNum;
+  }
+  static constexpr unsigned kClearWinNum = 1;
+  static constexpr unsigned kClearWinDen = 2;
 };
 
 // Sums row by row and stops early once the mean can no longer beat `best`.
@@ -229,20 +239,35 @@ std::vector<std::pair<int32_t, int32_t>> measureOffsets(
         offsets[k] = centre;  // nothing to lock on to
         continue;
       }
-      std::pair<int32_t, int32_t> chosen = centre;
-      OffsetCost bestCost = offsetCost(
+      // The best offset next to the centre, and the best further out. A
+      // tile of a prop with LEDs in rows matches nearly as well one LED
+      // spacing away, and one with little in it matches compression noise
+      // anywhere: a far offset has to beat the near one clearly.
+      std::pair<int32_t, int32_t> near = centre, far = centre;
+      OffsetCost nearCost = offsetCost(
           ref, mov, centre.first, centre.second, x0, x1, y0, y1, nullptr, mode);
+      OffsetCost farCost;
       for (int32_t oy = -radius; oy <= radius; ++oy)
         for (int32_t ox = -radius; ox <= radius; ++ox) {
-          int32_t cx = centre.first + ox, cy = centre.second + oy;
-          OffsetCost cost =
-              offsetCost(ref, mov, cx, cy, x0, x1, y0, y1, &bestCost, mode);
-          if (cost.cheaperThan(bestCost)) {
-            bestCost = cost;
-            chosen = {cx, cy};
+          const int32_t cx = centre.first + ox, cy = centre.second + oy;
+          const bool isNear = std::abs(ox) <= 1 && std::abs(oy) <= 1;
+          OffsetCost& kept = isNear ? nearCost : farCost;
+          OffsetCost cost = offsetCost(ref,
+                                       mov,
+                                       cx,
+                                       cy,
+                                       x0,
+                                       x1,
+                                       y0,
+                                       y1,
+                                       kept.count ? &kept : nullptr,
+                                       mode);
+          if (cost.cheaperThan(kept)) {
+            kept = cost;
+            (isNear ? near : far) = {cx, cy};
           }
         }
-      offsets[k] = chosen;
+      offsets[k] = farCost.clearlyCheaperThan(nearCost) ? far : near;
     }
   }
   return offsets;

@@ -162,6 +162,39 @@ TEST(MeasureOffsets, BlackTileTakesTheWholeImageShift) {
             (std::pair<int32_t, int32_t>{0, 0}));
 }
 
+// LEDs in rows every 6 reduced pixels, the moving picture one pixel to the
+// right; one tile holds nothing but compression noise, different in each
+// picture. That tile matches noise somewhere within the search radius
+// about as well as anywhere: it keeps to the whole picture's offset.
+TEST(MeasureOffsets, ANoiseTileDoesNotWanderOff) {
+  const int32_t w = 64, h = 64;
+  std::mt19937 rng(11);
+  auto picture = [&](int32_t shift) {
+    ReducedImage image;
+    image.width = w;
+    image.height = h;
+    image.pixels.assign(static_cast<size_t>(w) * h, 8);
+    for (int32_t y = 0; y < h; ++y)
+      for (int32_t x = 0; x < w; ++x) {
+        uint8_t& p = image.pixels[static_cast<size_t>(y) * w + x];
+        if (x >= w / 2 && y >= h / 2)
+          p = static_cast<uint8_t>(16 + rng() % 48);
+        else if ((x - shift) % 6 < 2 && y % 6 < 2)
+          p = 200;
+      }
+    return image;
+  };
+  const ReducedImage ref = picture(0), mov = picture(1);
+  for (SimdMode mode : {SimdMode::kAuto, SimdMode::kScalar}) {
+    auto offsets = measureOffsets(ref, mov, 6, 2, 2, {}, mode);
+    ASSERT_EQ(offsets.size(), 4u);
+    for (size_t k = 0; k < 3; ++k)
+      EXPECT_EQ(offsets[k], (std::pair<int32_t, int32_t>{1, 0})) << k;
+    EXPECT_LE(std::abs(offsets[3].first - 1), 1);
+    EXPECT_LE(std::abs(offsets[3].second), 1);
+  }
+}
+
 TEST(ShiftAt, BilinearBetweenTileCentres) {
   TranslationField field;
   field.tilesX = 2;
