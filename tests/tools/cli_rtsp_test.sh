@@ -3,10 +3,14 @@
 # camera path and through the network-camera path (the rig's pictures as
 # H.264 over RTSP on loopback, 500 ms late). Both read every LED right and
 # the network camera's positions are about as close as the local ones.
-#   cli_rtsp_test.sh PIXORIA SCENE
+# Then a drifting camera filming a strip in another colour order, through
+# the network camera without extra latency: compression must not pass for
+# camera motion.
+#   cli_rtsp_test.sh PIXORIA SCENE DRIFTING-SCENE
 set -eu
 pixoria=$1
 scene=$2
+drifting=$3
 out=$(mktemp -d)
 trap 'rm -rf "$out"' EXIT
 export TMPDIR="$out"
@@ -14,7 +18,7 @@ value() { sed "s/.*\"$1\":\([0-9.e+-]*\).*/\1/" "$2"; }
 scan() {
   name=$1
   shift
-  "$pixoria" scan --simulate --scene "$scene" --out "$out/$name" \
+  "$pixoria" scan --simulate --out "$out/$name" \
     --report "$out/$name.json" "$@" > "$out/$name.log" 2>&1 ||
     { echo "$name scan failed"; cat "$out/$name.log"; exit 1; }
   [ "$(value wrong "$out/$name.json")" = 0 ] ||
@@ -23,8 +27,8 @@ scan() {
       -v n="$(value leds "$out/$name.json")" 'BEGIN { exit !(c >= 0.99 * n) }' ||
     { echo "$name: too few correct"; cat "$out/$name.json"; exit 1; }
 }
-scan local
-scan rtsp --rtsp --camera-latency 500
+scan local --scene "$scene"
+scan rtsp --scene "$scene" --rtsp --camera-latency 500
 grep -q "Network camera at rtsp://127.0.0.1:" "$out/rtsp.log" ||
   { echo "the scan did not use the network camera"; exit 1; }
 local_error=$(value medianErrorPx "$out/local.json")
@@ -33,3 +37,8 @@ awk -v l="$local_error" -v r="$rtsp_error" 'BEGIN { exit !(r <= l + 1.0) }' ||
   { echo "median error: local $local_error px, network $rtsp_error px"; exit 1; }
 echo "cli: local and network camera scans agree (median error" \
   "$local_error px and $rtsp_error px)"
+scan drifting --scene "$drifting" --rtsp --camera-latency 0
+awk -v p="$(value p95ErrorPx "$out/drifting.json")" 'BEGIN { exit !(p <= 3.0) }' ||
+  { echo "drifting: positions off"; cat "$out/drifting.json"; exit 1; }
+echo "cli: drifting camera through the network path: 0 wrong," \
+  "p95 error $(value p95ErrorPx "$out/drifting.json") px"
