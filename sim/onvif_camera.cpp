@@ -175,8 +175,9 @@ HttpReply OnvifCamera::answer(const HttpRequest& request) {
 }
 
 std::string OnvifCamera::probeMatches(const std::string& probe) const {
-  const std::string base =
-      ":" + std::to_string(server_.port()) + std::string(kDevicePath);
+  std::string base = ":";
+  base += std::to_string(server_.port());
+  base += kDevicePath;
   std::string xaddrs = "http://" + config_.address + base;
   if (!config_.secondAddress.empty())
     xaddrs += " http://" + config_.secondAddress + base;
