@@ -3,6 +3,7 @@
 #include "capture/onvif/onvif_security.h"
 #include "capture/onvif/onvif_xml.h"
 #include "controller/base64.h"
+#include "output/model_writer.h"
 
 #include <chrono>
 
@@ -45,7 +46,7 @@ HttpReply fault(int status,
           subcode +
           "</SOAP-ENV:Value></SOAP-ENV:Subcode></SOAP-ENV:Code>"
           "<SOAP-ENV:Reason><SOAP-ENV:Text xml:lang=\"en\">" +
-          soapTextEscape(text) +
+          xmlEscape(text) +
           "</SOAP-ENV:Text></SOAP-ENV:Reason></SOAP-ENV:Fault>");
 }
 
@@ -125,9 +126,8 @@ HttpReply OnvifCamera::answer(const HttpRequest& request) {
     for (const SimProfile& p : config_.profiles) {
       const std::string w = std::to_string(p.width);
       const std::string h = std::to_string(p.height);
-      profiles += "<trt:Profiles fixed=\"true\" token=\"" +
-                  soapTextEscape(p.token) + "\"><tt:Name>" +
-                  soapTextEscape(p.name) +
+      profiles += "<trt:Profiles fixed=\"true\" token=\"" + xmlEscape(p.token) +
+                  "\"><tt:Name>" + xmlEscape(p.name) +
                   "</tt:Name><tt:VideoSourceConfiguration token=\"src\">"
                   "<tt:Name>source</tt:Name><tt:UseCount>2</tt:UseCount>"
                   "<tt:SourceToken>vs</tt:SourceToken>"
@@ -164,7 +164,7 @@ HttpReply OnvifCamera::answer(const HttpRequest& request) {
       return soapReply(
           200,
           "<trt:GetStreamUriResponse><trt:MediaUri><tt:Uri>\n        " +
-              soapTextEscape(p.streamUri) +
+              xmlEscape(p.streamUri) +
               "\n      </tt:Uri><tt:InvalidAfterConnect>false"
               "</tt:InvalidAfterConnect><tt:Timeout>PT0S</tt:Timeout>"
               "</trt:MediaUri></trt:GetStreamUriResponse>");

@@ -2,6 +2,7 @@
 #include "capture/onvif/onvif_xml.h"
 #include "capture/onvif/sha1.h"
 #include "controller/base64.h"
+#include "output/model_writer.h"
 
 #include <string>
 
@@ -152,7 +153,7 @@ TEST(OnvifXml, AttributesEntitiesAndPercents) {
             "a<b>\"'&A\xC3\xA9&bogus;&");
   EXPECT_EQ(xmlUnescape("&#0;&#xD800;&#99999999999;"),
             "&#0;&#xD800;&#99999999999;");
-  EXPECT_EQ(soapTextEscape("<a href=\"x\">&'"),
+  EXPECT_EQ(xmlEscape("<a href=\"x\">&'"),
             "&lt;a href=&quot;x&quot;&gt;&amp;&apos;");
   EXPECT_EQ(percentDecode("VENDOR%20MODEL"), "VENDOR MODEL");
   EXPECT_EQ(percentDecode("100%zz%2"), "100%zz%2");

@@ -9,10 +9,7 @@
 set -eu
 pixoria=$1
 scene=$2
-out=$(mktemp -d)
-trap 'rm -rf "$out"' EXIT
-export TMPDIR="$out"
-value() { sed "s/.*\"$1\":\([0-9.e+-]*\).*/\1/" "$2"; }
+. "$(dirname "$0")/simulated_scan.sh"
 
 "$pixoria" discover --timeout 300 > "$out/discover.log" 2>&1 ||
   { echo "discover failed"; cat "$out/discover.log"; exit 1; }
@@ -26,17 +23,10 @@ fi
 grep -q "GetProfiles failed (status 0)" "$out/profiles.log" ||
   { echo "profiles: unexpected message"; cat "$out/profiles.log"; exit 1; }
 
-"$pixoria" scan --simulate --onvif --scene "$scene" --out "$out/scan" \
-  --report "$out/scan.json" > "$out/scan.log" 2>&1 ||
-  { echo "ONVIF scan failed"; cat "$out/scan.log"; exit 1; }
-grep -q "^Sim Camera PX-100	127.0.0.1	http://127.0.0.1:" "$out/scan.log" &&
+scan onvif --onvif --scene "$scene"
+grep -q "^Sim Camera PX-100	127.0.0.1	http://127.0.0.1:" "$out/onvif.log" &&
   grep -q "ONVIF camera at http://127.0.0.1:.*profile 'MainStream'" \
-    "$out/scan.log" ||
-  { echo "the scan did not find its camera over ONVIF"; cat "$out/scan.log"; exit 1; }
-[ "$(value wrong "$out/scan.json")" = 0 ] ||
-  { echo "wrong IDs"; cat "$out/scan.json"; exit 1; }
-awk -v c="$(value correct "$out/scan.json")" \
-    -v n="$(value leds "$out/scan.json")" 'BEGIN { exit !(c >= 0.99 * n) }' ||
-  { echo "too few correct"; cat "$out/scan.json"; exit 1; }
+    "$out/onvif.log" ||
+  { echo "the scan did not find its camera over ONVIF"; cat "$out/onvif.log"; exit 1; }
 echo "cli: the ONVIF camera was found and scanned with" \
-  "($(value correct "$out/scan.json") of $(value leds "$out/scan.json") LEDs)"
+  "($(value correct "$out/onvif.json") of $(value leds "$out/onvif.json") LEDs)"

@@ -11,22 +11,7 @@ set -eu
 pixoria=$1
 scene=$2
 drifting=$3
-out=$(mktemp -d)
-trap 'rm -rf "$out"' EXIT
-export TMPDIR="$out"
-value() { sed "s/.*\"$1\":\([0-9.e+-]*\).*/\1/" "$2"; }
-scan() {
-  name=$1
-  shift
-  "$pixoria" scan --simulate --out "$out/$name" \
-    --report "$out/$name.json" "$@" > "$out/$name.log" 2>&1 ||
-    { echo "$name scan failed"; cat "$out/$name.log"; exit 1; }
-  [ "$(value wrong "$out/$name.json")" = 0 ] ||
-    { echo "$name: wrong IDs"; cat "$out/$name.json"; exit 1; }
-  awk -v c="$(value correct "$out/$name.json")" \
-      -v n="$(value leds "$out/$name.json")" 'BEGIN { exit !(c >= 0.99 * n) }' ||
-    { echo "$name: too few correct"; cat "$out/$name.json"; exit 1; }
-}
+. "$(dirname "$0")/simulated_scan.sh"
 scan local --scene "$scene"
 scan rtsp --scene "$scene" --rtsp --camera-latency 500
 grep -q "Network camera at rtsp://127.0.0.1:" "$out/rtsp.log" ||

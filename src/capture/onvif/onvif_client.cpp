@@ -3,6 +3,7 @@
 #include "capture/onvif/onvif_security.h"
 #include "capture/onvif/onvif_xml.h"
 #include "controller/http_client.h"
+#include "output/model_writer.h"
 #include "platform/socket.h"
 
 #include <algorithm>
@@ -333,9 +334,8 @@ int32_t listCameraProfiles(std::string_view deviceServiceUrl,
 
   std::vector<OnvifProfile> profiles = h264ProfilesIn(listing.text);
   for (OnvifProfile& profile : profiles) {
-    const std::string request = kGetStreamUriBefore +
-                                soapTextEscape(profile.token) +
-                                kGetStreamUriAfter;
+    const std::string request =
+        kGetStreamUriBefore + xmlEscape(profile.token) + kGetStreamUriAfter;
     const SoapReply stream =
         soapCallWith(mediaUrl, request, user, password, debug);
     profile.streamUri = xmlElementText(stream.text, "Uri");

@@ -1,8 +1,8 @@
 #include "capture/onvif/onvif_security.h"
 
-#include "capture/onvif/onvif_xml.h"
 #include "capture/onvif/sha1.h"
 #include "controller/base64.h"
+#include "output/model_writer.h"
 #include "platform/local_time.h"
 
 #include <cstdio>
@@ -83,7 +83,7 @@ std::string securityHeaderWith(std::string_view user,
       "xmlns:wsu=\"http://docs.oasis-open.org/wss/2004/01/"
       "oasis-200401-wss-wssecurity-utility-1.0.xsd\">"
       "<wsse:UsernameToken><wsse:Username>";
-  header += soapTextEscape(user);
+  header += xmlEscape(user);
   header +=
       "</wsse:Username><wsse:Password Type=\"http://docs.oasis-open.org/wss/"
       "2004/01/oasis-200401-wss-username-token-profile-1.0#PasswordDigest\">";

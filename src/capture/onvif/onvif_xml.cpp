@@ -160,33 +160,6 @@ std::string xmlUnescape(std::string_view text) {
   return out;
 }
 
-std::string soapTextEscape(std::string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  for (char c : text) {
-    switch (c) {
-      case '&':
-        out += "&amp;";
-        break;
-      case '<':
-        out += "&lt;";
-        break;
-      case '>':
-        out += "&gt;";
-        break;
-      case '"':
-        out += "&quot;";
-        break;
-      case '\'':
-        out += "&apos;";
-        break;
-      default:
-        out.push_back(c);
-    }
-  }
-  return out;
-}
-
 std::string percentDecode(std::string_view text) {
   std::string out;
   out.reserve(text.size());

@@ -35,9 +35,6 @@ std::string xmlAttribute(std::string_view text,
 // decoded; anything else kept as it stands.
 std::string xmlUnescape(std::string_view text);
 
-// "&", "<", ">", '"' and "'" as entities: text placed in a document.
-std::string soapTextEscape(std::string_view text);
-
 // "%" and two hexadecimal digits become that byte; anything else is kept.
 std::string percentDecode(std::string_view text);
 

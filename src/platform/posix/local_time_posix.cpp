@@ -3,11 +3,9 @@
 #include <ctime>
 
 namespace pxo::platform {
+namespace {
 
-LocalTime localTimeNow() {
-  std::time_t now = std::time(nullptr);
-  std::tm parts{};
-  localtime_r(&now, &parts);  // localtime is not thread safe
+LocalTime fromParts(const std::tm& parts) {
   return {parts.tm_year + 1900,
           parts.tm_mon + 1,
           parts.tm_mday,
@@ -16,16 +14,20 @@ LocalTime localTimeNow() {
           parts.tm_sec};
 }
 
+}  // namespace
+
+LocalTime localTimeNow() {
+  std::time_t now = std::time(nullptr);
+  std::tm parts{};
+  localtime_r(&now, &parts);  // localtime is not thread safe
+  return fromParts(parts);
+}
+
 LocalTime utcTimeNow() {
   std::time_t now = std::time(nullptr);
   std::tm parts{};
   gmtime_r(&now, &parts);
-  return {parts.tm_year + 1900,
-          parts.tm_mon + 1,
-          parts.tm_mday,
-          parts.tm_hour,
-          parts.tm_min,
-          parts.tm_sec};
+  return fromParts(parts);
 }
 
 }  // namespace pxo::platform
