@@ -7,6 +7,7 @@
 #include "scan/plan_decoding.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstddef>
 
@@ -289,37 +290,46 @@ bool floodsAgree(std::span<const FramePlanes> frames,
   if (base < 0 || base >= frameCount) return true;
   for (int32_t flood : options.floodFrames)
     if (flood < 0 || flood >= frameCount) return true;
-  // How much an LED's spot rises over the baseline in one frame, in any
-  // colour and within a pixel of the spot (the LED may sit between pixels,
-  // the camera may have moved a little).
-  auto riseAt = [&](const DecodedLed& led, int32_t frame) {
-    int rise = 0;
+  // The brightest value near an LED's spot in one frame and channel: within
+  // a pixel of it (the LED may sit between pixels, the camera may have
+  // moved a little).
+  auto peakAt = [&](const DecodedLed& led, int32_t frame, int c) {
+    int peak = 0;
     const auto cx = static_cast<int32_t>(std::lround(led.x));
     const auto cy = static_cast<int32_t>(std::lround(led.y));
-    for (int c = 0; c < 3; ++c) {
-      const auto& on = frames[static_cast<size_t>(frame)].plane[c];
-      const auto& off = frames[static_cast<size_t>(base)].plane[c];
-      for (int32_t y = cy - 1; y <= cy + 1; ++y)
-        for (int32_t x = cx - 1; x <= cx + 1; ++x) {
-          if (x < 0 || y < 0 || x >= options.width || y >= options.height)
-            continue;
-          const size_t p = static_cast<size_t>(y) * options.width + x;
-          if (p < on.size() && p < off.size())
-            rise = std::max(rise, int(on[p]) - int(off[p]));
-        }
-    }
-    return rise;
+    const auto& plane = frames[static_cast<size_t>(frame)].plane[c];
+    for (int32_t y = cy - 1; y <= cy + 1; ++y)
+      for (int32_t x = cx - 1; x <= cx + 1; ++x) {
+        if (x < 0 || y < 0 || x >= options.width || y >= options.height)
+          continue;
+        const size_t p = static_cast<size_t>(y) * options.width + x;
+        if (p < plane.size()) peak = std::max(peak, int(plane[p]));
+      }
+    return peak;
   };
-  // Every flood lights every LED, in whatever colour its strip makes of it.
+  // Every flood lights every LED, in whatever colour its strip makes of it,
+  // and none shows it darker than the baseline does: a baseline that shows
+  // the LEDs lit is a frame of another pattern (read a pattern too late,
+  // the baseline shows the red flood).
   int32_t checked = 0, lit = 0;
   for (const DecodedLed& led : decoded) {
     // Re-read IDs carry no signal of their own to compare with.
     if (led.estimated || led.signal <= 0) continue;
     ++checked;
     const double needed = std::max(kFloodRiseShare * led.signal, 1.0);
+    std::array<int, 3> dark{};
+    for (int c = 0; c < 3; ++c)
+      dark[static_cast<size_t>(c)] = peakAt(led, base, c);
     bool all = true;
-    for (int32_t flood : options.floodFrames)
-      all = all && riseAt(led, flood) >= needed;
+    for (int32_t flood : options.floodFrames) {
+      int rise = 0, fall = 0;
+      for (int c = 0; c < 3; ++c) {
+        const int change = peakAt(led, flood, c) - dark[static_cast<size_t>(c)];
+        rise = std::max(rise, change);
+        fall = std::max(fall, -change);
+      }
+      all = all && rise >= needed && fall < needed;
+    }
     lit += all;
   }
   // Too few to outvote a stray reading: then every one must agree.

@@ -64,6 +64,22 @@ TEST(FloodsAgree, FramesReadOnePatternLateAreCaught) {
       << late.leds.size() << " LEDs decoded from shifted frames";
 }
 
+// Every frame shows the pattern after its own, as when the settle offset
+// was measured a whole pattern too long: the baseline shows the red flood
+// and the blue flood shows the first code pattern.
+TEST(FloodsAgree, FramesShowingTheNextPatternAreCaught) {
+  sim::RenderedScan scan = renderMatrix(matrixScene(2));
+  bindOptions(&scan);
+  for (size_t i = 0; i + 1 < scan.frames.size(); ++i)
+    scan.frames[i] = scan.frames[i + 1];
+  Decoded ahead = decodeFrames(scan, 96);
+  std::vector<sim::TruthLed> truth;
+  for (const sim::SceneLed& led : matrixScene(2).leds)
+    truth.push_back({led.x, led.y, true});
+  EXPECT_FALSE(ahead.floodsAgree)
+      << sim::scoreDecode(truth, ahead.leds).summary();
+}
+
 // With too few LEDs to outvote a stray reading, every one must light all
 // three floods; re-read LEDs (no signal of their own) are not counted.
 TEST(FloodsAgree, AFewLedsMustEachLightEveryFlood) {
