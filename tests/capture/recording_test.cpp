@@ -119,6 +119,33 @@ TEST_F(Recording, MarksFindTheFramesThatWereShown) {
       << error;
 }
 
+// The first frame asked of a long recording lies far in: it is found (by a
+// seek, not by decoding everything before it), and so are frames on either
+// side of it afterwards.
+TEST_F(Recording, AFirstReadFarIntoALongRecording) {
+  ManualSource source;
+  std::string error;
+  ASSERT_TRUE(source.startRecording(path, &error)) << error;
+  // 15 s at 30 fps, a new level every second.
+  double t = 0;
+  for (int frame = 0; frame < 450; ++frame, t += 1 / 30.0) {
+    if (frame % 30 == 0) source.addMark("second " + std::to_string(frame / 30));
+    const auto level = static_cast<uint8_t>(10 + 16 * (frame / 30));
+    source.push(pattern(64, 36, level, level, level), t);
+  }
+  ASSERT_TRUE(source.stopRecording().has_value());
+  std::vector<CaptureMark> marks = source.takeMarks();
+  ASSERT_EQ(marks.size(), 15u);
+  source.stop();
+  for (int second : {12, 13, 2, 14}) {
+    BgraFrame frame;
+    ASSERT_TRUE(source.extractFrame(marks[second].time + 0.5, 0, frame, &error))
+        << "second " << second << ": " << error;
+    EXPECT_NEAR(bgrAt(frame, 4, 4)[0], 10 + 16 * second, 4)
+        << "second " << second;
+  }
+}
+
 // A second recording on a source that kept running: its frames are read
 // from the new file, not from the one read last.
 TEST_F(Recording, TheNextRecordingIsReadFromItsOwnFile) {

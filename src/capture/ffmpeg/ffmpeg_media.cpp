@@ -303,7 +303,7 @@ class FfmpegExtractor final : public FrameExtractor {
                                 : previousTime_ + frameDuration_ >= time;
       if (!earlierReaches) return convert(current_, currentTime_, out, error);
       seek(time);
-    } else if (!haveCurrent_ ? !fresh_
+    } else if (!haveCurrent_ ? !fresh_ || time > kForwardWindowSeconds
                              : exhausted_ || time - currentTime_ >
                                                  kForwardWindowSeconds) {
       seek(time);
