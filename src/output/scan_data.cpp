@@ -1,10 +1,12 @@
 #include "output/scan_data.h"
 
+#include "decode/nearest.h"
 #include "json/json.h"
 #include "json/json_text.h"
 #include "platform/local_time.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdio>
 #include <fstream>
@@ -195,15 +197,11 @@ ScanExportRecord buildScanExportRecord(const ScanRecordInputs& in) {
   for (int32_t id = 1; id <= in.totalLEDs; ++id)
     if (!seen[static_cast<size_t>(id)]) record.missingIDs.push_back(id);
 
-  std::vector<double> nearest;
-  for (const DecodedLed& a : in.decoded) {
-    if (a.estimated) continue;
-    double best = INFINITY;
-    for (const DecodedLed& b : in.decoded)
-      if (&a != &b && !b.estimated)
-        best = std::min(best, std::hypot(a.x - b.x, a.y - b.y));
-    if (std::isfinite(best)) nearest.push_back(best);
-  }
+  std::vector<std::array<double, 2>> seenAt;
+  for (const DecodedLed& led : in.decoded)
+    if (!led.estimated) seenAt.push_back({led.x, led.y});
+  std::vector<double> nearest = nearestNeighbourDistances(seenAt);
+  std::erase_if(nearest, [](double d) { return !std::isfinite(d); });
   if (nearest.size() >= 2) {
     std::sort(nearest.begin(), nearest.end());
     record.spacingEstimate = nearest[nearest.size() / 2];

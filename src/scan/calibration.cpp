@@ -298,17 +298,20 @@ double measureCameraLag(pxowin::ICaptureSource& camera,
   };
   // The lit pixels: those clearly above the noise in the brightest picture
   // of the last half second before the mark (at a long lag, the levels
-  // before the brightest show there).
-  const size_t pixels = dark.plane[0].size();
-  std::vector<uint8_t> rise(pixels, 0);
+  // before the brightest show there). Read once: they also give the light
+  // before the mark.
+  std::vector<FramePlanes> lastLit;
   for (double t = 0.44; t > 0; t -= 0.1) {
     FramePlanes frame;
-    if (!read(end - t, &frame)) continue;
+    if (read(end - t, &frame)) lastLit.push_back(std::move(frame));
+  }
+  const size_t pixels = dark.plane[0].size();
+  std::vector<uint8_t> rise(pixels, 0);
+  for (const FramePlanes& frame : lastLit)
     for (size_t c = 0; c < 3; ++c)
       for (size_t p = 0; p < pixels; ++p)
         rise[p] = static_cast<uint8_t>(
             std::max(int(rise[p]), frame.plane[c][p] - dark.plane[c][p]));
-  }
   std::vector<size_t> lit;
   for (size_t p = 0; p < pixels; ++p)
     if (rise[p] >= kLagPixelRise) lit.push_back(p);
@@ -321,10 +324,9 @@ double measureCameraLag(pxowin::ICaptureSource& camera,
     return sum;
   };
   double before = 0;
-  for (double t = 0.44; t > 0; t -= 0.1) {
-    FramePlanes frame;
-    if (read(end - t, &frame)) before = std::max(before, light(frame));
-  }
+  for (const FramePlanes& frame : lastLit)
+    before = std::max(before, light(frame));
+  lastLit.clear();
   for (double t = 1 / 30.0; t <= kMaxLagSeconds + 1e-9; t += 1 / 30.0) {
     FramePlanes frame;
     if (!read(end + t, &frame)) break;

@@ -143,6 +143,9 @@ void runScan(ScanSession& session,
 
   const std::filesystem::path recording = recordingPath(session);
   report("Recording scan patterns\xE2\x80\xA6");
+  // Frames are only ever read back at the decode size: recorded at it, a
+  // camera bigger than that costs less to encode now and to decode later.
+  camera.reduceNextRecording(kScanFrameMaxDimension);
   std::vector<pxowin::CaptureMark> marks;
   if (!recordMarkedSteps(session,
                          recording,
@@ -171,7 +174,20 @@ void runScan(ScanSession& session,
       session.calibration.calibrated ? &session.calibration.noise : nullptr,
       session.nodeOfLed,
       session.portRanges};
-  if (!decodeScan(cameraFrames(camera), input, report, &decoded, error)) return;
+  if (!decodeScan(cameraFrames(camera), input, report, &decoded, error)) {
+    // The recording, its timeline and the calibration are kept for a look
+    // at why (pixoria decode reads them again).
+    if (!session.scanDataFolder.empty()) {
+      decoded.ledCount = session.ledCount;
+      if (!session.nodeOfLed.empty())
+        decoded.ledCount = static_cast<int32_t>(
+            std::count_if(session.nodeOfLed.begin(),
+                          session.nodeOfLed.end(),
+                          [](int32_t node) { return node > 0; }));
+      writeScanData(session, session.scanDataFolder, marks, settle, decoded);
+    }
+    return;
+  }
 
   // A scan that saw no LED has nothing to estimate from: a model of guesses
   // would look like a result. Its scan data is kept for a look at why.
