@@ -8,26 +8,39 @@ namespace pxo::sim {
 
 namespace {
 
-void addSpot(std::vector<float>& plane,
+// The Gaussian spot of an emitter at (cx, cy), added to each plane with
+// its own amplitude. exp(k (dx² + dy²)) = exp(k dx²) exp(k dy²): the spot is
+// the product of one row and one column of weights.
+void addSpot(std::array<std::vector<float>, 3>& planes,
              int32_t w,
              int32_t h,
              double cx,
              double cy,
              double sigma,
-             double amplitude) {
-  if (amplitude <= 0) return;
+             const std::array<double, 3>& amplitude) {
+  if (amplitude[0] <= 0 && amplitude[1] <= 0 && amplitude[2] <= 0) return;
   auto r = static_cast<int32_t>(std::ceil(3.5 * sigma));
   auto fx = static_cast<int32_t>(std::floor(cx)),
        fy = static_cast<int32_t>(std::floor(cy));
   int32_t x0 = std::max(0, fx - r), x1 = std::min(w - 1, fx + r + 1);
   int32_t y0 = std::max(0, fy - r), y1 = std::min(h - 1, fy + r + 1);
+  if (x0 > x1 || y0 > y1) return;
   double k = -0.5 / (sigma * sigma);
-  for (int32_t y = y0; y <= y1; ++y)
-    for (int32_t x = x0; x <= x1; ++x) {
-      double d2 = (x - cx) * (x - cx) + (y - cy) * (y - cy);
-      plane[static_cast<size_t>(y) * w + x] +=
-          static_cast<float>(amplitude * std::exp(k * d2));
+  static thread_local std::vector<double> across;
+  const auto columns = static_cast<size_t>(x1 - x0 + 1);
+  across.resize(columns);
+  for (int32_t x = x0; x <= x1; ++x)
+    across[static_cast<size_t>(x - x0)] = std::exp(k * (x - cx) * (x - cx));
+  for (int32_t y = y0; y <= y1; ++y) {
+    const double down = std::exp(k * (y - cy) * (y - cy));
+    for (size_t c = 0; c < 3; ++c) {
+      if (amplitude[c] <= 0) continue;
+      const double scale = amplitude[c] * down;
+      float* row = planes[c].data() + static_cast<size_t>(y) * w + x0;
+      for (size_t i = 0; i < columns; ++i)
+        row[i] += static_cast<float>(scale * across[i]);
     }
+  }
 }
 
 }  // namespace
@@ -77,47 +90,56 @@ const std::array<std::vector<uint8_t>, 3>& CameraImager::render(
       int32_t sy = std::clamp(y - by, 0, h - 1);
       const float* src = ambient_[c].data() + static_cast<size_t>(sy) * w;
       float* dst = accum_[c].data() + static_cast<size_t>(y) * w;
-      for (int32_t x = 0; x < w; ++x)
-        dst[x] = src[std::clamp(x - bx, 0, w - 1)] + lift;
+      if (bx == 0) {
+        for (int32_t x = 0; x < w; ++x) dst[x] = src[x] + lift;
+      } else {
+        for (int32_t x = 0; x < w; ++x)
+          dst[x] = src[std::clamp(x - bx, 0, w - 1)] + lift;
+      }
     }
   }
   for (const Emitter& e : emitters) {
     if (e.light[0] + e.light[1] + e.light[2] <= 0) continue;
-    for (int c = 0; c < 3; ++c) {
+    std::array<double, 3> peak{}, mirrored{};
+    for (size_t c = 0; c < 3; ++c) {
       double response = 0;
-      for (int k = 0; k < 3; ++k)
+      for (size_t k = 0; k < 3; ++k)
         response += options_.crosstalk[c][k] * e.light[k];
-      addSpot(accum_[c],
+      peak[c] = response * options_.spotPeak;
+      mirrored[c] = peak[c] * e.reflectionGain;
+    }
+    addSpot(accum_, w, h, e.x + dx, e.y + dy, options_.spotSigma, peak);
+    if (e.reflectionGain > 0)
+      addSpot(accum_,
               w,
               h,
-              e.x + dx,
-              e.y + dy,
-              options_.spotSigma,
-              response * options_.spotPeak);
-      if (e.reflectionGain > 0)
-        addSpot(accum_[c],
-                w,
-                h,
-                e.x + e.reflectionDx + dx,
-                e.y + e.reflectionDy + dy,
-                options_.spotSigma * 1.6,
-                response * options_.spotPeak * e.reflectionGain);
-    }
+              e.x + e.reflectionDx + dx,
+              e.y + e.reflectionDy + dy,
+              options_.spotSigma * 1.6,
+              mirrored);
   }
+  // Noise: one xorshift step per pixel picks its table entry.
+  const auto sigma = static_cast<float>(options_.noiseSigma);
+  const float* gauss = gauss_.data();
+  auto toByte = [](float v) {
+    return static_cast<uint8_t>(std::min(std::max(v + 0.5f, 0.0f), 255.0f));
+  };
   for (int c = 0; c < 3; ++c) {
-    const std::vector<float>& a = accum_[c];
-    std::vector<uint8_t>& plane = planes_[c];
-    for (size_t p = 0; p < plane.size(); ++p) {
-      float v = a[p];
-      if (options_.noiseSigma > 0) {
-        noiseState_ ^= noiseState_ << 13;
-        noiseState_ ^= noiseState_ >> 7;
-        noiseState_ ^= noiseState_ << 17;
-        v += static_cast<float>(options_.noiseSigma) *
-             gauss_[noiseState_ & 0xFFFF];
-      }
-      plane[p] = static_cast<uint8_t>(std::clamp(v + 0.5f, 0.0f, 255.0f));
+    const float* a = accum_[c].data();
+    uint8_t* plane = planes_[c].data();
+    const size_t n = planes_[c].size();
+    if (sigma <= 0) {
+      for (size_t p = 0; p < n; ++p) plane[p] = toByte(a[p]);
+      continue;
     }
+    uint64_t state = noiseState_;
+    for (size_t p = 0; p < n; ++p) {
+      state ^= state << 13;
+      state ^= state >> 7;
+      state ^= state << 17;
+      plane[p] = toByte(a[p] + sigma * gauss[state & 0xFFFF]);
+    }
+    noiseState_ = state;
   }
   return planes_;
 }
