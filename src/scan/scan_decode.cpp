@@ -9,7 +9,11 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <condition_variable>
 #include <cstddef>
+#include <memory>
+#include <mutex>
+#include <thread>
 
 namespace pxo {
 
@@ -52,8 +56,12 @@ double medianGap(std::span<const double> markTimes) {
 }
 
 // Extracts one frame per mark; `unseen` gets the patterns whose frame is
-// missing or was recorded too long after the moment wanted.
+// missing or was recorded too long after the moment wanted. With a second
+// reader (its own decoder on the same recording), the later half of the
+// marks is read by it on a thread of its own meanwhile; the progress is
+// still reported from this thread, in order.
 bool extractScanFrames(const FrameReader& read,
+                       const FrameReader& second,
                        std::span<const double> markTimes,
                        double offset,
                        const std::function<void(const std::string&)>& report,
@@ -61,28 +69,75 @@ bool extractScanFrames(const FrameReader& read,
                        std::vector<int32_t>* unseen,
                        int32_t* width,
                        int32_t* height) {
-  frames->assign(markTimes.size(), FramePlanes{});
-  unseen->clear();
-  *width = *height = 0;
+  struct Read {
+    bool ok = false;
+    bool late = false;
+    int32_t width = 0;
+    int32_t height = 0;
+  };
+  const size_t count = markTimes.size();
+  std::vector<Read> reads(count);
+  frames->assign(count, FramePlanes{});
   const double lateLimit = kLateShareOfGap * medianGap(markTimes);
-  for (size_t i = 0; i < markTimes.size(); ++i) {
-    report(std::string("Extracting scan frames") + kEllipsis + " " +
-           std::to_string(i + 1) + "/" + std::to_string(markTimes.size()));
+  auto readOne = [&](const FrameReader& reader, size_t i) {
     pxowin::BgraFrame frame;
     const double wanted = markTimes[i] + offset;
-    if (!read(wanted, kScanFrameMaxDimension, &frame) || frame.width < 1 ||
-        frame.height < 1 || frame.pixels.empty()) {
-      unseen->push_back(static_cast<int32_t>(i));
-      continue;
+    if (!reader(wanted, kScanFrameMaxDimension, &frame) || frame.width < 1 ||
+        frame.height < 1 || frame.pixels.empty())
+      return;
+    reads[i] = {true,
+                lateLimit > 0 && frame.timestamp - wanted > lateLimit,
+                frame.width,
+                frame.height};
+    (*frames)[i] = toFramePlanes(frame);
+  };
+  auto progress = [&](size_t i) {
+    report(std::string("Extracting scan frames") + kEllipsis + " " +
+           std::to_string(i + 1) + "/" + std::to_string(count));
+  };
+
+  const size_t half = second && count >= 2 ? count / 2 : count;
+  std::mutex mutex;
+  std::condition_variable ready;
+  size_t secondDone = half;  // marks before this the second reader finished
+  std::thread worker;
+  if (half < count)
+    worker = std::thread([&] {
+      for (size_t i = half; i < count; ++i) {
+        readOne(second, i);
+        std::lock_guard lock(mutex);
+        secondDone = i + 1;
+        ready.notify_one();
+      }
+    });
+  for (size_t i = 0; i < half; ++i) {
+    progress(i);
+    readOne(read, i);
+  }
+  for (size_t i = half; i < count; ++i) {
+    {
+      std::unique_lock lock(mutex);
+      ready.wait(lock, [&] { return secondDone > i; });
     }
-    if (lateLimit > 0 && frame.timestamp - wanted > lateLimit)
+    progress(i);
+  }
+  if (worker.joinable()) worker.join();
+
+  // The first frame read sets the scan's size; a frame that cannot be read,
+  // or differs from it in size, stays black so that frame i belongs to
+  // mark i.
+  unseen->clear();
+  *width = *height = 0;
+  for (size_t i = 0; i < count; ++i) {
+    if (!reads[i].ok || reads[i].late)
       unseen->push_back(static_cast<int32_t>(i));
+    if (!reads[i].ok) continue;
     if (*width == 0) {
-      *width = frame.width;
-      *height = frame.height;
+      *width = reads[i].width;
+      *height = reads[i].height;
     }
-    if (frame.width == *width && frame.height == *height)
-      (*frames)[i] = toFramePlanes(frame);
+    if (reads[i].width != *width || reads[i].height != *height)
+      (*frames)[i] = FramePlanes{};
   }
   if (*width == 0) return false;
   for (FramePlanes& f : *frames)
@@ -336,6 +391,17 @@ bool floodsAgree(std::span<const FramePlanes> frames,
   return checked < kMinFloodChecks ? lit == checked : 2 * lit >= checked;
 }
 
+FrameReader recordingFrames(const std::filesystem::path& path,
+                            std::string* error) {
+  std::shared_ptr<pxowin::FrameExtractor> extractor =
+      pxowin::createFrameExtractor();
+  if (!extractor || !extractor->open(path, error)) return {};
+  return
+      [extractor](double time, int32_t maxDimension, pxowin::BgraFrame* frame) {
+        return extractor->frameAt(time, maxDimension, frame, nullptr);
+      };
+}
+
 FrameReader cameraFrames(pxowin::ICaptureSource& camera) {
   return [&camera](double time, int32_t maxDimension, pxowin::BgraFrame* out) {
     return camera.extractFrame(time, maxDimension, *out, nullptr);
@@ -376,6 +442,7 @@ bool decodeScan(const FrameReader& read,
   std::vector<int32_t> unseen;
   int32_t width = 0, height = 0;
   if (!extractScanFrames(read,
+                         input.secondReader,
                          input.markTimes,
                          input.settleOffset,
                          report,
@@ -508,12 +575,8 @@ bool decodeScanDataFolder(const std::filesystem::path& folder,
   for (const TimelineEntry& entry : saved.timeline)
     markTimes.push_back(entry.videoTimeSeconds);
 
-  auto extractor = pxowin::createFrameExtractor();
-  if (!extractor->open(folder / saved.videoFile, error)) return false;
-  FrameReader read =
-      [&](double time, int32_t maxDimension, pxowin::BgraFrame* frame) {
-        return extractor->frameAt(time, maxDimension, frame, nullptr);
-      };
+  FrameReader read = recordingFrames(folder / saved.videoFile, error);
+  if (!read) return false;
   std::vector<ScanPortRange> ports;
   for (const ScanExportRecord::Port& p : saved.ports)
     if (int64_t{p.first} + p.count <= positions)
@@ -531,7 +594,8 @@ bool decodeScanDataFolder(const std::filesystem::path& folder,
                               positions,
                               saved.cameraNoise ? &noise : nullptr,
                               nodeOfLed,
-                              ports};
+                              ports,
+                              recordingFrames(folder / saved.videoFile)};
   return decodeScan(read, input, report, result, error);
 }
 

@@ -40,6 +40,11 @@ using FrameReader = std::function<bool(
 
 // Frames from a stopped camera's last recording.
 FrameReader cameraFrames(pxowin::ICaptureSource& camera);
+// Frames from a recording file, through a decoder of the reader's own (a
+// copy of the reader shares it: one thread at a time); empty when the file
+// cannot be opened.
+FrameReader recordingFrames(const std::filesystem::path& path,
+                            std::string* error = nullptr);
 
 // One scanned port among the scan's LEDs: its LEDs are IDs first + 1 ...
 // first + count, sent in the colour order the controller has for it.
@@ -63,6 +68,9 @@ struct ScanDecodeInput {
   // scan's colour order is read again in each other order (a strip wired
   // otherwise than its controller says). Empty: one colour order for all.
   std::span<const ScanPortRange> ports;
+  // Optional: a second reader of the same recording, with a decoder of its
+  // own, that reads the later half of the frames meanwhile.
+  FrameReader secondReader;
 };
 
 struct ScanDecodeResult {

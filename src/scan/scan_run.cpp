@@ -173,7 +173,8 @@ void runScan(ScanSession& session,
       session.ledCount,
       session.calibration.calibrated ? &session.calibration.noise : nullptr,
       session.nodeOfLed,
-      session.portRanges};
+      session.portRanges,
+      recordingFrames(recording)};
   if (!decodeScan(cameraFrames(camera), input, report, &decoded, error)) {
     // The recording, its timeline and the calibration are kept for a look
     // at why (pixoria decode reads them again).

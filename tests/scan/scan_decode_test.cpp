@@ -158,7 +158,9 @@ struct DropOutcome {
   size_t patterns = 0;
 };
 
-DropOutcome scanWithDrops(std::vector<int32_t> dropped, bool honestTimes) {
+DropOutcome scanWithDrops(std::vector<int32_t> dropped,
+                          bool honestTimes,
+                          bool twoReaders = false) {
   const sim::RenderScene scene = matrixScene(2);
   ScanPlanPtr plan(buildScanPlan(
       std::span<const PortGroup>(std::vector<PortGroup>{{0, 96, 3}}),
@@ -178,6 +180,10 @@ DropOutcome scanWithDrops(std::vector<int32_t> dropped, bool honestTimes) {
   input.markTimes = marks;
   input.settleOffset = 0.1;
   input.ledCount = 96;
+  if (twoReaders)
+    input.secondReader = [&](double t, int32_t m, pxowin::BgraFrame* f) {
+      return camera.read(t, m, f);
+    };
   DropOutcome o;
   o.patterns = marks.size();
   ScanDecodeResult result;
@@ -215,6 +221,20 @@ TEST(DecodeScan, PatternsTheCameraDroppedAreLeftOut) {
                           " patterns were not seen; their bits are read from "
                           "the rest"),
             left.progress.end());
+
+  // Read by two readers at once, the later half by the second: the same
+  // result, and the progress still counts up in order.
+  DropOutcome shared = scanWithDrops(dropped, true, true);
+  ASSERT_TRUE(shared.ok) << shared.error;
+  EXPECT_EQ(shared.score.summary(), left.score.summary());
+  std::vector<std::string> counted;
+  for (const std::string& line : shared.progress)
+    if (line.rfind("Extracting scan frames", 0) == 0) counted.push_back(line);
+  ASSERT_EQ(counted.size(), shared.patterns);
+  for (size_t i = 0; i < counted.size(); ++i)
+    EXPECT_EQ(counted[i],
+              "Extracting scan frames\xE2\x80\xA6 " + std::to_string(i + 1) +
+                  "/" + std::to_string(shared.patterns));
 
   // Read as if they were there, the same frames give wrong IDs.
   DropOutcome trusted = scanWithDrops(dropped, false);
