@@ -27,7 +27,7 @@ void addSpot(std::array<std::vector<float>, 3>& planes,
   if (x0 > x1 || y0 > y1) return;
   double k = -0.5 / (sigma * sigma);
   static thread_local std::vector<double> across;
-  const auto columns = static_cast<size_t>(x1 - x0 + 1);
+  const size_t columns = static_cast<size_t>(x1) - static_cast<size_t>(x0) + 1;
   across.resize(columns);
   for (int32_t x = x0; x <= x1; ++x)
     across[static_cast<size_t>(x - x0)] = std::exp(k * (x - cx) * (x - cx));
