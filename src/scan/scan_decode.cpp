@@ -428,23 +428,42 @@ void raiseThresholdsForNoise(const CameraNoise& noise, DecodeOptions* options) {
   }
 }
 
-bool decodeScan(const FrameReader& read,
+namespace {
+
+// One reading of the scan's frames: extracted at one settle offset,
+// decoded, and checked against the floods.
+struct ScanReading {
+  std::vector<DecodedLed> decoded;
+  int32_t count = -1;
+  DecodeError why = DecodeError::kNone;
+  int32_t width = 0;
+  int32_t height = 0;
+  bool timingHolds = false;
+};
+
+// False with the error when the frames cannot be read or decoded at all;
+// otherwise true, with `timingHolds` saying whether the floods agree.
+bool readScanAt(const FrameReader& read,
                 const ScanDecodeInput& input,
+                double offset,
                 const std::function<void(const std::string&)>& report,
                 ScanDecodeResult* result,
+                ScanReading* reading,
                 std::string* error) {
   auto fail = [&](const std::string& message) {
     if (error) *error = message;
     return false;
   };
   *result = ScanDecodeResult{};
+  *reading = ScanReading{};
   std::vector<FramePlanes> frames;
   std::vector<int32_t> unseen;
-  int32_t width = 0, height = 0;
+  int32_t& width = reading->width;
+  int32_t& height = reading->height;
   if (!extractScanFrames(read,
                          input.secondReader,
                          input.markTimes,
-                         input.settleOffset,
+                         offset,
                          report,
                          &frames,
                          &unseen,
@@ -467,15 +486,16 @@ bool decodeScan(const FrameReader& read,
   if (input.noise) raiseThresholdsForNoise(*input.noise, &options);
 
   report(std::string("Decoding pixel positions") + kEllipsis);
-  std::vector<DecodedLed> decoded(static_cast<size_t>(input.ledCount));
-  DecodeError why = DecodeError::kNone;
-  int32_t count = decodeLeds(frames,
-                             input.markTimes,
-                             decoding.tables,
-                             options,
-                             decoded,
-                             &result->stats,
-                             &why);
+  std::vector<DecodedLed>& decoded = reading->decoded;
+  decoded.resize(static_cast<size_t>(input.ledCount));
+  int32_t& count = reading->count;
+  count = decodeLeds(frames,
+                     input.markTimes,
+                     decoding.tables,
+                     options,
+                     decoded,
+                     &result->stats,
+                     &reading->why);
   auto agree = [&] {
     return count < 0 || floodsAgree(frames,
                                     options,
@@ -491,8 +511,47 @@ bool decodeScan(const FrameReader& read,
         frames, input, decoding, options, &decoded, count, result);
     timingHolds = agree();
   }
-  frames = {};
-  if (!timingHolds) return fail(kScanTimingFailed);
+  reading->timingHolds = timingHolds;
+  return true;
+}
+
+}  // namespace
+
+bool decodeScan(const FrameReader& read,
+                const ScanDecodeInput& input,
+                const std::function<void(const std::string&)>& report,
+                ScanDecodeResult* result,
+                std::string* error) {
+  auto fail = [&](const std::string& message) {
+    if (error) *error = message;
+    return false;
+  };
+  ScanReading reading;
+  if (!readScanAt(
+          read, input, input.settleOffset, report, result, &reading, error))
+    return false;
+  // Frames that contradict their codes were read a whole pattern early or
+  // late when the settle timing measured the wrong flood. Read a pattern
+  // either side; only a reading whose floods agree is taken, so a wrong
+  // alignment never gives IDs.
+  const double gap = medianGap(input.markTimes);
+  for (double other : {input.settleOffset - gap, input.settleOffset + gap}) {
+    if (reading.timingHolds || gap <= 0 || other < 0) break;
+    ScanReading again;
+    ScanDecodeResult retried;
+    if (!readScanAt(read, input, other, report, &retried, &again, nullptr) ||
+        !again.timingHolds)
+      continue;
+    report("The settle timing was a pattern off: the frames were read " +
+           std::to_string(std::lround(other * 1000)) + " ms after their marks");
+    reading = std::move(again);
+    *result = std::move(retried);
+  }
+  if (!reading.timingHolds) return fail(kScanTimingFailed);
+  std::vector<DecodedLed>& decoded = reading.decoded;
+  int32_t count = reading.count;
+  const int32_t width = reading.width, height = reading.height;
+  const DecodeError why = reading.why;
   if (count >= 0 && !input.nodeOfLed.empty()) {
     count = keepNodes(input.nodeOfLed, &decoded, count);
     std::vector<std::pair<int32_t, std::string>> orders;

@@ -160,7 +160,8 @@ struct DropOutcome {
 
 DropOutcome scanWithDrops(std::vector<int32_t> dropped,
                           bool honestTimes,
-                          bool twoReaders = false) {
+                          bool twoReaders = false,
+                          double settleOffset = 0.1) {
   const sim::RenderScene scene = matrixScene(2);
   ScanPlanPtr plan(buildScanPlan(
       std::span<const PortGroup>(std::vector<PortGroup>{{0, 96, 3}}),
@@ -178,7 +179,7 @@ DropOutcome scanWithDrops(std::vector<int32_t> dropped,
   ScanDecodeInput input;
   input.plan = plan.get();
   input.markTimes = marks;
-  input.settleOffset = 0.1;
+  input.settleOffset = settleOffset;
   input.ledCount = 96;
   if (twoReaders)
     input.secondReader = [&](double t, int32_t m, pxowin::BgraFrame* f) {
@@ -249,6 +250,33 @@ TEST(DecodeScan, PatternsTheCameraDroppedAreLeftOut) {
     EXPECT_FALSE(failed.ok);
     EXPECT_EQ(failed.error, kCameraDroppedFrames);
   }
+}
+
+// A settle offset measured a whole pattern long reads every frame a pattern
+// late; the floods contradict the codes, so the frames are read a pattern
+// either side, and only the reading whose floods agree is taken.
+TEST(DecodeScan, ASettleOffsetAPatternOffIsReadAgainAtTheRightOne) {
+  const std::string retried =
+      "The settle timing was a pattern off: the frames were read 100 ms "
+      "after their marks";
+  DropOutcome late = scanWithDrops({}, true, false, 0.1 + DroppingCamera::kGap);
+  ASSERT_TRUE(late.ok) << late.error;
+  EXPECT_EQ(late.score.wrong, 0) << late.score.summary();
+  EXPECT_GE(late.score.correct, 90) << late.score.summary();
+  EXPECT_NE(std::find(late.progress.begin(), late.progress.end(), retried),
+            late.progress.end());
+  // At the right offset nothing is read twice.
+  DropOutcome right = scanWithDrops({}, true);
+  ASSERT_TRUE(right.ok) << right.error;
+  EXPECT_EQ(std::find(right.progress.begin(), right.progress.end(), retried),
+            right.progress.end());
+  // Two patterns off: no reading agrees, and the scan fails on its timing
+  // instead of giving IDs.
+  DropOutcome far =
+      scanWithDrops({}, true, false, 0.1 + 2 * DroppingCamera::kGap);
+  EXPECT_FALSE(far.ok);
+  EXPECT_EQ(far.error, kScanTimingFailed);
+  EXPECT_EQ(far.score.wrong, 0);
 }
 
 TEST(AnsweredColourOrder, NamesTheStripAsTheControllerNamesItsPort) {
