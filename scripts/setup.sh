@@ -10,6 +10,8 @@ packages=(
   libavformat-dev libavcodec-dev libswscale-dev libavutil-dev
   # The scan preview image
   libpng-dev
+  # The scan window (GTK 3 with Cairo), and a display for its tests
+  libgtk-3-dev xvfb xdotool imagemagick fonts-dejavu-core
   # Tests and benchmarks
   libgtest-dev libgmock-dev libbenchmark-dev
   # Fuzzing (libFuzzer ships in clang's runtime package), format and lint

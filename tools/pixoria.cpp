@@ -23,6 +23,7 @@
 #include "platform/interrupt.h"
 #include "scan/scan_decode.h"
 #include "scan/session.h"
+#include "ui/gtk/gtk_scan_window.h"
 
 #include "sim/blank_camera.h"
 #include "sim/decode_scorer.h"
@@ -32,10 +33,12 @@
 #include "sim/rig_scan.h"
 
 #include <algorithm>
+#include <condition_variable>
 #include <cstdio>
 #include <filesystem>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -61,21 +64,25 @@ struct Arguments {
 };
 
 int usage() {
-  std::fprintf(stderr,
-               "usage:\n"
-               "  pixoria scan --simulate [--scene FILE] [--report FILE] "
-               "[--out DIR] [--name NAME] [--fov DEG]\n"
-               "               [--user U --password P] [--rtsp "
-               "[--camera-latency MS] | --onvif]\n"
-               "  pixoria scan --controller HOST [--user U] [--password P]\n"
-               "               [--camera ID | --rtsp URL | --onvif "
-               "[DEVICE-URL]]\n"
-               "               [--camera-user U] [--camera-password P]\n"
-               "               [--ports 1,2] [--out DIR] [--name NAME]\n"
-               "  pixoria decode FOLDER [--out DIR] [--name NAME]\n"
-               "  pixoria cameras\n"
-               "  pixoria discover [--timeout MS]\n"
-               "  pixoria profiles DEVICE-URL [--user U --password P]\n");
+  std::fprintf(
+      stderr,
+      "usage:\n"
+      "  pixoria scan --simulate [--scene FILE] [--report FILE] "
+      "[--out DIR] [--name NAME] [--fov DEG]\n"
+      "               [--user U --password P] [--rtsp "
+      "[--camera-latency MS] | --onvif]\n"
+      "  pixoria scan --controller HOST [--user U] [--password P]\n"
+      "               [--camera ID | --rtsp URL | --onvif "
+      "[DEVICE-URL]]\n"
+      "               [--camera-user U] [--camera-password P]\n"
+      "               [--ports 1,2] [--out DIR] [--name NAME]\n"
+      "  pixoria gui [--simulate [--scene FILE]] [--controller HOST]\n"
+      "              [--camera ID | --rtsp URL] [--out DIR] [--name NAME]\n"
+      "  pixoria serve --simulate [--scene FILE] [--camera-latency MS]\n"
+      "  pixoria decode FOLDER [--out DIR] [--name NAME]\n"
+      "  pixoria cameras\n"
+      "  pixoria discover [--timeout MS]\n"
+      "  pixoria profiles DEVICE-URL [--user U --password P]\n");
   return 2;
 }
 
@@ -566,6 +573,85 @@ int listProfiles(const Arguments& args) {
   return 0;
 }
 
+// The scan window; with --simulate the virtual rig stands behind it: the
+// host field holds the simulated controller, the camera films its prop.
+// Waits for the window to go and prints what it gave.
+int openWindow(const Arguments& args) {
+  std::unique_ptr<pxo::sim::SimulatedRig> rig;
+  std::unique_ptr<pxowin::ICaptureSource> camera;
+  std::string host = args.get("controller");
+  std::string error;
+  if (args.has("simulate")) {
+    pxo::sim::SceneConfig scene = pxo::sim::defaultScene();
+    if (args.has("scene") &&
+        !pxo::sim::loadSceneFile(args.get("scene"), &scene, &error))
+      return fail(error);
+    rig = std::make_unique<pxo::sim::SimulatedRig>(scene);
+    if (!rig->start(&error)) return fail(error);
+    host = rig->controllerAddress();
+    camera = rig->makeCamera(0);
+    std::printf("Simulated controller at %s, %zu LEDs\n",
+                host.c_str(),
+                rig->ledCount());
+  } else if (args.has("rtsp")) {
+    camera = std::make_unique<pxowin::RTSPCapture>(
+        args.get("rtsp"), args.get("camera-user"), args.get("camera-password"));
+  } else {
+    camera = std::make_unique<pxowin::V4l2Capture>();
+  }
+  std::mutex mutex;
+  std::condition_variable done;
+  std::optional<std::string> result;
+  pxo::ui::ScanWindowLaunch launch;
+  launch.session = pxo::createScanSession(
+      std::move(camera), args.get("camera"), args.get("out", ""));
+  launch.result = [&](const std::string& path) {
+    std::lock_guard lock(mutex);
+    result = path;
+    done.notify_one();
+  };
+  // The simulated controller is put in the host field for the user to
+  // connect to; a --controller is connected to at once.
+  if (args.has("simulate"))
+    launch.hostField = host;
+  else
+    launch.controllerHost = host;
+  launch.modelName = args.get("name");
+  if (!pxo::ui::openScanWindow(std::move(launch)))
+    return fail("could not open a window (no display?)");
+  std::unique_lock lock(mutex);
+  done.wait(lock, [&] { return result.has_value(); });
+  if (result->empty()) {
+    std::printf("Cancelled\n");
+    return 1;
+  }
+  std::printf("Model: %s\n", result->c_str());
+  return 0;
+}
+
+// The virtual rig on its own, for a host program to drive: the simulated
+// controller and the prop's camera served over RTSP on loopback. Prints
+// both addresses and runs until it is stopped.
+int serveRig(const Arguments& args) {
+  pxo::sim::SceneConfig scene = pxo::sim::defaultScene();
+  std::string error;
+  if (args.has("scene") &&
+      !pxo::sim::loadSceneFile(args.get("scene"), &scene, &error))
+    return fail(error);
+  pxo::sim::SimulatedRig rig(scene);
+  if (!rig.start(&error)) return fail(error);
+  auto filmed = rig.makeCamera(0);
+  pxo::sim::NetworkCameraConfig config;
+  config.latencyMs = std::atof(args.get("camera-latency", "100").c_str());
+  pxo::sim::NetworkCamera camera(*filmed, config);
+  if (!camera.start(&error)) return fail(error);
+  std::printf("controller %s\ncamera %s\n",
+              rig.controllerAddress().c_str(),
+              camera.url().c_str());
+  std::fflush(stdout);
+  for (;;) ::pause();
+}
+
 int listCameras() {
   std::vector<pxowin::CameraDevice> cameras;
   std::string error;
@@ -605,6 +691,8 @@ int main(int argc, char** argv) {
     return scanSimulated(args);
   if (args.command == "scan" && args.has("controller"))
     return scanController(args);
+  if (args.command == "gui") return openWindow(args);
+  if (args.command == "serve" && args.has("simulate")) return serveRig(args);
   if (args.command == "decode") return decodeFolder(args);
   if (args.command == "cameras") return listCameras();
   if (args.command == "discover") return discoverCameras(args);

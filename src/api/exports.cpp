@@ -1,6 +1,10 @@
 #include "api/pixoria.h"
 #include "capture/camera_list.h"
 #include "capture/onvif/onvif_client.h"
+#include "capture/rtsp/rtsp_capture.h"
+#include "capture/v4l2/v4l2_capture.h"
+#include "scan/session.h"
+#include "ui/gtk/gtk_scan_window.h"
 
 #include <algorithm>
 #include <cstddef>
@@ -47,6 +51,34 @@ void copyField(const std::string& text, char (&field)[N]) {
 void writeError(char* error, int32_t errorSize, const std::string& text) {
   if (error && errorSize >= 1)
     std::snprintf(error, static_cast<size_t>(errorSize), "%s", text.c_str());
+}
+
+}  // namespace
+
+namespace {
+
+std::string text(const char* s) { return s ? std::string(s) : std::string(); }
+
+// The launch: the session takes the camera (none when it could not be
+// made; the session reports that when it starts it), the window takes the
+// session, and the host's callback is wrapped to turn "" into null.
+void launchScanWindow(std::unique_ptr<pxowin::ICaptureSource> camera,
+                      std::string cameraId,
+                      std::string dataFolder,
+                      std::string controllerHost,
+                      std::string modelName,
+                      pxo_scan_result_callback callback,
+                      void* context) {
+  pxo::ui::ScanWindowLaunch launch;
+  launch.session = pxo::createScanSession(
+      std::move(camera), std::move(cameraId), std::move(dataFolder));
+  if (callback)
+    launch.result = [callback, context](const std::string& result) {
+      callback(result.empty() ? nullptr : result.c_str(), context);
+    };
+  launch.controllerHost = std::move(controllerHost);
+  launch.modelName = std::move(modelName);
+  (void)pxo::ui::openScanWindow(std::move(launch));
 }
 
 }  // namespace
@@ -139,6 +171,68 @@ PXO_API int32_t pxo_enumerate_camera_profiles(const char* deviceServiceUrl,
     writeError(error, errorSize, e.what());
     return -1;
   }
+}
+
+PXO_API void pxo_present_scan_window_host(const char* cameraId,
+                                          const char* dataFolder,
+                                          const char* controllerHost,
+                                          const char* modelName,
+                                          pxo_scan_result_callback callback,
+                                          void* context) {
+  std::unique_ptr<pxowin::ICaptureSource> camera(new (std::nothrow)
+                                                     pxowin::V4l2Capture());
+  launchScanWindow(std::move(camera),
+                   text(cameraId),
+                   text(dataFolder),
+                   text(controllerHost),
+                   text(modelName),
+                   callback,
+                   context);
+}
+
+PXO_API void pxo_present_scan_window(const char* cameraId,
+                                     const char* dataFolder,
+                                     pxo_scan_result_callback callback,
+                                     void* context) {
+  pxo_present_scan_window_host(
+      cameraId, dataFolder, nullptr, nullptr, callback, context);
+}
+
+PXO_API void pxo_present_scan_window_rtsp_host(
+    const char* rtspUrl,
+    const char* rtspUser,
+    const char* rtspPassword,
+    const char* dataFolder,
+    const char* controllerHost,
+    const char* modelName,
+    pxo_scan_result_callback callback,
+    void* context) {
+  std::unique_ptr<pxowin::ICaptureSource> camera(
+      new (std::nothrow) pxowin::RTSPCapture(
+          text(rtspUrl), text(rtspUser), text(rtspPassword)));
+  launchScanWindow(std::move(camera),
+                   "",
+                   text(dataFolder),
+                   text(controllerHost),
+                   text(modelName),
+                   callback,
+                   context);
+}
+
+PXO_API void pxo_present_scan_window_rtsp(const char* rtspUrl,
+                                          const char* rtspUser,
+                                          const char* rtspPassword,
+                                          const char* dataFolder,
+                                          pxo_scan_result_callback callback,
+                                          void* context) {
+  pxo_present_scan_window_rtsp_host(rtspUrl,
+                                    rtspUser,
+                                    rtspPassword,
+                                    dataFolder,
+                                    nullptr,
+                                    nullptr,
+                                    callback,
+                                    context);
 }
 
 }  // extern "C"

@@ -71,6 +71,41 @@ PXO_API int32_t pxo_enumerate_camera_profiles(const char* deviceServiceUrl,
                                               char* error,
                                               int32_t errorSize);
 
+/* The scan window. Each call opens an independent window for the whole job
+ * (connect to the controller, choose ports, aim, scan, review) and returns
+ * at once. `callback` (may be null) is called exactly once when the window
+ * goes: with the model file's path after "Add to Layout", with null when
+ * the window was cancelled or closed; never on the calling thread. Null
+ * strings are empty ones. An empty `controllerHost` leaves the host field
+ * empty; a set one is connected to at once. An empty `modelName` names the
+ * model "MappedModel"; an empty `dataFolder` keeps no raw scan data. */
+typedef void (*pxo_scan_result_callback)(const char* modelPath, void* context);
+PXO_API void pxo_present_scan_window(const char* cameraId,
+                                     const char* dataFolder,
+                                     pxo_scan_result_callback callback,
+                                     void* context);
+PXO_API void pxo_present_scan_window_host(const char* cameraId,
+                                          const char* dataFolder,
+                                          const char* controllerHost,
+                                          const char* modelName,
+                                          pxo_scan_result_callback callback,
+                                          void* context);
+PXO_API void pxo_present_scan_window_rtsp(const char* rtspUrl,
+                                          const char* rtspUser,
+                                          const char* rtspPassword,
+                                          const char* dataFolder,
+                                          pxo_scan_result_callback callback,
+                                          void* context);
+PXO_API void pxo_present_scan_window_rtsp_host(
+    const char* rtspUrl,
+    const char* rtspUser,
+    const char* rtspPassword,
+    const char* dataFolder,
+    const char* controllerHost,
+    const char* modelName,
+    pxo_scan_result_callback callback,
+    void* context);
+
 #ifdef __cplusplus
 }
 #endif

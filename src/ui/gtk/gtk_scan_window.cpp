@@ -1,0 +1,708 @@
+#include "ui/gtk/gtk_scan_window.h"
+
+#include "ui/scan_wizard.h"
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <map>
+#include <mutex>
+#include <thread>
+
+#include <gtk/gtk.h>
+
+namespace pxo::ui {
+
+namespace {
+
+// ---- The GTK thread -------------------------------------------------------
+
+// The main context the windows live on, once GTK is up.
+GMainContext* gtkContext = nullptr;
+std::mutex gtkMutex;
+
+// Starts GTK: on the host's running main loop when there is one, else on a
+// thread of our own running gtk_main for good. False without a display.
+bool ensureGtk() {
+  std::lock_guard lock(gtkMutex);
+  if (gtkContext) return true;
+  GMainContext* context = g_main_context_default();
+  // Someone else iterates the default context: the host runs its own loop
+  // (and has initialised GTK on that thread).
+  if (!g_main_context_acquire(context)) {
+    gtkContext = context;
+    return true;
+  }
+  g_main_context_release(context);
+  std::mutex startMutex;
+  std::condition_variable started;
+  int state = 0;  // 1 running, -1 no display
+  std::thread([&] {
+    if (!gtk_init_check(nullptr, nullptr)) {
+      std::lock_guard failed(startMutex);
+      state = -1;
+      started.notify_one();
+      return;
+    }
+    {
+      std::lock_guard running(startMutex);
+      state = 1;
+      started.notify_one();
+    }
+    gtk_main();
+  }).detach();
+  std::unique_lock startLock(startMutex);
+  started.wait(startLock, [&] { return state != 0; });
+  if (state < 0) return false;
+  gtkContext = context;
+  return true;
+}
+
+// Runs `work` on the GTK thread, later.
+void onGtkThread(std::function<void()> work) {
+  auto* job = new std::function<void()>(std::move(work));
+  g_main_context_invoke_full(
+      gtkContext,
+      G_PRIORITY_DEFAULT,
+      [](gpointer data) -> gboolean {
+        (*static_cast<std::function<void()>*>(data))();
+        return G_SOURCE_REMOVE;
+      },
+      job,
+      [](gpointer data) { delete static_cast<std::function<void()>*>(data); });
+}
+
+// ---- One window ----------------------------------------------------------
+
+std::string gtkText(const char* text) {
+  // "&&" is an ampersand in the control texts.
+  std::string out;
+  for (const char* p = text; *p; ++p) {
+    out += *p;
+    if (p[0] == '&' && p[1] == '&') ++p;
+  }
+  return out;
+}
+
+void setDrawColour(cairo_t* cr, const Rgb& colour) {
+  cairo_set_source_rgb(
+      cr, colour.r / 255.0, colour.g / 255.0, colour.b / 255.0);
+}
+
+class ScanWindow : public std::enable_shared_from_this<ScanWindow> {
+ public:
+  explicit ScanWindow(ScanWindowLaunch launch)
+      : hostField_(std::move(launch.hostField)),
+        wizard_(std::move(launch.session),
+                std::move(launch.result),
+                std::move(launch.controllerHost),
+                std::move(launch.modelName)) {}
+
+  ~ScanWindow() = default;
+
+  void open() {
+    build();
+    std::weak_ptr<ScanWindow> weak = weak_from_this();
+    const bool connectNow = wizard_.start([weak](PostedMessage message) {
+      onGtkThread([weak, message = std::move(message)] {
+        if (auto self = weak.lock()) self->handle(message);
+      });
+    });
+    showStage();
+    gtk_widget_show(window_);
+    if (!connectNow && !hostField_.empty())
+      gtk_entry_set_text(GTK_ENTRY(widgets_[kHostEdit]), hostField_.c_str());
+    if (connectNow) {
+      gtk_entry_set_text(GTK_ENTRY(widgets_[kHostEdit]),
+                         wizard_.hostText().c_str());
+      onGtkThread([weak] {
+        if (auto self = weak.lock()) self->connect();
+      });
+    }
+  }
+
+ private:
+  static ScanWindow* from(gpointer data) {
+    return static_cast<ScanWindow*>(data);
+  }
+
+  // Controls as compact as the window's layout: entries, buttons and lists
+  // fit the heights the layout gives them.
+  static void compactStyle(GtkWidget* window) {
+    static const char kCss[] =
+        "entry, button, combobox button { min-height: 0; padding-top: 0; "
+        "padding-bottom: 0; }"
+        "entry { padding-left: 4px; padding-right: 4px; min-width: 0; }";
+    GtkCssProvider* css = gtk_css_provider_new();
+    gtk_css_provider_load_from_data(css, kCss, -1, nullptr);
+    gtk_style_context_add_provider_for_screen(
+        gtk_widget_get_screen(window),
+        GTK_STYLE_PROVIDER(css),
+        GTK_STYLE_PROVIDER_PRIORITY_APPLICATION);
+    g_object_unref(css);
+  }
+
+  void build() {
+    window_ = gtk_window_new(GTK_WINDOW_TOPLEVEL);
+    compactStyle(window_);
+    gtk_window_set_title(GTK_WINDOW(window_), kWindowTitle);
+    gtk_window_set_resizable(GTK_WINDOW(window_), FALSE);
+    fixed_ = gtk_fixed_new();
+    gtk_widget_set_size_request(fixed_, kClientWidth, kClientHeight);
+    gtk_container_add(GTK_CONTAINER(window_), fixed_);
+    gtk_widget_show(fixed_);
+    g_signal_connect(
+        window_,
+        "delete-event",
+        G_CALLBACK(+[](GtkWidget*, GdkEvent*, gpointer data) -> gboolean {
+          from(data)->close("");
+          return TRUE;
+        }),
+        this);
+    for (const ControlSpec& spec : wizardControls()) {
+      GtkWidget* w = makeControl(spec);
+      // A drop-down's height in the layout includes its open list.
+      const int32_t height = spec.kind == ControlKind::kDropDown
+                                 ? std::min(spec.height, 26)
+                                 : spec.height;
+      gtk_widget_set_size_request(w, spec.width, height);
+      gtk_fixed_put(GTK_FIXED(fixed_), w, spec.x, spec.y);
+      controls_.push_back({&spec, w});
+      if (spec.id != kNoId) widgets_[spec.id] = w;
+    }
+  }
+
+  GtkWidget* makeControl(const ControlSpec& spec) {
+    switch (spec.kind) {
+      case ControlKind::kLabel: {
+        GtkWidget* w = gtk_label_new(gtkText(spec.text).c_str());
+        gtk_label_set_xalign(GTK_LABEL(w), 0);
+        gtk_label_set_line_wrap(GTK_LABEL(w), TRUE);
+        if (spec.role == ControlRole::kTotalLabel) totalLabel_ = w;
+        if (spec.role == ControlRole::kViewsLabel) viewsLabel_ = w;
+        if (spec.role == ControlRole::kStatusLabel) statusLabel_ = w;
+        return w;
+      }
+      case ControlKind::kEdit:
+      case ControlKind::kPasswordEdit:
+      case ControlKind::kDigitsEdit: {
+        GtkWidget* w = gtk_entry_new();
+        gtk_entry_set_width_chars(GTK_ENTRY(w), 1);
+        gtk_entry_set_text(GTK_ENTRY(w), spec.text);
+        if (spec.kind == ControlKind::kPasswordEdit)
+          gtk_entry_set_visibility(GTK_ENTRY(w), FALSE);
+        if (spec.kind == ControlKind::kDigitsEdit) digitsOnly(w);
+        if (spec.id == kFovEdit)
+          g_signal_connect(w,
+                           "changed",
+                           G_CALLBACK(+[](GtkEditable* e, gpointer data) {
+                             from(data)->wizard_.setFovText(
+                                 gtk_entry_get_text(GTK_ENTRY(e)));
+                             from(data)->refresh();
+                           }),
+                           this);
+        return w;
+      }
+      case ControlKind::kButton: {
+        GtkWidget* w = gtk_button_new_with_label(gtkText(spec.text).c_str());
+        g_object_set_data(G_OBJECT(w), "pxo-id", GINT_TO_POINTER(spec.id));
+        g_signal_connect(w,
+                         "clicked",
+                         G_CALLBACK(+[](GtkButton* b, gpointer data) {
+                           from(data)->command(GPOINTER_TO_INT(
+                               g_object_get_data(G_OBJECT(b), "pxo-id")));
+                         }),
+                         this);
+        return w;
+      }
+      case ControlKind::kCheckBox: {
+        GtkWidget* w = gtk_check_button_new_with_label(spec.text);
+        g_signal_connect(
+            w,
+            "toggled",
+            G_CALLBACK(+[](GtkToggleButton* b, gpointer data) {
+              ScanWindow* self = from(data);
+              if (self->updating_) return;
+              self->wizard_.setShow3D(gtk_toggle_button_get_active(b));
+              self->refresh();
+            }),
+            this);
+        return w;
+      }
+      case ControlKind::kTrackbar: {
+        GtkWidget* w =
+            gtk_scale_new_with_range(GTK_ORIENTATION_HORIZONTAL, 5, 255, 1);
+        gtk_range_set_value(GTK_RANGE(w), 128);
+        gtk_scale_set_draw_value(GTK_SCALE(w), FALSE);
+        g_signal_connect(w,
+                         "value-changed",
+                         G_CALLBACK(+[](GtkRange* r, gpointer data) {
+                           from(data)->wizard_.setTrackbar(
+                               static_cast<int32_t>(gtk_range_get_value(r)));
+                         }),
+                         this);
+        return w;
+      }
+      case ControlKind::kDropDown: {
+        GtkWidget* w = gtk_combo_box_text_new();
+        std::string items = spec.text;
+        size_t start = 0;
+        while (start <= items.size()) {
+          const size_t end = std::min(items.find('\n', start), items.size());
+          gtk_combo_box_text_append_text(
+              GTK_COMBO_BOX_TEXT(w), items.substr(start, end - start).c_str());
+          start = end + 1;
+        }
+        gtk_combo_box_set_active(GTK_COMBO_BOX(w), 0);
+        g_signal_connect(
+            w,
+            "changed",
+            G_CALLBACK(+[](GtkComboBox* c, gpointer data) {
+              from(data)->wizard_.setSaveAsIndex(gtk_combo_box_get_active(c));
+            }),
+            this);
+        return w;
+      }
+      case ControlKind::kPortViewport: {
+        GtkWidget* w = gtk_scrolled_window_new(nullptr, nullptr);
+        gtk_scrolled_window_set_policy(
+            GTK_SCROLLED_WINDOW(w), GTK_POLICY_NEVER, GTK_POLICY_ALWAYS);
+        gtk_scrolled_window_set_shadow_type(GTK_SCROLLED_WINDOW(w),
+                                            GTK_SHADOW_IN);
+        rowsBox_ = gtk_fixed_new();
+        gtk_container_add(GTK_CONTAINER(w), rowsBox_);
+        GtkAdjustment* adjustment =
+            gtk_scrolled_window_get_vadjustment(GTK_SCROLLED_WINDOW(w));
+        gtk_adjustment_set_step_increment(adjustment, kPortRowPitch);
+        viewport_ = w;
+        return w;
+      }
+      case ControlKind::kCameraPreview: {
+        GtkWidget* w = gtk_drawing_area_new();
+        g_signal_connect(
+            w,
+            "draw",
+            G_CALLBACK(
+                +[](GtkWidget* widget, cairo_t* cr, gpointer data) -> gboolean {
+                  from(data)->drawCamera(widget, cr);
+                  return TRUE;
+                }),
+            this);
+        cameraPreview_ = w;
+        return w;
+      }
+      case ControlKind::kReviewPreview: {
+        GtkWidget* w = gtk_drawing_area_new();
+        gtk_widget_add_events(w,
+                              GDK_BUTTON_PRESS_MASK | GDK_BUTTON_RELEASE_MASK |
+                                  GDK_POINTER_MOTION_MASK | GDK_SCROLL_MASK);
+        g_signal_connect(
+            w,
+            "draw",
+            G_CALLBACK(
+                +[](GtkWidget* widget, cairo_t* cr, gpointer data) -> gboolean {
+                  from(data)->drawReview(widget, cr);
+                  return TRUE;
+                }),
+            this);
+        g_signal_connect(
+            w,
+            "button-press-event",
+            G_CALLBACK(
+                +[](GtkWidget*, GdkEventButton* e, gpointer data) -> gboolean {
+                  ScanWindow* self = from(data);
+                  if (e->button != 1) return FALSE;
+                  self->dragging_ = true;
+                  self->lastX_ = e->x;
+                  self->lastY_ = e->y;
+                  return TRUE;
+                }),
+            this);
+        g_signal_connect(
+            w,
+            "button-release-event",
+            G_CALLBACK(
+                +[](GtkWidget*, GdkEventButton* e, gpointer data) -> gboolean {
+                  if (e->button == 1) from(data)->dragging_ = false;
+                  return TRUE;
+                }),
+            this);
+        g_signal_connect(w,
+                         "motion-notify-event",
+                         G_CALLBACK(+[](GtkWidget* widget,
+                                        GdkEventMotion* e,
+                                        gpointer data) -> gboolean {
+                           ScanWindow* self = from(data);
+                           if (!self->dragging_) return FALSE;
+                           self->wizard_.reviewCamera().drag(
+                               e->x - self->lastX_, e->y - self->lastY_);
+                           self->lastX_ = e->x;
+                           self->lastY_ = e->y;
+                           gtk_widget_queue_draw(widget);
+                           return TRUE;
+                         }),
+                         this);
+        g_signal_connect(w,
+                         "scroll-event",
+                         G_CALLBACK(+[](GtkWidget* widget,
+                                        GdkEventScroll* e,
+                                        gpointer data) -> gboolean {
+                           ScanWindow* self = from(data);
+                           if (e->direction == GDK_SCROLL_UP)
+                             self->wizard_.reviewCamera().wheel(1);
+                           if (e->direction == GDK_SCROLL_DOWN)
+                             self->wizard_.reviewCamera().wheel(-1);
+                           gtk_widget_queue_draw(widget);
+                           return TRUE;
+                         }),
+                         this);
+        reviewPreview_ = w;
+        return w;
+      }
+    }
+    return gtk_label_new("");
+  }
+
+  static void digitsOnly(GtkWidget* entry) {
+    g_signal_connect(
+        entry,
+        "insert-text",
+        G_CALLBACK(
+            +[](GtkEditable* e, gchar* text, gint length, gint*, gpointer) {
+              for (gint i = 0; i < length; ++i)
+                if (!g_ascii_isdigit(text[i])) {
+                  g_signal_stop_emission_by_name(e, "insert-text");
+                  return;
+                }
+            }),
+        nullptr);
+  }
+
+  void command(int32_t id) {
+    const Stage before = wizard_.stage();
+    switch (id) {
+      case kConnectButton:
+        connect();
+        break;
+      case kContinueButton:
+        readPortRows();
+        wizard_.continueToAim();
+        break;
+      case kStartScanButton:
+        wizard_.startScan();
+        break;
+      case kAddToLayoutButton:
+        if (wizard_.addToLayout()) destroy();
+        break;
+      case kCancelButton:
+        close("");
+        return;
+      case kSaveToFileButton:
+        wizard_.saveToFile([this](const std::string& suggestion) {
+          return chooseFile(suggestion);
+        });
+        break;
+      case kSaveScanDataButton:
+        wizard_.saveScanData(
+            [this](const std::string&) { return chooseFolder(); });
+        break;
+      case kCaptureAnotherAngleButton:
+        wizard_.captureAnotherAngle();
+        break;
+      case kDiscardButton:
+        wizard_.discardAndRescan();
+        break;
+      default:
+        break;
+    }
+    if (window_ && wizard_.stage() != before) showStage();
+    refresh();
+  }
+
+  void connect() {
+    wizard_.setHostFields(
+        gtk_entry_get_text(GTK_ENTRY(widgets_[kHostEdit])),
+        gtk_entry_get_text(GTK_ENTRY(widgets_[kUserEdit])),
+        gtk_entry_get_text(GTK_ENTRY(widgets_[kPasswordEdit])));
+    wizard_.connect();
+    refresh();
+  }
+
+  void close(const std::string& result) {
+    if (window_) gtk_widget_hide(window_);
+    wizard_.finish(result);
+    destroy();
+  }
+
+  void destroy() {
+    if (!window_) return;
+    GtkWidget* window = window_;
+    window_ = nullptr;
+    gtk_widget_destroy(window);
+    // The last reference goes once GTK is done with this call.
+    onGtkThread([keep = std::move(self_)] {});
+  }
+
+  void handle(const PostedMessage& message) {
+    if (!window_) return;
+    const Stage before = wizard_.stage();
+    wizard_.handle(message);
+    if (message.message == WizardMessage::kFrameWaiting) {
+      PreviewFrame frame;
+      if (wizard_.takePreviewFrame(&frame)) {
+        frame_ = std::move(frame);
+        gtk_widget_queue_draw(cameraPreview_);
+      }
+      return;
+    }
+    if (message.message == WizardMessage::kConnectFinished && message.ok)
+      buildPortRows();
+    if (wizard_.stage() != before) showStage();
+    refresh();
+  }
+
+  void showStage() {
+    for (const auto& [spec, widget] : controls_)
+      gtk_widget_set_visible(
+          widget, controlShown(*spec, wizard_.stage(), wizard_.hasScanData()));
+    gtk_widget_queue_draw(window_);
+  }
+
+  void refresh() {
+    if (!window_) return;
+    updating_ = true;
+    gtk_label_set_text(GTK_LABEL(statusLabel_), wizard_.status().c_str());
+    gtk_label_set_text(GTK_LABEL(totalLabel_), wizard_.totalLabel().c_str());
+    gtk_label_set_text(GTK_LABEL(viewsLabel_), wizard_.viewsLabel().c_str());
+    gtk_widget_set_sensitive(widgets_[kConnectButton],
+                             wizard_.connectEnabled());
+    gtk_widget_set_sensitive(widgets_[kContinueButton],
+                             wizard_.continueEnabled());
+    gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(widgets_[kShow3DCheck]),
+                                 wizard_.show3DChecked());
+    gtk_widget_set_sensitive(widgets_[kShow3DCheck], wizard_.show3DEnabled());
+    gtk_widget_set_visible(widgets_[kSaveScanDataButton],
+                           controlShown(*findSpec(kSaveScanDataButton),
+                                        wizard_.stage(),
+                                        wizard_.hasScanData()));
+    updating_ = false;
+    if (reviewPreview_) gtk_widget_queue_draw(reviewPreview_);
+  }
+
+  static const ControlSpec* findSpec(int32_t id) {
+    for (const ControlSpec& spec : wizardControls())
+      if (spec.id == id) return &spec;
+    return nullptr;
+  }
+
+  void buildPortRows() {
+    for (GtkWidget* w : rowWidgets_) gtk_widget_destroy(w);
+    rowWidgets_.clear();
+    rows_.clear();
+    const auto& rows = wizard_.portRows();
+    for (size_t i = 0; i < rows.size(); ++i) {
+      const int32_t y = 6 + kPortRowPitch * static_cast<int32_t>(i);
+      RowWidgets r;
+      r.check = gtk_check_button_new_with_label(rows[i].checkLabel.c_str());
+      gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(r.check),
+                                   rows[i].selected);
+      r.pixels = gtk_entry_new();
+      gtk_entry_set_width_chars(GTK_ENTRY(r.pixels), 1);
+      gtk_entry_set_text(GTK_ENTRY(r.pixels), rows[i].pixels.c_str());
+      digitsOnly(r.pixels);
+      r.nulls = gtk_entry_new();
+      gtk_entry_set_width_chars(GTK_ENTRY(r.nulls), 1);
+      gtk_entry_set_text(GTK_ENTRY(r.nulls), rows[i].nulls.c_str());
+      digitsOnly(r.nulls);
+      r.order = gtk_combo_box_text_new();
+      gtk_combo_box_text_append_text(GTK_COMBO_BOX_TEXT(r.order), "RGB");
+      gtk_combo_box_text_append_text(GTK_COMBO_BOX_TEXT(r.order), "RGBW");
+      gtk_combo_box_set_active(GTK_COMBO_BOX(r.order), rows[i].rgbw ? 1 : 0);
+      GtkWidget* px = gtk_label_new("px:");
+      GtkWidget* nulls = gtk_label_new("null:");
+      GtkWidget* info = gtk_label_new(rows[i].infoLabel.c_str());
+      gtk_label_set_xalign(GTK_LABEL(info), 0);
+      const std::pair<GtkWidget*, std::array<int32_t, 2>> placed[] = {
+          {r.check, {8, 84}},
+          {px, {96, 22}},
+          {r.pixels, {120, 60}},
+          {nulls, {186, 34}},
+          {r.nulls, {222, 48}},
+          {r.order, {278, 76}},
+          {info, {362, 240}}};
+      for (const auto& [widget, xw] : placed) {
+        gtk_widget_set_size_request(widget, xw[1], 24);
+        gtk_fixed_put(GTK_FIXED(rowsBox_), widget, xw[0], y);
+        rowWidgets_.push_back(widget);
+      }
+      for (GtkWidget* w : {r.check, r.pixels})
+        g_signal_connect(w,
+                         GTK_IS_ENTRY(w) ? "changed" : "toggled",
+                         G_CALLBACK(+[](GtkWidget*, gpointer data) {
+                           from(data)->readPortRows();
+                           from(data)->refresh();
+                         }),
+                         this);
+      rows_.push_back(r);
+    }
+    gtk_widget_set_size_request(
+        rowsBox_, 600, 12 + kPortRowPitch * static_cast<int32_t>(rows.size()));
+    gtk_widget_show_all(rowsBox_);
+  }
+
+  void readPortRows() {
+    for (size_t i = 0; i < rows_.size(); ++i) {
+      wizard_.setPortSelected(
+          i, gtk_toggle_button_get_active(GTK_TOGGLE_BUTTON(rows_[i].check)));
+      wizard_.setPortPixels(i, gtk_entry_get_text(GTK_ENTRY(rows_[i].pixels)));
+      wizard_.setPortNulls(i, gtk_entry_get_text(GTK_ENTRY(rows_[i].nulls)));
+      wizard_.setPortRgbw(
+          i, gtk_combo_box_get_active(GTK_COMBO_BOX(rows_[i].order)) == 1);
+    }
+  }
+
+  void drawCamera(GtkWidget* widget, cairo_t* cr) {
+    const double w = gtk_widget_get_allocated_width(widget);
+    const double h = gtk_widget_get_allocated_height(widget);
+    cairo_set_source_rgb(cr, 0.05, 0.05, 0.05);
+    cairo_paint(cr);
+    if (frame_.pixels.empty() || frame_.width < 1 || frame_.height < 1) return;
+    cairo_surface_t* image =
+        cairo_image_surface_create_for_data(frame_.pixels.data(),
+                                            CAIRO_FORMAT_RGB24,
+                                            frame_.width,
+                                            frame_.height,
+                                            frame_.stride);
+    const double scale = std::min(w / frame_.width, h / frame_.height);
+    cairo_translate(
+        cr, (w - frame_.width * scale) / 2, (h - frame_.height * scale) / 2);
+    cairo_scale(cr, scale, scale);
+    cairo_set_source_surface(cr, image, 0, 0);
+    cairo_paint(cr);
+    cairo_surface_destroy(image);
+  }
+
+  void drawReview(GtkWidget* widget, cairo_t* cr) {
+    const double w = gtk_widget_get_allocated_width(widget);
+    const double h = gtk_widget_get_allocated_height(widget);
+    const ReviewDrawing d = wizard_.reviewDrawing(w, h);
+    setDrawColour(cr, d.background);
+    cairo_paint(cr);
+    if (!d.path.empty()) {
+      setDrawColour(cr, d.lineColour);
+      cairo_set_line_width(cr, 1);
+      cairo_move_to(cr, d.path[0][0], d.path[0][1]);
+      for (const auto& p : d.path) cairo_line_to(cr, p[0], p[1]);
+      cairo_stroke(cr);
+    }
+    for (const Dot& dot : d.dots) {
+      setDrawColour(cr, dot.colour);
+      cairo_arc(cr, dot.x, dot.y, dot.radius, 0, 2 * G_PI);
+      cairo_fill(cr);
+    }
+  }
+
+  std::string chooseFile(const std::string& suggestion) {
+    GtkWidget* dialog =
+        gtk_file_chooser_dialog_new("Save mapped model",
+                                    GTK_WINDOW(window_),
+                                    GTK_FILE_CHOOSER_ACTION_SAVE,
+                                    "_Cancel",
+                                    GTK_RESPONSE_CANCEL,
+                                    "_Save",
+                                    GTK_RESPONSE_ACCEPT,
+                                    nullptr);
+    GtkFileFilter* filter = gtk_file_filter_new();
+    gtk_file_filter_set_name(filter, "xLights Model");
+    gtk_file_filter_add_pattern(filter, "*.xmodel");
+    gtk_file_chooser_add_filter(GTK_FILE_CHOOSER(dialog), filter);
+    gtk_file_chooser_set_do_overwrite_confirmation(GTK_FILE_CHOOSER(dialog),
+                                                   TRUE);
+    gtk_file_chooser_set_current_name(GTK_FILE_CHOOSER(dialog),
+                                      suggestion.c_str());
+    std::string chosen;
+    if (gtk_dialog_run(GTK_DIALOG(dialog)) == GTK_RESPONSE_ACCEPT) {
+      gchar* name = gtk_file_chooser_get_filename(GTK_FILE_CHOOSER(dialog));
+      if (name) {
+        chosen = name;
+        g_free(name);
+        if (chosen.find('.', chosen.find_last_of('/') + 1) == std::string::npos)
+          chosen += ".xmodel";
+      }
+    }
+    gtk_widget_destroy(dialog);
+    return chosen;
+  }
+
+  std::string chooseFolder() {
+    GtkWidget* dialog =
+        gtk_file_chooser_dialog_new("Choose a folder for the raw scan data",
+                                    GTK_WINDOW(window_),
+                                    GTK_FILE_CHOOSER_ACTION_SELECT_FOLDER,
+                                    "_Cancel",
+                                    GTK_RESPONSE_CANCEL,
+                                    "_Select",
+                                    GTK_RESPONSE_ACCEPT,
+                                    nullptr);
+    std::string chosen;
+    if (gtk_dialog_run(GTK_DIALOG(dialog)) == GTK_RESPONSE_ACCEPT) {
+      gchar* name = gtk_file_chooser_get_filename(GTK_FILE_CHOOSER(dialog));
+      if (name) {
+        chosen = name;
+        g_free(name);
+      }
+    }
+    gtk_widget_destroy(dialog);
+    return chosen;
+  }
+
+ public:
+  // Keeps the window alive until it is destroyed.
+  std::shared_ptr<ScanWindow> self_;
+
+ private:
+  struct RowWidgets {
+    GtkWidget* check = nullptr;
+    GtkWidget* pixels = nullptr;
+    GtkWidget* nulls = nullptr;
+    GtkWidget* order = nullptr;
+  };
+
+  std::string hostField_;
+  ScanWizard wizard_;
+  GtkWidget* window_ = nullptr;
+  GtkWidget* fixed_ = nullptr;
+  GtkWidget* viewport_ = nullptr;
+  GtkWidget* rowsBox_ = nullptr;
+  GtkWidget* totalLabel_ = nullptr;
+  GtkWidget* viewsLabel_ = nullptr;
+  GtkWidget* statusLabel_ = nullptr;
+  GtkWidget* cameraPreview_ = nullptr;
+  GtkWidget* reviewPreview_ = nullptr;
+  std::map<int32_t, GtkWidget*> widgets_;
+  std::vector<std::pair<const ControlSpec*, GtkWidget*>> controls_;
+  std::vector<GtkWidget*> rowWidgets_;
+  std::vector<RowWidgets> rows_;
+  PreviewFrame frame_;
+  bool updating_ = false;
+  bool dragging_ = false;
+  double lastX_ = 0, lastY_ = 0;
+};
+
+}  // namespace
+
+bool openScanWindow(ScanWindowLaunch launch) {
+  if (!ensureGtk()) {
+    if (launch.result) launch.result("");
+    return false;
+  }
+  auto shared = std::make_shared<ScanWindowLaunch>(std::move(launch));
+  onGtkThread([shared] {
+    auto window = std::make_shared<ScanWindow>(std::move(*shared));
+    window->self_ = window;
+    window->open();
+  });
+  return true;
+}
+
+}  // namespace pxo::ui
