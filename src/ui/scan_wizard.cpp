@@ -18,7 +18,7 @@ constexpr uint32_t kStage3 = 1u << 3;
 constexpr uint32_t kStage4 = 1u << 4;
 constexpr uint32_t kAlways = 0x1F;
 
-constexpr ControlSpec kControls[] = {
+constexpr ControlLayout kLayout[] = {
     {kNoId, ControlKind::kLabel, "FPP host / IP:", 16, 16, 120, 20, kStage0},
     {kHostEdit, ControlKind::kEdit, "", 140, 14, 300, 24, kStage0},
     {kNoId, ControlKind::kLabel, "User (optional):", 16, 48, 120, 20, kStage0},
@@ -192,9 +192,9 @@ std::string fileName(const std::string& path) {
 
 }  // namespace
 
-std::span<const ControlSpec> wizardControls() { return kControls; }
+std::span<const ControlLayout> wizardControls() { return kLayout; }
 
-bool controlShown(const ControlSpec& control, Stage stage, bool hasScanData) {
+bool controlShown(const ControlLayout& control, Stage stage, bool hasScanData) {
   if (control.id == kSaveScanDataButton && !hasScanData) return false;
   return (control.stages >> static_cast<uint32_t>(stage)) & 1u;
 }

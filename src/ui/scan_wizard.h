@@ -85,7 +85,7 @@ enum class ControlRole : int32_t {
 
 // One control: where it sits (client units at 96 dpi) and in which stages
 // it shows (bit s for stage s).
-struct ControlSpec {
+struct ControlLayout {
   int32_t id;
   ControlKind kind;
   const char* text;
@@ -95,10 +95,10 @@ struct ControlSpec {
 };
 
 // Every control of the main window, in creation order.
-std::span<const ControlSpec> wizardControls();
+std::span<const ControlLayout> wizardControls();
 // Whether `control` shows in `stage`; "Save Scan Data…" only when the scan
 // kept its data.
-bool controlShown(const ControlSpec& control, Stage stage, bool hasScanData);
+bool controlShown(const ControlLayout& control, Stage stage, bool hasScanData);
 
 inline constexpr const char* kWindowTitle = "Glowtrace \xE2\x80\x94 Scan";
 inline constexpr int32_t kClientWidth = 664;

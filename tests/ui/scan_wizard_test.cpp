@@ -140,7 +140,7 @@ class WizardOnTheRig : public ::testing::Test {
 
 TEST(WizardControls, StagesShowTheirOwnControls) {
   int32_t connectStage = 0, reviewStage = 0;
-  for (const ControlSpec& c : wizardControls()) {
+  for (const ControlLayout& c : wizardControls()) {
     connectStage += controlShown(c, Stage::kConnect, true);
     reviewStage += controlShown(c, Stage::kReview, true);
     if (c.id == kSaveScanDataButton) {

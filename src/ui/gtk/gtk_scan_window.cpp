@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <thread>
@@ -159,28 +160,28 @@ class ScanWindow : public std::enable_shared_from_this<ScanWindow> {
           return TRUE;
         }),
         this);
-    for (const ControlSpec& spec : wizardControls()) {
-      GtkWidget* w = makeControl(spec);
+    for (const ControlLayout& control : wizardControls()) {
+      GtkWidget* w = makeControl(control);
       // A drop-down's height in the layout includes its open list.
-      const int32_t height = spec.kind == ControlKind::kDropDown
-                                 ? std::min(spec.height, 26)
-                                 : spec.height;
-      gtk_widget_set_size_request(w, spec.width, height);
-      gtk_fixed_put(GTK_FIXED(fixed_), w, spec.x, spec.y);
-      controls_.push_back({&spec, w});
-      if (spec.id != kNoId) widgets_[spec.id] = w;
+      const int32_t height = control.kind == ControlKind::kDropDown
+                                 ? std::min(control.height, 26)
+                                 : control.height;
+      gtk_widget_set_size_request(w, control.width, height);
+      gtk_fixed_put(GTK_FIXED(fixed_), w, control.x, control.y);
+      controls_.push_back({&control, w});
+      if (control.id != kNoId) widgets_[control.id] = w;
     }
   }
 
-  GtkWidget* makeControl(const ControlSpec& spec) {
-    switch (spec.kind) {
+  GtkWidget* makeControl(const ControlLayout& control) {
+    switch (control.kind) {
       case ControlKind::kLabel: {
-        GtkWidget* w = gtk_label_new(gtkText(spec.text).c_str());
+        GtkWidget* w = gtk_label_new(gtkText(control.text).c_str());
         gtk_label_set_xalign(GTK_LABEL(w), 0);
         gtk_label_set_line_wrap(GTK_LABEL(w), TRUE);
-        if (spec.role == ControlRole::kTotalLabel) totalLabel_ = w;
-        if (spec.role == ControlRole::kViewsLabel) viewsLabel_ = w;
-        if (spec.role == ControlRole::kStatusLabel) statusLabel_ = w;
+        if (control.role == ControlRole::kTotalLabel) totalLabel_ = w;
+        if (control.role == ControlRole::kViewsLabel) viewsLabel_ = w;
+        if (control.role == ControlRole::kStatusLabel) statusLabel_ = w;
         return w;
       }
       case ControlKind::kEdit:
@@ -188,11 +189,11 @@ class ScanWindow : public std::enable_shared_from_this<ScanWindow> {
       case ControlKind::kDigitsEdit: {
         GtkWidget* w = gtk_entry_new();
         gtk_entry_set_width_chars(GTK_ENTRY(w), 1);
-        gtk_entry_set_text(GTK_ENTRY(w), spec.text);
-        if (spec.kind == ControlKind::kPasswordEdit)
+        gtk_entry_set_text(GTK_ENTRY(w), control.text);
+        if (control.kind == ControlKind::kPasswordEdit)
           gtk_entry_set_visibility(GTK_ENTRY(w), FALSE);
-        if (spec.kind == ControlKind::kDigitsEdit) digitsOnly(w);
-        if (spec.id == kFovEdit)
+        if (control.kind == ControlKind::kDigitsEdit) digitsOnly(w);
+        if (control.id == kFovEdit)
           g_signal_connect(w,
                            "changed",
                            G_CALLBACK(+[](GtkEditable* e, gpointer data) {
@@ -204,8 +205,8 @@ class ScanWindow : public std::enable_shared_from_this<ScanWindow> {
         return w;
       }
       case ControlKind::kButton: {
-        GtkWidget* w = gtk_button_new_with_label(gtkText(spec.text).c_str());
-        g_object_set_data(G_OBJECT(w), "pxo-id", GINT_TO_POINTER(spec.id));
+        GtkWidget* w = gtk_button_new_with_label(gtkText(control.text).c_str());
+        g_object_set_data(G_OBJECT(w), "pxo-id", GINT_TO_POINTER(control.id));
         g_signal_connect(w,
                          "clicked",
                          G_CALLBACK(+[](GtkButton* b, gpointer data) {
@@ -216,7 +217,7 @@ class ScanWindow : public std::enable_shared_from_this<ScanWindow> {
         return w;
       }
       case ControlKind::kCheckBox: {
-        GtkWidget* w = gtk_check_button_new_with_label(spec.text);
+        GtkWidget* w = gtk_check_button_new_with_label(control.text);
         g_signal_connect(
             w,
             "toggled",
@@ -245,7 +246,7 @@ class ScanWindow : public std::enable_shared_from_this<ScanWindow> {
       }
       case ControlKind::kDropDown: {
         GtkWidget* w = gtk_combo_box_text_new();
-        std::string items = spec.text;
+        std::string items = control.text;
         size_t start = 0;
         while (start <= items.size()) {
           const size_t end = std::min(items.find('\n', start), items.size());
@@ -462,9 +463,10 @@ class ScanWindow : public std::enable_shared_from_this<ScanWindow> {
   }
 
   void showStage() {
-    for (const auto& [spec, widget] : controls_)
+    for (const auto& [control, widget] : controls_)
       gtk_widget_set_visible(
-          widget, controlShown(*spec, wizard_.stage(), wizard_.hasScanData()));
+          widget,
+          controlShown(*control, wizard_.stage(), wizard_.hasScanData()));
     gtk_widget_queue_draw(window_);
   }
 
@@ -482,16 +484,16 @@ class ScanWindow : public std::enable_shared_from_this<ScanWindow> {
                                  wizard_.show3DChecked());
     gtk_widget_set_sensitive(widgets_[kShow3DCheck], wizard_.show3DEnabled());
     gtk_widget_set_visible(widgets_[kSaveScanDataButton],
-                           controlShown(*findSpec(kSaveScanDataButton),
+                           controlShown(*findControl(kSaveScanDataButton),
                                         wizard_.stage(),
                                         wizard_.hasScanData()));
     updating_ = false;
     if (reviewPreview_) gtk_widget_queue_draw(reviewPreview_);
   }
 
-  static const ControlSpec* findSpec(int32_t id) {
-    for (const ControlSpec& spec : wizardControls())
-      if (spec.id == id) return &spec;
+  static const ControlLayout* findControl(int32_t id) {
+    for (const ControlLayout& control : wizardControls())
+      if (control.id == id) return &control;
     return nullptr;
   }
 
@@ -602,58 +604,57 @@ class ScanWindow : public std::enable_shared_from_this<ScanWindow> {
     }
   }
 
-  std::string chooseFile(const std::string& suggestion) {
-    GtkWidget* dialog =
-        gtk_file_chooser_dialog_new("Save mapped model",
-                                    GTK_WINDOW(window_),
-                                    GTK_FILE_CHOOSER_ACTION_SAVE,
-                                    "_Cancel",
-                                    GTK_RESPONSE_CANCEL,
-                                    "_Save",
-                                    GTK_RESPONSE_ACCEPT,
-                                    nullptr);
-    GtkFileFilter* filter = gtk_file_filter_new();
-    gtk_file_filter_set_name(filter, "xLights Model");
-    gtk_file_filter_add_pattern(filter, "*.xmodel");
-    gtk_file_chooser_add_filter(GTK_FILE_CHOOSER(dialog), filter);
-    gtk_file_chooser_set_do_overwrite_confirmation(GTK_FILE_CHOOSER(dialog),
-                                                   TRUE);
-    gtk_file_chooser_set_current_name(GTK_FILE_CHOOSER(dialog),
-                                      suggestion.c_str());
+  // A file chooser of `action` titled `title`, set up by `prepare`; the
+  // chosen path, or "" when it was dismissed.
+  std::string runChooser(const char* title,
+                         GtkFileChooserAction action,
+                         const char* accept,
+                         const std::function<void(GtkFileChooser*)>& prepare) {
+    GtkWidget* dialog = gtk_file_chooser_dialog_new(title,
+                                                    GTK_WINDOW(window_),
+                                                    action,
+                                                    "_Cancel",
+                                                    GTK_RESPONSE_CANCEL,
+                                                    accept,
+                                                    GTK_RESPONSE_ACCEPT,
+                                                    nullptr);
+    if (prepare) prepare(GTK_FILE_CHOOSER(dialog));
     std::string chosen;
     if (gtk_dialog_run(GTK_DIALOG(dialog)) == GTK_RESPONSE_ACCEPT) {
-      gchar* name = gtk_file_chooser_get_filename(GTK_FILE_CHOOSER(dialog));
-      if (name) {
+      if (gchar* name =
+              gtk_file_chooser_get_filename(GTK_FILE_CHOOSER(dialog))) {
         chosen = name;
         g_free(name);
-        if (chosen.find('.', chosen.find_last_of('/') + 1) == std::string::npos)
-          chosen += ".xmodel";
       }
     }
     gtk_widget_destroy(dialog);
     return chosen;
   }
 
-  std::string chooseFolder() {
-    GtkWidget* dialog =
-        gtk_file_chooser_dialog_new("Choose a folder for the raw scan data",
-                                    GTK_WINDOW(window_),
-                                    GTK_FILE_CHOOSER_ACTION_SELECT_FOLDER,
-                                    "_Cancel",
-                                    GTK_RESPONSE_CANCEL,
-                                    "_Select",
-                                    GTK_RESPONSE_ACCEPT,
-                                    nullptr);
-    std::string chosen;
-    if (gtk_dialog_run(GTK_DIALOG(dialog)) == GTK_RESPONSE_ACCEPT) {
-      gchar* name = gtk_file_chooser_get_filename(GTK_FILE_CHOOSER(dialog));
-      if (name) {
-        chosen = name;
-        g_free(name);
-      }
-    }
-    gtk_widget_destroy(dialog);
+  std::string chooseFile(const std::string& suggestion) {
+    std::string chosen = runChooser(
+        "Save mapped model",
+        GTK_FILE_CHOOSER_ACTION_SAVE,
+        "_Save",
+        [&](GtkFileChooser* chooser) {
+          GtkFileFilter* filter = gtk_file_filter_new();
+          gtk_file_filter_set_name(filter, "xLights Model");
+          gtk_file_filter_add_pattern(filter, "*.xmodel");
+          gtk_file_chooser_add_filter(chooser, filter);
+          gtk_file_chooser_set_do_overwrite_confirmation(chooser, TRUE);
+          gtk_file_chooser_set_current_name(chooser, suggestion.c_str());
+        });
+    if (!chosen.empty() &&
+        chosen.find('.', chosen.find_last_of('/') + 1) == std::string::npos)
+      chosen += ".xmodel";
     return chosen;
+  }
+
+  std::string chooseFolder() {
+    return runChooser("Choose a folder for the raw scan data",
+                      GTK_FILE_CHOOSER_ACTION_SELECT_FOLDER,
+                      "_Select",
+                      nullptr);
   }
 
  public:
@@ -680,7 +681,7 @@ class ScanWindow : public std::enable_shared_from_this<ScanWindow> {
   GtkWidget* cameraPreview_ = nullptr;
   GtkWidget* reviewPreview_ = nullptr;
   std::map<int32_t, GtkWidget*> widgets_;
-  std::vector<std::pair<const ControlSpec*, GtkWidget*>> controls_;
+  std::vector<std::pair<const ControlLayout*, GtkWidget*>> controls_;
   std::vector<GtkWidget*> rowWidgets_;
   std::vector<RowWidgets> rows_;
   PreviewFrame frame_;
