@@ -24,6 +24,7 @@ bool recordMarkedSteps(ScanSession& session,
   using Clock = std::chrono::steady_clock;
   auto due = Clock::now();
   for (const MarkedStep& step : steps) {
+    if (session.stopRequested) break;
     if (!step.progress.empty()) session.report(step.progress);
     session.player.setCurrentFrame(step.channels);
     (void)sendDdpFrame(session.sender.get(), step.channels, 0);
@@ -32,12 +33,14 @@ bool recordMarkedSteps(ScanSession& session,
     due = std::max(due + dwell, Clock::now() + dwell * 3 / 4);
     sleepUntil(due);
   }
-  if (tail.dwellMs > 0) sleepMilliseconds(tail.dwellMs);
-  if (tail.blackout)
+  const bool stopped = session.stopRequested;
+  if (tail.dwellMs > 0 && !stopped) sleepMilliseconds(tail.dwellMs);
+  if (tail.blackout || stopped)
     (void)sendDdpBlackout(session.sender.get(), session.channelCount);
   (void)camera.stopRecording();
   *marks = camera.takeMarks();
-  return true;
+  if (stopped && error) *error = kScanStopped;
+  return !stopped;
 }
 
 }  // namespace pxo

@@ -39,8 +39,9 @@ struct RecordingTail {
 // Starts recording `path`, waits up to 5 s for its first frame, then for
 // each step makes it the pattern player's current frame, sends it once,
 // marks it and sleeps its dwell; then the tail, stopRecording and
-// takeMarks. False only when the recording cannot start (the camera's
-// message stands). Runs on the caller's (worker) thread.
+// takeMarks. False when the recording cannot start (the camera's message
+// stands) or when the session's stopRequested ended it early (kScanStopped;
+// the LEDs are left dark). Runs on the caller's (worker) thread.
 [[nodiscard]] bool recordMarkedSteps(ScanSession& session,
                                      const std::filesystem::path& path,
                                      std::span<const MarkedStep> steps,

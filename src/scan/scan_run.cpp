@@ -140,6 +140,7 @@ void runScan(ScanSession& session,
 
   (void)camera.lockCameraControls(std::nullopt);
   calibrateBrightness(session);
+  if (session.stopRequested) return fail(kScanStopped);
 
   const std::filesystem::path recording = recordingPath(session);
   report("Recording scan patterns\xE2\x80\xA6");

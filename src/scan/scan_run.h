@@ -32,8 +32,11 @@ inline constexpr char kNoLedsDecoded[] =
     "no LEDs found \xE2\x80\x94 check that the prop is in view and lit, "
     "the camera is in focus, and the brightness is high enough";
 
+inline constexpr char kScanStopped[] = "the scan was stopped";
+
 // Runs one scan. `modelFilePath` gets the written model's path, and is
 // cleared on failure with `error` (optional) saying why: "not prepared",
+// kScanStopped when the session's stopRequested was set meanwhile,
 // "scan lost pattern marks (camera underran)", the decode tail's messages
 // (scan_decode.h), kNoLedsDecoded when no LED was seen (no model is
 // written, the session's results stay), or the camera's and the model

@@ -89,6 +89,10 @@ struct ScanSession {
   std::vector<ScanPortRange> portRanges;  // the scanned ports' LEDs
   int32_t nodeCount = 0;                  // the model's nodes (real pixels)
   PatternPlayer player;
+  // Set from any thread (a window closing) to end a running scan at its
+  // next pattern: runScan then fails with kScanStopped. For good: a
+  // stopped session is only torn down.
+  std::atomic<bool> stopRequested{false};
 
   void report(const std::string& message) const {
     if (progress) progress(message);

@@ -209,6 +209,8 @@ ScanWizard::ScanWizard(std::unique_ptr<ScanSession> session,
       modelName_(std::move(modelName)) {}
 
 ScanWizard::~ScanWizard() {
+  // Nothing finished yet: finish here, whatever runner the view set.
+  finishRunner_ = nullptr;
   finish("");
   joinWorkers();
   if (session_) {
@@ -585,14 +587,23 @@ bool ScanWizard::takePreviewFrame(PreviewFrame* out) {
 
 bool ScanWizard::finish(const std::string& result) {
   if (finished_.exchange(true)) return false;
-  // A worker in the middle of a scan or a reconfiguration finishes first:
-  // the controller is restored from a settled state.
-  joinWorkers();
-  if (session_) {
-    if (session_->camera) session_->camera->setFrameCallback(nullptr);
-    teardownScan(*session_);
-  }
-  if (result_) result_(result);
+  // A running scan stops at its next pattern.
+  if (session_) session_->stopRequested = true;
+  auto teardown = [this, result] {
+    // A worker in the middle of a scan or a reconfiguration finishes first:
+    // the controller is restored from a settled state.
+    joinWorkers();
+    if (session_) {
+      if (session_->camera) session_->camera->setFrameCallback(nullptr);
+      teardownScan(*session_);
+    }
+    if (result_) result_(result);
+    finishDone_ = true;
+  };
+  if (finishRunner_)
+    finishRunner_(std::move(teardown));
+  else
+    teardown();
   return true;
 }
 

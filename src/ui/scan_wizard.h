@@ -157,7 +157,8 @@ class ScanWizard {
              std::string controllerHost,
              std::string modelName);
   // Waits for the workers, finishes with an empty result when nothing
-  // finished yet, and destroys the session (and with it the camera).
+  // finished yet, and destroys the session (and with it the camera). A
+  // finish handed to a runner must have run by then.
   ~ScanWizard();
   ScanWizard(const ScanWizard&) = delete;
   ScanWizard& operator=(const ScanWizard&) = delete;
@@ -202,8 +203,19 @@ class ScanWizard {
   // The one finishing path: the first call tears the scan down (the
   // controller is restored, the camera stops) and calls the result;
   // later calls do nothing. True for the call that finished.
+  //
+  // The teardown waits for a running worker (a scan, a reconfiguration)
+  // and talks to the controller, so a view that must not block hands it to
+  // a runner of its own (a thread) with setFinishRunner; by default it
+  // runs within finish().
   bool finish(const std::string& result);
   bool finished() const { return finished_.load(); }
+  // True once the teardown ran and the result was called.
+  bool finishDone() const { return finishDone_.load(); }
+  using FinishRunner = std::function<void(std::function<void()> teardown)>;
+  void setFinishRunner(FinishRunner runner) {
+    finishRunner_ = std::move(runner);
+  }
 
   // State the view shows.
   Stage stage() const { return stage_; }
@@ -242,6 +254,8 @@ class ScanWizard {
   std::unique_ptr<ScanSession> session_;
   std::function<void(const std::string&)> result_;
   std::atomic<bool> finished_{false};
+  std::atomic<bool> finishDone_{false};
+  FinishRunner finishRunner_;
   Poster poster_;
   std::string controllerHost_;
   std::string modelName_;

@@ -16,6 +16,7 @@
 #include <mutex>
 #include <numbers>
 #include <optional>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -360,6 +361,41 @@ TEST_F(WizardOnTheRig, AColourOrderNoticeStaysOnTheReview) {
       << wizard->status();
   EXPECT_NE(wizard->status().find(": LEDs answer as "), std::string::npos)
       << wizard->status();
+}
+
+// Closing while a scan records: the close returns at once and hands the
+// teardown to the view's runner; the scan stops at its next pattern, and
+// the teardown restores the controller's files and calls back once, with
+// nothing.
+TEST_F(WizardOnTheRig, ClosingDuringAScanStopsItAndDoesNotWait) {
+  if (tooSlowForRealTime()) GTEST_SKIP() << "real-time rig";
+  open(sim::defaultScene(), true);
+  std::function<void()> teardown;
+  wizard->setFinishRunner(
+      [&](std::function<void()> work) { teardown = std::move(work); });
+  connectToPorts();
+  const std::optional<std::string> before =
+      rig->controller().pixelStringsFile();
+  continueToAim();
+  EXPECT_NE(rig->controller().pixelStringsFile(), before);
+  wizard->startScan();
+  ASSERT_TRUE(pumpUntil([&] { return framePosts >= 3; }, 10s));
+  ASSERT_TRUE(wizard->busy());
+  EXPECT_TRUE(wizard->finish(""));
+  EXPECT_FALSE(wizard->finish(""));
+  ASSERT_TRUE(teardown);
+  EXPECT_TRUE(results.empty());
+  // The scan (about 15 s) stops early; its failure changes nothing shown.
+  EXPECT_TRUE(pumpUntil([&] { return !wizard->busy(); }, 5s));
+  pumpUntil([&] { return false; }, 1s);
+  EXPECT_EQ(wizard->stage(), Stage::kScanning);
+  std::thread(teardown).join();
+  EXPECT_TRUE(wizard->finishDone());
+  ASSERT_EQ(results.size(), 1u);
+  EXPECT_EQ(results[0], "");
+  EXPECT_EQ(rig->controller().pixelStringsFile(), before);
+  wizard.reset();
+  EXPECT_EQ(results.size(), 1u);
 }
 
 // A null callback: the window works and nothing is called at the end.

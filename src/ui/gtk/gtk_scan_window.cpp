@@ -104,6 +104,16 @@ class ScanWindow : public std::enable_shared_from_this<ScanWindow> {
   void open() {
     build();
     std::weak_ptr<ScanWindow> weak = weak_from_this();
+    // The teardown waits for a running scan and restores the controller
+    // over the network: it runs on a thread of its own, the window hidden
+    // meanwhile, and the window goes on the GTK thread when it is done.
+    wizard_.setFinishRunner([weak](std::function<void()> teardown) {
+      std::shared_ptr<ScanWindow> self = weak.lock();
+      std::thread([self, teardown = std::move(teardown)]() mutable {
+        teardown();
+        onGtkThread([self = std::move(self)] { self->destroy(); });
+      }).detach();
+    });
     const bool connectNow = wizard_.start([weak](PostedMessage message) {
       onGtkThread([weak, message = std::move(message)] {
         if (auto self = weak.lock()) self->handle(message);
@@ -393,7 +403,10 @@ class ScanWindow : public std::enable_shared_from_this<ScanWindow> {
         wizard_.startScan();
         break;
       case kAddToLayoutButton:
-        if (wizard_.addToLayout()) destroy();
+        if (wizard_.addToLayout()) {
+          gtk_widget_hide(window_);
+          return;
+        }
         break;
       case kCancelButton:
         close("");
@@ -429,10 +442,10 @@ class ScanWindow : public std::enable_shared_from_this<ScanWindow> {
     refresh();
   }
 
+  // Hides the window at once; it is destroyed when the finish is done.
   void close(const std::string& result) {
     if (window_) gtk_widget_hide(window_);
     wizard_.finish(result);
-    destroy();
   }
 
   void destroy() {
@@ -445,7 +458,7 @@ class ScanWindow : public std::enable_shared_from_this<ScanWindow> {
   }
 
   void handle(const PostedMessage& message) {
-    if (!window_) return;
+    if (!window_ || wizard_.finished()) return;
     const Stage before = wizard_.stage();
     wizard_.handle(message);
     if (message.message == WizardMessage::kFrameWaiting) {
