@@ -536,7 +536,8 @@ bool decodeScan(const FrameReader& read,
   // alignment never gives IDs.
   const double gap = medianGap(input.markTimes);
   for (double other : {input.settleOffset - gap, input.settleOffset + gap}) {
-    if (reading.timingHolds || gap <= 0 || other < 0) break;
+    if (reading.timingHolds || gap <= 0) break;
+    if (other < 0) continue;  // before the mark: try the later one
     ScanReading again;
     ScanDecodeResult retried;
     if (!readScanAt(read, input, other, report, &retried, &again, nullptr) ||

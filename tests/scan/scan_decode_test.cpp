@@ -136,9 +136,10 @@ struct DroppingCamera {
   int32_t width = 0, height = 0;
   std::vector<int32_t> dropped;
   bool honestTimes = true;  // false: claims the wanted time
+  double lag = 0;            // the patterns show this long after their marks
 
   bool read(double time, int32_t, pxowin::BgraFrame* out) const {
-    auto k = static_cast<int32_t>(time / kGap);
+    auto k = std::max(static_cast<int32_t>(std::floor((time - lag) / kGap)), 0);
     const bool gone =
         std::find(dropped.begin(), dropped.end(), k) != dropped.end();
     const int32_t shown = std::min(
@@ -161,7 +162,8 @@ struct DropOutcome {
 DropOutcome scanWithDrops(std::vector<int32_t> dropped,
                           bool honestTimes,
                           bool twoReaders = false,
-                          double settleOffset = 0.1) {
+                          double settleOffset = 0.1,
+                          double lag = 0) {
   const sim::RenderScene scene = matrixScene(2);
   ScanPlanPtr plan(buildScanPlan(
       std::span<const PortGroup>(std::vector<PortGroup>{{0, 96, 3}}),
@@ -172,7 +174,8 @@ DropOutcome scanWithDrops(std::vector<int32_t> dropped,
                         scene.width,
                         scene.height,
                         dropped,
-                        honestTimes};
+                        honestTimes,
+                        lag};
   std::vector<double> marks;
   for (size_t i = 0; i < camera.scan.frames.size(); ++i)
     marks.push_back(static_cast<double>(i) * DroppingCamera::kGap);
@@ -277,6 +280,18 @@ TEST(DecodeScan, ASettleOffsetAPatternOffIsReadAgainAtTheRightOne) {
   EXPECT_FALSE(far.ok);
   EXPECT_EQ(far.error, kScanTimingFailed);
   EXPECT_EQ(far.score.wrong, 0);
+  // A pattern early where a pattern earlier still would be before the mark
+  // (patterns show a gap after their marks, read 120 ms after them): the
+  // reading a pattern later is still tried.
+  DropOutcome early = scanWithDrops({}, true, false, 0.12, DroppingCamera::kGap);
+  ASSERT_TRUE(early.ok) << early.error;
+  EXPECT_EQ(early.score.wrong, 0) << early.score.summary();
+  EXPECT_GE(early.score.correct, 90) << early.score.summary();
+  EXPECT_NE(std::find(early.progress.begin(),
+                      early.progress.end(),
+                      "The settle timing was a pattern off: the frames were "
+                      "read 320 ms after their marks"),
+            early.progress.end());
 }
 
 TEST(AnsweredColourOrder, NamesTheStripAsTheControllerNamesItsPort) {
