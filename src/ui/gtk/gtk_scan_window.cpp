@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <cmath>
 #include <condition_variable>
 #include <functional>
 #include <map>
@@ -22,34 +24,83 @@ namespace {
 GMainContext* gtkContext = nullptr;
 std::mutex gtkMutex;
 
-// Starts GTK: on the host's running main loop when there is one, else on a
-// thread of our own running gtk_main for good. False without a display.
+// Runs `work` on `context`'s thread, later (never within this call, even
+// on that thread).
+void later(GMainContext* context, std::function<void()> work) {
+  GSource* source = g_idle_source_new();
+  g_source_set_priority(source, G_PRIORITY_DEFAULT);
+  g_source_set_callback(
+      source,
+      [](gpointer data) -> gboolean {
+        (*static_cast<std::function<void()>*>(data))();
+        return G_SOURCE_REMOVE;
+      },
+      new std::function<void()>(std::move(work)),
+      [](gpointer data) { delete static_cast<std::function<void()>*>(data); });
+  g_source_attach(source, context);
+  g_source_unref(source);
+}
+
+// Starts GTK, once for the process:
+//  - called on the thread that runs the default main context (a host's own
+//    GTK loop): GTK is set up there if the host has not, and the windows
+//    live there;
+//  - the default context run by another thread (a host's loop, called from
+//    elsewhere): GTK is set up on that thread, through the context;
+//  - nobody runs it: a thread of our own sets GTK up and runs gtk_main for
+//    good.
+// False without a display (or when the host's loop does not answer).
 bool ensureGtk() {
   std::lock_guard lock(gtkMutex);
   if (gtkContext) return true;
   GMainContext* context = g_main_context_default();
-  // Someone else iterates the default context: the host runs its own loop
-  // (and has initialised GTK on that thread).
+  if (g_main_context_is_owner(context)) {
+    if (!gtk_init_check(nullptr, nullptr)) return false;
+    gtkContext = context;
+    return true;
+  }
+  std::mutex startMutex;
+  std::condition_variable started;
+  int state = 0;  // 1 running, -1 no display
+  auto answer = [&](bool ok) {
+    std::lock_guard running(startMutex);
+    state = ok ? 1 : -1;
+    started.notify_one();
+  };
   if (!g_main_context_acquire(context)) {
+    // Another thread runs the default context. The state lives on this
+    // stack frame: a loop that answers late finds the flag set and must
+    // not touch it, so it gets its own copy of the outcome.
+    auto shared = std::make_shared<std::pair<std::mutex, int>>();
+    later(context, [shared, &answer] {
+      std::lock_guard once(shared->first);
+      if (shared->second != 0) return;  // gave up waiting
+      const bool ok = gtk_init_check(nullptr, nullptr);
+      shared->second = ok ? 1 : -1;
+      answer(ok);
+    });
+    std::unique_lock startLock(startMutex);
+    if (!started.wait_for(
+            startLock, std::chrono::seconds(5), [&] { return state != 0; })) {
+      startLock.unlock();
+      std::lock_guard once(shared->first);
+      if (shared->second == 0) {
+        shared->second = -1;
+        return false;
+      }
+      startLock.lock();
+    }
+    if (state < 0) return false;
     gtkContext = context;
     return true;
   }
   g_main_context_release(context);
-  std::mutex startMutex;
-  std::condition_variable started;
-  int state = 0;  // 1 running, -1 no display
-  std::thread([&] {
+  std::thread([&answer] {
     if (!gtk_init_check(nullptr, nullptr)) {
-      std::lock_guard failed(startMutex);
-      state = -1;
-      started.notify_one();
+      answer(false);
       return;
     }
-    {
-      std::lock_guard running(startMutex);
-      state = 1;
-      started.notify_one();
-    }
+    answer(true);
     gtk_main();
   }).detach();
   std::unique_lock startLock(startMutex);
@@ -61,16 +112,7 @@ bool ensureGtk() {
 
 // Runs `work` on the GTK thread, later.
 void onGtkThread(std::function<void()> work) {
-  auto* job = new std::function<void()>(std::move(work));
-  g_main_context_invoke_full(
-      gtkContext,
-      G_PRIORITY_DEFAULT,
-      [](gpointer data) -> gboolean {
-        (*static_cast<std::function<void()>*>(data))();
-        return G_SOURCE_REMOVE;
-      },
-      job,
-      [](gpointer data) { delete static_cast<std::function<void()>*>(data); });
+  later(gtkContext, std::move(work));
 }
 
 // ---- One window ----------------------------------------------------------
@@ -133,6 +175,11 @@ class ScanWindow : public std::enable_shared_from_this<ScanWindow> {
   }
 
  private:
+  // A layout length in the display's pixels.
+  int32_t px(int32_t units) const {
+    return static_cast<int32_t>(std::lround(units * scale_));
+  }
+
   static ScanWindow* from(gpointer data) {
     return static_cast<ScanWindow*>(data);
   }
@@ -155,11 +202,17 @@ class ScanWindow : public std::enable_shared_from_this<ScanWindow> {
 
   void build() {
     window_ = gtk_window_new(GTK_WINDOW_TOPLEVEL);
+    // The layout is in units of a 96-dpi display; fonts follow the
+    // display's resolution (Xft.dpi, GDK_DPI_SCALE), and so do the
+    // positions. GTK scales both by a whole-number window scale itself.
+    const double dpi =
+        gdk_screen_get_resolution(gtk_widget_get_screen(window_));
+    if (dpi > 0) scale_ = std::clamp(dpi / 96.0, 0.5, 4.0);
     compactStyle(window_);
     gtk_window_set_title(GTK_WINDOW(window_), kWindowTitle);
     gtk_window_set_resizable(GTK_WINDOW(window_), FALSE);
     fixed_ = gtk_fixed_new();
-    gtk_widget_set_size_request(fixed_, kClientWidth, kClientHeight);
+    gtk_widget_set_size_request(fixed_, px(kClientWidth), px(kClientHeight));
     gtk_container_add(GTK_CONTAINER(window_), fixed_);
     gtk_widget_show(fixed_);
     g_signal_connect(
@@ -176,8 +229,8 @@ class ScanWindow : public std::enable_shared_from_this<ScanWindow> {
       const int32_t height = control.kind == ControlKind::kDropDown
                                  ? std::min(control.height, 26)
                                  : control.height;
-      gtk_widget_set_size_request(w, control.width, height);
-      gtk_fixed_put(GTK_FIXED(fixed_), w, control.x, control.y);
+      gtk_widget_set_size_request(w, px(control.width), px(height));
+      gtk_fixed_put(GTK_FIXED(fixed_), w, px(control.x), px(control.y));
       controls_.push_back({&control, w});
       if (control.id != kNoId) widgets_[control.id] = w;
     }
@@ -284,7 +337,7 @@ class ScanWindow : public std::enable_shared_from_this<ScanWindow> {
         gtk_container_add(GTK_CONTAINER(w), rowsBox_);
         GtkAdjustment* adjustment =
             gtk_scrolled_window_get_vadjustment(GTK_SCROLLED_WINDOW(w));
-        gtk_adjustment_set_step_increment(adjustment, kPortRowPitch);
+        gtk_adjustment_set_step_increment(adjustment, px(kPortRowPitch));
         viewport_ = w;
         return w;
       }
@@ -533,21 +586,21 @@ class ScanWindow : public std::enable_shared_from_this<ScanWindow> {
       gtk_combo_box_text_append_text(GTK_COMBO_BOX_TEXT(r.order), "RGB");
       gtk_combo_box_text_append_text(GTK_COMBO_BOX_TEXT(r.order), "RGBW");
       gtk_combo_box_set_active(GTK_COMBO_BOX(r.order), rows[i].rgbw ? 1 : 0);
-      GtkWidget* px = gtk_label_new("px:");
+      GtkWidget* pxLabel = gtk_label_new("px:");
       GtkWidget* nulls = gtk_label_new("null:");
       GtkWidget* info = gtk_label_new(rows[i].infoLabel.c_str());
       gtk_label_set_xalign(GTK_LABEL(info), 0);
       const std::pair<GtkWidget*, std::array<int32_t, 2>> placed[] = {
           {r.check, {8, 84}},
-          {px, {96, 22}},
+          {pxLabel, {96, 22}},
           {r.pixels, {120, 60}},
           {nulls, {186, 34}},
           {r.nulls, {222, 48}},
           {r.order, {278, 76}},
           {info, {362, 240}}};
       for (const auto& [widget, xw] : placed) {
-        gtk_widget_set_size_request(widget, xw[1], 24);
-        gtk_fixed_put(GTK_FIXED(rowsBox_), widget, xw[0], y);
+        gtk_widget_set_size_request(widget, px(xw[1]), px(24));
+        gtk_fixed_put(GTK_FIXED(rowsBox_), widget, px(xw[0]), px(y));
         rowWidgets_.push_back(widget);
       }
       for (GtkWidget* w : {r.check, r.pixels})
@@ -561,7 +614,9 @@ class ScanWindow : public std::enable_shared_from_this<ScanWindow> {
       rows_.push_back(r);
     }
     gtk_widget_set_size_request(
-        rowsBox_, 600, 12 + kPortRowPitch * static_cast<int32_t>(rows.size()));
+        rowsBox_,
+        px(600),
+        px(12 + kPortRowPitch * static_cast<int32_t>(rows.size())));
     gtk_widget_show_all(rowsBox_);
   }
 
@@ -698,6 +753,7 @@ class ScanWindow : public std::enable_shared_from_this<ScanWindow> {
   std::vector<GtkWidget*> rowWidgets_;
   std::vector<RowWidgets> rows_;
   PreviewFrame frame_;
+  double scale_ = 1;
   bool updating_ = false;
   bool dragging_ = false;
   double lastX_ = 0, lastY_ = 0;
