@@ -136,7 +136,7 @@ struct DroppingCamera {
   int32_t width = 0, height = 0;
   std::vector<int32_t> dropped;
   bool honestTimes = true;  // false: claims the wanted time
-  double lag = 0;            // the patterns show this long after their marks
+  double lag = 0;           // the patterns show this long after their marks
 
   bool read(double time, int32_t, pxowin::BgraFrame* out) const {
     auto k = std::max(static_cast<int32_t>(std::floor((time - lag) / kGap)), 0);
@@ -283,7 +283,8 @@ TEST(DecodeScan, ASettleOffsetAPatternOffIsReadAgainAtTheRightOne) {
   // A pattern early where a pattern earlier still would be before the mark
   // (patterns show a gap after their marks, read 120 ms after them): the
   // reading a pattern later is still tried.
-  DropOutcome early = scanWithDrops({}, true, false, 0.12, DroppingCamera::kGap);
+  DropOutcome early =
+      scanWithDrops({}, true, false, 0.12, DroppingCamera::kGap);
   ASSERT_TRUE(early.ok) << early.error;
   EXPECT_EQ(early.score.wrong, 0) << early.score.summary();
   EXPECT_GE(early.score.correct, 90) << early.score.summary();
