@@ -344,8 +344,7 @@ void calibrateBrightness(ScanSession& session) {
     return;
   pxowin::ICaptureSource& camera = *session.camera;
 
-  const auto path =
-      std::filesystem::temp_directory_path() / "pxo_calibrate.mp4";
+  const auto path = sessionTempFile(session, "pxo_calibrate");
   session.report("Measuring camera noise\xE2\x80\xA6");
   const std::vector<uint8_t> dark(static_cast<size_t>(session.channelCount), 0);
   std::vector<MarkedStep> steps;

@@ -19,7 +19,7 @@ constexpr int32_t kTailDwellMs = 600;
 
 // Where the recording goes: "scan.mp4" in a new scan-data folder when the
 // session keeps scan data (and the folder could be made), otherwise
-// "pxo_scan.mp4" in the temporary directory.
+// the session's own "pxo_scan_<tag>.mp4" in the temporary directory.
 std::filesystem::path recordingPath(ScanSession& session) {
   session.scanDataFolder.clear();
   if (!session.scanDataDir.empty()) {
@@ -30,7 +30,7 @@ std::filesystem::path recordingPath(ScanSession& session) {
       return folder / "scan.mp4";
     }
   }
-  return std::filesystem::temp_directory_path() / "pxo_scan.mp4";
+  return sessionTempFile(session, "pxo_scan");
 }
 
 std::vector<MarkedStep> patternSteps(const ScanSession& session) {

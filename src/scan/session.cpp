@@ -4,7 +4,9 @@
 #include "scan/scan_decode.h"
 #include "scan/sleep.h"
 
+#include <cstdio>
 #include <new>
+#include <random>
 
 namespace pxo {
 
@@ -217,6 +219,40 @@ void teardownScan(ScanSession& session) {
     });
   session.plan.reset();
   session.prepared = false;
+}
+
+namespace {
+
+std::filesystem::path tempFile(const std::string& tag, std::string_view stem) {
+  std::string name(stem);
+  name += '_';
+  name += tag;
+  name += ".mp4";
+  std::error_code ec;
+  return std::filesystem::temp_directory_path(ec) / name;
+}
+
+}  // namespace
+
+SessionTempFiles::SessionTempFiles() {
+  std::random_device entropy;
+  char drawn[17];
+  (void)std::snprintf(drawn,
+                      sizeof drawn,
+                      "%08x%08x",
+                      static_cast<unsigned>(entropy()),
+                      static_cast<unsigned>(entropy()));
+  tag = drawn;
+}
+
+SessionTempFiles::~SessionTempFiles() {
+  std::error_code ec;
+  std::filesystem::remove(tempFile(tag, "pxo_scan"), ec);
+}
+
+std::filesystem::path sessionTempFile(const ScanSession& session,
+                                      std::string_view stem) {
+  return tempFile(session.tempFiles.tag, stem);
 }
 
 void destroyScanSession(std::unique_ptr<ScanSession> session) {

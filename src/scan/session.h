@@ -16,9 +16,11 @@
 
 #include <atomic>
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 // The scan session: the one object a scan window (or the pixoria command)
@@ -48,7 +50,20 @@ struct LedResult {
   bool estimated = false;
 };
 
+// Names a session's files in the temporary directory, so that two scans at
+// once (two windows, two processes) never share one, and removes the
+// scan's recording when the session goes, after its camera (declared
+// first, destroyed last).
+struct SessionTempFiles {
+  SessionTempFiles();
+  ~SessionTempFiles();
+  SessionTempFiles(const SessionTempFiles&) = delete;
+  SessionTempFiles& operator=(const SessionTempFiles&) = delete;
+  std::string tag;
+};
+
 struct ScanSession {
+  SessionTempFiles tempFiles;
   std::unique_ptr<pxowin::ICaptureSource> camera;
   std::string deviceId;
   std::string scanDataDir;     // empty: no scan data kept
@@ -103,6 +118,11 @@ std::unique_ptr<ScanSession> createScanSession(
     std::unique_ptr<pxowin::ICaptureSource> camera,
     std::string deviceId,
     std::string scanDataDir);
+
+// `stem` + "_" + this session's tag + ".mp4" in the temporary directory:
+// where recordings go that no scan-data folder keeps.
+std::filesystem::path sessionTempFile(const ScanSession& session,
+                                      std::string_view stem);
 
 // Connects to the controller (fpp_client.h has the messages).
 [[nodiscard]] bool connectController(ScanSession& session,

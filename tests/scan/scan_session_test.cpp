@@ -162,6 +162,24 @@ void expectGoodScan(const ScanOutcome& o) {
   EXPECT_TRUE(problems.empty()) << problems.front();
 }
 
+// Recordings no scan-data folder keeps go to the temporary directory: two
+// sessions at once (two windows, two processes) never write the same file,
+// and a session's scan recording goes with it.
+TEST(SessionTempFiles, NeverSharedAndRemovedWithTheSession) {
+  auto first = createScanSession(nullptr, "", "");
+  auto second = createScanSession(nullptr, "", "");
+  for (const char* stem : {"pxo_scan", "pxo_calibrate"}) {
+    EXPECT_NE(sessionTempFile(*first, stem), sessionTempFile(*second, stem));
+    EXPECT_EQ(sessionTempFile(*first, stem).parent_path(),
+              std::filesystem::temp_directory_path());
+  }
+  const std::filesystem::path recording = sessionTempFile(*first, "pxo_scan");
+  std::ofstream(recording) << "frames";
+  ASSERT_TRUE(std::filesystem::exists(recording));
+  first.reset();
+  EXPECT_FALSE(std::filesystem::exists(recording));
+}
+
 TEST_F(RigScan, DefaultSceneBehindAnUnselectedPort) {
   if (tooSlowForRealTime())
     GTEST_SKIP() << "real-time rig under ThreadSanitizer";
