@@ -3,8 +3,10 @@
  * callback and prints what it received.
  *   scan_window_host LIBRARY local CAMERA-ID DATA-FOLDER HOST MODEL-NAME
  *   scan_window_host LIBRARY rtsp URL USER PASSWORD DATA-FOLDER HOST NAME
- * Empty arguments ("") are passed as null. Exit status 0 after a model
- * path, 1 after a cancel, 2 on bad use. */
+ * Empty arguments ("") are passed as null. Prints "entry point
+ * returned", then "callbacks: N", "result: PATH" and "on the calling
+ * thread: yes|no". Exit status 0 after a model path, 1 after a cancel, 2
+ * on bad use. */
 
 #define _POSIX_C_SOURCE 200809L
 
@@ -31,11 +33,14 @@ static pthread_cond_t arrived = PTHREAD_COND_INITIALIZER;
 static int calls = 0;
 static char received[4096];
 static int gotNull = 0;
+static pthread_t caller;
+static int onCaller = 0;
 
 static void onResult(const char* modelPath, void* context) {
   pthread_mutex_lock(&mutex);
   ++calls;
   gotNull = modelPath == NULL;
+  onCaller = pthread_equal(pthread_self(), caller);
   snprintf(received, sizeof received, "%s", modelPath ? modelPath : "");
   if (context != (void*)&calls) fprintf(stderr, "context changed\n");
   pthread_cond_signal(&arrived);
@@ -46,6 +51,7 @@ static const char* orNull(const char* s) { return s && *s ? s : NULL; }
 
 int main(int argc, char** argv) {
   if (argc < 3) return 2;
+  caller = pthread_self();
   void* library = dlopen(argv[1], RTLD_NOW | RTLD_LOCAL);
   if (!library) {
     fprintf(stderr, "%s\n", dlerror());
@@ -86,6 +92,7 @@ int main(int argc, char** argv) {
   nanosleep(&pause, NULL);
   pthread_mutex_lock(&mutex);
   printf("callbacks: %d\nresult: %s\n", calls, gotNull ? "(null)" : received);
+  printf("on the calling thread: %s\n", onCaller ? "yes" : "no");
   pthread_mutex_unlock(&mutex);
   return gotNull ? 1 : 0;
 }

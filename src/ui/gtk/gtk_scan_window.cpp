@@ -763,7 +763,12 @@ class ScanWindow : public std::enable_shared_from_this<ScanWindow> {
 
 bool openScanWindow(ScanWindowLaunch launch) {
   if (!ensureGtk()) {
-    if (launch.result) launch.result("");
+    // Never on the caller's thread: the host may hold a lock it takes
+    // again in its callback.
+    std::thread([launch = std::move(launch)]() mutable {
+      if (launch.result) launch.result("");
+      destroyScanSession(std::move(launch.session));
+    }).detach();
     return false;
   }
   auto shared = std::make_shared<ScanWindowLaunch>(std::move(launch));

@@ -28,7 +28,8 @@ struct ScanWindowLaunch {
 };
 
 // Opens a window on the GTK thread. False when GTK cannot start (no
-// display); the result is then called at once with "".
+// display); the result is then called with "" on a thread of its own.
+// The result is never called on the caller's thread.
 bool openScanWindow(ScanWindowLaunch launch);
 
 }  // namespace pxo::ui
