@@ -5,6 +5,7 @@
 #include "output/scan_data.h"
 #include "scan/frame_convert.h"
 #include "scan/plan_decoding.h"
+#include "scan/settle_timing.h"
 
 #include <algorithm>
 #include <array>
@@ -44,15 +45,10 @@ constexpr double kLateShareOfGap = 0.25;
 // A scan with more patterns unseen than this share is not decoded.
 constexpr double kMaxUnseenShare = 0.2;
 
+// The time between patterns; 0 without two marks (nothing is late then,
+// and there is no pattern either side to read instead).
 double medianGap(std::span<const double> markTimes) {
-  std::vector<double> gaps;
-  for (size_t i = 1; i < markTimes.size(); ++i)
-    gaps.push_back(markTimes[i] - markTimes[i - 1]);
-  if (gaps.empty()) return 0;
-  const auto middle =
-      gaps.begin() + static_cast<std::ptrdiff_t>(gaps.size() / 2);
-  std::nth_element(gaps.begin(), middle, gaps.end());
-  return *middle;
+  return markTimes.size() < 2 ? 0 : medianMarkGap(markTimes);
 }
 
 // Extracts one frame per mark; `unseen` gets the patterns whose frame is

@@ -11,20 +11,15 @@
 
 #define _POSIX_C_SOURCE 200809L
 
+#include "api/pixoria.h"
+
 #include <dlfcn.h>
 #include <gtk/gtk.h>
 #include <stdio.h>
 #include <string.h>
 
-typedef void (*ResultCallback)(const char* modelPath, void* context);
-typedef void (*PresentRtsp)(const char*,
-                            const char*,
-                            const char*,
-                            const char*,
-                            const char*,
-                            const char*,
-                            ResultCallback,
-                            void*);
+/* The entry point's type, from the library's own declaration. */
+typedef __typeof__(&pxo_present_scan_window_rtsp_host) PresentRtsp;
 
 static GMutex mutex;
 static int calls = 0;

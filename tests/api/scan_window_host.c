@@ -10,23 +10,17 @@
 
 #define _POSIX_C_SOURCE 200809L
 
+#include "api/pixoria.h"
+
 #include <dlfcn.h>
 #include <pthread.h>
 #include <stdio.h>
 #include <string.h>
 #include <time.h>
 
-typedef void (*ResultCallback)(const char* modelPath, void* context);
-typedef void (*PresentLocal)(
-    const char*, const char*, const char*, const char*, ResultCallback, void*);
-typedef void (*PresentRtsp)(const char*,
-                            const char*,
-                            const char*,
-                            const char*,
-                            const char*,
-                            const char*,
-                            ResultCallback,
-                            void*);
+/* The entry points' types, from the library's own declarations. */
+typedef __typeof__(&pxo_present_scan_window_host) PresentLocal;
+typedef __typeof__(&pxo_present_scan_window_rtsp_host) PresentRtsp;
 
 static pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
 static pthread_cond_t arrived = PTHREAD_COND_INITIALIZER;

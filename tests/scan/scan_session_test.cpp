@@ -61,14 +61,6 @@ struct ScanOutcome {
 // ThreadSanitizer slows rendering, encoding and decoding so far that the
 // real-time rig drops most frames; whole scans are checked in the other
 // builds, and the threads they use are checked under TSan by their own tests.
-bool tooSlowForRealTime() {
-#ifdef PXO_UNDER_TSAN
-  return true;
-#else
-  return false;
-#endif
-}
-
 ScanOutcome scanScene(const sim::SceneConfig& scene,
                       const std::string& dataDir,
                       int runs = 1,
@@ -181,7 +173,7 @@ TEST(SessionTempFiles, NeverSharedAndRemovedWithTheSession) {
 }
 
 TEST_F(RigScan, DefaultSceneBehindAnUnselectedPort) {
-  if (tooSlowForRealTime())
+  if (sim::rigTooSlowForRealTime())
     GTEST_SKIP() << "real-time rig under ThreadSanitizer";
   // Half the default picture size keeps the real-time camera on time under
   // the sanitizers on two cores.
@@ -231,7 +223,7 @@ constexpr char kSmallCamera[] =
     R"("optics":{"noise":2},)";
 
 TEST_F(RigScan, TwoPortsBehindAWideUnselectedPort) {
-  if (tooSlowForRealTime())
+  if (sim::rigTooSlowForRealTime())
     GTEST_SKIP() << "real-time rig under ThreadSanitizer";
   // Port 0 keeps channels 0 ... 1499; ports 1 and 2 are scanned from 1500
   // and 1650.
@@ -243,7 +235,7 @@ TEST_F(RigScan, TwoPortsBehindAWideUnselectedPort) {
 }
 
 TEST_F(RigScan, RgbwPort) {
-  if (tooSlowForRealTime())
+  if (sim::rigTooSlowForRealTime())
     GTEST_SKIP() << "real-time rig under ThreadSanitizer";
   sim::SceneConfig scene = sceneFrom(std::string("{") + kSmallCamera + R"(
       "prop":{"shape":"arch","count":60,"width":3.2,"height":1.5},
@@ -252,7 +244,7 @@ TEST_F(RigScan, RgbwPort) {
 }
 
 TEST_F(RigScan, GrbStringTwiceWithoutRecalibrating) {
-  if (tooSlowForRealTime())
+  if (sim::rigTooSlowForRealTime())
     GTEST_SKIP() << "real-time rig under ThreadSanitizer";
   // The controller is told RGB; the string is wired GRB.
   sim::SceneConfig scene = sceneFrom(std::string("{") + kSmallCamera + R"(
@@ -277,7 +269,7 @@ TEST_F(RigScan, GrbStringTwiceWithoutRecalibrating) {
 // same plan, settle offset, frames and noise-raised thresholds. The camera
 // is noisy enough that the raised thresholds differ from the defaults.
 TEST_F(RigScan, SavedScanDataDecodesOfflineAsTheLiveScanDid) {
-  if (tooSlowForRealTime())
+  if (sim::rigTooSlowForRealTime())
     GTEST_SKIP() << "real-time rig under ThreadSanitizer";
   sim::SceneConfig scene = sceneFrom(R"({
       "camera":{"width":640,"height":360,"fovDeg":60,
@@ -320,7 +312,7 @@ TEST_F(RigScan, SavedScanDataDecodesOfflineAsTheLiveScanDid) {
 // Nothing of the prop in the picture: the scan fails, says what to check
 // and writes no model, instead of a model made of estimates.
 TEST_F(RigScan, APropOutOfSightFailsAndWritesNoModel) {
-  if (tooSlowForRealTime())
+  if (sim::rigTooSlowForRealTime())
     GTEST_SKIP() << "real-time rig under ThreadSanitizer";
   sim::SceneConfig scene = sceneFrom(std::string("{") + kSmallCamera + R"(
       "prop":{"shape":"arch","count":30},"ports":[{"port":0,"pixels":30}],
@@ -338,7 +330,7 @@ TEST_F(RigScan, APropOutOfSightFailsAndWritesNoModel) {
 // Dim LEDs as a user meets them, auto brightness on: spots that peak 16 and
 // 24 camera levels above the background in the recording, noise σ 2.
 TEST_F(RigScan, DimLedsEightAndTwelveSigmasAboveTheNoise) {
-  if (tooSlowForRealTime())
+  if (sim::rigTooSlowForRealTime())
     GTEST_SKIP() << "real-time rig under ThreadSanitizer";
   ScanOutcome twelve = scanScene(conditionScene("dim-contrast-24"), "");
   expectGoodScan(twelve);
@@ -355,7 +347,7 @@ TEST_F(RigScan, DimLedsEightAndTwelveSigmasAboveTheNoise) {
 // camera's picture lags as much): the calibration sees the lag, judges the
 // levels where they show and chooses as it does at no lag.
 TEST_F(RigScan, LedsThatChangeSixHundredMillisecondsLate) {
-  if (tooSlowForRealTime())
+  if (sim::rigTooSlowForRealTime())
     GTEST_SKIP() << "real-time rig under ThreadSanitizer";
 #ifdef __SANITIZE_ADDRESS__
   // Under AddressSanitizer the rig drops frames over a lag this long, and
@@ -385,7 +377,7 @@ TEST_F(RigScan, LedsThatChangeSixHundredMillisecondsLate) {
 }
 
 TEST_F(RigScan, WideDriftingCameraScoresInTheDecodeFrame) {
-  if (tooSlowForRealTime())
+  if (sim::rigTooSlowForRealTime())
     GTEST_SKIP() << "real-time rig under ThreadSanitizer";
   sim::SceneConfig scene = conditionScene("wide-1080-drift");
 #ifdef __SANITIZE_ADDRESS__
@@ -410,7 +402,7 @@ TEST_F(RigScan, WideDriftingCameraScoresInTheDecodeFrame) {
 // Two ports, the second a GRB strip its controller calls RGB: the port is
 // read in the order its LEDs answer in, and the scan says so.
 TEST_F(RigScan, APortWiredInAnotherColourOrderIsReadInItsOwn) {
-  if (tooSlowForRealTime())
+  if (sim::rigTooSlowForRealTime())
     GTEST_SKIP() << "real-time rig under ThreadSanitizer";
   const sim::SceneConfig scene = conditionScene("misconfigured-port");
   ScanOutcome o = scanScene(scene, dataDir.string());
@@ -425,7 +417,7 @@ TEST_F(RigScan, APortWiredInAnotherColourOrderIsReadInItsOwn) {
 }
 
 TEST_F(RigScan, CameraThatStopsDuringTheRecording) {
-  if (tooSlowForRealTime())
+  if (sim::rigTooSlowForRealTime())
     GTEST_SKIP() << "real-time rig under ThreadSanitizer";
   sim::SceneConfig scene = sceneFrom(std::string("{") + kSmallCamera + R"(
       "prop":{"shape":"arch","count":30},"ports":[{"port":0,"pixels":30}]})");
@@ -439,7 +431,7 @@ TEST_F(RigScan, CameraThatStopsDuringTheRecording) {
 // A tree filmed from two places 40° apart round it, scanned once from each
 // on one prepared session, solved in 3D and written as a point model.
 TEST_F(RigScan, TreeFromTwoViewsSolvedIn3D) {
-  if (tooSlowForRealTime())
+  if (sim::rigTooSlowForRealTime())
     GTEST_SKIP() << "real-time rig under ThreadSanitizer";
   sim::SceneConfig scene;
   std::string error;

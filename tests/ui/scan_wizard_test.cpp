@@ -25,14 +25,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-bool tooSlowForRealTime() {
-#ifdef PXO_UNDER_TSAN
-  return true;
-#else
-  return false;
-#endif
-}
-
 class WizardOnTheRig : public ::testing::Test {
  protected:
   void TearDown() override {
@@ -209,7 +201,7 @@ TEST(ReviewDrawing, ThreeDimensionsBackToFrontShadedByDepth) {
 // Stage 0 → 1: a host in the launch record connects without a click; the
 // port rows and the total; Continue with nothing usable starts no worker.
 TEST_F(WizardOnTheRig, ConnectAndPorts) {
-  if (tooSlowForRealTime()) GTEST_SKIP() << "real-time rig";
+  if (sim::rigTooSlowForRealTime()) GTEST_SKIP() << "real-time rig";
   open(sim::defaultScene(), true);
   ASSERT_TRUE(launchedWithHost);
   EXPECT_EQ(wizard->hostText(), rig->controllerAddress());
@@ -255,7 +247,7 @@ TEST_F(WizardOnTheRig, ConnectAndPorts) {
 // Connect without a host: the message, no worker; a wrong host: the
 // failure, Connect usable again; closing in stage 0 gives one empty result.
 TEST_F(WizardOnTheRig, ConnectFailures) {
-  if (tooSlowForRealTime()) GTEST_SKIP() << "real-time rig";
+  if (sim::rigTooSlowForRealTime()) GTEST_SKIP() << "real-time rig";
   open(sim::defaultScene(), false);
   EXPECT_FALSE(launchedWithHost);
   wizard->connect();
@@ -277,7 +269,7 @@ TEST_F(WizardOnTheRig, ConnectFailures) {
 // the views label, the review drawing, the live preview's throttle, Save
 // Scan Data without a folder, and Add to Layout's one callback.
 TEST_F(WizardOnTheRig, ScanReviewAnotherAngleAndAddToLayout) {
-  if (tooSlowForRealTime()) GTEST_SKIP() << "real-time rig";
+  if (sim::rigTooSlowForRealTime()) GTEST_SKIP() << "real-time rig";
   open(twoViewScene(), true);
   connectToPorts();
   continueToAim();
@@ -344,7 +336,7 @@ TEST_F(WizardOnTheRig, ScanReviewAnotherAngleAndAddToLayout) {
 // A strip wired in another colour order than its port says: the scan's
 // notice stays on the review with the result.
 TEST_F(WizardOnTheRig, AColourOrderNoticeStaysOnTheReview) {
-  if (tooSlowForRealTime()) GTEST_SKIP() << "real-time rig";
+  if (sim::rigTooSlowForRealTime()) GTEST_SKIP() << "real-time rig";
   sim::SceneConfig scene;
   std::string error;
   ASSERT_TRUE(sim::loadSceneFile(
@@ -368,7 +360,7 @@ TEST_F(WizardOnTheRig, AColourOrderNoticeStaysOnTheReview) {
 // the teardown restores the controller's files and calls back once, with
 // nothing.
 TEST_F(WizardOnTheRig, ClosingDuringAScanStopsItAndDoesNotWait) {
-  if (tooSlowForRealTime()) GTEST_SKIP() << "real-time rig";
+  if (sim::rigTooSlowForRealTime()) GTEST_SKIP() << "real-time rig";
   open(sim::defaultScene(), true);
   std::function<void()> teardown;
   wizard->setFinishRunner(
@@ -400,7 +392,7 @@ TEST_F(WizardOnTheRig, ClosingDuringAScanStopsItAndDoesNotWait) {
 
 // A null callback: the window works and nothing is called at the end.
 TEST_F(WizardOnTheRig, ANullCallbackIsFine) {
-  if (tooSlowForRealTime()) GTEST_SKIP() << "real-time rig";
+  if (sim::rigTooSlowForRealTime()) GTEST_SKIP() << "real-time rig";
   open(sim::defaultScene(), true, "", false);
   connectToPorts();
   continueToAim();
