@@ -73,7 +73,11 @@ CameraImager::CameraImager(const ImagerOptions& options)
 }
 
 const std::array<std::vector<uint8_t>, 3>& CameraImager::render(
-    std::span<const Emitter> emitters, double dx, double dy) {
+    std::span<const Emitter> emitters,
+    double dx,
+    double dy,
+    double brightness,
+    double noiseGain) {
   const int32_t w = options_.width, h = options_.height;
   auto bx = static_cast<int32_t>(std::lround(dx)),
        by = static_cast<int32_t>(std::lround(dy));
@@ -86,15 +90,16 @@ const std::array<std::vector<uint8_t>, 3>& CameraImager::render(
               options_.glowPerLed * options_.crosstalk[c][k] * e.light[k];
   for (int c = 0; c < 3; ++c) {
     const auto lift = static_cast<float>(std::min(glow[c], options_.glowCap));
+    const auto scale = static_cast<float>(brightness);
     for (int32_t y = 0; y < h; ++y) {
       int32_t sy = std::clamp(y - by, 0, h - 1);
       const float* src = ambient_[c].data() + static_cast<size_t>(sy) * w;
       float* dst = accum_[c].data() + static_cast<size_t>(y) * w;
-      if (bx == 0) {
+      if (bx == 0 && scale == 1.0f) {
         for (int32_t x = 0; x < w; ++x) dst[x] = src[x] + lift;
       } else {
         for (int32_t x = 0; x < w; ++x)
-          dst[x] = src[std::clamp(x - bx, 0, w - 1)] + lift;
+          dst[x] = scale * src[std::clamp(x - bx, 0, w - 1)] + lift;
       }
     }
   }
@@ -109,6 +114,13 @@ const std::array<std::vector<uint8_t>, 3>& CameraImager::render(
       mirrored[c] = peak[c] * e.reflectionGain;
     }
     addSpot(accum_, w, h, e.x + dx, e.y + dy, options_.spotSigma, peak);
+    if (options_.bloom > 0) {
+      // The excess spreads over nine times the spot's area.
+      std::array<double, 3> halo{};
+      for (size_t c = 0; c < 3; ++c)
+        halo[c] = options_.bloom * std::max(peak[c] - 255.0, 0.0) / 9;
+      addSpot(accum_, w, h, e.x + dx, e.y + dy, 3 * options_.spotSigma, halo);
+    }
     if (e.reflectionGain > 0)
       addSpot(accum_,
               w,
@@ -119,7 +131,7 @@ const std::array<std::vector<uint8_t>, 3>& CameraImager::render(
               mirrored);
   }
   // Noise: one xorshift step per pixel picks its table entry.
-  const auto sigma = static_cast<float>(options_.noiseSigma);
+  const auto sigma = static_cast<float>(options_.noiseSigma * noiseGain);
   const float* gauss = gauss_.data();
   auto toByte = [](float v) {
     return static_cast<uint8_t>(std::min(std::max(v + 0.5f, 0.0f), 255.0f));

@@ -28,6 +28,9 @@ struct ImagerOptions {
   // most by `glowCap`.
   double glowPerLed = 0;
   double glowCap = 60;
+  // The share of a spot's light beyond saturation (255) that spreads round
+  // its core, over three times the spot's width: a clipped core blooms.
+  double bloom = 0;
   uint64_t seed = 1;
 };
 
@@ -46,10 +49,15 @@ class CameraImager {
  public:
   explicit CameraImager(const ImagerOptions& options);
 
-  // Renders the emitters, the background shifted by (dx, dy), noise, and
-  // returns the three planes (R, G, B).
+  // Renders the emitters, the background shifted by (dx, dy) and scaled by
+  // `brightness` (a longer exposure, more gain), noise scaled by
+  // `noiseGain`, and returns the three planes (R, G, B).
   const std::array<std::vector<uint8_t>, 3>& render(
-      std::span<const Emitter> emitters, double dx, double dy);
+      std::span<const Emitter> emitters,
+      double dx,
+      double dy,
+      double brightness = 1,
+      double noiseGain = 1);
   const ImagerOptions& options() const { return options_; }
 
  private:

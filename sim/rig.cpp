@@ -4,6 +4,7 @@
 
 #include "sim/fpp_quirks.h"
 
+#include <algorithm>
 #include <cmath>
 #include <fstream>
 #include <random>
@@ -173,6 +174,17 @@ bool loadScene(std::string_view text, SceneConfig* out, std::string* error) {
     scene.camera.imaging.height = getInt(*camera, "height", 576);
     scene.camera.fps = number(*camera, "fps", 30);
     scene.camera.fovDeg = number(*camera, "fovDeg", 60);
+    VirtualCameraConfig& c = scene.camera;
+    if (const JsonValue* exposure = findMember(*camera, "exposure");
+        exposure && exposure->isObject()) {
+      c.autoExposureMs = number(*exposure, "autoMs", c.autoExposureMs);
+      c.gain = std::max(number(*exposure, "gain", c.gain), 1.0);
+      c.exposureSettable = getInt(*exposure, "settable", 0) != 0;
+      c.minExposureMs = number(*exposure, "minMs", c.minExposureMs);
+    }
+    c.rollingShutterMs = std::max(number(*camera, "rollingShutterMs", 0), 0.0);
+    c.frameJitterMs = std::max(number(*camera, "frameJitterMs", 0), 0.0);
+    c.dropRate = std::clamp(number(*camera, "dropRate", 0), 0.0, 0.5);
     if (const JsonValue* poses = findMember(*camera, "poses");
         poses && poses->isArray()) {
       scene.poses.clear();
@@ -199,6 +211,7 @@ bool loadScene(std::string_view text, SceneConfig* out, std::string* error) {
     im.ambientTexture = number(*optics, "texture", im.ambientTexture);
     im.glowPerLed = number(*optics, "glowPerLed", im.glowPerLed);
     im.glowCap = number(*optics, "glowCap", im.glowCap);
+    im.bloom = std::max(number(*optics, "bloom", im.bloom), 0.0);
     if (const JsonValue* m = findMember(*optics, "crosstalk");
         m && m->isArray() && m->array.size() == 3)
       for (size_t r = 0; r < 3; ++r) {

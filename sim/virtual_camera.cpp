@@ -68,7 +68,11 @@ ImagePoint seenPoint(const std::array<double, 3>& world,
 VirtualCamera::VirtualCamera(const FppSimulator& controller,
                              std::vector<PropLed> leds,
                              const VirtualCameraConfig& config)
-    : controller_(controller), leds_(std::move(leds)), config_(config) {
+    : controller_(controller),
+      leds_(std::move(leds)),
+      config_(config),
+      exposureMs_(ownExposureMs()),
+      sensorGain_(config.gain) {
   for (const PropLed& led : leds_)
     truth_.push_back(seenPoint(led.world, config_, config_.pose));
   setNominalFrameRate(config_.fps);
@@ -122,11 +126,20 @@ bool VirtualCamera::start(const std::string&, std::string* error) {
   return true;
 }
 
+double VirtualCamera::ownExposureMs() const {
+  return config_.autoExposureMs > 0 ? config_.autoExposureMs
+                                    : config_.exposureMs;
+}
+
 void VirtualCamera::stop() {
   running_ = false;
   if (capture_.joinable()) capture_.join();
   if (sampler_.joinable()) sampler_.join();
   stopRecordingAndExtraction();
+  // The camera's own exposure back, as a real camera's controls are.
+  locked_ = false;
+  exposureMs_ = ownExposureMs();
+  sensorGain_ = config_.gain;
 }
 
 void VirtualCamera::setExposure(float level) {
@@ -135,6 +148,23 @@ void VirtualCamera::setExposure(float level) {
 
 bool VirtualCamera::lockCameraControls(std::optional<float> exposureLevel) {
   if (exposureLevel) setExposure(*exposureLevel);
+  locked_ = true;
+  return true;
+}
+
+std::optional<pxowin::ExposureSetting> VirtualCamera::lockedExposure() {
+  if (!config_.exposureSettable || !locked_) return std::nullopt;
+  return pxowin::ExposureSetting{exposureMs_.load() / 1000,
+                                 config_.minExposureMs / 1000,
+                                 sensorGain_.load(),
+                                 1.0};
+}
+
+bool VirtualCamera::setLockedExposure(const pxowin::ExposureSetting& setting) {
+  if (!config_.exposureSettable || !locked_) return false;
+  exposureMs_ = std::clamp(
+      setting.seconds * 1000, config_.minExposureMs, 10 * ownExposureMs());
+  sensorGain_ = std::max(setting.gain, 1.0);
   return true;
 }
 
@@ -153,21 +183,26 @@ void VirtualCamera::sampleLoop() {
   }
 }
 
-std::vector<std::array<double, 3>> VirtualCamera::lightBetween(double from,
-                                                               double to) {
+std::vector<std::array<double, 3>> VirtualCamera::lightBetween(
+    double from, double to, std::span<const double> delays) {
   constexpr int kSubsamples = 4;
   std::vector<std::array<double, 3>> light(leds_.size(), {0, 0, 0});
   std::lock_guard lock(historyMutex_);
-  for (int s = 0; s < kSubsamples; ++s) {
-    double t = from + (to - from) * (s + 0.5) / kSubsamples;
-    // The newest snapshot taken at or before t.
+  // The newest snapshot taken at or before t.
+  auto stateAt = [&](double t) -> const Snapshot& {
     auto it = std::upper_bound(
         history_.begin(), history_.end(), t, [](double v, const auto& entry) {
           return v < entry.first;
         });
-    const Snapshot& state = it == history_.begin() ? history_.front().second
-                                                   : std::prev(it)->second;
+    return it == history_.begin() ? history_.front().second
+                                  : std::prev(it)->second;
+  };
+  for (int s = 0; s < kSubsamples; ++s) {
+    const double t = from + (to - from) * (s + 0.5) / kSubsamples;
+    const Snapshot* shared = delays.empty() ? &stateAt(t) : nullptr;
     for (size_t i = 0; i < leds_.size(); ++i) {
+      const Snapshot& state =
+          shared ? *shared : stateAt(t + (i < delays.size() ? delays[i] : 0));
       auto port = state.find(leds_[i].port);
       if (port == state.end() || leds_[i].index < 0 ||
           static_cast<size_t>(leds_[i].index) >= port->second.size())
@@ -196,16 +231,27 @@ void VirtualCamera::captureLoop() {
   std::mt19937_64 rng(config_.imaging.seed + 99);
   std::uniform_real_distribution<double> jitter(-config_.jitterPx,
                                                 config_.jitterPx);
-  const double interval = 1.0 / config_.fps;
+  std::uniform_real_distribution<double> unit(0, 1);
+  const double nominal = 1.0 / config_.fps;
   std::vector<Emitter> emitters;
+  std::vector<double> rowDelays;
   pxowin::BgraFrame frame;
   frame.width = config_.imaging.width;
   frame.height = config_.imaging.height;
   frame.stride = frame.width * 4;
   frame.pixels.assign(static_cast<size_t>(frame.stride) * frame.height, 255);
-  int64_t tick = 1;
+  double scheduled = nominal;
   while (running_) {
-    double due = static_cast<double>(tick) * interval;
+    // A frame takes at least its exposure time.
+    const double exposure = exposureMs_.load() / 1000;
+    const double interval = std::max(nominal, exposure);
+    // Off schedule by less than half a frame, so frames keep their order.
+    const double offset =
+        config_.frameJitterMs > 0
+            ? (2 * unit(rng) - 1) *
+                  std::min(config_.frameJitterMs / 1000, 0.45 * interval)
+            : 0;
+    double due = scheduled + offset;
     double wait = due - now();
     if (wait > 0)
       std::this_thread::sleep_for(
@@ -215,19 +261,30 @@ void VirtualCamera::captureLoop() {
     auto late = static_cast<int64_t>((now() - due) / interval);
     if (late > 0) {
       dropped_ += late;
-      tick += late;
-      due = static_cast<double>(tick) * interval;
+      scheduled += static_cast<double>(late) * interval;
+      due = scheduled + offset;
     }
-    ++tick;
+    scheduled += interval;
 
-    // The frame delivered now was exposed deliveryDelay ago.
+    // The frame delivered now was exposed deliveryDelay ago; with a rolling
+    // shutter its top row, and each lower row a little later.
     const double stamp = due - config_.deliveryDelayMs / 1000;
     double exposureEnd = stamp - config_.latencyMs / 1000;
-    auto light =
-        lightBetween(exposureEnd - config_.exposureMs / 1000, exposureEnd);
-    const float gain = gain_.load();
-    emitters.clear();
     std::unique_lock<std::mutex> truthLock(truthMutex_);
+    rowDelays.clear();
+    if (config_.rollingShutterMs > 0)
+      for (size_t i = 0; i < leds_.size(); ++i)
+        rowDelays.push_back(config_.rollingShutterMs / 1000 *
+                            std::clamp(truth_[i].y / frame.height, 0.0, 1.0));
+    truthLock.unlock();
+    auto light = lightBetween(exposureEnd - exposure, exposureEnd, rowDelays);
+    // Brightness follows exposure time × gain, against the exposure the
+    // optics were given at.
+    const double sensorGain = sensorGain_.load();
+    const double scale = exposure * 1000 / config_.exposureMs * sensorGain;
+    const double ledScale = scale * gain_.load();
+    emitters.clear();
+    truthLock.lock();
     for (size_t i = 0; i < leds_.size(); ++i) {
       if (leds_[i].occluded || !truth_[i].inView) continue;
       Emitter e{truth_[i].x,
@@ -236,7 +293,7 @@ void VirtualCamera::captureLoop() {
                 leds_[i].reflectionGain,
                 leds_[i].reflectionDx,
                 leds_[i].reflectionDy};
-      for (double& v : e.light) v *= gain;
+      for (double& v : e.light) v *= ledScale;
       emitters.push_back(e);
     }
     truthLock.unlock();
@@ -248,7 +305,7 @@ void VirtualCamera::captureLoop() {
       dx += config_.bumpDx;
       dy += config_.bumpDy;
     }
-    const auto& planes = imager.render(emitters, dx, dy);
+    const auto& planes = imager.render(emitters, dx, dy, scale, sensorGain);
     const size_t pixels = planes[0].size();
     for (size_t p = 0; p < pixels; ++p) {
       frame.pixels[4 * p] = planes[2][p];
@@ -259,6 +316,10 @@ void VirtualCamera::captureLoop() {
     if (config_.stopDeliveringAfterSeconds >= 0 &&
         due > config_.stopDeliveringAfterSeconds)
       continue;
+    if (config_.dropRate > 0 && unit(rng) < config_.dropRate) {
+      ++dropped_;
+      continue;
+    }
     deliverFrame(frame, stamp);
     ++delivered_;
   }

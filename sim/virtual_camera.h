@@ -11,6 +11,7 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <span>
 #include <thread>
 #include <vector>
 
@@ -46,6 +47,27 @@ struct VirtualCameraConfig {
   // ago.
   double deliveryDelayMs = 100;
   double exposureMs = 12;  // a change within it blends two states
+  // A webcam's exposure. The optics (spot peaks, background) are as they
+  // look at `exposureMs` and gain 1; the picture scales with exposure time
+  // × gain, the noise with the gain. The camera runs at what its own auto
+  // exposure chose before the scan locked it (negative: `exposureMs`), at
+  // `gain`; a camera with `exposureSettable` lets the scan set both down to
+  // `minExposureMs` and gain 1, and gets its own back on stop. A frame
+  // takes at least its exposure time: a long one lowers the frame rate.
+  double autoExposureMs = -1;
+  double gain = 1;
+  bool exposureSettable = false;
+  double minExposureMs = 0.1;
+  // Light beyond what a pixel holds spreads round a clipped core: this
+  // share of a spot's excess, over three times its width.
+  double bloom = 0;
+  // Rows are exposed one after another, the bottom row this long after the
+  // top one (0: a global shutter).
+  double rollingShutterMs = 0;
+  // Frames taken up to this far off their schedule, and this share of them
+  // lost on the way (neither changes the times of the others).
+  double frameJitterMs = 0;
+  double dropRate = 0;
   // Motion of the picture in pixels: a steady drift per second, a random
   // jitter and one bump at a time after start.
   double driftXPerSecond = 0;
@@ -113,6 +135,11 @@ class VirtualCamera final : public pxowin::RecordingCaptureSource {
   void stop() override;
   void setExposure(float level) override;
   bool lockCameraControls(std::optional<float> exposureLevel) override;
+  std::optional<pxowin::ExposureSetting> lockedExposure() override;
+  bool setLockedExposure(const pxowin::ExposureSetting& setting) override;
+  // The exposure time (ms) and gain the camera films with now.
+  double exposureMs() const { return exposureMs_.load(); }
+  double sensorGain() const { return sensorGain_.load(); }
 
   // The true picture position of every LED (without motion), in the order
   // given.
@@ -136,7 +163,9 @@ class VirtualCamera final : public pxowin::RecordingCaptureSource {
   void sampleLoop();
   void captureLoop();
   // The LEDs' light over [from, to] seconds on the camera clock, blended.
-  std::vector<std::array<double, 3>> lightBetween(double from, double to);
+  // Each LED's light over its own window: [from, to] + its row's delay.
+  std::vector<std::array<double, 3>> lightBetween(
+      double from, double to, std::span<const double> delays);
   double now() const;
 
   const FppSimulator& controller_;
@@ -154,6 +183,10 @@ class VirtualCamera final : public pxowin::RecordingCaptureSource {
   std::atomic<int64_t> delivered_{0};
   std::atomic<int64_t> dropped_{0};
   std::atomic<float> gain_{1.0f};
+  double ownExposureMs() const;
+  std::atomic<double> exposureMs_;
+  std::atomic<double> sensorGain_;
+  std::atomic<bool> locked_{false};
   std::function<double()> recordingStart_;
 };
 

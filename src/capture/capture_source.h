@@ -40,6 +40,16 @@ struct CaptureMark {
 
 using FrameCallback = std::function<void(const BgraFrame&)>;
 
+// What a camera with its controls locked exposes with, where it lets that be
+// set: the exposure time and the shortest it takes, and the gain in the
+// camera's own units with its least (equal when it has no gain control).
+struct ExposureSetting {
+  double seconds = 0;
+  double minimumSeconds = 0;
+  double gain = 0;
+  double minimumGain = 0;
+};
+
 class ICaptureSource {
  public:
   virtual ~ICaptureSource() = default;
@@ -82,6 +92,19 @@ class ICaptureSource {
                                           int32_t maxDimension,
                                           BgraFrame& out,
                                           std::string* error) = 0;
+  // After lockCameraControls: the exposure the camera is locked at, when its
+  // exposure time can be set; nullopt for a camera that does not let it be
+  // set (a network camera, one without the control).
+  virtual std::optional<ExposureSetting> lockedExposure() {
+    return std::nullopt;
+  }
+  // Sets the locked camera's exposure time and gain (each clamped to the
+  // camera's range); stop() puts back what the camera had before the lock.
+  // False when the camera does not let them be set.
+  virtual bool setLockedExposure(const ExposureSetting& setting) {
+    (void)setting;
+    return false;
+  }
   // Reserved; answers nothing.
   virtual std::optional<int32_t> reserved() { return std::nullopt; }
 };

@@ -177,6 +177,13 @@ std::string buildMetadataJson(const ScanExportRecord& r) {
               .add("noiseG", jsonDouble((*r.cameraNoise)[1]))
               .add("noiseB", jsonDouble((*r.cameraNoise)[2]))
               .text());
+  if (r.brightnessLevel) {
+    JsonObjectText brightness;
+    brightness.add("level", jsonInt(*r.brightnessLevel));
+    if (r.exposureSeconds)
+      brightness.add("exposureSeconds", jsonDouble(*r.exposureSeconds));
+    o.add("brightness", brightness.text());
+  }
   return o.text();
 }
 

@@ -78,6 +78,11 @@ struct ScanExportRecord {
   // The dark picture's noise (red, green, blue) the decoder's thresholds
   // were raised by; absent when the brightness calibration measured none.
   std::optional<std::array<double, 3>> cameraNoise;
+  // The level the coded patterns were sent at, and the camera's exposure
+  // time (seconds) when it could be read: "brightness" {"level",
+  // "exposureSeconds"}; absent when not calibrated.
+  std::optional<int32_t> brightnessLevel;
+  std::optional<double> exposureSeconds;
   // Scan IDs that were null pixels inside a port (driven, never a node);
   // left out when empty.
   std::vector<int32_t> skippedIDs;

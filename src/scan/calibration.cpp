@@ -7,7 +7,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <filesystem>
+#include <string>
 
 namespace pxo {
 
@@ -20,6 +22,8 @@ constexpr int32_t kPeakRadius = 2;
 constexpr int32_t kSurround = 4;
 constexpr double kMinSpotContrast = 6.0;
 constexpr double kSpotSigmas = 5.0;
+// A camera value this high is clipped: the light may have been any more.
+constexpr int kClippedValue = 250;
 constexpr int kDarkDwellMs = 700;
 constexpr int kLevelDwellMs = 350;
 // The dark end is recorded long enough to see the LEDs go out on a camera
@@ -98,9 +102,11 @@ std::vector<LitSpot> findLitSpots(const FramePlanes& brightest,
   for (int c = 0; c < 3; ++c)
     if (brightest.plane[c].size() < pixels || dark.plane[c].size() < pixels)
       return spots;
-  // The largest channel's rise, and which channel it is.
+  // The largest channel's rise, and which channel it is; which pixels are
+  // clipped in any channel.
   std::vector<int16_t> rise(pixels);
   std::vector<uint8_t> channel(pixels);
+  std::vector<uint8_t> clipped(pixels, 0);
   for (size_t p = 0; p < pixels; ++p) {
     int best = 0, which = 0;
     for (int c = 0; c < 3; ++c) {
@@ -109,6 +115,7 @@ std::vector<LitSpot> findLitSpots(const FramePlanes& brightest,
         best = r;
         which = c;
       }
+      if (brightest.plane[c][p] >= kClippedValue) clipped[p] = 1;
     }
     rise[p] = static_cast<int16_t>(best);
     channel[p] = static_cast<uint8_t>(which);
@@ -122,10 +129,61 @@ std::vector<LitSpot> findLitSpots(const FramePlanes& brightest,
   auto at = [&](int32_t x, int32_t y) {
     return rise[static_cast<size_t>(y) * width + x];
   };
+  auto confirmed = [&](size_t p, int c) {
+    return !confirm ||
+           2 * (int(confirm->plane[c][p]) - int(dark.plane[c][p])) >= threshold;
+  };
+  // A clipped core is one spot at its centre, whatever its size: the
+  // pixels of a clipped area differ only by the dark picture's noise. Its
+  // channel is the one its unclipped rim rises most in (an LED clipped
+  // white through the crosstalk still shows its own colour there).
+  std::vector<int32_t> stack;
+  std::vector<uint8_t> seen(pixels, 0);
+  for (size_t start = 0; start < pixels; ++start) {
+    if (!clipped[start] || seen[start] || rise[start] < threshold) continue;
+    double sx = 0, sy = 0, n = 0;
+    std::array<double, 3> rim{};
+    stack.assign(1, static_cast<int32_t>(start));
+    seen[start] = 1;
+    while (!stack.empty()) {
+      const auto p = static_cast<size_t>(stack.back());
+      stack.pop_back();
+      const auto x = static_cast<int32_t>(p % static_cast<size_t>(width)),
+                 y = static_cast<int32_t>(p / static_cast<size_t>(width));
+      sx += x;
+      sy += y;
+      n += 1;
+      for (auto [dx, dy] : {std::pair{1, 0}, {-1, 0}, {0, 1}, {0, -1}}) {
+        const int32_t xs = x + dx, ys = y + dy;
+        if (xs < 0 || ys < 0 || xs >= width || ys >= height) continue;
+        const size_t q = static_cast<size_t>(ys) * width + xs;
+        if (clipped[q]) {
+          if (!seen[q]) {
+            seen[q] = 1;
+            stack.push_back(static_cast<int32_t>(q));
+          }
+          continue;
+        }
+        for (size_t c = 0; c < 3; ++c)
+          rim[c] +=
+              std::max(int(brightest.plane[c][q]) - int(dark.plane[c][q]), 0);
+      }
+    }
+    const auto cx = static_cast<int32_t>(std::lround(sx / n)),
+               cy = static_cast<int32_t>(std::lround(sy / n));
+    const size_t centre = static_cast<size_t>(cy) * width + cx;
+    int which = channel[centre];
+    if (rim[0] + rim[1] + rim[2] > 0)
+      which = static_cast<int>(std::max_element(rim.begin(), rim.end()) -
+                               rim.begin());
+    if (!confirmed(centre, which)) continue;
+    found.push_back({255 + static_cast<int>(n), {cx, cy, which}});
+  }
   for (int32_t y = 0; y < height; ++y)
     for (int32_t x = 0; x < width; ++x) {
       const int v = at(x, y);
-      if (v < threshold) continue;
+      if (v < threshold || clipped[static_cast<size_t>(y) * width + x])
+        continue;
       bool peak = true;
       int lowest = v;
       for (int32_t dy = -kSurround; dy <= kSurround && peak; ++dy)
@@ -134,22 +192,19 @@ std::vector<LitSpot> findLitSpots(const FramePlanes& brightest,
           if (xs < 0 || ys < 0 || xs >= width || ys >= height) continue;
           const int w = at(xs, ys);
           lowest = std::min(lowest, w);
-          // A plateau keeps its first pixel in reading order.
+          // A plateau keeps its first pixel in reading order; the rim of a
+          // clipped core is no peak of its own.
           if (std::abs(dx) <= kPeakRadius && std::abs(dy) <= kPeakRadius &&
-              (w > v || (w == v && (dy < 0 || (dy == 0 && dx < 0))))) {
+              (w > v || (w == v && (dy < 0 || (dy == 0 && dx < 0))) ||
+               clipped[static_cast<size_t>(ys) * width + xs])) {
             peak = false;
             break;
           }
         }
       if (!peak || v - lowest < threshold) continue;
-      if (confirm) {
-        const size_t p = static_cast<size_t>(y) * width + x;
-        const int c = channel[p];
-        if (2 * (int(confirm->plane[c][p]) - int(dark.plane[c][p])) < threshold)
-          continue;
-      }
-      found.push_back(
-          {v - lowest, {x, y, channel[static_cast<size_t>(y) * width + x]}});
+      const size_t p = static_cast<size_t>(y) * width + x;
+      if (!confirmed(p, channel[p])) continue;
+      found.push_back({v - lowest, {x, y, channel[p]}});
     }
   if (found.size() > maxSpots) {
     std::nth_element(
@@ -185,7 +240,7 @@ LevelMeasurement measureLevel(const FramePlanes& lit,
       int rise = std::max(v - int(dark.plane[c][p]), 0);
       ++increase[c][rise];
       largest = std::max(largest, rise);
-      full = full || v >= 250;
+      full = full || v >= kClippedValue;
     }
     if (largest >= litThreshold) ++litCount;
     if (full) ++saturated;
@@ -244,7 +299,7 @@ void measureSpots(const FramePlanes& lit,
     if (contrast >= kDecodableMargin * threshold) ++m->decodableSpots;
     if (contrast >= std::max(kMinSpotContrast, kSpotSigmas * sigma))
       ++m->detectableSpots;
-    if (plane[static_cast<size_t>(s.y) * width + s.x] >= 250)
+    if (plane[static_cast<size_t>(s.y) * width + s.x] >= kClippedValue)
       ++m->saturatedSpots;
   }
 }
@@ -335,51 +390,89 @@ double measureCameraLag(pxowin::ICaptureSource& camera,
   return 0;
 }
 
-void calibrateBrightness(ScanSession& session) {
-  BrightnessCalibration& result = session.calibration;
-  if (result.calibrated) return;
-  result = BrightnessCalibration{};
-  if (!session.plan || !session.sender || session.channelCount < 1 ||
-      !session.camera)
-    return;
-  pxowin::ICaptureSource& camera = *session.camera;
+namespace {
 
-  const auto path = sessionTempFile(session, "pxo_calibrate");
-  session.report("Measuring camera noise\xE2\x80\xA6");
+// One recording of the dark picture and a run of levels, measured at the
+// LEDs' spots.
+struct LevelSweep {
+  CameraNoise noise;
+  std::vector<LevelMeasurement> measurements;
+};
+
+enum class SweepOutcome { kMeasured, kNotRecorded, kUnderran, kNoDarkFrames };
+
+// The spots of the brightest level whose spots are not mostly clipped
+// (confirmed by the level below it); when every level clips, those of the
+// dimmest level (confirmed by the one above).
+std::vector<LitSpot> referenceSpots(std::span<const FramePlanes> levelFrames,
+                                    const FramePlanes& dark,
+                                    int32_t width,
+                                    int32_t height,
+                                    const CameraNoise& noise) {
+  std::vector<LitSpot> spots;
+  for (size_t k = levelFrames.size(); k-- > 0;) {
+    const FramePlanes* confirm =
+        k > 0 ? &levelFrames[k - 1]
+              : (levelFrames.size() > 1 ? &levelFrames[1] : nullptr);
+    spots = findLitSpots(levelFrames[k], dark, width, height, noise, confirm);
+    size_t clipped = 0;
+    for (const LitSpot& spot : spots) {
+      const size_t p = static_cast<size_t>(spot.y) * width + spot.x;
+      for (const auto& plane : levelFrames[k].plane)
+        if (plane[p] >= kClippedValue) {
+          ++clipped;
+          break;
+        }
+    }
+    if (!spots.empty() &&
+        double(clipped) <= kMaxSaturatedSpotShare * double(spots.size()))
+      return spots;
+  }
+  return spots;
+}
+
+SweepOutcome sweepLevels(ScanSession& session,
+                         const std::filesystem::path& path,
+                         std::span<const uint8_t> levels,
+                         bool measureLag,
+                         LevelSweep* out) {
+  pxowin::ICaptureSource& camera = *session.camera;
+  BrightnessCalibration& result = session.calibration;
   const std::vector<uint8_t> dark(static_cast<size_t>(session.channelCount), 0);
+  const auto count = static_cast<int32_t>(levels.size());
   std::vector<MarkedStep> steps;
   steps.push_back({dark, "cal-dark", kDarkDwellMs, ""});
-  for (size_t i = 0; i < kCalibrationLevels.size(); ++i) {
+  for (int32_t i = 0; i < count; ++i) {
     std::vector<uint8_t> frame(static_cast<size_t>(session.channelCount), 0);
-    renderLevelFrame(session.plan.get(), kCalibrationLevels[i], frame);
-    steps.push_back(
-        {std::move(frame),
-         "cal-level",
-         kLevelDwellMs,
-         "Calibrating brightness\xE2\x80\xA6 " + std::to_string(i + 1) + "/9"});
+    renderLevelFrame(session.plan.get(), levels[static_cast<size_t>(i)], frame);
+    steps.push_back({std::move(frame),
+                     "cal-level",
+                     kLevelDwellMs,
+                     "Calibrating brightness\xE2\x80\xA6 " +
+                         std::to_string(i + 1) + "/" + std::to_string(count)});
   }
-  steps.push_back({dark, "cal-end", kEndDwellMs, ""});
+  // The first sweep ends long enough to see the LEDs go out at a long lag;
+  // later ones only need their last level read at the lag found.
+  double shift = std::max(result.cameraLagSeconds - kUsualLagSeconds, 0.0);
+  const int endDwell =
+      measureLag ? kEndDwellMs
+                 : kLevelDwellMs + static_cast<int>(std::lround(shift * 1000));
+  steps.push_back({dark, "cal-end", endDwell, ""});
   std::vector<pxowin::CaptureMark> marks;
   // Only read back at the decode size and then deleted: recorded at it.
   camera.reduceNextRecording(kCalibrationFrameDimension);
-  if (!recordMarkedSteps(session, path, steps, {}, &marks, nullptr)) return;
+  if (!recordMarkedSteps(session, path, steps, {}, &marks, nullptr))
+    return SweepOutcome::kNotRecorded;
+  if (marks.size() <= levels.size() + 1) return SweepOutcome::kUnderran;
 
-  auto cleanUp = [&] {
-    std::error_code ec;
-    std::filesystem::remove(path, ec);
-  };
-  if (marks.size() <= 10) {
-    session.report("Calibration skipped (camera underran)");
-    cleanUp();
-    return;
+  if (measureLag) {
+    const double lag = measureCameraLag(camera, marks);
+    shift = std::max(lag - kUsualLagSeconds, 0.0);
+    result.cameraLagSeconds = lag;
+    if (shift > 0)
+      session.report("Camera picture lags " +
+                     std::to_string(std::lround(lag * 1000)) + " ms");
   }
-
-  const double lag = measureCameraLag(camera, marks);
-  const double shift = std::max(lag - kUsualLagSeconds, 0.0);
-  result.cameraLagSeconds = lag;
-  if (shift > 0)
-    session.report("Camera picture lags " +
-                   std::to_string(std::lround(lag * 1000)) + " ms");
 
   // Dark frames from the end of the dark dwell, walking back 1/30 s (read
   // in time order, so the recording is decoded forward; the last one
@@ -408,84 +501,178 @@ void calibrateBrightness(ScanSession& session) {
     darkFrames.push_back(std::move(planes));
   }
   std::reverse(darkFrames.begin(), darkFrames.end());
-  CameraNoise noise;
-  if (!sizesAgree || !measureCameraNoise(darkFrames, width, height, &noise)) {
-    session.report("Calibration skipped (no usable dark frames)");
-    cleanUp();
-    return;
-  }
+  if (!sizesAgree ||
+      !measureCameraNoise(darkFrames, width, height, &out->noise))
+    return SweepOutcome::kNoDarkFrames;
 
   // Every level's frame, 40 ms before the next mark, and one from the
-  // middle of its dwell; the spots are where the brightest one lights the
-  // picture. A camera whose frames run a little ahead of their marks (a
-  // loaded machine) shows the next, brighter level at the end of a dwell;
-  // judged by the darker of the two frames, a level is never credited with
-  // its successor's light.
+  // middle of its dwell. A camera whose frames run a little ahead of their
+  // marks (a loaded machine) shows the next, brighter level at the end of a
+  // dwell; judged by the darker of the two frames, a level is never
+  // credited with its successor's light.
   struct LevelFrames {
     uint8_t level;
     FramePlanes end;
     FramePlanes middle;
     bool hasMiddle;
   };
-  std::vector<LevelFrames> levels;
-  for (size_t i = 0; i < kCalibrationLevels.size(); ++i) {
-    LevelFrames frames{kCalibrationLevels[i], {}, {}, false};
+  std::vector<LevelFrames> frames;
+  for (size_t i = 0; i < levels.size(); ++i) {
+    LevelFrames f{levels[i], {}, {}, false};
     int32_t w = 0, h = 0;
     const double middle = (marks[i + 1].time + marks[i + 2].time) / 2 + shift;
-    frames.hasMiddle = extractPlanes(camera,
-                                     middle,
-                                     kCalibrationFrameDimension,
-                                     &frames.middle,
-                                     &w,
-                                     &h) &&
-                       w == width && h == height;
+    f.hasMiddle =
+        extractPlanes(
+            camera, middle, kCalibrationFrameDimension, &f.middle, &w, &h) &&
+        w == width && h == height;
     if (!extractPlanes(camera,
                        marks[i + 2].time - 0.04 + shift,
                        kCalibrationFrameDimension,
-                       &frames.end,
+                       &f.end,
                        &w,
                        &h) ||
         w != width || h != height)
       continue;
-    levels.push_back(std::move(frames));
+    frames.push_back(std::move(f));
   }
-  std::vector<LitSpot> spots;
-  if (!levels.empty())
-    spots = findLitSpots(
-        levels.back().end,
-        darkFrames[0],
-        width,
-        height,
-        noise,
-        levels.size() >= 2 ? &levels[levels.size() - 2].end : nullptr);
-  std::vector<LevelMeasurement> measurements;
-  for (const LevelFrames& frames : levels) {
-    LevelMeasurement m = measureLevel(
-        frames.end, darkFrames[0], width, height, frames.level, noise, spots);
-    if (frames.hasMiddle) {
+  std::vector<FramePlanes> ends;
+  for (LevelFrames& f : frames) ends.push_back(std::move(f.end));
+  const std::vector<LitSpot> spots =
+      referenceSpots(ends, darkFrames[0], width, height, out->noise);
+  out->measurements.clear();
+  for (size_t k = 0; k < frames.size(); ++k) {
+    LevelMeasurement m = measureLevel(ends[k],
+                                      darkFrames[0],
+                                      width,
+                                      height,
+                                      frames[k].level,
+                                      out->noise,
+                                      spots);
+    if (frames[k].hasMiddle) {
       LevelMeasurement early;
-      measureSpots(
-          frames.middle, darkFrames[0], width, height, noise, spots, &early);
+      measureSpots(frames[k].middle,
+                   darkFrames[0],
+                   width,
+                   height,
+                   out->noise,
+                   spots,
+                   &early);
       m.decodableSpots = std::min(m.decodableSpots, early.decodableSpots);
       m.detectableSpots = std::min(m.detectableSpots, early.detectableSpots);
       m.saturatedSpots = std::max(m.saturatedSpots, early.saturatedSpots);
     }
-    measurements.push_back(m);
+    out->measurements.push_back(m);
+  }
+  return SweepOutcome::kMeasured;
+}
+
+std::string millisecondsText(double seconds) {
+  const double ms = seconds * 1000;
+  char text[32];
+  std::snprintf(text, sizeof text, ms < 10 ? "%.1f" : "%.0f", ms);
+  return text;
+}
+
+}  // namespace
+
+bool ledsClipAtEveryLevel(std::span<const LevelMeasurement> measurements) {
+  bool any = false;
+  for (const LevelMeasurement& m : measurements) {
+    if (m.spotCount < 1 || m.detectableSpots < 1) continue;
+    if (m.saturatedSpots <= kMaxSaturatedSpotShare * m.spotCount) return false;
+    any = true;
+  }
+  return any;
+}
+
+void calibrateBrightness(ScanSession& session) {
+  BrightnessCalibration& result = session.calibration;
+  if (result.calibrated) return;
+  result = BrightnessCalibration{};
+  if (!session.plan || !session.sender || session.channelCount < 1 ||
+      !session.camera)
+    return;
+  pxowin::ICaptureSource& camera = *session.camera;
+
+  const auto path = sessionTempFile(session, "pxo_calibrate");
+  auto cleanUp = [&] {
+    std::error_code ec;
+    std::filesystem::remove(path, ec);
+  };
+  session.report("Measuring camera noise\xE2\x80\xA6");
+  LevelSweep sweep;
+  switch (sweepLevels(session, path, kCalibrationLevels, true, &sweep)) {
+    case SweepOutcome::kMeasured:
+      break;
+    case SweepOutcome::kNotRecorded:
+      return;
+    case SweepOutcome::kUnderran:
+      session.report("Calibration skipped (camera underran)");
+      cleanUp();
+      return;
+    case SweepOutcome::kNoDarkFrames:
+      session.report("Calibration skipped (no usable dark frames)");
+      cleanUp();
+      return;
   }
   result.calibrated = true;
-  result.noise = noise;
-  if (session.autoBrightness) {
-    int32_t chosen = chooseLevel(measurements);
-    if (chosen > 0) {
-      result.calibratedLevel = chosen;
-      setPlanLevel(session.plan.get(), static_cast<uint8_t>(chosen));
-      session.report("Auto brightness: " + std::to_string(chosen));
+  result.noise = sweep.noise;
+  if (const auto exposure = camera.lockedExposure())
+    result.exposureSeconds = exposure->seconds;
+  if (!session.autoBrightness) {
+    cleanUp();
+    return;
+  }
+
+  // LEDs that clip at every level: the camera dimmed where it lets itself
+  // be (least gain, a quarter of the exposure at a time), then the levels
+  // below 16, each measured again.
+  int32_t chosen = chooseLevel(sweep.measurements);
+  bool triedLowLevels = false;
+  for (int round = 0; chosen < 0 && ledsClipAtEveryLevel(sweep.measurements) &&
+                      round < kMaxDimmingRounds;
+       ++round) {
+    std::span<const uint8_t> levels = kCalibrationLevels;
+    const auto exposure = camera.lockedExposure();
+    if (exposure && (exposure->gain > exposure->minimumGain ||
+                     exposure->seconds > exposure->minimumSeconds * 1.05)) {
+      pxowin::ExposureSetting dimmer = *exposure;
+      dimmer.gain = exposure->minimumGain;
+      if (exposure->gain <= exposure->minimumGain)
+        dimmer.seconds =
+            std::max(exposure->minimumSeconds, exposure->seconds / 4);
+      if (!camera.setLockedExposure(dimmer)) break;
+      const auto now = camera.lockedExposure();
+      result.exposureSeconds = now ? now->seconds : dimmer.seconds;
+      session.report("LEDs too bright: camera exposure lowered to " +
+                     millisecondsText(result.exposureSeconds) + " ms");
+    } else if (!triedLowLevels) {
+      triedLowLevels = true;
+      levels = kLowCalibrationLevels;
+      session.report("LEDs too bright: measuring levels below 16\xE2\x80\xA6");
     } else {
-      result.usedDefaultLevel = true;
-      result.calibratedLevel = planLevel(session.plan.get());
-      session.report(
-          "Auto brightness: no level cleared the noise floor; using default");
+      break;
     }
+    LevelSweep again;
+    if (sweepLevels(session, path, levels, false, &again) !=
+        SweepOutcome::kMeasured)
+      break;
+    sweep = std::move(again);
+    result.noise = sweep.noise;
+    chosen = chooseLevel(sweep.measurements);
+  }
+  if (chosen > 0) {
+    result.calibratedLevel = chosen;
+    setPlanLevel(session.plan.get(), static_cast<uint8_t>(chosen));
+    session.report("Auto brightness: " + std::to_string(chosen));
+  } else if (ledsClipAtEveryLevel(sweep.measurements)) {
+    result.tooBright = true;
+    result.calibratedLevel = planLevel(session.plan.get());
+  } else {
+    result.usedDefaultLevel = true;
+    result.calibratedLevel = planLevel(session.plan.get());
+    session.report(
+        "Auto brightness: no level cleared the noise floor; using default");
   }
   cleanUp();
 }

@@ -27,6 +27,12 @@ struct ScanSession;
 
 inline constexpr std::array<uint8_t, 9> kCalibrationLevels = {
     16, 32, 48, 64, 96, 128, 160, 200, 255};
+// Measured only when the LEDs clip at every level above and the camera
+// cannot be dimmed further: through the controller's brightness scaling
+// the lowest of them lights an LED at its least step of PWM.
+inline constexpr std::array<uint8_t, 4> kLowCalibrationLevels = {2, 4, 8, 12};
+// How often the LEDs are measured again after dimming.
+inline constexpr int kMaxDimmingRounds = 5;
 
 struct CameraNoise {
   double noiseR = 0, noiseG = 0, noiseB = 0;  // 95th percentile of pixel ranges
@@ -72,7 +78,21 @@ struct BrightnessCalibration {
   // How long after a change the camera's picture shows it (0 when it could
   // not be seen); frames are read that much later.
   double cameraLagSeconds = 0;
+  // The exposure time the camera was locked at for the scan, when it can
+  // be read (-1 otherwise).
+  double exposureSeconds = -1;
+  // The LEDs' spots clip at every level the LEDs can show, with the camera
+  // as dim as it goes: the scan must not go on.
+  bool tooBright = false;
 };
+
+inline constexpr char kLedsTooBright[] =
+    "the LEDs are too bright for the camera even at the lowest brightness "
+    "\xE2\x80\x94 lower the camera's exposure, move the camera further "
+    "back, or put a filter over the lens, and scan again";
+
+// True when the LEDs clip at every measured level at which they show.
+bool ledsClipAtEveryLevel(std::span<const LevelMeasurement> measurements);
 
 // How long after the calibration's last mark (its LEDs going dark) the
 // camera's picture shows them half gone, in 1/30 s steps up to a second;
@@ -81,7 +101,11 @@ double measureCameraLag(pxowin::ICaptureSource& camera,
                         std::span<const pxowin::CaptureMark> marks);
 
 // Runs the calibration on the session's first scan (once one succeeded,
-// later calls return at once). Outcomes are progress messages only.
+// later calls return at once). Outcomes are progress messages, and
+// `tooBright` in the session's calibration, which fails the scan. LEDs
+// that clip at every level dim the camera's exposure where it lets the
+// scan set it ("LEDs too bright: camera exposure lowered to 2.0 ms"), then
+// are measured at the levels below 16.
 void calibrateBrightness(ScanSession& session);
 
 // The smallest value whose cumulative count reaches max(ceil(p × total), 1)

@@ -86,6 +86,10 @@ ScanPlan* buildScanPlan(std::span<const PortGroup> groups,
 
 void destroyScanPlan(ScanPlan* plan) { delete plan; }
 
+uint8_t baselineLevel(uint8_t level) {
+  return std::min<uint8_t>(kBaselineLevel, level / 8);
+}
+
 int renderPatternFrame(const ScanPlan* plan,
                        int32_t frameIndex,
                        std::span<uint8_t> out) {
@@ -95,13 +99,14 @@ int renderPatternFrame(const ScanPlan* plan,
   if (frameIndex < 0 || frameIndex >= planFrameCount(plan)) return -1;
 
   FrameKind kind = classifyFrame(*plan, frameIndex);
+  const uint8_t baseline = baselineLevel(plan->level);
   const auto& offsets = plan->channelOffsets;
   for (size_t i = 0; i < offsets.size(); ++i) {
     int64_t base = offsets[i];
     auto id = static_cast<uint32_t>(i + 1);
     switch (kind.type) {
       case FrameKind::kBaseline:
-        for (int c = 0; c < 3; ++c) putByte(frame, base + c, kBaselineLevel);
+        for (int c = 0; c < 3; ++c) putByte(frame, base + c, baseline);
         break;
       case FrameKind::kFlood:
         putByte(frame, base + kind.color, plan->level);

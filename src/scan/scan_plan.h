@@ -26,8 +26,11 @@ namespace pxo {
 inline constexpr char kProtocolGrayRgbMux[] = "gray-rgb-mux-p1";
 inline constexpr char kProtocolGrayRgbMuxCd1[] = "gray-rgb-mux-p1-cd1";
 
-// Value of every colour byte in the baseline frame, whatever the level.
+// Value of every colour byte in the baseline frame: 13, or an eighth of the
+// level when that is less (bright LEDs scanned at a low level would show a
+// baseline of 13 as bright as their codes).
 inline constexpr uint8_t kBaselineLevel = 13;
+uint8_t baselineLevel(uint8_t level);
 inline constexpr uint8_t kDefaultPlanLevel = 192;
 // Size of the label buffer the scan run formats labels into.
 inline constexpr size_t kLabelBufferSize = 40;

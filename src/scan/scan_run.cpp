@@ -117,6 +117,9 @@ void writeScanData(const ScanSession& session,
   if (session.calibration.calibrated) {
     const CameraNoise& noise = session.calibration.noise;
     record.cameraNoise = {noise.noiseR, noise.noiseG, noise.noiseB};
+    record.brightnessLevel = planLevel(session.plan.get());
+    if (session.calibration.exposureSeconds > 0)
+      record.exposureSeconds = session.calibration.exposureSeconds;
   }
   (void)writeMetadataFile(folder, record, nullptr);
 }
@@ -141,6 +144,12 @@ void runScan(ScanSession& session,
   (void)camera.lockCameraControls(std::nullopt);
   calibrateBrightness(session);
   if (session.stopRequested) return fail(kScanStopped);
+  if (session.calibration.tooBright) {
+    // Nothing recorded; the next scan measures again (the user may have
+    // dimmed the camera or moved it back).
+    session.calibration.calibrated = false;
+    return fail(kLedsTooBright);
+  }
 
   const std::filesystem::path recording = recordingPath(session);
   report("Recording scan patterns\xE2\x80\xA6");

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstring>
 #include <filesystem>
 
@@ -278,6 +279,43 @@ bool V4l2Capture::lockCameraControls(std::optional<float> exposureLevel) {
       controlRange(V4L2_CID_BACKLIGHT_COMPENSATION, &minimum, &maximum))
     lowest = minimum;
   freeze(V4L2_CID_BACKLIGHT_COMPENSATION, &backlight_, lowest);
+  return true;
+}
+
+std::optional<ExposureSetting> V4l2Capture::lockedExposure() {
+  int32_t minimum = 0, maximum = 0, value = 0;
+  if (!exposure_.saved ||
+      !controlRange(V4L2_CID_EXPOSURE_ABSOLUTE, &minimum, &maximum) ||
+      !getControl(V4L2_CID_EXPOSURE_ABSOLUTE, &value))
+    return std::nullopt;
+  ExposureSetting setting;
+  // exposure_absolute counts 100 µs.
+  setting.seconds = value * 1e-4;
+  setting.minimumSeconds = std::max(minimum, 1) * 1e-4;
+  int32_t gain = 0;
+  if (controlRange(V4L2_CID_GAIN, &minimum, &maximum) &&
+      getControl(V4L2_CID_GAIN, &gain)) {
+    setting.gain = gain;
+    setting.minimumGain = minimum;
+  }
+  return setting;
+}
+
+bool V4l2Capture::setLockedExposure(const ExposureSetting& setting) {
+  int32_t minimum = 0, maximum = 0;
+  if (!exposure_.saved ||
+      !controlRange(V4L2_CID_EXPOSURE_ABSOLUTE, &minimum, &maximum))
+    return false;
+  const auto units = static_cast<int32_t>(std::lround(setting.seconds * 1e4));
+  freeze(V4L2_CID_EXPOSURE_ABSOLUTE,
+         &exposure_,
+         std::clamp(units, std::max(minimum, 1), maximum));
+  if (controlRange(V4L2_CID_GAIN, &minimum, &maximum))
+    freeze(
+        V4L2_CID_GAIN,
+        &gain_,
+        std::clamp(
+            static_cast<int32_t>(std::lround(setting.gain)), minimum, maximum));
   return true;
 }
 

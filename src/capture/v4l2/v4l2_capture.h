@@ -32,6 +32,9 @@ class V4l2Capture final : public RecordingCaptureSource {
   void stop() override;
   void setExposure(float level) override;
   bool lockCameraControls(std::optional<float> exposureLevel) override;
+  // exposure_absolute (100 µs units) and the gain, while locked.
+  std::optional<ExposureSetting> lockedExposure() override;
+  bool setLockedExposure(const ExposureSetting& setting) override;
 
   const std::string& deviceName() const { return deviceName_; }
 
