@@ -80,6 +80,23 @@ int32_t CodeReading::smallestMargin() const {
   return bits.empty() ? 0 : smallest;
 }
 
+bool CodeReading::clearAt(int32_t margin) const {
+  if (parityStatus == 2 && !parityCorrected) return false;
+  // The corrected bit was the weakest; every other must be clear.
+  bool skipped = !parityCorrected;
+  std::vector<int32_t> margins;
+  for (auto [p, n] : bits) margins.push_back(std::abs(p - n));
+  std::sort(margins.begin(), margins.end());
+  for (int32_t m : margins) {
+    if (!skipped) {
+      skipped = true;
+      continue;
+    }
+    if (m < margin) return false;
+  }
+  return true;
+}
+
 double frameNoiseSigma(const FramePlanes& a,
                        const FramePlanes& b,
                        int32_t channel) {
@@ -523,7 +540,7 @@ void Decoder::decodeHypothesis(Hypothesis* h) const {
       if (r.code < 1 || r.code > ledCount_ || order_[(r.code - 1) % 3] != c)
         continue;
       if (r.metric < minMetricFor(c)) continue;
-      if (r.parityStatus == 0 && r.smallestMargin() < minMarginFor(c)) continue;
+      if (!r.clearAt(minMarginFor(c))) continue;
       LedHit hit{r.code,
                  cand.x,
                  cand.y,
@@ -861,6 +878,7 @@ CodeReading readLedCode(std::span<const FramePlanes> frames,
                                                       r.bits[weakest].second)) {
         code ^= 1u << weakest;
         std::swap(r.bits[weakest].first, r.bits[weakest].second);
+        r.parityCorrected = true;
       }
     }
   } else {

@@ -53,12 +53,19 @@ namespace pxo {
 
 // One code reading at a spot.
 struct CodeReading {
-  int32_t code = 0;          // the LED ID (Gray code converted to binary)
-  int32_t metric = 0;        // sum of the bit margins (and the parity's)
-  int32_t parityStatus = 0;  // 0 no parity frames, 1 agrees, 2 corrected
+  int32_t code = 0;    // the LED ID (Gray code converted to binary)
+  int32_t metric = 0;  // sum of the bit margins (and the parity's)
+  // 0 no parity frames, 1 agrees, 2 disagrees (the weakest bit flipped
+  // when the parity was at least as clear: parityCorrected)
+  int32_t parityStatus = 0;
+  bool parityCorrected = false;
   std::vector<std::pair<int32_t, int32_t>> bits;  // per bit: (P, N)
 
   int32_t smallestMargin() const;
+  // Whether every bit (but the one the parity corrected) is read with at
+  // least `margin` between its frame and its complement, and a parity that
+  // disagrees was mended: a reading that is not is no ID, only a guess.
+  bool clearAt(int32_t margin) const;
 };
 
 // Reads the code at (x, y): per bit, the window maxima of the bit frames

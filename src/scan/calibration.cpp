@@ -24,6 +24,10 @@ constexpr double kMinSpotContrast = 6.0;
 constexpr double kSpotSigmas = 5.0;
 // A camera value this high is clipped: the light may have been any more.
 constexpr int kClippedValue = 250;
+// Spots under the strongest tenth's contrast divided by this are not LEDs.
+constexpr int kWeakSpotDivisor = 4;
+// The spots are found in a level's picture clipped in at most this share.
+constexpr double kMaxClippedShare = 0.002;
 constexpr int kDarkDwellMs = 700;
 constexpr int kLevelDwellMs = 350;
 // The dark end is recorded long enough to see the LEDs go out on a camera
@@ -206,6 +210,18 @@ std::vector<LitSpot> findLitSpots(const FramePlanes& brightest,
       if (!confirmed(p, channel[p])) continue;
       found.push_back({v - lowest, {x, y, channel[p]}});
     }
+  // The LEDs of a prop light alike: beside bright ones, peaks a quarter as
+  // strong are the noise of a bright picture or the bloom round a core.
+  if (found.size() >= 10) {
+    std::vector<int> contrast;
+    for (const auto& f : found) contrast.push_back(f.first);
+    const size_t q = contrast.size() * 9 / 10;
+    std::nth_element(contrast.begin(),
+                     contrast.begin() + static_cast<std::ptrdiff_t>(q),
+                     contrast.end());
+    const int floor = contrast[q] / kWeakSpotDivisor;
+    std::erase_if(found, [&](const auto& f) { return f.first < floor; });
+  }
   if (found.size() > maxSpots) {
     std::nth_element(
         found.begin(),
@@ -401,34 +417,41 @@ struct LevelSweep {
 
 enum class SweepOutcome { kMeasured, kNotRecorded, kUnderran, kNoDarkFrames };
 
-// The spots of the brightest level whose spots are not mostly clipped
-// (confirmed by the level below it); when every level clips, those of the
-// dimmest level (confirmed by the one above).
+// The spots of the brightest level that clips under kMaxClippedShare of the
+// picture where the LEDs light it (confirmed by the level below it); when
+// every level clips more, those of the dimmest (confirmed by the one
+// above). Clipped cores bloom and merge at bright levels: dimmer, each LED
+// is a spot of its own at its centre.
 std::vector<LitSpot> referenceSpots(std::span<const FramePlanes> levelFrames,
                                     const FramePlanes& dark,
                                     int32_t width,
                                     int32_t height,
                                     const CameraNoise& noise) {
-  std::vector<LitSpot> spots;
-  for (size_t k = levelFrames.size(); k-- > 0;) {
-    const FramePlanes* confirm =
-        k > 0 ? &levelFrames[k - 1]
-              : (levelFrames.size() > 1 ? &levelFrames[1] : nullptr);
-    spots = findLitSpots(levelFrames[k], dark, width, height, noise, confirm);
+  if (levelFrames.empty()) return {};
+  const size_t pixels = static_cast<size_t>(width) * height;
+  const int threshold = static_cast<int>(std::ceil(
+      std::max(kMinSpotContrast, kSpotSigmas * noiseSigma(noise.noiseMax))));
+  auto clippedByLeds = [&](const FramePlanes& frame) {
     size_t clipped = 0;
-    for (const LitSpot& spot : spots) {
-      const size_t p = static_cast<size_t>(spot.y) * width + spot.x;
-      for (const auto& plane : levelFrames[k].plane)
-        if (plane[p] >= kClippedValue) {
-          ++clipped;
-          break;
-        }
+    for (size_t p = 0; p < pixels; ++p) {
+      bool full = false;
+      int rise = 0;
+      for (size_t c = 0; c < 3; ++c) {
+        full = full || frame.plane[c][p] >= kClippedValue;
+        rise = std::max(rise, int(frame.plane[c][p]) - int(dark.plane[c][p]));
+      }
+      if (full && rise >= threshold) ++clipped;
     }
-    if (!spots.empty() &&
-        double(clipped) <= kMaxSaturatedSpotShare * double(spots.size()))
-      return spots;
-  }
-  return spots;
+    return clipped;
+  };
+  size_t k = levelFrames.size() - 1;
+  while (k > 0 && double(clippedByLeds(levelFrames[k])) >
+                      kMaxClippedShare * double(pixels))
+    --k;
+  const FramePlanes* confirm =
+      k > 0 ? &levelFrames[k - 1]
+            : (levelFrames.size() > 1 ? &levelFrames[1] : nullptr);
+  return findLitSpots(levelFrames[k], dark, width, height, noise, confirm);
 }
 
 SweepOutcome sweepLevels(ScanSession& session,
@@ -644,8 +667,11 @@ void calibrateBrightness(ScanSession& session) {
       if (!camera.setLockedExposure(dimmer)) break;
       const auto now = camera.lockedExposure();
       result.exposureSeconds = now ? now->seconds : dimmer.seconds;
-      session.report("LEDs too bright: camera exposure lowered to " +
-                     millisecondsText(result.exposureSeconds) + " ms");
+      if (dimmer.seconds < exposure->seconds)
+        session.report("LEDs too bright: camera exposure lowered to " +
+                       millisecondsText(result.exposureSeconds) + " ms");
+      else
+        session.report("LEDs too bright: camera gain lowered to its least");
     } else if (!triedLowLevels) {
       triedLowLevels = true;
       levels = kLowCalibrationLevels;

@@ -33,6 +33,12 @@ constexpr double kMinSigma = 0.5;
 // this many LEDs, each must.
 constexpr double kFloodRiseShare = 0.5;
 constexpr int32_t kMinFloodChecks = 4;
+// IDs hold together when LEDs next to each other in ID order lie, in the
+// median, within this share of the prop's extent (a string's neighbours are
+// close; IDs read from the wrong frames land anywhere, about half the
+// extent apart); judged from this many neighbouring pairs on.
+constexpr double kMaxIdStepShare = 0.2;
+constexpr int32_t kMinIdSteps = 8;
 // Ports with fewer LEDs are not read again in other colour orders.
 constexpr int32_t kMinPortLedsToReread = 4;
 
@@ -40,8 +46,9 @@ constexpr int32_t kMinPortLedsToReread = 4;
 // the first one read, stays black so that frame i belongs to mark i.
 // How late the frame read for a pattern may be, as a share of the time
 // between patterns: later, the camera dropped the frames that showed it
-// and the frame read may show the next pattern.
-constexpr double kLateShareOfGap = 0.25;
+// and the frame read may show the next pattern. A camera slowed to 15 fps
+// by a long exposure has a frame every 67 ms: no drop.
+constexpr double kLateShareOfGap = 0.4;
 // A scan with more patterns unseen than this share is not decoded.
 constexpr double kMaxUnseenShare = 0.2;
 
@@ -333,6 +340,34 @@ std::string answeredColourOrder(const std::string& sent, int32_t permutation) {
   return answers;
 }
 
+bool idsHoldTogether(std::span<const DecodedLed> decoded) {
+  std::vector<const DecodedLed*> seen;
+  double minX = INFINITY, maxX = -INFINITY, minY = INFINITY, maxY = -INFINITY;
+  for (const DecodedLed& led : decoded) {
+    if (led.estimated) continue;
+    seen.push_back(&led);
+    minX = std::min(minX, led.x);
+    maxX = std::max(maxX, led.x);
+    minY = std::min(minY, led.y);
+    maxY = std::max(maxY, led.y);
+  }
+  std::sort(seen.begin(), seen.end(), [](const auto* a, const auto* b) {
+    return a->id < b->id;
+  });
+  std::vector<double> steps;
+  for (size_t i = 1; i < seen.size(); ++i)
+    if (seen[i]->id == seen[i - 1]->id + 1)
+      steps.push_back(
+          std::hypot(seen[i]->x - seen[i - 1]->x, seen[i]->y - seen[i - 1]->y));
+  if (static_cast<int32_t>(steps.size()) < kMinIdSteps) return true;
+  std::nth_element(
+      steps.begin(),
+      steps.begin() + static_cast<std::ptrdiff_t>(steps.size() / 2),
+      steps.end());
+  const double extent = std::hypot(maxX - minX, maxY - minY);
+  return steps[steps.size() / 2] <= kMaxIdStepShare * extent;
+}
+
 bool floodsAgree(std::span<const FramePlanes> frames,
                  const DecodeOptions& options,
                  std::span<const DecodedLed> decoded) {
@@ -435,10 +470,12 @@ struct ScanReading {
   int32_t width = 0;
   int32_t height = 0;
   bool timingHolds = false;
+  bool idsHoldTogether = false;
 };
 
 // False with the error when the frames cannot be read or decoded at all;
-// otherwise true, with `timingHolds` saying whether the floods agree.
+// otherwise true, with `timingHolds` saying whether the floods agree and
+// `idsHoldTogether` whether the IDs read do.
 bool readScanAt(const FrameReader& read,
                 const ScanDecodeInput& input,
                 double offset,
@@ -499,6 +536,11 @@ bool readScanAt(const FrameReader& read,
                                         static_cast<size_t>(count)));
   };
   bool timingHolds = agree();
+  auto together = [&] {
+    return count < 0 ||
+           idsHoldTogether(std::span<const DecodedLed>(decoded).first(
+               static_cast<size_t>(count)));
+  };
   // Frames read a pattern late show the floods in turned colours, which
   // looks like a port wired in another order: the LEDs read again in such
   // an order must pass the same check.
@@ -508,6 +550,7 @@ bool readScanAt(const FrameReader& read,
     timingHolds = agree();
   }
   reading->timingHolds = timingHolds;
+  reading->idsHoldTogether = together();
   return true;
 }
 
@@ -530,14 +573,19 @@ bool decodeScan(const FrameReader& read,
   // late when the settle timing measured the wrong flood. Read a pattern
   // either side; only a reading whose floods agree is taken, so a wrong
   // alignment never gives IDs.
+  // IDs that do not hold together (LEDs next to each other on the string
+  // found far apart) were read from the wrong frames as surely.
   const double gap = medianGap(input.markTimes);
+  auto holds = [](const ScanReading& r) {
+    return r.timingHolds && r.idsHoldTogether;
+  };
   for (double other : {input.settleOffset - gap, input.settleOffset + gap}) {
-    if (reading.timingHolds || gap <= 0) break;
+    if (holds(reading) || gap <= 0) break;
     if (other < 0) continue;  // before the mark: try the later one
     ScanReading again;
     ScanDecodeResult retried;
     if (!readScanAt(read, input, other, report, &retried, &again, nullptr) ||
-        !again.timingHolds)
+        !holds(again))
       continue;
     report("The settle timing was a pattern off: the frames were read " +
            std::to_string(std::lround(other * 1000)) + " ms after their marks");
@@ -545,6 +593,7 @@ bool decodeScan(const FrameReader& read,
     *result = std::move(retried);
   }
   if (!reading.timingHolds) return fail(kScanTimingFailed);
+  if (!reading.idsHoldTogether) return fail(kIdsDoNotHoldTogether);
   std::vector<DecodedLed>& decoded = reading.decoded;
   int32_t count = reading.count;
   const int32_t width = reading.width, height = reading.height;

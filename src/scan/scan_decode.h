@@ -101,6 +101,18 @@ inline constexpr char kCameraDroppedFrames[] =
     "seen \xE2\x80\x94 close other programs that keep the computer busy, or "
     "lower the camera's resolution, and scan again";
 
+inline constexpr char kIdsDoNotHoldTogether[] =
+    "the LEDs' IDs do not hold together: LEDs next to each other on the "
+    "string were found far apart, so the IDs read cannot be trusted "
+    "\xE2\x80\x94 check that nothing else drives the LEDs and that the "
+    "camera holds still, and scan again";
+
+// Whether LEDs next to each other in ID order were found near each other:
+// false when, over eight or more observed neighbouring pairs, the median
+// distance is over a fifth of the observed LEDs' extent (IDs read from the
+// wrong frames, or guessed).
+[[nodiscard]] bool idsHoldTogether(std::span<const DecodedLed> decoded);
+
 // Whether the frames show what the decoded LEDs' codes say: each of the
 // three flood frames lights every LED (in whatever colour its strip makes
 // of the flood). When most LEDs stay dark in a flood, the frames were read
@@ -128,7 +140,7 @@ double noiseSigma(double noise);
 // "could not extract any scan frames", "decode failed (no baseline/flood)" (or
 // the options' own message), kScanTimingFailed when the frames contradict
 // the codes read from them, "grid snap failed". A pattern whose frame the
-// camera dropped (the frame read was recorded over a quarter of a pattern's
+// camera dropped (the frame read was recorded over 40 % of a pattern's
 // time after the moment wanted) is left out of the decode with "The camera
 // dropped frames: N of M patterns were not seen; …"; kCameraDroppedFrames
 // when the baseline or a flood is among them or over a fifth of all.

@@ -409,3 +409,37 @@ TEST(GrayToBinary, InvertsTheGrayCode) {
 
 }  // namespace
 }  // namespace pxo
+
+namespace pxo {
+namespace {
+
+// A code is an ID only when its frames say so clearly: every bit's frame
+// and complement apart by the margin, and a parity that disagrees mended by
+// flipping its weakest bit; otherwise the LED is missed, never guessed.
+TEST(CodeReadingClarity, WeakBitsAndUnmendedParityAreNoId) {
+  CodeReading r;
+  r.bits = {{200, 20}, {30, 190}, {180, 25}};
+  r.parityStatus = 1;
+  EXPECT_TRUE(r.clearAt(100));
+  r.bits[1] = {90, 60};  // a bit whose two frames hardly differ
+  EXPECT_FALSE(r.clearAt(100));
+  // Parity mended that weak bit: the rest are clear.
+  r.parityStatus = 2;
+  r.parityCorrected = true;
+  EXPECT_TRUE(r.clearAt(100));
+  // Parity disagreed but was weaker than every bit: nothing was mended.
+  r.parityCorrected = false;
+  EXPECT_FALSE(r.clearAt(10));
+  // Mended, but another bit is weak too.
+  r.parityCorrected = true;
+  r.bits[2] = {100, 40};
+  EXPECT_FALSE(r.clearAt(100));
+  // No parity frames: every bit must be clear.
+  r.parityStatus = 0;
+  r.parityCorrected = false;
+  r.bits = {{200, 20}, {30, 190}};
+  EXPECT_TRUE(r.clearAt(100));
+}
+
+}  // namespace
+}  // namespace pxo

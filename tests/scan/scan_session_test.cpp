@@ -56,6 +56,8 @@ struct ScanOutcome {
   std::optional<CameraNoise> noise;  // what the calibration measured
   int32_t level = 0;                 // and chose
   double cameraLag = 0;
+  double exposureSeconds = -1;  // the calibration's, when readable
+  double exposureMsAfter = 0;   // the camera's own once the scan stopped it
 };
 
 // ThreadSanitizer slows rendering, encoding and decoding so far that the
@@ -108,6 +110,8 @@ ScanOutcome scanScene(const sim::SceneConfig& scene,
         outcome.cameraLag = session->calibration.cameraLagSeconds;
       }
       outcome.dataFolder = session->scanDataFolder;
+      outcome.exposureSeconds = session->calibration.exposureSeconds;
+      outcome.exposureMsAfter = camera->exposureMs();
       std::printf("[ score    ] %s; recording %.1f s, processing %.2f s\n",
                   outcome.score.summary().c_str(),
                   session->lastRun.recordingSeconds,
@@ -338,6 +342,76 @@ TEST_F(RigScan, DimLedsEightAndTwelveSigmasAboveTheNoise) {
   ASSERT_TRUE(eight.ok) << eight.error;
   EXPECT_GE(eight.score.correctFraction(), 0.95) << eight.score.summary();
   EXPECT_EQ(eight.score.wrong, 0) << eight.score.summary();
+}
+
+// LEDs as bright as real pixels look to a webcam in a dark yard, auto
+// brightness on: cores that clip and bloom at the scan's usual levels,
+// LEDs white-hot through the colour crosstalk (read at levels below 16),
+// and small far-off ones. Each is read at a drive that does not clip.
+TEST_F(RigScan, BrightLedsClippedWhiteHotAndSmall) {
+  if (sim::rigTooSlowForRealTime())
+    GTEST_SKIP() << "real-time rig under ThreadSanitizer";
+  for (const char* name :
+       {"bright-clipped", "bright-white-hot", "bright-small"}) {
+    SCOPED_TRACE(name);
+    ScanOutcome o = scanScene(conditionScene(name), "");
+    expectGoodScan(o);
+    EXPECT_LT(o.score.medianErrorPx, 1.0) << o.score.summary();
+  }
+}
+
+// A webcam whose auto exposure brightened the dark yard before the lock:
+// the scan lowers its gain and exposure until the LEDs stop clipping, says
+// so, records the exposure in the scan data, and the camera has its own
+// exposure back afterwards.
+TEST_F(RigScan, AnAutoExposedWebcamIsDimmedAndGetsItsExposureBack) {
+  if (sim::rigTooSlowForRealTime())
+    GTEST_SKIP() << "real-time rig under ThreadSanitizer";
+  ScanOutcome o =
+      scanScene(conditionScene("bright-auto-exposed"), dataDir.string());
+  expectGoodScan(o);
+  EXPECT_TRUE(std::any_of(o.progress.begin(), o.progress.end(), [](auto& m) {
+    return m.rfind("LEDs too bright: camera exposure lowered to ", 0) == 0;
+  }));
+  EXPECT_GT(o.exposureSeconds, 0);
+  EXPECT_LT(o.exposureSeconds, 0.033);
+  EXPECT_DOUBLE_EQ(o.exposureMsAfter, 33);
+  JsonValue metadata;
+  ASSERT_TRUE(parseJsonDocument(
+      readFile(std::filesystem::path(o.dataFolder) / "metadata.json"),
+      &metadata));
+  const JsonValue* brightness = findMember(metadata, "brightness");
+  ASSERT_TRUE(brightness);
+  EXPECT_EQ(getInt(*brightness, "level", 0), o.level);
+  const JsonValue* exposure = findMember(*brightness, "exposureSeconds");
+  ASSERT_TRUE(exposure);
+  EXPECT_NEAR(exposure->number, o.exposureSeconds, 1e-9);
+}
+
+// LEDs that clip even at the least the LEDs can show, filmed by a camera
+// whose exposure cannot be set: the scan fails before it records, with a
+// message that says what to do, and the controller is put back.
+TEST_F(RigScan, LedsTooBrightForAnyDriveFailBeforeRecording) {
+  if (sim::rigTooSlowForRealTime())
+    GTEST_SKIP() << "real-time rig under ThreadSanitizer";
+  ScanOutcome o =
+      scanScene(conditionScene("bright-beyond-the-lowest"), dataDir.string());
+  EXPECT_FALSE(o.ok);
+  EXPECT_EQ(o.error, kLedsTooBright);
+  EXPECT_TRUE(o.modelPath.empty());
+  EXPECT_EQ(std::count(o.progress.begin(),
+                       o.progress.end(),
+                       "Recording scan patterns\xE2\x80\xA6"),
+            0);
+  EXPECT_TRUE(o.dataFolder.empty());
+}
+
+// A webcam's timing as it is: rows exposed one after another, frames off
+// their schedule and some lost on the way.
+TEST_F(RigScan, RollingShutterJitteredAndDroppedFrames) {
+  if (sim::rigTooSlowForRealTime())
+    GTEST_SKIP() << "real-time rig under ThreadSanitizer";
+  expectGoodScan(scanScene(conditionScene("webcam-timing"), ""));
 }
 
 // A camera wider than the decode frame, drifting while it films: the

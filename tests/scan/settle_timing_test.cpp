@@ -1,8 +1,12 @@
 #include "scan/settle_timing.h"
 
 #include "scan/calibration.h"
+#include "scan/scan_decode.h"
+#include "scan/scan_plan.h"
 
 #include <algorithm>
+#include <cmath>
+#include <random>
 
 #include <gtest/gtest.h>
 
@@ -247,6 +251,118 @@ TEST(BrightnessCalibration, SpotsAreTheLedsNotTheSpilledLight) {
   EXPECT_EQ(m.saturatedSpots, 3);
   // Spilled light alone lights no spot.
   EXPECT_TRUE(findLitSpots(litFrame(0, 60), dark, w, h, noise).empty());
+}
+
+// A clipped core is one spot at its centre, not a spot per noisy pixel of
+// its plateau; an LED clipped white in every channel keeps the colour its
+// unclipped rim shows.
+TEST(BrightnessCalibration, AClippedCoreIsOneSpotAtItsCentre) {
+  constexpr int32_t w = 60, h = 40;
+  const size_t pixels = static_cast<size_t>(w) * h;
+  FramePlanes dark = uniform(pixels, 20, 20, 20);
+  // The dark picture's noise makes the plateau's rise uneven.
+  for (size_t p = 0; p < pixels; ++p)
+    for (auto& plane : dark.plane) plane[p] = static_cast<uint8_t>(18 + p % 5);
+  FramePlanes lit = dark;
+  auto disc = [&](int cx, int cy, int channel, bool white) {
+    for (int y = cy - 6; y <= cy + 6; ++y)
+      for (int x = cx - 6; x <= cx + 6; ++x) {
+        const double r = std::hypot(x - cx, y - cy);
+        const size_t p = static_cast<size_t>(y * w + x);
+        for (int c = 0; c < 3; ++c) {
+          const bool own = c == channel;
+          if (!own && !white) continue;
+          // The core clips; the rim falls off, less in the others.
+          const double v = r <= 3.2 ? 255 : (own ? 300 : 120) / (r - 2);
+          lit.plane[c][p] = static_cast<uint8_t>(
+              std::min(255.0, std::max<double>(lit.plane[c][p], v)));
+        }
+      }
+  };
+  disc(15, 20, 1, false);
+  disc(42, 19, 2, true);
+  CameraNoise noise;
+  noise.noiseR = noise.noiseG = noise.noiseB = noise.noiseMax = 4;
+  std::vector<LitSpot> spots = findLitSpots(lit, dark, w, h, noise);
+  ASSERT_EQ(spots.size(), 2u);
+  std::sort(spots.begin(), spots.end(), [](const auto& a, const auto& b) {
+    return a.x < b.x;
+  });
+  EXPECT_EQ(spots[0].x, 15);
+  EXPECT_EQ(spots[0].y, 20);
+  EXPECT_EQ(spots[0].channel, 1);
+  EXPECT_EQ(spots[1].x, 42);
+  EXPECT_EQ(spots[1].y, 19);
+  EXPECT_EQ(spots[1].channel, 2);
+  // Clipped there at the level measured.
+  LevelMeasurement m = measureLevel(lit, dark, w, h, 16, noise, spots);
+  EXPECT_EQ(m.saturatedSpots, 2);
+}
+
+// LEDs that clip wherever they show call for a dimmer camera or lower
+// levels; a level at which they do not, or at which they show nothing,
+// does not count against them.
+TEST(BrightnessCalibration, LedsThatClipAtEveryLevel) {
+  auto measured = [](uint8_t level, int32_t detectable, int32_t saturated) {
+    LevelMeasurement m;
+    m.level = level;
+    m.spotCount = 100;
+    m.detectableSpots = detectable;
+    m.decodableSpots = detectable;
+    m.saturatedSpots = saturated;
+    return m;
+  };
+  std::vector<LevelMeasurement> levels = {
+      measured(16, 100, 60), measured(32, 100, 100), measured(255, 100, 100)};
+  EXPECT_TRUE(ledsClipAtEveryLevel(levels));
+  EXPECT_EQ(chooseLevel(levels), -1);
+  levels.insert(levels.begin(), measured(2, 0, 0));  // dark at the level
+  EXPECT_TRUE(ledsClipAtEveryLevel(levels));
+  levels[0] = measured(2, 100, 5);
+  EXPECT_FALSE(ledsClipAtEveryLevel(levels));
+  EXPECT_EQ(chooseLevel(levels), 2);
+  EXPECT_FALSE(ledsClipAtEveryLevel({}));
+}
+
+// The baseline is dim beside the codes at any level: 13, or an eighth of a
+// low level.
+TEST(ScanPlanBaseline, NeverAsBrightAsTheCodes) {
+  EXPECT_EQ(baselineLevel(255), 13);
+  EXPECT_EQ(baselineLevel(104), 13);
+  EXPECT_EQ(baselineLevel(96), 12);
+  EXPECT_EQ(baselineLevel(16), 2);
+  EXPECT_EQ(baselineLevel(4), 0);
+}
+
+// IDs read from the right frames put a string's neighbours next to each
+// other; IDs read from the wrong ones scatter them over the prop.
+TEST(IdsHoldTogether, NeighboursInIdOrderLieClose) {
+  std::vector<DecodedLed> leds;
+  for (int32_t i = 0; i < 100; ++i) {
+    DecodedLed led;
+    led.id = i + 1;
+    const int32_t row = i / 10, col = row % 2 ? 9 - i % 10 : i % 10;
+    led.x = 100 + 30 * col;
+    led.y = 100 + 30 * row;
+    leds.push_back(led);
+  }
+  EXPECT_TRUE(idsHoldTogether(leds));
+  // Estimated records do not count, nor pairs with a gap between them.
+  std::vector<DecodedLed> scattered = leds;
+  std::mt19937 rng(3);
+  for (size_t i = scattered.size() - 1; i > 0; --i) {
+    const auto j = static_cast<size_t>(rng() % (i + 1));
+    std::swap(scattered[i].x, scattered[j].x);
+    std::swap(scattered[i].y, scattered[j].y);
+  }
+  EXPECT_FALSE(idsHoldTogether(scattered));
+  for (DecodedLed& led : scattered) led.estimated = led.id % 2;
+  EXPECT_TRUE(idsHoldTogether(scattered));  // no neighbouring pair left
+  // Too few pairs to judge.
+  EXPECT_TRUE(idsHoldTogether(std::span(scattered).first(0)));
+  std::vector<DecodedLed> few(scattered.begin(), scattered.begin() + 6);
+  for (DecodedLed& led : few) led.estimated = 0;
+  EXPECT_TRUE(idsHoldTogether(few));
 }
 
 }  // namespace
