@@ -162,8 +162,10 @@ std::optional<pxowin::ExposureSetting> VirtualCamera::lockedExposure() {
 
 bool VirtualCamera::setLockedExposure(const pxowin::ExposureSetting& setting) {
   if (!config_.exposureSettable || !locked_) return false;
-  exposureMs_ = std::clamp(
-      setting.seconds * 1000, config_.minExposureMs, 10 * ownExposureMs());
+  exposureMs_ =
+      std::clamp(setting.seconds * 1000,
+                 config_.minExposureMs,
+                 std::max(config_.minExposureMs, 10 * ownExposureMs()));
   sensorGain_ = std::max(setting.gain, 1.0);
   return true;
 }

@@ -214,6 +214,7 @@ std::vector<LitSpot> findLitSpots(const FramePlanes& brightest,
   // strong are the noise of a bright picture or the bloom round a core.
   if (found.size() >= 10) {
     std::vector<int> contrast;
+    contrast.reserve(found.size());
     for (const auto& f : found) contrast.push_back(f.first);
     const size_t q = contrast.size() * 9 / 10;
     std::nth_element(contrast.begin(),
@@ -559,6 +560,7 @@ SweepOutcome sweepLevels(ScanSession& session,
     frames.push_back(std::move(f));
   }
   std::vector<FramePlanes> ends;
+  ends.reserve(frames.size());
   for (LevelFrames& f : frames) ends.push_back(std::move(f.end));
   const std::vector<LitSpot> spots =
       referenceSpots(ends, darkFrames[0], width, height, out->noise);

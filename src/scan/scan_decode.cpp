@@ -12,6 +12,7 @@
 #include <cmath>
 #include <condition_variable>
 #include <cstddef>
+#include <limits>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -342,7 +343,8 @@ std::string answeredColourOrder(const std::string& sent, int32_t permutation) {
 
 bool idsHoldTogether(std::span<const DecodedLed> decoded) {
   std::vector<const DecodedLed*> seen;
-  double minX = INFINITY, maxX = -INFINITY, minY = INFINITY, maxY = -INFINITY;
+  constexpr double kHuge = std::numeric_limits<double>::infinity();
+  double minX = kHuge, maxX = -kHuge, minY = kHuge, maxY = -kHuge;
   for (const DecodedLed& led : decoded) {
     if (led.estimated) continue;
     seen.push_back(&led);

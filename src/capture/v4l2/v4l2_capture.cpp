@@ -309,13 +309,13 @@ bool V4l2Capture::setLockedExposure(const ExposureSetting& setting) {
   const auto units = static_cast<int32_t>(std::lround(setting.seconds * 1e4));
   freeze(V4L2_CID_EXPOSURE_ABSOLUTE,
          &exposure_,
-         std::clamp(units, std::max(minimum, 1), maximum));
+         std::clamp(units, std::max(minimum, 1), std::max(maximum, 1)));
   if (controlRange(V4L2_CID_GAIN, &minimum, &maximum))
-    freeze(
-        V4L2_CID_GAIN,
-        &gain_,
-        std::clamp(
-            static_cast<int32_t>(std::lround(setting.gain)), minimum, maximum));
+    freeze(V4L2_CID_GAIN,
+           &gain_,
+           std::clamp(static_cast<int32_t>(std::lround(setting.gain)),
+                      minimum,
+                      std::max(minimum, maximum)));
   return true;
 }
 
