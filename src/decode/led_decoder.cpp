@@ -82,19 +82,11 @@ int32_t CodeReading::smallestMargin() const {
 
 bool CodeReading::clearAt(int32_t margin) const {
   if (parityStatus == 2 && !parityCorrected) return false;
-  // The corrected bit was the weakest; every other must be clear.
-  bool skipped = !parityCorrected;
-  std::vector<int32_t> margins;
-  for (auto [p, n] : bits) margins.push_back(std::abs(p - n));
-  std::sort(margins.begin(), margins.end());
-  for (int32_t m : margins) {
-    if (!skipped) {
-      skipped = true;
-      continue;
-    }
-    if (m < margin) return false;
-  }
-  return true;
+  // The corrected bit was the weakest: it alone may be unclear.
+  int32_t unclear = 0;
+  for (auto [p, n] : bits)
+    if (std::abs(p - n) < margin) ++unclear;
+  return unclear <= (parityCorrected ? 1 : 0);
 }
 
 double frameNoiseSigma(const FramePlanes& a,

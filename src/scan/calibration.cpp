@@ -42,6 +42,13 @@ constexpr int kLagPixelRise = 24;
 // The calibration's frames are judged at the scan frames' size.
 constexpr int32_t kCalibrationFrameDimension = kScanFrameMaxDimension;
 
+// A spot stands this far above its surroundings: at least
+// kMinSpotContrast, and kSpotSigmas of the noise.
+int spotThreshold(const CameraNoise& noise) {
+  return static_cast<int>(std::ceil(
+      std::max(kMinSpotContrast, kSpotSigmas * noiseSigma(noise.noiseMax))));
+}
+
 }  // namespace
 
 double histogramPercentile(std::span<const int64_t> histogram, double p) {
@@ -124,8 +131,7 @@ std::vector<LitSpot> findLitSpots(const FramePlanes& brightest,
     rise[p] = static_cast<int16_t>(best);
     channel[p] = static_cast<uint8_t>(which);
   }
-  const int threshold = static_cast<int>(std::ceil(
-      std::max(kMinSpotContrast, kSpotSigmas * noiseSigma(noise.noiseMax))));
+  const int threshold = spotThreshold(noise);
   if (confirm)
     for (int c = 0; c < 3; ++c)
       if (confirm->plane[c].size() < pixels) confirm = nullptr;
@@ -430,8 +436,7 @@ std::vector<LitSpot> referenceSpots(std::span<const FramePlanes> levelFrames,
                                     const CameraNoise& noise) {
   if (levelFrames.empty()) return {};
   const size_t pixels = static_cast<size_t>(width) * height;
-  const int threshold = static_cast<int>(std::ceil(
-      std::max(kMinSpotContrast, kSpotSigmas * noiseSigma(noise.noiseMax))));
+  const int threshold = spotThreshold(noise);
   auto clippedByLeds = [&](const FramePlanes& frame) {
     size_t clipped = 0;
     for (size_t p = 0; p < pixels; ++p) {
@@ -534,48 +539,47 @@ SweepOutcome sweepLevels(ScanSession& session,
   // marks (a loaded machine) shows the next, brighter level at the end of a
   // dwell; judged by the darker of the two frames, a level is never
   // credited with its successor's light.
-  struct LevelFrames {
+  struct Middle {
     uint8_t level;
-    FramePlanes end;
-    FramePlanes middle;
-    bool hasMiddle;
+    FramePlanes frame;
+    bool read;
   };
-  std::vector<LevelFrames> frames;
+  std::vector<FramePlanes> ends;  // per level measured
+  std::vector<Middle> middles;    // the same levels
   for (size_t i = 0; i < levels.size(); ++i) {
-    LevelFrames f{levels[i], {}, {}, false};
+    Middle m{levels[i], {}, false};
+    FramePlanes end;
     int32_t w = 0, h = 0;
     const double middle = (marks[i + 1].time + marks[i + 2].time) / 2 + shift;
-    f.hasMiddle =
+    m.read =
         extractPlanes(
-            camera, middle, kCalibrationFrameDimension, &f.middle, &w, &h) &&
+            camera, middle, kCalibrationFrameDimension, &m.frame, &w, &h) &&
         w == width && h == height;
     if (!extractPlanes(camera,
                        marks[i + 2].time - 0.04 + shift,
                        kCalibrationFrameDimension,
-                       &f.end,
+                       &end,
                        &w,
                        &h) ||
         w != width || h != height)
       continue;
-    frames.push_back(std::move(f));
+    ends.push_back(std::move(end));
+    middles.push_back(std::move(m));
   }
-  std::vector<FramePlanes> ends;
-  ends.reserve(frames.size());
-  for (LevelFrames& f : frames) ends.push_back(std::move(f.end));
   const std::vector<LitSpot> spots =
       referenceSpots(ends, darkFrames[0], width, height, out->noise);
   out->measurements.clear();
-  for (size_t k = 0; k < frames.size(); ++k) {
+  for (size_t k = 0; k < ends.size(); ++k) {
     LevelMeasurement m = measureLevel(ends[k],
                                       darkFrames[0],
                                       width,
                                       height,
-                                      frames[k].level,
+                                      middles[k].level,
                                       out->noise,
                                       spots);
-    if (frames[k].hasMiddle) {
+    if (middles[k].read) {
       LevelMeasurement early;
-      measureSpots(frames[k].middle,
+      measureSpots(middles[k].frame,
                    darkFrames[0],
                    width,
                    height,
