@@ -185,6 +185,7 @@ bool loadScene(std::string_view text, SceneConfig* out, std::string* error) {
     c.rollingShutterMs = std::max(number(*camera, "rollingShutterMs", 0), 0.0);
     c.frameJitterMs = std::max(number(*camera, "frameJitterMs", 0), 0.0);
     c.dropRate = std::clamp(number(*camera, "dropRate", 0), 0.0, 0.5);
+    c.mjpegQuality = std::clamp(getInt(*camera, "mjpegQuality", 0), 0, 100);
     if (const JsonValue* poses = findMember(*camera, "poses");
         poses && poses->isArray()) {
       scene.poses.clear();

@@ -1,5 +1,9 @@
 #include "sim/virtual_camera.h"
 
+#include "capture/pixel_convert.h"
+
+#include "sim/mjpeg_encoder.h"
+
 #include <algorithm>
 #include <cmath>
 #include <random>
@@ -243,6 +247,14 @@ void VirtualCamera::captureLoop() {
   frame.stride = frame.width * 4;
   frame.pixels.assign(static_cast<size_t>(frame.stride) * frame.height, 255);
   double scheduled = nominal;
+  std::unique_ptr<MjpegEncoder> encoder;
+  std::unique_ptr<pxowin::MjpegDecoder> decoder;
+  std::vector<uint8_t> jpeg;
+  pxowin::BgraFrame unpacked;
+  if (config_.mjpegQuality > 0) {
+    encoder = std::make_unique<MjpegEncoder>(config_.mjpegQuality);
+    decoder = pxowin::createMjpegDecoder();
+  }
   while (running_) {
     // A frame takes at least its exposure time.
     const double exposure = exposureMs_.load() / 1000;
@@ -322,7 +334,18 @@ void VirtualCamera::captureLoop() {
       ++dropped_;
       continue;
     }
-    deliverFrame(frame, stamp);
+    if (encoder) {
+      // A frame that cannot be compressed or read back is lost on the way.
+      if (!encoder->encode(frame, &jpeg) ||
+          !decoder->decode(jpeg, &unpacked, nullptr)) {
+        ++dropped_;
+        continue;
+      }
+      unpacked.timestamp = stamp;
+      deliverFrame(unpacked, stamp);
+    } else {
+      deliverFrame(frame, stamp);
+    }
     ++delivered_;
   }
 }

@@ -68,6 +68,10 @@ struct VirtualCameraConfig {
   // lost on the way (neither changes the times of the others).
   double frameJitterMs = 0;
   double dropRate = 0;
+  // Frames compressed as Motion-JPEG at this quality (1 ... 100) on the way
+  // and decoded by the product's own MJPEG decoder, as a USB webcam's are;
+  // 0: uncompressed.
+  int32_t mjpegQuality = 0;
   // Motion of the picture in pixels: a steady drift per second, a random
   // jitter and one bump at a time after start.
   double driftXPerSecond = 0;

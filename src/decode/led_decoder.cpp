@@ -131,6 +131,10 @@ constexpr double kMarginSigmas = 2;
 constexpr int32_t kRescueSearch = 4;
 // Nor a peak below this, whatever the noise.
 constexpr int32_t kLowestPeakThreshold = 5;
+// A camera value this high is clipped; a clipped core wider than this
+// radius is no single LED's.
+constexpr int kClippedValue = 250;
+constexpr int32_t kMaxCoreRadius = 16;
 
 struct Candidate {
   int32_t x;
@@ -274,6 +278,11 @@ class Decoder {
                        passChannels);
   }
   void decodeHypothesis(Hypothesis* h) const;
+  bool clippedCoreCentre(const TranslationField& field,
+                         int32_t x,
+                         int32_t y,
+                         double* cx,
+                         double* cy) const;
   void adaptThresholds(Hypothesis* primary);
   int32_t minMetricFor(int32_t channel) const {
     return metric_[static_cast<size_t>(channel)];
@@ -524,6 +533,68 @@ std::vector<int32_t> Decoder::passChannelsFor(int32_t cameraChannel) const {
   return channels;
 }
 
+// A spot clipped flat is read anywhere on its plateau, most often at its
+// first pixel: its position is the centre of the clipped core a flood shows
+// there (every flood lights every LED), moved back by the flood's shift.
+// False where no flood clips at (x, y), or the clipped area reaches past
+// kMaxCoreRadius (cores of several LEDs run together, or clipped
+// background).
+bool Decoder::clippedCoreCentre(const TranslationField& field,
+                                int32_t x,
+                                int32_t y,
+                                double* cx,
+                                double* cy) const {
+  for (int32_t f : options_.floodFrames) {
+    if (!valid(f)) continue;
+    const Shift shift = shiftAt(field, f, x, y);
+    const int32_t px = roundHalfAway(x + shift.dx),
+                  py = roundHalfAway(y + shift.dy);
+    if (px < 0 || py < 0 || px >= width_ || py >= height_) continue;
+    auto clippedAt = [&](int32_t qx, int32_t qy) {
+      const size_t q = static_cast<size_t>(qy) * width_ + qx;
+      for (int32_t c = 0; c < 3; ++c)
+        if (plane(f, c)[q] >= kClippedValue) return true;
+      return false;
+    };
+    if (!clippedAt(px, py)) continue;
+    const int32_t side = 2 * kMaxCoreRadius + 1;
+    std::vector<uint8_t> seen(static_cast<size_t>(side) * side, 0);
+    std::vector<std::pair<int32_t, int32_t>> stack = {{px, py}};
+    seen[static_cast<size_t>(kMaxCoreRadius) * side + kMaxCoreRadius] = 1;
+    double sx = 0, sy = 0, n = 0;
+    bool bounded = true;
+    while (!stack.empty() && bounded) {
+      const auto [qx, qy] = stack.back();
+      stack.pop_back();
+      sx += qx;
+      sy += qy;
+      n += 1;
+      for (auto [dx, dy] : {std::pair{1, 0}, {-1, 0}, {0, 1}, {0, -1}}) {
+        const int32_t nx = qx + dx, ny = qy + dy;
+        if (nx < 0 || ny < 0 || nx >= width_ || ny >= height_ ||
+            !clippedAt(nx, ny))
+          continue;
+        const int32_t lx = nx - px + kMaxCoreRadius,
+                      ly = ny - py + kMaxCoreRadius;
+        if (lx < 0 || ly < 0 || lx >= side || ly >= side) {
+          bounded = false;
+          break;
+        }
+        uint8_t& mark = seen[static_cast<size_t>(ly) * side + lx];
+        if (!mark) {
+          mark = 1;
+          stack.push_back({nx, ny});
+        }
+      }
+    }
+    if (!bounded) return false;
+    *cx = sx / n - shift.dx;
+    *cy = sy / n - shift.dy;
+    return true;
+  }
+  return false;
+}
+
 void Decoder::decodeHypothesis(Hypothesis* h) const {
   for (int32_t c = 0; c < 3; ++c) {
     std::vector<int32_t> passChannels = passChannelsFor(c);
@@ -759,6 +830,7 @@ int32_t Decoder::run(std::span<DecodedLed> out,
     led.id = id;
     led.x = sum >= 1.0 ? sx / sum : hit.x;
     led.y = sum >= 1.0 ? sy / sum : hit.y;
+    (void)clippedCoreCentre(primary.field, hit.x, hit.y, &led.x, &led.y);
     led.normX = static_cast<float>(led.x / scale);
     led.normY = static_cast<float>(led.y / scale);
     led.channel = hit.channel;

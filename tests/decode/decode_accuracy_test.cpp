@@ -22,8 +22,9 @@ struct Outcome {
   DecodeStats stats;
 };
 
-Outcome decodeScene(const RenderScene& scene) {
+Outcome decodeScene(const RenderScene& scene, uint8_t level = 0) {
   ScanPlanPtr plan = simplePlan(static_cast<int32_t>(scene.leds.size()));
+  if (level > 0) setPlanLevel(plan.get(), level);
   RenderedScan scan = renderScan(scene, *plan);
   Outcome out;
   out.leds.resize(scene.leds.size());
@@ -50,6 +51,29 @@ TEST(DecodeAccuracy, CleanMatrix) {
   Outcome o = decodeScene(scene);
   EXPECT_EQ(o.score.correct, 500);
   EXPECT_EQ(o.score.wrong, 0);
+}
+
+// LEDs whose cores clip flat at the level they were sent at, over 10 px
+// wide: each is found once, at its centre, not at the plateau's first
+// pixel.
+TEST(DecodeAccuracy, ClippedCoresAreReadAtTheirCentres) {
+  RenderScene scene;
+  scene.leds = matrixLeds(16, 10, 48, scene.width, scene.height);
+  scene.spotSigma = 3.5;
+  scene.spotPeak = 12000;
+  scene.noiseSigma = 2;
+  Outcome o = decodeScene(scene, 16);
+  EXPECT_EQ(o.score.correct, 160) << o.score.summary();
+  EXPECT_EQ(o.score.wrong, 0);
+  EXPECT_LE(o.score.medianErrorPx, 0.5);
+  // So bright that the crosstalk clips too: white cores in every channel.
+  // Each LED still answers in its own multiplex channel only, and its
+  // neighbours' cores never run into its own.
+  scene.spotPeak = 40000;
+  o = decodeScene(scene, 16);
+  EXPECT_GE(o.score.correctFraction(), 0.99) << o.score.summary();
+  EXPECT_EQ(o.score.wrong, 0);
+  EXPECT_LE(o.score.medianErrorPx, 0.5);
 }
 
 TEST(DecodeAccuracy, NoiseAndSteadyDrift) {

@@ -414,6 +414,15 @@ TEST_F(RigScan, RollingShutterJitteredAndDroppedFrames) {
   expectGoodScan(scanScene(conditionScene("webcam-timing"), ""));
 }
 
+// A USB webcam at 1080p sends Motion-JPEG: every frame compressed (4:2:2,
+// quality 70) and read back through the product's own MJPEG decoder, the
+// LEDs bright enough to bloom.
+TEST_F(RigScan, MjpegWebcamAt1080p) {
+  if (sim::rigTooSlowForRealTime())
+    GTEST_SKIP() << "real-time rig under ThreadSanitizer";
+  expectGoodScan(scanScene(conditionScene("webcam-mjpeg-1080p"), ""));
+}
+
 // A camera wider than the decode frame, drifting while it films: the
 // positions are in the decode frame, the truth is scaled into it and moved
 // by the drift at the reference frame, and they agree.
