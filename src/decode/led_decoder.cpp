@@ -135,6 +135,10 @@ constexpr int32_t kLowestPeakThreshold = 5;
 // radius is no single LED's.
 constexpr int kClippedValue = 250;
 constexpr int32_t kMaxCoreRadius = 16;
+// A core is round when it fills this share of the circle through its
+// farthest pixel (two touching discs fill about half).
+constexpr double kRoundCoreShare = 0.7;
+constexpr double kPi = 3.14159265358979323846;
 
 struct Candidate {
   int32_t x;
@@ -279,6 +283,8 @@ class Decoder {
   }
   void decodeHypothesis(Hypothesis* h) const;
   bool clippedCoreCentre(const TranslationField& field,
+                         int32_t id,
+                         int32_t channel,
                          int32_t x,
                          int32_t y,
                          double* cx,
@@ -534,46 +540,50 @@ std::vector<int32_t> Decoder::passChannelsFor(int32_t cameraChannel) const {
 }
 
 // A spot clipped flat is read anywhere on its plateau, most often at its
-// first pixel: its position is the centre of the clipped core a flood shows
-// there (every flood lights every LED), moved back by the flood's shift.
-// False where no flood clips at (x, y), or the clipped area reaches past
-// kMaxCoreRadius (cores of several LEDs run together, or clipped
-// background).
+// first pixel: its position is the centre of its clipped core, moved back
+// by the frame's shift. The core is taken in the LED's own channel, in the
+// first-pass frame that lights it and shows the smallest clipped area
+// there: an ID neighbour answers in another channel, an LED of the same
+// channel is dark in some of those frames. False where the LED does not
+// clip, or its core reaches past kMaxCoreRadius or is not round (cores of
+// several LEDs run together).
 bool Decoder::clippedCoreCentre(const TranslationField& field,
+                                int32_t id,
+                                int32_t channel,
                                 int32_t x,
                                 int32_t y,
                                 double* cx,
                                 double* cy) const {
-  for (int32_t f : options_.floodFrames) {
+  const uint32_t gray = uint32_t(id) ^ (uint32_t(id) >> 1);
+  const int32_t side = 2 * kMaxCoreRadius + 1;
+  std::vector<uint8_t> seen;
+  std::vector<std::pair<int32_t, int32_t>> stack, core, best;
+  Shift bestShift{};
+  for (int32_t b = 0; b < tables_.idBits; ++b) {
+    const int32_t f =
+        (gray >> b) & 1u ? tables_.bit(b, 0) : tables_.bitComplement(b, 0);
     if (!valid(f)) continue;
+    const std::vector<uint8_t>& p = plane(f, channel);
     const Shift shift = shiftAt(field, f, x, y);
     const int32_t px = roundHalfAway(x + shift.dx),
                   py = roundHalfAway(y + shift.dy);
-    if (px < 0 || py < 0 || px >= width_ || py >= height_) continue;
     auto clippedAt = [&](int32_t qx, int32_t qy) {
-      const size_t q = static_cast<size_t>(qy) * width_ + qx;
-      for (int32_t c = 0; c < 3; ++c)
-        if (plane(f, c)[q] >= kClippedValue) return true;
-      return false;
+      return qx >= 0 && qy >= 0 && qx < width_ && qy < height_ &&
+             p[static_cast<size_t>(qy) * width_ + qx] >= kClippedValue;
     };
     if (!clippedAt(px, py)) continue;
-    const int32_t side = 2 * kMaxCoreRadius + 1;
-    std::vector<uint8_t> seen(static_cast<size_t>(side) * side, 0);
-    std::vector<std::pair<int32_t, int32_t>> stack = {{px, py}};
+    seen.assign(static_cast<size_t>(side) * side, 0);
     seen[static_cast<size_t>(kMaxCoreRadius) * side + kMaxCoreRadius] = 1;
-    double sx = 0, sy = 0, n = 0;
+    stack.assign(1, {px, py});
+    core.clear();
     bool bounded = true;
     while (!stack.empty() && bounded) {
       const auto [qx, qy] = stack.back();
       stack.pop_back();
-      sx += qx;
-      sy += qy;
-      n += 1;
+      core.push_back({qx, qy});
       for (auto [dx, dy] : {std::pair{1, 0}, {-1, 0}, {0, 1}, {0, -1}}) {
         const int32_t nx = qx + dx, ny = qy + dy;
-        if (nx < 0 || ny < 0 || nx >= width_ || ny >= height_ ||
-            !clippedAt(nx, ny))
-          continue;
+        if (!clippedAt(nx, ny)) continue;
         const int32_t lx = nx - px + kMaxCoreRadius,
                       ly = ny - py + kMaxCoreRadius;
         if (lx < 0 || ly < 0 || lx >= side || ly >= side) {
@@ -587,12 +597,29 @@ bool Decoder::clippedCoreCentre(const TranslationField& field,
         }
       }
     }
-    if (!bounded) return false;
-    *cx = sx / n - shift.dx;
-    *cy = sy / n - shift.dy;
-    return true;
+    if (bounded && (best.empty() || core.size() < best.size())) {
+      best.swap(core);
+      bestShift = shift;
+    }
   }
-  return false;
+  if (best.empty()) return false;
+  double mx = 0, my = 0;
+  for (auto [qx, qy] : best) {
+    mx += qx;
+    my += qy;
+  }
+  const auto n = static_cast<double>(best.size());
+  mx /= n;
+  my /= n;
+  // One LED's core is round; two touching discs fill about half the circle
+  // through their farthest pixel.
+  double reach = 0;
+  for (auto [qx, qy] : best)
+    reach = std::max(reach, (qx - mx) * (qx - mx) + (qy - my) * (qy - my));
+  if (n < kRoundCoreShare * kPi * reach) return false;
+  *cx = mx - bestShift.dx;
+  *cy = my - bestShift.dy;
+  return true;
 }
 
 void Decoder::decodeHypothesis(Hypothesis* h) const {
@@ -830,7 +857,8 @@ int32_t Decoder::run(std::span<DecodedLed> out,
     led.id = id;
     led.x = sum >= 1.0 ? sx / sum : hit.x;
     led.y = sum >= 1.0 ? sy / sum : hit.y;
-    (void)clippedCoreCentre(primary.field, hit.x, hit.y, &led.x, &led.y);
+    (void)clippedCoreCentre(
+        primary.field, id, hit.channel, hit.x, hit.y, &led.x, &led.y);
     led.normX = static_cast<float>(led.x / scale);
     led.normY = static_cast<float>(led.y / scale);
     led.channel = hit.channel;

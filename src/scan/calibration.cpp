@@ -29,6 +29,9 @@ constexpr int kWeakSpotDivisor = 4;
 // The spots are found in a level's picture clipped in at most this share.
 constexpr double kMaxClippedShare = 0.002;
 constexpr int kDarkDwellMs = 700;
+// Dark frames for the noise, found within this many 1/30 s steps back.
+constexpr size_t kDarkFrames = 5;
+constexpr int kMaxDarkSteps = 18;
 constexpr int kLevelDwellMs = 350;
 // The dark end is recorded long enough to see the LEDs go out on a camera
 // whose picture lags up to a second (slow LEDs, a network camera).
@@ -503,33 +506,57 @@ SweepOutcome sweepLevels(ScanSession& session,
                      std::to_string(std::lround(lag * 1000)) + " ms");
   }
 
-  // Dark frames from the end of the dark dwell, walking back 1/30 s (read
-  // in time order, so the recording is decoded forward; the last one
-  // first in the list).
+  // Five dark frames from the end of the dark dwell, walking back 1/30 s,
+  // each a frame of its own: a camera slowed to 15 fps by a long exposure
+  // shows one frame at two such times, and a frame twice has no noise.
+  // Read in time order five at a time, so the recording is decoded
+  // forward; the last one first in the list.
   std::vector<double> darkTimes;
-  for (int j = 0; j < 5; ++j) {
+  for (int j = 0; j < kMaxDarkSteps; ++j) {
     double t = marks[1].time - 0.04 - j / 30.0;
     if (t <= marks[0].time + 1 / 30.0) break;
     darkTimes.push_back(t + shift);
   }
-  std::reverse(darkTimes.begin(), darkTimes.end());
   std::vector<FramePlanes> darkFrames;
+  std::vector<double> darkStamps;
   int32_t width = 0, height = 0;
   bool sizesAgree = true;
-  for (double t : darkTimes) {
-    FramePlanes planes;
-    int32_t w = 0, h = 0;
-    if (!extractPlanes(camera, t, kCalibrationFrameDimension, &planes, &w, &h))
-      continue;
-    if (darkFrames.empty()) {
-      width = w;
-      height = h;
-    } else if (w != width || h != height) {
-      sizesAgree = false;
+  for (size_t from = 0;
+       from < darkTimes.size() && darkFrames.size() < kDarkFrames;
+       from += kDarkFrames) {
+    const size_t to = std::min(from + kDarkFrames, darkTimes.size());
+    std::vector<std::pair<double, FramePlanes>> read;
+    for (size_t k = to; k-- > from;) {
+      FramePlanes planes;
+      int32_t w = 0, h = 0;
+      double stamp = 0;
+      if (!extractPlanes(camera,
+                         darkTimes[k],
+                         kCalibrationFrameDimension,
+                         &planes,
+                         &w,
+                         &h,
+                         &stamp) ||
+          std::find(darkStamps.begin(), darkStamps.end(), stamp) !=
+              darkStamps.end())
+        continue;
+      if (darkFrames.empty() && read.empty()) {
+        width = w;
+        height = h;
+      } else if (w != width || h != height) {
+        sizesAgree = false;
+      }
+      darkStamps.push_back(stamp);
+      read.push_back({stamp, std::move(planes)});
     }
-    darkFrames.push_back(std::move(planes));
+    // Latest first.
+    std::sort(read.begin(), read.end(), [](const auto& a, const auto& b) {
+      return a.first > b.first;
+    });
+    for (auto& [stamp, planes] : read)
+      if (darkFrames.size() < kDarkFrames)
+        darkFrames.push_back(std::move(planes));
   }
-  std::reverse(darkFrames.begin(), darkFrames.end());
   if (!sizesAgree ||
       !measureCameraNoise(darkFrames, width, height, &out->noise))
     return SweepOutcome::kNoDarkFrames;

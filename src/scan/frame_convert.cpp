@@ -25,7 +25,8 @@ bool extractPlanes(pxowin::ICaptureSource& camera,
                    int32_t maxDimension,
                    FramePlanes* planes,
                    int32_t* width,
-                   int32_t* height) {
+                   int32_t* height,
+                   double* timestamp) {
   pxowin::BgraFrame frame;
   if (!camera.extractFrame(time, maxDimension, frame, nullptr) ||
       frame.width < 1 || frame.height < 1 || frame.pixels.empty())
@@ -33,6 +34,7 @@ bool extractPlanes(pxowin::ICaptureSource& camera,
   *planes = toFramePlanes(frame);
   *width = frame.width;
   *height = frame.height;
+  if (timestamp) *timestamp = frame.timestamp;
   return true;
 }
 

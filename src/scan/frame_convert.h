@@ -11,12 +11,14 @@ namespace pxo {
 FramePlanes toFramePlanes(const pxowin::BgraFrame& frame);
 
 // Extracts the frame shown at `time` and converts it; false when the
-// extraction fails or the frame is empty.
+// extraction fails or the frame is empty. `timestamp` (optional) gets the
+// frame's own time.
 [[nodiscard]] bool extractPlanes(pxowin::ICaptureSource& camera,
                                  double time,
                                  int32_t maxDimension,
                                  FramePlanes* planes,
                                  int32_t* width,
-                                 int32_t* height);
+                                 int32_t* height,
+                                 double* timestamp = nullptr);
 
 }  // namespace pxo
