@@ -542,9 +542,10 @@ std::vector<int32_t> Decoder::passChannelsFor(int32_t cameraChannel) const {
 // A spot clipped flat is read anywhere on its plateau, most often at its
 // first pixel: its position is the centre of its clipped core, moved back
 // by the frame's shift. The core is taken in the LED's own channel, in the
-// first-pass frame that lights it and shows the smallest clipped area
-// there: an ID neighbour answers in another channel, an LED of the same
-// channel is dark in some of those frames. False where the LED does not
+// first-pass frames that light it and show about the smallest round
+// clipped area there (an ID neighbour answers in another channel, an LED
+// of the same channel is dark in some of those frames), at the median of
+// their centres. False where the LED does not
 // clip, or its core reaches past kMaxCoreRadius or is not round (cores of
 // several LEDs run together).
 bool Decoder::clippedCoreCentre(const TranslationField& field,
@@ -557,8 +558,12 @@ bool Decoder::clippedCoreCentre(const TranslationField& field,
   const uint32_t gray = uint32_t(id) ^ (uint32_t(id) >> 1);
   const int32_t side = 2 * kMaxCoreRadius + 1;
   std::vector<uint8_t> seen;
-  std::vector<std::pair<int32_t, int32_t>> stack, core, best;
-  Shift bestShift{};
+  std::vector<std::pair<int32_t, int32_t>> stack, core;
+  struct Core {
+    size_t size;
+    double x, y;
+  };
+  std::vector<Core> cores;
   for (int32_t b = 0; b < tables_.idBits; ++b) {
     const int32_t f =
         (gray >> b) & 1u ? tables_.bit(b, 0) : tables_.bitComplement(b, 0);
@@ -597,28 +602,36 @@ bool Decoder::clippedCoreCentre(const TranslationField& field,
         }
       }
     }
-    if (bounded && (best.empty() || core.size() < best.size())) {
-      best.swap(core);
-      bestShift = shift;
+    if (!bounded) continue;
+    double mx = 0, my = 0;
+    for (auto [qx, qy] : core) {
+      mx += qx;
+      my += qy;
     }
+    const auto n = static_cast<double>(core.size());
+    mx /= n;
+    my /= n;
+    // One LED's core is round; two touching discs fill about half the
+    // circle through their farthest pixel.
+    double reach = 0;
+    for (auto [qx, qy] : core)
+      reach = std::max(reach, (qx - mx) * (qx - mx) + (qy - my) * (qy - my));
+    if (n >= kRoundCoreShare * kPi * reach)
+      cores.push_back({core.size(), mx - shift.dx, my - shift.dy});
   }
-  if (best.empty()) return false;
-  double mx = 0, my = 0;
-  for (auto [qx, qy] : best) {
-    mx += qx;
-    my += qy;
-  }
-  const auto n = static_cast<double>(best.size());
-  mx /= n;
-  my /= n;
-  // One LED's core is round; two touching discs fill about half the circle
-  // through their farthest pixel.
-  double reach = 0;
-  for (auto [qx, qy] : best)
-    reach = std::max(reach, (qx - mx) * (qx - mx) + (qy - my) * (qy - my));
-  if (n < kRoundCoreShare * kPi * reach) return false;
-  *cx = mx - bestShift.dx;
-  *cy = my - bestShift.dy;
+  if (cores.empty()) return false;
+  // The frames whose core is about the smallest (the LED alone), and of
+  // those the median place: one frame's shift a little off moves none.
+  size_t least = SIZE_MAX;
+  for (const Core& c : cores) least = std::min(least, c.size);
+  std::vector<double> xs, ys;
+  for (const Core& c : cores)
+    if (4 * c.size <= 5 * least) {
+      xs.push_back(c.x);
+      ys.push_back(c.y);
+    }
+  *cx = upperMedian(xs, xs.front());
+  *cy = upperMedian(ys, ys.front());
   return true;
 }
 
