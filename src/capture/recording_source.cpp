@@ -1,10 +1,21 @@
 #include "capture/recording_source.h"
 
 #include <chrono>
+#include <cmath>
 #include <thread>
 #include <utility>
 
 namespace pxowin {
+namespace {
+
+// How far back the least delay is looked for: long enough to hold a frame
+// that came straight through, short enough that the clocks do not drift.
+constexpr double kDelayWindowSeconds = 3;
+// A delay this far from the least is the source's clock restarting, not a
+// frame held up.
+constexpr double kClockJumpSeconds = 2;
+
+}  // namespace
 
 RecordingCaptureSource::RecordingCaptureSource()
     : extractor_(createFrameExtractor()) {}
@@ -100,12 +111,10 @@ void RecordingCaptureSource::addMark(const std::string& label) {
   std::lock_guard lock(stateMutex_);
   if (recording_ && recordBaseSet_ && calledAt - latestArrival_ > kStale)
     return;
-  // The latest frame's time plus the time from its arrival to the call:
-  // frames that come irregularly (a busy machine, a network camera) would
-  // otherwise date the mark up to a whole gap between frames early.
-  const double sinceArrival =
-      std::chrono::duration<double>(calledAt - latestArrival_).count();
-  double time = recordBaseSet_ ? latestTime_ + sinceArrival - recordBase_ : 0;
+  const double time =
+      recordBaseSet_ && !delays_.empty()
+          ? steadySeconds(calledAt) - delays_.front().second - recordBase_
+          : 0;
   marks_.push_back({label, std::max(time, 0.0)});
 }
 
@@ -132,9 +141,23 @@ bool RecordingCaptureSource::extractFrame(double time,
   return extractor_->frameAt(time, maxDimension, &out, error);
 }
 
+double RecordingCaptureSource::steadySeconds(
+    std::chrono::steady_clock::time_point t) const {
+  return std::chrono::duration<double>(t - epoch_).count();
+}
+
 void RecordingCaptureSource::noteSample(double sampleTime) {
-  latestTime_ = sampleTime;
   latestArrival_ = std::chrono::steady_clock::now();
+  const double arrival = steadySeconds(latestArrival_);
+  const double delay = arrival - sampleTime;
+  if (!delays_.empty() &&
+      std::abs(delay - delays_.front().second) > kClockJumpSeconds)
+    delays_.clear();
+  while (!delays_.empty() && delays_.back().second >= delay)
+    delays_.pop_back();
+  delays_.emplace_back(arrival, delay);
+  while (delays_.front().first < arrival - kDelayWindowSeconds)
+    delays_.pop_front();
 }
 
 void RecordingCaptureSource::deliverFrame(const BgraFrame& frame,

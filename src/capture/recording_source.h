@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -86,8 +87,14 @@ class RecordingCaptureSource : public ICaptureSource {
   std::atomic<bool> recording_{false};
   std::atomic<bool> firstFrameRecorded_{false};
   std::atomic<uint64_t> framesDelivered_{0};
-  double latestTime_ = 0;
   std::chrono::steady_clock::time_point latestArrival_{};
+  // Seconds on the steady clock since construction.
+  double steadySeconds(std::chrono::steady_clock::time_point t) const;
+  const std::chrono::steady_clock::time_point epoch_ =
+      std::chrono::steady_clock::now();
+  // (arrival, arrival − sample time) of recent frames, rising in both, so
+  // the front holds the least delay of the window.
+  std::deque<std::pair<double, double>> delays_;
   double recordBase_ = 0;
   bool recordBaseSet_ = false;
   std::vector<CaptureMark> marks_;

@@ -52,6 +52,14 @@ constexpr int32_t kMinPortLedsToReread = 4;
 constexpr double kLateShareOfGap = 0.4;
 // A scan with more patterns unseen than this share is not decoded.
 constexpr double kMaxUnseenShare = 0.2;
+// The longest time between the camera's frames, as a share of the time
+// between patterns, at which each pattern is still surely seen on its own:
+// the settle timing is measured to within a frame, and a frame read for a
+// pattern may be up to one frame later than wanted. 15 fps (a camera slowed
+// by a long exposure) passes; a camera that falls to 6 fps on a busy
+// machine shows a pattern in one frame or none, and neighbouring patterns'
+// frames then give IDs that look right and are not.
+constexpr double kMaxFrameIntervalShare = 0.4;
 
 // The time between patterns; 0 without two marks (nothing is late then,
 // and there is no pattern either side to read instead).
@@ -59,11 +67,46 @@ double medianGap(std::span<const double> markTimes) {
   return markTimes.size() < 2 ? 0 : medianMarkGap(markTimes);
 }
 
+// The camera's time between frames while the floods played, as the
+// recording holds them: the median step between the distinct frames read
+// every 1/60 s from the first flood's mark to a gap after the last one's.
+// 0 when fewer than three frames were read there.
+double frameIntervalAtFloods(const FrameReader& read,
+                             const ScanPlan* plan,
+                             std::span<const double> markTimes) {
+  const auto marks = static_cast<int32_t>(markTimes.size());
+  const int32_t first = floodFrameIndex(plan, 0),
+                last = floodFrameIndex(plan, 2);
+  if (first < 0 || last < first || last >= marks) return 0;
+  const double from = markTimes[static_cast<size_t>(first)];
+  const double to = markTimes[static_cast<size_t>(last)] + medianGap(markTimes);
+  constexpr double kStep = 1 / 60.0;
+  constexpr int32_t kMaxReads = 240;
+  constexpr int32_t kProbeDimension = 160;
+  std::vector<double> times;
+  pxowin::BgraFrame frame;
+  for (int32_t k = 0; k < kMaxReads && from + k * kStep <= to; ++k)
+    if (read(from + k * kStep, kProbeDimension, &frame))
+      times.push_back(frame.timestamp);
+  std::sort(times.begin(), times.end());
+  times.erase(std::unique(times.begin(), times.end()), times.end());
+  if (times.size() < 3) return 0;
+  std::vector<double> steps;
+  for (size_t i = 1; i < times.size(); ++i)
+    steps.push_back(times[i] - times[i - 1]);
+  std::nth_element(
+      steps.begin(),
+      steps.begin() + static_cast<std::ptrdiff_t>(steps.size() / 2),
+      steps.end());
+  return steps[steps.size() / 2];
+}
+
 // Extracts one frame per mark; `unseen` gets the patterns whose frame is
-// missing or was recorded too long after the moment wanted. With a second
-// reader (its own decoder on the same recording), the later half of the
-// marks is read by it on a thread of its own meanwhile; the progress is
-// still reported from this thread, in order.
+// missing, was recorded too long after the moment wanted, or is the frame
+// read for the pattern next to it. With a second reader (its own decoder on
+// the same recording), the later half of the marks is read by it on a
+// thread of its own meanwhile; the progress is still reported from this
+// thread, in order.
 bool extractScanFrames(const FrameReader& read,
                        const FrameReader& second,
                        std::span<const double> markTimes,
@@ -76,6 +119,7 @@ bool extractScanFrames(const FrameReader& read,
   struct Read {
     bool ok = false;
     bool late = false;
+    double time = 0;
     int32_t width = 0;
     int32_t height = 0;
   };
@@ -91,6 +135,7 @@ bool extractScanFrames(const FrameReader& read,
       return;
     reads[i] = {true,
                 lateLimit > 0 && frame.timestamp - wanted > lateLimit,
+                frame.timestamp,
                 frame.width,
                 frame.height};
     (*frames)[i] = toFramePlanes(frame);
@@ -130,10 +175,16 @@ bool extractScanFrames(const FrameReader& read,
   // The first frame read sets the scan's size; a frame that cannot be read,
   // or differs from it in size, stays black so that frame i belongs to
   // mark i.
+  // One frame read for two patterns shows at most one of them: neither is
+  // taken.
+  std::vector<bool> shared(count, false);
+  for (size_t i = 1; i < count; ++i)
+    if (reads[i].ok && reads[i - 1].ok && reads[i].time == reads[i - 1].time)
+      shared[i] = shared[i - 1] = true;
   unseen->clear();
   *width = *height = 0;
   for (size_t i = 0; i < count; ++i) {
-    if (!reads[i].ok || reads[i].late)
+    if (!reads[i].ok || reads[i].late || shared[i])
       unseen->push_back(static_cast<int32_t>(i));
     if (!reads[i].ok) continue;
     if (*width == 0) {
@@ -329,6 +380,14 @@ int32_t readPortsInTheirOwnOrder(std::span<const FramePlanes> frames,
 }
 
 }  // namespace
+
+std::string cameraTooSlowMessage(double framesPerSecond) {
+  return std::string(kCameraTooSlow) + " " +
+         std::to_string(std::lround(framesPerSecond)) +
+         " frames a second while the patterns played, too few to see each "
+         "pattern on its own \xE2\x80\x94 close other programs that keep "
+         "the computer busy, or lower the camera's resolution, and scan again";
+}
 
 std::string answeredColourOrder(const std::string& sent, int32_t permutation) {
   if (permutation < 0 || permutation > 5) return sent;
@@ -567,6 +626,11 @@ bool decodeScan(const FrameReader& read,
     if (error) *error = message;
     return false;
   };
+  const double gap = medianGap(input.markTimes);
+  const double interval =
+      frameIntervalAtFloods(read, input.plan, input.markTimes);
+  if (gap > 0 && interval > kMaxFrameIntervalShare * gap)
+    return fail(cameraTooSlowMessage(1 / interval));
   ScanReading reading;
   if (!readScanAt(
           read, input, input.settleOffset, report, result, &reading, error))
@@ -577,7 +641,6 @@ bool decodeScan(const FrameReader& read,
   // alignment never gives IDs.
   // IDs that do not hold together (LEDs next to each other on the string
   // found far apart) were read from the wrong frames as surely.
-  const double gap = medianGap(input.markTimes);
   auto holds = [](const ScanReading& r) {
     return r.timingHolds && r.idsHoldTogether;
   };

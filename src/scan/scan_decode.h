@@ -101,6 +101,12 @@ inline constexpr char kCameraDroppedFrames[] =
     "seen \xE2\x80\x94 close other programs that keep the computer busy, or "
     "lower the camera's resolution, and scan again";
 
+// How a scan whose camera sent too few frames to tell the patterns apart
+// fails: "the camera delivered only N frames a second while the patterns
+// played, …".
+inline constexpr char kCameraTooSlow[] = "the camera delivered only";
+[[nodiscard]] std::string cameraTooSlowMessage(double framesPerSecond);
+
 inline constexpr char kIdsDoNotHoldTogether[] =
     "the LEDs' IDs do not hold together: LEDs next to each other on the "
     "string were found far apart, so the IDs read cannot be trusted "

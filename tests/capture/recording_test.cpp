@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -144,6 +145,44 @@ TEST_F(Recording, AFirstReadFarIntoALongRecording) {
     EXPECT_NEAR(bgrAt(frame, 4, 4)[0], 10 + 16 * second, 4)
         << "second " << second;
   }
+}
+
+// Frames held up on their way (a busy machine decoding or encoding them)
+// arrive later than their sample times say, by varying amounts. A mark is
+// dated on the frames' clock as if the frames had come straight through,
+// not from the newest frame's arrival: after a frame held up 60 ms it would
+// be 60 ms early.
+TEST_F(Recording, MarksAreDatedPastFramesHeldUpOnTheWay) {
+  ManualSource source;
+  std::string error;
+  ASSERT_TRUE(source.startRecording(path, &error)) << error;
+  using Clock = std::chrono::steady_clock;
+  const auto start = Clock::now();
+  constexpr double kCameraClock = 50;  // the camera's clock at `start`
+  auto cameraNow = [&] {
+    return kCameraClock +
+           std::chrono::duration<double>(Clock::now() - start).count();
+  };
+  double base = -1;
+  std::vector<double> expected;
+  for (int frame = 0; frame < 12; ++frame) {
+    // Every other frame is held up 60 ms: its sample time lies that much
+    // before its arrival.
+    const bool heldUp = frame % 2 == 1;
+    const double sample = cameraNow() - (heldUp ? 0.06 : 0);
+    if (base < 0) base = sample;
+    source.push(pattern(64, 36, 40, 40, 40), sample);
+    if (heldUp) {
+      expected.push_back(cameraNow() - base);
+      source.addMark("after a held-up frame");
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  ASSERT_TRUE(source.stopRecording().has_value());
+  const std::vector<CaptureMark> marks = source.takeMarks();
+  ASSERT_EQ(marks.size(), expected.size());
+  for (size_t i = 0; i < marks.size(); ++i)
+    EXPECT_NEAR(marks[i].time, expected[i], 0.02) << "mark " << i;
 }
 
 // A second recording on a source that kept running: its frames are read

@@ -135,10 +135,16 @@ struct DroppingCamera {
   sim::RenderedScan scan;
   int32_t width = 0, height = 0;
   std::vector<int32_t> dropped;
-  bool honestTimes = true;  // false: claims the wanted time
-  double lag = 0;           // the patterns show this long after their marks
+  bool honestTimes = true;   // false: claims the wanted time
+  double lag = 0;            // the patterns show this long after their marks
+  double frameInterval = 0;  // > 0: frames only every this many seconds
 
   bool read(double time, int32_t, pxowin::BgraFrame* out) const {
+    // The first frame whose time + 1/30 s reaches the time wanted, as a
+    // recording is read.
+    if (frameInterval > 0)
+      time =
+          std::ceil((time - 1 / 30.0) / frameInterval - 1e-9) * frameInterval;
     auto k = std::max(static_cast<int32_t>(std::floor((time - lag) / kGap)), 0);
     const bool gone =
         std::find(dropped.begin(), dropped.end(), k) != dropped.end();
@@ -163,7 +169,8 @@ DropOutcome scanWithDrops(std::vector<int32_t> dropped,
                           bool honestTimes,
                           bool twoReaders = false,
                           double settleOffset = 0.1,
-                          double lag = 0) {
+                          double lag = 0,
+                          double frameInterval = 0) {
   const sim::RenderScene scene = matrixScene(2);
   ScanPlanPtr plan(buildScanPlan(
       std::span<const PortGroup>(std::vector<PortGroup>{{0, 96, 3}}),
@@ -175,7 +182,8 @@ DropOutcome scanWithDrops(std::vector<int32_t> dropped,
                         scene.height,
                         dropped,
                         honestTimes,
-                        lag};
+                        lag,
+                        frameInterval};
   std::vector<double> marks;
   for (size_t i = 0; i < camera.scan.frames.size(); ++i)
     marks.push_back(static_cast<double>(i) * DroppingCamera::kGap);
@@ -293,6 +301,24 @@ TEST(DecodeScan, ASettleOffsetAPatternOffIsReadAgainAtTheRightOne) {
                       "The settle timing was a pattern off: the frames were "
                       "read 320 ms after their marks"),
             early.progress.end());
+}
+
+// A camera that sends too few frames (a busy machine, a camera that cannot
+// keep up at its resolution) shows some patterns in no frame and others
+// only beside their neighbours: the scan says so instead of reading IDs
+// from such frames. 15 fps, a camera slowed by a long exposure, is read.
+TEST(DecodeScan, ACameraTooSlowForThePatternsFailsWithoutIds) {
+  for (double fps : {6.0, 10.0}) {
+    DropOutcome slow = scanWithDrops({}, true, false, 0.1, 0, 1 / fps);
+    EXPECT_FALSE(slow.ok) << fps;
+    EXPECT_EQ(slow.error, cameraTooSlowMessage(fps)) << fps;
+    EXPECT_EQ(slow.score.wrong, 0) << fps;
+  }
+  EXPECT_EQ(cameraTooSlowMessage(6).rfind(kCameraTooSlow, 0), 0u);
+  DropOutcome slowed = scanWithDrops({}, true, false, 0.1, 0, 1 / 15.0);
+  ASSERT_TRUE(slowed.ok) << slowed.error;
+  EXPECT_EQ(slowed.score.wrong, 0) << slowed.score.summary();
+  EXPECT_GE(slowed.score.correct, 90) << slowed.score.summary();
 }
 
 TEST(AnsweredColourOrder, NamesTheStripAsTheControllerNamesItsPort) {
