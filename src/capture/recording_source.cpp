@@ -153,8 +153,7 @@ void RecordingCaptureSource::noteSample(double sampleTime) {
   if (!delays_.empty() &&
       std::abs(delay - delays_.front().second) > kClockJumpSeconds)
     delays_.clear();
-  while (!delays_.empty() && delays_.back().second >= delay)
-    delays_.pop_back();
+  while (!delays_.empty() && delays_.back().second >= delay) delays_.pop_back();
   delays_.emplace_back(arrival, delay);
   while (delays_.front().first < arrival - kDelayWindowSeconds)
     delays_.pop_front();
