@@ -93,8 +93,9 @@ const std::array<std::vector<uint8_t>, 3>& CameraImager::render(
     const auto scale = static_cast<float>(brightness);
     for (int32_t y = 0; y < h; ++y) {
       int32_t sy = std::clamp(y - by, 0, h - 1);
-      const float* src = ambient_[c].data() + static_cast<size_t>(sy) * w;
-      float* dst = accum_[c].data() + static_cast<size_t>(y) * w;
+      const float* __restrict src =
+          ambient_[c].data() + static_cast<size_t>(sy) * w;
+      float* __restrict dst = accum_[c].data() + static_cast<size_t>(y) * w;
       if (bx == 0 && scale == 1.0f) {
         for (int32_t x = 0; x < w; ++x) dst[x] = src[x] + lift;
       } else {

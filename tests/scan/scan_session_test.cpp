@@ -414,6 +414,22 @@ TEST_F(RigScan, RollingShutterJitteredAndDroppedFrames) {
   expectGoodScan(scanScene(conditionScene("webcam-timing"), ""));
 }
 
+// A camera that sends 6 frames a second shows some patterns in no frame
+// and others only beside their neighbours: the scan fails with the frame
+// rate and what to do, writes no model, and keeps its data for a look.
+TEST_F(RigScan, ACameraTooSlowForThePatternsFailsAndSaysSo) {
+  if (sim::rigTooSlowForRealTime())
+    GTEST_SKIP() << "real-time rig under ThreadSanitizer";
+  ScanOutcome o =
+      scanScene(conditionScene("webcam-too-slow"), dataDir.string());
+  EXPECT_FALSE(o.ok);
+  EXPECT_EQ(o.error.rfind(kCameraTooSlow, 0), 0u) << o.error;
+  EXPECT_TRUE(o.modelPath.empty());
+  ASSERT_FALSE(o.dataFolder.empty());
+  EXPECT_TRUE(std::filesystem::exists(std::filesystem::path(o.dataFolder) /
+                                      "metadata.json"));
+}
+
 // A USB webcam at 1080p sends Motion-JPEG: every frame compressed (4:2:2,
 // quality 70) and read back through the product's own MJPEG decoder, the
 // LEDs bright enough to bloom.
