@@ -90,15 +90,7 @@ double frameIntervalAtFloods(const FrameReader& read,
       times.push_back(frame.timestamp);
   std::sort(times.begin(), times.end());
   times.erase(std::unique(times.begin(), times.end()), times.end());
-  if (times.size() < 3) return 0;
-  std::vector<double> steps;
-  for (size_t i = 1; i < times.size(); ++i)
-    steps.push_back(times[i] - times[i - 1]);
-  std::nth_element(
-      steps.begin(),
-      steps.begin() + static_cast<std::ptrdiff_t>(steps.size() / 2),
-      steps.end());
-  return steps[steps.size() / 2];
+  return times.size() < 3 ? 0 : medianMarkGap(times);
 }
 
 // Extracts one frame per mark; `unseen` gets the patterns whose frame is
