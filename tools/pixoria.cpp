@@ -15,7 +15,7 @@
 #include "capture/camera_list.h"
 #include "capture/onvif/onvif_client.h"
 #include "capture/rtsp/rtsp_capture.h"
-#include "capture/v4l2/v4l2_capture.h"
+#include "capture/camera_list.h"
 #include "controller/fpp_reconfigure.h"
 #include "json/json_text.h"
 #include "output/model_writer.h"
@@ -23,7 +23,7 @@
 #include "platform/interrupt.h"
 #include "scan/scan_decode.h"
 #include "scan/session.h"
-#include "ui/gtk/gtk_scan_window.h"
+#include "ui/scan_window.h"
 
 #include "sim/blank_camera.h"
 #include "sim/decode_scorer.h"
@@ -43,13 +43,16 @@
 #include <string>
 #include <vector>
 
+#include "platform/process.h"
+#include "platform/utf8_path.h"
 #include "preview_image.h"
-#include <unistd.h>
 
 namespace {
 
 namespace fs = std::filesystem;
 using pxo::ScanSession;
+using pxo::platform::pathFromUtf8;
+using pxo::platform::pathToUtf8;
 
 struct Arguments {
   std::string command;
@@ -86,6 +89,69 @@ int usage() {
   return 2;
 }
 
+// The manual page, for --help.
+int manual() {
+  std::fputs(
+      "NAME\n"
+      "    pixoria - find where every LED of a light-show prop sits, with a\n"
+      "    camera, and write it as a model file\n"
+      "\n"
+      "SYNOPSIS\n"
+      "    pixoria scan --controller HOST [--camera ID | --rtsp URL | --onvif [URL]]\n"
+      "                 [--ports 1,2] [--out DIR] [--name NAME]\n"
+      "    pixoria scan --simulate [--scene FILE] [--out DIR] [--name NAME]\n"
+      "    pixoria gui [--controller HOST] [--camera ID | --rtsp URL] [--simulate]\n"
+      "    pixoria serve --simulate [--scene FILE]\n"
+      "    pixoria decode FOLDER [--out DIR] [--name NAME]\n"
+      "    pixoria cameras | discover [--timeout MS] | profiles DEVICE-URL\n"
+      "    pixoria --help\n"
+      "\n"
+      "DESCRIPTION\n"
+      "    pixoria drives the prop through its FPP pixel controller (HTTP and\n"
+      "    DDP), films it while every LED blinks its own code, decodes each\n"
+      "    LED's position, snaps the positions to a grid and writes an\n"
+      "    .xmodel file. The controller's pixel outputs are changed for the\n"
+      "    scan and put back exactly as they were when the command ends,\n"
+      "    also on Ctrl-C or when the console is closed.\n"
+      "\n"
+      "COMMANDS\n"
+      "    scan      Scan a prop: --controller for a real controller and\n"
+      "              camera, --simulate for the built-in virtual rig.\n"
+      "    gui       Open the scan window.\n"
+      "    serve     Run the virtual rig's controller and network camera.\n"
+      "    decode    Decode a kept scan-data folder again.\n"
+      "    cameras   List the local cameras (identifier, name).\n"
+      "    discover  List the ONVIF network cameras that answer on this network.\n"
+      "    profiles  List a network camera's H.264 profiles and stream addresses.\n"
+      "\n"
+      "OPTIONS\n"
+      "    --controller HOST   the controller's host name or address\n"
+      "    --user U, --password P\n"
+      "                        the controller's (or, for profiles, the camera's)\n"
+      "                        credentials\n"
+      "    --camera ID         a local camera, as listed by pixoria cameras\n"
+      "    --rtsp URL          a network camera's stream address\n"
+      "    --onvif [URL]       a network camera found over ONVIF\n"
+      "    --camera-user U, --camera-password P\n"
+      "                        the network camera's credentials\n"
+      "    --ports 1,2         the controller outputs to scan (default: all)\n"
+      "    --out DIR           where the model and the scan data go\n"
+      "                        (default: pixoria-out)\n"
+      "    --name NAME         the model's name\n"
+      "    --scene FILE        the virtual rig's scene (sim/scenes/)\n"
+      "    --timeout MS        how long discover listens (default 3000)\n"
+      "\n"
+      "EXIT STATUS\n"
+      "    0 success; 1 the command failed (the reason is on standard error);\n"
+      "    2 bad usage; 130 interrupted (the controller was put back first).\n"
+      "\n"
+      "EXAMPLES\n"
+      "    pixoria scan --simulate --out demo\n"
+      "    pixoria scan --controller 192.168.1.50 --camera /dev/video0 --ports 1\n",
+      stdout);
+  return 0;
+}
+
 int fail(const std::string& message) {
   std::fprintf(stderr, "pixoria: %s\n", message.c_str());
   return 1;
@@ -95,7 +161,7 @@ int fail(const std::string& message) {
 // terminal; others get a line of their own.
 void showProgress(const std::string& message) {
   static bool onBar = false;
-  const bool terminal = ::isatty(STDOUT_FILENO) != 0;
+  const bool terminal = pxo::platform::standardOutputIsTerminal();
   size_t slash = message.rfind('/');
   size_t space = message.rfind(' ', slash);
   if (terminal && slash != std::string::npos && space != std::string::npos) {
@@ -122,10 +188,11 @@ bool copyInto(const std::string& from,
               std::string* copied) {
   std::error_code ec;
   fs::create_directories(folder, ec);
-  fs::path to = folder / fs::path(from).filename();
-  fs::copy_file(from, to, fs::copy_options::overwrite_existing, ec);
+  const fs::path source = pathFromUtf8(from);
+  fs::path to = folder / source.filename();
+  fs::copy_file(source, to, fs::copy_options::overwrite_existing, ec);
   if (ec) return false;
-  *copied = to.string();
+  *copied = pathToUtf8(to);
   return true;
 }
 
@@ -145,7 +212,7 @@ bool writePreview(ScanSession& session,
           error))
     return false;
   return pxo::tools::writePreviewPng(
-      frame, session.lastRun.decoded, path.string(), error);
+      frame, session.lastRun.decoded, pathToUtf8(path), error);
 }
 
 void printDiscovered(const std::vector<pxo::DiscoveredNetworkCamera>& found) {
@@ -221,10 +288,10 @@ int scanSimulated(const Arguments& args) {
   if (args.has("scene") &&
       !pxo::sim::loadSceneFile(args.get("scene"), &scene, &error))
     return fail(error);
-  const fs::path out = args.get("out", "pixoria-out");
+  const fs::path out = pathFromUtf8(args.get("out", "pixoria-out"));
   std::error_code ec;
   fs::create_directories(out, ec);
-  if (ec) return fail("could not create " + out.string());
+  if (ec) return fail("could not create " + pathToUtf8(out));
   const double fov = std::atof(args.get("fov", "0").c_str());
   const std::string name = args.get("name", "Simulated prop");
 
@@ -306,7 +373,7 @@ int scanSimulated(const Arguments& args) {
     sessionCamera = std::move(rtsp);
   }
   auto session =
-      pxo::createScanSession(std::move(sessionCamera), "", out.string());
+      pxo::createScanSession(std::move(sessionCamera), "", pathToUtf8(out));
   session->progress = showProgress;
   // The rig knows its controller's password; --user and --password win.
   const std::string password = args.get("password", scene.password);
@@ -375,7 +442,7 @@ int scanSimulated(const Arguments& args) {
   std::printf("\nModel:      %s\nScan data:  %s\nPreview:    %s\n",
               modelCopy.c_str(),
               dataFolder.c_str(),
-              previewOk ? preview.string().c_str() : previewError.c_str());
+              previewOk ? pathToUtf8(preview).c_str() : previewError.c_str());
   for (size_t i = 0; i < scans.size(); ++i)
     std::printf(
         "Accuracy:   %s%s\n",
@@ -437,7 +504,7 @@ void setActive(ScanSession* session) {
 
 int scanController(const Arguments& args) {
   std::string error;
-  const fs::path out = args.get("out", "pixoria-out");
+  const fs::path out = pathFromUtf8(args.get("out", "pixoria-out"));
   std::error_code ec;
   fs::create_directories(out, ec);
   std::unique_ptr<pxowin::ICaptureSource> camera;
@@ -459,9 +526,9 @@ int scanController(const Arguments& args) {
   else if (args.get("camera") == "sim:black")
     camera = std::make_unique<pxo::sim::BlankCamera>();
   else
-    camera = std::make_unique<pxowin::V4l2Capture>();
+    camera = pxowin::createLocalCamera();
   auto session = pxo::createScanSession(
-      std::move(camera), args.get("camera"), out.string());
+      std::move(camera), args.get("camera"), pathToUtf8(out));
   session->progress = showProgress;
   // Declared after the session, so destroyed before it.
   struct Inactive {
@@ -523,14 +590,14 @@ int scanController(const Arguments& args) {
 // Decodes a saved scan-data folder again, as the live scan decoded it.
 int decodeFolder(const Arguments& args) {
   if (args.positional.empty()) return usage();
-  const fs::path folder = args.positional[0];
+  const fs::path folder = pathFromUtf8(args.positional[0]);
   std::string error;
   pxo::ScanDecodeResult decoded;
   if (!pxo::decodeScanDataFolder(folder, showProgress, &decoded, &error))
     return fail(error);
-  const std::string outFolder = args.get("out", folder.string());
+  const std::string outFolder = args.get("out", pathToUtf8(folder));
   std::error_code ec;
-  fs::create_directories(outFolder, ec);
+  fs::create_directories(pathFromUtf8(outFolder), ec);
   if (ec) return fail("could not create " + outFolder);
   pxo::ModelOutputInputs inputs;
   inputs.modelName = args.get("name", "Decoded prop");
@@ -597,7 +664,7 @@ int openWindow(const Arguments& args) {
     camera = std::make_unique<pxowin::RTSPCapture>(
         args.get("rtsp"), args.get("camera-user"), args.get("camera-password"));
   } else {
-    camera = std::make_unique<pxowin::V4l2Capture>();
+    camera = pxowin::createLocalCamera();
   }
   std::mutex mutex;
   std::condition_variable done;
@@ -649,7 +716,7 @@ int serveRig(const Arguments& args) {
               rig.controllerAddress().c_str(),
               camera.url().c_str());
   std::fflush(stdout);
-  for (;;) ::pause();
+  for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
 }
 
 int listCameras() {
@@ -665,21 +732,28 @@ int listCameras() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 2) return usage();
+  // UTF-8 on every platform (Windows hands main its ANSI code page).
+  const std::vector<std::string> words =
+      pxo::platform::commandLineArguments(argc, argv);
+  const int count = static_cast<int>(words.size());
+  for (const std::string& word : words)
+    if (word == "--help" || word == "-h") return manual();
+  if (count >= 2 && words[1] == "help") return manual();
+  if (count < 2) return usage();
   Arguments args;
-  args.command = argv[1];
-  for (int i = 2; i < argc; ++i) {
-    std::string arg = argv[i];
+  args.command = words[1];
+  for (int i = 2; i < count; ++i) {
+    std::string arg = words[i];
     if (arg.rfind("--", 0) == 0) {
       std::string name = arg.substr(2);
       // --rtsp and --onvif are switches when no address follows them.
       const bool bare =
           (name == "rtsp" || name == "onvif") &&
-          (i + 1 >= argc || std::string(argv[i + 1]).rfind("--", 0) == 0);
+          (i + 1 >= count || std::string(words[i + 1]).rfind("--", 0) == 0);
       if (name == "simulate" || bare) {
         args.options.insert_or_assign(name, std::string(1, '1'));
-      } else if (i + 1 < argc) {
-        args.options[name] = argv[++i];
+      } else if (i + 1 < count) {
+        args.options[name] = words[++i];
       } else {
         return usage();
       }

@@ -4,13 +4,92 @@
 #include <array>
 #include <cmath>
 #include <cstdio>
+#include <fstream>
 #include <memory>
 
-#include <png.h>
+#include "platform/utf8_path.h"
 
 namespace pxo::tools {
 
 namespace {
+
+uint32_t crc32(const uint8_t* data, size_t size, uint32_t crc = 0) {
+  static const auto table = [] {
+    std::array<uint32_t, 256> t{};
+    for (uint32_t n = 0; n < 256; ++n) {
+      uint32_t c = n;
+      for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xedb88320u ^ (c >> 1) : c >> 1;
+      t[n] = c;
+    }
+    return t;
+  }();
+  crc = ~crc;
+  for (size_t i = 0; i < size; ++i)
+    crc = table[(crc ^ data[i]) & 0xff] ^ (crc >> 8);
+  return ~crc;
+}
+
+void putBigEndian(std::vector<uint8_t>* out, uint32_t value) {
+  for (int shift = 24; shift >= 0; shift -= 8)
+    out->push_back(static_cast<uint8_t>(value >> shift));
+}
+
+void putChunk(std::vector<uint8_t>* out,
+              const char (&type)[5],
+              const std::vector<uint8_t>& body) {
+  putBigEndian(out, static_cast<uint32_t>(body.size()));
+  const size_t typeAt = out->size();
+  out->insert(out->end(), type, type + 4);
+  out->insert(out->end(), body.begin(), body.end());
+  putBigEndian(out, crc32(out->data() + typeAt, body.size() + 4));
+}
+
+// Rows of RGB as a PNG. The picture data is a zlib stream of stored
+// (uncompressed) blocks: a preview is looked at once, so a few hundred
+// kilobytes more are cheaper than a compressor.
+std::vector<uint8_t> encodePng(int32_t width,
+                               int32_t height,
+                               const std::vector<uint8_t>& rgb) {
+  const size_t rowBytes = static_cast<size_t>(width) * 3;
+  std::vector<uint8_t> raw;
+  raw.reserve((rowBytes + 1) * static_cast<size_t>(height));
+  for (int32_t y = 0; y < height; ++y) {
+    raw.push_back(0);  // filter: none
+    const auto row = rgb.begin() + static_cast<std::ptrdiff_t>(y * rowBytes);
+    raw.insert(raw.end(), row, row + static_cast<std::ptrdiff_t>(rowBytes));
+  }
+  std::vector<uint8_t> zlib = {0x78, 0x01};
+  uint32_t a = 1, b = 0;
+  for (uint8_t byte : raw) {
+    a = (a + byte) % 65521;
+    b = (b + a) % 65521;
+  }
+  size_t at = 0;
+  do {
+    const size_t length = std::min<size_t>(raw.size() - at, 65535);
+    const bool last = at + length == raw.size();
+    zlib.push_back(last ? 1 : 0);
+    zlib.push_back(static_cast<uint8_t>(length));
+    zlib.push_back(static_cast<uint8_t>(length >> 8));
+    zlib.push_back(static_cast<uint8_t>(~length));
+    zlib.push_back(static_cast<uint8_t>(~length >> 8));
+    zlib.insert(zlib.end(),
+                raw.begin() + static_cast<std::ptrdiff_t>(at),
+                raw.begin() + static_cast<std::ptrdiff_t>(at + length));
+    at += length;
+  } while (at < raw.size());
+  putBigEndian(&zlib, (b << 16) | a);
+
+  std::vector<uint8_t> png = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'};
+  std::vector<uint8_t> header;
+  putBigEndian(&header, static_cast<uint32_t>(width));
+  putBigEndian(&header, static_cast<uint32_t>(height));
+  header.insert(header.end(), {8, 2, 0, 0, 0});  // 8-bit RGB
+  putChunk(&png, "IHDR", header);
+  putChunk(&png, "IDAT", zlib);
+  putChunk(&png, "IEND", {});
+  return png;
+}
 
 struct Canvas {
   int32_t width;
@@ -118,35 +197,12 @@ bool writePreviewPng(const pxowin::BgraFrame& frame,
                     colour);
   }
 
-  std::unique_ptr<FILE, int (*)(FILE*)> file(std::fopen(path.c_str(), "wb"),
-                                             &std::fclose);
+  const std::vector<uint8_t> png = encodePng(canvas.width, canvas.height, canvas.rgb);
+  std::ofstream file(platform::pathFromUtf8(path), std::ios::binary);
   if (!file) return fail("could not open " + path);
-  png_structp png =
-      png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
-  png_infop info = png ? png_create_info_struct(png) : nullptr;
-  if (!png || !info) {
-    png_destroy_write_struct(&png, &info);
-    return fail("could not write " + path);
-  }
-  if (setjmp(png_jmpbuf(png))) {
-    png_destroy_write_struct(&png, &info);
-    return fail("could not write " + path);
-  }
-  png_init_io(png, file.get());
-  png_set_IHDR(png,
-               info,
-               static_cast<png_uint_32>(canvas.width),
-               static_cast<png_uint_32>(canvas.height),
-               8,
-               PNG_COLOR_TYPE_RGB,
-               PNG_INTERLACE_NONE,
-               PNG_COMPRESSION_TYPE_DEFAULT,
-               PNG_FILTER_TYPE_DEFAULT);
-  png_write_info(png, info);
-  for (int32_t y = 0; y < canvas.height; ++y)
-    png_write_row(png, &canvas.rgb[static_cast<size_t>(y) * canvas.width * 3]);
-  png_write_end(png, nullptr);
-  png_destroy_write_struct(&png, &info);
+  file.write(reinterpret_cast<const char*>(png.data()),
+             static_cast<std::streamsize>(png.size()));
+  if (!file.flush()) return fail("could not write " + path);
   return true;
 }
 

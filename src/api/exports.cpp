@@ -2,9 +2,8 @@
 #include "capture/camera_list.h"
 #include "capture/onvif/onvif_client.h"
 #include "capture/rtsp/rtsp_capture.h"
-#include "capture/v4l2/v4l2_capture.h"
 #include "scan/session.h"
-#include "ui/gtk/gtk_scan_window.h"
+#include "ui/scan_window.h"
 
 #include <algorithm>
 #include <cstddef>
@@ -179,9 +178,7 @@ PXO_API void pxo_present_scan_window_host(const char* cameraId,
                                           const char* modelName,
                                           pxo_scan_result_callback callback,
                                           void* context) {
-  std::unique_ptr<pxowin::ICaptureSource> camera(new (std::nothrow)
-                                                     pxowin::V4l2Capture());
-  launchScanWindow(std::move(camera),
+  launchScanWindow(pxowin::createLocalCamera(),
                    text(cameraId),
                    text(dataFolder),
                    text(controllerHost),

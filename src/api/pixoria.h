@@ -4,8 +4,10 @@
 
 #include <stdint.h>
 
-#if defined(_WIN32)
+#if defined(_WIN32) && defined(PXO_BUILDING_DLL)
 #define PXO_API __declspec(dllexport)
+#elif defined(_WIN32)
+#define PXO_API __declspec(dllimport)
 #else
 #define PXO_API __attribute__((visibility("default")))
 #endif

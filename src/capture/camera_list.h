@@ -1,5 +1,8 @@
 #pragma once
 
+#include "capture/capture_source.h"
+
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -14,5 +17,9 @@ struct CameraDevice {
 // Lists the local video-capture cameras (none is no error).
 [[nodiscard]] bool enumerateCameras(std::vector<CameraDevice>* out,
                                     std::string* error);
+
+// The capture source for a local camera, started later by its identifier
+// (V4L2 on Linux); null when this build has no camera back end.
+std::unique_ptr<ICaptureSource> createLocalCamera();
 
 }  // namespace pxowin

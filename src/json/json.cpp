@@ -137,7 +137,7 @@ double convertNumber(std::string_view run) {
   if (ec == std::errc::result_out_of_range) {
     // Overflow or underflow: the decimal exponent of the leading significant
     // digit tells which.
-    long lead = 0;
+    int64_t lead = 0;
     int integerDigits = 0, fractionZeros = 0;
     bool inFraction = false, significant = false;
     const char* p = first;
@@ -158,11 +158,11 @@ double convertNumber(std::string_view run) {
       const char* digits = p + 1;
       bool negativeExponent = *digits == '-';
       if (*digits == '+' || *digits == '-') ++digits;
-      long written = 0;
+      int64_t written = 0;
       auto parsed = std::from_chars(digits, end, written);
       // Any exponent this large already decides it; capped, adding the
       // digit counts cannot overflow.
-      constexpr long kExponentCap = 1'000'000'000'000L;
+      constexpr int64_t kExponentCap = 1'000'000'000'000;
       if (parsed.ec == std::errc::result_out_of_range || written > kExponentCap)
         written = kExponentCap;
       lead = negativeExponent ? lead - written : lead + written;

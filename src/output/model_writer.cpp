@@ -1,4 +1,5 @@
 #include "output/model_writer.h"
+#include "platform/utf8_path.h"
 
 #include <algorithm>
 #include <charconv>
@@ -279,7 +280,7 @@ std::string writeModelFile(const ModelOutputInputs& inputs,
   std::error_code ec;
   std::filesystem::path folder = directory.empty()
                                      ? std::filesystem::temp_directory_path(ec)
-                                     : std::filesystem::path(directory);
+                                     : platform::pathFromUtf8(directory);
   if (ec) return fail("xmodel write failed");
   std::filesystem::path path =
       folder / (modelFileStem(inputs.modelName) + ".xmodel");
@@ -288,7 +289,7 @@ std::string writeModelFile(const ModelOutputInputs& inputs,
   file.write(text.data(), static_cast<std::streamsize>(text.size()));
   file.close();
   if (!file) return fail("xmodel write failed");
-  return path.string();
+  return platform::pathToUtf8(path);
 }
 
 }  // namespace pxo

@@ -4,6 +4,7 @@
 #include "json/json.h"
 #include "json/json_text.h"
 #include "platform/local_time.h"
+#include "platform/utf8_path.h"
 
 #include <algorithm>
 #include <array>
@@ -251,18 +252,18 @@ bool readBoundedFile(const std::filesystem::path& path,
   std::error_code ec;
   const uintmax_t size = std::filesystem::file_size(path, ec);
   if (ec) {
-    if (error) *error = "cannot read " + path.string();
+    if (error) *error = "cannot read " + platform::pathToUtf8(path);
     return false;
   }
   if (size > kMaxScanDataFileBytes) {
-    if (error) *error = path.string() + " is too large";
+    if (error) *error = platform::pathToUtf8(path) + " is too large";
     return false;
   }
   std::ifstream in(path, std::ios::binary);
   std::ostringstream buffer;
   buffer << in.rdbuf();
   if (!in) {
-    if (error) *error = "cannot read " + path.string();
+    if (error) *error = "cannot read " + platform::pathToUtf8(path);
     return false;
   }
   *text = buffer.str();
@@ -372,13 +373,13 @@ bool writeTextFile(const std::filesystem::path& path,
                    std::string* error) {
   std::ofstream file(path, std::ios::binary | std::ios::trunc);
   if (!file) {
-    if (error) *error = "could not open for write: " + path.string();
+    if (error) *error = "could not open for write: " + platform::pathToUtf8(path);
     return false;
   }
   file.write(text.data(), static_cast<std::streamsize>(text.size()));
   file.close();
   if (!file) {
-    if (error) *error = "write failed: " + path.string();
+    if (error) *error = "write failed: " + platform::pathToUtf8(path);
     return false;
   }
   return true;

@@ -5,6 +5,7 @@
 #include "scan/scan_decode.h"
 #include "scan/session.h"
 #include "scan/settle_timing.h"
+#include "platform/utf8_path.h"
 
 #include <algorithm>
 #include <chrono>
@@ -24,9 +25,9 @@ std::filesystem::path recordingPath(ScanSession& session) {
   session.scanDataFolder.clear();
   if (!session.scanDataDir.empty()) {
     std::filesystem::path folder =
-        createScanDataFolder(session.scanDataDir, nullptr);
+        createScanDataFolder(platform::pathFromUtf8(session.scanDataDir), nullptr);
     if (!folder.empty()) {
-      session.scanDataFolder = folder.string();
+      session.scanDataFolder = platform::pathToUtf8(folder);
       return folder / "scan.mp4";
     }
   }
@@ -195,7 +196,9 @@ void runScan(ScanSession& session,
             std::count_if(session.nodeOfLed.begin(),
                           session.nodeOfLed.end(),
                           [](int32_t node) { return node > 0; }));
-      writeScanData(session, session.scanDataFolder, marks, settle, decoded);
+      writeScanData(session,
+                    platform::pathFromUtf8(session.scanDataFolder),
+                    marks, settle, decoded);
     }
     return;
   }
@@ -206,7 +209,9 @@ void runScan(ScanSession& session,
   const int32_t observed = decoded.observedCount();
   if (observed == 0) {
     if (!session.scanDataFolder.empty())
-      writeScanData(session, session.scanDataFolder, marks, settle, decoded);
+      writeScanData(session,
+                    platform::pathFromUtf8(session.scanDataFolder),
+                    marks, settle, decoded);
     return fail(kNoLedsDecoded);
   }
   std::string warning;
@@ -225,7 +230,9 @@ void runScan(ScanSession& session,
       modelOutputInputs(session), ModelOutputKind::kCustomGrid, error);
   if (path.empty()) return;
   if (!session.scanDataFolder.empty())
-    writeScanData(session, session.scanDataFolder, marks, settle, decoded);
+    writeScanData(session,
+                    platform::pathFromUtf8(session.scanDataFolder),
+                    marks, settle, decoded);
 
   *modelFilePath = path;
   session.lastRun.recordingSeconds =

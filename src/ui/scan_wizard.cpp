@@ -1,4 +1,5 @@
 #include "ui/scan_wizard.h"
+#include "platform/utf8_path.h"
 
 #include <algorithm>
 #include <charconv>
@@ -406,9 +407,9 @@ void ScanWizard::saveScanData(const PathChooser& chooseFolder) {
   }
   const std::string chosen = chooseFolder ? chooseFolder("") : "";
   if (chosen.empty()) return;
-  const std::filesystem::path source(folder);
+  const std::filesystem::path source = platform::pathFromUtf8(folder);
   const std::filesystem::path destination =
-      std::filesystem::path(chosen) / (source.has_filename()
+      platform::pathFromUtf8(chosen) / (source.has_filename()
                                            ? source.filename()
                                            : source.parent_path().filename());
   std::error_code ec;
@@ -421,7 +422,7 @@ void ScanWizard::saveScanData(const PathChooser& chooseFolder) {
     setStatus(joined({"Could not save scan data: ", ec.message()}));
     return;
   }
-  setStatus(joined({"Saved scan data to ", destination.string()}));
+  setStatus(joined({"Saved scan data to ", platform::pathToUtf8(destination)}));
 }
 
 void ScanWizard::restartCamera() {

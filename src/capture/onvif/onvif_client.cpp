@@ -105,8 +105,15 @@ int32_t integerOf(std::string_view text) {
   return static_cast<int32_t>(negative ? -value : value);
 }
 
+// vfprintf is the C99 one on every build (mingw-w64's own with
+// __USE_MINGW_ANSI_STDIO), which the checker knows as gnu_printf there.
+#if defined(__MINGW32__)
+#define PXO_PRINTF_FORMAT gnu_printf
+#else
+#define PXO_PRINTF_FORMAT printf
+#endif
 void debugLine(bool debug, const char* format, ...)
-    __attribute__((format(printf, 2, 3)));
+    __attribute__((format(PXO_PRINTF_FORMAT, 2, 3)));
 void debugLine(bool debug, const char* format, ...) {
   if (!debug) return;
   va_list args;

@@ -4,6 +4,7 @@
 #include "controller/base64.h"
 #include "output/model_writer.h"
 #include "platform/local_time.h"
+#include "platform/random.h"
 
 #include <cstdio>
 #include <ctime>
@@ -19,11 +20,7 @@ uint64_t fallbackState = 0;
 
 std::array<uint8_t, 16> randomBytes16() {
   std::array<uint8_t, 16> bytes{};
-  if (std::FILE* f = std::fopen("/dev/urandom", "rb")) {
-    const size_t got = std::fread(bytes.data(), 1, bytes.size(), f);
-    std::fclose(f);
-    if (got == bytes.size()) return bytes;
-  }
+  if (platform::secureRandom(bytes.data(), bytes.size())) return bytes;
   int onStack = 0;
   fallbackState ^= static_cast<uint64_t>(std::time(nullptr)) ^
                    static_cast<uint64_t>(reinterpret_cast<uintptr_t>(&onStack));

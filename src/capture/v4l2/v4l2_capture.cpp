@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstring>
 #include <filesystem>
+#include <new>
 
 #include <fcntl.h>
 #include <linux/videodev2.h>
@@ -77,6 +78,10 @@ bool enumerateV4l2Cameras(const std::string& devDir,
 
 bool enumerateCameras(std::vector<CameraDevice>* out, std::string* error) {
   return enumerateV4l2Cameras("/dev", out, error);
+}
+
+std::unique_ptr<ICaptureSource> createLocalCamera() {
+  return std::unique_ptr<ICaptureSource>(new (std::nothrow) V4l2Capture());
 }
 
 V4l2Capture::~V4l2Capture() { stop(); }
