@@ -12,11 +12,11 @@ function(pxo_add_module name)
   target_link_libraries(pxo_${name} PUBLIC ${ARG_DEPS})
 endfunction()
 
-# pxo_add_test(<module> <name> [REALTIME] [DEPS <targets...>])
+# pxo_add_test(<module> <name> [REALTIME] [LOCK <resource>] [DEPS <targets...>])
 # Builds tests/<module>/<name>.cpp against pxo_<module> and registers each
 # GoogleTest case with CTest as "<module>/<Suite>.<Case>".
 function(pxo_add_test module name)
-  cmake_parse_arguments(ARG "REALTIME" "" "DEPS" ${ARGN})
+  cmake_parse_arguments(ARG "REALTIME" "LOCK" "DEPS" ${ARGN})
   set(target ${module}_${name})
   add_executable(${target} ${PROJECT_SOURCE_DIR}/tests/${module}/${name}.cpp)
   set(module_target)
@@ -33,12 +33,25 @@ function(pxo_add_test module name)
   # the camera too little of two cores to keep its frame rate (a real scan
   # does not share its machine with a second one).
   set(lock)
+  # They carry the label "realtime": the quick tier and the sanitizer
+  # builds leave most of them out (scripts/test.sh).
   if(ARG_REALTIME)
-    set(lock RUN_SERIAL TRUE)
+    set(lock RUN_SERIAL TRUE LABELS realtime)
+  endif()
+  # Tests that hold the same resource (a fixed port) take turns.
+  if(ARG_LOCK)
+    list(APPEND lock RESOURCE_LOCK ${ARG_LOCK})
+  endif()
+  # A cross build lists its tests when CTest runs (through the emulator),
+  # not while building.
+  set(discovery)
+  if(CMAKE_CROSSCOMPILING)
+    set(discovery DISCOVERY_MODE PRE_TEST)
   endif()
   gtest_discover_tests(${target}
     TEST_PREFIX "${module}/"
     DISCOVERY_TIMEOUT 60
+    ${discovery}
     PROPERTIES TIMEOUT 300 ${lock})
 endfunction()
 

@@ -10,7 +10,7 @@ cd "$(dirname "$0")/.."
 scripts/setup.sh --windows
 cmake -S . -B build-windows -G Ninja \
   -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
-  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPXO_WERROR=ON
+  -DCMAKE_BUILD_TYPE=Release -DPXO_WERROR=ON
 cmake --build build-windows -j "$(nproc)"
 if [[ "${1:-}" == "--package" ]]; then
   (cd build-windows && cpack -G ZIP)

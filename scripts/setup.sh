@@ -1,11 +1,15 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages that building, testing, benchmarking and
 # fuzzing need; packages already installed are left alone. Run as root.
+#   scripts/setup.sh            for the Linux build
+#   scripts/setup.sh --windows  also the Windows cross build and Wine
 set -euo pipefail
 
 packages=(
   # Build
   g++ make cmake ninja-build pkg-config binutils
+  # The Debian package (dpkg-shlibdeps finds its dependencies)
+  dpkg-dev
   # Recording and extraction (H.264 through libx264), frame conversion
   libavformat-dev libavcodec-dev libswscale-dev libavutil-dev
   # The scan preview image
@@ -25,6 +29,14 @@ packages=(
   gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-ugly
   gstreamer1.0-plugins-bad gstreamer1.0-rtsp
 )
+if [[ "${1:-}" == "--windows" ]]; then
+  packages+=(
+    # The cross compiler with std::thread (the -win32 flavour has none)
+    g++-mingw-w64-x86-64-posix
+    # The Windows tests run under Wine
+    wine wine64
+  )
+fi
 
 missing=()
 for package in "${packages[@]}"; do

@@ -122,6 +122,9 @@ int main(int argc, char** argv) {
   std::fflush(stdout);
   while (!gStop) std::this_thread::sleep_for(std::chrono::milliseconds(100));
   fpp.stop();
+  std::printf("fpp-sim: %lld DDP packets applied, %lld ignored\n",
+              static_cast<long long>(fpp.ddpPacketsApplied()),
+              static_cast<long long>(fpp.ddpPacketsIgnored()));
   if (!dumpFolder.empty()) dump(fpp, dumpFolder, "end-");
   return 0;
 }

@@ -15,11 +15,31 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#if defined(_WIN32)
+#include <winsock2.h>
+// After winsock2.h.
+#include <iphlpapi.h>
+#else
 #include <net/if.h>
+#endif
 
 namespace pxo {
 namespace {
 
+#if defined(_WIN32)
+// Under Wine the adapters are the Linux host's (or namespace's) interfaces.
+bool onlyLoopback() {
+  ULONG size = 16384;
+  std::vector<unsigned char> buffer(size);
+  auto* adapters = reinterpret_cast<IP_ADAPTER_ADDRESSES*>(buffer.data());
+  if (GetAdaptersAddresses(AF_UNSPEC, 0, nullptr, adapters, &size) !=
+      ERROR_SUCCESS)
+    return false;
+  for (const IP_ADAPTER_ADDRESSES* a = adapters; a; a = a->Next)
+    if (a->IfType != IF_TYPE_SOFTWARE_LOOPBACK) return false;
+  return true;
+}
+#else
 bool onlyLoopback() {
   struct if_nameindex* names = if_nameindex();
   if (!names) return false;
@@ -29,6 +49,7 @@ bool onlyLoopback() {
   if_freenameindex(names);
   return only;
 }
+#endif
 
 class OnvifDiscovery : public ::testing::Test {
  protected:

@@ -1,6 +1,7 @@
 #include "decode/id_geometry.h"
 
 #include <cmath>
+#include <numbers>
 
 #include <gtest/gtest.h>
 
@@ -80,7 +81,7 @@ TEST(EstimateMissingIds, CurvesThroughCloseNeighboursAndBridgesWideGaps) {
   // missing: the spline follows the arc, a straight line would cut it.
   std::vector<IdPointF> arc;
   auto onCircle = [](int32_t id) {
-    double a = (id - 1) * 10.0 * M_PI / 180;
+    double a = (id - 1) * 10.0 * std::numbers::pi / 180;
     return IdPointF{id, 200 + 100 * std::cos(a), 200 + 100 * std::sin(a)};
   };
   for (int32_t id : {1, 2, 3, 4, 6, 7, 8, 9}) arc.push_back(onCircle(id));

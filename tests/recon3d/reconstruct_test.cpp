@@ -411,17 +411,29 @@ TEST(PickFieldOfView, AnOpenAngleFallsToTheLedSpacingThenToTheAssumedAngle) {
   EXPECT_EQ(chosen.source, FovSource::kAssumed);
 }
 
+// The diagnostics switch is whether the variable exists at all.
+void setPoseDebug(bool on) {
+#if defined(_WIN32)
+  _putenv_s("PXO_POSE_DEBUG", on ? "1" : "");  // "" removes it
+#else
+  if (on)
+    setPoseDebug(true);
+  else
+    ::unsetenv("PXO_POSE_DEBUG");
+#endif
+}
+
 TEST(ReconstructViews, PoseDebugPrintsItsLinesAndChangesNothing) {
   const std::vector<ScanView> views = viewsOf(tree(), {-20, 20}, 0.5);
-  ::unsetenv("PXO_POSE_DEBUG");
+  setPoseDebug(false);
   testing::internal::CaptureStderr();
   Solve3DResultPtr quiet = solveAt(views, kFov);
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
-  ::setenv("PXO_POSE_DEBUG", "", 1);
+  setPoseDebug(true);
   testing::internal::CaptureStderr();
   Solve3DResultPtr loud = solveAt(views, kFov);
   const std::string text = testing::internal::GetCapturedStderr();
-  ::unsetenv("PXO_POSE_DEBUG");
+  setPoseDebug(false);
   ASSERT_TRUE(quiet);
   ASSERT_TRUE(loud);
   ASSERT_EQ(quiet->points.size(), loud->points.size());
@@ -456,8 +468,15 @@ TEST(ReconstructViews, PoseDebugPrintsItsLinesAndChangesNothing) {
       for (size_t at = scan.find(from); at != std::string::npos;
            at = scan.find(from))
         scan.replace(at, std::strlen(from), "%lf");
+    // Literal text is scanned in ASCII: a C runtime's scanf may read the
+    // format's bytes as characters of its locale (mingw-w64's does).
+    std::string scanned = line;
+    for (std::string* piece : {&scanned, &scan})
+      for (size_t at = piece->find("σ"); at != std::string::npos;
+           at = piece->find("σ"))
+        piece->replace(at, std::strlen("σ"), "s");
     double v[9] = {};
-    ASSERT_EQ(std::sscanf(line.c_str(),
+    ASSERT_EQ(std::sscanf(scanned.c_str(),
                           scan.c_str(),
                           &v[0],
                           &v[1],

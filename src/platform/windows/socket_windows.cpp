@@ -65,8 +65,8 @@ bool setNonBlocking(SOCKET socket) {
 }
 
 std::string utf8FromWide(const wchar_t* text, int length) {
-  const int size =
-      ::WideCharToMultiByte(CP_UTF8, 0, text, length, nullptr, 0, nullptr, nullptr);
+  const int size = ::WideCharToMultiByte(
+      CP_UTF8, 0, text, length, nullptr, 0, nullptr, nullptr);
   if (size <= 0) return {};
   std::string result(static_cast<size_t>(size), '\0');
   ::WideCharToMultiByte(
@@ -77,17 +77,18 @@ std::string utf8FromWide(const wchar_t* text, int length) {
 // The system's text for a Winsock error, in UTF-8, with its number.
 std::string errorText(int code) {
   wchar_t* text = nullptr;
-  const DWORD length = ::FormatMessageW(
-      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
-          FORMAT_MESSAGE_IGNORE_INSERTS,
-      nullptr,
-      static_cast<DWORD>(code),
-      0,
-      reinterpret_cast<wchar_t*>(&text),
-      0,
-      nullptr);
+  const DWORD length = ::FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER |
+                                            FORMAT_MESSAGE_FROM_SYSTEM |
+                                            FORMAT_MESSAGE_IGNORE_INSERTS,
+                                        nullptr,
+                                        static_cast<DWORD>(code),
+                                        0,
+                                        reinterpret_cast<wchar_t*>(&text),
+                                        0,
+                                        nullptr);
   std::string message;
-  if (length > 0 && text) message = utf8FromWide(text, static_cast<int>(length));
+  if (length > 0 && text)
+    message = utf8FromWide(text, static_cast<int>(length));
   if (text) ::LocalFree(text);
   while (!message.empty() &&
          (message.back() == '\n' || message.back() == '\r' ||
@@ -110,14 +111,16 @@ int waitFor(SOCKET socket, bool write, Deadline deadline) {
     FD_SET(socket, &failed);
     auto left = deadline - Clock::now();
     if (left < Clock::duration::zero()) left = Clock::duration::zero();
-    const auto us =
-        std::chrono::ceil<std::chrono::microseconds>(left).count();
+    const auto us = std::chrono::ceil<std::chrono::microseconds>(left).count();
     timeval timeout{};
     const int64_t seconds = std::min<int64_t>(us / 1000000, INT_MAX);
     timeout.tv_sec = static_cast<long>(seconds);
     timeout.tv_usec = static_cast<long>(us % 1000000);
-    const int rc = ::select(
-        0, write ? nullptr : &ready, write ? &ready : nullptr, &failed, &timeout);
+    const int rc = ::select(0,
+                            write ? nullptr : &ready,
+                            write ? &ready : nullptr,
+                            &failed,
+                            &timeout);
     if (rc == SOCKET_ERROR) return -1;
     if (rc > 0) return FD_ISSET(socket, &failed) ? -1 : 1;
     if (Clock::now() >= deadline) return 0;
@@ -129,8 +132,9 @@ SocketAddress localAddressOf(NativeSocket handle) {
   if (handle == kInvalidSocket) return result;
   sockaddr_storage local{};
   int length = sizeof local;
-  if (::getsockname(
-          toSocket(handle), reinterpret_cast<sockaddr*>(&local), &length) == 0) {
+  if (::getsockname(toSocket(handle),
+                    reinterpret_cast<sockaddr*>(&local),
+                    &length) == 0) {
     std::memcpy(result.storage.data(), &local, static_cast<size_t>(length));
     result.length = length;
   }
@@ -267,7 +271,8 @@ TcpStream TcpStream::connect(const ResolvedAddress& to,
                              std::string* error) {
   const SOCKET socket = openSocket(to.family, to.type, to.protocol);
   if (socket == INVALID_SOCKET) {
-    setError(error, "could not create socket: " + errorText(::WSAGetLastError()));
+    setError(error,
+             "could not create socket: " + errorText(::WSAGetLastError()));
     return {};
   }
   TcpStream stream(fromSocket(socket));
@@ -336,7 +341,8 @@ bool TcpStream::sendAll(const void* data,
   const auto* bytes = static_cast<const char*>(data);
   size_t sent = 0;
   while (sent < size) {
-    const int n = ::send(toSocket(handle_), bytes + sent, chunk(size - sent), 0);
+    const int n =
+        ::send(toSocket(handle_), bytes + sent, chunk(size - sent), 0);
     if (n > 0) {
       sent += static_cast<size_t>(n);
       continue;
@@ -385,20 +391,16 @@ void TcpListener::close() { closeHandle(handle_); }
 TcpListener TcpListener::listen(const SocketAddress& local,
                                 int backlog,
                                 std::string* error) {
-  const SOCKET socket = openSocket(asSockaddr(local)->sa_family, SOCK_STREAM, 0);
+  const SOCKET socket =
+      openSocket(asSockaddr(local)->sa_family, SOCK_STREAM, 0);
   if (socket == INVALID_SOCKET) {
-    setError(error, "could not create socket: " + errorText(::WSAGetLastError()));
+    setError(error,
+             "could not create socket: " + errorText(::WSAGetLastError()));
     return {};
   }
   TcpListener listener(fromSocket(socket));
-  // SO_REUSEADDR on Windows would let another socket take the port over;
-  // exclusive use is what the POSIX listener gets by default.
-  BOOL on = TRUE;
-  ::setsockopt(socket,
-               SOL_SOCKET,
-               SO_EXCLUSIVEADDRUSE,
-               reinterpret_cast<const char*>(&on),
-               sizeof on);
+  // No SO_REUSEADDR: on Windows it would let another socket take the port
+  // over, and a port in TIME_WAIT does not block a new listener here.
   if (!setNonBlocking(socket) ||
       ::bind(socket, asSockaddr(local), local.length) != 0 ||
       ::listen(socket, backlog) != 0) {
@@ -471,7 +473,8 @@ void UdpSocket::close() { closeHandle(handle_); }
 UdpSocket UdpSocket::open(const ResolvedAddress& like, std::string* error) {
   const SOCKET socket = openSocket(like.family, like.type, like.protocol);
   if (socket == INVALID_SOCKET) {
-    setError(error, "could not create socket: " + errorText(::WSAGetLastError()));
+    setError(error,
+             "could not create socket: " + errorText(::WSAGetLastError()));
     return {};
   }
   ignorePortUnreachable(socket);
@@ -493,19 +496,18 @@ UdpSocket UdpSocket::bindUdp(const SocketAddress& local,
   const SOCKET socket =
       openSocket(asSockaddr(local)->sa_family, SOCK_DGRAM, IPPROTO_UDP);
   if (socket == INVALID_SOCKET) {
-    setError(error, "could not create socket: " + errorText(::WSAGetLastError()));
+    setError(error,
+             "could not create socket: " + errorText(::WSAGetLastError()));
     return {};
   }
   UdpSocket result(fromSocket(socket));
   ignorePortUnreachable(socket);
   const BOOL on = TRUE;
-  const int option = reuseAddress ? SO_REUSEADDR : SO_EXCLUSIVEADDRUSE;
-  if (::setsockopt(socket,
-                   SOL_SOCKET,
-                   option,
-                   reinterpret_cast<const char*>(&on),
-                   sizeof on) != 0 &&
-      reuseAddress) {
+  if (reuseAddress && ::setsockopt(socket,
+                                   SOL_SOCKET,
+                                   SO_REUSEADDR,
+                                   reinterpret_cast<const char*>(&on),
+                                   sizeof on) != 0) {
     setError(error,
              "could not share the address: " + errorText(::WSAGetLastError()));
     return {};
@@ -556,7 +558,8 @@ long UdpSocket::receiveFrom(void* buffer,
     if (code == 0 || code == WSAEMSGSIZE) {
       if (from) {
         *from = SocketAddress{};
-        std::memcpy(from->storage.data(), &peer, static_cast<size_t>(peerLength));
+        std::memcpy(
+            from->storage.data(), &peer, static_cast<size_t>(peerLength));
         from->length = peerLength;
       }
       return size;
