@@ -15,12 +15,13 @@
 #include "capture/camera_list.h"
 #include "capture/onvif/onvif_client.h"
 #include "capture/rtsp/rtsp_capture.h"
-#include "capture/camera_list.h"
 #include "controller/fpp_reconfigure.h"
 #include "json/json_text.h"
 #include "output/model_writer.h"
 #include "output/scan_data.h"
 #include "platform/interrupt.h"
+#include "platform/process.h"
+#include "platform/utf8_path.h"
 #include "scan/scan_decode.h"
 #include "scan/session.h"
 #include "ui/scan_window.h"
@@ -43,8 +44,6 @@
 #include <string>
 #include <vector>
 
-#include "platform/process.h"
-#include "platform/utf8_path.h"
 #include "preview_image.h"
 
 namespace {
@@ -97,10 +96,12 @@ int manual() {
       "    camera, and write it as a model file\n"
       "\n"
       "SYNOPSIS\n"
-      "    pixoria scan --controller HOST [--camera ID | --rtsp URL | --onvif [URL]]\n"
+      "    pixoria scan --controller HOST [--camera ID | --rtsp URL | --onvif "
+      "[URL]]\n"
       "                 [--ports 1,2] [--out DIR] [--name NAME]\n"
       "    pixoria scan --simulate [--scene FILE] [--out DIR] [--name NAME]\n"
-      "    pixoria gui [--controller HOST] [--camera ID | --rtsp URL] [--simulate]\n"
+      "    pixoria gui [--controller HOST] [--camera ID | --rtsp URL] "
+      "[--simulate]\n"
       "    pixoria serve --simulate [--scene FILE]\n"
       "    pixoria decode FOLDER [--out DIR] [--name NAME]\n"
       "    pixoria cameras | discover [--timeout MS] | profiles DEVICE-URL\n"
@@ -121,13 +122,16 @@ int manual() {
       "    serve     Run the virtual rig's controller and network camera.\n"
       "    decode    Decode a kept scan-data folder again.\n"
       "    cameras   List the local cameras (identifier, name).\n"
-      "    discover  List the ONVIF network cameras that answer on this network.\n"
-      "    profiles  List a network camera's H.264 profiles and stream addresses.\n"
+      "    discover  List the ONVIF network cameras that answer on this "
+      "network.\n"
+      "    profiles  List a network camera's H.264 profiles and stream "
+      "addresses.\n"
       "\n"
       "OPTIONS\n"
       "    --controller HOST   the controller's host name or address\n"
       "    --user U, --password P\n"
-      "                        the controller's (or, for profiles, the camera's)\n"
+      "                        the controller's (or, for profiles, the "
+      "camera's)\n"
       "                        credentials\n"
       "    --camera ID         a local camera, as listed by pixoria cameras\n"
       "    --rtsp URL          a network camera's stream address\n"
@@ -147,7 +151,8 @@ int manual() {
       "\n"
       "EXAMPLES\n"
       "    pixoria scan --simulate --out demo\n"
-      "    pixoria scan --controller 192.168.1.50 --camera /dev/video0 --ports 1\n",
+      "    pixoria scan --controller 192.168.1.50 --camera /dev/video0 --ports "
+      "1\n",
       stdout);
   return 0;
 }

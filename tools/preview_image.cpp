@@ -1,13 +1,13 @@
 #include "preview_image.h"
 
+#include "platform/utf8_path.h"
+
 #include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstdio>
 #include <fstream>
 #include <memory>
-
-#include "platform/utf8_path.h"
 
 namespace pxo::tools {
 
@@ -197,7 +197,8 @@ bool writePreviewPng(const pxowin::BgraFrame& frame,
                     colour);
   }
 
-  const std::vector<uint8_t> png = encodePng(canvas.width, canvas.height, canvas.rgb);
+  const std::vector<uint8_t> png =
+      encodePng(canvas.width, canvas.height, canvas.rgb);
   std::ofstream file(platform::pathFromUtf8(path), std::ios::binary);
   if (!file) return fail("could not open " + path);
   file.write(reinterpret_cast<const char*>(png.data()),

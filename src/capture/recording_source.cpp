@@ -1,4 +1,5 @@
 #include "capture/recording_source.h"
+
 #include "platform/utf8_path.h"
 
 #include <chrono>
@@ -57,7 +58,8 @@ bool RecordingCaptureSource::startRecording(const std::filesystem::path& path,
   std::error_code ec;
   auto folder = path.parent_path();
   if (!folder.empty() && !std::filesystem::is_directory(folder, ec)) {
-    if (error) *error = "could not create recording: " + pxo::platform::pathToUtf8(path);
+    if (error)
+      *error = "could not create recording: " + pxo::platform::pathToUtf8(path);
     recording_ = false;
     return false;
   }

@@ -1,4 +1,5 @@
 #include "output/model_writer.h"
+
 #include "platform/utf8_path.h"
 
 #include <algorithm>

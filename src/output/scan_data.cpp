@@ -373,7 +373,8 @@ bool writeTextFile(const std::filesystem::path& path,
                    std::string* error) {
   std::ofstream file(path, std::ios::binary | std::ios::trunc);
   if (!file) {
-    if (error) *error = "could not open for write: " + platform::pathToUtf8(path);
+    if (error)
+      *error = "could not open for write: " + platform::pathToUtf8(path);
     return false;
   }
   file.write(text.data(), static_cast<std::streamsize>(text.size()));

@@ -1,11 +1,11 @@
 #include "scan/scan_run.h"
 
 #include "output/scan_data.h"
+#include "platform/utf8_path.h"
 #include "scan/marked_recording.h"
 #include "scan/scan_decode.h"
 #include "scan/session.h"
 #include "scan/settle_timing.h"
-#include "platform/utf8_path.h"
 
 #include <algorithm>
 #include <chrono>
@@ -24,8 +24,8 @@ constexpr int32_t kTailDwellMs = 600;
 std::filesystem::path recordingPath(ScanSession& session) {
   session.scanDataFolder.clear();
   if (!session.scanDataDir.empty()) {
-    std::filesystem::path folder =
-        createScanDataFolder(platform::pathFromUtf8(session.scanDataDir), nullptr);
+    std::filesystem::path folder = createScanDataFolder(
+        platform::pathFromUtf8(session.scanDataDir), nullptr);
     if (!folder.empty()) {
       session.scanDataFolder = platform::pathToUtf8(folder);
       return folder / "scan.mp4";
@@ -198,7 +198,9 @@ void runScan(ScanSession& session,
                           [](int32_t node) { return node > 0; }));
       writeScanData(session,
                     platform::pathFromUtf8(session.scanDataFolder),
-                    marks, settle, decoded);
+                    marks,
+                    settle,
+                    decoded);
     }
     return;
   }
@@ -211,7 +213,9 @@ void runScan(ScanSession& session,
     if (!session.scanDataFolder.empty())
       writeScanData(session,
                     platform::pathFromUtf8(session.scanDataFolder),
-                    marks, settle, decoded);
+                    marks,
+                    settle,
+                    decoded);
     return fail(kNoLedsDecoded);
   }
   std::string warning;
@@ -231,8 +235,10 @@ void runScan(ScanSession& session,
   if (path.empty()) return;
   if (!session.scanDataFolder.empty())
     writeScanData(session,
-                    platform::pathFromUtf8(session.scanDataFolder),
-                    marks, settle, decoded);
+                  platform::pathFromUtf8(session.scanDataFolder),
+                  marks,
+                  settle,
+                  decoded);
 
   *modelFilePath = path;
   session.lastRun.recordingSeconds =

@@ -1,4 +1,5 @@
 #include "ui/scan_wizard.h"
+
 #include "platform/utf8_path.h"
 
 #include <algorithm>
@@ -410,8 +411,8 @@ void ScanWizard::saveScanData(const PathChooser& chooseFolder) {
   const std::filesystem::path source = platform::pathFromUtf8(folder);
   const std::filesystem::path destination =
       platform::pathFromUtf8(chosen) / (source.has_filename()
-                                           ? source.filename()
-                                           : source.parent_path().filename());
+                                            ? source.filename()
+                                            : source.parent_path().filename());
   std::error_code ec;
   std::filesystem::copy(source,
                         destination,
