@@ -9,14 +9,15 @@
 # "realtime": scans of the virtual rig filmed in real time, which a
 # sanitizer slows below a camera's frame rate) and, of those, the few named
 # in sanitizer_realtime below: one plain scan, the irregular camera, a camera
-# that stops, and closing the window during a scan.
+# that stops, closing the window during a scan, and interrupting the
+# command at every step.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 build=build
 options=()
 quick=0
-sanitizer_realtime='RigScan\.(DefaultSceneBehindAnUnselectedPort|RollingShutterJitteredAndDroppedFrames|CameraThatStopsDuringTheRecording)|WizardOnTheRig\.ClosingDuringAScanStopsItAndDoesNotWait'
+sanitizer_realtime='RigScan\.(DefaultSceneBehindAnUnselectedPort|RollingShutterJitteredAndDroppedFrames|CameraThatStopsDuringTheRecording)|WizardOnTheRig\.ClosingDuringAScanStopsItAndDoesNotWait|tools/InterruptsAtEveryStep'
 case "${1:-}" in
   "") ;;
   --quick) quick=1 ;;

@@ -417,7 +417,7 @@ void setPoseDebug(bool on) {
   _putenv_s("PXO_POSE_DEBUG", on ? "1" : "");  // "" removes it
 #else
   if (on)
-    setPoseDebug(true);
+    ::setenv("PXO_POSE_DEBUG", "", 1);
   else
     ::unsetenv("PXO_POSE_DEBUG");
 #endif
