@@ -46,12 +46,14 @@ const std::vector<std::vector<std::string>>& streamPackets() {
   static const auto packets = [] {
     std::vector<std::vector<std::string>> all;
     auto encoder = createH264StreamEncoder();
-    if (!encoder->open(kWidth, kHeight, 30, 30, nullptr)) return all;
+    if (!encoder->open(kWidth, kHeight, 30, 30, 0, nullptr)) return all;
     uint16_t sequence = 0;
     for (int32_t f = 0; f < kFrames; ++f) {
       std::string unit;
       bool key = false;
-      if (!encoder->encode(movingPicture(f), false, &unit, &key)) continue;
+      int64_t shown = 0;
+      if (!encoder->encode(movingPicture(f), false, &unit, &key, &shown))
+        continue;
       all.push_back(
           pxo::sim::h264RtpPackets(unit, uint32_t(f) * 3000u, 1400, &sequence));
     }

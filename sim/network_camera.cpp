@@ -78,6 +78,7 @@ bool NetworkCamera::start(std::string* error) {
     listener_.close();
     return false;
   }
+  stopSending_ = false;
   running_ = true;
   encoder_ = std::thread([this] { encodeLoop(); });
   server_ = std::thread([this] { serveLoop(); });
@@ -111,6 +112,10 @@ void NetworkCamera::encodeLoop() {
   auto encoder = pxowin::createH264StreamEncoder();
   bool open = false;
   std::string annexB;
+  // Capture times of the frames given to the encoder and not yet out (it
+  // holds some back with B-frames), by their number.
+  std::deque<std::pair<int64_t, double>> given;
+  int64_t nextFrame = 0;
   while (running_) {
     std::unique_ptr<pxowin::BgraFrame> frame;
     {
@@ -120,19 +125,34 @@ void NetworkCamera::encodeLoop() {
     }
     if (!frame) continue;
     if (!open) {
-      open = encoder->open(
-          frame->width, frame->height, 30, config_.keyFrameInterval, nullptr);
+      open = encoder->open(frame->width,
+                           frame->height,
+                           30,
+                           config_.keyFrameInterval,
+                           config_.bFrames,
+                           nullptr);
       if (!open) return;
     }
+    given.emplace_back(nextFrame++, frame->timestamp);
+    while (given.size() > 64) given.pop_front();
     bool key = false;
-    if (!encoder->encode(*frame, wantKeyFrame_.exchange(false), &annexB, &key))
+    int64_t shown = -1;
+    if (!encoder->encode(
+            *frame, wantKeyFrame_.exchange(false), &annexB, &key, &shown))
       continue;
+    const auto match =
+        std::find_if(given.begin(), given.end(), [&](const auto& g) {
+          return g.first == shown;
+        });
+    if (match == given.end()) continue;
+    const double captureTime = match->second;
+    given.erase(match);
     Queued unit;
     unit.annexB = std::move(annexB);
-    unit.captureTime = frame->timestamp;
+    unit.captureTime = captureTime;
     unit.rtpTimestamp = config_.firstRtpTimestamp +
-                        static_cast<uint32_t>(std::llround(
-                            std::max(frame->timestamp, 0.0) * 90000.0));
+                        static_cast<uint32_t>(
+                            std::llround(std::max(captureTime, 0.0) * 90000.0));
     unit.due = Clock::now() + std::chrono::microseconds(static_cast<int64_t>(
                                   config_.latencyMs * 1000));
     std::lock_guard lock(mutex_);
@@ -217,6 +237,11 @@ void NetworkCamera::serveClient(platform::TcpStream& client) {
     }
     if (buffer.size() > kMaxRequestBytes) return;
 
+    if (stopSending_) {
+      if (stopHow_ == Stop::kCloseConnection) return;
+      std::lock_guard lock(mutex_);
+      queue_.clear();
+    }
     std::deque<Queued> due;
     {
       std::lock_guard lock(mutex_);

@@ -26,7 +26,9 @@
 // interleaved TCP only, PLAY (the next frame is a key frame), GET_PARAMETER
 // and TEARDOWN; Basic authentication when a password is set. RTP carries
 // single NAL units and FU-A fragments, the timestamps starting just short of
-// 2^32 so that they wrap within the first seconds.
+// 2^32 so that they wrap within the first seconds. stopSending() makes it
+// a camera that stops in the middle of a stream: it closes the client's
+// connection, or keeps it open and sends nothing more.
 //
 // Threads: the source's capture thread hands frames over; an encoder thread
 // and a server thread do the rest. start and stop on the owner's thread.
@@ -36,6 +38,9 @@ namespace pxo::sim {
 struct NetworkCameraConfig {
   double latencyMs = 500;  // from the frame's capture to its packets
   int32_t keyFrameInterval = 30;
+  // B-frames between reference pictures: the units then go out in decode
+  // order, their RTP times going back and forth.
+  int32_t bFrames = 0;
   uint32_t firstRtpTimestamp = 0xFFFFFFFFu - 2u * 90000u;  // wraps after 2 s
   size_t maxPacketBytes = 1400;
   std::string user;  // Basic authentication when `password` is set
@@ -63,6 +68,13 @@ class NetworkCamera {
   // "rtsp://127.0.0.1:<port>/live" once started.
   const std::string& url() const { return url_; }
   int64_t accessUnitsSent() const { return sent_.load(); }
+  enum class Stop { kCloseConnection, kFallSilent };
+  // From any thread: the current client gets no more access units, and
+  // with kCloseConnection its connection is closed. Until start() again.
+  void stopSending(Stop how) {
+    stopHow_ = how;
+    stopSending_ = true;
+  }
   // The source's own time of the first frame the current (or last) client
   // received: a client's stream time 0.
   double clientStreamStart() const { return clientStart_.load(); }
@@ -87,6 +99,8 @@ class NetworkCamera {
   std::string url_;
   std::atomic<bool> running_{false};
   std::atomic<bool> wantKeyFrame_{true};
+  std::atomic<bool> stopSending_{false};
+  std::atomic<Stop> stopHow_{Stop::kCloseConnection};
   std::atomic<int64_t> sent_{0};
   std::atomic<double> clientStart_{0};
   bool clientStarted_ = false;  // server thread

@@ -105,6 +105,11 @@ class ICaptureSource {
     (void)setting;
     return false;
   }
+  // Why the started source can no longer give a scan what it needs (a
+  // network camera that stopped sending, a stream that cannot be recorded
+  // with the right times): a message for the user, naming the camera.
+  // Empty while it can. The scan stops at once when it is not.
+  virtual std::string failure() { return ""; }
   // Reserved; answers nothing.
   virtual std::optional<int32_t> reserved() { return std::nullopt; }
 };

@@ -61,10 +61,13 @@ class EncodedRecordingWriter {
                                   std::string_view sps,
                                   std::string_view pps,
                                   std::string* error) = 0;
-  // One access unit at `time` seconds from the recording's start; times
-  // must increase (a repeated time is moved just after the previous one).
+  // One access unit in decode order, shown at `presentationMicros` and
+  // decoded at `decodeMicros` from the recording's start (microseconds).
+  // Decode times rise and are never after the presentation time; with
+  // B-frames presentation times do not rise.
   [[nodiscard]] virtual bool write(std::string_view annexB,
-                                   double time,
+                                   int64_t presentationMicros,
+                                   int64_t decodeMicros,
                                    bool keyFrame) = 0;
   [[nodiscard]] virtual bool finish(std::string* error) = 0;
 };
@@ -86,9 +89,11 @@ class H264Decoder {
   virtual void close() = 0;
 };
 
-// An H.264 encoder for streaming (no B-frames, parameter sets in front of
-// every key frame): what a network camera sends. The virtual rig's network
-// camera uses it.
+// An H.264 encoder for streaming (parameter sets in front of every key
+// frame): what a network camera sends, with no B-frames (the low-delay
+// kind) or with `bFrames` of them between the reference pictures (what
+// many cameras and encoders send). The virtual rig's network camera uses
+// it.
 class H264StreamEncoder {
  public:
   virtual ~H264StreamEncoder() = default;
@@ -96,14 +101,18 @@ class H264StreamEncoder {
                                   int32_t height,
                                   double fps,
                                   int32_t keyFrameInterval,
+                                  int32_t bFrames,
                                   std::string* error) = 0;
-  // One frame in; the access unit (Annex B) out, with whether it is a key
-  // frame (`forceKeyFrame` makes it one). False when the encoder failed or
-  // held the frame back.
+  // One frame in; an access unit (Annex B) out in decode order, with
+  // whether it is a key frame (`forceKeyFrame` makes this frame one) and
+  // which frame it shows (0 for the first frame given to encode, and so
+  // on: with B-frames an earlier one than the frame just given). False
+  // when the encoder failed or held the frame back.
   [[nodiscard]] virtual bool encode(const BgraFrame& frame,
                                     bool forceKeyFrame,
                                     std::string* annexB,
-                                    bool* keyFrame) = 0;
+                                    bool* keyFrame,
+                                    int64_t* shownFrame) = 0;
 };
 
 std::unique_ptr<RecordingWriter> createRecordingWriter();

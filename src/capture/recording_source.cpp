@@ -50,6 +50,8 @@ bool RecordingCaptureSource::startRecording(const std::filesystem::path& path,
   writer_.reset();
   if (encodedWriter_) (void)encodedWriter_->finish(nullptr);
   encodedWriter_.reset();
+  timeline_ = DecodeTimeline();
+  recordFailure_.clear();
   recordBaseSet_ = false;
   marks_.clear();
   recordingPath_ = path;
@@ -72,9 +74,27 @@ std::optional<std::filesystem::path> RecordingCaptureSource::stopRecording() {
   if (!recording_.exchange(false)) return std::nullopt;
   if (writer_) (void)writer_->finish(nullptr);
   writer_.reset();
-  if (encodedWriter_) (void)encodedWriter_->finish(nullptr);
+  if (encodedWriter_) {
+    timeline_.finish();
+    writeReadyUnits();
+    (void)encodedWriter_->finish(nullptr);
+  }
   encodedWriter_.reset();
+  timeline_ = DecodeTimeline();
   return recordingPath_;
+}
+
+std::string RecordingCaptureSource::failure() {
+  std::lock_guard lock(stateMutex_);
+  return recordFailure_;
+}
+
+void RecordingCaptureSource::writeReadyUnits() {
+  while (auto unit = timeline_.next())
+    (void)encodedWriter_->write(
+        unit->data, unit->presentation, unit->decode, unit->keyFrame);
+  if (!timeline_.failed().empty() && recordFailure_.empty())
+    recordFailure_ = timeline_.failed();
 }
 
 bool RecordingCaptureSource::waitForRecordedFrame(double timeoutSeconds) {
@@ -238,8 +258,14 @@ void RecordingCaptureSource::deliverAccessUnit(
     recordBase_ = sampleTime;
     recordBaseSet_ = true;
   }
-  if (encodedWriter_->write(annexB, sampleTime - recordBase_, keyFrame))
-    firstFrameRecorded_ = true;
+  const auto presentation =
+      static_cast<int64_t>(std::llround((sampleTime - recordBase_) * 1e6));
+  // Pictures shown before the first key frame belong to the stream before
+  // the recording (they may refer to it): left out.
+  if (presentation < 0 && !keyFrame) return;
+  timeline_.push(std::string(annexB), presentation, keyFrame);
+  firstFrameRecorded_ = true;
+  writeReadyUnits();
 }
 
 void RecordingCaptureSource::stopRecordingAndExtraction() {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "capture/capture_source.h"
+#include "capture/decode_timeline.h"
 #include "capture/media.h"
 
 #include <atomic>
@@ -48,16 +49,20 @@ class RecordingCaptureSource : public ICaptureSource {
   // The source's own time of the last recording's first frame (recording
   // time 0); 0 before one was recorded.
   double recordingBase();
+  // Why the stream cannot be recorded; empty while it can.
+  std::string failure() override;
 
  protected:
   // From the capture thread: one frame taken at `sampleTime` seconds on the
   // source's own clock.
   void deliverFrame(const BgraFrame& frame, double sampleTime);
   // From the capture thread of a source that receives H.264 (a network
-  // camera): one access unit taken at `sampleTime` seconds. `decode` is
-  // called only while a callback is installed and gives the live frame. A
-  // recording is the stream itself (no re-encoding), from its first key
-  // frame on; `parameters` describes the stream for the file.
+  // camera): one access unit in decode order, shown at `sampleTime`
+  // seconds. `decode` is called only while a callback is installed and
+  // gives the live frame. A recording is the stream itself (no
+  // re-encoding), from its first key frame on, each unit with its decode
+  // and presentation times (B-frames come out of order); `parameters`
+  // describes the stream for the file.
   struct StreamParameters {
     std::string_view sps;
     std::string_view pps;
@@ -79,6 +84,11 @@ class RecordingCaptureSource : public ICaptureSource {
   FrameCallback callback_;
   // Called with stateMutex_ held: a new sample time and its arrival.
   void noteSample(double sampleTime);
+  // Called with stateMutex_ held: writes the units whose decode times are
+  // known.
+  void writeReadyUnits();
+  DecodeTimeline timeline_;    // under stateMutex_
+  std::string recordFailure_;  // under stateMutex_
   std::unique_ptr<RecordingWriter> writer_;
   std::unique_ptr<EncodedRecordingWriter> encodedWriter_;
   std::filesystem::path recordingPath_;

@@ -40,8 +40,10 @@ struct RecordingTail {
 // each step makes it the pattern player's current frame, sends it once,
 // marks it and sleeps its dwell; then the tail, stopRecording and
 // takeMarks. False when the recording cannot start (the camera's message
-// stands) or when the session's stopRequested ended it early (kScanStopped;
-// the LEDs are left dark). Runs on the caller's (worker) thread.
+// stands), when the session's stopRequested ended it early (kScanStopped;
+// the LEDs are left dark) or when the camera failed (its failure(); the
+// recording ends at the step it was seen). Runs on the caller's (worker)
+// thread.
 [[nodiscard]] bool recordMarkedSteps(ScanSession& session,
                                      const std::filesystem::path& path,
                                      std::span<const MarkedStep> steps,

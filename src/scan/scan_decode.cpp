@@ -556,6 +556,9 @@ bool readScanAt(const FrameReader& read,
                          &width,
                          &height))
     return fail("could not extract any scan frames");
+  // Known from here on, whatever fails later: the scan data says it.
+  result->width = width;
+  result->height = height;
 
   PlanDecoding decoding = planDecoding(input.plan);
   if (!unseen.empty() &&

@@ -97,7 +97,10 @@ void writeScanData(const ScanSession& session,
                              decoded.leds,
                              &decoded.stats});
   record.wallTime = now;
-  record.videoFile = "scan.mp4";
+  // Named only when there is one: a camera that sent nothing left none.
+  std::error_code ec;
+  if (std::filesystem::is_regular_file(folder / "scan.mp4", ec))
+    record.videoFile = "scan.mp4";
   record.calibration = settleCalibrationRecord(settle);
   for (size_t i = 0; i < session.nodeOfLed.size(); ++i)
     if (session.nodeOfLed[i] == 0)
@@ -145,6 +148,11 @@ void runScan(ScanSession& session,
   (void)camera.lockCameraControls(std::nullopt);
   calibrateBrightness(session);
   if (session.stopRequested) return fail(kScanStopped);
+  if (const std::string why = camera.failure(); !why.empty()) {
+    // Measured from a camera that stopped, the calibration means nothing.
+    session.calibration.calibrated = false;
+    return fail(why);
+  }
   if (session.calibration.tooBright) {
     // Nothing recorded; the next scan measures again (the user may have
     // dimmed the camera or moved it back).
@@ -163,8 +171,18 @@ void runScan(ScanSession& session,
                          patternSteps(session),
                          {kTailDwellMs, true},
                          &marks,
-                         error))
+                         error)) {
+    // A camera that failed part-way leaves what it recorded and when, for
+    // a look at why.
+    if (!session.stopRequested && !session.scanDataFolder.empty() &&
+        !camera.failure().empty())
+      writeScanData(session,
+                    platform::pathFromUtf8(session.scanDataFolder),
+                    marks,
+                    SettleMeasurement{},
+                    ScanDecodeResult{});
     return;
+  }
   const auto recorded = Clock::now();
   if (static_cast<int32_t>(marks.size()) < session.frameCount)
     return fail("scan lost pattern marks (camera underran)");

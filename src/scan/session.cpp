@@ -93,6 +93,10 @@ bool prepareScan(ScanSession& session, std::string* error) {
       session.camera->stop();
       return fail("camera delivered no picture");
     }
+    if (const std::string why = session.camera->failure(); !why.empty()) {
+      session.camera->stop();
+      return fail(why);
+    }
   }
 
   if (!applyScanConfiguration(

@@ -1,10 +1,12 @@
 // Our own 4:2:0 conversion, live H.264 decoding and the pass-through
 // recording: a stream encoded here, decoded, muxed as it is and read back.
 
+#include "capture/decode_timeline.h"
 #include "capture/media.h"
 #include "capture/pixel_convert.h"
 
 #include <filesystem>
+#include <set>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -102,10 +104,35 @@ BgraFrame testCard(int32_t width, int32_t height, int32_t shift) {
   return frame;
 }
 
+// The SPS and PPS in front of a key frame.
+void parameterSets(const std::string& unit,
+                   std::string* sps,
+                   std::string* pps) {
+  std::vector<size_t> starts;
+  for (size_t i = 0; i + 4 <= unit.size(); ++i)
+    if (unit.compare(i, 4, std::string("\0\0\0\1", 4)) == 0)
+      starts.push_back(i + 4);
+  for (size_t s = 0; s < starts.size(); ++s) {
+    const size_t end = s + 1 < starts.size() ? starts[s + 1] - 4 : unit.size();
+    const std::string nal = unit.substr(starts[s], end - starts[s]);
+    if ((nal[0] & 0x1f) == 7) *sps = nal;
+    if ((nal[0] & 0x1f) == 8) *pps = nal;
+  }
+}
+
+// How many of the moving bars along row `y` agree with test card `i`.
+int barsAgreeing(const BgraFrame& frame, int32_t i, int32_t y) {
+  const BgraFrame expected = testCard(frame.width, frame.height, i);
+  int agree = 0;
+  for (int32_t x = 0; x < frame.width; x += 4)
+    agree += (pixel(frame, x, y)[1] > 110) == (pixel(expected, x, y)[1] > 110);
+  return agree;
+}
+
 TEST(H264Stream, EncodedDecodedLiveAndRecordedWithoutReencoding) {
   auto encoder = createH264StreamEncoder();
   std::string error;
-  ASSERT_TRUE(encoder->open(1280, 720, 30, 15, &error)) << error;
+  ASSERT_TRUE(encoder->open(1280, 720, 30, 15, 0, &error)) << error;
   auto decoder = createH264Decoder();
   ASSERT_TRUE(decoder->open("", &error)) << error;
 
@@ -118,7 +145,10 @@ TEST(H264Stream, EncodedDecodedLiveAndRecordedWithoutReencoding) {
   for (int i = 0; i < 40; ++i) {
     std::string unit;
     bool key = false;
-    ASSERT_TRUE(encoder->encode(testCard(1280, 720, i), i == 20, &unit, &key));
+    int64_t shown = -1;
+    ASSERT_TRUE(
+        encoder->encode(testCard(1280, 720, i), i == 20, &unit, &key, &shown));
+    EXPECT_EQ(shown, i);  // no B-frames: each unit shows the frame just in
     units.push_back(unit);
     keys.push_back(key);
     BgraFrame live;
@@ -140,25 +170,14 @@ TEST(H264Stream, EncodedDecodedLiveAndRecordedWithoutReencoding) {
   // The parameter sets travel in front of every key frame; the recording
   // takes them from the first.
   std::string sps, pps;
-  {
-    const std::string& first = units[0];
-    std::vector<size_t> starts;
-    for (size_t i = 0; i + 4 <= first.size(); ++i)
-      if (first.compare(i, 4, std::string("\0\0\0\1", 4)) == 0)
-        starts.push_back(i + 4);
-    for (size_t s = 0; s < starts.size(); ++s) {
-      const size_t end =
-          s + 1 < starts.size() ? starts[s + 1] - 4 : first.size();
-      const std::string nal = first.substr(starts[s], end - starts[s]);
-      if ((nal[0] & 0x1f) == 7) sps = nal;
-      if ((nal[0] & 0x1f) == 8) pps = nal;
-    }
-  }
+  parameterSets(units[0], &sps, &pps);
   ASSERT_FALSE(sps.empty());
   ASSERT_FALSE(pps.empty());
   ASSERT_TRUE(writer->open(path, 1280, 720, sps, pps, &error)) << error;
-  for (size_t i = 0; i < units.size(); ++i)
-    ASSERT_TRUE(writer->write(units[i], double(i) / 30, keys[i]));
+  for (size_t i = 0; i < units.size(); ++i) {
+    const auto time = static_cast<int64_t>(i) * 1000000 / 30;
+    ASSERT_TRUE(writer->write(units[i], time, time, keys[i]));
+  }
   ASSERT_TRUE(writer->finish(&error)) << error;
   // Pass-through: the file holds the units' bytes, not a new encoding.
   size_t total = 0;
@@ -177,13 +196,72 @@ TEST(H264Stream, EncodedDecodedLiveAndRecordedWithoutReencoding) {
     EXPECT_EQ(frame.height, 720);
     EXPECT_NEAR(frame.timestamp, i / 30.0, 0.002);
     // The moving bars say which frame it is.
-    const BgraFrame expected = testCard(1280, 720, i);
-    int agree = 0;
-    for (int32_t x = 0; x < 1280; x += 4)
-      agree +=
-          (pixel(frame, x, 360)[1] > 110) == (pixel(expected, x, 360)[1] > 110);
-    EXPECT_GT(agree, 300) << "frame " << i;
+    EXPECT_GT(barsAgreeing(frame, i, 360), 300) << "frame " << i;
   }
+  extractor->close();
+  std::filesystem::remove(path);
+}
+
+// What many cameras send: B-frames, so the units come in decode order and
+// their presentation times go back and forth. Recorded with the decode
+// times the timeline gives, every frame time shows its own picture.
+TEST(H264Stream, BFramesRecordedInDecodeOrderShowTheirOwnPictures) {
+  auto encoder = createH264StreamEncoder();
+  std::string error;
+  ASSERT_TRUE(encoder->open(640, 360, 30, 30, 3, &error)) << error;
+  constexpr int kFrames = 90;
+  DecodeTimeline timeline;
+  const auto path = std::filesystem::temp_directory_path() /
+                    ("pxo-bframes-" + std::to_string(::getpid()) + ".mp4");
+  auto writer = createEncodedRecordingWriter();
+  int backwards = 0, units = 0;
+  int64_t lastShown = -1;
+  std::set<int64_t> given;  // the frames out of the encoder
+  for (int i = 0; i < kFrames; ++i) {
+    std::string unit;
+    bool key = false;
+    int64_t shown = -1;
+    if (!encoder->encode(testCard(640, 360, i), false, &unit, &key, &shown))
+      continue;  // held back for the B-frames
+    if (units++ == 0) {
+      ASSERT_TRUE(key);
+      std::string sps, pps;
+      parameterSets(unit, &sps, &pps);
+      ASSERT_TRUE(writer->open(path, 640, 360, sps, pps, &error)) << error;
+    }
+    backwards += shown < lastShown;
+    lastShown = shown;
+    given.insert(shown);
+    timeline.push(unit, shown * 1000000 / 30, key);
+    while (auto ready = timeline.next())
+      ASSERT_TRUE(writer->write(
+          ready->data, ready->presentation, ready->decode, ready->keyFrame));
+  }
+  timeline.finish();
+  while (auto ready = timeline.next())
+    ASSERT_TRUE(writer->write(
+        ready->data, ready->presentation, ready->decode, ready->keyFrame));
+  EXPECT_TRUE(timeline.failed().empty()) << timeline.failed();
+  ASSERT_TRUE(writer->finish(&error)) << error;
+  EXPECT_GT(backwards, 10) << "the encoder made no B-frames";
+
+  // Every frame the encoder gave out, each at its own time (those it still
+  // held at the end are B-frames never given out).
+  auto extractor = createFrameExtractor();
+  ASSERT_TRUE(extractor->open(path, &error)) << error;
+  ASSERT_EQ(given.size(), size_t(units));
+  int right = 0;
+  for (const int64_t shown : given) {
+    const auto i = static_cast<int32_t>(shown);
+    BgraFrame frame;
+    ASSERT_TRUE(extractor->frameAt(i / 30.0 + 0.005, 0, &frame, &error))
+        << error << " at frame " << i;
+    EXPECT_NEAR(frame.timestamp, i / 30.0, 0.002) << "frame " << i;
+    const int agree = barsAgreeing(frame, i, 180);
+    right += agree > 150;
+    EXPECT_GT(agree, 150) << "frame " << i;
+  }
+  EXPECT_EQ(right, units);
   extractor->close();
   std::filesystem::remove(path);
 }
@@ -200,7 +278,7 @@ TEST(H264Stream, BadInputIsRefused) {
   auto writer = createEncodedRecordingWriter();
   EXPECT_FALSE(
       writer->open("/nonexistent/dir/x.mp4", 64, 64, "\x67", "\x68", &error));
-  EXPECT_FALSE(writer->write("\0\0\0\1\x65", 0, true));
+  EXPECT_FALSE(writer->write("\0\0\0\1\x65", 0, 0, true));
   EXPECT_FALSE(writer->open("/tmp/x.mp4", 0, 0, "", "", &error));
 }
 

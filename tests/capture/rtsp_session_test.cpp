@@ -9,7 +9,10 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <functional>
+#include <mutex>
 #include <thread>
+#include <vector>
 
 #include "peers/gst_rtsp_peer.h"
 #include <gtest/gtest.h>
@@ -76,7 +79,10 @@ TEST(RtspSessionWithGstreamer, OpensWithEachAuthenticationAndReceives) {
     EXPECT_EQ(info.payloadType, 96);
     EXPECT_EQ(info.clockRate, 90000);
     EXPECT_FALSE(session->sessionId.empty());
-    EXPECT_EQ(session->auth.digest, std::string(c.auth) == "digest");
+    EXPECT_EQ(session->auth.scheme,
+              std::string(c.auth) == "digest"  ? RtspScheme::kDigest
+              : std::string(c.auth) == "basic" ? RtspScheme::kBasic
+                                               : RtspScheme::kNone);
 
     StreamWatch watch;
     watch.attach(session.get());
@@ -119,7 +125,7 @@ TEST(RtspSessionWithGstreamer, CredentialsArgumentsAndFailures) {
   const std::string otherPath =
       peer.url().substr(0, peer.url().rfind('/')) + "/nothing";
   EXPECT_FALSE(openRtspSession(otherPath, "admin", "secret", nullptr, &error));
-  EXPECT_EQ(error, "DESCRIBE failed: status 404");
+  EXPECT_EQ(error, "DESCRIBE failed: status 404 (Not Found)");
   EXPECT_FALSE(openRtspSession("http://cam/", "", "", nullptr, &error));
   EXPECT_EQ(error, "invalid rtsp url");
 }
@@ -183,7 +189,9 @@ TEST(RtspSessionBounds, SilentOrFloodingCameraFailsTheOpenInTime) {
         if (!stream.sendAll(line.data(), line.size(), until)) return;
     });
     EXPECT_FALSE(openRtspSession(flood.url(), "", "", nullptr, &error, quick));
-    EXPECT_EQ(error, "DESCRIBE: no response");
+    EXPECT_EQ(error,
+              "DESCRIBE: no response (the camera's answer is not a valid "
+              "RTSP reply)");
   }
   {
     // A trickle: one byte at a time, never a whole reply.
@@ -262,6 +270,192 @@ TEST(RtspSessionBounds, ReaderEndsWhenTheCameraClosesOrFallsSilent) {
     closeRtspSession(std::move(session));
   }
   EXPECT_EQ(runRtspReader(nullptr), RtspEnd::kNoSession);
+}
+
+// A camera of our own: answers each request as `answer` says (an empty
+// answer closes the connection) and keeps every request it was sent.
+class ScriptedCamera {
+ public:
+  using Answer = std::function<std::string(const std::string& request)>;
+  explicit ScriptedCamera(Answer answer)
+      : server_([this, answer = std::move(answer)](platform::TcpStream& s) {
+          serve(s, answer);
+        }) {}
+  const std::string& url() const { return server_.url(); }
+  std::vector<std::string> requests() {
+    std::lock_guard lock(mutex_);
+    return requests_;
+  }
+
+ private:
+  void serve(platform::TcpStream& stream, const Answer& answer) {
+    std::string buffer;
+    for (int count = 0; count < 20; ++count) {
+      while (buffer.find("\r\n\r\n") == std::string::npos) {
+        char chunk[2048];
+        const long got = stream.receive(
+            chunk, sizeof chunk, std::chrono::steady_clock::now() + 5s);
+        if (got <= 0) return;
+        buffer.append(chunk, size_t(got));
+      }
+      const size_t end = buffer.find("\r\n\r\n") + 4;
+      const std::string request = buffer.substr(0, end);
+      buffer.erase(0, end);
+      {
+        std::lock_guard lock(mutex_);
+        requests_.push_back(request);
+      }
+      const std::string reply = answer(request);
+      if (reply.empty()) {
+        stream.close();
+        return;
+      }
+      if (!stream.sendAll(reply.data(),
+                          reply.size(),
+                          std::chrono::steady_clock::now() + 5s))
+        return;
+    }
+  }
+
+  std::mutex mutex_;
+  std::vector<std::string> requests_;
+  MisbehavingServer server_;  // last: its thread uses the members above
+};
+
+std::string methodOf(const std::string& request) {
+  return request.substr(0, request.find(' '));
+}
+
+// A reply to `request`: the status line, `headers` (lines ending in CR LF)
+// and, for DESCRIBE, a one-track H.264 SDP.
+std::string answerTo(const std::string& request,
+                     const std::string& status = "200 OK",
+                     const std::string& headers = "") {
+  std::string reply = "RTSP/1.0 " + status +
+                      "\r\nCSeq: " + findHeaderValue(request, "CSeq") + "\r\n" +
+                      headers;
+  if (status.rfind("200", 0) != 0) return reply + "\r\n";
+  const std::string method = methodOf(request);
+  if (method == "DESCRIBE") {
+    const std::string sdp =
+        "v=0\r\nm=video 0 RTP/AVP 96\r\na=rtpmap:96 H264/90000\r\n"
+        "a=control:track1\r\n";
+    return reply + "Content-Base: rtsp://127.0.0.1/cam/\r\nContent-Length: " +
+           std::to_string(sdp.size()) + "\r\n\r\n" + sdp;
+  }
+  if (method == "SETUP" || method == "PLAY")
+    reply += "Session: abc;timeout=30\r\n";
+  return reply + "\r\n";
+}
+
+// Credentials go out only in answer to a challenge, in the scheme the
+// camera named: a camera that never asks never sees them, a Digest camera
+// never sees Basic (the password readable by anyone on the way), and
+// Digest wins when a camera offers both.
+TEST(RtspSessionAuthorization, CredentialsOnlyAfterAChallenge) {
+  struct Case {
+    const char* name;
+    const char* challenge;  // WWW-Authenticate lines; none: no password
+    const char* scheme;     // what must answer it
+  };
+  for (const Case& c :
+       {Case{"digest only",
+             "WWW-Authenticate: Digest realm=\"cam\", nonce=\"n0\"\r\n",
+             "Digest "},
+        Case{"both offered",
+             "WWW-Authenticate: Basic realm=\"cam\"\r\nWWW-Authenticate: "
+             "Digest realm=\"cam\", nonce=\"n0\", qop=\"auth\"\r\n",
+             "Digest "},
+        Case{"basic only",
+             "WWW-Authenticate: Basic realm=\"cam\"\r\n",
+             "Basic "},
+        Case{"no password", "", ""}}) {
+    SCOPED_TRACE(c.name);
+    const std::string challenge = c.challenge;
+    ScriptedCamera camera([&](const std::string& request) {
+      const std::string authorization =
+          findHeaderValue(request, "Authorization");
+      if (!challenge.empty() && methodOf(request) != "OPTIONS" &&
+          authorization.rfind(c.scheme, 0) != 0)
+        return answerTo(request, "401 Unauthorized", challenge);
+      return answerTo(request);
+    });
+    std::string error;
+    auto session = openRtspSession(
+        camera.url(), "admin", "secret", nullptr, &error, {2s, 5s});
+    ASSERT_TRUE(session) << error;
+    closeRtspSession(std::move(session));
+    const std::vector<std::string> requests = camera.requests();
+    ASSERT_GE(requests.size(), 4u);
+    EXPECT_EQ(methodOf(requests[0]), "OPTIONS");
+    EXPECT_EQ(findHeaderValue(requests[0], "Authorization"), "");
+    EXPECT_EQ(findHeaderValue(requests[1], "Authorization"), "");
+    int answered = 0;
+    for (const std::string& request : requests) {
+      const std::string authorization =
+          findHeaderValue(request, "Authorization");
+      if (authorization.empty()) continue;
+      ++answered;
+      EXPECT_EQ(authorization.rfind(c.scheme, 0), 0u) << request;
+    }
+    if (challenge.empty())
+      EXPECT_EQ(answered, 0);
+    else
+      EXPECT_GE(answered, 3);  // DESCRIBE, SETUP, PLAY (and TEARDOWN)
+  }
+}
+
+// A camera that asks in a scheme this client does not know: the request
+// fails as unauthorised, and no credentials went out.
+TEST(RtspSessionAuthorization, UnknownSchemeSendsNothing) {
+  ScriptedCamera camera([](const std::string& request) {
+    if (methodOf(request) == "OPTIONS") return answerTo(request);
+    return answerTo(request,
+                    "401 Unauthorized",
+                    "WWW-Authenticate: Bearer realm=\"cam\"\r\n");
+  });
+  std::string error;
+  EXPECT_FALSE(openRtspSession(
+      camera.url(), "admin", "secret", nullptr, &error, {2s, 5s}));
+  EXPECT_EQ(error, "DESCRIBE: authentication failed");
+  for (const std::string& request : camera.requests())
+    EXPECT_EQ(findHeaderValue(request, "Authorization"), "") << request;
+}
+
+// SETUP and PLAY answers other than 200, and a camera that hangs up, each
+// say what happened in the style of DESCRIBE's messages.
+TEST(RtspSessionFailures, SetupAndPlaySayWhy) {
+  struct Case {
+    const char* method;
+    const char* status;  // "" closes the connection
+    const char* message;
+  };
+  for (const Case& c :
+       {Case{"SETUP",
+             "",
+             "SETUP: no response (the camera closed the connection)"},
+        Case{"SETUP",
+             "461 Unsupported Transport",
+             "SETUP failed: status 461 (Unsupported Transport): the camera "
+             "does not offer RTP interleaved over the RTSP connection "
+             "(RTP/AVP/TCP), the one transport this client uses; enable "
+             "RTSP over TCP in the camera's settings"},
+        Case{"SETUP", "404 Not Found", "SETUP failed: status 404 (Not Found)"},
+        Case{
+            "PLAY", "", "PLAY: no response (the camera closed the connection)"},
+        Case{"PLAY",
+             "454 Session Not Found",
+             "PLAY failed: status 454 (Session Not Found)"}}) {
+    SCOPED_TRACE(std::string(c.method) + " " + c.status);
+    ScriptedCamera camera([&](const std::string& request) {
+      if (methodOf(request) != c.method) return answerTo(request);
+      return *c.status ? answerTo(request, c.status) : std::string();
+    });
+    std::string error;
+    EXPECT_FALSE(
+        openRtspSession(camera.url(), "", "", nullptr, &error, {2s, 5s}));
+    EXPECT_EQ(error, c.message);
+  }
 }
 
 }  // namespace
@@ -351,6 +545,80 @@ TEST(RtspCaptureWithGstreamer, LiveFramesRecordingMarksAndExtraction) {
   EXPECT_FALSE(camera.extractFrame(60.0, 128, small, &error));
   EXPECT_EQ(error, "no frame at requested time");
   std::filesystem::remove_all(folder);
+}
+
+// A High-profile stream with three B-frames from GStreamer's server: the
+// recording holds every access unit at its own presentation time, so
+// frames read back one frame time apart are one frame apart.
+TEST(RtspCaptureWithGstreamer, BFrameStreamRecordedWithItsOwnTimes) {
+  pxo::test::GstRtspPeer peer({"--bframes", "3"});
+  ASSERT_FALSE(peer.url().empty());
+  RTSPCapture camera(peer.url(), "", "");
+  std::string error;
+  ASSERT_TRUE(camera.start("", &error)) << error;
+  ASSERT_TRUE(camera.waitForFrame(5.0));
+  const auto folder = std::filesystem::temp_directory_path() /
+                      ("pxo-rtsp-b-" + std::to_string(::getpid()));
+  std::filesystem::create_directories(folder);
+  const auto path = folder / "camera.mp4";
+  ASSERT_TRUE(camera.startRecording(path, &error)) << error;
+  ASSERT_TRUE(camera.waitForRecordedFrame(5.0));
+  std::this_thread::sleep_for(3s);
+  ASSERT_TRUE(camera.stopRecording());
+  EXPECT_EQ(camera.failure(), "");
+  camera.stop();
+  // Each frame time shows a frame of its own, at that time.
+  double last = -1;
+  for (int k = 0; k < 60; ++k) {
+    BgraFrame frame;
+    ASSERT_TRUE(camera.extractFrame(k / 30.0 + 0.005, 320, frame, &error))
+        << "frame " << k << ": " << error;
+    EXPECT_NEAR(frame.timestamp, k / 30.0, 0.002) << "frame " << k;
+    EXPECT_GT(frame.timestamp, last) << "frame " << k;
+    last = frame.timestamp;
+  }
+  std::filesystem::remove_all(folder);
+}
+
+// A server that stops in the middle of the stream, hanging up or falling
+// silent: the source says so, naming the camera, within seconds.
+TEST(RtspCaptureWithGstreamer, AServerThatStopsMidStream) {
+  for (const char* how : {"close", "stall"}) {
+    SCOPED_TRACE(how);
+    pxo::test::GstRtspPeer peer({"--stop-after", "1.5", "--stop-how", how});
+    ASSERT_FALSE(peer.url().empty());
+    RTSPCapture camera(peer.url(), "", "");
+    std::string error;
+    ASSERT_TRUE(camera.start("", &error)) << error;
+    ASSERT_TRUE(camera.waitForFrame(5.0));
+    EXPECT_EQ(camera.failure(), "");
+    const auto start = std::chrono::steady_clock::now();
+    std::string failure;
+    while (failure.empty() && std::chrono::steady_clock::now() - start < 10s) {
+      std::this_thread::sleep_for(100ms);
+      failure = camera.failure();
+    }
+    const auto port = peer.url().substr(17, peer.url().rfind('/') - 17);
+    EXPECT_EQ(failure.rfind("the network camera at 127.0.0.1:" + port +
+                                " stopped sending (",
+                            0),
+              0u)
+        << failure;
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 6s);
+    camera.stop();
+    EXPECT_EQ(camera.failure(), "");  // a stopped source has not failed
+  }
+}
+
+// Other clients take a password with percent-escapes in the URL.
+TEST(RtspCaptureWithGstreamer, PercentEncodedPasswordInTheUrl) {
+  pxo::test::GstRtspPeer peer({"--auth", "digest", "--password", "p@ss:1/x"});
+  ASSERT_FALSE(peer.url().empty());
+  RTSPCapture camera(
+      "rtsp://admin:p%40ss%3A1%2Fx@" + peer.url().substr(7), "", "");
+  std::string error;
+  EXPECT_TRUE(camera.start("", &error)) << error;
+  camera.stop();
 }
 
 TEST(RtspCaptureWithGstreamer, StartFailsWithTheSessionsMessage) {

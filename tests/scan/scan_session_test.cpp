@@ -2,6 +2,7 @@
 // a virtual camera recording a real file, the whole pipeline, the model
 // and scan data written, and the controller put back.
 
+#include "capture/rtsp/rtsp_capture.h"
 #include "controller/http_client.h"
 #include "json/json.h"
 #include "output/xmodel_checker.h"
@@ -9,10 +10,12 @@
 #include "scan/session.h"
 
 #include "sim/decode_scorer.h"
+#include "sim/network_camera.h"
 #include "sim/rig.h"
 #include "sim/rig_scan.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
@@ -20,6 +23,7 @@
 #include <functional>
 #include <optional>
 #include <sstream>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -531,6 +535,127 @@ TEST_F(RigScan, CameraThatStopsDuringTheRecording) {
   EXPECT_FALSE(o.ok);
   EXPECT_EQ(o.error, "scan lost pattern marks (camera underran)");
   EXPECT_TRUE(o.modelPath.empty());
+}
+
+// The scan through the network-camera path: the rig's pictures encoded to
+// H.264 and served over RTSP on loopback, read by the network-camera
+// source. `duringRecording` runs on a thread of its own once the pattern
+// recording starts.
+struct NetworkScanOutcome : ScanOutcome {
+  std::chrono::steady_clock::time_point finished;
+};
+
+NetworkScanOutcome scanThroughANetworkCamera(
+    const sim::SceneConfig& scene,
+    const std::string& dataDir,
+    const sim::NetworkCameraConfig& config,
+    const std::function<void(sim::NetworkCamera&)>& duringRecording = {}) {
+  NetworkScanOutcome outcome;
+  sim::SimulatedRig rig(scene);
+  std::string error;
+  EXPECT_TRUE(rig.start(&error)) << error;
+  const std::string before = controllerState(rig.controller());
+  {
+    auto filmed = rig.makeCamera(0);
+    sim::NetworkCamera server(*filmed, config);
+    if (!server.start(&outcome.error)) {
+      ADD_FAILURE() << outcome.error;
+      return outcome;
+    }
+    auto rtsp = std::make_unique<pxowin::RTSPCapture>(server.url(), "", "");
+    filmed->setRecordingStart([client = rtsp.get(), &server] {
+      return server.clientStreamStart() + client->recordingBase();
+    });
+    std::thread during;
+    auto session = createScanSession(std::move(rtsp), "", dataDir);
+    session->progress = [&](const std::string& m) {
+      outcome.progress.push_back(m);
+      if (m.find("/") == std::string::npos)
+        std::printf("[ progress ] %s\n", m.c_str());
+      if (duringRecording && !during.joinable() &&
+          m.rfind("Recording scan patterns", 0) == 0)
+        during = std::thread([&] { duringRecording(server); });
+    };
+    if (connectController(
+            *session, rig.controllerAddress(), "", "", &outcome.error)) {
+      for (ControllerPort& port : session->controller.ports)
+        for (const sim::ScenePort& p : scene.ports)
+          if (p.port == port.portNumber) port.selected = p.selected;
+      if (prepareScan(*session, &outcome.error)) {
+        runScan(*session, &outcome.modelPath, "Rig prop", &outcome.error);
+        outcome.finished = std::chrono::steady_clock::now();
+        outcome.ok = !outcome.modelPath.empty();
+        outcome.score = sim::scoreLastRun(rig, 0, *filmed, *session);
+        outcome.dataFolder = session->scanDataFolder;
+        std::printf("[ score    ] %s\n", outcome.score.summary().c_str());
+      }
+    }
+    if (during.joinable()) during.join();
+    teardownScan(*session);
+  }
+  EXPECT_EQ(controllerState(rig.controller()), before)
+      << "the controller was not put back";
+  return outcome;
+}
+
+// What many cameras send: a High-profile stream with B-frames, its units
+// in decode order and their RTP times going back and forth. Recorded with
+// the right decode and presentation times, every frame time shows its own
+// picture and the scan reads as it does from a baseline stream.
+TEST_F(RigScan, NetworkCameraSendingBFrames) {
+  if (sim::rigTooSlowForRealTime())
+    GTEST_SKIP() << "real-time rig under ThreadSanitizer";
+  sim::NetworkCameraConfig config;
+  config.latencyMs = 100;
+  config.bFrames = 3;
+  expectGoodScan(
+      scanThroughANetworkCamera(conditionScene("webcam-timing"), "", config));
+}
+
+// A network camera that stops in the middle of the scan, by closing the
+// connection or by falling silent: the scan stops within seconds and says
+// which camera stopped, the controller is put back, and the scan data
+// names only the files it has.
+TEST_F(RigScan, NetworkCameraThatStopsSendingStopsTheScan) {
+  if (sim::rigTooSlowForRealTime())
+    GTEST_SKIP() << "real-time rig under ThreadSanitizer";
+  sim::SceneConfig scene = sceneFrom(std::string("{") + kSmallCamera + R"(
+      "prop":{"shape":"arch","count":30},"ports":[{"port":0,"pixels":30}]})");
+  for (const auto how : {sim::NetworkCamera::Stop::kCloseConnection,
+                         sim::NetworkCamera::Stop::kFallSilent}) {
+    SCOPED_TRACE(how == sim::NetworkCamera::Stop::kFallSilent ? "silent"
+                                                              : "closed");
+    std::chrono::steady_clock::time_point stoppedAt;
+    const std::filesystem::path dir =
+        dataDir /
+        (how == sim::NetworkCamera::Stop::kFallSilent ? "silent" : "closed");
+    std::filesystem::create_directories(dir);
+    sim::NetworkCameraConfig config;
+    config.latencyMs = 100;
+    NetworkScanOutcome o = scanThroughANetworkCamera(
+        scene, dir.string(), config, [&](sim::NetworkCamera& server) {
+          std::this_thread::sleep_for(std::chrono::seconds(2));
+          stoppedAt = std::chrono::steady_clock::now();
+          server.stopSending(how);
+        });
+    EXPECT_FALSE(o.ok);
+    EXPECT_TRUE(o.modelPath.empty());
+    EXPECT_EQ(o.error.rfind("the network camera at 127.0.0.1:", 0), 0u)
+        << o.error;
+    EXPECT_NE(o.error.find("stopped sending"), std::string::npos) << o.error;
+    ASSERT_NE(stoppedAt, std::chrono::steady_clock::time_point{});
+    EXPECT_LT(o.finished - stoppedAt, std::chrono::seconds(5))
+        << "the scan went on after the camera stopped";
+    // The scan data: the marks so far, and the recording named only if
+    // there is one.
+    ASSERT_FALSE(o.dataFolder.empty());
+    const std::filesystem::path folder(o.dataFolder);
+    const std::string metadata = readFile(folder / "metadata.json");
+    ASSERT_FALSE(metadata.empty());
+    EXPECT_EQ(metadata.find("\"videoFile\"") != std::string::npos,
+              std::filesystem::exists(folder / "scan.mp4"))
+        << metadata;
+  }
 }
 
 // A tree filmed from two places 40° apart round it, scanned once from each

@@ -82,7 +82,7 @@ TEST(LinuxRtspServer, OpensWithDigestAndReceivesTheStream) {
   auto session = openRtspSession(url, "admin", "secret", &info, &error);
   ASSERT_TRUE(session) << error;
   EXPECT_EQ(info.codec, RtspCodec::kH264);
-  EXPECT_TRUE(session->auth.digest);
+  EXPECT_EQ(session->auth.scheme, RtspScheme::kDigest);
 
   std::atomic<int> units{0}, keys{0};
   session->depacketizer.setCallbacks(

@@ -42,6 +42,7 @@ pxo_add_test(output model_writer_test DEPS pxo_xmodel_checker)
 pxo_add_test(output scan_data_test)
 
 pxo_add_test(capture rtsp_text_test)
+pxo_add_test(capture decode_timeline_test)
 pxo_add_test(capture h264_depacketizer_test)
 pxo_add_test(capture onvif_text_test)
 pxo_add_test(capture onvif_client_test LOCK ddp-port DEPS pxo_sim pixoria)

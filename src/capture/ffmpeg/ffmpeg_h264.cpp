@@ -98,23 +98,29 @@ class FfmpegEncodedWriter final : public EncodedRecordingWriter {
       return false;
     }
     headerWritten_ = true;
-    lastPts_ = std::numeric_limits<int64_t>::min();
+    lastDts_ = std::numeric_limits<int64_t>::min();
     packet_ = av_packet_alloc();
     return packet_ != nullptr;
   }
 
-  bool write(std::string_view annexB, double time, bool keyFrame) override {
+  bool write(std::string_view annexB,
+             int64_t presentationMicros,
+             int64_t decodeMicros,
+             bool keyFrame) override {
     if (!headerWritten_ || annexB.empty() ||
-        annexB.size() > size_t(std::numeric_limits<int>::max()))
+        annexB.size() > size_t(std::numeric_limits<int>::max()) ||
+        decodeMicros <= lastDts_ || decodeMicros > presentationMicros)
       return false;
-    int64_t pts = static_cast<int64_t>(std::llround(std::max(time, 0.0) * 1e6));
-    if (pts <= lastPts_) pts = lastPts_ + 1;
-    lastPts_ = pts;
+    lastDts_ = decodeMicros;
     if (av_new_packet(packet_, static_cast<int>(annexB.size())) < 0)
       return false;
     std::memcpy(packet_->data, annexB.data(), annexB.size());
-    packet_->pts = packet_->dts =
-        av_rescale_q(pts, kMicroseconds, stream_->time_base);
+    // The first decode times lie before 0 when B-frames follow the first
+    // key frame; the file's edit list keeps presentation starting at 0.
+    packet_->pts =
+        av_rescale_q(presentationMicros, kMicroseconds, stream_->time_base);
+    packet_->dts =
+        av_rescale_q(decodeMicros, kMicroseconds, stream_->time_base);
     packet_->duration =
         av_rescale_q(1000000 / 30, kMicroseconds, stream_->time_base);
     packet_->stream_index = stream_->index;
@@ -157,7 +163,7 @@ class FfmpegEncodedWriter final : public EncodedRecordingWriter {
   AVStream* stream_ = nullptr;
   AVPacket* packet_ = nullptr;
   bool headerWritten_ = false;
-  int64_t lastPts_ = 0;
+  int64_t lastDts_ = 0;
 };
 
 class FfmpegH264Decoder final : public H264Decoder {
@@ -267,6 +273,7 @@ class FfmpegStreamEncoder final : public H264StreamEncoder {
             int32_t height,
             double fps,
             int32_t keyFrameInterval,
+            int32_t bFrames,
             std::string* error) override {
     if (encoder_ || width < 2 || height < 2) {
       setError(error, "encoder already open or no frame size");
@@ -290,9 +297,12 @@ class FfmpegStreamEncoder final : public H264StreamEncoder {
     encoder_->time_base = av_inv_q(encoder_->framerate);
     encoder_->pix_fmt = AV_PIX_FMT_YUV420P;
     encoder_->gop_size = std::max(keyFrameInterval, 1);
-    encoder_->max_b_frames = 0;
+    // The preset's own choice (none) gives way to the caller's.
+    encoder_->max_b_frames = std::clamp(bFrames, 0, 16);
+    encoder_->thread_count = 1;
     av_opt_set(encoder_->priv_data, "preset", "ultrafast", 0);
-    av_opt_set(encoder_->priv_data, "tune", "zerolatency", 0);
+    // Low delay holds no frame back, which rules B-frames out.
+    if (bFrames <= 0) av_opt_set(encoder_->priv_data, "tune", "zerolatency", 0);
     av_opt_set(encoder_->priv_data, "crf", "18", 0);
     av_opt_set(encoder_->priv_data, "forced-idr", "1", 0);
     const int rc = avcodec_open2(encoder_, codec, nullptr);
@@ -323,7 +333,8 @@ class FfmpegStreamEncoder final : public H264StreamEncoder {
   bool encode(const BgraFrame& frame,
               bool forceKeyFrame,
               std::string* annexB,
-              bool* keyFrame) override {
+              bool* keyFrame,
+              int64_t* shownFrame) override {
     if (!scaler_ || frame.width < encoder_->width ||
         frame.height < encoder_->height || av_frame_make_writable(frame_) < 0)
       return false;
@@ -345,6 +356,7 @@ class FfmpegStreamEncoder final : public H264StreamEncoder {
     annexB->assign(reinterpret_cast<const char*>(packet_->data),
                    static_cast<size_t>(packet_->size));
     *keyFrame = (packet_->flags & AV_PKT_FLAG_KEY) != 0;
+    *shownFrame = packet_->pts;
     av_packet_unref(packet_);
     return true;
   }

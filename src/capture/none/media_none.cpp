@@ -44,7 +44,9 @@ class NoEncodedRecordingWriter final : public EncodedRecordingWriter {
     setError(error);
     return false;
   }
-  bool write(std::string_view, double, bool) override { return false; }
+  bool write(std::string_view, int64_t, int64_t, bool) override {
+    return false;
+  }
   bool finish(std::string* error) override {
     setError(error);
     return false;
@@ -77,11 +79,12 @@ class NoH264Decoder final : public H264Decoder {
 
 class NoH264StreamEncoder final : public H264StreamEncoder {
  public:
-  bool open(int32_t, int32_t, double, int32_t, std::string* error) override {
+  bool open(
+      int32_t, int32_t, double, int32_t, int32_t, std::string* error) override {
     setError(error);
     return false;
   }
-  bool encode(const BgraFrame&, bool, std::string*, bool*) override {
+  bool encode(const BgraFrame&, bool, std::string*, bool*, int64_t*) override {
     return false;
   }
 };

@@ -2,6 +2,8 @@
 
 #include "capture/rtsp/rtsp_session.h"
 
+#include <chrono>
+#include <cmath>
 #include <utility>
 
 namespace pxowin {
@@ -36,6 +38,10 @@ bool RTSPCapture::start(const std::string& deviceId, std::string* error) {
     return false;
   }
   if (info.clockRate > 0) clockRate_ = info.clockRate;
+  cameraName_ = session_->url.host.find(':') == std::string::npos
+                    ? session_->url.host + ":" + session_->url.port
+                    : "[" + session_->url.host + "]:" + session_->url.port;
+  lastUnitAt_ = 0;
   timestampReset_ = true;
   decoderReady_ = false;
   {
@@ -59,10 +65,43 @@ bool RTSPCapture::start(const std::string& deviceId, std::string* error) {
   ended_ = false;
   running_ = true;
   thread_ = std::thread([this] {
-    (void)pxo::runRtspReader(session_.get());
+    end_ = static_cast<int32_t>(pxo::runRtspReader(session_.get()));
     ended_ = true;
   });
   return true;
+}
+
+std::string RTSPCapture::failure() {
+  std::string why;
+  if (running_ && ended_) {
+    switch (static_cast<pxo::RtspEnd>(end_.load())) {
+      case pxo::RtspEnd::kClosedByCamera:
+        why = "it closed the connection";
+        break;
+      case pxo::RtspEnd::kSocketError:
+        why = "the connection failed";
+        break;
+      case pxo::RtspEnd::kNoData:
+        why = "nothing came for " + std::to_string(pxo::kRtspNoDataSeconds) +
+              " seconds";
+        break;
+      case pxo::RtspEnd::kStopRequested:
+      case pxo::RtspEnd::kNoSession:
+        break;
+    }
+  } else if (const int64_t last = lastUnitAt_; running_ && last != 0) {
+    const auto since = std::chrono::steady_clock::now().time_since_epoch() -
+                       std::chrono::nanoseconds(last);
+    if (since > std::chrono::duration<double>(kStallSeconds))
+      why = "no picture for " +
+            std::to_string(
+                std::lround(std::chrono::duration<double>(since).count())) +
+            " seconds";
+  }
+  if (!why.empty())
+    return "the network camera at " + cameraName_ + " stopped sending (" + why +
+           ")";
+  return RecordingCaptureSource::failure();
 }
 
 void RTSPCapture::stop() {
@@ -114,6 +153,9 @@ void RTSPCapture::onAccessUnit(std::span<const std::string_view> units,
     elapsedTicks_ += static_cast<int32_t>(timestamp - lastRtpTimestamp_);
   }
   lastRtpTimestamp_ = timestamp;
+  lastUnitAt_ = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                    std::chrono::steady_clock::now().time_since_epoch())
+                    .count();
   const double time = double(elapsedTicks_) / clockRate_;
 
   StreamParameters parameters;

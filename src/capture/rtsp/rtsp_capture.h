@@ -46,6 +46,11 @@ class RTSPCapture final : public RecordingCaptureSource {
   // Whether the reader ended by itself (the camera closed the connection
   // or went silent): no more frames will come until stop and start.
   bool streamEnded() const { return ended_; }
+  // The stream ended or stalled (no access unit for kStallSeconds after
+  // they had been coming), or cannot be recorded: why, naming the camera.
+  std::string failure() override;
+
+  static constexpr double kStallSeconds = 3;
 
  private:
   void onParameterSets(std::string_view sps, std::string_view pps);
@@ -58,6 +63,10 @@ class RTSPCapture final : public RecordingCaptureSource {
   std::thread thread_;
   std::atomic<bool> running_{false};
   std::atomic<bool> ended_{false};
+  std::atomic<int32_t> end_{0};  // how the reader ended (pxo::RtspEnd)
+  // Steady-clock nanoseconds of the newest access unit; 0 before one.
+  std::atomic<int64_t> lastUnitAt_{0};
+  std::string cameraName_;  // host:port, no credentials
 
   mutable std::mutex parameterMutex_;
   std::string sps_, pps_;  // under parameterMutex_

@@ -51,18 +51,26 @@ RtspResponse readRtspResponse(RtspSession* session) {
   RtspResponse reply;
   const auto giveUp = Clock::now() + session->timeouts.reply;
   for (;;) {
+    auto noReply = [](RtspNoReply why) {
+      RtspResponse failed;
+      failed.noReply = why;
+      return failed;
+    };
     switch (takeRtspResponse(&session->receiveBuffer, &reply)) {
       case RtspTake::kTaken:
         return reply;
       case RtspTake::kBad:
         session->receiveBuffer.clear();
-        return RtspResponse{};
+        return noReply(RtspNoReply::kMalformed);
       case RtspTake::kNeedMore:
         break;
     }
     const auto deadline =
         std::min(giveUp, Clock::now() + session->timeouts.noData);
-    if (receiveSome(session, deadline) <= 0) return RtspResponse{};
+    const long got = receiveSome(session, deadline);
+    if (got == platform::kSocketClosed) return noReply(RtspNoReply::kClosed);
+    if (got == platform::kSocketFailed) return noReply(RtspNoReply::kFailed);
+    if (got <= 0) return noReply(RtspNoReply::kTimedOut);
   }
 }
 
@@ -100,6 +108,8 @@ RtspResponse sendRtspRequest(RtspSession* session,
     text += "User-Agent: Pixoria-RTSP/1.0\r\n";
     text.append(extraHeaders).append("\r\n");
     RtspResponse reply;
+    // A send fails when the camera has gone (reset or closed).
+    reply.noReply = RtspNoReply::kClosed;
     if (sendText(session, text)) reply = readRtspResponse(session);
     if (session->debug)
       std::fprintf(stderr,
@@ -111,11 +121,12 @@ RtspResponse sendRtspRequest(RtspSession* session,
                    int(reply.ok),
                    int(reply.status),
                    statusLine(reply.headers).c_str());
+    // Credentials go out only in answer to a challenge, in the scheme the
+    // camera asked for; a scheme this client does not know ends here.
     if (!reply.ok || reply.status != 401 || retried ||
-        (session->user.empty() && session->password.empty()))
+        (session->user.empty() && session->password.empty()) ||
+        !readChallenge(reply.headers, &session->auth))
       return reply;
-    readChallenge(findHeaderValue(reply.headers, "WWW-Authenticate"),
-                  &session->auth);
   }
 }
 
@@ -133,7 +144,7 @@ std::unique_ptr<RtspSession> openRtspSession(std::string_view url,
   platform::startNetworking();
   session->url = parseRtspUrl(url);
   if (!session->url.valid) {
-    setError(error, "invalid rtsp url");
+    setError(error, session->url.problem);
     return nullptr;
   }
   session->user = user.empty() ? session->url.user : std::string(user);
@@ -169,10 +180,8 @@ std::unique_ptr<RtspSession> openRtspSession(std::string_view url,
     closeRtspSession(std::move(session));
     return nullptr;
   };
-  if (!describe.ok) return fail("DESCRIBE: no response");
-  if (describe.status == 401) return fail("DESCRIBE: authentication failed");
-  if (describe.status != 200)
-    return fail("DESCRIBE failed: status " + std::to_string(describe.status));
+  if (!describe.ok || describe.status != 200)
+    return fail(rtspRequestFailure("DESCRIBE", describe));
 
   std::string headerBase = findHeaderValue(describe.headers, "Content-Base");
   if (headerBase.empty())
@@ -196,7 +205,7 @@ std::unique_ptr<RtspSession> openRtspSession(std::string_view url,
       session->setupUrl.empty() ? requestUrl : session->setupUrl,
       "Transport: RTP/AVP/TCP;unicast;interleaved=0-1\r\n");
   if (!setup.ok || setup.status != 200)
-    return fail("SETUP failed: status " + std::to_string(setup.status));
+    return fail(rtspRequestFailure("SETUP", setup));
   const RtspSessionHeader header =
       parseSessionHeader(findHeaderValue(setup.headers, "Session"));
   session->sessionId = header.id;
@@ -224,7 +233,7 @@ std::unique_ptr<RtspSession> openRtspSession(std::string_view url,
                  int(play.status),
                  findHeaderValue(play.headers, "RTP-Info").c_str());
   if (!play.ok || play.status != 200)
-    return fail("PLAY failed: status " + std::to_string(play.status));
+    return fail(rtspRequestFailure("PLAY", play));
 
   if (info) *info = {session->codec, session->payloadType, session->clockRate};
   return session;

@@ -1,5 +1,6 @@
 #include "capture/rtsp/rtsp_text.h"
 
+#include "capture/onvif/onvif_xml.h"
 #include "capture/rtsp/md5.h"
 #include "controller/base64.h"
 
@@ -51,6 +52,7 @@ int64_t leadingInteger(std::string_view text, int64_t fallback) {
 
 RtspUrl parseRtspUrl(std::string_view text) {
   RtspUrl url;
+  url.problem = "invalid rtsp url";
   text = trim(text);
   const size_t scheme = text.find("://");
   if (scheme == std::string_view::npos) return url;
@@ -61,12 +63,13 @@ RtspUrl parseRtspUrl(std::string_view text) {
   std::string_view authority = rest.substr(0, slash);
   url.path =
       slash == std::string_view::npos ? "/" : std::string(rest.substr(slash));
-  if (const size_t at = authority.find('@'); at != std::string_view::npos) {
+  // Hosts hold no "@": everything before the last one is user information.
+  if (const size_t at = authority.rfind('@'); at != std::string_view::npos) {
     const std::string_view info = authority.substr(0, at);
     const size_t colon = info.find(':');
-    url.user = std::string(info.substr(0, colon));
+    url.user = percentDecode(info.substr(0, colon));
     if (colon != std::string_view::npos)
-      url.password = std::string(info.substr(colon + 1));
+      url.password = percentDecode(info.substr(colon + 1));
     authority = authority.substr(at + 1);
   }
   std::string_view port;
@@ -90,6 +93,23 @@ RtspUrl parseRtspUrl(std::string_view text) {
   url.requestUrl = "rtsp://" + (v6 ? "[" + url.host + "]" : url.host) + ":" +
                    url.port + url.path;
   url.valid = !url.host.empty();
+  if (!url.valid) return url;
+  const bool numeric =
+      url.port.size() <= 5 &&
+      std::all_of(url.port.begin(), url.port.end(), [](char c) {
+        return std::isdigit(static_cast<unsigned char>(c));
+      });
+  if (!numeric || leadingInteger(url.port, 0) < 1 ||
+      leadingInteger(url.port, 0) > 65535) {
+    // Most often a password with a raw "/" or ":" that cut the address.
+    url.valid = false;
+    url.problem = "invalid rtsp url: the port \"" + url.port +
+                  "\" is not a number; a user name or password holding "
+                  "\"/\", \":\" or \"@\" must be percent-encoded (%2F, %3A, "
+                  "%40) or given apart from the URL";
+    return url;
+  }
+  url.problem.clear();
   return url;
 }
 
@@ -165,17 +185,100 @@ RtspTake takeRtspResponse(std::string* buffer, RtspResponse* reply) {
   return RtspTake::kTaken;
 }
 
-void readChallenge(std::string_view wwwAuthenticate, RtspAuth* auth) {
-  auth->realm = findParameter(wwwAuthenticate, "realm");
-  if (lower(wwwAuthenticate).find("digest") != std::string::npos) {
-    auth->digest = true;
-    auth->nonce = findParameter(wwwAuthenticate, "nonce");
-    auth->qop = findParameter(wwwAuthenticate, "qop");
-    auth->opaque = findParameter(wwwAuthenticate, "opaque");
-    auth->algorithm = findParameter(wwwAuthenticate, "algorithm");
-  } else {
-    auth->digest = false;
+std::string rtspRequestFailure(std::string_view method,
+                               const RtspResponse& reply) {
+  std::string text(method);
+  if (!reply.ok) {
+    switch (reply.noReply) {
+      case RtspNoReply::kClosed:
+        return text + ": no response (the camera closed the connection)";
+      case RtspNoReply::kFailed:
+        return text + ": no response (the connection failed)";
+      case RtspNoReply::kMalformed:
+        return text +
+               ": no response (the camera's answer is not a valid RTSP reply)";
+      case RtspNoReply::kTimedOut:
+        break;
+    }
+    return text + ": no response";
   }
+  if (reply.status == 401) return text + ": authentication failed";
+  text += " failed: status " + std::to_string(reply.status);
+  // The reason phrase of the status line, as the camera wrote it.
+  const std::string_view line =
+      std::string_view(reply.headers).substr(0, reply.headers.find('\r'));
+  const size_t space = line.find(' ');
+  const size_t reasonAt =
+      space == std::string_view::npos ? space : line.find(' ', space + 1);
+  const std::string_view reason = reasonAt == std::string_view::npos
+                                      ? std::string_view()
+                                      : trim(line.substr(reasonAt + 1));
+  if (!reason.empty()) text.append(" (").append(reason).append(")");
+  if (reply.status == 461)
+    text +=
+        ": the camera does not offer RTP interleaved over the RTSP "
+        "connection (RTP/AVP/TCP), the one transport this client uses; "
+        "enable RTSP over TCP in the camera's settings";
+  return text;
+}
+
+std::vector<std::string> findHeaderValues(std::string_view headers,
+                                          std::string_view name) {
+  std::vector<std::string> values;
+  const std::string key = lower(name) + ":";
+  while (!headers.empty()) {
+    const size_t end = headers.find('\n');
+    std::string_view line = headers.substr(0, end);
+    headers = end == std::string_view::npos ? std::string_view()
+                                            : headers.substr(end + 1);
+    if (lower(line.substr(0, key.size())) == key)
+      values.emplace_back(trim(line.substr(key.size())));
+  }
+  return values;
+}
+
+namespace {
+
+// Where the challenge of `scheme` starts in a WWW-Authenticate value: at
+// its start or after a comma or space (a scheme is a token of its own).
+size_t findScheme(std::string_view value, std::string_view scheme) {
+  const std::string text = lower(value);
+  for (size_t at = text.find(scheme); at != std::string::npos;
+       at = text.find(scheme, at + 1)) {
+    const size_t after = at + scheme.size();
+    const bool startOk = at == 0 || text[at - 1] == ' ' || text[at - 1] == ',';
+    const bool endOk = after == text.size() || text[after] == ' ';
+    if (startOk && endOk) return at;
+  }
+  return std::string::npos;
+}
+
+}  // namespace
+
+bool readChallenge(std::string_view headers, RtspAuth* auth) {
+  const std::vector<std::string> challenges =
+      findHeaderValues(headers, "WWW-Authenticate");
+  for (const std::string& value : challenges) {
+    const size_t at = findScheme(value, "digest");
+    if (at == std::string::npos) continue;
+    const std::string_view digest = std::string_view(value).substr(at + 6);
+    auth->scheme = RtspScheme::kDigest;
+    auth->realm = findParameter(digest, "realm");
+    auth->nonce = findParameter(digest, "nonce");
+    auth->qop = findParameter(digest, "qop");
+    auth->opaque = findParameter(digest, "opaque");
+    auth->algorithm = findParameter(digest, "algorithm");
+    return true;
+  }
+  for (const std::string& value : challenges) {
+    const size_t at = findScheme(value, "basic");
+    if (at == std::string::npos) continue;
+    auth->scheme = RtspScheme::kBasic;
+    auth->realm =
+        findParameter(std::string_view(value).substr(at + 5), "realm");
+    return true;
+  }
+  return false;
 }
 
 std::string buildAuthorization(RtspAuth* auth,
@@ -183,13 +286,14 @@ std::string buildAuthorization(RtspAuth* auth,
                                std::string_view password,
                                std::string_view method,
                                std::string_view uri) {
-  if (user.empty() && password.empty()) return "";
+  if ((user.empty() && password.empty()) || auth->scheme == RtspScheme::kNone)
+    return "";
   auto join = [](std::initializer_list<std::string_view> parts) {
     std::string text;
     for (std::string_view part : parts) text += part;
     return text;
   };
-  if (!auth->digest)
+  if (auth->scheme == RtspScheme::kBasic)
     return "Basic " + base64Encode(join({user, ":", password}));
   const std::string ha1 = md5Hex(join({user, ":", auth->realm, ":", password}));
   const std::string ha2 = md5Hex(join({method, ":", uri}));

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 // The text side of the RTSP client: URLs, header and parameter lookup,
 // replies taken off the receive buffer, authentication, the SDP's video
@@ -13,18 +14,24 @@
 namespace pxo {
 
 struct RtspUrl {
-  std::string user;
-  std::string password;
-  std::string host;  // without IPv6 brackets
-  std::string port;  // "554" when the URL has none
-  std::string path;  // "/" when the URL has none
+  std::string user;      // percent-escapes decoded (percentDecode)
+  std::string password;  // percent-escapes decoded
+  std::string host;      // without IPv6 brackets
+  std::string port;      // "554" when the URL has none
+  std::string path;      // "/" when the URL has none
   // "rtsp://" host ":" port path, the credentials removed.
   std::string requestUrl;
   bool valid = false;
+  // Why an invalid URL is one, for the user: "invalid rtsp url" and, where
+  // it helps, what to write instead.
+  std::string problem;
 };
 
 // "rtsp://" or "rtsps://" (any letter case; both are plain TCP) with an
-// optional "user:password@" and a non-empty host.
+// optional "user:password@" and a non-empty host. The user information
+// runs to the last "@" of the authority, so a raw "@" in a password works;
+// a raw "/" does not (it ends the authority) and is reported through the
+// port it leaves behind.
 RtspUrl parseRtspUrl(std::string_view url);
 
 // The value of the first "name:" anywhere in a header block (letter case
@@ -36,12 +43,28 @@ std::string findHeaderValue(std::string_view headers, std::string_view name);
 // its quotes ("" when unterminated), else up to a comma, CR, LF or space.
 std::string findParameter(std::string_view text, std::string_view key);
 
+// Why a request got no reply.
+enum class RtspNoReply {
+  kTimedOut,   // nothing, or never a whole reply, in time
+  kClosed,     // the camera closed the connection
+  kFailed,     // the socket failed
+  kMalformed,  // not an RTSP reply, or too large
+};
+
 struct RtspResponse {
   bool ok = false;
+  RtspNoReply noReply = RtspNoReply::kTimedOut;  // when not ok
   int32_t status = 0;
   std::string headers;  // the status line and headers as received
   std::string body;     // exactly Content-Length bytes
 };
+
+// What a failed request tells the user, in one style for every method:
+// "SETUP: no response (the camera closed the connection)", "PLAY:
+// authentication failed", "SETUP failed: status 461 (Unsupported
+// Transport): …". Meant for a reply that is not ok or not 200.
+std::string rtspRequestFailure(std::string_view method,
+                               const RtspResponse& reply);
 
 // A reply's header block or body above this fails the request: a camera
 // that floods the connection cannot exhaust the caller.
@@ -57,9 +80,16 @@ enum class RtspTake {
 // interleaved frames ("$", channel, 16-bit length) that arrived before it.
 RtspTake takeRtspResponse(std::string* buffer, RtspResponse* reply);
 
-// The server's last WWW-Authenticate challenge and the Digest counter.
+// The value of every "name:" header line of a block, in order.
+std::vector<std::string> findHeaderValues(std::string_view headers,
+                                          std::string_view name);
+
+enum class RtspScheme { kNone, kBasic, kDigest };
+
+// The scheme the camera asked for in its last challenge, its parameters
+// and the Digest counter. Nothing is sent before a camera asks.
 struct RtspAuth {
-  bool digest = false;
+  RtspScheme scheme = RtspScheme::kNone;
   std::string realm;
   std::string nonce;
   std::string qop;
@@ -68,12 +98,15 @@ struct RtspAuth {
   uint32_t nonceCount = 0;
 };
 
-// Remembers a challenge: Digest with its parameters, else Basic (realm
-// only).
-void readChallenge(std::string_view wwwAuthenticate, RtspAuth* auth);
+// Remembers the challenge of a 401's header block (every WWW-Authenticate
+// line; several challenges may share one): Digest with its parameters when
+// the camera offers it, else Basic with its realm. False, and nothing
+// remembered, when it offers neither.
+bool readChallenge(std::string_view headers, RtspAuth* auth);
 
-// The Authorization value for `method` on `uri`; "" without credentials.
-// Digest with a qop counts `nonceCount` up.
+// The Authorization value for `method` on `uri` in the scheme the camera
+// asked for; "" without credentials or before any challenge. Digest with a
+// qop counts `nonceCount` up.
 std::string buildAuthorization(RtspAuth* auth,
                                std::string_view user,
                                std::string_view password,

@@ -1,0 +1,64 @@
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <optional>
+#include <set>
+#include <string>
+#include <string_view>
+
+// Decode times for a compressed stream that arrives in decode order but
+// carries only presentation times, as RTP does. With B-frames the
+// presentation times of successive access units go back and forth; a file
+// needs a decode time for each unit that rises, and that is never later
+// than the unit's presentation time.
+//
+// The decode times are the presentation times in rising order, moved back
+// by the stream's reorder delay: the most any unit of the first window is
+// shown before its place in the sorted order. A unit is given its time
+// once kReorderWindow later units have arrived, or at finish(). Without
+// B-frames decode time equals presentation time.
+//
+// Times are in microseconds. One thread.
+
+namespace pxowin {
+
+class DecodeTimeline {
+ public:
+  // The deepest reordering H.264 allows (16 pictures in the buffer).
+  static constexpr size_t kReorderWindow = 16;
+
+  struct Unit {
+    std::string data;
+    int64_t presentation = 0;
+    int64_t decode = 0;
+    bool keyFrame = false;
+  };
+
+  // One access unit in decode order. A presentation time already taken is
+  // moved a microsecond on, so that every unit is shown at a time of its
+  // own.
+  void push(std::string data, int64_t presentation, bool keyFrame);
+  // Every unit still held becomes ready: the stream has ended.
+  void finish() { finishing_ = true; }
+  // The next unit in decode order, once its decode time is known. Nothing
+  // when none is ready, or when the stream cannot be written (see failed).
+  std::optional<Unit> next();
+  // Why the stream cannot be recorded: its units came further out of order
+  // than the first window showed. Empty while it can.
+  const std::string& failed() const { return failed_; }
+
+  // Units held back.
+  size_t pending() const { return pending_.size(); }
+
+ private:
+  std::deque<Unit> pending_;
+  std::multiset<int64_t> unused_;  // presentation times not yet decode times
+  std::optional<int64_t> delay_;
+  int64_t lastDecode_ = INT64_MIN;
+  int64_t lastPresentation_ = INT64_MIN;
+  bool finishing_ = false;
+  std::string failed_;
+};
+
+}  // namespace pxowin

@@ -1,0 +1,111 @@
+// Decode times for units that arrive in decode order with presentation
+// times only, as a network camera sends them.
+
+#include "capture/decode_timeline.h"
+
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace pxowin {
+namespace {
+
+constexpr int64_t kFrame = 33333;
+
+// Pushes units shown at `shown` × kFrame (in that decode order) and
+// collects everything, the end included.
+std::vector<DecodeTimeline::Unit> run(const std::vector<int64_t>& shown,
+                                      DecodeTimeline* timeline) {
+  std::vector<DecodeTimeline::Unit> out;
+  for (size_t i = 0; i < shown.size(); ++i) {
+    timeline->push(std::to_string(i), shown[i] * kFrame, i == 0);
+    while (auto unit = timeline->next()) out.push_back(std::move(*unit));
+  }
+  timeline->finish();
+  while (auto unit = timeline->next()) out.push_back(std::move(*unit));
+  return out;
+}
+
+// Decode times rise, none comes after its unit is shown, and the units keep
+// their order and presentation times.
+void expectWritable(const std::vector<DecodeTimeline::Unit>& units,
+                    const std::vector<int64_t>& shown) {
+  ASSERT_EQ(units.size(), shown.size());
+  for (size_t i = 0; i < units.size(); ++i) {
+    EXPECT_EQ(units[i].data, std::to_string(i));
+    EXPECT_EQ(units[i].presentation, shown[i] * kFrame);
+    EXPECT_LE(units[i].decode, units[i].presentation) << "unit " << i;
+    if (i > 0) {
+      EXPECT_GT(units[i].decode, units[i - 1].decode) << "unit " << i;
+    }
+  }
+}
+
+TEST(DecodeTimeline, WithoutBFramesDecodeIsPresentation) {
+  std::vector<int64_t> shown;
+  for (int64_t i = 0; i < 40; ++i) shown.push_back(i);
+  DecodeTimeline timeline;
+  const auto units = run(shown, &timeline);
+  expectWritable(units, shown);
+  for (const auto& unit : units) EXPECT_EQ(unit.decode, unit.presentation);
+}
+
+TEST(DecodeTimeline, BFramesAndAPyramidGetTheirReorderDelay) {
+  // I P B B P B B … (one reorder) and I P B b B with a pyramid (two).
+  std::vector<int64_t> simple = {0};
+  for (int64_t gop = 0; gop < 10; ++gop) {
+    const int64_t p = 3 * gop + 3;
+    simple.insert(simple.end(), {p, p - 2, p - 1});
+  }
+  DecodeTimeline one;
+  const auto units = run(simple, &one);
+  expectWritable(units, simple);
+  EXPECT_EQ(units[0].decode, -kFrame);  // one frame of delay, before 0
+
+  std::vector<int64_t> pyramid = {0};
+  for (int64_t gop = 0; gop < 8; ++gop) {
+    const int64_t p = 4 * gop + 4;
+    pyramid.insert(pyramid.end(), {p, p - 2, p - 3, p - 1});
+  }
+  DecodeTimeline two;
+  expectWritable(run(pyramid, &two), pyramid);
+  EXPECT_TRUE(two.failed().empty());
+}
+
+TEST(DecodeTimeline, AShortStreamIsWrittenWholeAtTheEnd) {
+  const std::vector<int64_t> shown = {0, 3, 1, 2};
+  DecodeTimeline timeline;
+  expectWritable(run(shown, &timeline), shown);
+  EXPECT_EQ(timeline.pending(), 0u);
+}
+
+TEST(DecodeTimeline, RepeatedTimesGetTimesOfTheirOwn) {
+  DecodeTimeline timeline;
+  std::vector<DecodeTimeline::Unit> out;
+  for (int i = 0; i < 4; ++i) timeline.push("x", 0, i == 0);
+  timeline.finish();
+  while (auto unit = timeline.next()) out.push_back(std::move(*unit));
+  ASSERT_EQ(out.size(), 4u);
+  for (size_t i = 1; i < out.size(); ++i) {
+    EXPECT_GT(out[i].presentation, out[i - 1].presentation);
+    EXPECT_GT(out[i].decode, out[i - 1].decode);
+  }
+}
+
+// A stream that starts without reordering and later reorders more than
+// its first window showed cannot be given decode times that fit: it is
+// refused, and nothing wrong is handed out.
+TEST(DecodeTimeline, ReorderingDeeperThanAtTheStartIsRefused) {
+  std::vector<int64_t> shown;
+  for (int64_t i = 0; i < 40; ++i) shown.push_back(i);
+  shown.insert(shown.end(), {43, 41, 42});
+  DecodeTimeline timeline;
+  const auto units = run(shown, &timeline);
+  EXPECT_FALSE(timeline.failed().empty());
+  EXPECT_LT(units.size(), shown.size());
+  for (size_t i = 0; i < units.size(); ++i)
+    EXPECT_LE(units[i].decode, units[i].presentation);
+}
+
+}  // namespace
+}  // namespace pxowin
