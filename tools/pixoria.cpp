@@ -2,7 +2,7 @@
 //
 //   pixoria scan --simulate [--scene FILE] [--report FILE] [--out DIR]
 //                [--name NAME] [--fov DEG] [--user U --password P]
-//                [--rtsp [--camera-latency MS] | --onvif]
+//                [--rtsp [--camera-latency MS] [--camera-b-frames N] | --onvif]
 //   pixoria scan --controller HOST [--user U] [--password P]
 //                [--camera ID | --rtsp URL | --onvif [DEVICE-URL]]
 //                [--camera-user U] [--camera-password P]
@@ -72,7 +72,7 @@ int usage() {
       "  pixoria scan --simulate [--scene FILE] [--report FILE] "
       "[--out DIR] [--name NAME] [--fov DEG]\n"
       "               [--user U --password P] [--rtsp "
-      "[--camera-latency MS] | --onvif]\n"
+      "[--camera-latency MS] [--camera-b-frames N] | --onvif]\n"
       "  pixoria scan --controller HOST [--user U] [--password P]\n"
       "               [--camera ID | --rtsp URL | --onvif "
       "[DEVICE-URL]]\n"
@@ -81,6 +81,7 @@ int usage() {
       "  pixoria gui [--simulate [--scene FILE]] [--controller HOST]\n"
       "              [--camera ID | --rtsp URL] [--out DIR] [--name NAME]\n"
       "  pixoria serve --simulate [--scene FILE] [--camera-latency MS]\n"
+      "                [--camera-b-frames N]\n"
       "  pixoria decode FOLDER [--out DIR] [--name NAME]\n"
       "  pixoria cameras\n"
       "  pixoria discover [--timeout MS]\n"
@@ -144,6 +145,9 @@ int manual() {
       "    --name NAME         the model's name\n"
       "    --scene FILE        the virtual rig's scene (sim/scenes/)\n"
       "    --timeout MS        how long discover listens (default 3000)\n"
+      "    --camera-latency MS, --camera-b-frames N\n"
+      "                        the simulated network camera's delay and the\n"
+      "                        B-frames in its stream (default 0)\n"
       "\n"
       "EXIT STATUS\n"
       "    0 success; 1 the command failed (the reason is on standard error);\n"
@@ -321,6 +325,7 @@ int scanSimulated(const Arguments& args) {
   if (args.has("rtsp") || args.has("onvif")) {
     pxo::sim::NetworkCameraConfig config;
     config.latencyMs = std::atof(args.get("camera-latency", "500").c_str());
+    config.bFrames = std::atoi(args.get("camera-b-frames", "0").c_str());
     filmed.reset(
         static_cast<pxo::sim::VirtualCamera*>(sessionCamera.release()));
     networkCamera = std::make_unique<pxo::sim::NetworkCamera>(*filmed, config);
@@ -715,6 +720,7 @@ int serveRig(const Arguments& args) {
   auto filmed = rig.makeCamera(0);
   pxo::sim::NetworkCameraConfig config;
   config.latencyMs = std::atof(args.get("camera-latency", "100").c_str());
+  config.bFrames = std::atoi(args.get("camera-b-frames", "0").c_str());
   pxo::sim::NetworkCamera camera(*filmed, config);
   if (!camera.start(&error)) return fail(error);
   std::printf("controller %s\ncamera %s\n",

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <utility>
+#include <vector>
 
 namespace pxowin {
 
@@ -20,27 +21,49 @@ void DecodeTimeline::push(std::string data,
 std::optional<DecodeTimeline::Unit> DecodeTimeline::next() {
   if (!failed_.empty() || pending_.empty()) return std::nullopt;
   if (!finishing_ && pending_.size() <= kReorderWindow) return std::nullopt;
-  if (!delay_) {
-    // The reorder delay of the first window, fixed from then on (decode
-    // times must keep rising at the same distance from what is shown).
-    int64_t delay = 0;
-    size_t i = 0;
-    for (const int64_t sorted : unused_)
-      delay = std::max(delay, sorted - pending_[i++].presentation);
-    delay_ = delay;
+  if (!depth_) {
+    // The reorder depth of the first window, fixed from then on (decode
+    // times must keep rising): how many places a unit is shown before its
+    // place in decode order, at most.
+    size_t depth = 0;
+    std::vector<int64_t> sorted(unused_.begin(), unused_.end());
+    for (size_t i = 0; i < pending_.size(); ++i) {
+      const auto rank = static_cast<size_t>(
+          std::lower_bound(
+              sorted.begin(), sorted.end(), pending_[i].presentation) -
+          sorted.begin());
+      if (i > rank) depth = std::max(depth, i - rank);
+    }
+    depth_ = depth;
+    // A frame: the middle step between pictures shown one after another.
+    std::vector<int64_t> steps;
+    for (size_t i = 1; i < sorted.size(); ++i)
+      steps.push_back(sorted[i] - sorted[i - 1]);
+    if (!steps.empty()) {
+      std::nth_element(
+          steps.begin(), steps.begin() + steps.size() / 2, steps.end());
+      step_ = std::max<int64_t>(steps[steps.size() / 2], 1);
+    }
   }
   Unit unit = std::move(pending_.front());
   pending_.pop_front();
-  int64_t decode = *unused_.begin() - *delay_;
+  ordered_.push_back(*unused_.begin());
   unused_.erase(unused_.begin());
-  if (decode <= lastDecode_) decode = lastDecode_ + 1;
-  if (decode > unit.presentation) {
+  while (ordered_.size() > *depth_ + 1) ordered_.pop_front();
+  // Unit n decodes when picture n − depth is shown; the first ones before
+  // the first picture, a frame apart.
+  const int64_t decode =
+      given_ >= *depth_
+          ? ordered_.front()
+          : ordered_.front() - static_cast<int64_t>(*depth_ - given_) * step_;
+  if (decode <= lastDecode_ || decode > unit.presentation) {
     failed_ =
         "the network camera's frames come further out of order than "
         "they did when the stream started, and cannot be recorded with "
         "the right times";
     return std::nullopt;
   }
+  ++given_;
   lastDecode_ = decode;
   unit.decode = decode;
   return unit;

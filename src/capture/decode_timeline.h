@@ -14,10 +14,13 @@
 // than the unit's presentation time.
 //
 // The decode times are the presentation times in rising order, moved back
-// by the stream's reorder delay: the most any unit of the first window is
-// shown before its place in the sorted order. A unit is given its time
-// once kReorderWindow later units have arrived, or at finish(). Without
-// B-frames decode time equals presentation time.
+// by the stream's reorder depth in units: the most places any unit of the
+// first window is shown before its place in decode order (two for the
+// usual B-frame pyramid). Counted in units, not time, so that frames that
+// came late or were lost on the camera's side do not matter. The first
+// units decode before the first picture is shown, a frame apart. A unit is
+// given its time once kReorderWindow later units have arrived, or at
+// finish(). Without B-frames decode time equals presentation time.
 //
 // Times are in microseconds. One thread.
 
@@ -53,8 +56,13 @@ class DecodeTimeline {
 
  private:
   std::deque<Unit> pending_;
-  std::multiset<int64_t> unused_;  // presentation times not yet decode times
-  std::optional<int64_t> delay_;
+  std::multiset<int64_t> unused_;  // presentation times not yet in order
+  // The presentation times in rising order, as far as they are known, the
+  // last depth_ + 1 of them.
+  std::deque<int64_t> ordered_;
+  std::optional<size_t> depth_;
+  int64_t step_ = 33333;  // a frame, for the units decoded before the first
+  size_t given_ = 0;      // units given out
   int64_t lastDecode_ = INT64_MIN;
   int64_t lastPresentation_ = INT64_MIN;
   bool finishing_ = false;

@@ -72,6 +72,36 @@ TEST(DecodeTimeline, BFramesAndAPyramidGetTheirReorderDelay) {
   EXPECT_TRUE(two.failed().empty());
 }
 
+// A camera's frames come off schedule and some are lost before they are
+// encoded: the reorder depth is counted in units, so a gap later in the
+// stream, wider than anything in the first window, changes nothing.
+TEST(DecodeTimeline, FramesOffScheduleAndLostOnesDoNotMatter) {
+  std::vector<int64_t> times;  // of the frames given to the encoder
+  for (int64_t i = 0; i < 80; ++i)
+    times.push_back(i * kFrame + (i * 7919 % 13 - 6) * 1000 +
+                    (i >= 40 ? 5 * kFrame : 0));  // five lost at 40
+  // I P B B, the P four frames on, the B-frames between, in decode order.
+  std::vector<DecodeTimeline::Unit> out;
+  std::vector<int64_t> shown = {times[0]};
+  for (size_t p = 3; p < times.size(); p += 3)
+    shown.insert(shown.end(), {times[p], times[p - 2], times[p - 1]});
+  DecodeTimeline timeline;
+  for (size_t i = 0; i < shown.size(); ++i) {
+    timeline.push(std::to_string(i), shown[i], i == 0);
+    while (auto unit = timeline.next()) out.push_back(std::move(*unit));
+  }
+  timeline.finish();
+  while (auto unit = timeline.next()) out.push_back(std::move(*unit));
+  EXPECT_TRUE(timeline.failed().empty()) << timeline.failed();
+  ASSERT_EQ(out.size(), shown.size());
+  for (size_t i = 0; i < out.size(); ++i) {
+    EXPECT_LE(out[i].decode, out[i].presentation) << "unit " << i;
+    if (i > 0) {
+      EXPECT_GT(out[i].decode, out[i - 1].decode) << "unit " << i;
+    }
+  }
+}
+
 TEST(DecodeTimeline, AShortStreamIsWrittenWholeAtTheEnd) {
   const std::vector<int64_t> shown = {0, 3, 1, 2};
   DecodeTimeline timeline;
