@@ -209,31 +209,57 @@ TEST(RtspSessionBounds, SilentOrFloodingCameraFailsTheOpenInTime) {
   }
 }
 
+// The next request off the connection into `request`; false when the
+// camera's client went quiet for 5 s or hung up.
+bool nextRequest(platform::TcpStream& stream,
+                 std::string* buffer,
+                 std::string* request) {
+  while (buffer->find("\r\n\r\n") == std::string::npos) {
+    char chunk[2048];
+    const long got = stream.receive(
+        chunk, sizeof chunk, std::chrono::steady_clock::now() + 5s);
+    if (got <= 0) return false;
+    buffer->append(chunk, size_t(got));
+  }
+  const size_t end = buffer->find("\r\n\r\n") + 4;
+  *request = buffer->substr(0, end);
+  buffer->erase(0, end);
+  return true;
+}
+
+std::string methodOf(const std::string& request) {
+  return request.substr(0, request.find(' '));
+}
+
+// A reply to `request`: the status line, `headers` (lines ending in CR LF)
+// and, for DESCRIBE, a one-track H.264 SDP.
+std::string answerTo(const std::string& request,
+                     const std::string& status = "200 OK",
+                     const std::string& headers = "") {
+  std::string reply = "RTSP/1.0 " + status +
+                      "\r\nCSeq: " + findHeaderValue(request, "CSeq") + "\r\n" +
+                      headers;
+  if (status.rfind("200", 0) != 0) return reply + "\r\n";
+  const std::string method = methodOf(request);
+  if (method == "DESCRIBE") {
+    const std::string sdp =
+        "v=0\r\nm=video 0 RTP/AVP 96\r\na=rtpmap:96 H264/90000\r\n"
+        "a=control:track1\r\n";
+    return reply + "Content-Base: rtsp://127.0.0.1/cam/\r\nContent-Length: " +
+           std::to_string(sdp.size()) + "\r\n\r\n" + sdp;
+  }
+  if (method == "SETUP" || method == "PLAY")
+    reply += "Session: abc;timeout=30\r\n";
+  return reply + "\r\n";
+}
+
 // Answers OPTIONS, DESCRIBE, SETUP and PLAY like a camera, then `after`.
 void playLikeACamera(platform::TcpStream& stream,
                      const std::function<void(platform::TcpStream&)>& after) {
-  const std::string sdp =
-      "v=0\r\nm=video 0 RTP/AVP 96\r\na=rtpmap:96 H264/90000\r\n"
-      "a=control:track1\r\n";
-  std::string buffer;
-  for (int request = 0; request < 4; ++request) {
-    while (buffer.find("\r\n\r\n") == std::string::npos) {
-      char chunk[2048];
-      const long got = stream.receive(
-          chunk, sizeof chunk, std::chrono::steady_clock::now() + 5s);
-      if (got <= 0) return;
-      buffer.append(chunk, size_t(got));
-    }
-    const std::string cseq =
-        findHeaderValue(buffer.substr(0, buffer.find("\r\n\r\n")), "CSeq");
-    const bool describe = buffer.rfind("DESCRIBE", 0) == 0;
-    buffer.erase(0, buffer.find("\r\n\r\n") + 4);
-    std::string reply = "RTSP/1.0 200 OK\r\nCSeq: " + cseq + "\r\n";
-    if (describe)
-      reply += "Content-Base: rtsp://127.0.0.1/cam/\r\nContent-Length: " +
-               std::to_string(sdp.size()) + "\r\n\r\n" + sdp;
-    else
-      reply += "Session: abc;timeout=30\r\n\r\n";
+  std::string buffer, request;
+  for (int count = 0; count < 4; ++count) {
+    if (!nextRequest(stream, &buffer, &request)) return;
+    const std::string reply = answerTo(request);
     if (!stream.sendAll(
             reply.data(), reply.size(), std::chrono::steady_clock::now() + 5s))
       return;
@@ -289,18 +315,9 @@ class ScriptedCamera {
 
  private:
   void serve(platform::TcpStream& stream, const Answer& answer) {
-    std::string buffer;
+    std::string buffer, request;
     for (int count = 0; count < 20; ++count) {
-      while (buffer.find("\r\n\r\n") == std::string::npos) {
-        char chunk[2048];
-        const long got = stream.receive(
-            chunk, sizeof chunk, std::chrono::steady_clock::now() + 5s);
-        if (got <= 0) return;
-        buffer.append(chunk, size_t(got));
-      }
-      const size_t end = buffer.find("\r\n\r\n") + 4;
-      const std::string request = buffer.substr(0, end);
-      buffer.erase(0, end);
+      if (!nextRequest(stream, &buffer, &request)) return;
       {
         std::lock_guard lock(mutex_);
         requests_.push_back(request);
@@ -321,32 +338,6 @@ class ScriptedCamera {
   std::vector<std::string> requests_;
   MisbehavingServer server_;  // last: its thread uses the members above
 };
-
-std::string methodOf(const std::string& request) {
-  return request.substr(0, request.find(' '));
-}
-
-// A reply to `request`: the status line, `headers` (lines ending in CR LF)
-// and, for DESCRIBE, a one-track H.264 SDP.
-std::string answerTo(const std::string& request,
-                     const std::string& status = "200 OK",
-                     const std::string& headers = "") {
-  std::string reply = "RTSP/1.0 " + status +
-                      "\r\nCSeq: " + findHeaderValue(request, "CSeq") + "\r\n" +
-                      headers;
-  if (status.rfind("200", 0) != 0) return reply + "\r\n";
-  const std::string method = methodOf(request);
-  if (method == "DESCRIBE") {
-    const std::string sdp =
-        "v=0\r\nm=video 0 RTP/AVP 96\r\na=rtpmap:96 H264/90000\r\n"
-        "a=control:track1\r\n";
-    return reply + "Content-Base: rtsp://127.0.0.1/cam/\r\nContent-Length: " +
-           std::to_string(sdp.size()) + "\r\n\r\n" + sdp;
-  }
-  if (method == "SETUP" || method == "PLAY")
-    reply += "Session: abc;timeout=30\r\n";
-  return reply + "\r\n";
-}
 
 // Credentials go out only in answer to a challenge, in the scheme the
 // camera named: a camera that never asks never sees them, a Digest camera
