@@ -624,8 +624,16 @@ bool decodeScan(const FrameReader& read,
   const double gap = medianGap(input.markTimes);
   const double interval =
       frameIntervalAtFloods(read, input.plan, input.markTimes);
-  if (gap > 0 && interval > kMaxFrameIntervalShare * gap)
+  if (gap > 0 && interval > kMaxFrameIntervalShare * gap) {
+    // The scan data still says what size the camera's picture was.
+    pxowin::BgraFrame first;
+    if (!input.markTimes.empty() &&
+        read(input.markTimes.front(), kScanFrameMaxDimension, &first)) {
+      result->width = first.width;
+      result->height = first.height;
+    }
     return fail(cameraTooSlowMessage(1 / interval));
+  }
   ScanReading reading;
   if (!readScanAt(
           read, input, input.settleOffset, report, result, &reading, error))

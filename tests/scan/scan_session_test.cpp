@@ -331,8 +331,15 @@ TEST_F(RigScan, APropOutOfSightFailsAndWritesNoModel) {
   EXPECT_TRUE(o.modelPath.empty());
   // The scan data is there to see why.
   ASSERT_FALSE(o.dataFolder.empty());
+  // The data says what was filmed, at what size, and names the recording
+  // it kept.
+  const std::string metadata =
+      readFile(std::filesystem::path(o.dataFolder) / "metadata.json");
+  EXPECT_NE(metadata.find("\"imageWidth\":1024"), std::string::npos)
+      << metadata;
+  EXPECT_NE(metadata.find("\"videoFile\":\"scan.mp4\""), std::string::npos);
   EXPECT_TRUE(std::filesystem::exists(std::filesystem::path(o.dataFolder) /
-                                      "metadata.json"));
+                                      "scan.mp4"));
 }
 
 // Dim LEDs as a user meets them, auto brightness on: spots that peak 16 and
@@ -430,8 +437,15 @@ TEST_F(RigScan, ACameraTooSlowForThePatternsFailsAndSaysSo) {
   EXPECT_EQ(o.error.rfind(kCameraTooSlow, 0), 0u) << o.error;
   EXPECT_TRUE(o.modelPath.empty());
   ASSERT_FALSE(o.dataFolder.empty());
+  // The data says what was filmed, at what size, and names the recording
+  // it kept.
+  const std::string metadata =
+      readFile(std::filesystem::path(o.dataFolder) / "metadata.json");
+  EXPECT_NE(metadata.find("\"imageWidth\":1024"), std::string::npos)
+      << metadata;
+  EXPECT_NE(metadata.find("\"videoFile\":\"scan.mp4\""), std::string::npos);
   EXPECT_TRUE(std::filesystem::exists(std::filesystem::path(o.dataFolder) /
-                                      "metadata.json"));
+                                      "scan.mp4"));
 }
 
 // A USB webcam at 1080p sends Motion-JPEG: every frame compressed (4:2:2,
