@@ -754,7 +754,7 @@ int main(int argc, char** argv) {
   Arguments args;
   args.command = words[1];
   for (int i = 2; i < count; ++i) {
-    std::string arg = words[i];
+    const std::string& arg = words[i];
     if (arg.rfind("--", 0) == 0) {
       std::string name = arg.substr(2);
       // --rtsp and --onvif are switches when no address follows them.

@@ -1,6 +1,7 @@
 #include "capture/decode_timeline.h"
 
 #include <algorithm>
+#include <cstddef>
 #include <utility>
 #include <vector>
 
@@ -40,9 +41,10 @@ std::optional<DecodeTimeline::Unit> DecodeTimeline::next() {
     for (size_t i = 1; i < sorted.size(); ++i)
       steps.push_back(sorted[i] - sorted[i - 1]);
     if (!steps.empty()) {
-      std::nth_element(
-          steps.begin(), steps.begin() + steps.size() / 2, steps.end());
-      step_ = std::max<int64_t>(steps[steps.size() / 2], 1);
+      const auto middle =
+          steps.begin() + static_cast<std::ptrdiff_t>(steps.size() / 2);
+      std::nth_element(steps.begin(), middle, steps.end());
+      step_ = std::max<int64_t>(*middle, 1);
     }
   }
   Unit unit = std::move(pending_.front());
