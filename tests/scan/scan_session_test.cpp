@@ -658,6 +658,8 @@ TEST_F(RigScan, NetworkCameraThatStopsSendingStopsTheScan) {
         << o.error;
     EXPECT_NE(o.error.find("stopped sending"), std::string::npos) << o.error;
     ASSERT_NE(stoppedAt, std::chrono::steady_clock::time_point{});
+    std::printf("[ stopped  ] the scan ended %.2f s after the camera stopped\n",
+                std::chrono::duration<double>(o.finished - stoppedAt).count());
     EXPECT_LT(o.finished - stoppedAt, std::chrono::seconds(5))
         << "the scan went on after the camera stopped";
     // The scan data: the marks so far, and the recording named only if
