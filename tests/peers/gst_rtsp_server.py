@@ -51,7 +51,7 @@ def main():
     factory = GstRtspServer.RTSPMediaFactory()
     if args.bframes > 0:
         encoder = (f"x264enc speed-preset=ultrafast bframes={args.bframes} "
-                   "b-adapt=false key-int-max=30 bitrate=2048 "
+                   "b-adapt=false threads=1 key-int-max=30 bitrate=2048 "
                    "! video/x-h264,profile=high")
     else:
         encoder = ("x264enc tune=zerolatency speed-preset=ultrafast "
