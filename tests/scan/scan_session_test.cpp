@@ -335,8 +335,7 @@ TEST_F(RigScan, APropOutOfSightFailsAndWritesNoModel) {
   // it kept.
   const std::string metadata =
       readFile(std::filesystem::path(o.dataFolder) / "metadata.json");
-  EXPECT_NE(metadata.find("\"imageWidth\":640"), std::string::npos)
-      << metadata;
+  EXPECT_NE(metadata.find("\"imageWidth\":640"), std::string::npos) << metadata;
   EXPECT_NE(metadata.find("\"videoFile\":\"scan.mp4\""), std::string::npos);
   EXPECT_TRUE(std::filesystem::exists(std::filesystem::path(o.dataFolder) /
                                       "scan.mp4"));
