@@ -5,6 +5,7 @@
 
 #include "controller/fpp_client.h"
 #include "controller/fpp_reconfigure.h"
+#include "controller/scan_every_port.h"
 #include "json/json.h"
 
 #include "sim/fpp_simulator.h"
@@ -56,18 +57,7 @@ std::unique_ptr<sim::FppSimulator> startController(
 
 // Every port with pixels, one after another from channel 3000.
 std::vector<ScanPortSpec> scanEveryPort(const ControllerLink& link) {
-  std::vector<ScanPortSpec> specs;
-  int32_t channel = 3000;
-  for (const ControllerPort& port : link.ports) {
-    if (port.pixelCount < 1) continue;
-    specs.push_back({port.portNumber,
-                     channel,
-                     port.pixelCount,
-                     port.channelsPerPixel,
-                     port.nullNodes});
-    channel += port.pixelCount * port.channelsPerPixel;
-  }
-  return specs;
+  return test::scanEveryPort(link, 3000);
 }
 
 // The scan configuration of scanEveryPort; empty when it cannot be built.

@@ -9,6 +9,7 @@
 #include "capture/rtsp/rtsp_session.h"
 #include "controller/fpp_client.h"
 #include "controller/fpp_reconfigure.h"
+#include "controller/scan_every_port.h"
 #include "scan/ddp_sender.h"
 
 #include <atomic>
@@ -43,17 +44,7 @@ TEST(LinuxController, ScanConfigurationDdpAndByteIdenticalRestore) {
   ASSERT_TRUE(connectController(&link, address, "", "", &error)) << error;
   ASSERT_FALSE(link.ports.empty());
 
-  std::vector<ScanPortSpec> specs;
-  int32_t channel = 1;
-  for (const ControllerPort& port : link.ports) {
-    if (port.pixelCount < 1) continue;
-    specs.push_back({port.portNumber,
-                     channel,
-                     port.pixelCount,
-                     port.channelsPerPixel,
-                     port.nullNodes});
-    channel += port.pixelCount * port.channelsPerPixel;
-  }
+  const std::vector<ScanPortSpec> specs = test::scanEveryPort(link, 1);
   std::string scanConfig;
   ASSERT_TRUE(buildScanPortConfig(link.savedPortStrings, specs, &scanConfig));
   ASSERT_TRUE(applyScanConfiguration(&link, scanConfig, {}, &error)) << error;
