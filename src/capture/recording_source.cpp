@@ -52,6 +52,7 @@ bool RecordingCaptureSource::startRecording(const std::filesystem::path& path,
   encodedWriter_.reset();
   timeline_ = DecodeTimeline();
   recordFailure_.clear();
+  recordFailed_ = false;
   recordBaseSet_ = false;
   marks_.clear();
   recordingPath_ = path;
@@ -85,6 +86,9 @@ std::optional<std::filesystem::path> RecordingCaptureSource::stopRecording() {
 }
 
 std::string RecordingCaptureSource::failure() {
+  // Asked between the patterns: no wait for the lock the capture thread
+  // holds while it writes a frame, unless there is something to say.
+  if (!recordFailed_) return "";
   std::lock_guard lock(stateMutex_);
   return recordFailure_;
 }
@@ -93,8 +97,10 @@ void RecordingCaptureSource::writeReadyUnits() {
   while (auto unit = timeline_.next())
     (void)encodedWriter_->write(
         unit->data, unit->presentation, unit->decode, unit->keyFrame);
-  if (!timeline_.failed().empty() && recordFailure_.empty())
+  if (!timeline_.failed().empty() && recordFailure_.empty()) {
     recordFailure_ = timeline_.failed();
+    recordFailed_ = true;
+  }
 }
 
 bool RecordingCaptureSource::waitForRecordedFrame(double timeoutSeconds) {

@@ -87,8 +87,9 @@ class RecordingCaptureSource : public ICaptureSource {
   // Called with stateMutex_ held: writes the units whose decode times are
   // known.
   void writeReadyUnits();
-  DecodeTimeline timeline_;    // under stateMutex_
-  std::string recordFailure_;  // under stateMutex_
+  DecodeTimeline timeline_;                // under stateMutex_
+  std::string recordFailure_;              // under stateMutex_
+  std::atomic<bool> recordFailed_{false};  // recordFailure_ is not empty
   std::unique_ptr<RecordingWriter> writer_;
   std::unique_ptr<EncodedRecordingWriter> encodedWriter_;
   std::filesystem::path recordingPath_;
