@@ -1,8 +1,10 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <utility>
@@ -23,6 +25,8 @@
 // capture thread.
 
 namespace pxowin {
+
+class RecordedFrames;
 
 // One picture: B, G, R, A bytes per pixel, top row first, rows packed.
 struct BgraFrame {
@@ -74,6 +78,17 @@ class ICaptureSource {
   // recordings only read back at that size and then deleted. A source that
   // records its stream as it arrives may ignore it.
   virtual void reduceNextRecording(int32_t maxDimension) { (void)maxDimension; }
+  // Asks that the next recording's frames (that one only) also be kept in
+  // memory as they are recorded, reduced to at most `maxDimension` and
+  // `maxBytes` at once, so they can be read while it goes on
+  // (capture/recorded_frames.h). Null from a source that cannot: its
+  // frames are read from the finished file.
+  virtual std::shared_ptr<RecordedFrames> keepFramesOfNextRecording(
+      int32_t maxDimension, size_t maxBytes) {
+    (void)maxDimension;
+    (void)maxBytes;
+    return nullptr;
+  }
   // Finalises an open recording and returns its path; nothing otherwise.
   virtual std::optional<std::filesystem::path> stopRecording() = 0;
   // True once a frame went into the current recording; false after

@@ -36,6 +36,16 @@ void RecordingCaptureSource::reduceNextRecording(int32_t maxDimension) {
   nextRecordingMax_ = std::max(maxDimension, 0);
 }
 
+std::shared_ptr<RecordedFrames>
+RecordingCaptureSource::keepFramesOfNextRecording(int32_t maxDimension,
+                                                  size_t maxBytes) {
+  std::lock_guard lock(stateMutex_);
+  if (nextKept_) nextKept_->finish();
+  nextKept_ =
+      std::make_shared<RecordedFrames>(maxDimension, maxBytes, 1 / nominalFps_);
+  return nextKept_;
+}
+
 bool RecordingCaptureSource::startRecording(const std::filesystem::path& path,
                                             std::string* error) {
   // Frames are read from the new file from now on, never from the last one.
@@ -46,6 +56,8 @@ bool RecordingCaptureSource::startRecording(const std::filesystem::path& path,
   // The writer opens on the first frame, when the size is known.
   std::lock_guard lock(stateMutex_);
   recordingMax_ = std::exchange(nextRecordingMax_, 0);
+  if (kept_) kept_->finish();
+  kept_ = std::exchange(nextKept_, nullptr);
   if (writer_) (void)writer_->finish(nullptr);
   writer_.reset();
   if (encodedWriter_) (void)encodedWriter_->finish(nullptr);
@@ -64,6 +76,8 @@ bool RecordingCaptureSource::startRecording(const std::filesystem::path& path,
     if (error)
       *error = "could not create recording: " + pxo::platform::pathToUtf8(path);
     recording_ = false;
+    if (kept_) kept_->finish();
+    kept_.reset();
     return false;
   }
   recording_ = true;
@@ -72,6 +86,8 @@ bool RecordingCaptureSource::startRecording(const std::filesystem::path& path,
 
 std::optional<std::filesystem::path> RecordingCaptureSource::stopRecording() {
   std::lock_guard lock(stateMutex_);
+  if (kept_) kept_->finish();
+  kept_.reset();
   if (!recording_.exchange(false)) return std::nullopt;
   if (writer_) (void)writer_->finish(nullptr);
   writer_.reset();
@@ -145,6 +161,7 @@ void RecordingCaptureSource::addMark(const std::string& label) {
           ? steadySeconds(calledAt) - delays_.front().second - recordBase_
           : 0;
   marks_.push_back({label, std::max(time, 0.0)});
+  if (kept_ && recording_) kept_->addMark(marks_.back().time);
 }
 
 std::vector<CaptureMark> RecordingCaptureSource::takeMarks() {
@@ -221,8 +238,10 @@ void RecordingCaptureSource::deliverFrame(const BgraFrame& frame,
     recordBase_ = sampleTime;
     recordBaseSet_ = true;
   }
-  if (writer_->write(recorded, sampleTime - recordBase_))
+  if (writer_->write(recorded, sampleTime - recordBase_)) {
     firstFrameRecorded_ = true;
+    if (kept_) kept_->add(recorded, sampleTime - recordBase_);
+  }
 }
 
 void RecordingCaptureSource::deliverAccessUnit(
@@ -247,6 +266,10 @@ void RecordingCaptureSource::deliverAccessUnit(
   ++framesDelivered_;
   std::lock_guard lock(stateMutex_);
   if (!recording_) return;
+  // The stream is recorded as it came, undecoded: its frames are read from
+  // the file.
+  if (kept_) kept_->abandon();
+  kept_.reset();
   if (!encodedWriter_) {
     // The file starts at a key frame, once the stream's parameters are
     // known; until then access units are skipped and the next one tries.

@@ -3,6 +3,7 @@
 #include "capture/capture_source.h"
 #include "capture/decode_timeline.h"
 #include "capture/media.h"
+#include "capture/recorded_frames.h"
 
 #include <atomic>
 #include <chrono>
@@ -35,6 +36,8 @@ class RecordingCaptureSource : public ICaptureSource {
 
   void setFrameCallback(FrameCallback callback) override;
   void reduceNextRecording(int32_t maxDimension) override;
+  std::shared_ptr<RecordedFrames> keepFramesOfNextRecording(
+      int32_t maxDimension, size_t maxBytes) override;
   bool startRecording(const std::filesystem::path& path,
                       std::string* error) override;
   std::optional<std::filesystem::path> stopRecording() override;
@@ -95,6 +98,10 @@ class RecordingCaptureSource : public ICaptureSource {
   std::filesystem::path recordingPath_;
   int32_t nextRecordingMax_ = 0;  // under stateMutex_
   int32_t recordingMax_ = 0;      // under stateMutex_
+  // The recording's frames kept in memory, and those asked for the next
+  // one (under stateMutex_).
+  std::shared_ptr<RecordedFrames> kept_;
+  std::shared_ptr<RecordedFrames> nextKept_;
   std::atomic<bool> recording_{false};
   std::atomic<bool> firstFrameRecorded_{false};
   std::atomic<uint64_t> framesDelivered_{0};

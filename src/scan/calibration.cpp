@@ -33,9 +33,17 @@ constexpr int kDarkDwellMs = 700;
 constexpr size_t kDarkFrames = 5;
 constexpr int kMaxDarkSteps = 18;
 constexpr int kLevelDwellMs = 350;
-// The dark end is recorded long enough to see the LEDs go out on a camera
-// whose picture lags up to a second (slow LEDs, a network camera).
+// The dark end is recorded until the LEDs are seen dark, and at most long
+// enough to see them go out on a camera whose picture lags up to a second
+// (slow LEDs, a network camera).
 constexpr int kEndDwellMs = 1100;
+// The frames kept while the dark end is watched: the newest 20 or so at
+// 1024 × 576.
+constexpr size_t kDarkWatchBytes = size_t{48} << 20;
+// Dark: back within this share of the way from the lit to the dark picture,
+// in this many frames running.
+constexpr double kDarkShare = 0.1;
+constexpr int kDarkFramesRunning = 3;
 // The lag the reading times were made for: a local camera's. A camera that
 // lags more has every frame read that much later.
 constexpr double kUsualLagSeconds = 0.2;
@@ -354,8 +362,70 @@ int32_t chooseLevel(std::span<const LevelMeasurement> measurements) {
   return mostDecodable > 0 ? decodableLevel : foundLevel;
 }
 
+DarkEndWatch::DarkEndWatch(std::shared_ptr<pxowin::RecordedFrames> frames,
+                           size_t endMark)
+    : frames_(std::move(frames)), endMark_(endMark) {
+  if (frames_ && endMark_ > 1) thread_ = std::thread([this] { run(); });
+}
+
+DarkEndWatch::~DarkEndWatch() {
+  if (frames_) frames_->finish();
+  if (thread_.joinable()) thread_.join();
+}
+
+void DarkEndWatch::run() {
+  pxowin::RecordedFrames& kept = *frames_;
+  auto read = [&](double time, pxowin::BgraFrame* frame) {
+    return kept.frameAt(time, kCalibrationFrameDimension, frame);
+  };
+  const std::optional<double> darkEnds = kept.waitForMark(1);
+  pxowin::BgraFrame dark, lit;
+  if (!darkEnds || !read(*darkEnds - 0.04, &dark)) return;
+  const std::optional<double> end = kept.waitForMark(endMark_);
+  if (!end || !read(*end - 0.04, &lit) || lit.width != dark.width ||
+      lit.height != dark.height)
+    return;
+  // The pixels the brightest level lit, and how bright they were lit and
+  // dark (in all three channels).
+  std::vector<size_t> pixels;
+  const size_t count = dark.pixels.size() / 4;
+  for (size_t p = 0; p < count; ++p) {
+    int rise = 0;
+    for (size_t c = 0; c < 3; ++c)
+      rise = std::max(rise, lit.pixels[4 * p + c] - dark.pixels[4 * p + c]);
+    if (rise >= kLagPixelRise) pixels.push_back(p);
+  }
+  if (pixels.empty()) return;
+  auto light = [&](const pxowin::BgraFrame& frame) {
+    int64_t sum = 0;
+    for (size_t p : pixels)
+      sum += frame.pixels[4 * p] + frame.pixels[4 * p + 1] +
+             frame.pixels[4 * p + 2];
+    return static_cast<double>(sum);
+  };
+  const double darkLight = light(dark);
+  const double darkEnough = darkLight + kDarkShare * (light(lit) - darkLight);
+  double last = -1;
+  int running = 0;
+  for (double t = *end + 1 / 60.0; t <= *end + kMaxLagSeconds + 0.1;
+       t += 1 / 60.0) {
+    pxowin::BgraFrame frame;
+    if (!read(t, &frame) || frame.width != dark.width ||
+        frame.height != dark.height)
+      return;
+    if (frame.timestamp == last) continue;
+    last = frame.timestamp;
+    running = light(frame) <= darkEnough ? running + 1 : 0;
+    if (running >= kDarkFramesRunning) {
+      darkTime_ = frame.timestamp;
+      return;
+    }
+  }
+}
+
 double measureCameraLag(pxowin::ICaptureSource& camera,
-                        std::span<const pxowin::CaptureMark> marks) {
+                        std::span<const pxowin::CaptureMark> marks,
+                        double darkTime) {
   // The brightest level goes dark at the last mark: the lag is how long
   // after it the lit pixels' light has half gone. The dark reference is
   // the end of the last dwell, dark at any lag the search looks for (the
@@ -365,7 +435,7 @@ double measureCameraLag(pxowin::ICaptureSource& camera,
   FramePlanes dark;
   int32_t width = 0, height = 0;
   if (!extractPlanes(camera,
-                     end + kMaxLagSeconds + 0.05,
+                     darkTime >= 0 ? darkTime : end + kMaxLagSeconds + 0.05,
                      kCalibrationFrameDimension,
                      &dark,
                      &width,
@@ -486,19 +556,33 @@ SweepOutcome sweepLevels(ScanSession& session,
   // The first sweep ends long enough to see the LEDs go out at a long lag;
   // later ones only need their last level read at the lag found.
   double shift = std::max(result.cameraLagSeconds - kUsualLagSeconds, 0.0);
+  // The first ends as soon as the LEDs are seen dark where the camera keeps
+  // its frames for that to be watched.
   const int endDwell =
-      measureLag ? kEndDwellMs
+      measureLag ? 0
                  : kLevelDwellMs + static_cast<int>(std::lround(shift * 1000));
   steps.push_back({dark, "cal-end", endDwell, ""});
   std::vector<pxowin::CaptureMark> marks;
   // Only read back at the decode size and then deleted: recorded at it.
   camera.reduceNextRecording(kCalibrationFrameDimension);
-  if (!recordMarkedSteps(session, path, steps, {}, &marks, nullptr))
+  std::unique_ptr<DarkEndWatch> watch;
+  RecordingTail tail;
+  if (measureLag) {
+    watch = std::make_unique<DarkEndWatch>(
+        camera.keepFramesOfNextRecording(kCalibrationFrameDimension,
+                                         kDarkWatchBytes),
+        steps.size() - 1);
+    tail.dwellMs = kEndDwellMs;
+    tail.endsEarly = [&watch] { return watch->dark(); };
+  }
+  if (!recordMarkedSteps(session, path, steps, tail, &marks, nullptr))
     return SweepOutcome::kNotRecorded;
+  const double darkTime = watch ? watch->darkTime() : -1;
+  watch.reset();
   if (marks.size() <= levels.size() + 1) return SweepOutcome::kUnderran;
 
   if (measureLag) {
-    const double lag = measureCameraLag(camera, marks);
+    const double lag = measureCameraLag(camera, marks, darkTime);
     shift = std::max(lag - kUsualLagSeconds, 0.0);
     result.cameraLagSeconds = lag;
     if (shift > 0)

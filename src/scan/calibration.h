@@ -1,11 +1,15 @@
 #pragma once
 
 #include "capture/capture_source.h"
+#include "capture/recorded_frames.h"
 #include "decode/decode_types.h"
 
 #include <array>
+#include <atomic>
 #include <cstdint>
+#include <memory>
 #include <span>
+#include <thread>
 #include <vector>
 
 // Brightness auto-calibration: before the first scan of a session, a short
@@ -96,9 +100,37 @@ bool ledsClipAtEveryLevel(std::span<const LevelMeasurement> measurements);
 
 // How long after the calibration's last mark (its LEDs going dark) the
 // camera's picture shows them half gone, in 1/30 s steps up to a second;
-// 0 when no change was seen.
+// 0 when no change was seen. The frame at `darkTime` is the dark picture
+// the light is measured against (by default a second after the mark).
 double measureCameraLag(pxowin::ICaptureSource& camera,
-                        std::span<const pxowin::CaptureMark> marks);
+                        std::span<const pxowin::CaptureMark> marks,
+                        double darkTime = -1);
+
+// Watches the calibration's dark end as it is recorded (from the frames
+// the camera keeps in memory): once the pixels the brightest level lit
+// have fallen back to the dark picture of the first dwell (within a tenth
+// of the way) in three frames running, the LEDs are dark and the recording
+// need not go on. `endMark` is the index of the mark at which the LEDs go
+// dark; the dark dwell ends at mark 1.
+class DarkEndWatch {
+ public:
+  DarkEndWatch(std::shared_ptr<pxowin::RecordedFrames> frames, size_t endMark);
+  ~DarkEndWatch();
+  DarkEndWatch(const DarkEndWatch&) = delete;
+  DarkEndWatch& operator=(const DarkEndWatch&) = delete;
+
+  bool dark() const { return darkTime_.load() >= 0; }
+  // The recording time of the third dark frame; -1 before.
+  double darkTime() const { return darkTime_.load(); }
+
+ private:
+  void run();
+
+  std::shared_ptr<pxowin::RecordedFrames> frames_;
+  const size_t endMark_;
+  std::atomic<double> darkTime_{-1};
+  std::thread thread_;
+};
 
 // Runs the calibration on the session's first scan (once one succeeded,
 // later calls return at once). Outcomes are progress messages, and

@@ -38,7 +38,12 @@ bool recordMarkedSteps(ScanSession& session,
     cameraFailure = camera.failure();
   }
   const bool stopped = session.stopRequested || !cameraFailure.empty();
-  if (tail.dwellMs > 0 && !stopped) sleepMilliseconds(tail.dwellMs);
+  if (tail.dwellMs > 0 && !stopped) {
+    const auto until = Clock::now() + std::chrono::milliseconds(tail.dwellMs);
+    constexpr auto kAsk = std::chrono::milliseconds(10);
+    while (Clock::now() < until && !(tail.endsEarly && tail.endsEarly()))
+      sleepUntil(std::min(until, Clock::now() + kAsk));
+  }
   if (tail.blackout || stopped)
     (void)sendDdpBlackout(session.sender.get(), session.channelCount);
   (void)camera.stopRecording();

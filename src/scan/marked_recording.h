@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <span>
 #include <string>
 #include <vector>
@@ -34,6 +35,8 @@ struct RecordingTail {
   // Sends one all-dark frame directly (the keep-alive sender goes on
   // repeating the last step).
   bool blackout = false;
+  // Asked every 10 ms during the dwell: true ends it early.
+  std::function<bool()> endsEarly;
 };
 
 // Starts recording `path`, waits up to 5 s for its first frame, then for

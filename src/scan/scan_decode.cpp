@@ -67,38 +67,60 @@ double medianGap(std::span<const double> markTimes) {
   return markTimes.size() < 2 ? 0 : medianMarkGap(markTimes);
 }
 
-// The camera's time between frames while the floods played, as the
-// recording holds them: the median step between the distinct frames read
-// every 1/60 s from the first flood's mark to a gap after the last one's.
-// 0 when fewer than three frames were read there.
-double frameIntervalAtFloods(const FrameReader& read,
-                             const ScanPlan* plan,
-                             std::span<const double> markTimes) {
-  const auto marks = static_cast<int32_t>(markTimes.size());
-  const int32_t first = floodFrameIndex(plan, 0),
-                last = floodFrameIndex(plan, 2);
-  if (first < 0 || last < first || last >= marks) return 0;
-  const double from = markTimes[static_cast<size_t>(first)];
-  const double to = markTimes[static_cast<size_t>(last)] + medianGap(markTimes);
-  constexpr double kStep = 1 / 60.0;
-  constexpr int32_t kMaxReads = 240;
-  constexpr int32_t kProbeDimension = 160;
-  std::vector<double> times;
-  pxowin::BgraFrame frame;
-  for (int32_t k = 0; k < kMaxReads && from + k * kStep <= to; ++k)
-    if (read(from + k * kStep, kProbeDimension, &frame))
-      times.push_back(frame.timestamp);
-  std::sort(times.begin(), times.end());
-  times.erase(std::unique(times.begin(), times.end()), times.end());
-  return times.size() < 3 ? 0 : medianMarkGap(times);
+// Sorts out the frames read one per mark: `unseen` gets the patterns whose
+// frame is missing, was recorded too long after the moment wanted, or is
+// the frame read for the pattern next to it. The first frame read sets the
+// scan's size; a frame that cannot be read, or differs from it in size,
+// stays black so that frame i belongs to mark i. False when none was read.
+bool sortOutFrames(std::span<const PatternRead> reads,
+                   std::span<const double> markTimes,
+                   double offset,
+                   std::vector<FramePlanes>* frames,
+                   std::vector<int32_t>* unseen,
+                   int32_t* width,
+                   int32_t* height) {
+  // Frame i belongs to mark i; one with no read was not seen.
+  const size_t count = frames->size();
+  std::vector<PatternRead> all(reads.begin(),
+                               reads.begin() + std::min(reads.size(), count));
+  all.resize(count);
+  reads = all;
+  const double lateLimit = kLateShareOfGap * medianGap(markTimes);
+  auto late = [&](size_t i) {
+    return lateLimit > 0 && i < markTimes.size() &&
+           reads[i].time - (markTimes[i] + offset) > lateLimit;
+  };
+  // One frame read for two patterns shows at most one of them: neither is
+  // taken.
+  std::vector<bool> shared(count, false);
+  for (size_t i = 1; i < count; ++i)
+    if (reads[i].ok && reads[i - 1].ok && reads[i].time == reads[i - 1].time)
+      shared[i] = shared[i - 1] = true;
+  unseen->clear();
+  *width = *height = 0;
+  for (size_t i = 0; i < count; ++i) {
+    if (!reads[i].ok || late(i) || shared[i])
+      unseen->push_back(static_cast<int32_t>(i));
+    if (!reads[i].ok) continue;
+    if (*width == 0) {
+      *width = reads[i].width;
+      *height = reads[i].height;
+    }
+    if (reads[i].width != *width || reads[i].height != *height)
+      (*frames)[i] = FramePlanes{};
+  }
+  if (*width == 0) return false;
+  for (FramePlanes& f : *frames)
+    if (f.plane[0].empty())
+      for (auto& plane : f.plane)
+        plane.assign(static_cast<size_t>(*width) * *height, 0);
+  return true;
 }
 
-// Extracts one frame per mark; `unseen` gets the patterns whose frame is
-// missing, was recorded too long after the moment wanted, or is the frame
-// read for the pattern next to it. With a second reader (its own decoder on
-// the same recording), the later half of the marks is read by it on a
-// thread of its own meanwhile; the progress is still reported from this
-// thread, in order.
+// Extracts one frame per mark and sorts them out (sortOutFrames). With a
+// second reader (its own decoder on the same recording), the later half of
+// the marks is read by it on a thread of its own meanwhile; the progress is
+// still reported from this thread, in order.
 bool extractScanFrames(const FrameReader& read,
                        const FrameReader& second,
                        std::span<const double> markTimes,
@@ -108,29 +130,11 @@ bool extractScanFrames(const FrameReader& read,
                        std::vector<int32_t>* unseen,
                        int32_t* width,
                        int32_t* height) {
-  struct Read {
-    bool ok = false;
-    bool late = false;
-    double time = 0;
-    int32_t width = 0;
-    int32_t height = 0;
-  };
   const size_t count = markTimes.size();
-  std::vector<Read> reads(count);
+  std::vector<PatternRead> reads(count);
   frames->assign(count, FramePlanes{});
-  const double lateLimit = kLateShareOfGap * medianGap(markTimes);
   auto readOne = [&](const FrameReader& reader, size_t i) {
-    pxowin::BgraFrame frame;
-    const double wanted = markTimes[i] + offset;
-    if (!reader(wanted, kScanFrameMaxDimension, &frame) || frame.width < 1 ||
-        frame.height < 1 || frame.pixels.empty())
-      return;
-    reads[i] = {true,
-                lateLimit > 0 && frame.timestamp - wanted > lateLimit,
-                frame.timestamp,
-                frame.width,
-                frame.height};
-    (*frames)[i] = toFramePlanes(frame);
+    readPatternFrame(reader, markTimes[i] + offset, &(*frames)[i], &reads[i]);
   };
   auto progress = [&](size_t i) {
     report(std::string("Extracting scan frames") + kEllipsis + " " +
@@ -163,35 +167,7 @@ bool extractScanFrames(const FrameReader& read,
     progress(i);
   }
   if (worker.joinable()) worker.join();
-
-  // The first frame read sets the scan's size; a frame that cannot be read,
-  // or differs from it in size, stays black so that frame i belongs to
-  // mark i.
-  // One frame read for two patterns shows at most one of them: neither is
-  // taken.
-  std::vector<bool> shared(count, false);
-  for (size_t i = 1; i < count; ++i)
-    if (reads[i].ok && reads[i - 1].ok && reads[i].time == reads[i - 1].time)
-      shared[i] = shared[i - 1] = true;
-  unseen->clear();
-  *width = *height = 0;
-  for (size_t i = 0; i < count; ++i) {
-    if (!reads[i].ok || reads[i].late || shared[i])
-      unseen->push_back(static_cast<int32_t>(i));
-    if (!reads[i].ok) continue;
-    if (*width == 0) {
-      *width = reads[i].width;
-      *height = reads[i].height;
-    }
-    if (reads[i].width != *width || reads[i].height != *height)
-      (*frames)[i] = FramePlanes{};
-  }
-  if (*width == 0) return false;
-  for (FramePlanes& f : *frames)
-    if (f.plane[0].empty())
-      for (auto& plane : f.plane)
-        plane.assign(static_cast<size_t>(*width) * *height, 0);
-  return true;
+  return sortOutFrames(reads, markTimes, offset, frames, unseen, width, height);
 }
 
 // Takes the patterns the camera did not show out of the decoder's tables
@@ -475,6 +451,41 @@ bool floodsAgree(std::span<const FramePlanes> frames,
   return checked < kMinFloodChecks ? lit == checked : 2 * lit >= checked;
 }
 
+void readPatternFrame(const FrameReader& read,
+                      double wanted,
+                      FramePlanes* planes,
+                      PatternRead* info) {
+  pxowin::BgraFrame frame;
+  *info = PatternRead{};
+  if (!read(wanted, kScanFrameMaxDimension, &frame) || frame.width < 1 ||
+      frame.height < 1 || frame.pixels.empty())
+    return;
+  *info = {true, frame.timestamp, frame.width, frame.height};
+  *planes = toFramePlanes(frame);
+}
+
+double frameIntervalAtFloods(const FrameReader& read,
+                             const ScanPlan* plan,
+                             std::span<const double> markTimes) {
+  const auto marks = static_cast<int32_t>(markTimes.size());
+  const int32_t first = floodFrameIndex(plan, 0),
+                last = floodFrameIndex(plan, 2);
+  if (first < 0 || last < first || last >= marks) return 0;
+  const double from = markTimes[static_cast<size_t>(first)];
+  const double to = markTimes[static_cast<size_t>(last)] + medianGap(markTimes);
+  constexpr double kStep = 1 / 60.0;
+  constexpr int32_t kMaxReads = 240;
+  constexpr int32_t kProbeDimension = 160;
+  std::vector<double> times;
+  pxowin::BgraFrame frame;
+  for (int32_t k = 0; k < kMaxReads && from + k * kStep <= to; ++k)
+    if (read(from + k * kStep, kProbeDimension, &frame))
+      times.push_back(frame.timestamp);
+  std::sort(times.begin(), times.end());
+  times.erase(std::unique(times.begin(), times.end()), times.end());
+  return times.size() < 3 ? 0 : medianMarkGap(times);
+}
+
 FrameReader recordingFrames(const std::filesystem::path& path,
                             std::string* error) {
   std::shared_ptr<pxowin::FrameExtractor> extractor =
@@ -530,6 +541,7 @@ struct ScanReading {
 // otherwise true, with `timingHolds` saying whether the floods agree and
 // `idsHoldTogether` whether the IDs read do.
 bool readScanAt(const FrameReader& read,
+                PatternFrames* ahead,
                 const ScanDecodeInput& input,
                 double offset,
                 const std::function<void(const std::string&)>& report,
@@ -546,16 +558,29 @@ bool readScanAt(const FrameReader& read,
   std::vector<int32_t> unseen;
   int32_t& width = reading->width;
   int32_t& height = reading->height;
-  if (!extractScanFrames(read,
-                         input.secondReader,
-                         input.markTimes,
-                         offset,
-                         report,
-                         &frames,
-                         &unseen,
-                         &width,
-                         &height))
-    return fail("could not extract any scan frames");
+  bool extracted = false;
+  if (ahead) {
+    frames = std::move(ahead->frames);
+    frames.resize(input.markTimes.size());
+    extracted = sortOutFrames(ahead->reads,
+                              input.markTimes,
+                              offset,
+                              &frames,
+                              &unseen,
+                              &width,
+                              &height);
+  } else {
+    extracted = extractScanFrames(read,
+                                  input.secondReader,
+                                  input.markTimes,
+                                  offset,
+                                  report,
+                                  &frames,
+                                  &unseen,
+                                  &width,
+                                  &height);
+  }
+  if (!extracted) return fail("could not extract any scan frames");
   // Known from here on, whatever fails later: the scan data says it.
   result->width = width;
   result->height = height;
@@ -622,21 +647,40 @@ bool decodeScan(const FrameReader& read,
     return false;
   };
   const double gap = medianGap(input.markTimes);
+  PatternFrames* ahead =
+      input.framesReadAhead &&
+              input.framesReadAhead->offset == input.settleOffset
+          ? input.framesReadAhead
+          : nullptr;
   const double interval =
-      frameIntervalAtFloods(read, input.plan, input.markTimes);
+      ahead ? ahead->frameInterval
+            : frameIntervalAtFloods(read, input.plan, input.markTimes);
   if (gap > 0 && interval > kMaxFrameIntervalShare * gap) {
     // The scan data still says what size the camera's picture was.
     pxowin::BgraFrame first;
-    if (!input.markTimes.empty() &&
-        read(input.markTimes.front(), kScanFrameMaxDimension, &first)) {
+    if (ahead) {
+      for (const PatternRead& r : ahead->reads)
+        if (r.ok) {
+          result->width = r.width;
+          result->height = r.height;
+          break;
+        }
+    } else if (!input.markTimes.empty() &&
+               read(input.markTimes.front(), kScanFrameMaxDimension, &first)) {
       result->width = first.width;
       result->height = first.height;
     }
     return fail(cameraTooSlowMessage(1 / interval));
   }
   ScanReading reading;
-  if (!readScanAt(
-          read, input, input.settleOffset, report, result, &reading, error))
+  if (!readScanAt(read,
+                  ahead,
+                  input,
+                  input.settleOffset,
+                  report,
+                  result,
+                  &reading,
+                  error))
     return false;
   // Frames that contradict their codes were read a whole pattern early or
   // late when the settle timing measured the wrong flood. Read a pattern
@@ -652,7 +696,8 @@ bool decodeScan(const FrameReader& read,
     if (other < 0) continue;  // before the mark: try the later one
     ScanReading again;
     ScanDecodeResult retried;
-    if (!readScanAt(read, input, other, report, &retried, &again, nullptr) ||
+    if (!readScanAt(
+            read, nullptr, input, other, report, &retried, &again, nullptr) ||
         !holds(again))
       continue;
     report("The settle timing was a pattern off: the frames were read " +

@@ -55,6 +55,42 @@ struct ScanPortRange {
   std::string colorOrder = "RGB";
 };
 
+// How one pattern's frame was read: whether it was, the recording time of
+// the frame read and its size.
+struct PatternRead {
+  bool ok = false;
+  double time = 0;
+  int32_t width = 0;
+  int32_t height = 0;
+};
+
+// The pattern frames read ahead of decodeScan, while the patterns were
+// recorded: one per mark, read at mark + `offset` at the decode size, and
+// the camera's frame interval while the floods played (see
+// frameIntervalAtFloods).
+struct PatternFrames {
+  double offset = 0;
+  double frameInterval = 0;
+  std::vector<FramePlanes> frames;
+  std::vector<PatternRead> reads;
+};
+
+// Reads the frame shown at `wanted` at the decode size into `planes`, and
+// how it went into `info`.
+void readPatternFrame(const FrameReader& read,
+                      double wanted,
+                      FramePlanes* planes,
+                      PatternRead* info);
+
+// The camera's time between frames while the floods played, as the
+// recording holds them: the median step between the distinct frames read
+// every 1/60 s from the first flood's mark to a gap after the last one's.
+// 0 when fewer than three frames were read there. `markTimes` must reach
+// the last flood.
+double frameIntervalAtFloods(const FrameReader& read,
+                             const ScanPlan* plan,
+                             std::span<const double> markTimes);
+
 struct ScanDecodeInput {
   const ScanPlan* plan = nullptr;
   std::span<const double> markTimes;  // one per pattern frame
@@ -71,6 +107,9 @@ struct ScanDecodeInput {
   // Optional: a second reader of the same recording, with a decoder of its
   // own, that reads the later half of the frames meanwhile.
   FrameReader secondReader;
+  // Optional: the frames already read at `settleOffset` (their frames are
+  // moved out); `read` is then used only to read at other offsets.
+  PatternFrames* framesReadAhead = nullptr;
 };
 
 struct ScanDecodeResult {

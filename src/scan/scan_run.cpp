@@ -3,6 +3,7 @@
 #include "output/scan_data.h"
 #include "platform/utf8_path.h"
 #include "scan/marked_recording.h"
+#include "scan/read_ahead.h"
 #include "scan/scan_decode.h"
 #include "scan/session.h"
 #include "scan/settle_timing.h"
@@ -10,6 +11,7 @@
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
+#include <memory>
 
 namespace pxo {
 
@@ -165,11 +167,17 @@ void runScan(ScanSession& session,
   // Frames are only ever read back at the decode size: recorded at it, a
   // camera bigger than that costs less to encode now and to decode later.
   camera.reduceNextRecording(kScanFrameMaxDimension);
+  // Where the camera keeps the frames in memory as it records them, they
+  // are read while the patterns play.
+  auto ahead = std::make_unique<PatternReadAhead>(
+      camera.keepFramesOfNextRecording(kScanFrameMaxDimension, kReadAheadBytes),
+      session.plan.get(),
+      session.frameCount);
   std::vector<pxowin::CaptureMark> marks;
   if (!recordMarkedSteps(session,
                          recording,
                          patternSteps(session),
-                         {kTailDwellMs, true},
+                         {kTailDwellMs, true, {}},
                          &marks,
                          error)) {
     // A camera that failed part-way leaves what it recorded and when, for
@@ -191,8 +199,13 @@ void runScan(ScanSession& session,
   std::vector<double> markTimes;
   markTimes.reserve(marks.size());
   for (const pxowin::CaptureMark& m : marks) markTimes.push_back(m.time);
-  const SettleMeasurement settle =
-      measureSettleTiming(camera, session.plan.get(), markTimes, report);
+  SettleMeasurement settle;
+  PatternFrames readAhead;
+  const bool readAlready = ahead->take(&settle, &readAhead);
+  ahead.reset();
+  if (!readAlready)
+    settle = measureSettleTiming(
+        cameraFrames(camera), session.plan.get(), markTimes, report);
 
   ScanDecodeResult decoded;
   const ScanDecodeInput input{
@@ -203,7 +216,8 @@ void runScan(ScanSession& session,
       session.calibration.calibrated ? &session.calibration.noise : nullptr,
       session.nodeOfLed,
       session.portRanges,
-      recordingFrames(recording)};
+      recordingFrames(recording),
+      readAlready ? &readAhead : nullptr};
   if (!decodeScan(cameraFrames(camera), input, report, &decoded, error)) {
     // The recording, its timeline and the calibration are kept for a look
     // at why (pixoria decode reads them again).

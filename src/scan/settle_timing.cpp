@@ -219,7 +219,7 @@ const char* settleStatus(const SettleTiming& timing, double usedOffset) {
 }
 
 SettleMeasurement measureSettleTiming(
-    pxowin::ICaptureSource& camera,
+    const FrameReader& read,
     const ScanPlan* plan,
     std::span<const double> markTimes,
     const std::function<void(const std::string&)>& report) {
@@ -251,8 +251,7 @@ SettleMeasurement measureSettleTiming(
   for (const auto& [time, slot] : order) {
     report(message + " " + std::to_string(++counter) + "/" +
            std::to_string(total));
-    if (!camera.extractFrame(time, kProbeDimension, probes[slot], nullptr))
-      probes[slot] = {};
+    if (!read(time, kProbeDimension, &probes[slot])) probes[slot] = {};
   }
   for (size_t c = 0; c < 3; ++c)
     settle.probeMeans[c] =

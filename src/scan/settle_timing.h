@@ -2,6 +2,7 @@
 
 #include "capture/capture_source.h"
 #include "output/scan_data.h"
+#include "scan/scan_decode.h"
 #include "scan/scan_plan.h"
 
 #include <array>
@@ -65,11 +66,12 @@ struct SettleMeasurement {
   double offset = kStaticSettleOffset;
 };
 
-// Reads the probes after the three flood marks of `plan` from the stopped
-// camera's recording (reporting "Calibrating settle timing… k/n") and
-// calibrates the offset.
+// Reads the probes after the three flood marks of `plan` from the
+// recording (reporting "Calibrating settle timing… k/n") and calibrates the
+// offset. `markTimes` must reach the last flood; the gap between patterns
+// is their median.
 SettleMeasurement measureSettleTiming(
-    pxowin::ICaptureSource& camera,
+    const FrameReader& read,
     const ScanPlan* plan,
     std::span<const double> markTimes,
     const std::function<void(const std::string&)>& report);
