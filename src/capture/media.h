@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -30,6 +31,14 @@ class RecordingWriter {
   [[nodiscard]] virtual bool write(const BgraFrame& frame, double time) = 0;
   // Flushes the encoder and finalises the file.
   [[nodiscard]] virtual bool finish(std::string* error) = 0;
+  // Before open: also decodes every frame as the file holds it and hands it
+  // to `sink` with the time a reader of the file sees, full size, on a
+  // thread of the writer's own, in order; the last one before finish()
+  // returns. False when the writer cannot.
+  virtual bool decodeWritten(std::function<void(const BgraFrame&)> sink) {
+    (void)sink;
+    return false;
+  }
 };
 
 class FrameExtractor {

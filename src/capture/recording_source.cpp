@@ -86,11 +86,16 @@ bool RecordingCaptureSource::startRecording(const std::filesystem::path& path,
 
 std::optional<std::filesystem::path> RecordingCaptureSource::stopRecording() {
   std::lock_guard lock(stateMutex_);
-  if (kept_) kept_->finish();
-  kept_.reset();
-  if (!recording_.exchange(false)) return std::nullopt;
+  if (!recording_.exchange(false)) {
+    if (kept_) kept_->finish();
+    kept_.reset();
+    return std::nullopt;
+  }
+  // The writer hands on its last frames as it finishes.
   if (writer_) (void)writer_->finish(nullptr);
   writer_.reset();
+  if (kept_) kept_->finish();
+  kept_.reset();
   if (encodedWriter_) {
     timeline_.finish();
     writeReadyUnits();
@@ -224,6 +229,15 @@ void RecordingCaptureSource::deliverFrame(const BgraFrame& frame,
   const BgraFrame& recorded = reduce ? reduced : frame;
   if (!writer_) {
     writer_ = createRecordingWriter();
+    // Frames kept in memory are the file's own, decoded as they are
+    // written: read from either, a scan gets the same pictures.
+    if (kept_ &&
+        !writer_->decodeWritten([kept = kept_](const BgraFrame& written) {
+          kept->add(written, written.timestamp);
+        })) {
+      kept_->abandon();
+      kept_.reset();
+    }
     if (!writer_->open(recordingPath_,
                        recorded.width,
                        recorded.height,
@@ -238,10 +252,8 @@ void RecordingCaptureSource::deliverFrame(const BgraFrame& frame,
     recordBase_ = sampleTime;
     recordBaseSet_ = true;
   }
-  if (writer_->write(recorded, sampleTime - recordBase_)) {
+  if (writer_->write(recorded, sampleTime - recordBase_))
     firstFrameRecorded_ = true;
-    if (kept_) kept_->add(recorded, sampleTime - recordBase_);
-  }
 }
 
 void RecordingCaptureSource::deliverAccessUnit(

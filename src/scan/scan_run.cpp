@@ -202,6 +202,7 @@ void runScan(ScanSession& session,
   SettleMeasurement settle;
   PatternFrames readAhead;
   const bool readAlready = ahead->take(&settle, &readAhead);
+  const size_t keptFrameBytes = ahead->peakBytes();
   ahead.reset();
   if (!readAlready)
     settle = measureSettleTiming(
@@ -262,6 +263,8 @@ void runScan(ScanSession& session,
   keepResults(session, decoded, modelName);
   session.lastRun =
       ScanRunRecord{decoded.leds, marks, settle.offset, 0, 0, warning};
+  session.lastRun.readWhileRecording = readAlready;
+  session.lastRun.keptFrameBytes = keptFrameBytes;
   const std::string path = writeModelFile(
       modelOutputInputs(session), ModelOutputKind::kCustomGrid, error);
   if (path.empty()) return;

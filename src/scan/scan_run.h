@@ -26,6 +26,10 @@ struct ScanRunRecord {
   // Said when fewer than half the LEDs were seen ("Only 40 of 100 LEDs
   // were seen; …"); empty otherwise.
   std::string warning;
+  // Whether the frames were read while the patterns played (from the
+  // frames the camera kept in memory), and the most those held at once.
+  bool readWhileRecording = false;
+  size_t keptFrameBytes = 0;
 };
 
 inline constexpr char kNoLedsDecoded[] =

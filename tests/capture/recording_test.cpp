@@ -1,8 +1,10 @@
+#include "capture/recorded_frames.h"
 #include "capture/recording_source.h"
 
 #include <chrono>
 #include <filesystem>
 #include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -18,6 +20,11 @@ class ManualSource : public RecordingCaptureSource {
   void setExposure(float) override {}
   bool lockCameraControls(std::optional<float>) override { return true; }
   void push(const BgraFrame& frame, double time) { deliverFrame(frame, time); }
+  // One access unit of a network camera's stream (its content unread).
+  void pushUnit(double time) {
+    deliverAccessUnit(
+        "\0\0\0\1\x65", true, time, {}, [](BgraFrame*) { return false; });
+  }
 };
 
 // A frame whose left half shows colour (b, g, r) and whose right half shows
@@ -259,6 +266,145 @@ TEST_F(Recording, OneRecordingReducedOnRequest) {
     EXPECT_NEAR(bgrAt(frame, 5, 5)[1], bgrAt(expected, 5, 5)[1], 4);
     source.stop();
   }
+}
+
+// Frames kept in memory while recording are read as they come, on another
+// thread, and are the file's own: the same frame for every time asked (the
+// same picture, to the bit, and the same time), at the decode size and at
+// a probe's.
+TEST_F(Recording, KeptFramesAreTheFilesOwnReadAsTheyCome) {
+  ManualSource source;
+  std::string error;
+  std::shared_ptr<RecordedFrames> kept =
+      source.keepFramesOfNextRecording(1024, size_t{64} << 20);
+  ASSERT_TRUE(kept);
+  ASSERT_TRUE(source.startRecording(path, &error)) << error;
+  struct Asked {
+    double time;
+    int32_t size;
+    BgraFrame frame;
+    bool ok;
+  };
+  std::vector<Asked> asked;
+  std::thread reader([&] {
+    for (size_t k = 0; k < 6; ++k) {
+      const std::optional<double> mark = kept->waitForMark(k);
+      if (!mark) return;
+      for (double after : {0.0, 0.06, 0.2})
+        for (int32_t size : {1024, 64}) {
+          Asked a{*mark + after, size, {}, false};
+          a.ok = kept->frameAt(a.time, size, &a.frame);
+          asked.push_back(std::move(a));
+        }
+    }
+    // Past the last frame: answered (no frame) once the recording ended.
+    Asked late{60.0, 1024, {}, false};
+    late.ok = kept->frameAt(late.time, 1024, &late.frame);
+    asked.push_back(std::move(late));
+  });
+  const uint8_t levels[6] = {10, 60, 110, 160, 210, 250};
+  double t = 100.0;
+  for (int frame = 0; frame < 100; ++frame) {
+    const int phase = std::min(frame / 15, 5);
+    if (frame % 15 == 0 && frame < 90)
+      source.addMark("phase " + std::to_string(phase));
+    BgraFrame f = pattern(301, 170, levels[phase], 255 - levels[phase], 90);
+    for (size_t i = 0; i < f.pixels.size(); i += 4)
+      f.pixels[i + 1] = static_cast<uint8_t>((i / 4) * 37 % 251);
+    source.push(f, t);
+    t += frame % 3 == 0 ? 0.040 : 0.030;
+    // The camera's pace, so the reader waits for frames that have not come.
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  ASSERT_TRUE(source.stopRecording().has_value());
+  reader.join();
+  EXPECT_EQ(kept->marks().size(), 6u);
+  EXPECT_FALSE(kept->lost());
+  ASSERT_EQ(asked.size(), 6u * 6 + 1);
+  EXPECT_FALSE(asked.back().ok);
+  asked.pop_back();
+  for (const Asked& a : asked) {
+    ASSERT_TRUE(a.ok) << a.time;
+    BgraFrame fromFile;
+    ASSERT_TRUE(source.extractFrame(a.time, a.size, fromFile, &error)) << error;
+    EXPECT_DOUBLE_EQ(a.frame.timestamp, fromFile.timestamp) << a.time;
+    ASSERT_EQ(a.frame.width, fromFile.width);
+    ASSERT_EQ(a.frame.height, fromFile.height);
+    EXPECT_TRUE(a.frame.pixels == fromFile.pixels) << a.time << " " << a.size;
+  }
+  // The next recording keeps nothing unless asked again.
+  ASSERT_TRUE(source.startRecording(path, &error));
+  source.push(pattern(64, 36, 1, 2, 3), 0);
+  EXPECT_FALSE(kept->waitForMark(6));
+  (void)source.stopRecording();
+}
+
+BgraFrame flat(uint8_t level) {
+  BgraFrame f;
+  f.width = 40;
+  f.height = 30;
+  f.stride = 160;
+  f.pixels.assign(160u * 30, level);
+  return f;
+}
+
+// What is held is bounded: frames let go by the reader, and the oldest
+// beyond the bound, are gone; a read that needed one fails and says so
+// (the scan then reads the file) instead of answering with another frame.
+TEST(RecordedFrames, LetGoAndBounded) {
+  const size_t frameBytes = flat(0).pixels.size();
+  RecordedFrames kept(1024, 10 * frameBytes, 0.1);
+  for (int i = 0; i < 8; ++i) kept.add(flat(static_cast<uint8_t>(i)), i * 0.1);
+  BgraFrame frame;
+  ASSERT_TRUE(kept.frameAt(0.25, 1024, &frame));
+  EXPECT_DOUBLE_EQ(frame.timestamp, 0.2);  // shown from 0.2 to 0.3
+  EXPECT_EQ(frame.pixels[0], 2);
+  kept.release(0.35);
+  ASSERT_TRUE(kept.frameAt(0.35, 1024, &frame));  // still shown there
+  EXPECT_DOUBLE_EQ(frame.timestamp, 0.3);
+  EXPECT_FALSE(kept.lost());
+  EXPECT_FALSE(kept.frameAt(0.1, 1024, &frame));
+  EXPECT_TRUE(kept.lost());
+
+  RecordedFrames bounded(1024, 10 * frameBytes, 0.1);
+  for (int i = 0; i < 30; ++i)
+    bounded.add(flat(static_cast<uint8_t>(i)), i * 0.1);
+  EXPECT_LE(bounded.peakBytes(), 10 * frameBytes);
+  ASSERT_TRUE(bounded.frameAt(2.55, 1024, &frame));
+  EXPECT_EQ(frame.pixels[0], 25);
+  EXPECT_FALSE(bounded.lost());
+  EXPECT_FALSE(bounded.frameAt(0.5, 1024, &frame));
+  EXPECT_TRUE(bounded.lost());
+
+  // A wait ends with the recording, and at its deadline.
+  RecordedFrames waiting(1024, 10 * frameBytes, 0.1);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(waiting.frameAt(
+      1.0, 1024, &frame, start + std::chrono::milliseconds(50)));
+  EXPECT_FALSE(waiting.waitForMark(0, start + std::chrono::milliseconds(50)));
+  std::thread ender([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    waiting.finish();
+  });
+  EXPECT_FALSE(waiting.waitForMark(0));
+  ender.join();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+}
+
+// A network camera's stream is recorded as it came, undecoded: its frames
+// are not kept, and a reader waiting for them is let go at once.
+TEST_F(Recording, AStreamRecordedAsItCameIsNotKept) {
+  ManualSource source;
+  std::string error;
+  std::shared_ptr<RecordedFrames> kept =
+      source.keepFramesOfNextRecording(1024, size_t{64} << 20);
+  ASSERT_TRUE(source.startRecording(path, &error)) << error;
+  source.pushUnit(0);
+  BgraFrame frame;
+  EXPECT_FALSE(kept->frameAt(0, 1024, &frame));
+  EXPECT_FALSE(kept->waitForMark(0));
+  EXPECT_TRUE(kept->lost());
+  (void)source.stopRecording();
 }
 
 TEST_F(Recording, Failures) {

@@ -6,6 +6,7 @@
 #include "controller/http_client.h"
 #include "json/json.h"
 #include "output/xmodel_checker.h"
+#include "scan/read_ahead.h"
 #include "scan/scan_decode.h"
 #include "scan/session.h"
 
@@ -62,6 +63,8 @@ struct ScanOutcome {
   double cameraLag = 0;
   double exposureSeconds = -1;  // the calibration's, when readable
   double exposureMsAfter = 0;   // the camera's own once the scan stopped it
+  bool readWhileRecording = false;
+  size_t keptFrameBytes = 0;
 };
 
 // ThreadSanitizer slows rendering, encoding and decoding so far that the
@@ -108,6 +111,8 @@ ScanOutcome scanScene(const sim::SceneConfig& scene,
       outcome.ok = !outcome.modelPath.empty();
       outcome.score = sim::scoreLastRun(rig, 0, *camera, *session);
       outcome.decoded = session->lastRun.decoded;
+      outcome.readWhileRecording = session->lastRun.readWhileRecording;
+      outcome.keptFrameBytes = session->lastRun.keptFrameBytes;
       if (session->calibration.calibrated) {
         outcome.noise = session->calibration.noise;
         outcome.level = session->calibration.calibratedLevel;
@@ -287,6 +292,11 @@ TEST_F(RigScan, SavedScanDataDecodesOfflineAsTheLiveScanDid) {
       "ports":[{"port":0,"pixels":96}]})");
   ScanOutcome live = scanScene(scene, dataDir.string());
   expectGoodScan(live);
+  // Read while the patterns played, from frames kept in memory: the same
+  // frames the file gives the offline decode.
+  EXPECT_TRUE(live.readWhileRecording);
+  EXPECT_GT(live.keptFrameBytes, 0u);
+  EXPECT_LE(live.keptFrameBytes, kReadAheadBytes);
   ASSERT_TRUE(live.noise) << "the calibration measured no noise";
   DecodeOptions defaults = defaultDecodeOptions();
   DecodeOptions raised = defaults;

@@ -321,6 +321,52 @@ TEST(BrightnessCalibration, LedsThatClipAtEveryLevel) {
 
 // The baseline is dim beside the codes at any level: 13, or an eighth of a
 // low level.
+// The calibration's dark end, watched as it is recorded: dark once the
+// pixels the brightest level lit are back at the first dwell's dark
+// picture in three frames running, however late the camera shows it; LEDs
+// that never go out (or a camera that froze on them) are never dark.
+TEST(BrightnessCalibration, TheDarkEndIsSeenAsItIsRecorded) {
+  auto frame = [](uint8_t background, uint8_t spot) {
+    pxowin::BgraFrame f;
+    f.width = 64;
+    f.height = 36;
+    f.stride = 256;
+    f.pixels.assign(256u * 36, background);
+    for (int32_t y = 10; y < 14; ++y)
+      for (int32_t x = 20; x < 24; ++x)
+        for (int c = 0; c < 3; ++c)
+          f.pixels[static_cast<size_t>(y) * 256 + 4 * x + c] = spot;
+    return f;
+  };
+  for (double lag : {0.0, 0.2, 0.6}) {
+    for (bool goesDark : {true, false}) {
+      auto kept = std::make_shared<pxowin::RecordedFrames>(
+          1024, size_t{16} << 20, 0.033);
+      DarkEndWatch watch(kept, 2);
+      // Marks: the dark dwell at 0, the levels from 0.7, the end at 1.75.
+      const double end = 1.75;
+      for (int i = 0; i < 110; ++i) {
+        const double t = i / 30.0;
+        if (i == 0) kept->addMark(0);
+        if (i == 21) kept->addMark(0.7);
+        if (i == 53) kept->addMark(end);
+        const bool lit = t >= 0.7 + lag && (goesDark ? t < end + lag : true);
+        // The first dwell still shows the aiming picture, half as bright.
+        const uint8_t spot = lit ? 220 : (t < 0.3 ? 110 : 12);
+        kept->add(frame(10, spot), t);
+      }
+      kept->finish();
+      if (goesDark) {
+        // The third dark frame after the change.
+        const double firstDark = std::ceil((end + lag) * 30 - 1e-9) / 30;
+        EXPECT_NEAR(watch.darkTime(), firstDark + 2 / 30.0, 1e-6) << lag;
+      } else {
+        EXPECT_FALSE(watch.dark()) << lag;
+      }
+    }
+  }
+}
+
 TEST(ScanPlanBaseline, NeverAsBrightAsTheCodes) {
   EXPECT_EQ(baselineLevel(255), 13);
   EXPECT_EQ(baselineLevel(104), 13);
