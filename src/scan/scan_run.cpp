@@ -162,6 +162,7 @@ void runScan(ScanSession& session,
     return fail(kLedsTooBright);
   }
 
+  const auto calibrated = Clock::now();
   const std::filesystem::path recording = recordingPath(session);
   report("Recording scan patterns\xE2\x80\xA6");
   // Frames are only ever read back at the decode size: recorded at it, a
@@ -276,6 +277,8 @@ void runScan(ScanSession& session,
                   decoded);
 
   *modelFilePath = path;
+  session.lastRun.calibrationSeconds =
+      std::chrono::duration<double>(calibrated - started).count();
   session.lastRun.recordingSeconds =
       std::chrono::duration<double>(recorded - started).count();
   session.lastRun.processingSeconds =

@@ -20,9 +20,10 @@ struct ScanSession;
 struct ScanRunRecord {
   std::vector<DecodedLed> decoded;         // ascending id
   std::vector<pxowin::CaptureMark> marks;  // the pattern marks
-  double settleOffset = 0;       // after each mark, where frames were read
-  double recordingSeconds = 0;   // from the run's start to the recording's end
-  double processingSeconds = 0;  // the rest of the run
+  double settleOffset = 0;        // after each mark, where frames were read
+  double calibrationSeconds = 0;  // the run's start to the patterns' start
+  double recordingSeconds = 0;    // from the run's start to the recording's end
+  double processingSeconds = 0;   // the rest of the run
   // Said when fewer than half the LEDs were seen ("Only 40 of 100 LEDs
   // were seen; …"); empty otherwise.
   std::string warning;

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <new>
 #include <random>
+#include <thread>
 
 namespace pxo {
 
@@ -73,31 +74,57 @@ bool prepareScan(ScanSession& session, std::string* error) {
 
   // Everything that can fail without the controller comes first: a show
   // that is playing, the plan, the DDP socket and a camera that shows a
-  // picture. Only then is the controller changed.
+  // picture. Only then is the controller changed. The camera opens (which
+  // takes a webcam the better part of a second) meanwhile.
+  struct CameraStart {
+    std::thread thread;
+    bool started = false;
+    bool showed = false;
+    std::string error;
+  } camera;
+  if (session.camera)
+    camera.thread = std::thread([&session, &camera] {
+      camera.started = session.camera->start(session.deviceId, &camera.error);
+      camera.showed =
+          camera.started && session.camera->waitForFrame(kFirstFrameSeconds);
+    });
+  // What went wrong without the camera is said after it opened; a camera
+  // that did open is closed again.
+  auto cameraReady = [&](std::string* cameraError) {
+    if (camera.thread.joinable()) camera.thread.join();
+    if (!session.camera) return true;
+    if (!camera.started) {
+      if (cameraError) *cameraError = camera.error;
+      return false;
+    }
+    std::string why = camera.showed
+                          ? session.camera->failure()
+                          : std::string("camera delivered no picture");
+    if (why.empty()) return true;
+    session.camera->stop();
+    if (cameraError) *cameraError = why;
+    return false;
+  };
+  auto failWithoutCamera = [&](const std::string& message) {
+    if (cameraReady(nullptr) && session.camera) session.camera->stop();
+    return fail(message);
+  };
   std::string scanConfig;
   if (!buildScanPortConfig(
           session.controller.savedPortStrings, layout.portSpecs, &scanConfig))
-    return fail("could not build scan config");
-  if (!checkControllerIdle(session.controller, error)) return false;
+    return failWithoutCamera("could not build scan config");
+  std::string idle;
+  if (!checkControllerIdle(session.controller, &idle))
+    return failWithoutCamera(idle);
   session.plan.reset(
       buildScanPlan(layout.groups, layout.ledCount, kScanPasses, true));
-  if (!session.plan) return fail("could not build scan plan");
+  if (!session.plan) return failWithoutCamera("could not build scan plan");
   session.channelCount = planChannelCount(session.plan.get());
   session.frameCount = planFrameCount(session.plan.get());
   session.ledCount = layout.ledCount;
   session.sender.reset(openDdpSender(session.controller.host.c_str()));
-  if (!session.sender) return fail("could not open DDP socket");
-  if (session.camera) {
-    if (!session.camera->start(session.deviceId, error)) return false;
-    if (!session.camera->waitForFrame(kFirstFrameSeconds)) {
-      session.camera->stop();
-      return fail("camera delivered no picture");
-    }
-    if (const std::string why = session.camera->failure(); !why.empty()) {
-      session.camera->stop();
-      return fail(why);
-    }
-  }
+  if (!session.sender) return failWithoutCamera("could not open DDP socket");
+  if (!cameraReady(error)) return false;
 
   if (!applyScanConfiguration(
           &session.controller,
