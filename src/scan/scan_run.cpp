@@ -263,7 +263,7 @@ void runScan(ScanSession& session,
 
   keepResults(session, decoded, modelName);
   session.lastRun =
-      ScanRunRecord{decoded.leds, marks, settle.offset, 0, 0, warning};
+      ScanRunRecord{decoded.leds, marks, settle.offset, 0, 0, 0, warning};
   session.lastRun.readWhileRecording = readAlready;
   session.lastRun.keptFrameBytes = keptFrameBytes;
   const std::string path = writeModelFile(
