@@ -27,7 +27,7 @@ constexpr double kCalibrationProtocolSeconds = 4.2;
 constexpr double kPatternSeconds = 0.2;
 constexpr double kTailSeconds = 0.6;
 
-// A matrix of `leds` LEDs on ports of at most 500, filmed from 3 m.
+// A matrix of cols × rows LEDs on ports of at most 500, filmed from 3 m.
 std::string matrixScene(int32_t cols, int32_t rows, int32_t width) {
   const int32_t leds = cols * rows;
   std::string ports;
@@ -35,7 +35,8 @@ std::string matrixScene(int32_t cols, int32_t rows, int32_t width) {
     ports += (port ? "," : "") + std::string("{\"port\":") +
              std::to_string(port) +
              ",\"pixels\":" + std::to_string(std::min(left, 500)) + "}";
-  const double spacing = 2.64 / cols;
+  // 2.64 m wide at most, and 1.5 m high: in the picture at 3 m.
+  const double spacing = std::min(2.64 / cols, 1.5 / rows);
   return "{\"prop\":{\"shape\":\"matrix\",\"cols\":" + std::to_string(cols) +
          ",\"rows\":" + std::to_string(rows) +
          ",\"spacing\":" + std::to_string(spacing) + "},\"ports\":[" + ports +
