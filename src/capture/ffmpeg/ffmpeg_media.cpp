@@ -17,6 +17,7 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -208,12 +209,16 @@ class WrittenFrameDecoder {
     return true;
   }
 
-  // A copy of `packet` goes to the thread.
+  // A copy of `packet`'s bytes goes to the thread: no buffer of the
+  // writer's is ever let go there.
   void push(const AVPacket* packet) {
-    AVPacket* copy = av_packet_clone(packet);
-    if (!copy) return;
+    Written copy{
+        std::vector<uint8_t>(packet->data, packet->data + packet->size),
+        packet->pts,
+        packet->dts,
+        packet->flags};
     std::lock_guard lock(mutex_);
-    queue_.push_back(copy);
+    queue_.push_back(std::move(copy));
     wake_.notify_one();
   }
 
@@ -227,7 +232,6 @@ class WrittenFrameDecoder {
       wake_.notify_one();
     }
     if (thread_.joinable()) thread_.join();
-    for (AVPacket*& packet : queue_) av_packet_free(&packet);
     queue_.clear();
     av_frame_free(&frame_);
     avcodec_free_context(&decoder_);
@@ -236,15 +240,23 @@ class WrittenFrameDecoder {
  private:
   void run() {
     for (;;) {
-      AVPacket* packet = nullptr;
+      Written written;
       {
         std::unique_lock lock(mutex_);
         wake_.wait(lock, [&] { return closing_ || !queue_.empty(); });
         if (closing_ && (!drain_ || queue_.empty())) break;
-        packet = queue_.front();
+        written = std::move(queue_.front());
         queue_.pop_front();
       }
-      (void)avcodec_send_packet(decoder_, packet);
+      AVPacket* packet = av_packet_alloc();
+      if (packet &&
+          av_new_packet(packet, static_cast<int>(written.data.size())) == 0) {
+        std::memcpy(packet->data, written.data.data(), written.data.size());
+        packet->pts = written.pts;
+        packet->dts = written.dts;
+        packet->flags = written.flags;
+        (void)avcodec_send_packet(decoder_, packet);
+      }
       av_packet_free(&packet);
       handOn();
     }
@@ -271,7 +283,13 @@ class WrittenFrameDecoder {
   std::function<void(const BgraFrame&)> sink_;
   std::mutex mutex_;
   std::condition_variable wake_;
-  std::deque<AVPacket*> queue_;
+  struct Written {
+    std::vector<uint8_t> data;
+    int64_t pts = 0;
+    int64_t dts = 0;
+    int flags = 0;
+  };
+  std::deque<Written> queue_;
   bool closing_ = false;
   bool drain_ = false;
   std::thread thread_;
