@@ -35,7 +35,8 @@ class RecordingWriter {
   // to `sink` with the time a reader of the file sees, full size, on a
   // thread of the writer's own, in order; the last one before finish()
   // returns. False when the writer cannot.
-  virtual bool decodeWritten(std::function<void(const BgraFrame&)> sink) {
+  virtual bool decodeWritten(
+      const std::function<void(const BgraFrame&)>& sink) {
     (void)sink;
     return false;
   }

@@ -81,9 +81,8 @@ bool sortOutFrames(std::span<const PatternRead> reads,
                    int32_t* height) {
   // Frame i belongs to mark i; one with no read was not seen.
   const size_t count = frames->size();
-  std::vector<PatternRead> all(reads.begin(),
-                               reads.begin() + std::min(reads.size(), count));
-  all.resize(count);
+  std::vector<PatternRead> all(count);
+  std::copy_n(reads.begin(), std::min(reads.size(), count), all.begin());
   reads = all;
   const double lateLimit = kLateShareOfGap * medianGap(markTimes);
   auto late = [&](size_t i) {

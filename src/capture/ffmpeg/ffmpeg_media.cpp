@@ -299,8 +299,9 @@ class FfmpegWriter final : public RecordingWriter {
  public:
   ~FfmpegWriter() override { release(); }
 
-  bool decodeWritten(std::function<void(const BgraFrame&)> sink) override {
-    sink_ = std::move(sink);
+  bool decodeWritten(
+      const std::function<void(const BgraFrame&)>& sink) override {
+    sink_ = sink;
     return true;
   }
 
