@@ -46,6 +46,11 @@ RecordingCaptureSource::keepFramesOfNextRecording(int32_t maxDimension,
   return nextKept_;
 }
 
+void RecordingCaptureSource::endKeptFrames() {
+  if (kept_) kept_->finish();
+  kept_.reset();
+}
+
 bool RecordingCaptureSource::startRecording(const std::filesystem::path& path,
                                             std::string* error) {
   // Frames are read from the new file from now on, never from the last one.
@@ -56,7 +61,7 @@ bool RecordingCaptureSource::startRecording(const std::filesystem::path& path,
   // The writer opens on the first frame, when the size is known.
   std::lock_guard lock(stateMutex_);
   recordingMax_ = std::exchange(nextRecordingMax_, 0);
-  if (kept_) kept_->finish();
+  endKeptFrames();
   kept_ = std::exchange(nextKept_, nullptr);
   if (writer_) (void)writer_->finish(nullptr);
   writer_.reset();
@@ -76,8 +81,7 @@ bool RecordingCaptureSource::startRecording(const std::filesystem::path& path,
     if (error)
       *error = "could not create recording: " + pxo::platform::pathToUtf8(path);
     recording_ = false;
-    if (kept_) kept_->finish();
-    kept_.reset();
+    endKeptFrames();
     return false;
   }
   recording_ = true;
@@ -87,15 +91,13 @@ bool RecordingCaptureSource::startRecording(const std::filesystem::path& path,
 std::optional<std::filesystem::path> RecordingCaptureSource::stopRecording() {
   std::lock_guard lock(stateMutex_);
   if (!recording_.exchange(false)) {
-    if (kept_) kept_->finish();
-    kept_.reset();
+    endKeptFrames();
     return std::nullopt;
   }
   // The writer hands on its last frames as it finishes.
   if (writer_) (void)writer_->finish(nullptr);
   writer_.reset();
-  if (kept_) kept_->finish();
-  kept_.reset();
+  endKeptFrames();
   if (encodedWriter_) {
     timeline_.finish();
     writeReadyUnits();

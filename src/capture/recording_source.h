@@ -102,6 +102,9 @@ class RecordingCaptureSource : public ICaptureSource {
   // one (under stateMutex_).
   std::shared_ptr<RecordedFrames> kept_;
   std::shared_ptr<RecordedFrames> nextKept_;
+  // Called with stateMutex_ held: the kept frames' reader is told the
+  // recording ended.
+  void endKeptFrames();
   std::atomic<bool> recording_{false};
   std::atomic<bool> firstFrameRecorded_{false};
   std::atomic<uint64_t> framesDelivered_{0};

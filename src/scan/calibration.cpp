@@ -373,6 +373,13 @@ DarkEndWatch::~DarkEndWatch() {
   if (thread_.joinable()) thread_.join();
 }
 
+double DarkEndWatch::darkTime() {
+  // The recording has ended: nothing more will come.
+  if (frames_) frames_->finish();
+  if (thread_.joinable()) thread_.join();
+  return darkTime_.load();
+}
+
 void DarkEndWatch::run() {
   pxowin::RecordedFrames& kept = *frames_;
   auto read = [&](double time, pxowin::BgraFrame* frame) {

@@ -120,8 +120,10 @@ class DarkEndWatch {
   DarkEndWatch& operator=(const DarkEndWatch&) = delete;
 
   bool dark() const { return darkTime_.load() >= 0; }
-  // The recording time of the third dark frame; -1 before.
-  double darkTime() const { return darkTime_.load(); }
+  // Once the recording ended: waits until every frame was looked at, then
+  // the recording time of the third dark frame; -1 when the LEDs were not
+  // seen dark.
+  double darkTime();
 
  private:
   void run();

@@ -81,9 +81,11 @@ bool sortOutFrames(std::span<const PatternRead> reads,
                    int32_t* height) {
   // Frame i belongs to mark i; one with no read was not seen.
   const size_t count = frames->size();
-  std::vector<PatternRead> all(count);
-  std::copy_n(reads.begin(), std::min(reads.size(), count), all.begin());
-  reads = all;
+  if (reads.size() < count) {
+    std::vector<PatternRead> all(reads.begin(), reads.end());
+    all.resize(count);
+    return sortOutFrames(all, markTimes, offset, frames, unseen, width, height);
+  }
   const double lateLimit = kLateShareOfGap * medianGap(markTimes);
   auto late = [&](size_t i) {
     return lateLimit > 0 && i < markTimes.size() &&

@@ -75,56 +75,49 @@ bool prepareScan(ScanSession& session, std::string* error) {
   // Everything that can fail without the controller comes first: a show
   // that is playing, the plan, the DDP socket and a camera that shows a
   // picture. Only then is the controller changed. The camera opens (which
-  // takes a webcam the better part of a second) meanwhile.
-  struct CameraStart {
-    std::thread thread;
-    bool started = false;
-    bool showed = false;
-    std::string error;
-  } camera;
-  if (session.camera)
-    camera.thread = std::thread([&session, &camera] {
-      camera.started = session.camera->start(session.deviceId, &camera.error);
-      camera.showed =
-          camera.started && session.camera->waitForFrame(kFirstFrameSeconds);
-    });
-  // What went wrong without the camera is said after it opened; a camera
-  // that did open is closed again.
-  auto cameraReady = [&](std::string* cameraError) {
-    if (camera.thread.joinable()) camera.thread.join();
-    if (!session.camera) return true;
-    if (!camera.started) {
-      if (cameraError) *cameraError = camera.error;
-      return false;
-    }
-    std::string why = camera.showed
-                          ? session.camera->failure()
-                          : std::string("camera delivered no picture");
-    if (why.empty()) return true;
-    session.camera->stop();
-    if (cameraError) *cameraError = why;
-    return false;
-  };
-  auto failWithoutCamera = [&](const std::string& message) {
-    if (cameraReady(nullptr) && session.camera) session.camera->stop();
-    return fail(message);
-  };
+  // takes a webcam the better part of a second) while the rest is made
+  // ready.
   std::string scanConfig;
   if (!buildScanPortConfig(
           session.controller.savedPortStrings, layout.portSpecs, &scanConfig))
-    return failWithoutCamera("could not build scan config");
-  std::string idle;
-  if (!checkControllerIdle(session.controller, &idle))
-    return failWithoutCamera(idle);
-  session.plan.reset(
-      buildScanPlan(layout.groups, layout.ledCount, kScanPasses, true));
-  if (!session.plan) return failWithoutCamera("could not build scan plan");
-  session.channelCount = planChannelCount(session.plan.get());
-  session.frameCount = planFrameCount(session.plan.get());
-  session.ledCount = layout.ledCount;
-  session.sender.reset(openDdpSender(session.controller.host.c_str()));
-  if (!session.sender) return failWithoutCamera("could not open DDP socket");
-  if (!cameraReady(error)) return false;
+    return fail("could not build scan config");
+  bool cameraStarted = false, cameraShowed = false;
+  std::string cameraError;
+  std::thread opening;
+  if (session.camera)
+    opening = std::thread([&] {
+      cameraStarted = session.camera->start(session.deviceId, &cameraError);
+      cameraShowed =
+          cameraStarted && session.camera->waitForFrame(kFirstFrameSeconds);
+    });
+  std::string notReady;
+  if (checkControllerIdle(session.controller, &notReady)) {
+    session.plan.reset(
+        buildScanPlan(layout.groups, layout.ledCount, kScanPasses, true));
+    if (session.plan) {
+      session.channelCount = planChannelCount(session.plan.get());
+      session.frameCount = planFrameCount(session.plan.get());
+      session.ledCount = layout.ledCount;
+      session.sender.reset(openDdpSender(session.controller.host.c_str()));
+      if (!session.sender) notReady = "could not open DDP socket";
+    } else {
+      notReady = "could not build scan plan";
+    }
+  }
+  if (opening.joinable()) opening.join();
+  if (session.camera && cameraStarted) {
+    std::string why = !notReady.empty() ? notReady
+                      : !cameraShowed   ? "camera delivered no picture"
+                                        : session.camera->failure();
+    if (!why.empty()) {
+      session.camera->stop();
+      return fail(why);
+    }
+  } else if (!notReady.empty()) {
+    return fail(notReady);
+  } else if (session.camera) {
+    return fail(cameraError);
+  }
 
   if (!applyScanConfiguration(
           &session.controller,
