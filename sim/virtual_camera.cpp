@@ -3,9 +3,12 @@
 #include "capture/pixel_convert.h"
 
 #include "sim/mjpeg_encoder.h"
+#include "sim/raw_recording.h"
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
+#include <mutex>
 #include <random>
 
 namespace pxo::sim {
@@ -80,6 +83,20 @@ VirtualCamera::VirtualCamera(const FppSimulator& controller,
   for (const PropLed& led : leds_)
     truth_.push_back(seenPoint(led.world, config_, config_.pose));
   setNominalFrameRate(config_.fps);
+  // Where the platform cannot record video (Wine), the rig records a raw
+  // test recording of its own, and says so once.
+  std::string why;
+  if (!platformCanRecord(&why)) {
+    useRecordingMedia(&createRawRecordingWriter, createRawRecordingReader());
+    rawRecording_ = true;
+    static std::once_flag said;
+    std::call_once(said, [&why] {
+      std::fprintf(stderr,
+                   "virtual camera: this platform cannot record video here "
+                   "(%s); the rig records a raw test recording instead\n",
+                   why.c_str());
+    });
+  }
 }
 
 VirtualCamera::~VirtualCamera() { stop(); }

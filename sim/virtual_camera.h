@@ -156,6 +156,9 @@ class VirtualCamera final : public pxowin::RecordingCaptureSource {
   // drift and the bump, without the random jitter.
   std::array<double, 2> motionAt(double time) const;
   int64_t framesDropped() const { return dropped_.load(); }
+  // True when this camera records the rig's raw test recording, the
+  // platform's writer not recording here.
+  bool rawRecording() const { return rawRecording_; }
   // Where the scan's recording time 0 falls on this camera's clock: its own
   // recording's start, unless the scan records through another source that
   // films it (a network camera), which then says so here.
@@ -192,6 +195,7 @@ class VirtualCamera final : public pxowin::RecordingCaptureSource {
   std::atomic<double> sensorGain_;
   std::atomic<bool> locked_{false};
   std::function<double()> recordingStart_;
+  bool rawRecording_ = false;
 };
 
 }  // namespace pxo::sim

@@ -1,5 +1,6 @@
 #include "capture/recording_source.h"
 
+#include "capture/stream_file.h"
 #include "platform/utf8_path.h"
 
 #include <chrono>
@@ -20,7 +21,7 @@ constexpr double kClockJumpSeconds = 2;
 }  // namespace
 
 RecordingCaptureSource::RecordingCaptureSource()
-    : extractor_(createFrameExtractor()) {}
+    : extractor_(createRecordingReader()) {}
 
 RecordingCaptureSource::~RecordingCaptureSource() {
   stopRecordingAndExtraction();
@@ -135,6 +136,8 @@ bool RecordingCaptureSource::waitForRecordedFrame(double timeoutSeconds) {
     if (std::chrono::steady_clock::now() > deadline) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
     if (firstFrameRecorded_) return true;
+    // A recording that cannot be made will never have a frame.
+    if (recordFailed_) return false;
   }
 }
 
@@ -230,7 +233,7 @@ void RecordingCaptureSource::deliverFrame(const BgraFrame& frame,
       reduce ? downscaleFrame(frame, recordingMax_) : BgraFrame{};
   const BgraFrame& recorded = reduce ? reduced : frame;
   if (!writer_) {
-    writer_ = createRecordingWriter();
+    writer_ = writers_ ? writers_() : createRecordingWriter();
     // Frames kept in memory are the file's own, decoded as they are
     // written: read from either, a scan gets the same pictures.
     if (kept_ &&
@@ -240,13 +243,18 @@ void RecordingCaptureSource::deliverFrame(const BgraFrame& frame,
       kept_->abandon();
       kept_.reset();
     }
+    std::string error;
     if (!writer_->open(recordingPath_,
                        recorded.width,
                        recorded.height,
                        nominalFps_,
-                       nullptr)) {
+                       &error)) {
       writer_.reset();
       recording_ = false;  // nothing can be recorded; waits time out
+      // The scan stops with why.
+      recordFailure_ = "the camera could not be recorded: " + error;
+      recordFailed_ = true;
+      endKeptFrames();
       return;
     }
   }
@@ -295,8 +303,18 @@ void RecordingCaptureSource::deliverAccessUnit(
                               parameters.sps,
                               parameters.pps,
                               nullptr)) {
-      encodedWriter_.reset();
-      return;
+      // A media back end that cannot write MP4 (Wine's): the stream goes
+      // into a stream file, read back through the decoder.
+      encodedWriter_ = createStreamFileWriter();
+      if (!encodedWriter_->open(recordingPath_,
+                                parameters.width,
+                                parameters.height,
+                                parameters.sps,
+                                parameters.pps,
+                                nullptr)) {
+        encodedWriter_.reset();
+        return;
+      }
     }
     recordBase_ = sampleTime;
     recordBaseSet_ = true;
@@ -309,6 +327,16 @@ void RecordingCaptureSource::deliverAccessUnit(
   timeline_.push(std::string(annexB), presentation, keyFrame);
   firstFrameRecorded_ = true;
   writeReadyUnits();
+}
+
+void RecordingCaptureSource::useRecordingMedia(
+    WriterFactory writers, std::unique_ptr<FrameExtractor> extractor) {
+  {
+    std::lock_guard lock(stateMutex_);
+    writers_ = std::move(writers);
+  }
+  std::lock_guard lock(extractorMutex_);
+  extractor_ = std::move(extractor);
 }
 
 void RecordingCaptureSource::stopRecordingAndExtraction() {

@@ -81,6 +81,12 @@ class RecordingCaptureSource : public ICaptureSource {
   void setNominalFrameRate(double fps) { nominalFps_ = fps; }
   // To be called by stop(): ends any recording and closes the reader.
   void stopRecordingAndExtraction();
+  // A source that records with its own writer and reads back with its own
+  // reader instead of the platform's (the virtual rig where the platform
+  // cannot record). Before start().
+  using WriterFactory = std::function<std::unique_ptr<RecordingWriter>()>;
+  void useRecordingMedia(WriterFactory writers,
+                         std::unique_ptr<FrameExtractor> extractor);
 
  private:
   std::mutex stateMutex_;
@@ -94,6 +100,7 @@ class RecordingCaptureSource : public ICaptureSource {
   std::string recordFailure_;              // under stateMutex_
   std::atomic<bool> recordFailed_{false};  // recordFailure_ is not empty
   std::unique_ptr<RecordingWriter> writer_;
+  WriterFactory writers_;  // null: the platform's
   std::unique_ptr<EncodedRecordingWriter> encodedWriter_;
   std::filesystem::path recordingPath_;
   int32_t nextRecordingMax_ = 0;  // under stateMutex_

@@ -1,6 +1,7 @@
 #include "scan/scan_decode.h"
 
 #include "capture/media.h"
+#include "capture/stream_file.h"
 #include "decode/led_decoder.h"
 #include "output/scan_data.h"
 #include "scan/frame_convert.h"
@@ -490,7 +491,7 @@ double frameIntervalAtFloods(const FrameReader& read,
 FrameReader recordingFrames(const std::filesystem::path& path,
                             std::string* error) {
   std::shared_ptr<pxowin::FrameExtractor> extractor =
-      pxowin::createFrameExtractor();
+      pxowin::createRecordingReader();
   if (!extractor || !extractor->open(path, error)) return {};
   return
       [extractor](double time, int32_t maxDimension, pxowin::BgraFrame* frame) {

@@ -8,6 +8,8 @@
 // DIR/frames.mp4   the same stream recorded as it came (MP4): the kind of
 //                  file a Windows recording is. (The Linux writer's own
 //                  files are 4:4:4, which Windows' decoder does not read.)
+// DIR/stream_bframes.h264  the same with two B-frames between the
+//                  reference pictures (units in decode order)
 
 #include "capture/media.h"
 #include "capture/media_samples.h"
@@ -48,6 +50,68 @@ std::pair<std::string, std::string> parameterSets(std::string_view annexB) {
   return sets;
 }
 
+// The sample frames as a network camera sends them, with `bFrames` between
+// the reference pictures, into `streamFile`; and, unless `mp4File` is
+// empty, recorded as they came into it.
+bool writeStream(const std::filesystem::path& streamFile,
+                 const std::filesystem::path& mp4File,
+                 int32_t bFrames) {
+  std::string error;
+  auto encoder = createH264StreamEncoder();
+  if (!encoder->open(samples::kWidth,
+                     samples::kHeight,
+                     samples::kFps,
+                     15,
+                     bFrames,
+                     &error)) {
+    std::fprintf(stderr, "make_media_samples: %s\n", error.c_str());
+    return false;
+  }
+  std::ofstream stream(streamFile, std::ios::binary);
+  std::unique_ptr<EncodedRecordingWriter> muxer;
+  for (int32_t i = 0; i < samples::kFrames; ++i) {
+    std::string unit;
+    bool key = false;
+    int64_t shown = 0;
+    if (!encoder->encode(samples::frame(i), i == 0, &unit, &key, &shown))
+      continue;
+    if (!mp4File.empty() && !muxer) {
+      const auto sets = parameterSets(unit);
+      muxer = createEncodedRecordingWriter();
+      if (!muxer->open(mp4File,
+                       samples::kWidth,
+                       samples::kHeight,
+                       sets.first,
+                       sets.second,
+                       &error)) {
+        std::fprintf(stderr, "make_media_samples: %s\n", error.c_str());
+        return false;
+      }
+    }
+    const auto micros =
+        static_cast<int64_t>(std::llround(shown * 1e6 / samples::kFps));
+    if (muxer && !muxer->write(unit, micros, micros, key)) {
+      std::fprintf(stderr, "make_media_samples: frame %d not muxed\n", i);
+      return false;
+    }
+    putBigEndian(stream, static_cast<uint32_t>(unit.size()));
+    stream.put(key ? 1 : 0);
+    putBigEndian(stream, static_cast<uint32_t>(shown));
+    stream.write(unit.data(), static_cast<std::streamsize>(unit.size()));
+  }
+  stream.close();
+  if (muxer && !muxer->finish(&error)) {
+    std::fprintf(stderr, "make_media_samples: %s\n", error.c_str());
+    return false;
+  }
+  if (!stream) {
+    std::fprintf(
+        stderr, "make_media_samples: %s not written\n", streamFile.c_str());
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -56,54 +120,9 @@ int main(int argc, char** argv) {
     return 2;
   }
   const std::filesystem::path dir = argv[1];
-  std::string error;
-  auto encoder = createH264StreamEncoder();
-  if (!encoder->open(
-          samples::kWidth, samples::kHeight, samples::kFps, 15, 0, &error)) {
-    std::fprintf(stderr, "make_media_samples: %s\n", error.c_str());
+  if (!writeStream(dir / "stream.h264", dir / "frames.mp4", 0) ||
+      !writeStream(dir / "stream_bframes.h264", {}, 2))
     return 1;
-  }
-  std::ofstream stream(dir / "stream.h264", std::ios::binary);
-  std::unique_ptr<EncodedRecordingWriter> muxer;
-  for (int32_t i = 0; i < samples::kFrames; ++i) {
-    std::string unit;
-    bool key = false;
-    int64_t shown = 0;
-    if (!encoder->encode(samples::frame(i), i == 0, &unit, &key, &shown))
-      continue;
-    if (!muxer) {
-      const auto sets = parameterSets(unit);
-      muxer = createEncodedRecordingWriter();
-      if (!muxer->open(dir / "frames.mp4",
-                       samples::kWidth,
-                       samples::kHeight,
-                       sets.first,
-                       sets.second,
-                       &error)) {
-        std::fprintf(stderr, "make_media_samples: %s\n", error.c_str());
-        return 1;
-      }
-    }
-    const auto micros =
-        static_cast<int64_t>(std::llround(shown * 1e6 / samples::kFps));
-    if (!muxer->write(unit, micros, micros, key)) {
-      std::fprintf(stderr, "make_media_samples: frame %d not muxed\n", i);
-      return 1;
-    }
-    putBigEndian(stream, static_cast<uint32_t>(unit.size()));
-    stream.put(key ? 1 : 0);
-    putBigEndian(stream, static_cast<uint32_t>(shown));
-    stream.write(unit.data(), static_cast<std::streamsize>(unit.size()));
-  }
-  stream.close();
-  if (!muxer || !muxer->finish(&error)) {
-    std::fprintf(stderr, "make_media_samples: frames.mp4: %s\n", error.c_str());
-    return 1;
-  }
-  if (!stream) {
-    std::fprintf(stderr, "make_media_samples: stream.h264 not written\n");
-    return 1;
-  }
   std::printf("make_media_samples: %d frames written to %s\n",
               samples::kFrames,
               dir.c_str());

@@ -6,11 +6,16 @@
  *   camera back end), "entry point returned", "callbacks: N",
  *   "result: PATH" or "result: (null)", "on the calling thread: yes|no".
  * A second wait after the first callback makes sure no other one follows.
- *   windows_host PATH-TO-DLL */
+ *   windows_host PATH-TO-DLL
+ *     the local camera (the first), no data folder
+ *   windows_host PATH-TO-DLL rtsp URL DATA-FOLDER
+ *     a network camera, the scan's data saved under DATA-FOLDER; the
+ *     window is driven from outside, so the wait is long */
 
 #include "api/pixoria.h"
 
 #include <stdio.h>
+#include <string.h>
 #include <windows.h>
 
 static CRITICAL_SECTION lock;
@@ -49,7 +54,7 @@ int main(int argc, char** argv) {
   HMODULE library;
   int found = 0;
   int i;
-  if (argc != 2) return 2;
+  if (argc != 2 && !(argc == 5 && strcmp(argv[2], "rtsp") == 0)) return 2;
   InitializeCriticalSection(&lock);
   InitializeConditionVariable(&arrived);
   caller = GetCurrentThreadId();
@@ -83,7 +88,18 @@ int main(int argc, char** argv) {
     release(cameras);
   }
 
-  {
+  if (argc == 5) {
+    typedef void(__cdecl * PresentRtsp)(const char*,
+                                        const char*,
+                                        const char*,
+                                        const char*,
+                                        pxo_scan_result_callback,
+                                        void*);
+    PresentRtsp present = (PresentRtsp)(void*)GetProcAddress(
+        library, "pxo_present_scan_window_rtsp");
+    if (!present) return 2;
+    present(argv[3], NULL, NULL, argv[4], onResult, &calls);
+  } else {
     typedef void(__cdecl * Present)(
         const char*, const char*, pxo_scan_result_callback, void*);
     Present present =
@@ -96,7 +112,8 @@ int main(int argc, char** argv) {
 
   EnterCriticalSection(&lock);
   while (calls == 0)
-    if (!SleepConditionVariableCS(&arrived, &lock, 30000)) break;
+    if (!SleepConditionVariableCS(&arrived, &lock, argc == 5 ? 600000 : 30000))
+      break;
   /* Another callback would come soon after the first: wait for it. */
   SleepConditionVariableCS(&arrived, &lock, 500);
   printf("callbacks: %d\n", calls);

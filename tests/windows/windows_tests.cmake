@@ -49,6 +49,11 @@ pxo_add_test(capture h264_depacketizer_test)
 pxo_add_test(capture onvif_text_test)
 pxo_add_test(capture media_back_end_test)
 pxo_add_test(capture mf_capture_test)
+# Wine's Media Foundation sometimes crashes as a program that used it ends;
+# windows/wine_media.sh tells that apart from a failure.
+set_target_properties(capture_media_back_end_test capture_mf_capture_test
+  PROPERTIES CROSSCOMPILING_EMULATOR
+             ${CMAKE_CURRENT_SOURCE_DIR}/windows/wine_media.sh)
 pxo_add_test(capture onvif_client_test LOCK ddp-port DEPS pxo_sim pixoria)
 
 # The exports through the import library, and through LoadLibrary from a
@@ -103,3 +108,19 @@ add_test(NAME capture/OnvifDiscoveryInAFreshNetworkNamespace
                  $<TARGET_FILE:capture_onvif_discovery_test>)
 set_tests_properties(capture/OnvifDiscoveryInAFreshNetworkNamespace
                      PROPERTIES TIMEOUT 180 SKIP_RETURN_CODE 77)
+
+# The Win32 scan window, walked through on the rig under Wine and Xvfb
+# (screenshots in the output folder).
+add_test(NAME ui/Win32ScanWindowFromTheCommandUnderWine
+         COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/windows/scan_window_wine.sh command
+                 $<TARGET_FILE:pixoria_tool>
+                 ${CMAKE_CURRENT_BINARY_DIR}/scan-window-command)
+# From the DLL through the host program, on the Linux rig's network camera.
+add_test(NAME ui/Win32ScanWindowFromTheDllHostUnderWine
+         COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/windows/scan_window_wine.sh host
+                 ${PXO_LINUX_BUILD}/tools/pixoria
+                 $<TARGET_FILE:windows_host> $<TARGET_FILE:pixoria>
+                 ${CMAKE_CURRENT_BINARY_DIR}/scan-window-host)
+set_tests_properties(ui/Win32ScanWindowFromTheCommandUnderWine
+                     ui/Win32ScanWindowFromTheDllHostUnderWine PROPERTIES
+  TIMEOUT 300 RUN_SERIAL TRUE SKIP_RETURN_CODE 77)
