@@ -65,7 +65,9 @@ class RawRecordingWriter final : public pxowin::RecordingWriter {
       const uint8_t* source =
           frame.pixels.data() + static_cast<size_t>(y) * frame.stride;
       for (int32_t x = 0; x < frame.width; ++x)
-        std::memcpy(&row_[static_cast<size_t>(x) * 3], source + x * 4, 3);
+        std::memcpy(&row_[static_cast<size_t>(x) * 3],
+                    source + static_cast<ptrdiff_t>(x) * 4,
+                    3);
       out_.write(reinterpret_cast<const char*>(row_.data()),
                  static_cast<std::streamsize>(row_.size()));
     }
@@ -216,7 +218,7 @@ bool platformCanRecord(std::string* why) {
     BgraFrame frame;
     frame.width = frame.height = 64;
     frame.stride = 256;
-    frame.pixels.assign(256 * 64, 0);
+    frame.pixels.assign(size_t{256} * 64, 0);
     can = writer->open(file, 64, 64, 30, &reason) && writer->write(frame, 0) &&
           writer->finish(&reason);
     std::filesystem::remove(file, ec);

@@ -146,7 +146,9 @@ class StreamFileReader final : public FrameExtractor {
       if (times[i] > times[i - 1]) steps.push_back(times[i] - times[i - 1]);
     if (!steps.empty()) {
       std::nth_element(
-          steps.begin(), steps.begin() + steps.size() / 2, steps.end());
+          steps.begin(),
+          steps.begin() + static_cast<std::ptrdiff_t>(steps.size() / 2),
+          steps.end());
       frameMicros_ = steps[steps.size() / 2];
     }
     sortedTimes_ = std::move(times);

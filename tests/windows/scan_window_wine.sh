@@ -16,6 +16,10 @@
 #     build); the test types the controller's address. The DLL shows the
 #     stream through the H.264 decoder and records it into a stream file
 #     (Wine writes no MP4), read back through the decoder.
+#   scan_window_wine.sh close WINDOWS-HOST.EXE PIXORIA.DLL OUTPUT-DIR
+#     the host program opens the window on the local camera; the window is
+#     closed with Alt+F4 on the connect stage: exactly one callback, with
+#     nothing.
 # Needs WINEPREFIX and the rest of scripts/test-windows.sh's environment.
 set -euo pipefail
 mode=$1
@@ -25,6 +29,10 @@ if [ "$mode" = host ]; then
   library=$4
   out=$5
   [ -x "$pixoria" ] || { echo "no Linux pixoria at $pixoria (build the Linux tree first); not run"; exit 77; }
+elif [ "$mode" = close ]; then
+  hostProgram=$2
+  library=$3
+  out=$4
 else
   out=$3
 fi
@@ -71,6 +79,8 @@ if [ "$mode" = host ]; then
   [ -n "$camera" ] || { cat "$out/rig.log"; exit 1; }
   wine "$hostProgram" "$library" rtsp "$camera" "$(winepath -w "$out/data")" \
     </dev/null >"$out/gui.log" 2>&1 &
+elif [ "$mode" = close ]; then
+  wine "$hostProgram" "$library" </dev/null >"$out/gui.log" 2>&1 &
 else
   wine "$pixoria" gui --simulate --out "$(winepath -w "$out/data")" \
     </dev/null >"$out/gui.log" 2>&1 &
@@ -113,6 +123,20 @@ grey() {
 reviewShown() { [ "$(grey 20 154)" = 26 ]; }
 portsShown() { [ "$(grey 300 300)" = 255 ]; }
 
+if [ "$mode" = close ]; then
+  shot 1-connect
+  # The window takes the focus, then Alt+F4 (the close box's command).
+  click 500 300
+  xdotool key alt+F4
+  waitFor 60 bash -c "! kill -0 $gui 2>/dev/null"
+  wait "$gui" || true
+  gui=
+  cat "$out/gui.log"
+  grep -q '^callbacks: 1' "$out/gui.log" || { echo "not exactly one callback"; exit 1; }
+  grep -q '^result: (null)' "$out/gui.log" || { echo "a result after closing"; exit 1; }
+  echo "Win32 scan window closed on the connect stage: one callback, with nothing"
+  exit 0
+fi
 # Stage 0: the simulated controller is in the host field, or typed into it.
 if [ "$mode" = host ]; then
   click 290 26

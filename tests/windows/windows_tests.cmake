@@ -121,6 +121,12 @@ add_test(NAME ui/Win32ScanWindowFromTheDllHostUnderWine
                  ${PXO_LINUX_BUILD}/tools/pixoria
                  $<TARGET_FILE:windows_host> $<TARGET_FILE:pixoria>
                  ${CMAKE_CURRENT_BINARY_DIR}/scan-window-host)
+# Closed with the close box's command before anything happened.
+add_test(NAME ui/Win32ScanWindowClosedCallsBackOnceWithNothing
+         COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/windows/scan_window_wine.sh close
+                 $<TARGET_FILE:windows_host> $<TARGET_FILE:pixoria>
+                 ${CMAKE_CURRENT_BINARY_DIR}/scan-window-close)
 set_tests_properties(ui/Win32ScanWindowFromTheCommandUnderWine
-                     ui/Win32ScanWindowFromTheDllHostUnderWine PROPERTIES
+                     ui/Win32ScanWindowFromTheDllHostUnderWine
+                     ui/Win32ScanWindowClosedCallsBackOnceWithNothing PROPERTIES
   TIMEOUT 300 RUN_SERIAL TRUE SKIP_RETURN_CODE 77)

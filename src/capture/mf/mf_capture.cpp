@@ -51,7 +51,7 @@ bool enumerateCameras(std::vector<CameraDevice>* out, std::string* error) {
     UINT32 length = 0;
     std::string utf8;
     if (SUCCEEDED(device->GetAllocatedString(key, &value, &length))) {
-      utf8 = mf::narrow(value);
+      utf8 = mf::narrow(value ? value : L"");
       ::CoTaskMemFree(value);
     }
     return utf8;

@@ -84,23 +84,17 @@ ComPtr<IMFSample> sampleWithBytes(const void* data, size_t size) {
   return sample;
 }
 
-// Camera frames to an H.264 MP4: the platform's encoder behind the sink
-// writer, fed top-down RGB32 with the frames' own times.
-class MfRecordingWriter final : public RecordingWriter {
+// One file being written by the sink writer: the stream's type, the type
+// fed to it (the same one for a stream muxed as it came), and its end.
+class SinkWriterFile {
  public:
-  ~MfRecordingWriter() override { writer_.reset(); }
-
-  bool open(const std::filesystem::path& path,
-            int32_t width,
-            int32_t height,
-            double nominalFps,
-            std::string* error) override {
-    ComApartment com;
+  // Opens `path` with one stream; messages as the writers give them.
+  bool begin(const std::filesystem::path& path,
+             IMFMediaType* output,
+             IMFMediaType* input,
+             const char* inputFailure,
+             std::string* error) {
     writer_.reset();
-    if (width < 1 || height < 1) {
-      setError(error, "no frame size to record");
-      return false;
-    }
     if (!started_.take()) {
       setError(error, "MFStartup failed");
       return false;
@@ -111,25 +105,13 @@ class MfRecordingWriter final : public RecordingWriter {
       setError(error, "MFCreateSinkWriterFromURL failed");
       return false;
     }
-    const auto rate = rateFraction(nominalFps);
-    ComPtr<IMFMediaType> output =
-        videoType(MFVideoFormat_H264, width, height, rate);
     DWORD stream = 0;
-    if (!output ||
-        FAILED(output->SetUINT32(MF_MT_AVG_BITRATE, kRecordingBitRate)) ||
-        FAILED(writer->AddStream(output.get(), &stream))) {
+    if (!output || FAILED(writer->AddStream(output, &stream))) {
       setError(error, "AddStream(H264) failed");
       return false;
     }
-    // Our frames are top-down; RGB32 without a stride would be taken as
-    // bottom-up and recorded upside down.
-    ComPtr<IMFMediaType> input =
-        videoType(MFVideoFormat_RGB32, width, height, rate);
-    if (!input ||
-        FAILED(input->SetUINT32(MF_MT_DEFAULT_STRIDE,
-                                static_cast<UINT32>(width * 4))) ||
-        FAILED(writer->SetInputMediaType(stream, input.get(), nullptr))) {
-      setError(error, "SetInputMediaType(RGB32) failed");
+    if (!input || FAILED(writer->SetInputMediaType(stream, input, nullptr))) {
+      setError(error, inputFailure);
       return false;
     }
     if (FAILED(writer->BeginWriting())) {
@@ -138,32 +120,16 @@ class MfRecordingWriter final : public RecordingWriter {
     }
     writer_ = std::move(writer);
     stream_ = stream;
-    width_ = width;
-    height_ = height;
-    frameTicks_ = static_cast<LONGLONG>(kTicksPerSecond) * rate.second /
-                  std::max<UINT32>(rate.first, 1);
-    lastTime_ = std::numeric_limits<LONGLONG>::min();
     return true;
   }
 
-  bool write(const BgraFrame& frame, double time) override {
-    if (!writer_ || frame.width != width_ || frame.height != height_ ||
-        frame.stride != width_ * 4)
-      return false;
-    ComApartment com;
-    ComPtr<IMFSample> sample =
-        sampleWithBytes(frame.pixels.data(), frame.pixels.size());
-    if (!sample) return false;
-    auto ticks = static_cast<LONGLONG>(
-        std::llround(std::max(time, 0.0) * kTicksPerSecond));
-    if (ticks <= lastTime_) ticks = lastTime_ + 1;
-    lastTime_ = ticks;
-    sample->SetSampleTime(ticks);
-    sample->SetSampleDuration(frameTicks_);
-    return SUCCEEDED(writer_->WriteSample(stream_, sample.get()));
+  bool isOpen() const { return static_cast<bool>(writer_); }
+
+  bool write(IMFSample* sample) {
+    return writer_ && SUCCEEDED(writer_->WriteSample(stream_, sample));
   }
 
-  bool finish(std::string* error) override {
+  bool finish(std::string* error) {
     if (!writer_) {
       setError(error, "no recording open");
       return false;
@@ -179,6 +145,72 @@ class MfRecordingWriter final : public RecordingWriter {
   mf::Started started_;
   ComPtr<IMFSinkWriter> writer_;
   DWORD stream_ = 0;
+};
+
+// Camera frames to an H.264 MP4: the platform's encoder behind the sink
+// writer, fed top-down RGB32 with the frames' own times.
+class MfRecordingWriter final : public RecordingWriter {
+ public:
+  bool open(const std::filesystem::path& path,
+            int32_t width,
+            int32_t height,
+            double nominalFps,
+            std::string* error) override {
+    ComApartment com;
+    if (width < 1 || height < 1) {
+      setError(error, "no frame size to record");
+      return false;
+    }
+    if (!mf::acquire()) {
+      setError(error, "MFStartup failed");
+      return false;
+    }
+    const auto rate = rateFraction(nominalFps);
+    ComPtr<IMFMediaType> output =
+        videoType(MFVideoFormat_H264, width, height, rate);
+    if (output) output->SetUINT32(MF_MT_AVG_BITRATE, kRecordingBitRate);
+    // Our frames are top-down; RGB32 without a stride would be taken as
+    // bottom-up and recorded upside down.
+    ComPtr<IMFMediaType> input =
+        videoType(MFVideoFormat_RGB32, width, height, rate);
+    if (input)
+      input->SetUINT32(MF_MT_DEFAULT_STRIDE, static_cast<UINT32>(width * 4));
+    const bool ok = file_.begin(path,
+                                output.get(),
+                                input.get(),
+                                "SetInputMediaType(RGB32) failed",
+                                error);
+    mf::release();
+    if (!ok) return false;
+    width_ = width;
+    height_ = height;
+    frameTicks_ = static_cast<LONGLONG>(kTicksPerSecond) * rate.second /
+                  std::max<UINT32>(rate.first, 1);
+    lastTime_ = std::numeric_limits<LONGLONG>::min();
+    return true;
+  }
+
+  bool write(const BgraFrame& frame, double time) override {
+    if (!file_.isOpen() || frame.width != width_ || frame.height != height_ ||
+        frame.stride != width_ * 4)
+      return false;
+    ComApartment com;
+    ComPtr<IMFSample> sample =
+        sampleWithBytes(frame.pixels.data(), frame.pixels.size());
+    if (!sample) return false;
+    auto ticks = static_cast<LONGLONG>(
+        std::llround(std::max(time, 0.0) * kTicksPerSecond));
+    if (ticks <= lastTime_) ticks = lastTime_ + 1;
+    lastTime_ = ticks;
+    sample->SetSampleTime(ticks);
+    sample->SetSampleDuration(frameTicks_);
+    return file_.write(sample.get());
+  }
+
+  bool finish(std::string* error) override { return file_.finish(error); }
+
+ private:
+  SinkWriterFile file_;
   int32_t width_ = 0, height_ = 0;
   LONGLONG frameTicks_ = 0;
   LONGLONG lastTime_ = 0;
@@ -195,19 +227,12 @@ class MfEncodedRecordingWriter final : public EncodedRecordingWriter {
             std::string_view pps,
             std::string* error) override {
     ComApartment com;
-    writer_.reset();
     if (width < 1 || height < 1 || sps.empty() || pps.empty()) {
       setError(error, "no stream parameters to record");
       return false;
     }
-    if (!started_.take()) {
+    if (!mf::acquire()) {
       setError(error, "MFStartup failed");
-      return false;
-    }
-    ComPtr<IMFSinkWriter> writer;
-    if (FAILED(mf::api().createSinkWriterFromUrl(
-            platformPath(path).c_str(), nullptr, nullptr, writer.put()))) {
-      setError(error, "MFCreateSinkWriterFromURL failed");
       return false;
     }
     std::string header;
@@ -217,33 +242,21 @@ class MfEncodedRecordingWriter final : public EncodedRecordingWriter {
     }
     ComPtr<IMFMediaType> type =
         videoType(MFVideoFormat_H264, width, height, {30, 1});
-    DWORD stream = 0;
-    if (!type ||
-        FAILED(type->SetBlob(MF_MT_MPEG_SEQUENCE_HEADER,
-                             reinterpret_cast<const UINT8*>(header.data()),
-                             static_cast<UINT32>(header.size()))) ||
-        FAILED(writer->AddStream(type.get(), &stream))) {
-      setError(error, "AddStream(H264) failed");
-      return false;
-    }
-    if (FAILED(writer->SetInputMediaType(stream, type.get(), nullptr))) {
-      setError(error, "SetInputMediaType(H264) failed");
-      return false;
-    }
-    if (FAILED(writer->BeginWriting())) {
-      setError(error, "BeginWriting failed");
-      return false;
-    }
-    writer_ = std::move(writer);
-    stream_ = stream;
-    return true;
+    if (type)
+      type->SetBlob(MF_MT_MPEG_SEQUENCE_HEADER,
+                    reinterpret_cast<const UINT8*>(header.data()),
+                    static_cast<UINT32>(header.size()));
+    const bool ok = file_.begin(
+        path, type.get(), type.get(), "SetInputMediaType(H264) failed", error);
+    mf::release();
+    return ok;
   }
 
   bool write(std::string_view annexB,
              int64_t presentationMicros,
              int64_t decodeMicros,
              bool keyFrame) override {
-    if (!writer_) return false;
+    if (!file_.isOpen()) return false;
     ComApartment com;
     ComPtr<IMFSample> sample = sampleWithBytes(annexB.data(), annexB.size());
     if (!sample) return false;
@@ -251,25 +264,13 @@ class MfEncodedRecordingWriter final : public EncodedRecordingWriter {
     sample->SetUINT64(MFSampleExtension_DecodeTimestamp,
                       static_cast<UINT64>(decodeMicros * 10));
     sample->SetUINT32(MFSampleExtension_CleanPoint, keyFrame ? 1 : 0);
-    return SUCCEEDED(writer_->WriteSample(stream_, sample.get()));
+    return file_.write(sample.get());
   }
 
-  bool finish(std::string* error) override {
-    if (!writer_) {
-      setError(error, "no recording open");
-      return false;
-    }
-    ComApartment com;
-    const bool ok = SUCCEEDED(writer_->Finalize());
-    writer_.reset();
-    if (!ok) setError(error, "could not finalise recording");
-    return ok;
-  }
+  bool finish(std::string* error) override { return file_.finish(error); }
 
  private:
-  mf::Started started_;
-  ComPtr<IMFSinkWriter> writer_;
-  DWORD stream_ = 0;
+  SinkWriterFile file_;
 };
 
 // Frames of a recording through the source reader. The frame shown at t is

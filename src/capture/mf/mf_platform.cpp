@@ -98,33 +98,6 @@ void release() {
 
 const Api& api() { return functions; }
 
-std::wstring widen(const std::string& utf8) {
-  if (utf8.empty()) return {};
-  const int size = ::MultiByteToWideChar(
-      CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
-  std::wstring wide(static_cast<size_t>(std::max(size, 0)), L'\0');
-  if (size > 0)
-    ::MultiByteToWideChar(CP_UTF8,
-                          0,
-                          utf8.data(),
-                          static_cast<int>(utf8.size()),
-                          wide.data(),
-                          size);
-  return wide;
-}
-
-std::string narrow(const wchar_t* wide) {
-  if (!wide || !*wide) return {};
-  const int size =
-      ::WideCharToMultiByte(CP_UTF8, 0, wide, -1, nullptr, 0, nullptr, nullptr);
-  if (size <= 1) return {};
-  std::string utf8(static_cast<size_t>(size), '\0');
-  ::WideCharToMultiByte(
-      CP_UTF8, 0, wide, -1, utf8.data(), size, nullptr, nullptr);
-  utf8.resize(static_cast<size_t>(size) - 1);
-  return utf8;
-}
-
 UINT64 packHalves(uint32_t high, uint32_t low) {
   return (static_cast<UINT64>(high) << 32) | low;
 }

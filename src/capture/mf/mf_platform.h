@@ -7,6 +7,7 @@
 // objects, and frames out of media buffers.
 
 #include "capture/capture_source.h"
+#include "platform/windows/wide_text.h"
 
 #include <cstdint>
 #include <string>
@@ -118,8 +119,8 @@ class ComApartment {
   bool initialised_;
 };
 
-std::wstring widen(const std::string& utf8);
-std::string narrow(const wchar_t* wide);
+using pxo::platform::narrow;
+using pxo::platform::widen;
 
 // A 64-bit attribute packed as two 32-bit halves (frame size, frame rate).
 UINT64 packHalves(uint32_t high, uint32_t low);

@@ -8,14 +8,9 @@
 // Workers and the capture thread reach it only through PostMessage; the
 // teardown runs on a thread of its own and posts the window's end.
 
+#include "platform/windows/wide_text.h"
 #include "ui/scan_window.h"
 #include "ui/scan_wizard.h"
-
-#include <windows.h>
-
-#include <commctrl.h>
-#include <d2d1.h>
-#include <shobjidl.h>
 
 #include <algorithm>
 #include <cmath>
@@ -25,6 +20,11 @@
 #include <thread>
 #include <utility>
 #include <vector>
+
+#include <commctrl.h>
+#include <d2d1.h>
+#include <shobjidl.h>
+#include <windows.h>
 
 namespace pxo::ui {
 namespace {
@@ -40,43 +40,8 @@ constexpr wchar_t kReviewClass[] = L"PixoriaReviewPreview";
 constexpr int32_t kOuterWidth = 680;
 constexpr int32_t kOuterHeight = 600;
 
-std::wstring widen(const std::string& utf8) {
-  if (utf8.empty()) return {};
-  const int size = ::MultiByteToWideChar(
-      CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
-  std::wstring wide(static_cast<size_t>(std::max(size, 0)), L'\0');
-  if (size > 0)
-    ::MultiByteToWideChar(CP_UTF8,
-                          0,
-                          utf8.data(),
-                          static_cast<int>(utf8.size()),
-                          wide.data(),
-                          size);
-  return wide;
-}
-
-std::string narrow(const std::wstring& wide) {
-  if (wide.empty()) return {};
-  const int size = ::WideCharToMultiByte(CP_UTF8,
-                                         0,
-                                         wide.data(),
-                                         static_cast<int>(wide.size()),
-                                         nullptr,
-                                         0,
-                                         nullptr,
-                                         nullptr);
-  std::string utf8(static_cast<size_t>(std::max(size, 0)), '\0');
-  if (size > 0)
-    ::WideCharToMultiByte(CP_UTF8,
-                          0,
-                          wide.data(),
-                          static_cast<int>(wide.size()),
-                          utf8.data(),
-                          size,
-                          nullptr,
-                          nullptr);
-  return utf8;
-}
+using pxo::platform::narrow;
+using pxo::platform::widen;
 
 std::string windowText(HWND hwnd) {
   std::wstring text(static_cast<size_t>(::GetWindowTextLengthW(hwnd)) + 1,
@@ -127,17 +92,17 @@ HFONT messageFont(UINT dpi) {
           ::GetModuleHandleW(L"user32.dll"), "SystemParametersInfoForDpi")));
   NONCLIENTMETRICSW metrics{};
   metrics.cbSize = sizeof metrics;
-  if (forDpi && forDpi(SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0,
-                       dpi))
+  if (forDpi &&
+      forDpi(SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0, dpi))
     return ::CreateFontIndirectW(&metrics.lfMessageFont);
   if (::SystemParametersInfoW(
           SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0)) {
     HDC screen = ::GetDC(nullptr);
     const int screenDpi = ::GetDeviceCaps(screen, LOGPIXELSY);
     ::ReleaseDC(nullptr, screen);
-    metrics.lfMessageFont.lfHeight = ::MulDiv(
-        metrics.lfMessageFont.lfHeight, static_cast<int>(dpi),
-        screenDpi > 0 ? screenDpi : 96);
+    metrics.lfMessageFont.lfHeight = ::MulDiv(metrics.lfMessageFont.lfHeight,
+                                              static_cast<int>(dpi),
+                                              screenDpi > 0 ? screenDpi : 96);
     return ::CreateFontIndirectW(&metrics.lfMessageFont);
   }
   LOGFONTW font{};
@@ -213,9 +178,9 @@ class PreviewRenderer {
     target_->Clear(D2D1::ColorF(0.05f, 0.05f, 0.05f, 1.0f));
     if (hasPicture(frame)) {
       ID2D1Bitmap* bitmap = nullptr;
-      const D2D1_BITMAP_PROPERTIES properties = D2D1::BitmapProperties(
-          D2D1::PixelFormat(DXGI_FORMAT_B8G8R8A8_UNORM,
-                            D2D1_ALPHA_MODE_IGNORE));
+      const D2D1_BITMAP_PROPERTIES properties =
+          D2D1::BitmapProperties(D2D1::PixelFormat(DXGI_FORMAT_B8G8R8A8_UNORM,
+                                                   D2D1_ALPHA_MODE_IGNORE));
       if (SUCCEEDED(target_->CreateBitmap(
               D2D1::SizeU(static_cast<UINT32>(frame.width),
                           static_cast<UINT32>(frame.height)),
@@ -355,7 +320,12 @@ class ScanWindow {
     font_ = messageFont(dpi_);
     // The outer size at this DPI, grown until the client area holds the
     // layout.
-    ::SetWindowPos(main_, nullptr, 0, 0, px(kOuterWidth), px(kOuterHeight),
+    ::SetWindowPos(main_,
+                   nullptr,
+                   0,
+                   0,
+                   px(kOuterWidth),
+                   px(kOuterHeight),
                    SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
     RECT client{};
     ::GetClientRect(main_, &client);
@@ -363,7 +333,11 @@ class ScanWindow {
     const int32_t growY =
         std::max<int32_t>(0, px(kClientHeight) - client.bottom);
     if (growX > 0 || growY > 0)
-      ::SetWindowPos(main_, nullptr, 0, 0, px(kOuterWidth) + growX,
+      ::SetWindowPos(main_,
+                     nullptr,
+                     0,
+                     0,
+                     px(kOuterWidth) + growX,
                      px(kOuterHeight) + growY,
                      SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
     for (const ControlLayout& control : wizardControls()) {
@@ -397,8 +371,8 @@ class ScanWindow {
     ::UpdateWindow(main_);
     if (connectNow) {
       setText(byId_[kHostEdit], wizard_.hostText());
-      ::PostMessageW(main_, WM_COMMAND, MAKEWPARAM(kConnectButton, BN_CLICKED),
-                     0);
+      ::PostMessageW(
+          main_, WM_COMMAND, MAKEWPARAM(kConnectButton, BN_CLICKED), 0);
     } else if (!hostField_.empty()) {
       setText(byId_[kHostEdit], hostField_);
     }
@@ -420,13 +394,21 @@ class ScanWindow {
              int32_t height,
              int32_t id,
              DWORD exStyle = 0) {
-    HWND hwnd = ::CreateWindowExW(
-        exStyle, className, text.c_str(), WS_CHILD | style, px(x), px(y),
-        px(width), px(height), parent,
-        reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), moduleHandle(),
-        this);
-    if (hwnd) ::SendMessageW(hwnd, WM_SETFONT, reinterpret_cast<WPARAM>(font_),
-                             FALSE);
+    HWND hwnd =
+        ::CreateWindowExW(exStyle,
+                          className,
+                          text.c_str(),
+                          WS_CHILD | style,
+                          px(x),
+                          px(y),
+                          px(width),
+                          px(height),
+                          parent,
+                          reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)),
+                          moduleHandle(),
+                          this);
+    if (hwnd)
+      ::SendMessageW(hwnd, WM_SETFONT, reinterpret_cast<WPARAM>(font_), FALSE);
     return hwnd;
   }
 
@@ -434,8 +416,8 @@ class ScanWindow {
     const std::wstring text = widen(c.text);
     switch (c.kind) {
       case ControlKind::kLabel: {
-        HWND hwnd = child(main_, L"STATIC", text, SS_LEFT, c.x, c.y, c.width,
-                          c.height, c.id);
+        HWND hwnd = child(
+            main_, L"STATIC", text, SS_LEFT, c.x, c.y, c.width, c.height, c.id);
         if (c.role == ControlRole::kTotalLabel) totalLabel_ = hwnd;
         if (c.role == ControlRole::kViewsLabel) viewsLabel_ = hwnd;
         if (c.role == ControlRole::kStatusLabel) statusLabel_ = hwnd;
@@ -447,30 +429,67 @@ class ScanWindow {
         DWORD style = WS_TABSTOP | ES_AUTOHSCROLL;
         if (c.kind == ControlKind::kPasswordEdit) style |= ES_PASSWORD;
         if (c.kind == ControlKind::kDigitsEdit) style |= ES_NUMBER;
-        return child(main_, L"EDIT", text, style, c.x, c.y, c.width, c.height,
-                     c.id, WS_EX_CLIENTEDGE);
+        return child(main_,
+                     L"EDIT",
+                     text,
+                     style,
+                     c.x,
+                     c.y,
+                     c.width,
+                     c.height,
+                     c.id,
+                     WS_EX_CLIENTEDGE);
       }
       case ControlKind::kButton:
-        return child(main_, L"BUTTON", text, WS_TABSTOP | BS_PUSHBUTTON, c.x,
-                     c.y, c.width, c.height, c.id);
+        return child(main_,
+                     L"BUTTON",
+                     text,
+                     WS_TABSTOP | BS_PUSHBUTTON,
+                     c.x,
+                     c.y,
+                     c.width,
+                     c.height,
+                     c.id);
       case ControlKind::kCheckBox:
-        return child(main_, L"BUTTON", text, WS_TABSTOP | BS_AUTOCHECKBOX, c.x,
-                     c.y, c.width, c.height, c.id);
+        return child(main_,
+                     L"BUTTON",
+                     text,
+                     WS_TABSTOP | BS_AUTOCHECKBOX,
+                     c.x,
+                     c.y,
+                     c.width,
+                     c.height,
+                     c.id);
       case ControlKind::kTrackbar: {
-        HWND hwnd = child(main_, TRACKBAR_CLASSW, L"", WS_TABSTOP, c.x, c.y,
-                          c.width, c.height, c.id);
+        HWND hwnd = child(main_,
+                          TRACKBAR_CLASSW,
+                          L"",
+                          WS_TABSTOP,
+                          c.x,
+                          c.y,
+                          c.width,
+                          c.height,
+                          c.id);
         ::SendMessageW(hwnd, TBM_SETRANGE, FALSE, MAKELPARAM(5, 255));
         ::SendMessageW(hwnd, TBM_SETPOS, TRUE, wizard_.trackbar());
         return hwnd;
       }
       case ControlKind::kDropDown: {
-        HWND hwnd = child(main_, L"COMBOBOX", L"",
-                          WS_TABSTOP | WS_VSCROLL | CBS_DROPDOWNLIST, c.x, c.y,
-                          c.width, c.height, c.id);
+        HWND hwnd = child(main_,
+                          L"COMBOBOX",
+                          L"",
+                          WS_TABSTOP | WS_VSCROLL | CBS_DROPDOWNLIST,
+                          c.x,
+                          c.y,
+                          c.width,
+                          c.height,
+                          c.id);
         const std::string items = c.text;
         for (size_t start = 0; start <= items.size();) {
           const size_t end = std::min(items.find('\n', start), items.size());
-          ::SendMessageW(hwnd, CB_ADDSTRING, 0,
+          ::SendMessageW(hwnd,
+                         CB_ADDSTRING,
+                         0,
                          reinterpret_cast<LPARAM>(
                              widen(items.substr(start, end - start)).c_str()));
           start = end + 1;
@@ -480,17 +499,30 @@ class ScanWindow {
         return hwnd;
       }
       case ControlKind::kPortViewport:
-        viewport_ = child(main_, kViewportClass, L"",
-                          WS_BORDER | WS_VSCROLL | WS_CLIPCHILDREN, c.x, c.y,
-                          c.width, c.height, c.id);
+        viewport_ = child(main_,
+                          kViewportClass,
+                          L"",
+                          WS_BORDER | WS_VSCROLL | WS_CLIPCHILDREN,
+                          c.x,
+                          c.y,
+                          c.width,
+                          c.height,
+                          c.id);
         return viewport_;
       case ControlKind::kCameraPreview:
-        cameraPreview_ = child(main_, L"STATIC", L"", SS_OWNERDRAW, c.x, c.y,
-                               c.width, c.height, kCameraPreviewId);
+        cameraPreview_ = child(main_,
+                               L"STATIC",
+                               L"",
+                               SS_OWNERDRAW,
+                               c.x,
+                               c.y,
+                               c.width,
+                               c.height,
+                               kCameraPreviewId);
         return cameraPreview_;
       case ControlKind::kReviewPreview:
-        reviewPreview_ = child(main_, kReviewClass, L"", 0, c.x, c.y, c.width,
-                               c.height, c.id);
+        reviewPreview_ = child(
+            main_, kReviewClass, L"", 0, c.x, c.y, c.width, c.height, c.id);
         return reviewPreview_;
     }
     return nullptr;
@@ -501,7 +533,8 @@ class ScanWindow {
   static ScanWindow* fromCreate(HWND hwnd, UINT message, LPARAM lParam) {
     if (message == WM_NCCREATE) {
       auto* create = reinterpret_cast<CREATESTRUCTW*>(lParam);
-      ::SetWindowLongPtrW(hwnd, GWLP_USERDATA,
+      ::SetWindowLongPtrW(hwnd,
+                          GWLP_USERDATA,
                           reinterpret_cast<LONG_PTR>(create->lpCreateParams));
     }
     return reinterpret_cast<ScanWindow*>(
@@ -547,7 +580,8 @@ class ScanWindow {
         case WM_ERASEBKGND: {
           RECT area;
           ::GetClientRect(hwnd, &area);
-          ::FillRect(reinterpret_cast<HDC>(wParam), &area,
+          ::FillRect(reinterpret_cast<HDC>(wParam),
+                     &area,
                      ::GetSysColorBrush(COLOR_WINDOW));
           return 1;
         }
@@ -606,7 +640,8 @@ class ScanWindow {
   }
 
   bool onMain(UINT message, WPARAM wParam, LPARAM lParam, LRESULT* result) {
-    if (message >= kWizardMessageBase + 1 && message <= kWizardMessageBase + 5) {
+    if (message >= kWizardMessageBase + 1 &&
+        message <= kWizardMessageBase + 5) {
       std::unique_ptr<PostedMessage> posted(
           reinterpret_cast<PostedMessage*>(lParam));
       if (posted) handle(*posted);
@@ -618,8 +653,8 @@ class ScanWindow {
         return true;
       case WM_HSCROLL:
         if (reinterpret_cast<HWND>(lParam) == byId_[kBrightnessTrackbar])
-          wizard_.setTrackbar(static_cast<int32_t>(::SendMessageW(
-              byId_[kBrightnessTrackbar], TBM_GETPOS, 0, 0)));
+          wizard_.setTrackbar(static_cast<int32_t>(
+              ::SendMessageW(byId_[kBrightnessTrackbar], TBM_GETPOS, 0, 0)));
         return true;
       case WM_DRAWITEM: {
         auto* item = reinterpret_cast<DRAWITEMSTRUCT*>(lParam);
@@ -652,7 +687,8 @@ class ScanWindow {
       case WM_ERASEBKGND: {
         RECT area;
         ::GetClientRect(main_, &area);
-        ::FillRect(reinterpret_cast<HDC>(wParam), &area,
+        ::FillRect(reinterpret_cast<HDC>(wParam),
+                   &area,
                    ::GetSysColorBrush(COLOR_BTNFACE));
         *result = 1;
         return true;
@@ -705,8 +741,9 @@ class ScanWindow {
         return;
       case kSaveToFileButton:
         if (notification != BN_CLICKED) return;
-        wizard_.saveToFile(
-            [this](const std::string& suggestion) { return chooseFile(suggestion); });
+        wizard_.saveToFile([this](const std::string& suggestion) {
+          return chooseFile(suggestion);
+        });
         break;
       case kSaveScanDataButton:
         if (notification != BN_CLICKED) return;
@@ -723,8 +760,9 @@ class ScanWindow {
         break;
       case kShow3DCheck:
         if (notification != BN_CLICKED || updating_) return;
-        wizard_.setShow3D(::SendMessageW(byId_[kShow3DCheck], BM_GETCHECK, 0,
-                                         0) == BST_CHECKED);
+        wizard_.setShow3D(
+            ::SendMessageW(byId_[kShow3DCheck], BM_GETCHECK, 0, 0) ==
+            BST_CHECKED);
         break;
       case kFovEdit:
         if (notification != EN_CHANGE || updating_) return;
@@ -762,18 +800,18 @@ class ScanWindow {
   // Hides the window at once; it goes when the finish is done.
   void close(const std::string& result) {
     ::ShowWindow(main_, SW_HIDE);
-    if (!wizard_.finish(result) && wizard_.finishDone())
-      ::DestroyWindow(main_);
+    if (!wizard_.finish(result) && wizard_.finishDone()) ::DestroyWindow(main_);
   }
 
   void showStage() {
     for (const auto& [control, hwnd] : controls_)
-      ::ShowWindow(hwnd, controlShown(*control, wizard_.stage(),
-                                      wizard_.hasScanData())
-                             ? SW_SHOWNA
-                             : SW_HIDE);
-    ::RedrawWindow(main_, nullptr, nullptr,
-                   RDW_ERASE | RDW_INVALIDATE | RDW_ALLCHILDREN);
+      ::ShowWindow(
+          hwnd,
+          controlShown(*control, wizard_.stage(), wizard_.hasScanData())
+              ? SW_SHOWNA
+              : SW_HIDE);
+    ::RedrawWindow(
+        main_, nullptr, nullptr, RDW_ERASE | RDW_INVALIDATE | RDW_ALLCHILDREN);
   }
 
   void refresh() {
@@ -783,15 +821,18 @@ class ScanWindow {
     setText(viewsLabel_, wizard_.viewsLabel());
     ::EnableWindow(byId_[kConnectButton], wizard_.connectEnabled());
     ::EnableWindow(byId_[kContinueButton], wizard_.continueEnabled());
-    ::SendMessageW(byId_[kShow3DCheck], BM_SETCHECK,
-                   wizard_.show3DChecked() ? BST_CHECKED : BST_UNCHECKED, 0);
+    ::SendMessageW(byId_[kShow3DCheck],
+                   BM_SETCHECK,
+                   wizard_.show3DChecked() ? BST_CHECKED : BST_UNCHECKED,
+                   0);
     ::EnableWindow(byId_[kShow3DCheck], wizard_.show3DEnabled());
     for (const auto& [control, hwnd] : controls_)
       if (control->id == kSaveScanDataButton)
-        ::ShowWindow(hwnd, controlShown(*control, wizard_.stage(),
-                                        wizard_.hasScanData())
-                               ? SW_SHOWNA
-                               : SW_HIDE);
+        ::ShowWindow(
+            hwnd,
+            controlShown(*control, wizard_.stage(), wizard_.hasScanData())
+                ? SW_SHOWNA
+                : SW_HIDE);
     updating_ = false;
     if (reviewPreview_) ::InvalidateRect(reviewPreview_, nullptr, FALSE);
   }
@@ -807,37 +848,72 @@ class ScanWindow {
     for (size_t i = 0; i < rows.size(); ++i) {
       const int32_t y = 6 + kPortRowPitch * static_cast<int32_t>(i);
       RowWindows r;
-      r.check = child(viewport_, L"BUTTON", widen(rows[i].checkLabel),
-                      WS_TABSTOP | BS_AUTOCHECKBOX, 8, y, 84, 22, 0);
-      ::SendMessageW(r.check, BM_SETCHECK,
-                     rows[i].selected ? BST_CHECKED : BST_UNCHECKED, 0);
+      r.check = child(viewport_,
+                      L"BUTTON",
+                      widen(rows[i].checkLabel),
+                      WS_TABSTOP | BS_AUTOCHECKBOX,
+                      8,
+                      y,
+                      84,
+                      22,
+                      0);
+      ::SendMessageW(r.check,
+                     BM_SETCHECK,
+                     rows[i].selected ? BST_CHECKED : BST_UNCHECKED,
+                     0);
       HWND pxLabel =
           child(viewport_, L"STATIC", L"px:", SS_LEFT, 96, y + 3, 22, 20, 0);
-      r.pixels = child(viewport_, L"EDIT", widen(rows[i].pixels),
-                       WS_TABSTOP | ES_AUTOHSCROLL | ES_NUMBER, 120, y, 60, 22,
-                       0, WS_EX_CLIENTEDGE);
+      r.pixels = child(viewport_,
+                       L"EDIT",
+                       widen(rows[i].pixels),
+                       WS_TABSTOP | ES_AUTOHSCROLL | ES_NUMBER,
+                       120,
+                       y,
+                       60,
+                       22,
+                       0,
+                       WS_EX_CLIENTEDGE);
       HWND nullLabel =
           child(viewport_, L"STATIC", L"null:", SS_LEFT, 186, y + 3, 34, 20, 0);
-      r.nulls = child(viewport_, L"EDIT", widen(rows[i].nulls),
-                      WS_TABSTOP | ES_AUTOHSCROLL | ES_NUMBER, 222, y, 48, 22,
-                      0, WS_EX_CLIENTEDGE);
-      r.order = child(viewport_, L"COMBOBOX", L"",
-                      WS_TABSTOP | WS_VSCROLL | CBS_DROPDOWNLIST, 278, y, 76,
-                      120, 0);
-      ::SendMessageW(r.order, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(L"RGB"));
-      ::SendMessageW(r.order, CB_ADDSTRING, 0,
-                     reinterpret_cast<LPARAM>(L"RGBW"));
+      r.nulls = child(viewport_,
+                      L"EDIT",
+                      widen(rows[i].nulls),
+                      WS_TABSTOP | ES_AUTOHSCROLL | ES_NUMBER,
+                      222,
+                      y,
+                      48,
+                      22,
+                      0,
+                      WS_EX_CLIENTEDGE);
+      r.order = child(viewport_,
+                      L"COMBOBOX",
+                      L"",
+                      WS_TABSTOP | WS_VSCROLL | CBS_DROPDOWNLIST,
+                      278,
+                      y,
+                      76,
+                      120,
+                      0);
+      ::SendMessageW(
+          r.order, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(L"RGB"));
+      ::SendMessageW(
+          r.order, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(L"RGBW"));
       ::SendMessageW(r.order, CB_SETCURSEL, rows[i].rgbw ? 1 : 0, 0);
-      HWND info = child(viewport_, L"STATIC", widen(rows[i].infoLabel),
-                        SS_LEFT, 362, y + 3, 240, 20, 0);
-      for (HWND hwnd : {r.check, pxLabel, r.pixels, nullLabel, r.nulls,
-                        r.order, info}) {
+      HWND info = child(viewport_,
+                        L"STATIC",
+                        widen(rows[i].infoLabel),
+                        SS_LEFT,
+                        362,
+                        y + 3,
+                        240,
+                        20,
+                        0);
+      for (HWND hwnd :
+           {r.check, pxLabel, r.pixels, nullLabel, r.nulls, r.order, info}) {
         ::ShowWindow(hwnd, SW_SHOWNA);
         rowWindows_.push_back(hwnd);
-        rowTops_.push_back(y + (hwnd == pxLabel || hwnd == nullLabel ||
-                                        hwnd == info
-                                    ? 3
-                                    : 0));
+        rowTops_.push_back(
+            y + (hwnd == pxLabel || hwnd == nullLabel || hwnd == info ? 3 : 0));
       }
       rows_.push_back(r);
     }
@@ -847,8 +923,8 @@ class ScanWindow {
 
   void readPortRows() {
     for (size_t i = 0; i < rows_.size(); ++i) {
-      wizard_.setPortSelected(i, ::SendMessageW(rows_[i].check, BM_GETCHECK, 0,
-                                                0) == BST_CHECKED);
+      wizard_.setPortSelected(
+          i, ::SendMessageW(rows_[i].check, BM_GETCHECK, 0, 0) == BST_CHECKED);
       wizard_.setPortPixels(i, windowText(rows_[i].pixels));
       wizard_.setPortNulls(i, windowText(rows_[i].nulls));
       wizard_.setPortRgbw(
@@ -859,8 +935,8 @@ class ScanWindow {
   int32_t viewportPage() const {
     RECT area{};
     ::GetClientRect(viewport_, &area);
-    return std::max<int32_t>(1, ::MulDiv(area.bottom, 96,
-                                         static_cast<int>(dpi_)));
+    return std::max<int32_t>(1,
+                             ::MulDiv(area.bottom, 96, static_cast<int>(dpi_)));
   }
 
   void updateScrollBar() {
@@ -885,8 +961,13 @@ class ScanWindow {
       ::GetWindowRect(rowWindows_[i], &box);
       POINT at{box.left, box.top};
       ::ScreenToClient(viewport_, &at);
-      ::SetWindowPos(rowWindows_[i], nullptr, at.x, px(rowTops_[i] - scroll_),
-                     0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+      ::SetWindowPos(rowWindows_[i],
+                     nullptr,
+                     at.x,
+                     px(rowTops_[i] - scroll_),
+                     0,
+                     0,
+                     SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
     }
     updateScrollBar();
     ::InvalidateRect(viewport_, nullptr, TRUE);
@@ -976,7 +1057,8 @@ class ScanWindow {
           ::CreateSolidBrush(RGB(dot.colour.r, dot.colour.g, dot.colour.b));
       HGDIOBJ oldBrush = ::SelectObject(memory, brush);
       // A null pen draws one pixel short on the right and bottom.
-      ::Ellipse(memory, static_cast<int>(std::lround(dot.x - dot.radius)),
+      ::Ellipse(memory,
+                static_cast<int>(std::lround(dot.x - dot.radius)),
                 static_cast<int>(std::lround(dot.y - dot.radius)),
                 static_cast<int>(std::lround(dot.x + dot.radius)) + 1,
                 static_cast<int>(std::lround(dot.y + dot.radius)) + 1);
@@ -1011,7 +1093,8 @@ class ScanWindow {
 
   std::string chooseFile(const std::string& suggestion) {
     IFileSaveDialog* dialog = nullptr;
-    if (FAILED(::CoCreateInstance(CLSID_FileSaveDialog, nullptr,
+    if (FAILED(::CoCreateInstance(CLSID_FileSaveDialog,
+                                  nullptr,
                                   CLSCTX_INPROC_SERVER,
                                   IID_PPV_ARGS(&dialog))))
       return "";
@@ -1020,16 +1103,17 @@ class ScanWindow {
     dialog->SetFileTypes(1, types);
     dialog->SetDefaultExtension(L"xmodel");
     const size_t slash = suggestion.find_last_of("/\\");
-    dialog->SetFileName(
-        widen(slash == std::string::npos ? suggestion
-                                         : suggestion.substr(slash + 1))
-            .c_str());
+    dialog->SetFileName(widen(slash == std::string::npos
+                                  ? suggestion
+                                  : suggestion.substr(slash + 1))
+                            .c_str());
     return showDialog(dialog);
   }
 
   std::string chooseFolder() {
     IFileOpenDialog* dialog = nullptr;
-    if (FAILED(::CoCreateInstance(CLSID_FileOpenDialog, nullptr,
+    if (FAILED(::CoCreateInstance(CLSID_FileOpenDialog,
+                                  nullptr,
                                   CLSCTX_INPROC_SERVER,
                                   IID_PPV_ARGS(&dialog))))
       return "";
@@ -1086,8 +1170,8 @@ class ScanWindow {
 bool openScanWindow(ScanWindowLaunch launch) {
   auto shared = std::make_shared<ScanWindowLaunch>(std::move(launch));
   std::thread([shared] {
-    const bool com = SUCCEEDED(
-        ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED));
+    const bool com =
+        SUCCEEDED(::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED));
     {
       // The window state goes (and with it the session and the camera)
       // before COM does.
