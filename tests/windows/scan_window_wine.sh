@@ -64,7 +64,7 @@ cleanup() {
   kill "$xvfb" 2>/dev/null || true
   wait 2>/dev/null || true
   # The raw test recording of the scan is large and of no further use.
-  rm -rf "$out/data"
+  rm -rf "$out/data" "$out/picked" "$out/saved.xmodel"
 }
 trap cleanup EXIT
 for _ in $(seq 50); do xdotool getdisplaygeometry >/dev/null 2>&1 && break; sleep 0.1; done
@@ -167,6 +167,31 @@ white=$(import -window root png:- |
     -format '%[fx:mean*w*h]' info:)
 echo "white review pixels: $white"
 awk -v n="$white" 'BEGIN { exit !(n >= 500) }' || { echo "the review draws no LEDs"; exit 1; }
+if [ "$mode" = host ]; then
+  # The shell's dialogs: "Save to File…" into a file named in the dialog,
+  # then "Save Scan Data…" into a folder picked in it.
+  dialogUp() { xdotool search --name "$1" >/dev/null 2>&1; }
+  click 204 505
+  waitFor 30 dialogUp 'Save mapped model'
+  sleep 1
+  import -window root "$out/6-save-dialog.png"
+  # The suggested name is selected from its end, then replaced.
+  xdotool key End shift+Home
+  xdotool type --delay 15 "$(winepath -w "$out")\\saved.xmodel"
+  xdotool key Return
+  waitFor 30 test -s "$out/saved.xmodel"
+  grep -q '<custommodel' "$out/saved.xmodel" || { echo "the saved model holds no custom model"; exit 1; }
+  mkdir -p "$out/picked"
+  click 568 505
+  waitFor 30 dialogUp 'Choose a folder for the raw scan data'
+  xdotool type --delay 15 "$(winepath -w "$out/picked")"
+  # Wine's picker goes into the folder typed, then takes the one it shows.
+  xdotool key Return
+  sleep 1
+  if dialogUp 'Choose a folder'; then xdotool key Return; fi
+  waitFor 30 bash -c "ls '$out'/picked/scan_*/timeline.json >/dev/null 2>&1"
+  echo "saved through the dialogs: saved.xmodel and $(ls -d "$out"/picked/scan_*)"
+fi
 # Add to Layout: the window goes and the model path comes back.
 click 78 505
 waitFor 60 bash -c "! kill -0 $gui 2>/dev/null"
