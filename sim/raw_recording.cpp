@@ -174,9 +174,7 @@ class RawRecordingReader final : public pxowin::FrameExtractor {
       frame.pixels[i * 4 + 3] = 255;
     }
     frame.timestamp = h.time;
-    *out = maxDimension >= 1 && std::max(h.width, h.height) > maxDimension
-               ? pxowin::downscaleFrame(frame, maxDimension)
-               : std::move(frame);
+    *out = pxowin::downscaleFrame(std::move(frame), maxDimension);
     out->timestamp = h.time;
     return true;
   }

@@ -19,6 +19,12 @@ std::pair<int32_t, int32_t> downscaledSize(int32_t width,
   // NOLINTEND(bugprone-incorrect-roundings)
 }
 
+BgraFrame downscaleFrame(BgraFrame&& frame, int32_t maxDimension) {
+  if (maxDimension < 1 || std::max(frame.width, frame.height) <= maxDimension)
+    return std::move(frame);
+  return downscaleFrame(static_cast<const BgraFrame&>(frame), maxDimension);
+}
+
 BgraFrame downscaleFrame(const BgraFrame& frame, int32_t maxDimension) {
   const int32_t longest = std::max(frame.width, frame.height);
   if (maxDimension < 1 || longest <= maxDimension) return frame;

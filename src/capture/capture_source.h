@@ -132,6 +132,9 @@ class ICaptureSource {
 // Nearest-neighbour reduction so that the longer side is at most
 // `maxDimension`; a copy when it already is (or maxDimension < 1).
 BgraFrame downscaleFrame(const BgraFrame& frame, int32_t maxDimension);
+// The same for a frame that is no longer needed: moved, not copied, when it
+// is small enough already.
+BgraFrame downscaleFrame(BgraFrame&& frame, int32_t maxDimension);
 // The size downscaleFrame gives a width × height frame.
 std::pair<int32_t, int32_t> downscaledSize(int32_t width,
                                            int32_t height,

@@ -201,10 +201,7 @@ class StreamFileReader final : public FrameExtractor {
         return false;
       }
     }
-    *out = maxDimension >= 1 &&
-                   std::max(picture_.width, picture_.height) > maxDimension
-               ? downscaleFrame(picture_, maxDimension)
-               : picture_;
+    *out = downscaleFrame(picture_, maxDimension);
     out->timestamp = static_cast<double>(pictureTime_) / 1e6;
     return true;
   }

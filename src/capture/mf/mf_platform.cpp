@@ -195,9 +195,7 @@ bool frameFromBytes(const uint8_t* data,
                 data + static_cast<size_t>(sourceRow) * pitch,
                 static_cast<size_t>(rowBytes));
   }
-  *out = maxDimension >= 1 && std::max(width, height) > maxDimension
-             ? downscaleFrame(full, maxDimension)
-             : std::move(full);
+  *out = downscaleFrame(std::move(full), maxDimension);
   return true;
 }
 

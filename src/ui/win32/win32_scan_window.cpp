@@ -1006,21 +1006,24 @@ class ScanWindow {
     }
   }
 
+  // Whole notches of wheel movement; a fine-grained wheel's parts add up.
+  static int notches(int* remainder, int delta) {
+    *remainder += delta;
+    const int whole = *remainder / kWheelDelta;
+    *remainder -= whole * kWheelDelta;
+    return whole;
+  }
+
   void wheelRows(int delta) {
-    wheelRemainder_ += delta;
-    const int notches = wheelRemainder_ / kWheelDelta;
-    wheelRemainder_ -= notches * kWheelDelta;
-    scrollTo(scroll_ - notches * kPortRowPitch);
+    scrollTo(scroll_ - notches(&wheelRemainder_, delta) * kPortRowPitch);
   }
 
   // ---- Review --------------------------------------------------------------
 
   void wheelReview(int delta) {
-    reviewWheel_ += delta;
-    const int notches = reviewWheel_ / kWheelDelta;
-    reviewWheel_ -= notches * kWheelDelta;
-    if (notches == 0) return;
-    wizard_.reviewCamera().wheel(notches);
+    const int turned = notches(&reviewWheel_, delta);
+    if (turned == 0) return;
+    wizard_.reviewCamera().wheel(turned);
     ::InvalidateRect(reviewPreview_, nullptr, FALSE);
   }
 
