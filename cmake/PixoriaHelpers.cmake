@@ -48,11 +48,13 @@ function(pxo_add_test module name)
   if(CMAKE_CROSSCOMPILING)
     set(discovery DISCOVERY_MODE PRE_TEST)
   endif()
+  # Restore records go to a state folder of the build's, never the user's.
   gtest_discover_tests(${target}
     TEST_PREFIX "${module}/"
     DISCOVERY_TIMEOUT 60
     ${discovery}
-    PROPERTIES TIMEOUT 300 ${lock})
+    PROPERTIES TIMEOUT 300 ${lock}
+      ENVIRONMENT "XDG_STATE_HOME=${CMAKE_BINARY_DIR}/test-state")
 endfunction()
 
 # pxo_add_bench(<name> [DEPS <targets...>])

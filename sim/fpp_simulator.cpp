@@ -1,6 +1,6 @@
 #include "sim/fpp_simulator.h"
 
-#include "controller/base64.h"
+#include "codec/base64.h"
 
 #include "sim/ddp_receiver.h"
 #include "sim/fpp_quirks.h"
@@ -354,7 +354,9 @@ HttpReply FppSimulator::route(const HttpRequest& request) {
       return HttpReply::html(500,
                              "<html><body>fppd is not running</body></html>");
     JsonValue status = JsonValue::makeObject();
-    setString(status, "fppd", "running");
+    // With fppd down, the web page answers for it.
+    setString(
+        status, "fppd", statusName_ == "stopped" ? "Not Running" : "running");
     setString(status, "status_name", statusName_);
     setNumber(status, "status", statusName_ == "idle" ? 0 : 1);
     return HttpReply::json(200, phpJsonEncode(status));

@@ -116,7 +116,8 @@ class FppSimulator {
                 const std::string& pathPrefix,
                 int32_t ms);
   // What /api/system/status reports as "status_name" ("idle", "playing",
-  // "testing"); empty: that path is missing (404).
+  // "testing", "updating"; "stopped" is fppd "Not Running"); empty: that
+  // path is missing (404).
   void setStatusName(const std::string& name);
   // Replaces a stored file's text as it stands on the controller's disk
   // (nullopt: missing), as if written there by another program.

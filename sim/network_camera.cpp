@@ -1,7 +1,7 @@
 #include "sim/network_camera.h"
 
 #include "capture/rtsp/rtsp_text.h"
-#include "controller/base64.h"
+#include "codec/base64.h"
 
 #include <algorithm>
 #include <cmath>

@@ -2,7 +2,7 @@
 
 #include "capture/onvif/onvif_security.h"
 #include "capture/onvif/onvif_xml.h"
-#include "controller/base64.h"
+#include "codec/base64.h"
 #include "output/model_writer.h"
 
 #include <chrono>

@@ -16,6 +16,8 @@
 #include "capture/onvif/onvif_client.h"
 #include "capture/rtsp/rtsp_capture.h"
 #include "controller/fpp_reconfigure.h"
+#include "controller/fpp_restore.h"
+#include "controller/restore_record.h"
 #include "json/json_text.h"
 #include "output/model_writer.h"
 #include "output/scan_data.h"
@@ -34,6 +36,8 @@
 #include "sim/rig_scan.h"
 
 #include <algorithm>
+#include <cmath>
+#include <cstdlib>
 #include <condition_variable>
 #include <cstdio>
 #include <filesystem>
@@ -65,6 +69,165 @@ struct Arguments {
   }
 };
 
+// What an option takes: nothing (a switch), any text, or a value that
+// must parse.
+enum class Takes { kSwitch, kText, kNumber, kCount, kPortList, kOptionalText };
+
+struct OptionRule {
+  const char* name;
+  Takes takes;
+};
+
+struct CommandRule {
+  const char* command;
+  size_t positional;  // how many words that are not options it takes
+  std::vector<OptionRule> options;
+};
+
+const std::vector<CommandRule>& commandRules() {
+  static const std::vector<CommandRule> rules = {
+      {"scan",
+       0,
+       {{"simulate", Takes::kSwitch},
+        {"controller", Takes::kText},
+        {"scene", Takes::kText},
+        {"report", Takes::kText},
+        {"out", Takes::kText},
+        {"name", Takes::kText},
+        {"fov", Takes::kNumber},
+        {"user", Takes::kText},
+        {"password", Takes::kText},
+        {"camera", Takes::kText},
+        {"rtsp", Takes::kOptionalText},
+        {"onvif", Takes::kOptionalText},
+        {"camera-user", Takes::kText},
+        {"camera-password", Takes::kText},
+        {"camera-latency", Takes::kNumber},
+        {"camera-b-frames", Takes::kCount},
+        {"ports", Takes::kPortList},
+        {"restore-wait", Takes::kNumber}}},
+      {"restore",
+       0,
+       {{"controller", Takes::kText},
+        {"user", Takes::kText},
+        {"password", Takes::kText},
+        {"camera", Takes::kText},
+        {"list", Takes::kSwitch},
+        {"discard", Takes::kSwitch},
+        {"restore-wait", Takes::kNumber}}},
+      {"gui",
+       0,
+       {{"simulate", Takes::kSwitch},
+        {"scene", Takes::kText},
+        {"controller", Takes::kText},
+        {"camera", Takes::kText},
+        {"rtsp", Takes::kText},
+        {"camera-user", Takes::kText},
+        {"camera-password", Takes::kText},
+        {"out", Takes::kText},
+        {"name", Takes::kText}}},
+      {"serve",
+       0,
+       {{"simulate", Takes::kSwitch},
+        {"scene", Takes::kText},
+        {"camera-latency", Takes::kNumber},
+        {"camera-b-frames", Takes::kCount}}},
+      {"decode", 1, {{"out", Takes::kText}, {"name", Takes::kText}}},
+      {"cameras", 0, {}},
+      {"discover", 0, {{"timeout", Takes::kCount}}},
+      {"profiles", 1, {{"user", Takes::kText}, {"password", Takes::kText}}},
+  };
+  return rules;
+}
+
+bool parsesAsNumber(const std::string& text) {
+  if (text.empty()) return false;
+  char* end = nullptr;
+  const double value = std::strtod(text.c_str(), &end);
+  return end == text.c_str() + text.size() && std::isfinite(value);
+}
+
+bool parsesAsCount(const std::string& text) {
+  if (text.empty() || text.size() > 9) return false;
+  return std::all_of(
+      text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+bool parsesAsPortList(const std::string& text) {
+  std::stringstream list(text);
+  size_t items = 0;
+  for (std::string item; std::getline(list, item, ',');) {
+    if (!parsesAsCount(item)) return false;
+    ++items;
+  }
+  return items > 0 && text.back() != ',';
+}
+
+// Reads the words after the program name against the command's rules:
+// false (with what was wrong, or nothing for a bare usage error) for an
+// unknown command or option, a missing value, or a value that does not
+// parse.
+bool parseArguments(const std::vector<std::string>& words,
+                    Arguments* args,
+                    std::string* problem) {
+  if (words.size() < 2) return false;
+  args->command = words[1];
+  const CommandRule* rule = nullptr;
+  for (const CommandRule& r : commandRules())
+    if (args->command == r.command) rule = &r;
+  if (!rule) {
+    *problem = "unknown command \"" + args->command + "\"";
+    return false;
+  }
+  for (size_t i = 2; i < words.size(); ++i) {
+    const std::string& word = words[i];
+    if (word.rfind("--", 0) != 0) {
+      args->positional.push_back(word);
+      continue;
+    }
+    const std::string name = word.substr(2);
+    const OptionRule* option = nullptr;
+    for (const OptionRule& o : rule->options)
+      if (name == o.name) option = &o;
+    if (!option) {
+      *problem = "unknown option " + word + " for " + args->command;
+      return false;
+    }
+    const bool valueFollows =
+        i + 1 < words.size() && words[i + 1].rfind("--", 0) != 0;
+    if (option->takes == Takes::kSwitch ||
+        (option->takes == Takes::kOptionalText && !valueFollows)) {
+      args->options.insert_or_assign(name, std::string(1, '1'));
+      continue;
+    }
+    if (i + 1 >= words.size()) {
+      *problem = word + " needs a value";
+      return false;
+    }
+    const std::string& value = words[++i];
+    const bool good = option->takes == Takes::kNumber ? parsesAsNumber(value)
+                      : option->takes == Takes::kCount
+                          ? parsesAsCount(value)
+                      : option->takes == Takes::kPortList
+                          ? parsesAsPortList(value)
+                          : true;
+    if (!good) {
+      *problem = "bad value \"" + value + "\" for " + word;
+      return false;
+    }
+    args->options[name] = value;
+  }
+  if (args->positional.size() != rule->positional) {
+    *problem = args->positional.size() > rule->positional
+                   ? "unexpected \"" + args->positional[rule->positional] +
+                         "\""
+                   : args->command + " needs " +
+                         std::to_string(rule->positional) + " argument";
+    return false;
+  }
+  return true;
+}
+
 int usage() {
   std::fprintf(
       stderr,
@@ -77,7 +240,11 @@ int usage() {
       "               [--camera ID | --rtsp URL | --onvif "
       "[DEVICE-URL]]\n"
       "               [--camera-user U] [--camera-password P]\n"
-      "               [--ports 1,2] [--out DIR] [--name NAME]\n"
+      "               [--ports 1,2] [--out DIR] [--name NAME] "
+      "[--restore-wait SECONDS]\n"
+      "  pixoria restore --controller HOST [--user U --password P] "
+      "[--discard]\n"
+      "  pixoria restore --list | --camera ID\n"
       "  pixoria gui [--simulate [--scene FILE]] [--controller HOST]\n"
       "              [--camera ID | --rtsp URL] [--out DIR] [--name NAME]\n"
       "  pixoria serve --simulate [--scene FILE] [--camera-latency MS]\n"
@@ -104,6 +271,8 @@ int manual() {
       "    pixoria gui [--controller HOST] [--camera ID | --rtsp URL] "
       "[--simulate]\n"
       "    pixoria serve --simulate [--scene FILE]\n"
+      "    pixoria restore --controller HOST [--discard] | --list | --camera "
+      "ID\n"
       "    pixoria decode FOLDER [--out DIR] [--name NAME]\n"
       "    pixoria cameras | discover [--timeout MS] | profiles DEVICE-URL\n"
       "    pixoria --help\n"
@@ -114,13 +283,23 @@ int manual() {
       "    LED's position, snaps the positions to a grid and writes an\n"
       "    .xmodel file. The controller's pixel outputs are changed for the\n"
       "    scan and put back exactly as they were when the command ends,\n"
-      "    also on Ctrl-C or when the console is closed.\n"
+      "    also on Ctrl-C or when the console is closed. Before the first\n"
+      "    change a restore record of the controller's configuration is\n"
+      "    written to the user's state folder ($XDG_STATE_HOME/pixoria/\n"
+      "    restore, by default ~/.local/state/pixoria/restore); the\n"
+      "    configuration is read back once put back, and the record goes\n"
+      "    only then. If the program was killed or the controller went away,\n"
+      "    the next scan of that controller, or pixoria restore, puts the\n"
+      "    configuration back from the record.\n"
       "\n"
       "COMMANDS\n"
       "    scan      Scan a prop: --controller for a real controller and\n"
       "              camera, --simulate for the built-in virtual rig.\n"
       "    gui       Open the scan window.\n"
       "    serve     Run the virtual rig's controller and network camera.\n"
+      "    restore   Put a controller's configuration back from its restore\n"
+      "              record (--controller), list the records kept (--list),\n"
+      "              or put a camera's controls back (--camera).\n"
       "    decode    Decode a kept scan-data folder again.\n"
       "    cameras   List the local cameras (identifier, name).\n"
       "    discover  List the ONVIF network cameras that answer on this "
@@ -145,13 +324,21 @@ int manual() {
       "    --name NAME         the model's name\n"
       "    --scene FILE        the virtual rig's scene (sim/scenes/)\n"
       "    --timeout MS        how long discover listens (default 3000)\n"
+      "    --restore-wait SECONDS\n"
+      "                        how long putting the controller back keeps\n"
+      "                        trying (default 60)\n"
+      "    --discard           restore: remove the controller's record and\n"
+      "                        keep what the controller holds now\n"
       "    --camera-latency MS, --camera-b-frames N\n"
       "                        the simulated network camera's delay and the\n"
       "                        B-frames in its stream (default 0)\n"
       "\n"
       "EXIT STATUS\n"
-      "    0 success; 1 the command failed (the reason is on standard error);\n"
-      "    2 bad usage; 130 interrupted (the controller was put back first).\n"
+      "    0 success; 1 the command failed (the reason is on standard error),\n"
+      "    also when the controller could not be put back (its configuration\n"
+      "    then stays in the restore record); 2 bad usage (nothing was\n"
+      "    connected or changed); 130 interrupted (the controller was put\n"
+      "    back first).\n"
       "\n"
       "EXAMPLES\n"
       "    pixoria scan --simulate --out demo\n"
@@ -428,7 +615,7 @@ int scanSimulated(const Arguments& args) {
   bool previewOk = writePreview(*session, preview, &previewError);
   const std::string dataFolder = session->scanDataFolder;
   const double chosenFov = session->solveFovDeg;
-  pxo::teardownScan(*session);
+  if (!pxo::teardownScan(*session, &error)) return fail(error);
 
   // The 2D figures add up over the views; the errors are the worst view's.
   pxo::sim::DecodeScore score;
@@ -553,11 +740,22 @@ int scanController(const Arguments& args) {
     std::fflush(stdout);
     std::lock_guard lock(gActiveMutex);
     if (!gActive) return;
-    if (pxo::interruptController(&gActive->controller))
-      std::printf("Controller restored\n");
-    else
-      std::printf("The controller was not changed\n");
+    std::string failure;
+    switch (pxo::interruptController(&gActive->controller, &failure)) {
+      case pxo::InterruptRestore::kRestored:
+        std::printf("Controller restored\n");
+        break;
+      case pxo::InterruptRestore::kNothingChanged:
+        std::printf("The controller was not changed\n");
+        break;
+      case pxo::InterruptRestore::kFailed:
+        std::fprintf(stderr, "pixoria: %s\n", failure.c_str());
+        break;
+    }
   });
+  if (args.has("restore-wait"))
+    session->controller.restoreSeconds =
+        std::atof(args.get("restore-wait").c_str());
   if (!pxo::connectController(*session,
                               args.get("controller"),
                               args.get("user"),
@@ -590,10 +788,94 @@ int scanController(const Arguments& args) {
     std::string previewError;
     (void)writePreview(*session, out / "preview.png", &previewError);
   }
-  pxo::teardownScan(*session);  // the controller is put back
+  std::string restoreError;
+  const bool restored = pxo::teardownScan(*session, &restoreError);
   setActive(nullptr);
-  if (model.empty()) return fail(error);
+  if (model.empty()) {
+    (void)fail(error);
+    if (!restored) (void)fail(restoreError);
+    return 1;
+  }
   std::printf("\nModel: %s\n", modelCopy.c_str());
+  // A model is no success while the user's configuration is not back.
+  if (!restored) return fail(restoreError);
+  return 0;
+}
+
+int restoreCamera(const std::string& deviceId) {
+  bool found = false;
+  std::string error;
+  if (!pxowin::restoreCameraControls(deviceId, &found, &error))
+    return fail(error);
+  if (!found)
+    std::printf("nothing to put back for camera %s\n", deviceId.c_str());
+  else
+    std::printf("The controls of camera %s are back as they were\n",
+                deviceId.c_str());
+  return 0;
+}
+
+// Puts a controller's configuration (or a camera's controls) back from its
+// restore record, or lists the records kept.
+int restoreCommand(const Arguments& args) {
+  if (args.has("list")) {
+    const std::vector<pxo::ListedRecord> records = pxo::listRestoreRecords();
+    if (records.empty()) std::printf("no restore records kept\n");
+    for (const pxo::ListedRecord& listed : records) {
+      const std::string path = pathToUtf8(listed.path);
+      if (listed.state != pxo::RecordState::kOk) {
+        std::printf("damaged\t%s\t%s\n", listed.problem.c_str(), path.c_str());
+        continue;
+      }
+      const pxo::RestoreRecord& r = listed.record;
+      std::string what;
+      for (const pxo::RestoreFile& file : r.files)
+        what += (what.empty() ? "" : ", ") + file.name;
+      for (const pxo::CameraControlValue& control : r.controls)
+        what += (what.empty() ? "" : ", ") + control.name;
+      std::printf("%s %s\t%s\t%s\t%s\n",
+                  r.device.c_str(),
+                  r.device == pxo::kControllerDevice ? r.host.c_str()
+                                                     : r.key.c_str(),
+                  r.created.c_str(),
+                  what.c_str(),
+                  path.c_str());
+    }
+    return 0;
+  }
+  if (args.has("camera")) return restoreCamera(args.get("camera"));
+  if (!args.has("controller")) return usage();
+  const std::string host = args.get("controller");
+  std::string error;
+  if (args.has("discard")) {
+    if (!pxo::removeRestoreRecord(
+            pxo::kControllerDevice, pxo::controllerRecordKey(host), &error))
+      return fail(error);
+    std::printf("Removed the restore record of %s; nothing was put back\n",
+                host.c_str());
+    return 0;
+  }
+  const double seconds =
+      args.has("restore-wait") ? std::atof(args.get("restore-wait").c_str())
+                               : pxo::kDefaultRestoreSeconds;
+  bool found = false;
+  std::vector<std::string> report;
+  const bool ok = pxo::restoreRecordedController(host,
+                                                 args.get("user"),
+                                                 args.get("password"),
+                                                 seconds,
+                                                 showProgress,
+                                                 &found,
+                                                 &report,
+                                                 &error);
+  for (const std::string& line : report) std::printf("  %s\n", line.c_str());
+  if (!ok) return fail(error);
+  if (!found) {
+    std::printf("nothing to put back for %s\n", host.c_str());
+    return 0;
+  }
+  std::printf("The configuration of %s is back as it was before the scan\n",
+              host.c_str());
   return 0;
 }
 
@@ -746,36 +1028,21 @@ int main(int argc, char** argv) {
   // UTF-8 on every platform (Windows hands main its ANSI code page).
   const std::vector<std::string> words =
       pxo::platform::commandLineArguments(argc, argv);
-  const int count = static_cast<int>(words.size());
   for (const std::string& word : words)
     if (word == "--help" || word == "-h") return manual();
-  if (count >= 2 && words[1] == "help") return manual();
-  if (count < 2) return usage();
+  if (words.size() >= 2 && words[1] == "help") return manual();
   Arguments args;
-  args.command = words[1];
-  for (int i = 2; i < count; ++i) {
-    const std::string& arg = words[i];
-    if (arg.rfind("--", 0) == 0) {
-      std::string name = arg.substr(2);
-      // --rtsp and --onvif are switches when no address follows them.
-      const bool bare =
-          (name == "rtsp" || name == "onvif") &&
-          (i + 1 >= count || std::string(words[i + 1]).rfind("--", 0) == 0);
-      if (name == "simulate" || bare) {
-        args.options.insert_or_assign(name, std::string(1, '1'));
-      } else if (i + 1 < count) {
-        args.options[name] = words[++i];
-      } else {
-        return usage();
-      }
-    } else {
-      args.positional.push_back(arg);
-    }
+  std::string problem;
+  // Nothing is connected or changed before every word has been understood.
+  if (!parseArguments(words, &args, &problem)) {
+    if (!problem.empty()) std::fprintf(stderr, "pixoria: %s\n", problem.c_str());
+    return usage();
   }
   if (args.command == "scan" && args.has("simulate"))
     return scanSimulated(args);
   if (args.command == "scan" && args.has("controller"))
     return scanController(args);
+  if (args.command == "restore") return restoreCommand(args);
   if (args.command == "gui") return openWindow(args);
   if (args.command == "serve" && args.has("simulate")) return serveRig(args);
   if (args.command == "decode") return decodeFolder(args);

@@ -22,4 +22,11 @@ struct CameraDevice {
 // (V4L2 on Linux); null when this build has no camera back end.
 std::unique_ptr<ICaptureSource> createLocalCamera();
 
+// Puts back the controls a scan of the local camera `deviceId` froze and
+// did not put back (a crash), from its restore record, checked; the record
+// then goes. True with `*found` false when there is no record.
+[[nodiscard]] bool restoreCameraControls(const std::string& deviceId,
+                                         bool* found,
+                                         std::string* error);
+
 }  // namespace pxowin

@@ -1,5 +1,6 @@
 #include "controller/fpp_client.h"
 
+#include "controller/fpp_restore.h"
 #include "controller/http_client.h"
 #include "json/json.h"
 
@@ -415,18 +416,18 @@ FppResult readUniverseInputs(const std::string& host,
   return FppResult::kOk;
 }
 
-bool connectController(ControllerLink* link,
-                       const std::string& host,
-                       const std::string& user,
-                       const std::string& password,
-                       std::string* error) {
+namespace {
+
+// Reads what the controller holds now into `link`.
+bool readController(ControllerLink* link,
+                    const std::string& host,
+                    const std::string& user,
+                    const std::string& password,
+                    std::string* error) {
   auto fail = [&](const char* message) {
     if (error) *error = message;
     return false;
   };
-  link->host = host;
-  link->user = user;
-  link->password = password;
 
   std::string text;
   switch (queryControllerInfo(host, user, password, &text)) {
@@ -445,7 +446,10 @@ bool connectController(ControllerLink* link,
   if (!parseJsonDocument(text, &doc) || !doc.isObject())
     return fail("bad controller info");
   link->usesBBB = getInt(doc, "usesBBB", 0) != 0;
-  link->fppMajorVersion = fppMajorVersion(getString(doc, "version", ""));
+  link->version = getString(doc, "version", "");
+  link->fppMajorVersion = fppMajorVersion(link->version);
+  link->platform = getString(doc, "platform", "");
+  link->hostName = getString(doc, "hostName", "");
 
   link->ports.clear();
   if (const JsonValue* ports = findMember(doc, "ports");
@@ -498,6 +502,27 @@ bool connectController(ControllerLink* link,
   link->savedUniverseInputs = std::move(universes);
   link->universeFileExisted = existed;
   return true;
+}
+
+}  // namespace
+
+bool connectController(ControllerLink* link,
+                       const std::string& host,
+                       const std::string& user,
+                       const std::string& password,
+                       std::string* error,
+                       const std::function<void(const std::string&)>& progress) {
+  link->host = host;
+  link->user = user;
+  link->password = password;
+  if (!readController(link, host, user, password, error)) return false;
+  bool putBack = false;
+  if (!recoverEarlierScan(link, progress, &putBack, error)) {
+    link->savedPortStrings.clear();
+    return false;
+  }
+  // What an earlier scan left is gone: read the user's own configuration.
+  return !putBack || readController(link, host, user, password, error);
 }
 
 }  // namespace pxo

@@ -1,7 +1,10 @@
 #pragma once
 
+#include "controller/restore_record.h"
+
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -66,6 +69,10 @@ struct ControllerLink {
   std::string password;
   bool usesBBB = false;         // the BeagleBone pixel-string endpoint
   int32_t fppMajorVersion = 0;  // from "Version"; 0 when unknown
+  // What identifies the controller, from its system information.
+  std::string hostName;
+  std::string platform;
+  std::string version;
   std::vector<ControllerPort> ports;
   // One past the last channel the controller's other channel outputs (E1.31,
   // DDP or other outputs to further controllers) send; the scan's block
@@ -77,11 +84,18 @@ struct ControllerLink {
   std::string savedUniverseInputs;
   bool universeFileExisted = false;
 
+  // How long putting the configuration back keeps trying, in seconds.
+  double restoreSeconds = 60;
+
   std::mutex changeMutex;
   // What this session has changed on the controller and not put back yet;
-  // set before the request that makes the change is sent.
+  // set before the request that makes the change is sent. The restore
+  // record on disk (restore_record.h) holds the same, and is written
+  // before the first of them.
   bool portStringsChanged = false;
   bool universesChanged = false;
+  bool recordWritten = false;
+  RestoreRecord record;
   // After an interrupt's restore: nothing may be changed any more.
   bool closed = false;
 };
@@ -128,12 +142,21 @@ int32_t fppMajorVersion(const std::string& version);
 // not connect to FPP", "bad controller info", "controller reports no pixel
 // ports", "could not read controller port configuration" (also for a saved
 // document that is not valid JSON), "could not read controller universe
-// configuration". Changes nothing on the controller.
-[[nodiscard]] bool connectController(ControllerLink* link,
-                                     const std::string& host,
-                                     const std::string& user,
-                                     const std::string& password,
-                                     std::string* error);
+// configuration".
+//
+// When a restore record of an earlier scan of this controller is left
+// (a crash, a dropped connection), that is finished first
+// (recoverEarlierScan in fpp_restore.h): the user's configuration is put
+// back, checked, and read again, so a configuration a scan wrote is never
+// taken for the user's own; otherwise nothing is changed on the
+// controller.
+[[nodiscard]] bool connectController(
+    ControllerLink* link,
+    const std::string& host,
+    const std::string& user,
+    const std::string& password,
+    std::string* error,
+    const std::function<void(const std::string&)>& progress = {});
 
 // The pixel-string document, verbatim.
 [[nodiscard]] FppResult readPortStrings(const std::string& host,

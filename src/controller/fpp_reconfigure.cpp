@@ -1,5 +1,6 @@
 #include "controller/fpp_reconfigure.h"
 
+#include "controller/fpp_restore.h"
 #include "controller/http_client.h"
 #include "json/json.h"
 
@@ -162,9 +163,9 @@ FppResult deleteUniverseInputsFile(const std::string& host,
 
 namespace {
 
-constexpr auto kRestartSettle = std::chrono::milliseconds(1000);
-constexpr auto kRestartPoll = std::chrono::milliseconds(500);
-constexpr auto kRestartLimit = std::chrono::seconds(30);
+bool needsRestart(const ControllerLink& link) {
+  return link.fppMajorVersion > 0 && link.fppMajorVersion < 9;
+}
 
 // fppd's status document; false when it does not answer with one.
 bool readStatus(const ControllerLink& link, JsonValue* doc) {
@@ -181,60 +182,71 @@ bool readStatus(const ControllerLink& link, JsonValue* doc) {
          parseJsonDocument(response.body, doc) && doc->isObject();
 }
 
-bool needsRestart(const ControllerLink& link) {
-  return link.fppMajorVersion > 0 && link.fppMajorVersion < 9;
-}
-
-// Asks fppd to restart and waits, at most 30 s, until it answers its
-// status again. Called with the change mutex held.
-void restartFppd(const ControllerLink& link) {
+// Posts one of the scan's documents; false with what the controller said
+// when it did not take it.
+bool postScanDocument(const ControllerLink& link,
+                      const char* path,
+                      std::string_view json,
+                      const char* what,
+                      std::string* error) {
   HttpResponse response;
   httpRequest(&response,
               link.host,
-              "GET",
-              kFppRestartPath,
-              "",
-              "",
+              "POST",
+              path,
+              escapeForStripslashes(json),
+              "application/json",
               link.user,
               link.password);
-  const auto deadline = std::chrono::steady_clock::now() + kRestartLimit;
-  std::this_thread::sleep_for(kRestartSettle);
-  while (std::chrono::steady_clock::now() < deadline) {
-    JsonValue doc;
-    if (readStatus(link, &doc)) return;
-    std::this_thread::sleep_for(kRestartPoll);
-  }
+  std::string refusal;
+  JsonValue doc;
+  if (!response.ok)
+    refusal = "did not answer";
+  else if (response.status == 401)
+    refusal = "asked for authentication";
+  else if (response.status < 200 || response.status > 299)
+    refusal = "answered HTTP " + std::to_string(response.status);
+  else if (parseJsonDocument(response.body, &doc) && doc.isObject() &&
+           getString(doc, "status", "").rfind("ERROR", 0) == 0)
+    refusal = "answered \"" + getString(doc, "status", "") + "\"";
+  if (refusal.empty()) return true;
+  if (error)
+    *error = "the controller refused the scan's " + std::string(what) +
+             " configuration: it " + refusal;
+  return false;
 }
 
-// Puts back what was changed; called with the change mutex held.
-bool restoreChanges(ControllerLink* link, const ControllerProgress& progress) {
-  const std::string& host = link->host;
-  const bool any = link->portStringsChanged || link->universesChanged;
-  if (link->portStringsChanged && !link->savedPortStrings.empty())
-    (void)writePortStrings(host,
-                           link->user,
-                           link->password,
-                           link->usesBBB,
-                           documentForRestore(link->savedPortStrings, true));
-  if (link->universesChanged) {
-    if (!link->universeFileExisted)
-      (void)deleteUniverseInputsFile(host, link->user, link->password);
-    else if (!link->savedUniverseInputs.empty())
-      (void)writeUniverseInputs(
-          host,
-          link->user,
-          link->password,
-          documentForRestore(link->savedUniverseInputs, false));
-  }
+// Puts back what was changed, checked; called with the change mutex held.
+// The record goes once everything is back.
+bool restoreChanges(ControllerLink* link,
+                    const ControllerProgress& progress,
+                    double seconds,
+                    std::string* error) {
+  if (!link->portStringsChanged && !link->universesChanged) return true;
+  std::vector<bool> which(link->record.files.size());
+  for (size_t i = 0; i < which.size(); ++i)
+    which[i] = link->record.files[i].path == kFppUniverseFilePath
+                   ? link->universesChanged
+                   : link->portStringsChanged;
   link->portStringsChanged = false;
   link->universesChanged = false;
-  if (any && needsRestart(*link)) {
-    if (progress)
-      progress(
-          "Restarting FPP to apply the restored configuration\xE2\x80\xA6");
-    restartFppd(*link);
+  std::string why;
+  if (!restoreFppFiles(link->host,
+                       link->user,
+                       link->password,
+                       link->record,
+                       which,
+                       seconds,
+                       progress,
+                       &why)) {
+    // The record stays: the next connect or `pixoria restore` finishes it.
+    if (error) *error = restoreFailureMessage(link->host, why);
+    link->recordWritten = false;
+    return false;
   }
-  return any;
+  (void)removeRestoreRecord(kControllerDevice, link->record.key, nullptr);
+  link->recordWritten = false;
+  return true;
 }
 
 }  // namespace
@@ -242,11 +254,24 @@ bool restoreChanges(ControllerLink* link, const ControllerProgress& progress) {
 bool checkControllerIdle(const ControllerLink& link, std::string* error) {
   JsonValue doc;
   if (!readStatus(link, &doc)) return true;
+  auto fail = [&](std::string message) {
+    if (error) *error = std::move(message);
+    return false;
+  };
+  if (getString(doc, "fppd", "") == "Not Running")
+    return fail(kFppNotRunningMessage);
   const JsonValue* name = findMember(doc, "status_name");
   if (!name || name->type != JsonType::kString || name->string == "idle")
     return true;
-  if (error) *error = kFppPlayingMessage;
-  return false;
+  const std::string& state = name->string;
+  if (state == "playing" || state == "paused" ||
+      state.rfind("stopping", 0) == 0)
+    return fail(kFppPlayingMessage);
+  if (state == "stopped") return fail(kFppNotRunningMessage);
+  if (state == "updating") return fail(kFppUpdatingMessage);
+  return fail("FPP's player is \"" + state +
+              "\" \xE2\x80\x94 scanning needs it idle; stop what it is "
+              "doing and try again");
 }
 
 bool applyScanConfiguration(ControllerLink* link,
@@ -258,30 +283,81 @@ bool applyScanConfiguration(ControllerLink* link,
     if (error) *error = "interrupted";
     return false;
   }
+  // First the record of what the controller holds, on disk, so that no
+  // crash from here on can lose it. A record another run left means that
+  // run is scanning this controller now, or did not finish.
+  RestoreRecord record = fppScanRecord(*link, portConfig);
+  if (!link->recordWritten) {
+    RestoreRecord existing;
+    std::string problem;
+    if (readRestoreRecord(
+            kControllerDevice, record.key, &existing, &problem) !=
+        RecordState::kNone) {
+      if (error)
+        *error = "another scan of " + link->host +
+                 " is running or did not finish (its restore record is "
+                 "there); nothing was changed";
+      return false;
+    }
+  }
+  std::string why;
+  if (!writeRestoreRecord(record, &why)) {
+    if (error)
+      *error = "could not keep a copy of the controller's configuration (" +
+               why + "); nothing was changed";
+    return false;
+  }
+  link->record = std::move(record);
+  link->recordWritten = true;
+
+  std::string refused;
   link->portStringsChanged = true;
-  (void)writePortStrings(
-      link->host, link->user, link->password, link->usesBBB, portConfig);
-  link->universesChanged = true;
-  (void)writeScanUniverseInputs(link->host, link->user, link->password);
+  bool taken = postScanDocument(*link,
+                                pixelStringsPath(link->usesBBB),
+                                portConfig,
+                                "pixel-string",
+                                &refused);
+  if (taken) {
+    link->universesChanged = true;
+    taken = postScanDocument(*link,
+                             kFppUniverseInputsPath,
+                             kScanUniverseInputs,
+                             "universe-input",
+                             &refused);
+  }
+  if (!taken) {
+    // What was changed goes back before the scan stops.
+    std::string restoreError;
+    if (!restoreChanges(link, progress, link->restoreSeconds, &restoreError))
+      refused += "; " + restoreError;
+    if (error) *error = refused;
+    return false;
+  }
   if (needsRestart(*link)) {
     if (progress)
       progress("Restarting FPP to apply the scan configuration\xE2\x80\xA6");
-    restartFppd(*link);
+    restartFppd(link->host, link->user, link->password, 30);
   }
   return true;
 }
 
-void restoreController(ControllerLink* link,
-                       const ControllerProgress& progress) {
+bool restoreController(ControllerLink* link,
+                       const ControllerProgress& progress,
+                       std::string* error) {
   std::lock_guard lock(link->changeMutex);
-  (void)restoreChanges(link, progress);
+  const bool ok = restoreChanges(link, progress, link->restoreSeconds, error);
   link->savedPortStrings.clear();
+  return ok;
 }
 
-bool interruptController(ControllerLink* link) {
+InterruptRestore interruptController(ControllerLink* link, std::string* error) {
   std::lock_guard lock(link->changeMutex);
   link->closed = true;
-  return restoreChanges(link, {});
+  if (!link->portStringsChanged && !link->universesChanged)
+    return InterruptRestore::kNothingChanged;
+  return restoreChanges(link, {}, link->restoreSeconds, error)
+             ? InterruptRestore::kRestored
+             : InterruptRestore::kFailed;
 }
 
 }  // namespace pxo

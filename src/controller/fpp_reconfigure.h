@@ -79,38 +79,56 @@ using ControllerProgress = std::function<void(const std::string&)>;
 
 inline constexpr char kFppPlayingMessage[] =
     "FPP is playing a show \xE2\x80\x94 stop it and try again";
+inline constexpr char kFppNotRunningMessage[] =
+    "FPP's player (fppd) is not running \xE2\x80\x94 start it on the "
+    "controller's web page (or restart the controller) and try again";
+inline constexpr char kFppUpdatingMessage[] =
+    "FPP is updating \xE2\x80\x94 wait until the update has finished and try "
+    "again";
 
-// Asks /api/system/status whether fppd is idle: false with "FPP is playing
-// a show — stop it and try again" when its "status_name" is anything but
-// "idle" (playing a sequence or a playlist, or in test mode, fppd
-// overwrites the channels the scan sends). A controller without that answer
-// counts as idle. Sends nothing that changes the controller.
+// Asks /api/system/status whether fppd's player is idle, and says why not:
+// playing, paused or stopping a show (fppd overwrites the channels the
+// scan sends) gives "FPP is playing a show — stop it and try again";
+// "stopped" or fppd "Not Running" says the player is not running and how to
+// start it; "updating" says the controller is updating; any other state is
+// named. A controller without that answer counts as idle. Sends nothing
+// that changes the controller.
 [[nodiscard]] bool checkControllerIdle(const ControllerLink& link,
                                        std::string* error);
 
-// Puts the controller in the scan configuration: posts `portConfig`
-// (buildScanPortConfig's text) and the scan universe input, each marked as
-// changed before it is sent. On FPP 8, whose fppd reads its files only when
-// it starts, restarts fppd and waits until it answers again (progress
-// "Restarting FPP to apply the scan configuration…"). False with
-// "interrupted" after interruptController; a rejected write is not an
-// error (the scan shows what the controller does).
+// Puts the controller in the scan configuration. First writes the restore
+// record (restore_record.h) of what the controller holds, and changes
+// nothing when that fails ("could not keep a copy of the controller's
+// configuration (…); nothing was changed") or when another run's record is
+// there. Then posts `portConfig` (buildScanPortConfig's text) and the scan
+// universe input, each marked as changed before it is sent. A write the
+// controller refuses or leaves unanswered stops here with what it said
+// ("the controller refused the scan's pixel-string configuration: it
+// answered HTTP 500"), after what was changed has been put back. On FPP 8,
+// whose fppd reads its files only when it starts, restarts fppd and waits
+// until it answers again (progress "Restarting FPP to apply the scan
+// configuration…"). False with "interrupted" after interruptController.
 [[nodiscard]] bool applyScanConfiguration(ControllerLink* link,
                                           const std::string& portConfig,
                                           const ControllerProgress& progress,
                                           std::string* error);
 
-// Puts back what this session changed and nothing else: the saved pixel
-// strings when they were replaced, ci-universes.json as it was (deleted
-// when it did not exist) when it was replaced; on FPP 8 restarts fppd
-// afterwards. Empties `savedPortStrings` (the link counts as not connected
-// afterwards). Results are not checked.
-void restoreController(ControllerLink* link,
-                       const ControllerProgress& progress = {});
+// Puts back what this session changed and nothing else, checked: the saved
+// pixel strings when they were replaced, ci-universes.json as it was
+// (deleted when it did not exist) when it was replaced, each read back and
+// compared, tried again for up to `link->restoreSeconds`; on FPP 8
+// restarts fppd afterwards. The restore record goes once everything is
+// back. False with restoreFailureMessage (fpp_restore.h) otherwise; the
+// record then stays for the next connect or `pixoria restore`. Empties
+// `savedPortStrings` (the link counts as not connected afterwards).
+bool restoreController(ControllerLink* link,
+                       const ControllerProgress& progress = {},
+                       std::string* error = nullptr);
+
+enum class InterruptRestore { kNothingChanged, kRestored, kFailed };
 
 // The same from an interrupt, on any thread: waits for a change in flight
-// to finish, restores, and refuses every later change. True when anything
-// had to be put back.
-bool interruptController(ControllerLink* link);
+// to finish, restores, and refuses every later change.
+InterruptRestore interruptController(ControllerLink* link, std::string* error);
 
 }  // namespace pxo

@@ -1,6 +1,6 @@
 #include "controller/http_client.h"
 
-#include "controller/base64.h"
+#include "codec/base64.h"
 #include "platform/net_address.h"
 #include "platform/socket.h"
 

@@ -34,7 +34,13 @@ bool connectController(ScanSession& session,
                        const std::string& user,
                        const std::string& password,
                        std::string* error) {
-  return connectController(&session.controller, host, user, password, error);
+  return connectController(
+      &session.controller,
+      host,
+      user,
+      password,
+      error,
+      [&](const std::string& message) { session.report(message); });
 }
 
 ScanLayout computeScanLayout(ScanSession& session) {
@@ -223,7 +229,7 @@ ModelOutputInputs modelOutputInputs(const ScanSession& session) {
   return inputs;
 }
 
-void teardownScan(ScanSession& session) {
+bool teardownScan(ScanSession& session, std::string* error) {
   stopSweep(session);
   (void)session.player.stopKeepAlive();
   if (session.sender) {
@@ -237,12 +243,15 @@ void teardownScan(ScanSession& session) {
   if (session.camera) session.camera->stop();
   // Only what this session changed is put back; a session that never got
   // as far as changing the controller sends nothing.
+  bool restored = true;
   if (!session.controller.savedPortStrings.empty())
-    restoreController(&session.controller, [&](const std::string& message) {
-      session.report(message);
-    });
+    restored = restoreController(
+        &session.controller,
+        [&](const std::string& message) { session.report(message); },
+        error);
   session.plan.reset();
   session.prepared = false;
+  return restored;
 }
 
 namespace {

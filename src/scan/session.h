@@ -160,8 +160,10 @@ int32_t viewCount(const ScanSession& session);
 // What the model writer needs from the session's results.
 ModelOutputInputs modelOutputInputs(const ScanSession& session);
 // Stops the player, blacks the LEDs out, stops the camera and restores the
-// controller. Safe at any time.
-void teardownScan(ScanSession& session);
+// controller, checked. Safe at any time. False when the controller's
+// configuration could not be put back: `error` then names the controller
+// and the command that puts it back from its restore record.
+bool teardownScan(ScanSession& session, std::string* error = nullptr);
 void destroyScanSession(std::unique_ptr<ScanSession> session);
 
 }  // namespace pxo

@@ -3,8 +3,8 @@
 
 #include "capture/rtsp/rtsp_text.h"
 
-#include "capture/rtsp/md5.h"
-#include "controller/base64.h"
+#include "codec/md5.h"
+#include "codec/base64.h"
 
 #include <gtest/gtest.h>
 

@@ -145,13 +145,14 @@ TEST(Restore, PutsBackOnlyWhatWasChanged) {
   const std::string scanConfig = scanConfigOf(link);
   ASSERT_FALSE(scanConfig.empty());
   ASSERT_TRUE(applyScanConfiguration(&link, scanConfig, {}, &error));
-  EXPECT_TRUE(interruptController(&link));
+  EXPECT_EQ(interruptController(&link, &error), InterruptRestore::kRestored);
   EXPECT_EQ(fpp->pixelStringsFile(), stringsBefore);
   EXPECT_EQ(fpp->universeFile(), universesBefore);
   fpp->clearRequests();
   EXPECT_FALSE(applyScanConfiguration(&link, scanConfig, {}, &error));
   EXPECT_EQ(error, "interrupted");
-  EXPECT_FALSE(interruptController(&link));
+  EXPECT_EQ(interruptController(&link, &error),
+            InterruptRestore::kNothingChanged);
   EXPECT_EQ(countChanges(*fpp), 0);
 }
 
@@ -178,7 +179,7 @@ TEST(Restore, AnInterruptWaitsForTheChangeInFlight) {
   // Wait until the slow POST has reached the controller.
   for (int i = 0; i < 400 && fpp->requests().empty(); ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  EXPECT_TRUE(interruptController(&link));
+  EXPECT_EQ(interruptController(&link, &error), InterruptRestore::kRestored);
   scan.join();
   EXPECT_EQ(fpp->pixelStringsFile(), stringsBefore);
   EXPECT_EQ(fpp->universeFile(), universesBefore);
@@ -235,7 +236,8 @@ TEST(Restore, Fpp9AndLaterNeedNoRestart) {
   EXPECT_EQ(fpp->restartCount(), 0);
 }
 
-TEST(ControllerIdle, APlayingShowIsRefusedAndAnUnknownStateIsIdle) {
+// Each state of the player gets its own cause, and nothing is written.
+TEST(ControllerIdle, EachPlayerStateSaysWhatIsWrong) {
   auto fpp = startController("system-info-pi.json",
                              "co-pixelStrings-pihat.ui.json",
                              "ci-universes-e131.json");
@@ -243,12 +245,22 @@ TEST(ControllerIdle, APlayingShowIsRefusedAndAnUnknownStateIsIdle) {
   std::string error;
   ASSERT_TRUE(connectController(&link, fpp->httpAddress(), "", "", &error));
   EXPECT_TRUE(checkControllerIdle(link, &error));
-  for (const char* busy : {"playing", "testing", "stopping gracefully"}) {
-    fpp->setStatusName(busy);
+  const std::pair<const char*, std::string> states[] = {
+      {"playing", kFppPlayingMessage},
+      {"paused", kFppPlayingMessage},
+      {"stopping gracefully", kFppPlayingMessage},
+      {"stopping now", kFppPlayingMessage},
+      {"stopped", kFppNotRunningMessage},
+      {"updating", kFppUpdatingMessage},
+      {"testing",
+       "FPP's player is \"testing\" \xE2\x80\x94 scanning needs it idle; "
+       "stop what it is doing and try again"},
+  };
+  for (const auto& [state, message] : states) {
+    fpp->setStatusName(state);
     error.clear();
-    EXPECT_FALSE(checkControllerIdle(link, &error)) << busy;
-    EXPECT_EQ(error,
-              "FPP is playing a show \xE2\x80\x94 stop it and try again");
+    EXPECT_FALSE(checkControllerIdle(link, &error)) << state;
+    EXPECT_EQ(error, message) << state;
   }
   fpp->setStatusName("");  // no status answer (404)
   EXPECT_TRUE(checkControllerIdle(link, &error));

@@ -1,5 +1,7 @@
 #include "capture/mf/mf_capture.h"
 
+#include "controller/restore_record.h"
+
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -141,6 +143,11 @@ bool MFCapture::start(const std::string& deviceId, std::string* error) {
                       format.frameRateDenominator);
   source_ = std::move(source);
   reader_ = std::move(reader);
+  deviceId_ = id;
+  // A run that ended without putting the controls back left its record:
+  // the user's own values come back first. One that cannot be put back is
+  // not locked over.
+  recordBlocked_ = !putBackRecordedControls(nullptr);
   {
     std::lock_guard lock(endMutex_);
     threadEnded_ = false;
@@ -281,8 +288,42 @@ void MFCapture::setExposure(float level) {
       kManual);
 }
 
+// The properties a scan freezes, by name in the restore record.
+static const char* propertyName(bool amplifier, long id) {
+  if (!amplifier) return id == 4 ? "exposure" : "focus";
+  return id == 9 ? "gain" : "backlight_compensation";
+}
+
+bool MFCapture::recordControls() {
+  if (recordBlocked_) return false;
+  if (exposure_.saved || focus_.saved || gain_.saved || backlight_.saved)
+    return true;  // recorded when first locked
+  pxo::RestoreRecord record;
+  record.device = pxo::kCameraDevice;
+  record.key = deviceId_;
+  std::vector<Property> taken;
+  for (Property p : frozenProperties()) {
+    long value = 0, flags = 0;
+    if (!get(p, &value, &flags)) continue;
+    record.controls.push_back({propertyName(p.amplifier, p.id),
+                               static_cast<uint32_t>(p.id) |
+                                   (p.amplifier ? 0x100u : 0u),
+                               value,
+                               flags});
+    *p.saved = SavedControl{value, flags, false};
+    taken.push_back(p);
+  }
+  if (record.controls.empty()) return true;
+  if (!pxo::writeRestoreRecord(record, nullptr)) return false;
+  for (Property p : taken) p.saved->saved = true;
+  return true;
+}
+
 bool MFCapture::lockCameraControls(std::optional<float> exposureLevel) {
   ComApartment com;
+  // The values before the lock go to disk first; without that record the
+  // camera stays as the user set it.
+  if (!recordControls()) return true;
   if (exposureLevel) setExposure(*exposureLevel);
   freeze(exposureProperty(), std::nullopt);
   freeze({false, 6, &focus_}, std::nullopt);
@@ -331,14 +372,100 @@ bool MFCapture::setLockedExposure(const ExposureSetting& setting) {
   return true;
 }
 
+std::vector<MFCapture::Property> MFCapture::frozenProperties() {
+  return {exposureProperty(),
+          Property{false, 6, &focus_},
+          gainProperty(),
+          Property{true, 8, &backlight_}};
+}
+
+// Sets each value with its flags and reads it back.
+bool MFCapture::applyControls(
+    const std::vector<pxo::CameraControlValue>& controls) {
+  bool all = true;
+  for (const pxo::CameraControlValue& c : controls) {
+    SavedControl scratch;
+    const Property p{(c.id & 0x100u) != 0,
+                     static_cast<long>(c.id & 0xFFu),
+                     &scratch};
+    set(p, static_cast<long>(c.value), static_cast<long>(c.flags));
+    long value = 0, flags = 0;
+    all = all && get(p, &value, &flags) && value == c.value &&
+          flags == c.flags;
+  }
+  return all;
+}
+
+bool MFCapture::putBackRecordedControls(std::string* error) {
+  pxo::RestoreRecord record;
+  std::string problem;
+  switch (pxo::readRestoreRecord(
+      pxo::kCameraDevice, deviceId_, &record, &problem)) {
+    case pxo::RecordState::kNone:
+      return true;
+    case pxo::RecordState::kDamaged:
+      if (error)
+        *error = "the restore record of camera " + deviceId_ +
+                 " is damaged (" + problem + "); nothing was put back";
+      return false;
+    case pxo::RecordState::kOk:
+      break;
+  }
+  ComApartment com;
+  if (!applyControls(record.controls)) {
+    if (error)
+      *error = "could not put the controls of camera " + deviceId_ +
+               " back; the record is kept";
+    return false;
+  }
+  return pxo::removeRestoreRecord(pxo::kCameraDevice, deviceId_, error);
+}
+
 void MFCapture::restoreControls() {
-  for (Property p : {exposureProperty(),
-                     Property{false, 6, &focus_},
-                     gainProperty(),
-                     Property{true, 8, &backlight_}}) {
-    if (p.saved->saved) set(p, p.saved->value, p.saved->flags);
+  std::vector<pxo::CameraControlValue> saved;
+  for (Property p : frozenProperties()) {
+    if (p.saved->saved)
+      saved.push_back({propertyName(p.amplifier, p.id),
+                       static_cast<uint32_t>(p.id) |
+                           (p.amplifier ? 0x100u : 0u),
+                       p.saved->value,
+                       p.saved->flags});
     p.saved->saved = false;
   }
+  if (saved.empty()) return;
+  // The record goes only once every value read back as it was.
+  if (applyControls(saved))
+    (void)pxo::removeRestoreRecord(pxo::kCameraDevice, deviceId_, nullptr);
+}
+
+bool restoreCameraControls(const std::string& deviceId,
+                           bool* found,
+                           std::string* error) {
+  *found = false;
+  pxo::RestoreRecord record;
+  std::string problem;
+  if (pxo::readRestoreRecord(pxo::kCameraDevice, deviceId, &record, &problem) ==
+      pxo::RecordState::kNone)
+    return true;
+  *found = true;
+  // Starting the camera puts its record back first.
+  MFCapture camera;
+  std::string why;
+  if (!camera.start(deviceId, &why)) {
+    if (error)
+      *error = "could not open camera " + deviceId + " (" + why +
+               "); its record is kept";
+    return false;
+  }
+  camera.stop();
+  if (pxo::readRestoreRecord(pxo::kCameraDevice, deviceId, &record, &problem) !=
+      pxo::RecordState::kNone) {
+    if (error)
+      *error = "could not put the controls of camera " + deviceId +
+               " back; the record is kept";
+    return false;
+  }
+  return true;
 }
 
 }  // namespace pxowin

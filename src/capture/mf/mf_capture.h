@@ -3,11 +3,13 @@
 #include "capture/camera_list.h"
 #include "capture/mf/mf_platform.h"
 #include "capture/recording_source.h"
+#include "controller/restore_record.h"
 
 #include <atomic>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 // A local camera through Media Foundation: the device's source reader
 // hands RGB32 (or NV12, converted here) frames to a capture thread that
@@ -58,6 +60,14 @@ class MFCapture final : public RecordingCaptureSource {
   // Saves the control the first time and sets it manual at `value`, or at
   // the value it has when none is given.
   void freeze(const Property& p, std::optional<long> value);
+  std::vector<Property> frozenProperties();
+  // Writes the restore record of the controls' values before the first
+  // lock (restore_record.h); false when it could not be written.
+  bool recordControls();
+  bool applyControls(const std::vector<pxo::CameraControlValue>& controls);
+  // An earlier run's record for this camera put back, checked, and removed.
+  bool putBackRecordedControls(std::string* error);
+  // Puts the values back, checked; the record goes once they are back.
   void restoreControls();
   void closeCamera();
   Property exposureProperty() { return {false, 4, &exposure_}; }
@@ -69,6 +79,8 @@ class MFCapture final : public RecordingCaptureSource {
   mf::VideoFormat format_;  // under formatMutex_
   std::mutex formatMutex_;
   std::string deviceName_;
+  std::string deviceId_;
+  bool recordBlocked_ = false;
   std::atomic<bool> running_{false};
   std::thread thread_;
   std::mutex endMutex_;

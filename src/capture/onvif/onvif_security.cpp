@@ -1,7 +1,7 @@
 #include "capture/onvif/onvif_security.h"
 
-#include "capture/onvif/sha1.h"
-#include "controller/base64.h"
+#include "codec/sha1.h"
+#include "codec/base64.h"
 #include "output/model_writer.h"
 #include "platform/local_time.h"
 #include "platform/random.h"

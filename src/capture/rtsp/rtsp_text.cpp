@@ -1,8 +1,8 @@
 #include "capture/rtsp/rtsp_text.h"
 
 #include "capture/onvif/onvif_xml.h"
-#include "capture/rtsp/md5.h"
-#include "controller/base64.h"
+#include "codec/md5.h"
+#include "codec/base64.h"
 
 #include <algorithm>
 #include <cctype>

@@ -1,5 +1,7 @@
 #include "capture/v4l2/v4l2_capture.h"
 
+#include "controller/restore_record.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
@@ -26,6 +28,85 @@ int xioctl(int fd, unsigned long request, void* arg) {
     rc = ::ioctl(fd, request, arg);
   } while (rc == -1 && errno == EINTR);
   return rc;
+}
+
+// The controls a scan freezes, in the order they are put back: values while
+// still manual, then the auto modes.
+struct FrozenControl {
+  uint32_t id;
+  const char* name;
+};
+constexpr FrozenControl kFrozenControls[] = {
+    {V4L2_CID_EXPOSURE_ABSOLUTE, "exposure_time_absolute"},
+    {V4L2_CID_FOCUS_ABSOLUTE, "focus_absolute"},
+    {V4L2_CID_GAIN, "gain"},
+    {V4L2_CID_BACKLIGHT_COMPENSATION, "backlight_compensation"},
+    {V4L2_CID_EXPOSURE_AUTO, "auto_exposure"},
+    {V4L2_CID_FOCUS_AUTO, "focus_automatic_continuous"},
+    {V4L2_CID_AUTOGAIN, "gain_automatic"},
+};
+
+bool readControl(int fd, uint32_t id, int32_t* value) {
+  v4l2_control control{id, 0};
+  if (fd < 0 || xioctl(fd, VIDIOC_G_CTRL, &control) < 0) return false;
+  *value = control.value;
+  return true;
+}
+
+bool writeControl(int fd, uint32_t id, int32_t value) {
+  v4l2_control control{id, value};
+  return fd >= 0 && xioctl(fd, VIDIOC_S_CTRL, &control) == 0;
+}
+
+// Sets the recorded values in their order and reads each back; false
+// names the first that did not hold.
+bool applyControls(int fd,
+                   const std::vector<pxo::CameraControlValue>& controls,
+                   std::string* why) {
+  for (const pxo::CameraControlValue& c : controls)
+    (void)writeControl(fd, c.id, static_cast<int32_t>(c.value));
+  for (const pxo::CameraControlValue& c : controls) {
+    int32_t now = 0;
+    if (!readControl(fd, c.id, &now) || now != c.value) {
+      if (why) *why = "its " + c.name + " did not take its value back";
+      return false;
+    }
+  }
+  return true;
+}
+
+// A record an earlier run left for the camera open on `fd`: its controls
+// put back, checked, and the record removed. True when there was nothing to
+// do or everything is back.
+bool putBackRecordedControls(int fd,
+                             const std::string& deviceId,
+                             bool* found,
+                             std::string* error) {
+  pxo::RestoreRecord record;
+  std::string problem;
+  *found = false;
+  switch (pxo::readRestoreRecord(
+      pxo::kCameraDevice, deviceId, &record, &problem)) {
+    case pxo::RecordState::kNone:
+      return true;
+    case pxo::RecordState::kDamaged:
+      *found = true;
+      if (error)
+        *error = "the restore record of camera " + deviceId +
+                 " is damaged (" + problem + "); nothing was put back";
+      return false;
+    case pxo::RecordState::kOk:
+      *found = true;
+      break;
+  }
+  std::string why;
+  if (!applyControls(fd, record.controls, &why)) {
+    if (error)
+      *error = "could not put the controls of camera " + deviceId +
+               " back (" + why + "); the record is kept";
+    return false;
+  }
+  return pxo::removeRestoreRecord(pxo::kCameraDevice, deviceId, error);
 }
 
 bool isCaptureDevice(const std::string& path, std::string* name) {
@@ -103,6 +184,12 @@ bool V4l2Capture::start(const std::string& deviceId, std::string* error) {
   }
   fd_ = ::open(id.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
   if (fd_ < 0) return fail("could not open camera " + id);
+  deviceId_ = id;
+  // A run that ended without putting the controls back left its record:
+  // the user's own values come back before anything else. One that cannot
+  // be put back is not locked over (its record must stay the user's).
+  bool found = false;
+  recordBlocked_ = !putBackRecordedControls(fd_, id, &found, nullptr);
 
   // Motion-JPEG reaches larger sizes over USB; YUYV otherwise.
   v4l2_format format{};
@@ -214,15 +301,50 @@ void V4l2Capture::closeDevice() {
 }
 
 bool V4l2Capture::getControl(uint32_t id, int32_t* value) const {
-  v4l2_control control{id, 0};
-  if (fd_ < 0 || xioctl(fd_, VIDIOC_G_CTRL, &control) < 0) return false;
-  *value = control.value;
-  return true;
+  return readControl(fd_, id, value);
 }
 
 bool V4l2Capture::setControl(uint32_t id, int32_t value) const {
-  v4l2_control control{id, value};
-  return fd_ >= 0 && xioctl(fd_, VIDIOC_S_CTRL, &control) == 0;
+  return writeControl(fd_, id, value);
+}
+
+V4l2Capture::SavedControl* V4l2Capture::savedFor(uint32_t id) {
+  switch (id) {
+    case V4L2_CID_EXPOSURE_ABSOLUTE:
+      return &exposure_;
+    case V4L2_CID_FOCUS_ABSOLUTE:
+      return &focus_;
+    case V4L2_CID_GAIN:
+      return &gain_;
+    case V4L2_CID_BACKLIGHT_COMPENSATION:
+      return &backlight_;
+    case V4L2_CID_EXPOSURE_AUTO:
+      return &exposureAuto_;
+    case V4L2_CID_FOCUS_AUTO:
+      return &focusAuto_;
+    default:
+      return &autoGain_;
+  }
+}
+
+bool V4l2Capture::recordControls() {
+  if (recordBlocked_) return false;
+  if (exposureAuto_.saved || exposure_.saved || focusAuto_.saved ||
+      focus_.saved || autoGain_.saved || gain_.saved || backlight_.saved)
+    return true;  // recorded when first locked
+  pxo::RestoreRecord record;
+  record.device = pxo::kCameraDevice;
+  record.key = deviceId_;
+  for (const FrozenControl& c : kFrozenControls) {
+    int32_t value = 0;
+    if (!getControl(c.id, &value)) continue;
+    record.controls.push_back({c.name, c.id, value, 0});
+  }
+  if (record.controls.empty()) return true;
+  if (!pxo::writeRestoreRecord(record, nullptr)) return false;
+  for (const pxo::CameraControlValue& c : record.controls)
+    *savedFor(c.id) = {static_cast<int32_t>(c.value), true};
+  return true;
 }
 
 bool V4l2Capture::controlRange(uint32_t id,
@@ -260,6 +382,9 @@ void V4l2Capture::setExposure(float level) {
 }
 
 bool V4l2Capture::lockCameraControls(std::optional<float> exposureLevel) {
+  // The values before the lock go to disk first; without that record the
+  // camera stays as the user set it.
+  if (!recordControls()) return true;
   int32_t minimum = 0, maximum = 0;
   // Auto modes off first, then the values they had reached held.
   freeze(V4L2_CID_EXPOSURE_AUTO, &exposureAuto_, V4L2_EXPOSURE_MANUAL);
@@ -325,21 +450,37 @@ bool V4l2Capture::setLockedExposure(const ExposureSetting& setting) {
 }
 
 void V4l2Capture::restoreControls() {
-  // Values while still manual, then the auto modes.
-  struct Entry {
-    uint32_t id;
-    SavedControl* saved;
-  };
-  for (Entry e : {Entry{V4L2_CID_EXPOSURE_ABSOLUTE, &exposure_},
-                  Entry{V4L2_CID_FOCUS_ABSOLUTE, &focus_},
-                  Entry{V4L2_CID_GAIN, &gain_},
-                  Entry{V4L2_CID_BACKLIGHT_COMPENSATION, &backlight_},
-                  Entry{V4L2_CID_EXPOSURE_AUTO, &exposureAuto_},
-                  Entry{V4L2_CID_FOCUS_AUTO, &focusAuto_},
-                  Entry{V4L2_CID_AUTOGAIN, &autoGain_}}) {
-    if (e.saved->saved) (void)setControl(e.id, e.saved->value);
-    *e.saved = SavedControl{};
+  std::vector<pxo::CameraControlValue> saved;
+  for (const FrozenControl& c : kFrozenControls) {
+    SavedControl* control = savedFor(c.id);
+    if (control->saved) saved.push_back({c.name, c.id, control->value, 0});
+    *control = SavedControl{};
   }
+  if (saved.empty()) return;
+  // The record goes only once every value read back as it was.
+  if (applyControls(fd_, saved, nullptr))
+    (void)pxo::removeRestoreRecord(pxo::kCameraDevice, deviceId_, nullptr);
+}
+
+bool restoreCameraControls(const std::string& deviceId,
+                           bool* found,
+                           std::string* error) {
+  *found = false;
+  pxo::RestoreRecord record;
+  std::string problem;
+  if (pxo::readRestoreRecord(pxo::kCameraDevice, deviceId, &record, &problem) ==
+      pxo::RecordState::kNone)
+    return true;
+  const int fd = ::open(deviceId.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    *found = true;
+    if (error)
+      *error = "could not open camera " + deviceId + "; its record is kept";
+    return false;
+  }
+  const bool ok = putBackRecordedControls(fd, deviceId, found, error);
+  ::close(fd);
+  return ok;
 }
 
 }  // namespace pxowin

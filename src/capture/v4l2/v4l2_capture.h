@@ -53,10 +53,18 @@ class V4l2Capture final : public RecordingCaptureSource {
   bool setControl(uint32_t id, int32_t value) const;
   bool controlRange(uint32_t id, int32_t* minimum, int32_t* maximum) const;
   void freeze(uint32_t id, SavedControl* saved, std::optional<int32_t> value);
+  SavedControl* savedFor(uint32_t id);
+  // Writes the restore record of the controls' values before the first
+  // lock (restore_record.h); false when it could not be written.
+  bool recordControls();
+  // Puts the values back, checked; the record goes once they are back.
   void restoreControls();
   void closeDevice();
 
   int fd_ = -1;
+  std::string deviceId_;
+  // An earlier run's record that could not be put back: no lock over it.
+  bool recordBlocked_ = false;
   std::string deviceName_;
   uint32_t pixelFormat_ = 0;
   int32_t width_ = 0;

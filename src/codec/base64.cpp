@@ -1,4 +1,4 @@
-#include "controller/base64.h"
+#include "codec/base64.h"
 
 #include <cstdint>
 

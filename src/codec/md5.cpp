@@ -1,4 +1,4 @@
-#include "capture/rtsp/md5.h"
+#include "codec/md5.h"
 
 #include <cstring>
 

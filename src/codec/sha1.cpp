@@ -1,4 +1,4 @@
-#include "capture/onvif/sha1.h"
+#include "codec/sha1.h"
 
 #include <cstring>
 
@@ -69,6 +69,17 @@ std::array<uint8_t, 20> sha1(std::string_view bytes) {
     for (size_t j = 0; j < 4; ++j)
       digest[4 * i + j] = static_cast<uint8_t>(state[i] >> (24 - 8 * j));
   return digest;
+}
+
+std::string sha1Hex(std::string_view bytes) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string hex;
+  hex.reserve(40);
+  for (uint8_t byte : sha1(bytes)) {
+    hex.push_back(kDigits[byte >> 4]);
+    hex.push_back(kDigits[byte & 15]);
+  }
+  return hex;
 }
 
 }  // namespace pxo
