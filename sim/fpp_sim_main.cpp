@@ -3,13 +3,15 @@
 //
 //   fpp-sim [--config FILE] [--address 127.0.0.2] [--port 8080]
 //           [--version 8.5.1] [--status playing] [--delay "POST PATH MS"]...
-//           [--log] [--dump DIR]
+//           [--refuse "METHOD PATH FROM"]... [--log] [--dump DIR]
 //
 // A bare file name is one of sim/data/ (fpp-pi.json, fpp-bbb.json).
 // --version replaces the controller's FPP version (8.x applies files only
 // when fppd restarts); --status sets what /api/system/status reports;
 // --delay answers requests of that method whose path begins with PATH
-// after MS milliseconds; --log prints each request as it arrives; --dump
+// after MS milliseconds; --refuse answers 503 (and changes nothing) from
+// the FROM-th such request on, until SIGUSR1 ends every refusal (the
+// controller is back); --log prints each request as it arrives; --dump
 // writes the stored pixel-string and universe files into DIR as
 // "start-<file>" and, when stopped, "end-<file>" ("(missing)" for none).
 
@@ -29,15 +31,18 @@
 namespace {
 
 std::atomic<bool> gStop{false};
+std::atomic<bool> gBack{false};
 
 void onSignal(int) { gStop = true; }
+void onBack(int) { gBack = true; }
 
 int usage() {
   std::fprintf(stderr,
                "usage: fpp-sim [--config FILE] [--address 127.x.y.z] "
                "[--port N] [--version V] [--status NAME]\n"
-               "               [--delay \"METHOD PATH MS\"]... [--log] "
-               "[--dump DIR]\n");
+               "               [--delay \"METHOD PATH MS\"]... "
+               "[--refuse \"METHOD PATH FROM\"]...\n"
+               "               [--log] [--dump DIR]\n");
   return 2;
 }
 
@@ -66,6 +71,7 @@ int main(int argc, char** argv) {
     long ms;
   };
   std::vector<Delay> delays;
+  std::vector<Delay> refusals;  // ms holds FROM
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
     if (arg == "--log") {
@@ -90,6 +96,11 @@ int main(int argc, char** argv) {
       Delay d;
       if (!(words >> d.method >> d.path >> d.ms) || d.ms < 0) return usage();
       delays.push_back(d);
+    } else if (arg == "--refuse") {
+      std::istringstream words(argv[++i]);
+      Delay d;
+      if (!(words >> d.method >> d.path >> d.ms) || d.ms < 1) return usage();
+      refusals.push_back(d);
     } else {
       return usage();
     }
@@ -108,6 +119,8 @@ int main(int argc, char** argv) {
   if (!status.empty()) fpp.setStatusName(status);
   for (const Delay& d : delays)
     fpp.setDelay(d.method, d.path, static_cast<int32_t>(d.ms));
+  for (const Delay& r : refusals)
+    fpp.setRefusal(r.method, r.path, static_cast<int32_t>(r.ms));
   fpp.setLogToStdout(log);
   if (!dumpFolder.empty()) dump(fpp, dumpFolder, "start-");
   if (!fpp.start(&error, address, static_cast<uint16_t>(port))) {
@@ -116,11 +129,19 @@ int main(int argc, char** argv) {
   }
   std::signal(SIGINT, onSignal);
   std::signal(SIGTERM, onSignal);
+  std::signal(SIGUSR1, onBack);
   std::printf("fpp-sim: HTTP on %s, DDP on %s:4048 (Ctrl-C stops)\n",
               fpp.httpAddress().c_str(),
               fpp.address().c_str());
   std::fflush(stdout);
-  while (!gStop) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  while (!gStop) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    if (gBack.exchange(false)) {
+      fpp.clearRefusals();
+      std::printf("fpp-sim: refusals ended\n");
+      std::fflush(stdout);
+    }
+  }
   fpp.stop();
   std::printf("fpp-sim: %lld DDP packets applied, %lld ignored\n",
               static_cast<long long>(fpp.ddpPacketsApplied()),

@@ -204,6 +204,18 @@ void FppSimulator::setDelay(const std::string& method,
   if (ms > 0) delays_.push_back({method, pathPrefix, ms});
 }
 
+void FppSimulator::setRefusal(const std::string& method,
+                              const std::string& pathPrefix,
+                              int32_t from) {
+  std::lock_guard lock(mutex_);
+  refusals_.push_back({method, pathPrefix, std::max(from, 1), 0});
+}
+
+void FppSimulator::clearRefusals() {
+  std::lock_guard lock(mutex_);
+  refusals_.clear();
+}
+
 void FppSimulator::setStatusName(const std::string& name) {
   std::lock_guard lock(mutex_);
   statusName_ = name;
@@ -264,6 +276,7 @@ bool FppSimulator::authorized(const HttpRequest& request) const {
 HttpReply FppSimulator::handle(const HttpRequest& request) {
   FppFault fault;
   int32_t delayMs = 0;
+  bool refused = false;
   {
     std::lock_guard lock(mutex_);
     log_.push_back({request.method,
@@ -275,6 +288,10 @@ HttpReply FppSimulator::handle(const HttpRequest& request) {
     for (const Delay& d : delays_)
       if (d.method == request.method && request.path.rfind(d.prefix, 0) == 0)
         delayMs = std::max(delayMs, d.ms);
+    for (Refusal& r : refusals_)
+      if (r.method == request.method && request.path.rfind(r.prefix, 0) == 0 &&
+          ++r.seen >= r.from)
+        refused = true;
   }
   if (logToStdout_) {
     std::printf(
@@ -286,6 +303,9 @@ HttpReply FppSimulator::handle(const HttpRequest& request) {
       std::chrono::steady_clock::now() + std::chrono::milliseconds(delayMs);
   while (running_ && std::chrono::steady_clock::now() < until)
     std::this_thread::sleep_for(10ms);
+  if (refused)
+    return HttpReply::html(
+        503, "<html><body>503 Service Unavailable</body></html>");
   switch (fault) {
     case FppFault::kNone:
     case FppFault::kChunked:

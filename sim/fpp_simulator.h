@@ -115,6 +115,14 @@ class FppSimulator {
   void setDelay(const std::string& method,
                 const std::string& pathPrefix,
                 int32_t ms);
+  // Refuses requests of `method` whose path begins with `pathPrefix` from
+  // the `from`-th such request on (1: every one) with 503 and changes
+  // nothing: a controller rebooting or failing under its web server.
+  // clearRefusals() ends every refusal.
+  void setRefusal(const std::string& method,
+                  const std::string& pathPrefix,
+                  int32_t from);
+  void clearRefusals();
   // What /api/system/status reports as "status_name" ("idle", "playing",
   // "testing", "updating"; "stopped" is fppd "Not Running"); empty: that
   // path is missing (404).
@@ -183,6 +191,13 @@ class FppSimulator {
     int32_t ms = 0;
   };
   std::vector<Delay> delays_;
+  struct Refusal {
+    std::string method;
+    std::string prefix;
+    int32_t from = 1;
+    int32_t seen = 0;
+  };
+  std::vector<Refusal> refusals_;
   std::atomic<bool> logToStdout_{false};
   std::atomic<int32_t> restarts_{0};
   std::vector<LoggedRequest> log_;
