@@ -234,13 +234,14 @@ bool restoreFppFiles(const std::string& host,
       progress("The controller did not take its configuration back (" +
                lastWhy + "); trying again" + kEllipsis);
     bool wrote = false;
+    std::string refused;
     for (size_t i = 0; i < record.files.size(); ++i) {
       if (!pending[i]) continue;
-      std::string refused;
-      if (putBack(host, user, password, record.files[i], deadline, &refused))
+      std::string problem;
+      if (putBack(host, user, password, record.files[i], deadline, &problem))
         wrote = true;
-      else
-        lastWhy = refused;
+      else if (refused.empty())
+        refused = problem;
     }
     if (wrote && record.restartAfterRestore) {
       if (progress)
@@ -272,6 +273,8 @@ bool restoreFppFiles(const std::string& host,
       }
     }
     if (allBack) return true;
+    // A write the controller did not take says more than its effect.
+    if (!refused.empty()) lastWhy = refused;
     if (Clock::now() + wait >= deadline) break;
     std::this_thread::sleep_for(wait);
     wait = std::min(wait * 2, std::chrono::milliseconds(kLongestRetry));

@@ -597,7 +597,13 @@ bool ScanWizard::finish(const std::string& result) {
     joinWorkers();
     if (session_) {
       if (session_->camera) session_->camera->setFrameCallback(nullptr);
-      teardownScan(*session_);
+      std::string failure;
+      // The controller not back is said out loud (restoreFailure), and the
+      // host still gets its one callback.
+      if (!teardownScan(*session_, &failure)) {
+        std::lock_guard lock(failureMutex_);
+        restoreFailure_ = failure;
+      }
     }
     if (result_) result_(result);
     finishDone_ = true;
@@ -607,6 +613,11 @@ bool ScanWizard::finish(const std::string& result) {
   else
     teardown();
   return true;
+}
+
+std::string ScanWizard::restoreFailure() const {
+  std::lock_guard lock(failureMutex_);
+  return restoreFailure_;
 }
 
 ReviewDrawing ScanWizard::reviewDrawing(double width, double height) const {

@@ -210,6 +210,13 @@ class ScanWizard {
   // runs within finish().
   bool finish(const std::string& result);
   bool finished() const { return finished_.load(); }
+  // After the teardown: empty, or why the controller's configuration could
+  // not be put back (with the command that puts it back from its record),
+  // for the view to show before the window goes.
+  std::string restoreFailure() const;
+  // The title of that message.
+  static constexpr char kRestoreFailureTitle[] =
+      "The controller was not put back";
   // True once the teardown ran and the result was called.
   bool finishDone() const { return finishDone_.load(); }
   using FinishRunner = std::function<void(std::function<void()> teardown)>;
@@ -255,6 +262,8 @@ class ScanWizard {
   std::function<void(const std::string&)> result_;
   std::atomic<bool> finished_{false};
   std::atomic<bool> finishDone_{false};
+  mutable std::mutex failureMutex_;
+  std::string restoreFailure_;  // under failureMutex_
   FinishRunner finishRunner_;
   Poster poster_;
   std::string controllerHost_;

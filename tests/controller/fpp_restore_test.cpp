@@ -5,12 +5,15 @@
 
 #include "controller/fpp_client.h"
 #include "controller/fpp_reconfigure.h"
+#include "controller/fpp_restore.h"
+#include "controller/restore_record.h"
 #include "controller/scan_every_port.h"
 #include "json/json.h"
 
 #include "sim/fpp_simulator.h"
 
 #include <chrono>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -234,6 +237,272 @@ TEST(Restore, Fpp9AndLaterNeedNoRestart) {
   ASSERT_TRUE(applyScanConfiguration(&link, scanConfig, {}, &error));
   restoreController(&link);
   EXPECT_EQ(fpp->restartCount(), 0);
+}
+
+// A scan that never got to put things back (killed, the host crashed): the
+// next connect finds the record, puts the user's files back, checked, and
+// reads the user's configuration, not the scan's.
+TEST(RestoreRecord, TheNextConnectFinishesWhatACrashLeft) {
+  auto fpp = startController("system-info-pi.json",
+                             "co-pixelStrings-pihat.ui.json",
+                             "ci-universes-e131.json");
+  const auto stringsBefore = fpp->pixelStringsFile();
+  const auto universesBefore = fpp->universeFile();
+  std::string error;
+  std::vector<ControllerPort> userPorts;
+  {
+    ControllerLink crashed;
+    ASSERT_TRUE(connectController(&crashed, fpp->httpAddress(), "", "", &error));
+    userPorts = crashed.ports;
+    ASSERT_TRUE(applyScanConfiguration(
+        &crashed, scanConfigOf(crashed), {}, &error));
+    // The link goes without a restore, as with a crashed process.
+  }
+  ASSERT_NE(fpp->pixelStringsFile(), stringsBefore);
+  std::vector<std::string> progress;
+  ControllerLink next;
+  ASSERT_TRUE(connectController(&next,
+                                fpp->httpAddress(),
+                                "",
+                                "",
+                                &error,
+                                [&](const std::string& m) {
+                                  progress.push_back(m);
+                                }))
+      << error;
+  EXPECT_EQ(fpp->pixelStringsFile(), stringsBefore);
+  EXPECT_EQ(fpp->universeFile(), universesBefore);
+  ASSERT_EQ(progress.size(), 1u);
+  EXPECT_EQ(progress[0],
+            "Putting back the configuration an earlier scan left on " +
+                fpp->httpAddress() + "\xE2\x80\xA6");
+  // What the new session keeps is the user's own.
+  EXPECT_EQ(canonicalDocument(next.savedPortStrings),
+            canonicalDocument(*stringsBefore));
+  ASSERT_EQ(next.ports.size(), userPorts.size());
+  for (size_t i = 0; i < userPorts.size(); ++i)
+    EXPECT_EQ(next.ports[i].colorOrder, userPorts[i].colorOrder);
+  RestoreRecord record;
+  EXPECT_EQ(readRestoreRecord(kControllerDevice,
+                              controllerRecordKey(fpp->httpAddress()),
+                              &record,
+                              &error),
+            RecordState::kNone);
+}
+
+// Changed by the user after the crash: left alone, the record kept, and the
+// user pointed to the command; which puts the old configuration back when
+// asked.
+TEST(RestoreRecord, AControllerChangedSinceIsLeftAlone) {
+  auto fpp = startController("system-info-pi.json",
+                             "co-pixelStrings-pihat.ui.json",
+                             "ci-universes-e131.json");
+  const auto stringsBefore = fpp->pixelStringsFile();
+  std::string error;
+  {
+    ControllerLink crashed;
+    ASSERT_TRUE(connectController(&crashed, fpp->httpAddress(), "", "", &error));
+    ASSERT_TRUE(applyScanConfiguration(
+        &crashed, scanConfigOf(crashed), {}, &error));
+  }
+  const std::string users = readData("co-bbbStrings-f8b-12port.ui.json");
+  fpp->setPixelStringsFile(users);
+  fpp->clearRequests();
+  ControllerLink next;
+  EXPECT_FALSE(connectController(&next, fpp->httpAddress(), "", "", &error));
+  EXPECT_NE(error.find("changed since"), std::string::npos) << error;
+  EXPECT_NE(error.find("pixoria restore --controller " + fpp->httpAddress()),
+            std::string::npos)
+      << error;
+  EXPECT_EQ(countChanges(*fpp), 0);
+  EXPECT_EQ(fpp->pixelStringsFile(), users);
+
+  bool found = false;
+  std::vector<std::string> report;
+  ASSERT_TRUE(restoreRecordedController(
+      fpp->httpAddress(), "", "", 10, {}, &found, &report, &error))
+      << error;
+  EXPECT_TRUE(found);
+  EXPECT_EQ(fpp->pixelStringsFile(), stringsBefore);
+}
+
+// The record says which controller it is for: another one answering at the
+// address is not given its files.
+TEST(RestoreRecord, AnotherControllerAtTheAddressIsNotTouched) {
+  auto fpp = startController("system-info-pi.json",
+                             "co-pixelStrings-pihat.ui.json",
+                             "ci-universes-e131.json");
+  std::string error;
+  RestoreRecord record;
+  {
+    ControllerLink crashed;
+    ASSERT_TRUE(connectController(&crashed, fpp->httpAddress(), "", "", &error));
+    ASSERT_TRUE(applyScanConfiguration(
+        &crashed, scanConfigOf(crashed), {}, &error));
+    record = crashed.record;
+  }
+  record.hostName = "FPP-Porch";
+  ASSERT_TRUE(writeRestoreRecord(record, &error));
+  fpp->clearRequests();
+  ControllerLink next;
+  EXPECT_FALSE(connectController(&next, fpp->httpAddress(), "", "", &error));
+  EXPECT_NE(error.find("\"FPP-Porch\""), std::string::npos) << error;
+  EXPECT_EQ(countChanges(*fpp), 0);
+  bool found = false;
+  std::vector<std::string> report;
+  EXPECT_FALSE(restoreRecordedController(
+      fpp->httpAddress(), "", "", 10, {}, &found, &report, &error));
+  EXPECT_EQ(countChanges(*fpp), 0);
+  EXPECT_TRUE(removeRestoreRecord(kControllerDevice, record.key, &error));
+}
+
+// A controller that refuses every write while the scan puts things back: a
+// failure said out loud, the record kept; once it takes writes again, the
+// record puts everything back.
+TEST(RestoreRecord, ARefusedRestoreKeepsTheRecordForLater) {
+  auto fpp = startController("system-info-pi.json",
+                             "co-pixelStrings-pihat.ui.json",
+                             "ci-universes-e131.json");
+  const auto stringsBefore = fpp->pixelStringsFile();
+  const auto universesBefore = fpp->universeFile();
+  ControllerLink link;
+  std::string error;
+  ASSERT_TRUE(connectController(&link, fpp->httpAddress(), "", "", &error));
+  ASSERT_TRUE(applyScanConfiguration(&link, scanConfigOf(link), {}, &error));
+  fpp->setRefusal("POST", "/api/channel/output/", 1);
+  link.restoreSeconds = 1.5;
+  EXPECT_FALSE(restoreController(&link, {}, &error));
+  EXPECT_NE(error.find("could not put the configuration of " +
+                       fpp->httpAddress() + " back"),
+            std::string::npos)
+      << error;
+  EXPECT_NE(error.find("HTTP 503"), std::string::npos) << error;
+  EXPECT_NE(error.find("\"pixoria restore --controller " +
+                       fpp->httpAddress() + "\""),
+            std::string::npos)
+      << error;
+  RestoreRecord record;
+  EXPECT_EQ(readRestoreRecord(
+                kControllerDevice, link.record.key, &record, &error),
+            RecordState::kOk);
+
+  fpp->clearRefusals();
+  bool found = false;
+  std::vector<std::string> report;
+  ASSERT_TRUE(restoreRecordedController(
+      fpp->httpAddress(), "", "", 10, {}, &found, &report, &error))
+      << error;
+  EXPECT_EQ(fpp->pixelStringsFile(), stringsBefore);
+  EXPECT_EQ(fpp->universeFile(), universesBefore);
+  EXPECT_EQ(readRestoreRecord(
+                kControllerDevice, link.record.key, &record, &error),
+            RecordState::kNone);
+}
+
+// A controller away for a moment while the scan puts things back (a
+// restart, Wi-Fi gone): tried again until it answers.
+TEST(RestoreRecord, TheRestoreWaitsForAControllerThatComesBack) {
+  auto fpp = startController("system-info-pi.json",
+                             "co-pixelStrings-pihat.ui.json",
+                             "ci-universes-e131.json");
+  const auto stringsBefore = fpp->pixelStringsFile();
+  const auto universesBefore = fpp->universeFile();
+  ControllerLink link;
+  std::string error;
+  ASSERT_TRUE(connectController(&link, fpp->httpAddress(), "", "", &error));
+  ASSERT_TRUE(applyScanConfiguration(&link, scanConfigOf(link), {}, &error));
+  fpp->setRefusal("POST", "/api/channel/output/", 1);
+  fpp->setRefusal("GET", "/api/", 1);
+  std::thread back([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    fpp->clearRefusals();
+  });
+  std::vector<std::string> progress;
+  link.restoreSeconds = 30;
+  const bool restored = restoreController(
+      &link, [&](const std::string& m) { progress.push_back(m); }, &error);
+  back.join();
+  EXPECT_TRUE(restored) << error;
+  EXPECT_EQ(fpp->pixelStringsFile(), stringsBefore);
+  EXPECT_EQ(fpp->universeFile(), universesBefore);
+  ASSERT_FALSE(progress.empty());
+  EXPECT_EQ(progress[0].rfind("The controller did not take its configuration "
+                              "back",
+                              0),
+            0u)
+      << progress[0];
+}
+
+// A write refused while preparing stops the scan with what the controller
+// said, and what was changed goes back at once.
+TEST(RestoreRecord, AWriteRefusedWhilePreparingIsPutBack) {
+  auto fpp = startController("system-info-pi.json",
+                             "co-pixelStrings-pihat.ui.json",
+                             "ci-universes-e131.json");
+  const auto stringsBefore = fpp->pixelStringsFile();
+  const auto universesBefore = fpp->universeFile();
+  ControllerLink link;
+  std::string error;
+  ASSERT_TRUE(connectController(&link, fpp->httpAddress(), "", "", &error));
+  fpp->setRefusal("POST", kFppUniverseInputsPath, 1);
+  EXPECT_FALSE(applyScanConfiguration(&link, scanConfigOf(link), {}, &error));
+  EXPECT_EQ(error,
+            "the controller refused the scan's universe-input configuration: "
+            "it answered HTTP 503");
+  EXPECT_EQ(fpp->pixelStringsFile(), stringsBefore);
+  EXPECT_EQ(fpp->universeFile(), universesBefore);
+  RestoreRecord record;
+  EXPECT_EQ(readRestoreRecord(
+                kControllerDevice, link.record.key, &record, &error),
+            RecordState::kNone);
+}
+
+// The record is on disk before the first write reaches the controller, and
+// without one nothing is written at all.
+TEST(RestoreRecord, WrittenBeforeTheFirstChangeOrNothingChanges) {
+  auto fpp = startController("system-info-pi.json",
+                             "co-pixelStrings-pihat.ui.json",
+                             "ci-universes-e131.json");
+  ControllerLink link;
+  std::string error;
+  ASSERT_TRUE(connectController(&link, fpp->httpAddress(), "", "", &error));
+  const std::string key = controllerRecordKey(fpp->httpAddress());
+  fpp->setDelay("POST", kFppPixelStringsPath, 500);
+  fpp->clearRequests();
+  std::thread scan([&] {
+    std::string scanError;
+    EXPECT_TRUE(applyScanConfiguration(
+        &link, scanConfigOf(link), {}, &scanError))
+        << scanError;
+  });
+  for (int i = 0; i < 400 && fpp->requests().empty(); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  RestoreRecord record;
+  EXPECT_EQ(readRestoreRecord(kControllerDevice, key, &record, &error),
+            RecordState::kOk)
+      << error;
+  EXPECT_EQ(record.files.at(0).original, link.savedPortStrings);
+  EXPECT_EQ(record.files.at(1).original, link.savedUniverseInputs);
+  scan.join();
+  ASSERT_TRUE(restoreController(&link, {}, &error)) << error;
+
+  // A state folder that cannot be written: the controller is not touched.
+  const char* state = std::getenv("XDG_STATE_HOME");
+  const std::string saved = state ? state : "";
+  ::setenv("XDG_STATE_HOME", "/dev/null/state", 1);
+  ASSERT_TRUE(connectController(&link, fpp->httpAddress(), "", "", &error));
+  fpp->clearRequests();
+  EXPECT_FALSE(applyScanConfiguration(&link, scanConfigOf(link), {}, &error));
+  EXPECT_EQ(error.rfind("could not keep a copy of the controller's "
+                        "configuration",
+                        0),
+            0u)
+      << error;
+  EXPECT_EQ(countChanges(*fpp), 0);
+  if (state)
+    ::setenv("XDG_STATE_HOME", saved.c_str(), 1);
+  else
+    ::unsetenv("XDG_STATE_HOME");
 }
 
 // Each state of the player gets its own cause, and nothing is written.

@@ -153,7 +153,10 @@ class ScanWindow : public std::enable_shared_from_this<ScanWindow> {
       std::shared_ptr<ScanWindow> self = weak.lock();
       std::thread([self, teardown = std::move(teardown)]() mutable {
         teardown();
-        onGtkThread([self = std::move(self)] { self->destroy(); });
+        onGtkThread([self = std::move(self)] {
+          self->showRestoreFailure();
+          self->destroy();
+        });
       }).detach();
     });
     const bool connectNow = wizard_.start([weak](PostedMessage message) {
@@ -499,6 +502,24 @@ class ScanWindow : public std::enable_shared_from_this<ScanWindow> {
   void close(const std::string& result) {
     if (window_) gtk_widget_hide(window_);
     wizard_.finish(result);
+  }
+
+  // The controller could not be put back: the user is told, with the
+  // command that finishes it, before the window goes.
+  void showRestoreFailure() {
+    const std::string failure = wizard_.restoreFailure();
+    if (failure.empty()) return;
+    GtkWidget* dialog = gtk_message_dialog_new(window_ ? GTK_WINDOW(window_)
+                                                       : nullptr,
+                                               GTK_DIALOG_MODAL,
+                                               GTK_MESSAGE_ERROR,
+                                               GTK_BUTTONS_CLOSE,
+                                               "%s",
+                                               ScanWizard::kRestoreFailureTitle);
+    gtk_message_dialog_format_secondary_text(
+        GTK_MESSAGE_DIALOG(dialog), "%s", failure.c_str());
+    gtk_dialog_run(GTK_DIALOG(dialog));
+    gtk_widget_destroy(dialog);
   }
 
   void destroy() {

@@ -697,6 +697,15 @@ class ScanWindow {
         close("");
         return true;
       case kTeardownDone:
+        // The controller could not be put back: the user is told, with
+        // the command that finishes it, before the window goes.
+        if (const std::string failure = wizard_.restoreFailure();
+            !failure.empty())
+          ::MessageBoxW(main_,
+                        widen(failure).c_str(),
+                        widen(ScanWizard::kRestoreFailureTitle)
+                            .c_str(),
+                        MB_OK | MB_ICONERROR);
         ::DestroyWindow(main_);
         return true;
       case WM_DESTROY:
