@@ -141,9 +141,15 @@ bool VirtualCamera::start(const std::string&, std::string* error) {
     history_.clear();
     history_.push_back({-1e9, controller_.allPortLeds()});
   }
+  {
+    std::lock_guard lock(linkMutex_);
+    inFlight_.clear();
+  }
   running_ = true;
   sampler_ = std::thread(&VirtualCamera::sampleLoop, this);
   capture_ = std::thread(&VirtualCamera::captureLoop, this);
+  if (config_.mjpegQuality > 0)
+    link_ = std::thread(&VirtualCamera::linkLoop, this);
   return true;
 }
 
@@ -153,8 +159,13 @@ double VirtualCamera::ownExposureMs() const {
 }
 
 void VirtualCamera::stop() {
-  running_ = false;
+  {
+    std::lock_guard lock(linkMutex_);
+    running_ = false;
+  }
+  linkReady_.notify_all();
   if (capture_.joinable()) capture_.join();
+  if (link_.joinable()) link_.join();
   if (sampler_.joinable()) sampler_.join();
   stopRecordingAndExtraction();
   // The camera's own exposure back, as a real camera's controls are.
@@ -265,13 +276,9 @@ void VirtualCamera::captureLoop() {
   frame.pixels.assign(static_cast<size_t>(frame.stride) * frame.height, 255);
   double scheduled = nominal;
   std::unique_ptr<MjpegEncoder> encoder;
-  std::unique_ptr<pxowin::MjpegDecoder> decoder;
   std::vector<uint8_t> jpeg;
-  pxowin::BgraFrame unpacked;
-  if (config_.mjpegQuality > 0) {
+  if (config_.mjpegQuality > 0)
     encoder = std::make_unique<MjpegEncoder>(config_.mjpegQuality);
-    decoder = pxowin::createMjpegDecoder();
-  }
   while (running_) {
     // A frame takes at least its exposure time.
     const double exposure = exposureMs_.load() / 1000;
@@ -352,17 +359,48 @@ void VirtualCamera::captureLoop() {
       continue;
     }
     if (encoder) {
-      // A frame that cannot be compressed or read back is lost on the way.
-      if (!encoder->encode(frame, &jpeg) ||
-          !decoder->decode(jpeg, &unpacked, nullptr)) {
+      // The camera's own chip compresses the frame and sends it over the
+      // link; one that cannot be compressed, or finds every buffer of the
+      // host's still full, is lost on the way.
+      if (!encoder->encode(frame, &jpeg)) {
         ++dropped_;
         continue;
       }
-      unpacked.timestamp = stamp;
-      deliverFrame(unpacked, stamp);
-    } else {
-      deliverFrame(frame, stamp);
+      std::lock_guard lock(linkMutex_);
+      if (inFlight_.size() >= kLinkBuffers) {
+        ++dropped_;
+        continue;
+      }
+      inFlight_.emplace_back(std::move(jpeg), stamp);
+      linkReady_.notify_one();
+      continue;
     }
+    deliverFrame(frame, stamp);
+    ++delivered_;
+  }
+}
+
+void VirtualCamera::linkLoop() {
+  // The host's side of a compressing camera: each frame read back through
+  // the product's own MJPEG decoder, as a real camera's frames reach it,
+  // while the camera goes on with the next one.
+  std::unique_ptr<pxowin::MjpegDecoder> decoder = pxowin::createMjpegDecoder();
+  pxowin::BgraFrame unpacked;
+  for (;;) {
+    std::pair<std::vector<uint8_t>, double> sent;
+    {
+      std::unique_lock lock(linkMutex_);
+      linkReady_.wait(lock, [this] { return !running_ || !inFlight_.empty(); });
+      if (!running_) return;
+      sent = std::move(inFlight_.front());
+      inFlight_.pop_front();
+    }
+    if (!decoder->decode(sent.first, &unpacked, nullptr)) {
+      ++dropped_;
+      continue;
+    }
+    unpacked.timestamp = sent.second;
+    deliverFrame(unpacked, sent.second);
     ++delivered_;
   }
 }

@@ -7,6 +7,7 @@
 
 #include <array>
 #include <atomic>
+#include <condition_variable>
 #include <deque>
 #include <functional>
 #include <map>
@@ -25,7 +26,9 @@
 // camera.
 //
 // Threads: a sampler thread follows the controller's LEDs, a capture thread
-// renders; the operations run on the caller's thread.
+// renders (and, for a camera that sends Motion-JPEG, compresses: the
+// camera's own chip, while a link thread of the host's decodes and delivers
+// the frames); the operations run on the caller's thread.
 
 namespace pxo::sim {
 
@@ -169,6 +172,7 @@ class VirtualCamera final : public pxowin::RecordingCaptureSource {
   using Snapshot = std::map<int32_t, std::vector<LedColor>>;
   void sampleLoop();
   void captureLoop();
+  void linkLoop();
   // The LEDs' light over [from, to] seconds on the camera clock, blended.
   // Each LED's light over its own window: [from, to] + its row's delay.
   std::vector<std::array<double, 3>> lightBetween(
@@ -187,6 +191,13 @@ class VirtualCamera final : public pxowin::RecordingCaptureSource {
   std::atomic<bool> running_{false};
   std::thread sampler_;
   std::thread capture_;
+  // A compressing camera's frames on their way to the host, and the
+  // host's thread that takes them (as many as a driver queues).
+  static constexpr size_t kLinkBuffers = 4;
+  std::mutex linkMutex_;
+  std::condition_variable linkReady_;
+  std::deque<std::pair<std::vector<uint8_t>, double>> inFlight_;
+  std::thread link_;
   std::atomic<int64_t> delivered_{0};
   std::atomic<int64_t> dropped_{0};
   std::atomic<float> gain_{1.0f};

@@ -36,10 +36,14 @@ std::string utcNowText() {
   return text;
 }
 
-void forgetNumberTexts(JsonValue* value) {
+// Numbers written from their values, and an empty object as an empty
+// array: the controller's PHP reads documents into arrays, so "{}" comes
+// back as "[]".
+void normalise(JsonValue* value) {
   value->numberText.clear();
-  for (JsonValue& element : value->array) forgetNumberTexts(&element);
-  for (JsonMember& member : value->object) forgetNumberTexts(&member.value);
+  if (value->isObject() && value->object.empty()) *value = JsonValue::makeArray();
+  for (JsonValue& element : value->array) normalise(&element);
+  for (JsonMember& member : value->object) normalise(&member.value);
 }
 
 JsonValue boolValue(bool on) {
@@ -367,7 +371,7 @@ std::string canonicalDocument(std::string_view text) {
   JsonValue doc;
   if (!parseJsonDocument(text, &doc)) return std::string(text);
   if (doc.isObject()) doc.object.erase("status");
-  forgetNumberTexts(&doc);
+  normalise(&doc);
   return toJsonText(doc);
 }
 

@@ -123,7 +123,8 @@ struct ListedRecord {
 std::vector<ListedRecord> listRestoreRecords();
 
 // A controller document as the controller means it: parsed, the "status"
-// member its answers add dropped, numbers written from their values, so
+// member its answers add dropped, numbers written from their values, an
+// empty object the same as an empty array (PHP cannot tell them apart), so
 // that what was posted and what the controller serves back compare equal.
 // A text that does not parse is its own canonical form.
 std::string canonicalDocument(std::string_view text);

@@ -8,12 +8,14 @@
 #include "controller/fpp_restore.h"
 #include "controller/restore_record.h"
 #include "controller/scan_every_port.h"
+#include "controller/state_folder.h"
 #include "json/json.h"
 
 #include "sim/fpp_simulator.h"
 
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -486,23 +488,26 @@ TEST(RestoreRecord, WrittenBeforeTheFirstChangeOrNothingChanges) {
   scan.join();
   ASSERT_TRUE(restoreController(&link, {}, &error)) << error;
 
-  // A state folder that cannot be written: the controller is not touched.
-  const char* state = std::getenv("XDG_STATE_HOME");
-  const std::string saved = state ? state : "";
-  ::setenv("XDG_STATE_HOME", "/dev/null/state", 1);
-  ASSERT_TRUE(connectController(&link, fpp->httpAddress(), "", "", &error));
-  fpp->clearRequests();
-  EXPECT_FALSE(applyScanConfiguration(&link, scanConfigOf(link), {}, &error));
-  EXPECT_EQ(error.rfind("could not keep a copy of the controller's "
-                        "configuration",
-                        0),
-            0u)
-      << error;
-  EXPECT_EQ(countChanges(*fpp), 0);
-  if (state)
-    ::setenv("XDG_STATE_HOME", saved.c_str(), 1);
-  else
-    ::unsetenv("XDG_STATE_HOME");
+  // A state folder that cannot be made (a file stands where it would be):
+  // the controller is not touched.
+  const std::filesystem::path blocked =
+      std::filesystem::temp_directory_path() /
+      ("pxo-blocked-" + std::to_string(std::rand()));
+  std::ofstream(blocked) << "a file";
+  {
+    test::ScopedStateFolder state(blocked / "state");
+    ASSERT_TRUE(connectController(&link, fpp->httpAddress(), "", "", &error));
+    fpp->clearRequests();
+    EXPECT_FALSE(
+        applyScanConfiguration(&link, scanConfigOf(link), {}, &error));
+    EXPECT_EQ(error.rfind("could not keep a copy of the controller's "
+                          "configuration",
+                          0),
+              0u)
+        << error;
+    EXPECT_EQ(countChanges(*fpp), 0);
+  }
+  std::filesystem::remove(blocked);
 }
 
 // Each state of the player gets its own cause, and nothing is written.

@@ -5,6 +5,7 @@
 #include "controller/restore_record.h"
 
 #include "codec/sha1.h"
+#include "controller/state_folder.h"
 #include "json/json.h"
 
 #include <cstdlib>
@@ -13,27 +14,33 @@
 #include <sstream>
 
 #include <gtest/gtest.h>
+#ifndef _WIN32
 #include <sys/stat.h>
+#endif
 
 namespace pxo {
 namespace {
 
 namespace fs = std::filesystem;
 
+fs::path testFolder() {
+  const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+  return fs::temp_directory_path() /
+         (std::string("pxo-records-") + info->name() + "-" +
+          std::to_string(std::rand()));
+}
+
 // Each test its own state folder.
 class RestoreRecords : public ::testing::Test {
  protected:
-  void SetUp() override {
-    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    folder_ = fs::temp_directory_path() /
-              (std::string("pxo-records-") + info->name() + "-" +
-               std::to_string(::getpid()));
-    fs::remove_all(folder_);
-    ::setenv("XDG_STATE_HOME", folder_.c_str(), 1);
+  RestoreRecords() : folder_(testFolder()), state_(folder_) {}
+  void TearDown() override {
+    std::error_code ec;
+    fs::remove_all(folder_, ec);
   }
-  void TearDown() override { fs::remove_all(folder_); }
 
   fs::path folder_;
+  test::ScopedStateFolder state_;
 };
 
 RestoreRecord controllerRecord(const std::string& host) {
@@ -88,14 +95,16 @@ TEST_F(RestoreRecords, WhatIsWrittenIsReadBackExactly) {
   EXPECT_EQ(read.files[0].scanDigest, written.files[0].scanDigest);
   EXPECT_FALSE(read.files[1].existed);
 
-  // Readable by the user only, in a folder of the user's only; no
-  // temporary file left beside it.
+  // Readable by the user only, in a folder of the user's only (on Windows
+  // the profile's own permissions); no temporary file left beside it.
   const fs::path path = restoreRecordPath(kControllerDevice, written.key);
+#ifndef _WIN32
   struct stat st {};
   ASSERT_EQ(::stat(path.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0600u);
   ASSERT_EQ(::stat(path.parent_path().c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0700u);
+#endif
   EXPECT_EQ(std::distance(fs::directory_iterator(path.parent_path()),
                           fs::directory_iterator()),
             1);
@@ -221,6 +230,11 @@ TEST_F(RestoreRecords, NoStateFolderIsAnErrorNotACrash) {
   std::string error;
   EXPECT_FALSE(writeRestoreRecord(controllerRecord("fpp.local"), &error));
   EXPECT_FALSE(error.empty());
+  RestoreRecord read;
+  EXPECT_EQ(readRestoreRecord(
+                kControllerDevice, controllerRecordKey("fpp.local"), &read,
+                &error),
+            RecordState::kNone);
   fs::remove(folder_);
 }
 
@@ -230,6 +244,8 @@ TEST(CanonicalDocument, WhatThePostSaidAndWhatTheControllerServesCompareEqual) {
   EXPECT_EQ(canonicalDocument("{\"a\":\"x/\xC3\xA9\",\"n\":1}"),
             canonicalDocument(
                 "{\"a\":\"x\\/\\u00e9\",\"n\":1.0,\"status\":\"OK\"}"));
+  EXPECT_EQ(canonicalDocument("{\"a\":{},\"b\":[]}"),
+            canonicalDocument("{\"a\":[],\"b\":[],\"status\":\"OK\"}"));
   EXPECT_NE(documentDigest("{\"n\":1}"), documentDigest("{\"n\":2}"));
   // Key order is content: the controller keeps it.
   EXPECT_NE(canonicalDocument("{\"a\":1,\"b\":2}"),
