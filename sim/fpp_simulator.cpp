@@ -1,7 +1,5 @@
 #include "sim/fpp_simulator.h"
 
-#include "codec/base64.h"
-
 #include "sim/ddp_receiver.h"
 #include "sim/fpp_quirks.h"
 #include "sim/loopback.h"
@@ -12,6 +10,8 @@
 #include <fstream>
 #include <sstream>
 #include <thread>
+
+#include "codec/base64.h"
 
 namespace pxo::sim {
 
@@ -304,8 +304,8 @@ HttpReply FppSimulator::handle(const HttpRequest& request) {
   while (running_ && std::chrono::steady_clock::now() < until)
     std::this_thread::sleep_for(10ms);
   if (refused)
-    return HttpReply::html(
-        503, "<html><body>503 Service Unavailable</body></html>");
+    return HttpReply::html(503,
+                           "<html><body>503 Service Unavailable</body></html>");
   switch (fault) {
     case FppFault::kNone:
     case FppFault::kChunked:

@@ -2,10 +2,11 @@
 
 #include "capture/onvif/onvif_security.h"
 #include "capture/onvif/onvif_xml.h"
-#include "codec/base64.h"
 #include "output/model_writer.h"
 
 #include <chrono>
+
+#include "codec/base64.h"
 
 namespace pxo::sim {
 namespace {

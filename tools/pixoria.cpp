@@ -37,9 +37,9 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdlib>
 #include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <map>
 #include <mutex>
@@ -205,9 +205,8 @@ bool parseArguments(const std::vector<std::string>& words,
       return false;
     }
     const std::string& value = words[++i];
-    const bool good = option->takes == Takes::kNumber ? parsesAsNumber(value)
-                      : option->takes == Takes::kCount
-                          ? parsesAsCount(value)
+    const bool good = option->takes == Takes::kNumber  ? parsesAsNumber(value)
+                      : option->takes == Takes::kCount ? parsesAsCount(value)
                       : option->takes == Takes::kPortList
                           ? parsesAsPortList(value)
                           : true;
@@ -219,8 +218,7 @@ bool parseArguments(const std::vector<std::string>& words,
   }
   if (args->positional.size() != rule->positional) {
     *problem = args->positional.size() > rule->positional
-                   ? "unexpected \"" + args->positional[rule->positional] +
-                         "\""
+                   ? "unexpected \"" + args->positional[rule->positional] + "\""
                    : args->command + " needs " +
                          std::to_string(rule->positional) + " argument";
     return false;
@@ -833,13 +831,13 @@ int restoreCommand(const Arguments& args) {
         what += (what.empty() ? "" : ", ") + file.name;
       for (const pxo::CameraControlValue& control : r.controls)
         what += (what.empty() ? "" : ", ") + control.name;
-      std::printf("%s %s\t%s\t%s\t%s\n",
-                  r.device.c_str(),
-                  r.device == pxo::kControllerDevice ? r.host.c_str()
-                                                     : r.key.c_str(),
-                  r.created.c_str(),
-                  what.c_str(),
-                  path.c_str());
+      std::printf(
+          "%s %s\t%s\t%s\t%s\n",
+          r.device.c_str(),
+          r.device == pxo::kControllerDevice ? r.host.c_str() : r.key.c_str(),
+          r.created.c_str(),
+          what.c_str(),
+          path.c_str());
     }
     return 0;
   }
@@ -855,9 +853,9 @@ int restoreCommand(const Arguments& args) {
                 host.c_str());
     return 0;
   }
-  const double seconds =
-      args.has("restore-wait") ? std::atof(args.get("restore-wait").c_str())
-                               : pxo::kDefaultRestoreSeconds;
+  const double seconds = args.has("restore-wait")
+                             ? std::atof(args.get("restore-wait").c_str())
+                             : pxo::kDefaultRestoreSeconds;
   bool found = false;
   std::vector<std::string> report;
   const bool ok = pxo::restoreRecordedController(host,
@@ -1035,7 +1033,8 @@ int main(int argc, char** argv) {
   std::string problem;
   // Nothing is connected or changed before every word has been understood.
   if (!parseArguments(words, &args, &problem)) {
-    if (!problem.empty()) std::fprintf(stderr, "pixoria: %s\n", problem.c_str());
+    if (!problem.empty())
+      std::fprintf(stderr, "pixoria: %s\n", problem.c_str());
     return usage();
   }
   if (args.command == "scan" && args.has("simulate"))

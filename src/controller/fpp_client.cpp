@@ -506,12 +506,13 @@ bool readController(ControllerLink* link,
 
 }  // namespace
 
-bool connectController(ControllerLink* link,
-                       const std::string& host,
-                       const std::string& user,
-                       const std::string& password,
-                       std::string* error,
-                       const std::function<void(const std::string&)>& progress) {
+bool connectController(
+    ControllerLink* link,
+    const std::string& host,
+    const std::string& user,
+    const std::string& password,
+    std::string* error,
+    const std::function<void(const std::string&)>& progress) {
   link->host = host;
   link->user = user;
   link->password = password;

@@ -290,8 +290,7 @@ bool applyScanConfiguration(ControllerLink* link,
   if (!link->recordWritten) {
     RestoreRecord existing;
     std::string problem;
-    if (readRestoreRecord(
-            kControllerDevice, record.key, &existing, &problem) !=
+    if (readRestoreRecord(kControllerDevice, record.key, &existing, &problem) !=
         RecordState::kNone) {
       if (error)
         *error = "another scan of " + link->host +

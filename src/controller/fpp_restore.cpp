@@ -33,9 +33,8 @@ HttpResponse request(const std::string& host,
                      std::string_view body,
                      Clock::time_point deadline) {
   HttpLimits limits;
-  const auto left =
-      std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
-                                                            Clock::now());
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+      deadline - Clock::now());
   limits.total = std::clamp(left, std::chrono::milliseconds(200), limits.total);
   limits.connectPerAddress = std::min(limits.connectPerAddress, limits.total);
   HttpResponse response;
@@ -66,23 +65,23 @@ bool putBack(const std::string& host,
   if (isUniverseFile(file) && !file.existed)
     answer = request(host, user, password, "DELETE", file.path, "", deadline);
   else if (isUniverseFile(file))
-    answer = request(
-        host,
-        user,
-        password,
-        "POST",
-        kFppUniverseInputsPath,
-        escapeForStripslashes(documentForRestore(file.original, false)),
-        deadline);
+    answer =
+        request(host,
+                user,
+                password,
+                "POST",
+                kFppUniverseInputsPath,
+                escapeForStripslashes(documentForRestore(file.original, false)),
+                deadline);
   else
-    answer = request(
-        host,
-        user,
-        password,
-        "POST",
-        file.path,
-        escapeForStripslashes(documentForRestore(file.original, true)),
-        deadline);
+    answer =
+        request(host,
+                user,
+                password,
+                "POST",
+                file.path,
+                escapeForStripslashes(documentForRestore(file.original, true)),
+                deadline);
   if (!answer.ok) {
     *why = "the controller did not answer";
     return false;
@@ -142,13 +141,12 @@ void restartFppd(const std::string& host,
                  const std::string& user,
                  const std::string& password,
                  double seconds) {
-  const auto limit = std::min<Clock::duration>(
-      std::chrono::duration_cast<Clock::duration>(
-          std::chrono::duration<double>(seconds)),
-      kRestartLimit);
+  const auto limit =
+      std::min<Clock::duration>(std::chrono::duration_cast<Clock::duration>(
+                                    std::chrono::duration<double>(seconds)),
+                                kRestartLimit);
   const auto deadline = Clock::now() + limit;
-  (void)request(
-      host, user, password, "GET", kFppRestartPath, "", deadline);
+  (void)request(host, user, password, "GET", kFppRestartPath, "", deadline);
   sleepUntilAtMost(kRestartSettle, deadline);
   while (Clock::now() < deadline) {
     if (readStatus(host, user, password, deadline)) return;
@@ -265,8 +263,8 @@ bool restoreFppFiles(const std::string& host,
         lastWhy = "the controller did not answer";
         allBack = false;
       } else if (classifyFile(file, exists, text) != FileNow::kOriginal) {
-        lastWhy = "the controller still holds a different " + file.name +
-                  " file";
+        lastWhy =
+            "the controller still holds a different " + file.name + " file";
         allBack = false;
       } else {
         pending[i] = false;
@@ -302,8 +300,8 @@ std::string damagedMessage(const std::string& host,
                            const std::string& problem) {
   const std::string path = platform::pathToUtf8(
       restoreRecordPath(kControllerDevice, controllerRecordKey(host)));
-  return "the restore record of " + host + " (" + path + ") is damaged: " +
-         problem +
+  return "the restore record of " + host + " (" + path +
+         ") is damaged: " + problem +
          "; nothing was put back. If the controller holds its own "
          "configuration, remove the record with \"" +
          restoreCommandFor(host) + " --discard\"";
@@ -385,8 +383,9 @@ bool restoreRecordedController(const std::string& host,
   for (size_t i = 0; i < record.files.size(); ++i) {
     which[i] = readAndClassify(host, user, password, record.files[i]) !=
                FileNow::kOriginal;
-    report->push_back(std::string(which[i] ? "put back: " : "already as it was: ") +
-                      record.files[i].name);
+    report->push_back(
+        std::string(which[i] ? "put back: " : "already as it was: ") +
+        record.files[i].name);
   }
   if (std::find(which.begin(), which.end(), true) != which.end()) {
     std::string why;

@@ -82,15 +82,14 @@ std::string restoreCommandFor(const std::string& host);
 // message when the record is damaged, the controller is another device,
 // or a file could not be put back (the record is then kept). With no
 // record, true and `*found` false.
-[[nodiscard]] bool restoreRecordedController(
-    const std::string& host,
-    const std::string& user,
-    const std::string& password,
-    double seconds,
-    const ControllerProgress& progress,
-    bool* found,
-    std::vector<std::string>* report,
-    std::string* error);
+[[nodiscard]] bool restoreRecordedController(const std::string& host,
+                                             const std::string& user,
+                                             const std::string& password,
+                                             double seconds,
+                                             const ControllerProgress& progress,
+                                             bool* found,
+                                             std::vector<std::string>* report,
+                                             std::string* error);
 
 // At connect, before the controller's configuration is taken as the
 // user's: finishes what an earlier scan of this controller left. When the

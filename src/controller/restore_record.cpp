@@ -1,7 +1,5 @@
 #include "controller/restore_record.h"
 
-#include "codec/base64.h"
-#include "codec/sha1.h"
 #include "json/json.h"
 #include "platform/local_time.h"
 #include "platform/state_file.h"
@@ -11,6 +9,9 @@
 #include <cmath>
 #include <cstdio>
 #include <fstream>
+
+#include "codec/base64.h"
+#include "codec/sha1.h"
 
 namespace pxo {
 
@@ -41,7 +42,8 @@ std::string utcNowText() {
 // back as "[]".
 void normalise(JsonValue* value) {
   value->numberText.clear();
-  if (value->isObject() && value->object.empty()) *value = JsonValue::makeArray();
+  if (value->isObject() && value->object.empty())
+    *value = JsonValue::makeArray();
   for (JsonValue& element : value->array) normalise(&element);
   for (JsonMember& member : value->object) normalise(&member.value);
 }
@@ -125,9 +127,8 @@ bool readFiles(const JsonValue& doc,
         !getText(entry, "path", &file.path) ||
         !getBool(entry, "existed", &file.existed) ||
         !getText(entry, "original", &encoded) ||
-        !getText(entry, "scanDigest", &file.scanDigest) ||
-        file.path.empty() || file.path.front() != '/' ||
-        !base64Decode(encoded, &file.original)) {
+        !getText(entry, "scanDigest", &file.scanDigest) || file.path.empty() ||
+        file.path.front() != '/' || !base64Decode(encoded, &file.original)) {
       *problem = "a file entry is incomplete";
       return false;
     }
@@ -153,9 +154,8 @@ bool readControls(const JsonValue& doc,
         id->type != JsonType::kNumber || !value ||
         value->type != JsonType::kNumber || !flags ||
         flags->type != JsonType::kNumber || std::fabs(flags->number) > 9.0e15 ||
-        id->number < 0 ||
-        id->number > 4294967295.0 || value->number < -9.0e15 ||
-        value->number > 9.0e15) {
+        id->number < 0 || id->number > 4294967295.0 ||
+        value->number < -9.0e15 || value->number > 9.0e15) {
       *problem = "a camera control entry is incomplete";
       return false;
     }
@@ -237,8 +237,7 @@ bool writeRestoreRecord(const RestoreRecord& record, std::string* error) {
     return false;
   }
   if (!platform::makePrivateFolder(path.parent_path(), error)) return false;
-  return platform::replaceFileAtomically(
-      path, restoreRecordText(dated), error);
+  return platform::replaceFileAtomically(path, restoreRecordText(dated), error);
 }
 
 bool parseRestoreRecord(std::string_view text,
@@ -256,8 +255,7 @@ bool parseRestoreRecord(std::string_view text,
   if (getString(doc, "pixoria", "") != kMagic)
     return fail("it is not a restore record");
   std::string digest;
-  if (!getText(doc, "digest", &digest))
-    return fail("it carries no digest");
+  if (!getText(doc, "digest", &digest)) return fail("it carries no digest");
   doc.object.erase("digest");
   if (sha1Hex(toJsonText(doc)) != digest)
     return fail("its contents do not match its digest (changed or damaged)");
@@ -335,8 +333,7 @@ std::vector<ListedRecord> listRestoreRecords() {
   const fs::path folder = restoreRecordFolder();
   std::error_code ec;
   if (folder.empty() || !fs::is_directory(folder, ec)) return listed;
-  for (const fs::directory_entry& entry :
-       fs::directory_iterator(folder, ec)) {
+  for (const fs::directory_entry& entry : fs::directory_iterator(folder, ec)) {
     const std::string name = platform::pathToUtf8(entry.path().filename());
     if (name.size() <= sizeof kFileSuffix - 1 ||
         name.compare(name.size() - (sizeof kFileSuffix - 1),

@@ -1,11 +1,11 @@
 #include "capture/onvif/onvif_security.h"
 #include "capture/onvif/onvif_xml.h"
-#include "codec/sha1.h"
-#include "codec/base64.h"
 #include "output/model_writer.h"
 
 #include <string>
 
+#include "codec/base64.h"
+#include "codec/sha1.h"
 #include <gtest/gtest.h>
 
 namespace pxo {

@@ -3,9 +3,8 @@
 
 #include "capture/rtsp/rtsp_text.h"
 
-#include "codec/md5.h"
 #include "codec/base64.h"
-
+#include "codec/md5.h"
 #include <gtest/gtest.h>
 
 namespace pxo {

@@ -3,9 +3,10 @@
 // controller held, puts back only what was changed, restarts fppd on FPP 8,
 // and nothing is changed while a show plays.
 
+#include "controller/fpp_restore.h"
+
 #include "controller/fpp_client.h"
 #include "controller/fpp_reconfigure.h"
-#include "controller/fpp_restore.h"
 #include "controller/restore_record.h"
 #include "controller/scan_every_port.h"
 #include "controller/state_folder.h"
@@ -254,23 +255,23 @@ TEST(RestoreRecord, TheNextConnectFinishesWhatACrashLeft) {
   std::vector<ControllerPort> userPorts;
   {
     ControllerLink crashed;
-    ASSERT_TRUE(connectController(&crashed, fpp->httpAddress(), "", "", &error));
+    ASSERT_TRUE(
+        connectController(&crashed, fpp->httpAddress(), "", "", &error));
     userPorts = crashed.ports;
-    ASSERT_TRUE(applyScanConfiguration(
-        &crashed, scanConfigOf(crashed), {}, &error));
+    ASSERT_TRUE(
+        applyScanConfiguration(&crashed, scanConfigOf(crashed), {}, &error));
     // The link goes without a restore, as with a crashed process.
   }
   ASSERT_NE(fpp->pixelStringsFile(), stringsBefore);
   std::vector<std::string> progress;
   ControllerLink next;
-  ASSERT_TRUE(connectController(&next,
-                                fpp->httpAddress(),
-                                "",
-                                "",
-                                &error,
-                                [&](const std::string& m) {
-                                  progress.push_back(m);
-                                }))
+  ASSERT_TRUE(
+      connectController(&next,
+                        fpp->httpAddress(),
+                        "",
+                        "",
+                        &error,
+                        [&](const std::string& m) { progress.push_back(m); }))
       << error;
   EXPECT_EQ(fpp->pixelStringsFile(), stringsBefore);
   EXPECT_EQ(fpp->universeFile(), universesBefore);
@@ -303,9 +304,10 @@ TEST(RestoreRecord, AControllerChangedSinceIsLeftAlone) {
   std::string error;
   {
     ControllerLink crashed;
-    ASSERT_TRUE(connectController(&crashed, fpp->httpAddress(), "", "", &error));
-    ASSERT_TRUE(applyScanConfiguration(
-        &crashed, scanConfigOf(crashed), {}, &error));
+    ASSERT_TRUE(
+        connectController(&crashed, fpp->httpAddress(), "", "", &error));
+    ASSERT_TRUE(
+        applyScanConfiguration(&crashed, scanConfigOf(crashed), {}, &error));
   }
   const std::string users = readData("co-bbbStrings-f8b-12port.ui.json");
   fpp->setPixelStringsFile(users);
@@ -338,9 +340,10 @@ TEST(RestoreRecord, AnotherControllerAtTheAddressIsNotTouched) {
   RestoreRecord record;
   {
     ControllerLink crashed;
-    ASSERT_TRUE(connectController(&crashed, fpp->httpAddress(), "", "", &error));
-    ASSERT_TRUE(applyScanConfiguration(
-        &crashed, scanConfigOf(crashed), {}, &error));
+    ASSERT_TRUE(
+        connectController(&crashed, fpp->httpAddress(), "", "", &error));
+    ASSERT_TRUE(
+        applyScanConfiguration(&crashed, scanConfigOf(crashed), {}, &error));
     record = crashed.record;
   }
   record.hostName = "FPP-Porch";
@@ -379,14 +382,14 @@ TEST(RestoreRecord, ARefusedRestoreKeepsTheRecordForLater) {
             std::string::npos)
       << error;
   EXPECT_NE(error.find("HTTP 503"), std::string::npos) << error;
-  EXPECT_NE(error.find("\"pixoria restore --controller " +
-                       fpp->httpAddress() + "\""),
-            std::string::npos)
+  EXPECT_NE(
+      error.find("\"pixoria restore --controller " + fpp->httpAddress() + "\""),
+      std::string::npos)
       << error;
   RestoreRecord record;
-  EXPECT_EQ(readRestoreRecord(
-                kControllerDevice, link.record.key, &record, &error),
-            RecordState::kOk);
+  EXPECT_EQ(
+      readRestoreRecord(kControllerDevice, link.record.key, &record, &error),
+      RecordState::kOk);
 
   fpp->clearRefusals();
   bool found = false;
@@ -396,9 +399,9 @@ TEST(RestoreRecord, ARefusedRestoreKeepsTheRecordForLater) {
       << error;
   EXPECT_EQ(fpp->pixelStringsFile(), stringsBefore);
   EXPECT_EQ(fpp->universeFile(), universesBefore);
-  EXPECT_EQ(readRestoreRecord(
-                kControllerDevice, link.record.key, &record, &error),
-            RecordState::kNone);
+  EXPECT_EQ(
+      readRestoreRecord(kControllerDevice, link.record.key, &record, &error),
+      RecordState::kNone);
 }
 
 // A controller away for a moment while the scan puts things back (a
@@ -454,9 +457,9 @@ TEST(RestoreRecord, AWriteRefusedWhilePreparingIsPutBack) {
   EXPECT_EQ(fpp->pixelStringsFile(), stringsBefore);
   EXPECT_EQ(fpp->universeFile(), universesBefore);
   RestoreRecord record;
-  EXPECT_EQ(readRestoreRecord(
-                kControllerDevice, link.record.key, &record, &error),
-            RecordState::kNone);
+  EXPECT_EQ(
+      readRestoreRecord(kControllerDevice, link.record.key, &record, &error),
+      RecordState::kNone);
 }
 
 // The record is on disk before the first write reaches the controller, and
@@ -473,8 +476,8 @@ TEST(RestoreRecord, WrittenBeforeTheFirstChangeOrNothingChanges) {
   fpp->clearRequests();
   std::thread scan([&] {
     std::string scanError;
-    EXPECT_TRUE(applyScanConfiguration(
-        &link, scanConfigOf(link), {}, &scanError))
+    EXPECT_TRUE(
+        applyScanConfiguration(&link, scanConfigOf(link), {}, &scanError))
         << scanError;
   });
   for (int i = 0; i < 400 && fpp->requests().empty(); ++i)
@@ -498,8 +501,7 @@ TEST(RestoreRecord, WrittenBeforeTheFirstChangeOrNothingChanges) {
     test::ScopedStateFolder state(blocked / "state");
     ASSERT_TRUE(connectController(&link, fpp->httpAddress(), "", "", &error));
     fpp->clearRequests();
-    EXPECT_FALSE(
-        applyScanConfiguration(&link, scanConfigOf(link), {}, &error));
+    EXPECT_FALSE(applyScanConfiguration(&link, scanConfigOf(link), {}, &error));
     EXPECT_EQ(error.rfind("could not keep a copy of the controller's "
                           "configuration",
                           0),

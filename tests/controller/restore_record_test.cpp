@@ -4,7 +4,6 @@
 
 #include "controller/restore_record.h"
 
-#include "codec/sha1.h"
 #include "controller/state_folder.h"
 #include "json/json.h"
 
@@ -13,6 +12,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "codec/sha1.h"
 #include <gtest/gtest.h>
 #ifndef _WIN32
 #include <sys/stat.h>
@@ -231,19 +231,19 @@ TEST_F(RestoreRecords, NoStateFolderIsAnErrorNotACrash) {
   EXPECT_FALSE(writeRestoreRecord(controllerRecord("fpp.local"), &error));
   EXPECT_FALSE(error.empty());
   RestoreRecord read;
-  EXPECT_EQ(readRestoreRecord(
-                kControllerDevice, controllerRecordKey("fpp.local"), &read,
-                &error),
-            RecordState::kNone);
+  EXPECT_EQ(
+      readRestoreRecord(
+          kControllerDevice, controllerRecordKey("fpp.local"), &read, &error),
+      RecordState::kNone);
   fs::remove(folder_);
 }
 
 TEST(CanonicalDocument, WhatThePostSaidAndWhatTheControllerServesCompareEqual) {
   // The controller answers with "\/", "\u00e9", whole numbers as floats
   // and a "status" of its own.
-  EXPECT_EQ(canonicalDocument("{\"a\":\"x/\xC3\xA9\",\"n\":1}"),
-            canonicalDocument(
-                "{\"a\":\"x\\/\\u00e9\",\"n\":1.0,\"status\":\"OK\"}"));
+  EXPECT_EQ(
+      canonicalDocument("{\"a\":\"x/\xC3\xA9\",\"n\":1}"),
+      canonicalDocument("{\"a\":\"x\\/\\u00e9\",\"n\":1.0,\"status\":\"OK\"}"));
   EXPECT_EQ(canonicalDocument("{\"a\":{},\"b\":[]}"),
             canonicalDocument("{\"a\":[],\"b\":[],\"status\":\"OK\"}"));
   EXPECT_NE(documentDigest("{\"n\":1}"), documentDigest("{\"n\":2}"));

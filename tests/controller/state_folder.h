@@ -24,7 +24,9 @@ class ScopedStateFolder {
  private:
 #ifdef _WIN32
   static constexpr char kVariable[] = "LOCALAPPDATA";
-  static void set(const char* value) { _putenv_s(kVariable, value ? value : ""); }
+  static void set(const char* value) {
+    _putenv_s(kVariable, value ? value : "");
+  }
 #else
   static constexpr char kVariable[] = "XDG_STATE_HOME";
   static void set(const char* value) {

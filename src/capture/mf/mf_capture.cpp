@@ -305,11 +305,11 @@ bool MFCapture::recordControls() {
   for (Property p : frozenProperties()) {
     long value = 0, flags = 0;
     if (!get(p, &value, &flags)) continue;
-    record.controls.push_back({propertyName(p.amplifier, p.id),
-                               static_cast<uint32_t>(p.id) |
-                                   (p.amplifier ? 0x100u : 0u),
-                               value,
-                               flags});
+    record.controls.push_back(
+        {propertyName(p.amplifier, p.id),
+         static_cast<uint32_t>(p.id) | (p.amplifier ? 0x100u : 0u),
+         value,
+         flags});
     *p.saved = SavedControl{value, flags, false};
     taken.push_back(p);
   }
@@ -385,13 +385,11 @@ bool MFCapture::applyControls(
   bool all = true;
   for (const pxo::CameraControlValue& c : controls) {
     SavedControl scratch;
-    const Property p{(c.id & 0x100u) != 0,
-                     static_cast<long>(c.id & 0xFFu),
-                     &scratch};
+    const Property p{
+        (c.id & 0x100u) != 0, static_cast<long>(c.id & 0xFFu), &scratch};
     set(p, static_cast<long>(c.value), static_cast<long>(c.flags));
     long value = 0, flags = 0;
-    all = all && get(p, &value, &flags) && value == c.value &&
-          flags == c.flags;
+    all = all && get(p, &value, &flags) && value == c.value && flags == c.flags;
   }
   return all;
 }
@@ -405,8 +403,8 @@ bool MFCapture::putBackRecordedControls(std::string* error) {
       return true;
     case pxo::RecordState::kDamaged:
       if (error)
-        *error = "the restore record of camera " + deviceId_ +
-                 " is damaged (" + problem + "); nothing was put back";
+        *error = "the restore record of camera " + deviceId_ + " is damaged (" +
+                 problem + "); nothing was put back";
       return false;
     case pxo::RecordState::kOk:
       break;
@@ -425,11 +423,11 @@ void MFCapture::restoreControls() {
   std::vector<pxo::CameraControlValue> saved;
   for (Property p : frozenProperties()) {
     if (p.saved->saved)
-      saved.push_back({propertyName(p.amplifier, p.id),
-                       static_cast<uint32_t>(p.id) |
-                           (p.amplifier ? 0x100u : 0u),
-                       p.saved->value,
-                       p.saved->flags});
+      saved.push_back(
+          {propertyName(p.amplifier, p.id),
+           static_cast<uint32_t>(p.id) | (p.amplifier ? 0x100u : 0u),
+           p.saved->value,
+           p.saved->flags});
     p.saved->saved = false;
   }
   if (saved.empty()) return;

@@ -1,13 +1,14 @@
 #include "capture/onvif/onvif_security.h"
 
-#include "codec/sha1.h"
-#include "codec/base64.h"
 #include "output/model_writer.h"
 #include "platform/local_time.h"
 #include "platform/random.h"
 
 #include <cstdio>
 #include <ctime>
+
+#include "codec/base64.h"
+#include "codec/sha1.h"
 
 namespace pxo {
 namespace {

@@ -1,13 +1,14 @@
 #include "capture/rtsp/rtsp_text.h"
 
 #include "capture/onvif/onvif_xml.h"
-#include "codec/md5.h"
-#include "codec/base64.h"
 
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
+
+#include "codec/base64.h"
+#include "codec/md5.h"
 
 namespace pxo {
 namespace {

@@ -85,15 +85,15 @@ bool putBackRecordedControls(int fd,
   pxo::RestoreRecord record;
   std::string problem;
   *found = false;
-  switch (pxo::readRestoreRecord(
-      pxo::kCameraDevice, deviceId, &record, &problem)) {
+  switch (
+      pxo::readRestoreRecord(pxo::kCameraDevice, deviceId, &record, &problem)) {
     case pxo::RecordState::kNone:
       return true;
     case pxo::RecordState::kDamaged:
       *found = true;
       if (error)
-        *error = "the restore record of camera " + deviceId +
-                 " is damaged (" + problem + "); nothing was put back";
+        *error = "the restore record of camera " + deviceId + " is damaged (" +
+                 problem + "); nothing was put back";
       return false;
     case pxo::RecordState::kOk:
       *found = true;
@@ -102,8 +102,8 @@ bool putBackRecordedControls(int fd,
   std::string why;
   if (!applyControls(fd, record.controls, &why)) {
     if (error)
-      *error = "could not put the controls of camera " + deviceId +
-               " back (" + why + "); the record is kept";
+      *error = "could not put the controls of camera " + deviceId + " back (" +
+               why + "); the record is kept";
     return false;
   }
   return pxo::removeRestoreRecord(pxo::kCameraDevice, deviceId, error);

@@ -48,8 +48,8 @@ bool replaceFileAtomically(const std::filesystem::path& path,
                            std::string* error) {
   const std::filesystem::path temporary =
       path.string() + ".tmp-" + std::to_string(::getpid());
-  const int fd = ::open(
-      temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  const int fd =
+      ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
   if (fd < 0) return failWith(error, "could not create " + temporary.string());
   size_t written = 0;
   while (written < bytes.size()) {
@@ -79,7 +79,8 @@ bool replaceFileAtomically(const std::filesystem::path& path,
   // The rename itself reaches the disk with the folder's entry.
   const std::filesystem::path folder =
       path.has_parent_path() ? path.parent_path() : ".";
-  if (const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (const int dir =
+          ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
       dir >= 0) {
     (void)::fsync(dir);
     ::close(dir);

@@ -1,5 +1,4 @@
 #include "platform/state_file.h"
-
 #include "platform/windows/wide_text.h"
 
 #include <algorithm>
@@ -12,7 +11,8 @@ namespace pxo::platform {
 namespace {
 
 bool failWith(std::string* error, const std::string& what) {
-  if (error) *error = what + " (error " + std::to_string(::GetLastError()) + ")";
+  if (error)
+    *error = what + " (error " + std::to_string(::GetLastError()) + ")";
   return false;
 }
 
@@ -29,7 +29,8 @@ std::filesystem::path userStateFolder() {
 bool makePrivateFolder(const std::filesystem::path& folder,
                        std::string* error) {
   if (folder.empty()) {
-    if (error) *error = "no folder for the user's state (LOCALAPPDATA is not set)";
+    if (error)
+      *error = "no folder for the user's state (LOCALAPPDATA is not set)";
     return false;
   }
   std::error_code ec;
@@ -59,8 +60,8 @@ bool replaceFileAtomically(const std::filesystem::path& path,
   size_t written = 0;
   bool ok = true;
   while (ok && written < bytes.size()) {
-    const DWORD chunk = static_cast<DWORD>(
-        std::min<size_t>(bytes.size() - written, 1u << 20));
+    const DWORD chunk =
+        static_cast<DWORD>(std::min<size_t>(bytes.size() - written, 1u << 20));
     DWORD n = 0;
     ok = ::WriteFile(file, bytes.data() + written, chunk, &n, nullptr) && n > 0;
     written += n;
@@ -71,9 +72,10 @@ bool replaceFileAtomically(const std::filesystem::path& path,
     failWith(error, "could not flush " + narrow(temporary));
   }
   ::CloseHandle(file);
-  if (ok && !::MoveFileExW(temporary.c_str(),
-                           target.c_str(),
-                           MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+  if (ok &&
+      !::MoveFileExW(temporary.c_str(),
+                     target.c_str(),
+                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
     ok = false;
     failWith(error, "could not replace " + narrow(target));
   }

@@ -509,13 +509,13 @@ class ScanWindow : public std::enable_shared_from_this<ScanWindow> {
   void showRestoreFailure() {
     const std::string failure = wizard_.restoreFailure();
     if (failure.empty()) return;
-    GtkWidget* dialog = gtk_message_dialog_new(window_ ? GTK_WINDOW(window_)
-                                                       : nullptr,
-                                               GTK_DIALOG_MODAL,
-                                               GTK_MESSAGE_ERROR,
-                                               GTK_BUTTONS_CLOSE,
-                                               "%s",
-                                               ScanWizard::kRestoreFailureTitle);
+    GtkWidget* dialog =
+        gtk_message_dialog_new(window_ ? GTK_WINDOW(window_) : nullptr,
+                               GTK_DIALOG_MODAL,
+                               GTK_MESSAGE_ERROR,
+                               GTK_BUTTONS_CLOSE,
+                               "%s",
+                               ScanWizard::kRestoreFailureTitle);
     gtk_message_dialog_format_secondary_text(
         GTK_MESSAGE_DIALOG(dialog), "%s", failure.c_str());
     gtk_dialog_run(GTK_DIALOG(dialog));

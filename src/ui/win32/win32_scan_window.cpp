@@ -703,8 +703,7 @@ class ScanWindow {
             !failure.empty())
           ::MessageBoxW(main_,
                         widen(failure).c_str(),
-                        widen(ScanWizard::kRestoreFailureTitle)
-                            .c_str(),
+                        widen(ScanWizard::kRestoreFailureTitle).c_str(),
                         MB_OK | MB_ICONERROR);
         ::DestroyWindow(main_);
         return true;
