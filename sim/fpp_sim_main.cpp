@@ -10,9 +10,9 @@
 // when fppd restarts); --status sets what /api/system/status reports;
 // --delay answers requests of that method whose path begins with PATH
 // after MS milliseconds; --refuse answers 503 (and changes nothing) from
-// the FROM-th such request on, until SIGUSR1 ends every refusal (the
-// controller is back); --log prints each request as it arrives; --dump
-// writes the stored pixel-string and universe files into DIR as
+// the FROM-th such request on, until SIGUSR1 (where there is one) ends every
+// refusal (the controller is back); --log prints each request as it arrives;
+// --dump writes the stored pixel-string and universe files into DIR as
 // "start-<file>" and, when stopped, "end-<file>" ("(missing)" for none).
 
 #include "sim/fpp_simulator.h"
@@ -34,7 +34,9 @@ std::atomic<bool> gStop{false};
 std::atomic<bool> gBack{false};
 
 void onSignal(int) { gStop = true; }
+#ifdef SIGUSR1
 void onBack(int) { gBack = true; }
+#endif
 
 int usage() {
   std::fprintf(stderr,
@@ -129,7 +131,9 @@ int main(int argc, char** argv) {
   }
   std::signal(SIGINT, onSignal);
   std::signal(SIGTERM, onSignal);
+#ifdef SIGUSR1
   std::signal(SIGUSR1, onBack);
+#endif
   std::printf("fpp-sim: HTTP on %s, DDP on %s:4048 (Ctrl-C stops)\n",
               fpp.httpAddress().c_str(),
               fpp.address().c_str());

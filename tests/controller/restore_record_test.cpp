@@ -199,9 +199,8 @@ TEST_F(RestoreRecords, OneRecordPerControllerWhateverItsSpelling) {
   EXPECT_EQ(read.version, "9.5.3");
 
   // A record copied over another controller's is not taken for it.
-  fs::copy_file(restoreRecordPath(kControllerDevice, first.key),
-                restoreRecordPath(kControllerDevice, second.key),
-                fs::copy_options::overwrite_existing);
+  writeAll(restoreRecordPath(kControllerDevice, second.key),
+           readAll(restoreRecordPath(kControllerDevice, first.key)));
   EXPECT_EQ(readRestoreRecord(kControllerDevice, second.key, &read, &error),
             RecordState::kDamaged);
 }

@@ -4,6 +4,8 @@
 
 #include "ui/scan_wizard.h"
 
+#include "controller/fpp_restore.h"
+
 #include "sim/rig.h"
 #include "sim/virtual_camera.h"
 
@@ -44,6 +46,7 @@ class WizardOnTheRig : public ::testing::Test {
     auto owned = rig->makeCamera(0);
     camera = owned.get();
     auto session = createScanSession(std::move(owned), "", dataDir);
+    this->session = session.get();
     std::function<void(const std::string&)> callback;
     if (withCallback)
       callback = [this](const std::string& result) {
@@ -120,6 +123,7 @@ class WizardOnTheRig : public ::testing::Test {
   }
 
   std::unique_ptr<sim::SimulatedRig> rig;
+  ScanSession* session = nullptr;  // the wizard's
   sim::VirtualCamera* camera = nullptr;
   std::unique_ptr<ScanWizard> wizard;
   bool launchedWithHost = false;
@@ -388,6 +392,41 @@ TEST_F(WizardOnTheRig, ClosingDuringAScanStopsItAndDoesNotWait) {
   EXPECT_EQ(rig->controller().pixelStringsFile(), before);
   wizard.reset();
   EXPECT_EQ(results.size(), 1u);
+}
+
+// The controller refuses to take its configuration back as the window
+// closes: the view gets the failure to show, with the command that puts it
+// back, and the host still gets its one callback. That command, with the
+// controller back, puts every file back.
+TEST_F(WizardOnTheRig, ARestoreThatFailsIsSaidAndStillCallsBack) {
+  if (sim::rigTooSlowForRealTime()) GTEST_SKIP() << "real-time rig";
+  open(sim::defaultScene(), true);
+  connectToPorts();
+  const std::optional<std::string> before =
+      rig->controller().pixelStringsFile();
+  continueToAim();
+  rig->controller().setRefusal("POST", "/api/channel/output/", 1);
+  session->controller.restoreSeconds = 1;
+  EXPECT_TRUE(wizard->finish(""));
+  EXPECT_TRUE(wizard->finishDone());
+  ASSERT_EQ(results.size(), 1u);
+  EXPECT_EQ(results[0], "");
+  const std::string failure = wizard->restoreFailure();
+  EXPECT_NE(
+      failure.find("pixoria restore --controller " + rig->controllerAddress()),
+      std::string::npos)
+      << failure;
+  EXPECT_NE(rig->controller().pixelStringsFile(), before);
+
+  rig->controller().clearRefusals();
+  bool found = false;
+  std::vector<std::string> report;
+  std::string error;
+  EXPECT_TRUE(restoreRecordedController(
+      rig->controllerAddress(), "", "", 10, {}, &found, &report, &error))
+      << error;
+  EXPECT_TRUE(found);
+  EXPECT_EQ(rig->controller().pixelStringsFile(), before);
 }
 
 // A null callback: the window works and nothing is called at the end.
