@@ -45,15 +45,15 @@ class WizardOnTheRig : public ::testing::Test {
     ASSERT_TRUE(rig->start(&error)) << error;
     auto owned = rig->makeCamera(0);
     camera = owned.get();
-    auto session = createScanSession(std::move(owned), "", dataDir);
-    this->session = session.get();
+    auto owner = createScanSession(std::move(owned), "", dataDir);
+    session = owner.get();
     std::function<void(const std::string&)> callback;
     if (withCallback)
       callback = [this](const std::string& result) {
         results.push_back(result);
       };
     wizard = std::make_unique<ScanWizard>(
-        std::move(session),
+        std::move(owner),
         callback,
         withHost ? rig->controllerAddress() : std::string(),
         "");
