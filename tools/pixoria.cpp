@@ -211,7 +211,10 @@ bool parseArguments(const std::vector<std::string>& words,
                           ? parsesAsPortList(value)
                           : true;
     if (!good) {
-      *problem = "bad value \"" + value + "\" for " + word;
+      *problem = "bad value \"";
+      *problem += value;
+      *problem += "\" for ";
+      *problem += word;
       return false;
     }
     args->options[name] = value;
@@ -1020,12 +1023,7 @@ int listCameras() {
   return 0;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  // UTF-8 on every platform (Windows hands main its ANSI code page).
-  const std::vector<std::string> words =
-      pxo::platform::commandLineArguments(argc, argv);
+int runCommand(const std::vector<std::string>& words) {
   for (const std::string& word : words)
     if (word == "--help" || word == "-h") return manual();
   if (words.size() >= 2 && words[1] == "help") return manual();
@@ -1049,4 +1047,17 @@ int main(int argc, char** argv) {
   if (args.command == "discover") return discoverCameras(args);
   if (args.command == "profiles") return listProfiles(args);
   return usage();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  try {
+    // UTF-8 on every platform (Windows hands main its ANSI code page).
+    return runCommand(pxo::platform::commandLineArguments(argc, argv));
+  } catch (const std::exception& e) {
+    // Only the runtime's own failures (memory, threads) get here.
+    std::fprintf(stderr, "pixoria: %s\n", e.what());
+    return 1;
+  }
 }

@@ -2,7 +2,7 @@
 
 #include <cerrno>
 #include <cstdlib>
-#include <cstring>
+#include <system_error>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -13,17 +13,21 @@ namespace pxo::platform {
 namespace {
 
 bool failWith(std::string* error, const std::string& what) {
-  if (error) *error = what + ": " + std::strerror(errno);
+  if (error)
+    *error =
+        what + ": " + std::error_code(errno, std::generic_category()).message();
   return false;
 }
 
 }  // namespace
 
 std::filesystem::path userStateFolder() {
-  if (const char* state = std::getenv("XDG_STATE_HOME"); state && *state == '/')
-    return state;
-  if (const char* home = std::getenv("HOME"); home && *home)
-    return std::filesystem::path(home) / ".local" / "state";
+  // NOLINTBEGIN(concurrency-mt-unsafe): nothing here sets the environment
+  const char* state = std::getenv("XDG_STATE_HOME");
+  const char* home = std::getenv("HOME");
+  // NOLINTEND(concurrency-mt-unsafe)
+  if (state && *state == '/') return state;
+  if (home && *home) return std::filesystem::path(home) / ".local" / "state";
   return {};
 }
 
