@@ -296,6 +296,17 @@ std::string restoreFailureMessage(const std::string& host,
 
 namespace {
 
+// A record is applied only to the files a scan changes.
+bool knownFiles(const RestoreRecord& record, std::string* problem) {
+  for (const RestoreFile& file : record.files)
+    if (file.path != kFppPixelStringsPath && file.path != kFppBbbStringsPath &&
+        file.path != kFppUniverseFilePath) {
+      *problem = "it names a file a scan never changes (" + file.path + ")";
+      return false;
+    }
+  return record.kind == "fpp" || (*problem = "it is not an FPP record", false);
+}
+
 std::string damagedMessage(const std::string& host,
                            const std::string& problem) {
   const std::string path = platform::pathToUtf8(
@@ -356,6 +367,8 @@ bool restoreRecordedController(const std::string& host,
       return fail(damagedMessage(host, problem));
     case RecordState::kOk:
       *found = true;
+      if (!knownFiles(record, &problem))
+        return fail(damagedMessage(host, problem));
       break;
   }
   // The device behind the address must be the one the record is for.
@@ -417,6 +430,8 @@ bool recoverEarlierScan(ControllerLink* link,
     case RecordState::kDamaged:
       return fail(damagedMessage(link->host, problem));
     case RecordState::kOk:
+      if (!knownFiles(record, &problem))
+        return fail(damagedMessage(link->host, problem));
       break;
   }
   if (record.hostName != link->hostName || record.platform != link->platform)

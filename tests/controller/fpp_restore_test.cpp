@@ -358,6 +358,19 @@ TEST(RestoreRecord, AnotherControllerAtTheAddressIsNotTouched) {
   EXPECT_FALSE(restoreRecordedController(
       fpp->httpAddress(), "", "", 10, {}, &found, &report, &error));
   EXPECT_EQ(countChanges(*fpp), 0);
+
+  // Nor is a record that would write anywhere but the files a scan
+  // changes.
+  record.hostName = next.hostName;
+  record.files[0].path = kFppRestartPath;
+  ASSERT_TRUE(writeRestoreRecord(record, &error));
+  EXPECT_FALSE(connectController(&next, fpp->httpAddress(), "", "", &error));
+  EXPECT_NE(error.find("names a file a scan never changes"), std::string::npos)
+      << error;
+  EXPECT_FALSE(restoreRecordedController(
+      fpp->httpAddress(), "", "", 10, {}, &found, &report, &error));
+  EXPECT_EQ(countChanges(*fpp), 0);
+  EXPECT_EQ(fpp->restartCount(), 0);
   EXPECT_TRUE(removeRestoreRecord(kControllerDevice, record.key, &error));
 }
 

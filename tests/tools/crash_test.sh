@@ -83,10 +83,12 @@ crash_scan() {  # DIR TRIGGER COUNT SETTLE
   grep -q "^controller $http" "$1/list.log" || problem="$problem; no restore record after the crash"
 }
 
-# NAME TRIGGER COUNT SETTLE [fpp-sim options...]
+# NAME TRIGGER COUNT SETTLE LEFT [fpp-sim options...]; LEFT: "scan" when
+# the crash leaves some of the scan's configuration on the controller,
+# "none" when everything was already back.
 crash_case() {
-  local name=$1 trigger=$2 count=$3 settle=$4
-  shift 4
+  local name=$1 trigger=$2 count=$3 settle=$4 left=$5
+  shift 5
   # Recovered by `pixoria restore`.
   local dir="$work/$name-restore"
   start_sim "$dir" "$@"
@@ -108,21 +110,28 @@ crash_case() {
   "$pixoria" scan --controller "$http" --camera sim:black --out "$dir/out2" \
     < /dev/null > "$dir/next.log" 2>&1 || true
   grep -q "^Controller ports:" "$dir/next.log" || problem="$problem; the next scan did not connect"
+  local said=no
+  grep -qF "Putting back the configuration an earlier scan left on $http" "$dir/next.log" && said=yes
+  if [[ $left == scan && $said == no ]]; then
+    problem="$problem; the next scan did not say it put the configuration back"
+  elif [[ $left == none && $said == yes ]]; then
+    problem="$problem; the next scan put back what was already back"
+  fi
   stop_sim
   check_files "$dir"
   report "$name, then the next scan" "$dir"
 }
 
-crash_case scan-pixel-strings "POST /api/channel/output/co-pixelStrings" 1 2.5 \
+crash_case scan-pixel-strings "POST /api/channel/output/co-pixelStrings" 1 2.5 scan \
   --delay "POST /api/channel/output/co-pixelStrings 2000"
-crash_case scan-universe-input "POST /api/channel/output/universeInputs" 1 2.5 \
+crash_case scan-universe-input "POST /api/channel/output/universeInputs" 1 2.5 scan \
   --delay "POST /api/channel/output/universeInputs 2000"
-crash_case scanning "POST /api/channel/output/universeInputs" 1 1
-crash_case fpp8-restart "GET /api/system/fppd/restart" 1 2.5 --version 8.5.1 \
+crash_case scanning "POST /api/channel/output/universeInputs" 1 1 scan
+crash_case fpp8-restart "GET /api/system/fppd/restart" 1 2.5 scan --version 8.5.1 \
   --delay "GET /api/system/fppd/restart 2000"
-crash_case restoring-pixel-strings "POST /api/channel/output/co-pixelStrings" 2 1.5 \
+crash_case restoring-pixel-strings "POST /api/channel/output/co-pixelStrings" 2 1.5 scan \
   --delay "POST /api/channel/output/co-pixelStrings 1000"
-crash_case restoring-universe-input "POST /api/channel/output/universeInputs" 2 1.5 \
+crash_case restoring-universe-input "POST /api/channel/output/universeInputs" 2 1.5 none \
   --delay "POST /api/channel/output/universeInputs 1000"
 
 # The controller refuses every write after the scan's own: the restore
