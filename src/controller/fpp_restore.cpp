@@ -341,6 +341,20 @@ std::string changedSinceMessage(const std::string& host,
          " holds now with \"" + restoreCommandFor(host) + " --discard\"";
 }
 
+// The record of `host`, checked as a record and as one of an FPP scan's:
+// kDamaged with the message to give.
+RecordState readFppRecord(const std::string& host,
+                          RestoreRecord* record,
+                          std::string* message) {
+  std::string problem;
+  RecordState state = readRestoreRecord(
+      kControllerDevice, controllerRecordKey(host), record, &problem);
+  if (state == RecordState::kOk && !knownFiles(*record, &problem))
+    state = RecordState::kDamaged;
+  if (state == RecordState::kDamaged) *message = damagedMessage(host, problem);
+  return state;
+}
+
 }  // namespace
 
 bool restoreRecordedController(const std::string& host,
@@ -355,22 +369,12 @@ bool restoreRecordedController(const std::string& host,
     if (error) *error = message;
     return false;
   };
-  *found = false;
-  const std::string key = controllerRecordKey(host);
   RestoreRecord record;
-  std::string problem;
-  switch (readRestoreRecord(kControllerDevice, key, &record, &problem)) {
-    case RecordState::kNone:
-      return true;
-    case RecordState::kDamaged:
-      *found = true;
-      return fail(damagedMessage(host, problem));
-    case RecordState::kOk:
-      *found = true;
-      if (!knownFiles(record, &problem))
-        return fail(damagedMessage(host, problem));
-      break;
-  }
+  std::string damaged;
+  const RecordState state = readFppRecord(host, &record, &damaged);
+  *found = state != RecordState::kNone;
+  if (state == RecordState::kNone) return true;
+  if (state == RecordState::kDamaged) return fail(damaged);
   // The device behind the address must be the one the record is for.
   std::string document;
   switch (queryControllerInfo(host, user, password, &document)) {
@@ -407,7 +411,7 @@ bool restoreRecordedController(const std::string& host,
       return fail(restoreFailureMessage(host, why));
   }
   std::string removeError;
-  if (!removeRestoreRecord(kControllerDevice, key, &removeError))
+  if (!removeRestoreRecord(kControllerDevice, record.key, &removeError))
     return fail(removeError);
   return true;
 }
@@ -421,17 +425,14 @@ bool recoverEarlierScan(ControllerLink* link,
     return false;
   };
   *putBack = false;
-  const std::string key = controllerRecordKey(link->host);
   RestoreRecord record;
-  std::string problem;
-  switch (readRestoreRecord(kControllerDevice, key, &record, &problem)) {
+  std::string damaged;
+  switch (readFppRecord(link->host, &record, &damaged)) {
     case RecordState::kNone:
       return true;
     case RecordState::kDamaged:
-      return fail(damagedMessage(link->host, problem));
+      return fail(damaged);
     case RecordState::kOk:
-      if (!knownFiles(record, &problem))
-        return fail(damagedMessage(link->host, problem));
       break;
   }
   if (record.hostName != link->hostName || record.platform != link->platform)
@@ -474,7 +475,7 @@ bool recoverEarlierScan(ControllerLink* link,
     *putBack = true;
   }
   // Everything is as it was before that scan: the record has done its job.
-  (void)removeRestoreRecord(kControllerDevice, key, nullptr);
+  (void)removeRestoreRecord(kControllerDevice, record.key, nullptr);
   return true;
 }
 

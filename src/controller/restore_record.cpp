@@ -22,21 +22,6 @@ namespace fs = std::filesystem;
 constexpr char kMagic[] = "pixoria restore record";
 constexpr char kFileSuffix[] = ".record.json";
 
-std::string utcNowText() {
-  const platform::LocalTime t = platform::utcTimeNow();
-  char text[32];
-  (void)std::snprintf(text,
-                      sizeof text,
-                      "%04d-%02d-%02dT%02d:%02d:%02dZ",
-                      t.year,
-                      t.month,
-                      t.day,
-                      t.hour,
-                      t.minute,
-                      t.second);
-  return text;
-}
-
 // Numbers written from their values, and an empty object as an empty
 // array: the controller's PHP reads documents into arrays, so "{}" comes
 // back as "[]".
@@ -230,7 +215,8 @@ std::string restoreRecordText(const RestoreRecord& record) {
 
 bool writeRestoreRecord(const RestoreRecord& record, std::string* error) {
   RestoreRecord dated = record;
-  if (dated.created.empty()) dated.created = utcNowText();
+  if (dated.created.empty())
+    dated.created = platform::utcText(platform::utcTimeNow());
   const fs::path path = restoreRecordPath(dated.device, dated.key);
   if (path.empty()) {
     if (error) *error = "no folder for restore records (no home folder)";

@@ -1,6 +1,8 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
+#include <string>
 
 namespace pxo::platform {
 
@@ -18,5 +20,20 @@ LocalTime localTimeNow();
 
 // The wall-clock time now, in UTC.
 LocalTime utcTimeNow();
+
+// A UTC time as ISO 8601 text: "2026-12-09T03:40:00Z".
+inline std::string utcText(const LocalTime& t) {
+  char text[32];
+  (void)std::snprintf(text,
+                      sizeof text,
+                      "%04d-%02d-%02dT%02d:%02d:%02dZ",
+                      t.year,
+                      t.month,
+                      t.day,
+                      t.hour,
+                      t.minute,
+                      t.second);
+  return text;
+}
 
 }  // namespace pxo::platform

@@ -100,17 +100,7 @@ std::string makeSecurityHeader(std::string_view user,
                                std::string_view password) {
   if (user.empty() && password.empty()) return {};
   const auto nonce = randomBytes16();
-  const platform::LocalTime t = platform::utcTimeNow();
-  char created[32];
-  std::snprintf(created,
-                sizeof created,
-                "%04d-%02d-%02dT%02d:%02d:%02dZ",
-                t.year,
-                t.month,
-                t.day,
-                t.hour,
-                t.minute,
-                t.second);
+  const std::string created = platform::utcText(platform::utcTimeNow());
   return securityHeaderWith(
       user,
       password,
