@@ -242,6 +242,21 @@ TEST(Restore, Fpp9AndLaterNeedNoRestart) {
   EXPECT_EQ(fpp->restartCount(), 0);
 }
 
+// A session that put the scan configuration on the controller and then
+// went without a restore, as a crashed process does. Its link as it was.
+std::unique_ptr<ControllerLink> crashAfterScanConfiguration(
+    sim::FppSimulator& fpp) {
+  auto crashed = std::make_unique<ControllerLink>();
+  std::string error;
+  EXPECT_TRUE(
+      connectController(crashed.get(), fpp.httpAddress(), "", "", &error))
+      << error;
+  EXPECT_TRUE(
+      applyScanConfiguration(crashed.get(), scanConfigOf(*crashed), {}, &error))
+      << error;
+  return crashed;
+}
+
 // A scan that never got to put things back (killed, the host crashed): the
 // next connect finds the record, puts the user's files back, checked, and
 // reads the user's configuration, not the scan's.
@@ -252,16 +267,8 @@ TEST(RestoreRecord, TheNextConnectFinishesWhatACrashLeft) {
   const auto stringsBefore = fpp->pixelStringsFile();
   const auto universesBefore = fpp->universeFile();
   std::string error;
-  std::vector<ControllerPort> userPorts;
-  {
-    ControllerLink crashed;
-    ASSERT_TRUE(
-        connectController(&crashed, fpp->httpAddress(), "", "", &error));
-    userPorts = crashed.ports;
-    ASSERT_TRUE(
-        applyScanConfiguration(&crashed, scanConfigOf(crashed), {}, &error));
-    // The link goes without a restore, as with a crashed process.
-  }
+  const std::vector<ControllerPort> userPorts =
+      crashAfterScanConfiguration(*fpp)->ports;
   ASSERT_NE(fpp->pixelStringsFile(), stringsBefore);
   std::vector<std::string> progress;
   ControllerLink next;
@@ -302,13 +309,7 @@ TEST(RestoreRecord, AControllerChangedSinceIsLeftAlone) {
                              "ci-universes-e131.json");
   const auto stringsBefore = fpp->pixelStringsFile();
   std::string error;
-  {
-    ControllerLink crashed;
-    ASSERT_TRUE(
-        connectController(&crashed, fpp->httpAddress(), "", "", &error));
-    ASSERT_TRUE(
-        applyScanConfiguration(&crashed, scanConfigOf(crashed), {}, &error));
-  }
+  (void)crashAfterScanConfiguration(*fpp);
   const std::string users = readData("co-bbbStrings-f8b-12port.ui.json");
   fpp->setPixelStringsFile(users);
   fpp->clearRequests();
@@ -337,15 +338,7 @@ TEST(RestoreRecord, AnotherControllerAtTheAddressIsNotTouched) {
                              "co-pixelStrings-pihat.ui.json",
                              "ci-universes-e131.json");
   std::string error;
-  RestoreRecord record;
-  {
-    ControllerLink crashed;
-    ASSERT_TRUE(
-        connectController(&crashed, fpp->httpAddress(), "", "", &error));
-    ASSERT_TRUE(
-        applyScanConfiguration(&crashed, scanConfigOf(crashed), {}, &error));
-    record = crashed.record;
-  }
+  RestoreRecord record = crashAfterScanConfiguration(*fpp)->record;
   record.hostName = "FPP-Porch";
   ASSERT_TRUE(writeRestoreRecord(record, &error));
   fpp->clearRequests();
