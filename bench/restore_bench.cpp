@@ -7,6 +7,7 @@
 #include "controller/fpp_client.h"
 #include "controller/fpp_reconfigure.h"
 #include "controller/restore_record.h"
+#include "controller/scan_every_port.h"
 
 #include "sim/fpp_simulator.h"
 
@@ -30,21 +31,6 @@ std::unique_ptr<sim::FppSimulator> startController(const char* config) {
   return fpp;
 }
 
-std::vector<ScanPortSpec> everyPort(const ControllerLink& link) {
-  std::vector<ScanPortSpec> specs;
-  int32_t start = 3000;
-  for (const ControllerPort& port : link.ports) {
-    if (port.pixelCount <= 0) continue;
-    specs.push_back({port.portNumber,
-                     start,
-                     port.pixelCount,
-                     port.channelsPerPixel,
-                     port.nullNodes});
-    start += port.pixelCount * port.channelsPerPixel;
-  }
-  return specs;
-}
-
 void applyAndRestore(benchmark::State& state, const char* config) {
   const std::filesystem::path folder =
       std::filesystem::temp_directory_path() / "pxo-restore-bench";
@@ -57,8 +43,9 @@ void applyAndRestore(benchmark::State& state, const char* config) {
     return;
   }
   std::string scanConfig;
-  if (!buildScanPortConfig(
-          link.savedPortStrings, everyPort(link), &scanConfig)) {
+  if (!buildScanPortConfig(link.savedPortStrings,
+                           test::scanEveryPort(link, 3000),
+                           &scanConfig)) {
     state.SkipWithError("no scan configuration");
     return;
   }

@@ -61,6 +61,23 @@ std::unique_ptr<sim::FppSimulator> startController(
   return fpp;
 }
 
+// The Pi with two ports and a user's own E1.31 input, most tests' controller.
+std::unique_ptr<sim::FppSimulator> startPiController() {
+  return startController("system-info-pi.json",
+                         "co-pixelStrings-pihat.ui.json",
+                         "ci-universes-e131.json");
+}
+
+// What the record of the controller at `fpp` is now.
+RecordState recordStateOf(const sim::FppSimulator& fpp) {
+  RestoreRecord record;
+  std::string problem;
+  return readRestoreRecord(kControllerDevice,
+                           controllerRecordKey(fpp.httpAddress()),
+                           &record,
+                           &problem);
+}
+
 // Every port with pixels, one after another from channel 3000.
 std::vector<ScanPortSpec> scanEveryPort(const ControllerLink& link) {
   return test::scanEveryPort(link, 3000);
@@ -129,9 +146,7 @@ INSTANTIATE_TEST_SUITE_P(
         Files{"system-info-bbb.json", "co-bbbStrings-f8b-12port.ui.json", ""}));
 
 TEST(Restore, PutsBackOnlyWhatWasChanged) {
-  auto fpp = startController("system-info-pi.json",
-                             "co-pixelStrings-pihat.ui.json",
-                             "ci-universes-e131.json");
+  auto fpp = startPiController();
   ControllerLink link;
   std::string error;
   ASSERT_TRUE(connectController(&link, fpp->httpAddress(), "", "", &error))
@@ -166,9 +181,7 @@ TEST(Restore, PutsBackOnlyWhatWasChanged) {
 // its way to a slow controller: it waits until the configuration is sent,
 // then puts both files back; the two threads' requests never overlap.
 TEST(Restore, AnInterruptWaitsForTheChangeInFlight) {
-  auto fpp = startController("system-info-pi.json",
-                             "co-pixelStrings-pihat.ui.json",
-                             "ci-universes-e131.json");
+  auto fpp = startPiController();
   ControllerLink link;
   std::string error;
   ASSERT_TRUE(connectController(&link, fpp->httpAddress(), "", "", &error));
@@ -228,9 +241,7 @@ TEST(Restore, Fpp8RestartsFppdToApplyEachChange) {
 }
 
 TEST(Restore, Fpp9AndLaterNeedNoRestart) {
-  auto fpp = startController("system-info-pi.json",
-                             "co-pixelStrings-pihat.ui.json",
-                             "ci-universes-e131.json");
+  auto fpp = startPiController();
   ControllerLink link;
   std::string error;
   ASSERT_TRUE(connectController(&link, fpp->httpAddress(), "", "", &error));
@@ -261,9 +272,7 @@ std::unique_ptr<ControllerLink> crashAfterScanConfiguration(
 // next connect finds the record, puts the user's files back, checked, and
 // reads the user's configuration, not the scan's.
 TEST(RestoreRecord, TheNextConnectFinishesWhatACrashLeft) {
-  auto fpp = startController("system-info-pi.json",
-                             "co-pixelStrings-pihat.ui.json",
-                             "ci-universes-e131.json");
+  auto fpp = startPiController();
   const auto stringsBefore = fpp->pixelStringsFile();
   const auto universesBefore = fpp->universeFile();
   std::string error;
@@ -292,21 +301,14 @@ TEST(RestoreRecord, TheNextConnectFinishesWhatACrashLeft) {
   ASSERT_EQ(next.ports.size(), userPorts.size());
   for (size_t i = 0; i < userPorts.size(); ++i)
     EXPECT_EQ(next.ports[i].colorOrder, userPorts[i].colorOrder);
-  RestoreRecord record;
-  EXPECT_EQ(readRestoreRecord(kControllerDevice,
-                              controllerRecordKey(fpp->httpAddress()),
-                              &record,
-                              &error),
-            RecordState::kNone);
+  EXPECT_EQ(recordStateOf(*fpp), RecordState::kNone);
 }
 
 // Changed by the user after the crash: left alone, the record kept, and the
 // user pointed to the command; which puts the old configuration back when
 // asked.
 TEST(RestoreRecord, AControllerChangedSinceIsLeftAlone) {
-  auto fpp = startController("system-info-pi.json",
-                             "co-pixelStrings-pihat.ui.json",
-                             "ci-universes-e131.json");
+  auto fpp = startPiController();
   const auto stringsBefore = fpp->pixelStringsFile();
   std::string error;
   (void)crashAfterScanConfiguration(*fpp);
@@ -334,9 +336,7 @@ TEST(RestoreRecord, AControllerChangedSinceIsLeftAlone) {
 // The record says which controller it is for: another one answering at the
 // address is not given its files.
 TEST(RestoreRecord, AnotherControllerAtTheAddressIsNotTouched) {
-  auto fpp = startController("system-info-pi.json",
-                             "co-pixelStrings-pihat.ui.json",
-                             "ci-universes-e131.json");
+  auto fpp = startPiController();
   std::string error;
   RestoreRecord record = crashAfterScanConfiguration(*fpp)->record;
   record.hostName = "FPP-Porch";
@@ -371,9 +371,7 @@ TEST(RestoreRecord, AnotherControllerAtTheAddressIsNotTouched) {
 // failure said out loud, the record kept; once it takes writes again, the
 // record puts everything back.
 TEST(RestoreRecord, ARefusedRestoreKeepsTheRecordForLater) {
-  auto fpp = startController("system-info-pi.json",
-                             "co-pixelStrings-pihat.ui.json",
-                             "ci-universes-e131.json");
+  auto fpp = startPiController();
   const auto stringsBefore = fpp->pixelStringsFile();
   const auto universesBefore = fpp->universeFile();
   ControllerLink link;
@@ -392,10 +390,7 @@ TEST(RestoreRecord, ARefusedRestoreKeepsTheRecordForLater) {
       error.find("\"pixoria restore --controller " + fpp->httpAddress() + "\""),
       std::string::npos)
       << error;
-  RestoreRecord record;
-  EXPECT_EQ(
-      readRestoreRecord(kControllerDevice, link.record.key, &record, &error),
-      RecordState::kOk);
+  EXPECT_EQ(recordStateOf(*fpp), RecordState::kOk);
 
   fpp->clearRefusals();
   bool found = false;
@@ -405,17 +400,13 @@ TEST(RestoreRecord, ARefusedRestoreKeepsTheRecordForLater) {
       << error;
   EXPECT_EQ(fpp->pixelStringsFile(), stringsBefore);
   EXPECT_EQ(fpp->universeFile(), universesBefore);
-  EXPECT_EQ(
-      readRestoreRecord(kControllerDevice, link.record.key, &record, &error),
-      RecordState::kNone);
+  EXPECT_EQ(recordStateOf(*fpp), RecordState::kNone);
 }
 
 // A controller away for a moment while the scan puts things back (a
 // restart, Wi-Fi gone): tried again until it answers.
 TEST(RestoreRecord, TheRestoreWaitsForAControllerThatComesBack) {
-  auto fpp = startController("system-info-pi.json",
-                             "co-pixelStrings-pihat.ui.json",
-                             "ci-universes-e131.json");
+  auto fpp = startPiController();
   const auto stringsBefore = fpp->pixelStringsFile();
   const auto universesBefore = fpp->universeFile();
   ControllerLink link;
@@ -447,9 +438,7 @@ TEST(RestoreRecord, TheRestoreWaitsForAControllerThatComesBack) {
 // A write refused while preparing stops the scan with what the controller
 // said, and what was changed goes back at once.
 TEST(RestoreRecord, AWriteRefusedWhilePreparingIsPutBack) {
-  auto fpp = startController("system-info-pi.json",
-                             "co-pixelStrings-pihat.ui.json",
-                             "ci-universes-e131.json");
+  auto fpp = startPiController();
   const auto stringsBefore = fpp->pixelStringsFile();
   const auto universesBefore = fpp->universeFile();
   ControllerLink link;
@@ -462,18 +451,13 @@ TEST(RestoreRecord, AWriteRefusedWhilePreparingIsPutBack) {
             "it answered HTTP 503");
   EXPECT_EQ(fpp->pixelStringsFile(), stringsBefore);
   EXPECT_EQ(fpp->universeFile(), universesBefore);
-  RestoreRecord record;
-  EXPECT_EQ(
-      readRestoreRecord(kControllerDevice, link.record.key, &record, &error),
-      RecordState::kNone);
+  EXPECT_EQ(recordStateOf(*fpp), RecordState::kNone);
 }
 
 // The record is on disk before the first write reaches the controller, and
 // without one nothing is written at all.
 TEST(RestoreRecord, WrittenBeforeTheFirstChangeOrNothingChanges) {
-  auto fpp = startController("system-info-pi.json",
-                             "co-pixelStrings-pihat.ui.json",
-                             "ci-universes-e131.json");
+  auto fpp = startPiController();
   ControllerLink link;
   std::string error;
   ASSERT_TRUE(connectController(&link, fpp->httpAddress(), "", "", &error));
@@ -520,9 +504,7 @@ TEST(RestoreRecord, WrittenBeforeTheFirstChangeOrNothingChanges) {
 
 // Each state of the player gets its own cause, and nothing is written.
 TEST(ControllerIdle, EachPlayerStateSaysWhatIsWrong) {
-  auto fpp = startController("system-info-pi.json",
-                             "co-pixelStrings-pihat.ui.json",
-                             "ci-universes-e131.json");
+  auto fpp = startPiController();
   ControllerLink link;
   std::string error;
   ASSERT_TRUE(connectController(&link, fpp->httpAddress(), "", "", &error));
