@@ -28,5 +28,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   int32_t width = 0, height = 0;
   if (pxo::readSpsSize(raw, &width, &height) && (width < 1 || height < 1))
     __builtin_trap();
+  // The VUI's restriction is taken only when it holds together, and the
+  // depth is one a picture buffer can have.
+  pxo::SpsFacts facts;
+  if (pxo::readSps(raw, &facts)) {
+    if (facts.maxNumReorderFrames &&
+        (*facts.maxNumReorderFrames > *facts.maxDecFrameBuffering ||
+         *facts.maxDecFrameBuffering > 16))
+      __builtin_trap();
+    const auto depth = pxo::reorderDepthOf(facts);
+    if (depth && (depth->frames < 0 || depth->frames > 16)) __builtin_trap();
+  }
   return 0;
 }

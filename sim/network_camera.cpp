@@ -117,6 +117,11 @@ void NetworkCamera::encodeLoop() {
   // holds some back with B-frames), by their number.
   std::deque<std::pair<int64_t, double>> given;
   int64_t nextFrame = 0;
+  // Frames given to the encoders before this one (its frame numbers start
+  // at 0), and whether the first group's own encoder is the one running.
+  int64_t frameBase = 0;
+  bool firstGroup = config_.firstGroupBFrames >= 0 &&
+                    config_.firstGroupBFrames != config_.bFrames;
   while (running_) {
     std::unique_ptr<pxowin::BgraFrame> frame;
     {
@@ -125,13 +130,23 @@ void NetworkCamera::encodeLoop() {
       frame = std::move(pending_);
     }
     if (!frame) continue;
+    if (firstGroup && open &&
+        nextFrame - frameBase >= std::max(config_.keyFrameInterval, 1)) {
+      // The frames the first encoder still holds are lost, as a camera
+      // that restarts its encoder loses them.
+      encoder = pxowin::createH264StreamEncoder();
+      open = false;
+      firstGroup = false;
+      frameBase = nextFrame;
+    }
     if (!open) {
-      open = encoder->open(frame->width,
-                           frame->height,
-                           30,
-                           config_.keyFrameInterval,
-                           config_.bFrames,
-                           nullptr);
+      open = encoder->open(
+          frame->width,
+          frame->height,
+          30,
+          config_.keyFrameInterval,
+          firstGroup ? config_.firstGroupBFrames : config_.bFrames,
+          nullptr);
       if (!open) return;
     }
     given.emplace_back(nextFrame++, frame->timestamp);
@@ -141,6 +156,7 @@ void NetworkCamera::encodeLoop() {
     if (!encoder->encode(
             *frame, wantKeyFrame_.exchange(false), &annexB, &key, &shown))
       continue;
+    shown += frameBase;
     const auto match =
         std::find_if(given.begin(), given.end(), [&](const auto& g) {
           return g.first == shown;

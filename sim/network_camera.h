@@ -41,6 +41,11 @@ struct NetworkCameraConfig {
   // B-frames between reference pictures: the units then go out in decode
   // order, their RTP times going back and forth.
   int32_t bFrames = 0;
+  // B-frames in the first group of pictures when it has fewer than the
+  // rest (an encoder that starts shallow, or one whose settings change):
+  // after it the encoder starts again with `bFrames`, at a key frame with
+  // parameter sets of its own. -1: as the rest.
+  int32_t firstGroupBFrames = -1;
   uint32_t firstRtpTimestamp = 0xFFFFFFFFu - 2u * 90000u;  // wraps after 2 s
   size_t maxPacketBytes = 1400;
   std::string user;  // Basic authentication when `password` is set

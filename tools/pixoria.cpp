@@ -104,6 +104,7 @@ const std::vector<CommandRule>& commandRules() {
         {"camera-password", Takes::kText},
         {"camera-latency", Takes::kNumber},
         {"camera-b-frames", Takes::kCount},
+        {"camera-first-b-frames", Takes::kCount},
         {"ports", Takes::kPortList},
         {"restore-wait", Takes::kNumber}}},
       {"restore",
@@ -131,7 +132,8 @@ const std::vector<CommandRule>& commandRules() {
        {{"simulate", Takes::kSwitch},
         {"scene", Takes::kText},
         {"camera-latency", Takes::kNumber},
-        {"camera-b-frames", Takes::kCount}}},
+        {"camera-b-frames", Takes::kCount},
+        {"camera-first-b-frames", Takes::kCount}}},
       {"decode", 1, {{"out", Takes::kText}, {"name", Takes::kText}}},
       {"cameras", 0, {}},
       {"discover", 0, {{"timeout", Takes::kCount}}},
@@ -236,7 +238,8 @@ int usage() {
       "  pixoria scan --simulate [--scene FILE] [--report FILE] "
       "[--out DIR] [--name NAME] [--fov DEG]\n"
       "               [--user U --password P] [--rtsp "
-      "[--camera-latency MS] [--camera-b-frames N] | --onvif]\n"
+      "[--camera-latency MS] [--camera-b-frames N]\n"
+      "               [--camera-first-b-frames N] | --onvif]\n"
       "  pixoria scan --controller HOST [--user U] [--password P]\n"
       "               [--camera ID | --rtsp URL | --onvif "
       "[DEVICE-URL]]\n"
@@ -249,7 +252,7 @@ int usage() {
       "  pixoria gui [--simulate [--scene FILE]] [--controller HOST]\n"
       "              [--camera ID | --rtsp URL] [--out DIR] [--name NAME]\n"
       "  pixoria serve --simulate [--scene FILE] [--camera-latency MS]\n"
-      "                [--camera-b-frames N]\n"
+      "                [--camera-b-frames N] [--camera-first-b-frames N]\n"
       "  pixoria decode FOLDER [--out DIR] [--name NAME]\n"
       "  pixoria cameras\n"
       "  pixoria discover [--timeout MS]\n"
@@ -333,6 +336,11 @@ int manual() {
       "    --camera-latency MS, --camera-b-frames N\n"
       "                        the simulated network camera's delay and the\n"
       "                        B-frames in its stream (default 0)\n"
+      "    --camera-first-b-frames N\n"
+      "                        B-frames in the simulated camera's first group\n"
+      "                        of pictures, after which its encoder starts\n"
+      "                        again with --camera-b-frames (default: the "
+      "same)\n"
       "\n"
       "EXIT STATUS\n"
       "    0 success; 1 the command failed (the reason is on standard error),\n"
@@ -514,6 +522,8 @@ int scanSimulated(const Arguments& args) {
     pxo::sim::NetworkCameraConfig config;
     config.latencyMs = std::atof(args.get("camera-latency", "500").c_str());
     config.bFrames = std::atoi(args.get("camera-b-frames", "0").c_str());
+    config.firstGroupBFrames =
+        std::atoi(args.get("camera-first-b-frames", "-1").c_str());
     filmed.reset(
         static_cast<pxo::sim::VirtualCamera*>(sessionCamera.release()));
     networkCamera = std::make_unique<pxo::sim::NetworkCamera>(*filmed, config);
@@ -1004,6 +1014,8 @@ int serveRig(const Arguments& args) {
   pxo::sim::NetworkCameraConfig config;
   config.latencyMs = std::atof(args.get("camera-latency", "100").c_str());
   config.bFrames = std::atoi(args.get("camera-b-frames", "0").c_str());
+  config.firstGroupBFrames =
+      std::atoi(args.get("camera-first-b-frames", "-1").c_str());
   pxo::sim::NetworkCamera camera(*filmed, config);
   if (!camera.start(&error)) return fail(error);
   std::printf("controller %s\ncamera %s\n",

@@ -54,6 +54,12 @@ struct ExposureSetting {
   double minimumGain = 0;
 };
 
+// A compressed stream's reorder depth in pictures, and what gave it.
+struct StreamReorder {
+  int32_t frames = 0;
+  std::string from;
+};
+
 class ICaptureSource {
  public:
   virtual ~ICaptureSource() = default;
@@ -127,6 +133,11 @@ class ICaptureSource {
   virtual std::string failure() { return ""; }
   // Reserved; answers nothing.
   virtual std::optional<int32_t> reserved() { return std::nullopt; }
+  // For a camera that sends a compressed stream with B-frames: how many
+  // pictures of the last recording came ahead of their decode order at
+  // most, and what said so ("sps", "level", or "stream" where it was
+  // measured). Nothing for other cameras, or before a recording.
+  virtual std::optional<StreamReorder> streamReorder() { return std::nullopt; }
 };
 
 // Nearest-neighbour reduction so that the longer side is at most

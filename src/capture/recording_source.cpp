@@ -1,8 +1,10 @@
 #include "capture/recording_source.h"
 
+#include "capture/rtsp/h264_depacketizer.h"
 #include "capture/stream_file.h"
 #include "platform/utf8_path.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <thread>
@@ -69,6 +71,7 @@ bool RecordingCaptureSource::startRecording(const std::filesystem::path& path,
   if (encodedWriter_) (void)encodedWriter_->finish(nullptr);
   encodedWriter_.reset();
   timeline_ = DecodeTimeline();
+  recordedDepth_.reset();
   recordFailure_.clear();
   recordFailed_ = false;
   recordBaseSet_ = false;
@@ -109,6 +112,11 @@ std::optional<std::filesystem::path> RecordingCaptureSource::stopRecording() {
   return recordingPath_;
 }
 
+std::optional<StreamReorder> RecordingCaptureSource::streamReorder() {
+  std::lock_guard lock(stateMutex_);
+  return recordedDepth_;
+}
+
 std::string RecordingCaptureSource::failure() {
   // Asked between the patterns: no wait for the lock the capture thread
   // holds while it writes a frame, unless there is something to say.
@@ -121,6 +129,16 @@ void RecordingCaptureSource::writeReadyUnits() {
   while (auto unit = timeline_.next())
     (void)encodedWriter_->write(
         unit->data, unit->presentation, unit->decode, unit->keyFrame);
+  // The deepest depth the recording was written with.
+  if (const auto depth = timeline_.depth()) {
+    const auto frames = static_cast<int32_t>(*depth);
+    if (!recordedDepth_ || frames >= recordedDepth_->frames)
+      recordedDepth_ = StreamReorder{
+          frames,
+          timeline_.depthMeasured()
+              ? "stream"
+              : (declaredDepth_ ? declaredDepth_->from : std::string("sps"))};
+  }
   if (!timeline_.failed().empty() && recordFailure_.empty()) {
     recordFailure_ = timeline_.failed();
     recordFailed_ = true;
@@ -324,7 +342,22 @@ void RecordingCaptureSource::deliverAccessUnit(
   // Pictures shown before the first key frame belong to the stream before
   // the recording (they may refer to it): left out.
   if (presentation < 0 && !keyFrame) return;
-  timeline_.push(std::string(annexB), presentation, keyFrame);
+  std::optional<size_t> depth;
+  if (keyFrame) {
+    if (parameters.sps != depthSps_) {
+      depthSps_ = std::string(parameters.sps);
+      pxo::SpsFacts facts;
+      const auto declared = pxo::readSps(depthSps_, &facts)
+                                ? pxo::reorderDepthOf(facts)
+                                : std::nullopt;
+      declaredDepth_.reset();
+      if (declared)
+        declaredDepth_ =
+            StreamReorder{std::min(declared->frames, 16), declared->from};
+    }
+    if (declaredDepth_) depth = static_cast<size_t>(declaredDepth_->frames);
+  }
+  timeline_.push(std::string(annexB), presentation, keyFrame, depth);
   firstFrameRecorded_ = true;
   writeReadyUnits();
 }

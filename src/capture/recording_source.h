@@ -54,6 +54,7 @@ class RecordingCaptureSource : public ICaptureSource {
   double recordingBase();
   // Why the stream cannot be recorded; empty while it can.
   std::string failure() override;
+  std::optional<StreamReorder> streamReorder() override;
 
  protected:
   // From the capture thread: one frame taken at `sampleTime` seconds on the
@@ -96,9 +97,14 @@ class RecordingCaptureSource : public ICaptureSource {
   // Called with stateMutex_ held: writes the units whose decode times are
   // known.
   void writeReadyUnits();
-  DecodeTimeline timeline_;                // under stateMutex_
-  std::string recordFailure_;              // under stateMutex_
-  std::atomic<bool> recordFailed_{false};  // recordFailure_ is not empty
+  DecodeTimeline timeline_;  // under stateMutex_
+  // The reorder depth the stream's SPS declares, read again only when the
+  // SPS changes (under stateMutex_).
+  std::string depthSps_;
+  std::optional<StreamReorder> declaredDepth_;
+  std::optional<StreamReorder> recordedDepth_;  // of the last recording
+  std::string recordFailure_;                   // under stateMutex_
+  std::atomic<bool> recordFailed_{false};       // recordFailure_ is not empty
   std::unique_ptr<RecordingWriter> writer_;
   WriterFactory writers_;  // null: the platform's
   std::unique_ptr<EncodedRecordingWriter> encodedWriter_;

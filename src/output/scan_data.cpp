@@ -151,8 +151,12 @@ std::string buildMetadataJson(const ScanExportRecord& r) {
   o.add("decodedLEDs", jsonList(leds));
   if (r.calibration) o.add("calibration", calibrationJson(*r.calibration));
   if (r.videoFile) o.add("videoFile", jsonString(*r.videoFile));
-  o.add("camera",
-        JsonObjectText().add("name", jsonString(r.cameraName)).text());
+  JsonObjectText camera;
+  camera.add("name", jsonString(r.cameraName));
+  if (r.reorderDepth)
+    camera.add("reorderDepth", jsonInt(*r.reorderDepth))
+        .add("reorderDepthFrom", jsonString(r.reorderDepthFrom));
+  o.add("camera", camera.text());
   if (!r.skippedIDs.empty()) o.add("skippedIDs", jsonIntList(r.skippedIDs));
   if (!r.ports.empty()) {
     std::vector<std::string> ports;

@@ -75,6 +75,11 @@ struct ScanExportRecord {
   std::vector<ExportedLed> decodedLEDs;
   std::optional<CalibrationRecord> calibration;
   std::string cameraName;
+  // A network camera's stream with B-frames: how many pictures it showed
+  // ahead of their decode order at most, and what said so ("sps", "level",
+  // "stream"); "camera" {"reorderDepth", "reorderDepthFrom"}.
+  std::optional<int32_t> reorderDepth;
+  std::string reorderDepthFrom;
   // The dark picture's noise (red, green, blue) the decoder's thresholds
   // were raised by; absent when the brightness calibration measured none.
   std::optional<std::array<double, 3>> cameraNoise;

@@ -127,6 +127,11 @@ void writeScanData(const ScanSession& session,
     if (session.calibration.exposureSeconds > 0)
       record.exposureSeconds = session.calibration.exposureSeconds;
   }
+  if (session.camera)
+    if (const auto reorder = session.camera->streamReorder()) {
+      record.reorderDepth = reorder->frames;
+      record.reorderDepthFrom = reorder->from;
+    }
   (void)writeMetadataFile(folder, record, nullptr);
 }
 

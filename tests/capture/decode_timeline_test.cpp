@@ -3,6 +3,9 @@
 
 #include "capture/decode_timeline.h"
 
+#include <algorithm>
+#include <map>
+#include <optional>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -13,12 +16,20 @@ namespace {
 constexpr int64_t kFrame = 33333;
 
 // Pushes units shown at `shown` × kFrame (in that decode order) and
-// collects everything, the end included.
-std::vector<DecodeTimeline::Unit> run(const std::vector<int64_t>& shown,
-                                      DecodeTimeline* timeline) {
+// collects everything, the end included. Units listed in `keys` are key
+// frames that declare the depth given with them; the first is always a key
+// frame.
+std::vector<DecodeTimeline::Unit> run(
+    const std::vector<int64_t>& shown,
+    DecodeTimeline* timeline,
+    const std::map<size_t, std::optional<size_t>>& keys = {}) {
   std::vector<DecodeTimeline::Unit> out;
   for (size_t i = 0; i < shown.size(); ++i) {
-    timeline->push(std::to_string(i), shown[i] * kFrame, i == 0);
+    const auto key = keys.find(i);
+    timeline->push(std::to_string(i),
+                   shown[i] * kFrame,
+                   i == 0 || key != keys.end(),
+                   key != keys.end() ? key->second : std::nullopt);
     while (auto unit = timeline->next()) out.push_back(std::move(*unit));
   }
   timeline->finish();
@@ -135,6 +146,76 @@ TEST(DecodeTimeline, ReorderingDeeperThanAtTheStartIsRefused) {
   EXPECT_LT(units.size(), shown.size());
   for (size_t i = 0; i < units.size(); ++i)
     EXPECT_LE(units[i].decode, units[i].presentation);
+}
+
+// x264's B-pyramid (three B-frames, the middle one a reference): shown two
+// places ahead of decode order, one place where a short group at the start
+// or a scene cut holds fewer B-frames. Here the first window has only
+// single B-frames.
+std::vector<int64_t> shallowThenPyramid(size_t* idrAt = nullptr) {
+  std::vector<int64_t> shown = {0};
+  for (int64_t p = 2; p <= 24; p += 2) shown.insert(shown.end(), {p, p - 1});
+  if (idrAt) *idrAt = shown.size();
+  shown.push_back(25);
+  for (int64_t gop = 0; gop < 8; ++gop) {
+    const int64_t p = 25 + 4 * gop + 4;
+    shown.insert(shown.end(), {p, p - 2, p - 3, p - 1});
+  }
+  return shown;
+}
+
+// The depth the stream's SPS declares holds from the first unit, so a
+// pyramid that only starts after the first window is written whole.
+TEST(DecodeTimeline, TheDeclaredDepthHoldsWhereTheFirstWindowWasShallower) {
+  const std::vector<int64_t> shown = shallowThenPyramid();
+  DecodeTimeline measured;
+  (void)run(shown, &measured);
+  EXPECT_FALSE(measured.failed().empty());  // what the SPS saves
+
+  DecodeTimeline declared;
+  const auto units = run(shown, &declared, {{0, 2}});
+  EXPECT_TRUE(declared.failed().empty()) << declared.failed();
+  expectWritable(units, shown);
+  EXPECT_EQ(declared.depth(), 2u);
+  EXPECT_FALSE(declared.depthMeasured());
+  EXPECT_EQ(units[0].decode, -2 * kFrame);
+}
+
+// A camera that changes its encoder settings sends a new SPS with its next
+// IDR: a deeper depth takes over there, and the decode times catch up
+// without ever going back.
+TEST(DecodeTimeline, ADeeperDepthFromAKeyFrameOnTakesOverThere) {
+  size_t idr = 0;
+  const std::vector<int64_t> shown = shallowThenPyramid(&idr);
+  DecodeTimeline timeline;
+  const auto units = run(shown, &timeline, {{0, 1}, {idr, 2}});
+  EXPECT_TRUE(timeline.failed().empty()) << timeline.failed();
+  expectWritable(units, shown);
+  EXPECT_EQ(timeline.depth(), 2u);
+  // Before the new SPS, one frame of delay as that SPS said.
+  EXPECT_EQ(units[0].decode, -kFrame);
+  // Well after it, a unit decodes when the picture two places before it in
+  // showing order is shown.
+  const int64_t last = *std::max_element(shown.begin(), shown.end());
+  EXPECT_EQ(units.back().decode, (last - 2) * kFrame);
+
+  // A shallower one, and a declared depth beyond H.264's buffer, capped.
+  DecodeTimeline shallower;
+  expectWritable(run(shown, &shallower, {{0, 16}, {idr, 2}}), shown);
+  EXPECT_TRUE(shallower.failed().empty());
+  DecodeTimeline capped;
+  (void)run(shown, &capped, {{0, 99}});
+  EXPECT_EQ(capped.depth(), DecodeTimeline::kReorderWindow);
+}
+
+// A declared depth the stream then exceeds is a broken stream, refused as
+// a measured one is.
+TEST(DecodeTimeline, AStreamDeeperThanItsSpsSaysIsRefused) {
+  DecodeTimeline timeline;
+  const std::vector<int64_t> shown = shallowThenPyramid();
+  const auto units = run(shown, &timeline, {{0, 1}});
+  EXPECT_FALSE(timeline.failed().empty());
+  for (const auto& unit : units) EXPECT_LE(unit.decode, unit.presentation);
 }
 
 }  // namespace

@@ -2,6 +2,11 @@
 
 #include "capture/rtsp/rtsp_text.h"
 
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
+
 #include <gtest/gtest.h>
 
 namespace pxo {
@@ -182,17 +187,21 @@ class SpsWriter {
 };
 
 // A High-profile SPS for a picture of `mbsWide` × `mbsHigh` macroblocks
-// cropped at the bottom by `bottom` crop units.
-std::string highProfileSps(uint32_t mbsWide,
-                           uint32_t mbsHigh,
-                           uint32_t bottom,
-                           bool scalingLists) {
+// cropped at the bottom by `bottom` crop units; `vui` writes the VUI (none
+// without it).
+std::string highProfileSps(
+    uint32_t mbsWide,
+    uint32_t mbsHigh,
+    uint32_t bottom,
+    bool scalingLists,
+    uint32_t level = 40,
+    const std::function<void(SpsWriter&)>& vui = nullptr) {
   SpsWriter w;
   w.bits(100, 8);  // profile_idc: High
   w.bits(0, 8);
-  w.bits(40, 8);  // level 4.0
-  w.ue(0);        // sps id
-  w.ue(1);        // chroma 4:2:0
+  w.bits(level, 8);
+  w.ue(0);  // sps id
+  w.ue(1);  // chroma 4:2:0
   w.ue(0);
   w.ue(0);
   w.bit(0);
@@ -224,8 +233,64 @@ std::string highProfileSps(uint32_t mbsWide,
     w.ue(0);
     w.ue(bottom);
   }
-  w.bit(0);  // vui_parameters_present_flag
+  w.bit(vui ? 1 : 0);  // vui_parameters_present_flag
+  if (vui) vui(w);
   return w.nal();
+}
+
+// hrd_parameters() with `count` CPB specifications.
+void writeHrd(SpsWriter& w, uint32_t count) {
+  w.ue(count - 1);
+  w.bits(4, 4);
+  w.bits(3, 4);
+  for (uint32_t i = 0; i < count; ++i) {
+    w.ue(2000 + i);
+    w.ue(4000 + i);
+    w.bit(i & 1);
+  }
+  w.bits(23, 5);
+  w.bits(23, 5);
+  w.bits(23, 5);
+  w.bits(24, 5);
+}
+
+// A VUI with every optional part present before the bitstream restriction,
+// as broadcast encoders write it.
+void fullVui(SpsWriter& w, uint32_t reorder, uint32_t buffering) {
+  w.bit(1);  // aspect_ratio_info_present_flag
+  w.bits(255, 8);
+  w.bits(4, 16);
+  w.bits(3, 16);
+  w.bit(1);  // overscan_info_present_flag
+  w.bit(0);
+  w.bit(1);  // video_signal_type_present_flag
+  w.bits(5, 3);
+  w.bit(1);
+  w.bit(1);  // colour_description_present_flag
+  w.bits(1, 8);
+  w.bits(1, 8);
+  w.bits(1, 8);
+  w.bit(1);  // chroma_loc_info_present_flag
+  w.ue(1);
+  w.ue(1);
+  w.bit(1);  // timing_info_present_flag
+  w.bits(1001, 32);
+  w.bits(60000, 32);
+  w.bit(1);
+  w.bit(1);  // nal_hrd_parameters_present_flag
+  writeHrd(w, 3);
+  w.bit(1);  // vcl_hrd_parameters_present_flag
+  writeHrd(w, 1);
+  w.bit(0);  // low_delay_hrd_flag
+  w.bit(1);  // pic_struct_present_flag
+  w.bit(1);  // bitstream_restriction_flag
+  w.bit(1);
+  w.ue(2);
+  w.ue(1);
+  w.ue(16);
+  w.ue(16);
+  w.ue(reorder);
+  w.ue(buffering);
 }
 
 TEST(ReadSpsSize, CroppingProfilesAndShortInput) {
@@ -250,6 +315,102 @@ TEST(ReadSpsSize, CroppingProfilesAndShortInput) {
   EXPECT_FALSE(readSpsSize("\x67\x42\x00", &width, &height));
   // Cropped to nothing.
   EXPECT_FALSE(readSpsSize(highProfileSps(1, 1, 8, false), &width, &height));
+}
+
+// The reorder depth a stream declares, read through every VUI part before
+// it; where it has none, the level's picture buffer for the stream's size.
+TEST(ReadSps, TheReorderDepthFromTheVuiOrTheLevel) {
+  SpsFacts facts;
+  const std::string full = highProfileSps(
+      80, 45, 0, true, 31, [](SpsWriter& w) { fullVui(w, 2, 4); });
+  ASSERT_TRUE(readSps(full, &facts));
+  EXPECT_EQ(facts.width, 1280);
+  EXPECT_EQ(facts.height, 720);
+  EXPECT_EQ(facts.level, 31u);
+  EXPECT_EQ(facts.maxNumReorderFrames, 2);
+  EXPECT_EQ(facts.maxDecFrameBuffering, 4);
+  EXPECT_EQ(facts.maxDpbFrames, 5);  // 18000 / (80 × 45)
+  auto depth = reorderDepthOf(facts);
+  ASSERT_TRUE(depth);
+  EXPECT_EQ(depth->frames, 2);
+  EXPECT_EQ(depth->from, "sps");
+
+  // No VUI: 1080p at level 4.0 holds 4 pictures.
+  ASSERT_TRUE(readSps(highProfileSps(120, 68, 4, false), &facts));
+  EXPECT_FALSE(facts.maxNumReorderFrames);
+  depth = reorderDepthOf(facts);
+  ASSERT_TRUE(depth);
+  EXPECT_EQ(depth->frames, 4);
+  EXPECT_EQ(depth->from, "level");
+
+  // A VUI without a bitstream restriction says nothing either.
+  ASSERT_TRUE(readSps(highProfileSps(120,
+                                     68,
+                                     4,
+                                     false,
+                                     40,
+                                     [](SpsWriter& w) {
+                                       for (int i = 0; i < 9; ++i) w.bit(0);
+                                     }),
+                      &facts));
+  EXPECT_FALSE(facts.maxNumReorderFrames);
+  EXPECT_EQ(reorderDepthOf(facts)->from, "level");
+
+  // Cut short inside the VUI, or out of range: the size still holds, the
+  // restriction is not taken.
+  ASSERT_TRUE(readSps(full.substr(0, full.size() - 4), &facts));
+  EXPECT_EQ(facts.width, 1280);
+  EXPECT_FALSE(facts.maxNumReorderFrames);
+  ASSERT_TRUE(
+      readSps(highProfileSps(
+                  80, 45, 0, false, 31, [](SpsWriter& w) { fullVui(w, 5, 4); }),
+              &facts));
+  EXPECT_FALSE(facts.maxNumReorderFrames);
+  EXPECT_EQ(reorderDepthOf(facts)->frames, 5);
+
+  // A level the standard does not have: nothing known.
+  ASSERT_TRUE(readSps(highProfileSps(80, 45, 0, false, 7), &facts));
+  EXPECT_FALSE(reorderDepthOf(facts));
+}
+
+// The first SPS of an Annex B file.
+std::string firstSpsOf(const char* name) {
+  std::ifstream in(
+      std::filesystem::path(PXO_SOURCE_DIR) / "tests" / "data" / "media" / name,
+      std::ios::binary);
+  const std::string all((std::istreambuf_iterator<char>(in)),
+                        std::istreambuf_iterator<char>());
+  for (size_t at = all.find(std::string("\0\0\1", 3)); at != std::string::npos;
+       at = all.find(std::string("\0\0\1", 3), at + 3)) {
+    if ((all[at + 3] & 0x1f) != 7) continue;
+    std::string unit =
+        all.substr(at + 3, all.find(std::string("\0\0\1", 3), at + 3) - at - 3);
+    while (!unit.empty() && unit.back() == 0) unit.pop_back();
+    return unit;
+  }
+  return "";
+}
+
+// What x264 writes (the samples' encoder, and most cameras' kind): a VUI
+// with the bitstream restriction, no reordering without B-frames, two
+// places with two B-frames in x264's pyramid.
+TEST(ReadSps, WhatX264Declares) {
+  SpsFacts facts;
+  ASSERT_TRUE(readSps(firstSpsOf("stream.h264"), &facts));
+  EXPECT_EQ(facts.maxNumReorderFrames, 0);
+  ASSERT_TRUE(readSps(firstSpsOf("stream_bframes.h264"), &facts));
+  EXPECT_EQ(facts.maxNumReorderFrames, 2);
+}
+
+TEST(ReadSps, MaxDpbFramesByLevelAndSize) {
+  EXPECT_EQ(maxDpbFramesFor(9, 11, 9), 4);     // 1b, QCIF
+  EXPECT_EQ(maxDpbFramesFor(11, 22, 18), 2);   // 1.1, CIF
+  EXPECT_EQ(maxDpbFramesFor(30, 45, 36), 5);   // 3.0, 720 × 576
+  EXPECT_EQ(maxDpbFramesFor(41, 120, 68), 4);  // 4.1, 1080p
+  EXPECT_EQ(maxDpbFramesFor(51, 20, 12), 16);  // capped
+  EXPECT_EQ(maxDpbFramesFor(62, 240, 135), 16);
+  EXPECT_EQ(maxDpbFramesFor(42, 0, 0), 0);
+  EXPECT_EQ(maxDpbFramesFor(8, 20, 12), 0);
 }
 
 }  // namespace

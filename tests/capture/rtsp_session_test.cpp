@@ -585,6 +585,57 @@ TEST(RtspCaptureWithGstreamer, BFrameStreamRecordedWithItsOwnTimes) {
   std::filesystem::remove_all(folder);
 }
 
+// x264's own B-frames (adaptive, up to three, in a pyramid) in a 720p
+// stream, with the VUI that declares how deep they reorder and with the
+// VUI taken out: recorded whole for longer than the first groups, where
+// the pyramid gets deeper, every frame at its own time.
+TEST(RtspCaptureWithGstreamer, APyramidStreamIsRecordedAsDeepAsItsSpsSays) {
+  struct Case {
+    std::vector<std::string> arguments;
+    int32_t depth;
+    std::string from;
+  };
+  const Case cases[] = {
+      {{"--x264-defaults", "--width", "1280", "--height", "720"}, 2, "sps"},
+      // Level 3.1 holds five 720p pictures.
+      {{"--x264-defaults", "--strip-vui", "--width", "1280", "--height", "720"},
+       5,
+       "level"}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.from);
+    pxo::test::GstRtspPeer peer(c.arguments);
+    ASSERT_FALSE(peer.url().empty());
+    RTSPCapture camera(peer.url(), "", "");
+    std::string error;
+    ASSERT_TRUE(camera.start("", &error)) << error;
+    ASSERT_TRUE(camera.waitForFrame(10.0));
+    const auto folder =
+        std::filesystem::temp_directory_path() /
+        ("pxo-rtsp-pyramid-" + std::to_string(::getpid()) + "-" + c.from);
+    std::filesystem::create_directories(folder);
+    ASSERT_TRUE(camera.startRecording(folder / "camera.mp4", &error)) << error;
+    ASSERT_TRUE(camera.waitForRecordedFrame(5.0));
+    std::this_thread::sleep_for(10s);
+    EXPECT_EQ(camera.failure(), "");
+    ASSERT_TRUE(camera.stopRecording());
+    const auto reorder = camera.streamReorder();
+    ASSERT_TRUE(reorder);
+    EXPECT_EQ(reorder->frames, c.depth);
+    EXPECT_EQ(reorder->from, c.from);
+    camera.stop();
+    double last = -1;
+    for (int k = 0; k < 280; k += 3) {
+      BgraFrame frame;
+      ASSERT_TRUE(camera.extractFrame(k / 30.0 + 0.005, 320, frame, &error))
+          << "frame " << k << ": " << error;
+      EXPECT_NEAR(frame.timestamp, k / 30.0, 0.002) << "frame " << k;
+      EXPECT_GT(frame.timestamp, last) << "frame " << k;
+      last = frame.timestamp;
+    }
+    std::filesystem::remove_all(folder);
+  }
+}
+
 // A server that stops in the middle of the stream, hanging up or falling
 // silent: the source says so, naming the camera, within seconds.
 TEST(RtspCaptureWithGstreamer, AServerThatStopsMidStream) {

@@ -622,8 +622,10 @@ NetworkScanOutcome scanThroughANetworkCamera(
 }
 
 // What many cameras send: a High-profile stream with B-frames, its units
-// in decode order and their RTP times going back and forth. Recorded with
-// the right decode and presentation times, every frame time shows its own
+// in decode order and their RTP times going back and forth; here a single
+// B-frame in the first group of pictures and x264's pyramid of three after
+// it, so the stream reorders deeper than it did when it started. Recorded
+// with the decode times its SPS allows, every frame time shows its own
 // picture and the scan reads as it does from a baseline stream.
 TEST_F(RigScan, NetworkCameraSendingBFrames) {
   if (sim::rigTooSlowForRealTime())
@@ -631,8 +633,58 @@ TEST_F(RigScan, NetworkCameraSendingBFrames) {
   sim::NetworkCameraConfig config;
   config.latencyMs = 100;
   config.bFrames = 3;
-  expectGoodScan(
-      scanThroughANetworkCamera(conditionScene("webcam-timing"), "", config));
+  config.firstGroupBFrames = 1;
+  const std::filesystem::path dir = dataDir / "b-frames";
+  std::filesystem::create_directories(dir);
+  const NetworkScanOutcome o = scanThroughANetworkCamera(
+      conditionScene("webcam-timing"), dir.string(), config);
+  expectGoodScan(o);
+  // The depth the recording was written with, as the pyramid's SPS says.
+  ASSERT_FALSE(o.dataFolder.empty());
+  const std::string metadata =
+      readFile(std::filesystem::path(o.dataFolder) / "metadata.json");
+  EXPECT_NE(metadata.find("\"reorderDepth\":2,\"reorderDepthFrom\":\"sps\""),
+            std::string::npos)
+      << metadata;
+}
+
+// A camera whose first group of pictures holds a single B-frame and whose
+// encoder then starts again with x264's pyramid of three, recorded from its
+// very first key frame: the first window reorders by one place, what
+// follows by two, and the new SPS says so at its key frame. The recording
+// is whole and says how deep it went.
+TEST(NetworkCameraRecording, ADeeperPyramidAfterTheFirstGroupIsRecordedWhole) {
+  if (sim::rigTooSlowForRealTime())
+    GTEST_SKIP() << "real-time rig under ThreadSanitizer";
+  sim::SimulatedRig rig(conditionScene("webcam-timing"));
+  std::string error;
+  ASSERT_TRUE(rig.start(&error)) << error;
+  auto filmed = rig.makeCamera(0);
+  sim::NetworkCameraConfig config;
+  config.latencyMs = 100;
+  config.bFrames = 3;
+  config.firstGroupBFrames = 1;
+  sim::NetworkCamera server(*filmed, config);
+  ASSERT_TRUE(server.start(&error)) << error;
+  const auto folder = std::filesystem::temp_directory_path() /
+                      ("pxo-first-group-" + std::to_string(::getpid()));
+  std::filesystem::create_directories(folder);
+  pxowin::RTSPCapture camera(server.url(), "", "");
+  // Recording from before the first frame: the file starts at the stream's
+  // first key frame.
+  ASSERT_TRUE(camera.startRecording(folder / "camera.mp4", &error)) << error;
+  ASSERT_TRUE(camera.start("", &error)) << error;
+  ASSERT_TRUE(camera.waitForRecordedFrame(5.0));
+  std::this_thread::sleep_for(std::chrono::seconds(3));
+  EXPECT_EQ(camera.failure(), "");
+  ASSERT_TRUE(camera.stopRecording());
+  const auto reorder = camera.streamReorder();
+  ASSERT_TRUE(reorder);
+  EXPECT_EQ(reorder->frames, 2);
+  EXPECT_EQ(reorder->from, "sps");
+  camera.stop();
+  server.stop();
+  std::filesystem::remove_all(folder);
 }
 
 // A network camera that stops in the middle of the scan, by closing the

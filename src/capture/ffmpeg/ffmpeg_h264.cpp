@@ -301,6 +301,9 @@ class FfmpegStreamEncoder final : public H264StreamEncoder {
     encoder_->max_b_frames = std::clamp(bFrames, 0, 16);
     encoder_->thread_count = 1;
     av_opt_set(encoder_->priv_data, "preset", "ultrafast", 0);
+    // x264's own structure: two or more B-frames in a pyramid, the middle
+    // one a reference (two places of reordering).
+    if (bFrames >= 2) av_opt_set(encoder_->priv_data, "b-pyramid", "normal", 0);
     // Low delay holds no frame back, which rules B-frames out.
     if (bFrames <= 0) av_opt_set(encoder_->priv_data, "tune", "zerolatency", 0);
     av_opt_set(encoder_->priv_data, "crf", "18", 0);

@@ -1,6 +1,7 @@
 #include "capture/rtsp/h264_depacketizer.h"
 
 #include <algorithm>
+#include <utility>
 
 namespace pxo {
 namespace {
@@ -164,59 +165,147 @@ class BitReader {
     return k & 1 ? static_cast<int32_t>((k + 1) / 2)
                  : -static_cast<int32_t>(k / 2);
   }
+  // Whether a read went past the last byte.
+  bool overrun() const { return position_ > bytes_.size() * 8; }
 
  private:
   std::string_view bytes_;
   size_t position_ = 0;
 };
 
-}  // namespace
-
-bool readSpsSize(std::string_view sps, int32_t* width, int32_t* height) {
-  if (sps.size() < 4) return false;
+// The RBSP of a NAL unit: the header byte skipped, emulation prevention
+// (a 03 after two zero bytes, before a byte below 4) removed.
+std::string rbspOf(std::string_view unit) {
   std::string rbsp;
-  rbsp.reserve(sps.size());
+  rbsp.reserve(unit.size());
   int zeros = 0;
-  for (size_t i = 1; i < sps.size(); ++i) {
-    const auto byte = uint8_t(sps[i]);
-    if (zeros >= 2 && byte == 3 && i + 1 < sps.size() &&
-        uint8_t(sps[i + 1]) < 4) {
+  for (size_t i = 1; i < unit.size(); ++i) {
+    const auto byte = uint8_t(unit[i]);
+    if (zeros >= 2 && byte == 3 && i + 1 < unit.size() &&
+        uint8_t(unit[i + 1]) < 4) {
       zeros = 0;
       continue;
     }
     zeros = byte == 0 ? zeros + 1 : 0;
     rbsp.push_back(static_cast<char>(byte));
   }
+  return rbsp;
+}
+
+void skipScalingLists(BitReader& r, uint32_t chroma) {
+  const int lists = chroma == 3 ? 12 : 8;
+  for (int i = 0; i < lists; ++i) {
+    if (!r.bit()) continue;
+    const int size = i < 6 ? 16 : 64;
+    int32_t last = 8, next = 8;
+    for (int j = 0; j < size; ++j) {
+      // delta_scale is −128 … 127 in a valid stream; any other value must
+      // not overflow.
+      if (next != 0)
+        next =
+            static_cast<int32_t>(((int64_t{last} + r.se()) % 256 + 256) % 256);
+      last = next == 0 ? last : next;
+    }
+  }
+}
+
+// hrd_parameters() (E.1.2): read past, nothing kept.
+void skipHrdParameters(BitReader& r) {
+  // cpb_cnt_minus1 is 0 … 31; a larger one is a broken stream, read as far
+  // as a valid one could go.
+  const uint32_t cpbCount = std::min<uint32_t>(r.ue(), 31) + 1;
+  r.bits(4);  // bit_rate_scale
+  r.bits(4);  // cpb_size_scale
+  for (uint32_t i = 0; i < cpbCount; ++i) {
+    r.ue();   // bit_rate_value_minus1
+    r.ue();   // cpb_size_value_minus1
+    r.bit();  // cbr_flag
+  }
+  // initial_cpb_removal_delay_length_minus1, cpb_removal_delay_length_minus1,
+  // dpb_output_delay_length_minus1, time_offset_length
+  r.bits(20);
+}
+
+// vui_parameters() (E.1.1) up to and including bitstream_restriction.
+void readVui(BitReader& r, SpsFacts* facts) {
+  if (r.bit()) {                       // aspect_ratio_info_present_flag
+    if (r.bits(8) == 255) r.bits(32);  // Extended_SAR: sar_width, sar_height
+  }
+  if (r.bit()) r.bit();  // overscan_info_present_flag, overscan_appropriate
+  if (r.bit()) {         // video_signal_type_present_flag
+    r.bits(4);           // video_format, video_full_range_flag
+    if (r.bit()) r.bits(24);  // colour primaries, transfer, matrix
+  }
+  if (r.bit()) {  // chroma_loc_info_present_flag
+    r.ue();
+    r.ue();
+  }
+  if (r.bit()) {  // timing_info_present_flag
+    r.bits(32);   // num_units_in_tick
+    r.bits(32);   // time_scale
+    r.bit();      // fixed_frame_rate_flag
+  }
+  const uint32_t nalHrd = r.bit();
+  if (nalHrd) skipHrdParameters(r);
+  const uint32_t vclHrd = r.bit();
+  if (vclHrd) skipHrdParameters(r);
+  if (nalHrd || vclHrd) r.bit();  // low_delay_hrd_flag
+  r.bit();                        // pic_struct_present_flag
+  if (!r.bit()) return;           // bitstream_restriction_flag
+  r.bit();                        // motion_vectors_over_pic_boundaries_flag
+  r.ue();                         // max_bytes_per_pic_denom
+  r.ue();                         // max_bits_per_mb_denom
+  r.ue();                         // log2_max_mv_length_horizontal
+  r.ue();                         // log2_max_mv_length_vertical
+  const uint32_t reorder = r.ue();
+  const uint32_t buffering = r.ue();
+  // Only what was read whole and holds together is taken.
+  if (r.overrun() || reorder > buffering || buffering > 16) return;
+  facts->maxNumReorderFrames = static_cast<int32_t>(reorder);
+  facts->maxDecFrameBuffering = static_cast<int32_t>(buffering);
+}
+
+}  // namespace
+
+int32_t maxDpbFramesFor(uint32_t level, int64_t widthMbs, int64_t heightMbs) {
+  // MaxDpbMbs by level_idc (table A-1); 9 is level 1b.
+  static constexpr std::pair<uint32_t, int64_t> kMaxDpbMbs[] = {
+      {9, 396},     {10, 396},    {11, 900},    {12, 2376},   {13, 2376},
+      {20, 2376},   {21, 4752},   {22, 8100},   {30, 8100},   {31, 18000},
+      {32, 20480},  {40, 32768},  {41, 32768},  {42, 34816},  {50, 110400},
+      {51, 184320}, {52, 184320}, {60, 696320}, {61, 696320}, {62, 696320}};
+  const int64_t picture = widthMbs * heightMbs;
+  if (picture < 1) return 0;
+  for (const auto& [idc, mbs] : kMaxDpbMbs)
+    if (idc == level)
+      return static_cast<int32_t>(std::min<int64_t>(mbs / picture, 16));
+  return 0;
+}
+
+bool readSps(std::string_view sps, SpsFacts* facts) {
+  if (sps.size() < 4) return false;
+  const std::string rbsp = rbspOf(sps);
   BitReader r(rbsp);
-  const uint32_t profile = r.bits(8);
-  r.bits(8);  // constraint flags
-  r.bits(8);  // level_idc
-  r.ue();     // seq_parameter_set_id
+  SpsFacts read;
+  read.profile = r.bits(8);
+  const uint32_t constraints = r.bits(8);
+  read.level = r.bits(8);
+  // Level 1b in the profiles that write it as 1.1 with constraint_set3.
+  if (read.level == 11 && (constraints & 0x10) &&
+      (read.profile == 66 || read.profile == 77 || read.profile == 88))
+    read.level = 9;
+  r.ue();  // seq_parameter_set_id
   static constexpr uint32_t kHighProfiles[] = {
       100, 110, 122, 244, 44, 83, 86, 118, 128, 138, 139, 134, 135};
-  if (std::find(std::begin(kHighProfiles), std::end(kHighProfiles), profile) !=
-      std::end(kHighProfiles)) {
+  if (std::find(std::begin(kHighProfiles),
+                std::end(kHighProfiles),
+                read.profile) != std::end(kHighProfiles)) {
     const uint32_t chroma = r.ue();
     if (chroma == 3) r.bit();  // separate_colour_plane_flag
     r.ue();                    // bit_depth_luma_minus8
     r.ue();                    // bit_depth_chroma_minus8
     r.bit();                   // qpprime_y_zero_transform_bypass_flag
-    if (r.bit()) {             // seq_scaling_matrix_present_flag
-      const int lists = chroma == 3 ? 12 : 8;
-      for (int i = 0; i < lists; ++i) {
-        if (!r.bit()) continue;
-        const int size = i < 6 ? 16 : 64;
-        int32_t last = 8, next = 8;
-        for (int j = 0; j < size; ++j) {
-          // delta_scale is −128 … 127 in a valid stream; any other
-          // value must not overflow.
-          if (next != 0)
-            next = static_cast<int32_t>(((int64_t{last} + r.se()) % 256 + 256) %
-                                        256);
-          last = next == 0 ? last : next;
-        }
-      }
-    }
+    if (r.bit()) skipScalingLists(r, chroma);  // seq_scaling_matrix_present
   }
   r.ue();  // log2_max_frame_num_minus4
   const uint32_t pocType = r.ue();
@@ -243,13 +332,31 @@ bool readSpsSize(std::string_view sps, int32_t* width, int32_t* height) {
     top = r.ue();
     bottom = r.ue();
   }
+  const int64_t heightMbs = (2 - int64_t{frameMbsOnly}) * heightUnits;
   const int64_t w = widthMbs * 16 - 2 * (left + right);
-  const int64_t h =
-      (2 - int64_t{frameMbsOnly}) * heightUnits * 16 - 2 * (top + bottom);
+  const int64_t h = heightMbs * 16 - 2 * (top + bottom);
   if (w < 1 || h < 1 || w > INT32_MAX || h > INT32_MAX) return false;
-  *width = static_cast<int32_t>(w);
-  *height = static_cast<int32_t>(h);
+  read.width = static_cast<int32_t>(w);
+  read.height = static_cast<int32_t>(h);
+  read.maxDpbFrames = maxDpbFramesFor(read.level, widthMbs, heightMbs);
+  if (!r.overrun() && r.bit()) readVui(r, &read);  // vui_parameters_present
+  *facts = std::move(read);
   return true;
+}
+
+bool readSpsSize(std::string_view sps, int32_t* width, int32_t* height) {
+  SpsFacts facts;
+  if (!readSps(sps, &facts)) return false;
+  *width = facts.width;
+  *height = facts.height;
+  return true;
+}
+
+std::optional<ReorderDepth> reorderDepthOf(const SpsFacts& facts) {
+  if (facts.maxNumReorderFrames)
+    return ReorderDepth{*facts.maxNumReorderFrames, "sps"};
+  if (facts.maxDpbFrames > 0) return ReorderDepth{facts.maxDpbFrames, "level"};
+  return std::nullopt;
 }
 
 }  // namespace pxo

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -58,11 +59,51 @@ class H264Depacketizer {
   std::string pps_;
 };
 
-// The coded picture size from a sequence parameter set (with its NAL
-// header byte, emulation prevention in place), cropping applied. False for
-// fewer than 4 bytes or a size below 1.
+// What a sequence parameter set says about the stream, as far as the
+// recorder needs it.
+struct SpsFacts {
+  // The picture size, cropping applied.
+  int32_t width = 0;
+  int32_t height = 0;
+  uint32_t profile = 0;
+  // level_idc; level 1b reads as 9 (some encoders write it so, others as 11
+  // with constraint_set3 in the Baseline, Main and Extended profiles).
+  uint32_t level = 0;
+  // The decoded picture buffer in whole pictures: MaxDpbFrames for the
+  // level and picture size, at most 16; 0 for a level the standard does
+  // not have.
+  int32_t maxDpbFrames = 0;
+  // From the VUI's bitstream_restriction, when the SPS carries one that
+  // holds together (reorder ≤ buffering ≤ 16) and was read whole.
+  std::optional<int32_t> maxNumReorderFrames;
+  std::optional<int32_t> maxDecFrameBuffering;
+};
+
+// Reads a sequence parameter set (with its NAL header byte, emulation
+// prevention in place) up to and including the VUI's bitstream
+// restriction. False for fewer than 4 bytes or a picture size below 1.
+// The VUI is optional: one that is cut short or out of range leaves the
+// two bitstream-restriction fields unset and the rest still read.
+[[nodiscard]] bool readSps(std::string_view sps, SpsFacts* facts);
+
+// The coded picture size from a sequence parameter set, cropping applied.
+// False for fewer than 4 bytes or a size below 1.
 [[nodiscard]] bool readSpsSize(std::string_view sps,
                                int32_t* width,
                                int32_t* height);
+
+// How many pictures a stream may be shown ahead of its decode order, and
+// what says so: "sps" (max_num_reorder_frames), "level" (MaxDpbFrames for
+// the stream's level and size). Nothing when neither is known.
+struct ReorderDepth {
+  int32_t frames = 0;
+  std::string from;
+};
+std::optional<ReorderDepth> reorderDepthOf(const SpsFacts& facts);
+
+// MaxDpbFrames (ITU-T H.264 table A-1 and A.3.1 h): the level's largest
+// decoded picture buffer in pictures of the given size in macroblocks, at
+// most 16; 0 for an unknown level.
+int32_t maxDpbFramesFor(uint32_t level, int64_t widthMbs, int64_t heightMbs);
 
 }  // namespace pxo
