@@ -8,8 +8,9 @@ set -euo pipefail
 packages=(
   # Build
   g++ make cmake ninja-build pkg-config binutils
-  # The Debian package (dpkg-shlibdeps finds its dependencies)
-  dpkg-dev
+  # The Debian packages (dpkg-shlibdeps finds their dependencies; CPack
+  # reads file types), checked by lintian, their manual page read by man
+  dpkg-dev file lintian man-db
   # Recording and extraction (H.264 through libx264), frame conversion
   libavformat-dev libavcodec-dev libswscale-dev libavutil-dev
   # The scan preview image

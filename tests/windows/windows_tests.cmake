@@ -68,6 +68,19 @@ set_tests_properties(api/WindowsHostLoadsTheDllAndGetsOneCallback PROPERTIES
   TIMEOUT 60
   PASS_REGULAR_EXPRESSION
   "exports: 12 of 12\r?\nbackend status: 0\r?\ncameras: 0\r?\nentry point returned\r?\ncallbacks: 1\r?\nresult: \\(null\\)\r?\non the calling thread: no")
+# The version resources Explorer and installers read.
+add_executable(version_info windows/version_info.c)
+target_link_libraries(version_info PRIVATE version)
+add_test(NAME api/DllCarriesItsVersionResource
+         COMMAND version_info $<TARGET_FILE:pixoria>)
+add_test(NAME tools/CommandCarriesItsVersionResource
+         COMMAND version_info $<TARGET_FILE:pixoria_tool>)
+set_tests_properties(api/DllCarriesItsVersionResource PROPERTIES
+  PASS_REGULAR_EXPRESSION
+  "ProductName: Pixoria\r?\nProductVersion: ${PROJECT_VERSION}\r?\nFileDescription: Pixoria library[^\r\n]*\r?\nFileVersion: ${PROJECT_VERSION}.0")
+set_tests_properties(tools/CommandCarriesItsVersionResource PROPERTIES
+  PASS_REGULAR_EXPRESSION
+  "ProductName: Pixoria\r?\nProductVersion: ${PROJECT_VERSION}\r?\nFileDescription: Pixoria command-line tool\r?\nFileVersion: ${PROJECT_VERSION}.0")
 add_test(NAME api/DllImportsOnlySystemDllsAndExportsOnlyPxo
          COMMAND ${CMAKE_COMMAND}
                  -DOBJDUMP=${CMAKE_OBJDUMP}
