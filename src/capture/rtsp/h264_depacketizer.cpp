@@ -340,7 +340,7 @@ bool readSps(std::string_view sps, SpsFacts* facts) {
   read.height = static_cast<int32_t>(h);
   read.maxDpbFrames = maxDpbFramesFor(read.level, widthMbs, heightMbs);
   if (!r.overrun() && r.bit()) readVui(r, &read);  // vui_parameters_present
-  *facts = std::move(read);
+  *facts = read;
   return true;
 }
 
