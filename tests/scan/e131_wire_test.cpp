@@ -1,0 +1,99 @@
+// E1.31 data packets as ANSI E1.31-2018 lays them out, byte for byte, and
+// read back as a receiver reads them.
+
+#include "scan/e131_wire.h"
+
+#include <numeric>
+
+#include <gtest/gtest.h>
+
+namespace pxo {
+namespace {
+
+E131Source testSource() {
+  E131Source source;
+  for (size_t i = 0; i < source.cid.size(); ++i)
+    source.cid[i] = static_cast<uint8_t>(0xa0 + i);
+  source.name = "pixoria scan";
+  source.priority = 150;
+  return source;
+}
+
+// The fields at the offsets the standard gives (section 4, table 4-1).
+TEST(E131Wire, AFullUniverseByteForByte) {
+  std::vector<uint8_t> slots(512);
+  std::iota(slots.begin(), slots.end(), 0);
+  const auto packet = e131DataPacket(testSource(), 0x1234, 7, slots, false);
+  ASSERT_EQ(packet.size(), 638u);
+  const std::vector<uint8_t> root = {0x00, 0x10, 0x00, 0x00, 'A', 'S', 'C', '-',
+                                     'E',  '1',  '.',  '1',  '7', 0,   0,   0,
+                                     0x72, 0x6e, 0,    0,    0,   4};
+  EXPECT_EQ(std::vector<uint8_t>(packet.begin(), packet.begin() + 22), root);
+  EXPECT_EQ(packet[22], 0xa0);
+  EXPECT_EQ(packet[37], 0xaf);
+  // Framing layer: length 600, vector 2, name, priority, sync, sequence,
+  // options, universe.
+  EXPECT_EQ(packet[38], 0x72);
+  EXPECT_EQ(packet[39], 0x58);
+  EXPECT_EQ(packet[43], 0x02);
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(&packet[44])),
+            "pixoria scan");
+  EXPECT_EQ(packet[107], 0);
+  EXPECT_EQ(packet[108], 150);
+  EXPECT_EQ(packet[109], 0);
+  EXPECT_EQ(packet[110], 0);
+  EXPECT_EQ(packet[111], 7);
+  EXPECT_EQ(packet[112], 0);
+  EXPECT_EQ(packet[113], 0x12);
+  EXPECT_EQ(packet[114], 0x34);
+  // DMP layer: length 523, set property, 0xa1, address 0, increment 1,
+  // 513 values, the null start code, then the slots.
+  const std::vector<uint8_t> dmp = {
+      0x72, 0x0b, 0x02, 0xa1, 0, 0, 0, 1, 0x02, 0x01, 0x00};
+  EXPECT_EQ(std::vector<uint8_t>(packet.begin() + 115, packet.begin() + 126),
+            dmp);
+  EXPECT_EQ(packet[126], 0);
+  EXPECT_EQ(packet[637], 255);
+}
+
+TEST(E131Wire, ReadBackAndRefused) {
+  E131Source source = testSource();
+  source.name = std::string(80, 'n');  // cut to 63 bytes and a terminator
+  const std::vector<uint8_t> slots = {1, 2, 3};
+  const auto packet = e131DataPacket(source, 1, 255, slots, true);
+  const auto read = parseE131DataPacket(packet);
+  ASSERT_TRUE(read);
+  EXPECT_EQ(read->cid, source.cid);
+  EXPECT_EQ(read->sourceName, std::string(63, 'n'));
+  EXPECT_EQ(read->universe, 1);
+  EXPECT_EQ(read->sequence, 255);
+  EXPECT_EQ(read->options, kE131OptionStreamTerminated);
+  EXPECT_EQ(read->slots, slots);
+
+  EXPECT_TRUE(e131DataPacket(source, 0, 0, slots, false).empty());
+  EXPECT_TRUE(e131DataPacket(source, 64000, 0, slots, false).empty());
+  EXPECT_TRUE(
+      e131DataPacket(source, 1, 0, std::vector<uint8_t>(513), false).empty());
+  source.priority = 201;
+  EXPECT_TRUE(e131DataPacket(source, 1, 0, slots, false).empty());
+
+  // A length that does not add up, a cut packet, another vector.
+  auto broken = packet;
+  broken.push_back(0);
+  EXPECT_FALSE(parseE131DataPacket(broken));
+  broken = packet;
+  broken.pop_back();
+  EXPECT_FALSE(parseE131DataPacket(broken));
+  broken = packet;
+  broken[21] = 8;  // an extended (discovery or sync) packet
+  EXPECT_FALSE(parseE131DataPacket(broken));
+}
+
+TEST(E131Wire, MulticastGroupOfAUniverse) {
+  EXPECT_EQ(e131MulticastAddress(1), "239.255.0.1");
+  EXPECT_EQ(e131MulticastAddress(0x1234), "239.255.18.52");
+  EXPECT_EQ(e131MulticastAddress(63999), "239.255.249.255");
+}
+
+}  // namespace
+}  // namespace pxo
