@@ -90,7 +90,7 @@ std::vector<uint8_t> e131DataPacket(const E131Source& source,
 
 std::optional<E131Packet> parseE131DataPacket(std::span<const uint8_t> in) {
   if (in.size() < static_cast<size_t>(kE131HeaderSize) ||
-      in.size() > static_cast<size_t>(kE131HeaderSize + kE131MaxSlots))
+      in.size() > static_cast<size_t>(kE131HeaderSize) + kE131MaxSlots)
     return std::nullopt;
   if (get16(in, 0) != 0x0010 || get16(in, 2) != 0 ||
       std::memcmp(&in[4], kAcnIdentifier, sizeof kAcnIdentifier) != 0 ||
