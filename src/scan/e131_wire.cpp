@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 namespace pxo {
 namespace {
@@ -113,6 +114,30 @@ std::optional<E131Packet> parseE131DataPacket(std::span<const uint8_t> in) {
   packet.startCode = in[125];
   packet.slots.assign(in.begin() + kE131HeaderSize, in.end());
   return packet;
+}
+
+std::vector<UniverseSlots> e131Universes(const E131Layout& layout,
+                                         std::span<const uint8_t> frame) {
+  if (layout.universeSize < 1 || layout.universeSize > kE131MaxSlots ||
+      layout.startChannel < 1 || layout.startChannel > layout.universeSize ||
+      layout.firstUniverse < 1)
+    return {};
+  const auto size = static_cast<size_t>(layout.universeSize);
+  const size_t first = static_cast<size_t>(layout.startChannel) - 1;
+  const size_t universes = (first + frame.size() + size - 1) / size;
+  if (layout.firstUniverse + universes - 1 > kE131MaxUniverse) return {};
+  std::vector<UniverseSlots> out;
+  for (size_t u = 0; u < universes; ++u) {
+    const size_t begin = u * size;  // channels from the first universe's
+    const size_t end = std::min(begin + size, first + frame.size());
+    UniverseSlots universe;
+    universe.universe = static_cast<uint16_t>(layout.firstUniverse + u);
+    universe.slots.assign(end - begin, 0);
+    for (size_t channel = std::max(begin, first); channel < end; ++channel)
+      universe.slots[channel - begin] = frame[channel - first];
+    out.push_back(std::move(universe));
+  }
+  return out;
 }
 
 std::string e131MulticastAddress(uint16_t universe) {

@@ -61,6 +61,28 @@ struct E131Packet {
 // that do not add up, a universe out of range, more than 512 slots).
 std::optional<E131Packet> parseE131DataPacket(std::span<const uint8_t> bytes);
 
+// Where a scan's channels go in the receiver's universes: the frame's
+// first byte at `startChannel` (1-based) of `firstUniverse`, each universe
+// holding `universeSize` channels (510: 170 RGB pixels, none split).
+struct E131Layout {
+  uint16_t firstUniverse = 1;
+  int32_t universeSize = 510;
+  int32_t startChannel = 1;
+};
+
+struct UniverseSlots {
+  uint16_t universe = 0;
+  std::vector<uint8_t> slots;  // from the universe's first slot
+};
+
+// The frame cut into universes, each up to its last channel the frame
+// fills. E1.31 has no offset: a universe always goes out from its first
+// slot, so the slots before the start channel in the first universe go out
+// as 0. Empty when the layout is out of range (size 1 … 512, start channel
+// within the first universe) or the frame runs past universe 63999.
+std::vector<UniverseSlots> e131Universes(const E131Layout& layout,
+                                         std::span<const uint8_t> frame);
+
 // The multicast group of a universe: 239.255.hi.lo.
 std::string e131MulticastAddress(uint16_t universe);
 

@@ -89,6 +89,37 @@ TEST(E131Wire, ReadBackAndRefused) {
   EXPECT_FALSE(parseE131DataPacket(broken));
 }
 
+// 2,000 RGB pixels over 12 universes of 510 channels, from channel 4 of
+// universe 10: every byte once, at its own channel, no universe longer
+// than it must be.
+TEST(E131Wire, AFrameCutIntoUniverses) {
+  std::vector<uint8_t> frame(6000);
+  for (size_t i = 0; i < frame.size(); ++i)
+    frame[i] = static_cast<uint8_t>(i * 7 + 1);
+  const E131Layout layout{10, 510, 4};
+  const auto universes = e131Universes(layout, frame);
+  ASSERT_EQ(universes.size(), 12u);
+  EXPECT_EQ(universes.front().universe, 10);
+  EXPECT_EQ(universes.back().universe, 21);
+  EXPECT_EQ(universes.back().slots.size(), (3 + 6000) - 11 * 510);
+  // The slots before the start channel go out as 0.
+  EXPECT_EQ(universes[0].slots[0], 0);
+  EXPECT_EQ(universes[0].slots[2], 0);
+  size_t at = 0;
+  for (size_t u = 0; u < universes.size(); ++u) {
+    EXPECT_LE(universes[u].slots.size(), 510u);
+    for (size_t s = u == 0 ? 3 : 0; s < universes[u].slots.size(); ++s)
+      ASSERT_EQ(universes[u].slots[s], frame[at++]) << "universe " << u;
+  }
+  EXPECT_EQ(at, frame.size());
+
+  EXPECT_TRUE(e131Universes({1, 0, 1}, frame).empty());
+  EXPECT_TRUE(e131Universes({1, 513, 1}, frame).empty());
+  EXPECT_TRUE(e131Universes({1, 510, 511}, frame).empty());
+  EXPECT_TRUE(e131Universes({63995, 510, 1}, frame).empty());
+  EXPECT_EQ(e131Universes({63988, 510, 1}, frame).back().universe, 63999);
+}
+
 TEST(E131Wire, MulticastGroupOfAUniverse) {
   EXPECT_EQ(e131MulticastAddress(1), "239.255.0.1");
   EXPECT_EQ(e131MulticastAddress(0x1234), "239.255.18.52");
