@@ -3,6 +3,10 @@
 
 #include "scan/e131_wire.h"
 
+#include "scan/e131_sender.h"
+
+#include <chrono>
+#include <map>
 #include <numeric>
 
 #include <gtest/gtest.h>
@@ -118,6 +122,53 @@ TEST(E131Wire, AFrameCutIntoUniverses) {
   EXPECT_TRUE(e131Universes({1, 510, 511}, frame).empty());
   EXPECT_TRUE(e131Universes({63995, 510, 1}, frame).empty());
   EXPECT_EQ(e131Universes({63988, 510, 1}, frame).back().universe, 63999);
+}
+
+// A frame sent to a receiver on loopback arrives universe by universe,
+// each with its own sequence; the end of the scan says so three times per
+// universe with the slots it last had.
+TEST(E131Sender, AFrameReachesAReceiverAndTheStreamEnds) {
+  platform::SocketAddress local;
+  ASSERT_TRUE(platform::makeIPv4Address("127.0.0.1", 0, &local));
+  std::string error;
+  platform::UdpSocket receiver = platform::UdpSocket::bind(local, &error);
+  ASSERT_TRUE(receiver.valid()) << error;
+  auto sender = openE131Sender("127.0.0.1",
+                               testSource(),
+                               {3, 510, 1},
+                               &error,
+                               receiver.localAddress().port());
+  ASSERT_TRUE(sender) << error;
+  std::vector<uint8_t> frame(1200);
+  for (size_t i = 0; i < frame.size(); ++i) frame[i] = static_cast<uint8_t>(i);
+  ASSERT_EQ(sendE131Frame(*sender, frame), 0);
+  ASSERT_EQ(sendE131Frame(*sender, frame), 0);
+  ASSERT_EQ(sendE131StreamTerminated(*sender), 0);
+  std::map<uint16_t, std::vector<uint8_t>> sequences;
+  int terminated = 0;
+  std::vector<uint8_t> received;
+  for (int i = 0; i < 3 * 2 + 3 * 3; ++i) {
+    std::vector<uint8_t> buffer(700);
+    const long n = receiver.receiveFrom(
+        buffer.data(), buffer.size(), std::chrono::milliseconds(2000));
+    ASSERT_GT(n, 0) << "datagram " << i;
+    buffer.resize(static_cast<size_t>(n));
+    const auto packet = parseE131DataPacket(buffer);
+    ASSERT_TRUE(packet) << "datagram " << i;
+    sequences[packet->universe].push_back(packet->sequence);
+    if (packet->options & kE131OptionStreamTerminated) ++terminated;
+    if (i < 3)
+      received.insert(
+          received.end(), packet->slots.begin(), packet->slots.end());
+  }
+  EXPECT_EQ(received, frame);
+  EXPECT_EQ(terminated, 9);
+  ASSERT_EQ(sequences.size(), 3u);
+  for (const auto& [universe, numbers] : sequences)
+    EXPECT_EQ(numbers, (std::vector<uint8_t>{0, 1, 2, 3, 4})) << universe;
+
+  EXPECT_FALSE(openE131Sender("127.0.0.1", testSource(), {1, 600, 1}, &error));
+  EXPECT_EQ(error, "the universe layout is out of range");
 }
 
 TEST(E131Wire, MulticastGroupOfAUniverse) {
