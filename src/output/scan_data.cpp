@@ -19,18 +19,7 @@ namespace pxo {
 namespace {
 
 std::string stamp(const char* format) {
-  platform::LocalTime t = platform::localTimeNow();
-  char buffer[64];
-  std::snprintf(buffer,
-                sizeof buffer,
-                format,
-                t.year,
-                t.month,
-                t.day,
-                t.hour,
-                t.minute,
-                t.second);
-  return buffer;
+  return platform::formatTime(platform::localTimeNow(), format);
 }
 
 std::string calibrationJson(const CalibrationRecord& c) {

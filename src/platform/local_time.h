@@ -21,12 +21,13 @@ LocalTime localTimeNow();
 // The wall-clock time now, in UTC.
 LocalTime utcTimeNow();
 
-// A UTC time as ISO 8601 text: "2026-12-09T03:40:00Z".
-inline std::string utcText(const LocalTime& t) {
-  char text[32];
+// `t` through a printf format taking year, month, day, hour, minute and
+// second, in that order, as ints.
+inline std::string formatTime(const LocalTime& t, const char* format) {
+  char text[64];
   (void)std::snprintf(text,
                       sizeof text,
-                      "%04d-%02d-%02dT%02d:%02d:%02dZ",
+                      format,
                       t.year,
                       t.month,
                       t.day,
@@ -34,6 +35,11 @@ inline std::string utcText(const LocalTime& t) {
                       t.minute,
                       t.second);
   return text;
+}
+
+// A UTC time as ISO 8601 text: "2026-12-09T03:40:00Z".
+inline std::string utcText(const LocalTime& t) {
+  return formatTime(t, "%04d-%02d-%02dT%02d:%02d:%02dZ");
 }
 
 }  // namespace pxo::platform

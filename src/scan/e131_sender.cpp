@@ -20,14 +20,16 @@ bool resolveDatagram(const std::string& host,
   return true;
 }
 
-// Where a universe's packets go; empty when its group cannot be resolved.
+// Where a universe's packets go: the receiver, or the universe's group (a
+// numeric address, so no lookup per packet).
 platform::SocketAddress destinationOf(const E131Sender& sender,
                                       uint16_t universe) {
   if (!sender.unicast.empty()) return sender.unicast;
-  platform::ResolvedAddress group;
-  if (!resolveDatagram(e131MulticastAddress(universe), sender.port, &group))
+  platform::SocketAddress group;
+  if (!platform::makeIPv4Address(
+          e131MulticastAddress(universe), sender.port, &group))
     return {};
-  return group.address;
+  return group;
 }
 
 bool sendUniverse(E131Sender& sender,

@@ -552,6 +552,21 @@ TEST(RtspCaptureWithGstreamer, LiveFramesRecordingMarksAndExtraction) {
   std::filesystem::remove_all(folder);
 }
 
+// Each frame time of a 30 fps recording (every `step`-th of the first
+// `frames`) reads back a frame of its own, shown at that time.
+void expectFramesAtTheirOwnTimes(RTSPCapture& camera, int frames, int step) {
+  double last = -1;
+  std::string error;
+  for (int k = 0; k < frames; k += step) {
+    BgraFrame frame;
+    ASSERT_TRUE(camera.extractFrame(k / 30.0 + 0.005, 320, frame, &error))
+        << "frame " << k << ": " << error;
+    EXPECT_NEAR(frame.timestamp, k / 30.0, 0.002) << "frame " << k;
+    EXPECT_GT(frame.timestamp, last) << "frame " << k;
+    last = frame.timestamp;
+  }
+}
+
 // A High-profile stream with three B-frames from GStreamer's server: the
 // recording holds every access unit at its own presentation time, so
 // frames read back one frame time apart are one frame apart.
@@ -572,16 +587,7 @@ TEST(RtspCaptureWithGstreamer, BFrameStreamRecordedWithItsOwnTimes) {
   ASSERT_TRUE(camera.stopRecording());
   EXPECT_EQ(camera.failure(), "");
   camera.stop();
-  // Each frame time shows a frame of its own, at that time.
-  double last = -1;
-  for (int k = 0; k < 60; ++k) {
-    BgraFrame frame;
-    ASSERT_TRUE(camera.extractFrame(k / 30.0 + 0.005, 320, frame, &error))
-        << "frame " << k << ": " << error;
-    EXPECT_NEAR(frame.timestamp, k / 30.0, 0.002) << "frame " << k;
-    EXPECT_GT(frame.timestamp, last) << "frame " << k;
-    last = frame.timestamp;
-  }
+  expectFramesAtTheirOwnTimes(camera, 60, 1);
   std::filesystem::remove_all(folder);
 }
 
@@ -623,15 +629,7 @@ TEST(RtspCaptureWithGstreamer, APyramidStreamIsRecordedAsDeepAsItsSpsSays) {
     EXPECT_EQ(reorder->frames, c.depth);
     EXPECT_EQ(reorder->from, c.from);
     camera.stop();
-    double last = -1;
-    for (int k = 0; k < 280; k += 3) {
-      BgraFrame frame;
-      ASSERT_TRUE(camera.extractFrame(k / 30.0 + 0.005, 320, frame, &error))
-          << "frame " << k << ": " << error;
-      EXPECT_NEAR(frame.timestamp, k / 30.0, 0.002) << "frame " << k;
-      EXPECT_GT(frame.timestamp, last) << "frame " << k;
-      last = frame.timestamp;
-    }
+    expectFramesAtTheirOwnTimes(camera, 280, 3);
     std::filesystem::remove_all(folder);
   }
 }
