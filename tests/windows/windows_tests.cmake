@@ -43,6 +43,7 @@ pxo_add_test(recon3d solve_accuracy_test DEPS pxo_sim)
 
 pxo_add_test(output model_writer_test DEPS pxo_xmodel_checker)
 pxo_add_test(output scan_data_test)
+pxo_add_test(output led_map_test)
 
 pxo_add_test(capture rtsp_text_test)
 pxo_add_test(capture decode_timeline_test)
