@@ -1,0 +1,141 @@
+#include "controller/wled_device.h"
+
+#include "json/json.h"
+
+#include <algorithm>
+
+namespace pxo {
+
+namespace {
+
+bool fail(std::string* error, std::string why) {
+  if (error) *error = std::move(why);
+  return false;
+}
+
+// The document as an object, or why not.
+bool readDocument(std::string_view text,
+                  const char* what,
+                  JsonValue* doc,
+                  std::string* error) {
+  if (text.size() > kMaxWledDocumentBytes)
+    return fail(error,
+                std::string("the controller's ") + what +
+                    " is larger than a controller's document can be");
+  if (!parseJsonDocument(text, doc) || !doc->isObject())
+    return fail(
+        error,
+        std::string("the controller's ") + what + " is not a JSON object");
+  return true;
+}
+
+int32_t clampedInt(const JsonValue& object,
+                   std::string_view key,
+                   int32_t fallback,
+                   int32_t low,
+                   int32_t high) {
+  return std::clamp(getInt(object, key, fallback), low, high);
+}
+
+bool getBool(const JsonValue& object, std::string_view key, bool fallback) {
+  const JsonValue* value = findMember(object, key);
+  if (!value) return fallback;
+  if (value->type == JsonType::kBoolean) return value->boolean;
+  if (value->type == JsonType::kNumber) return value->number != 0;
+  return fallback;
+}
+
+const JsonValue* findPath(const JsonValue& doc,
+                          std::initializer_list<std::string_view> keys) {
+  const JsonValue* at = &doc;
+  for (std::string_view key : keys) {
+    at = findMember(*at, key);
+    if (!at) return nullptr;
+  }
+  return at;
+}
+
+WledOutput readOutput(const JsonValue& entry) {
+  WledOutput output;
+  output.start = clampedInt(entry, "start", 0, 0, kMaxWledLeds);
+  output.length = clampedInt(entry, "len", 0, 0, kMaxWledLeds);
+  output.colorOrder = clampedInt(entry, "order", 0, 0, 255);
+  output.type = clampedInt(entry, "type", 0, 0, 255);
+  output.reversed = getBool(entry, "rev", false);
+  output.skip = clampedInt(entry, "skip", 0, 0, kMaxWledLeds);
+  return output;
+}
+
+}  // namespace
+
+bool parseWledInfo(std::string_view text,
+                   WledDevice* device,
+                   std::string* error) {
+  JsonValue doc;
+  if (!readDocument(text, "information", &doc, error)) return false;
+  device->name = getString(doc, "name", "");
+  device->version = getString(doc, "ver", "");
+  device->liveNow = getBool(doc, "live", false);
+  if (const JsonValue* leds = findMember(doc, "leds")) {
+    device->ledCount = clampedInt(*leds, "count", 0, 0, kMaxWledLeds);
+    // "lc": bit 0 RGB, bit 1 white; older firmware says "rgbw".
+    const int32_t capabilities = getInt(*leds, "lc", -1);
+    device->white = capabilities >= 0 ? (capabilities & 2) != 0
+                                      : getBool(*leds, "rgbw", false);
+  }
+  return true;
+}
+
+bool parseWledConfig(std::string_view text,
+                     WledDevice* device,
+                     std::string* error) {
+  JsonValue doc;
+  if (!readDocument(text, "configuration", &doc, error)) return false;
+  device->outputs.clear();
+  if (const JsonValue* ins = findPath(doc, {"hw", "led", "ins"});
+      ins && ins->isArray()) {
+    if (ins->array.size() > kMaxWledOutputs)
+      return fail(error,
+                  "the controller's configuration lists " +
+                      std::to_string(ins->array.size()) + " outputs; at most " +
+                      std::to_string(kMaxWledOutputs) + " are read");
+    for (const JsonValue& entry : ins->array)
+      if (entry.isObject()) device->outputs.push_back(readOutput(entry));
+  }
+  if (const JsonValue* live = findPath(doc, {"if", "live"})) {
+    device->realtimeEnabled = getBool(*live, "en", true);
+    device->forceMaxBrightness = getBool(*live, "maxbri", false);
+    // The firmware keeps the timeout in tenths of a second.
+    device->realtimeTimeoutMs =
+        clampedInt(*live, "timeout", 25, 0, 65535) * 100;
+    device->realtimeLedOffset =
+        clampedInt(*live, "offset", 0, -kMaxWledLeds, kMaxWledLeds);
+    if (const JsonValue* dmx = findMember(*live, "dmx"))
+      device->dmxStartAddress = clampedInt(*dmx, "addr", 1, 1, 512);
+  }
+  return true;
+}
+
+bool parseWledState(std::string_view text,
+                    WledDevice* device,
+                    std::string* error) {
+  JsonValue doc;
+  if (!readDocument(text, "state", &doc, error)) return false;
+  device->on = getBool(doc, "on", true);
+  device->brightness = clampedInt(doc, "bri", 128, 0, 255);
+  return true;
+}
+
+const char* wledColorOrderName(int32_t code) {
+  static constexpr const char* kNames[] = {
+      "GRB", "RGB", "BRG", "RBG", "BGR", "GBR"};
+  const int32_t order = code & 0x0F;
+  return code >= 0 && order < 6 ? kNames[order] : nullptr;
+}
+
+int32_t wledRealtimeBrightness(const WledDevice& device) {
+  if (device.forceMaxBrightness) return 255;
+  return device.on ? device.brightness : 0;
+}
+
+}  // namespace pxo
