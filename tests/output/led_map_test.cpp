@@ -103,16 +103,20 @@ TEST(LedMap, WrittenAsTheControllersFileName) {
       writeLedMapFile(folder.string(), "Wreath", 2, 1, 1, cells, 0, &error);
   ASSERT_FALSE(path.empty()) << error;
   EXPECT_EQ(std::filesystem::path(path).filename(), "ledmap.json");
-  std::ifstream in(path, std::ios::binary);
   std::ostringstream text;
-  text << in.rdbuf();
+  {
+    std::ifstream in(path, std::ios::binary);
+    text << in.rdbuf();
+  }  // closed: Windows removes no open file
   EXPECT_EQ(text.str(),
             "{\"n\":\"Wreath\",\"width\":2,\"height\":1,\"map\":[1,0]}\n");
   EXPECT_TRUE(writeLedMapFile(
                   (folder / "missing").string(), "W", 2, 1, 1, cells, 0, &error)
                   .empty());
   EXPECT_NE(error.find("could not write"), std::string::npos);
-  std::filesystem::remove_all(folder);
+  std::error_code ec;
+  std::filesystem::remove_all(folder, ec);
+  EXPECT_FALSE(ec) << ec.message();
 }
 
 }  // namespace
