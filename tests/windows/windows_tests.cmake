@@ -30,6 +30,7 @@ pxo_add_test(scan ddp_sender_test LOCK ddp-port DEPS pxo_sim)
 pxo_add_test(scan pattern_player_test LOCK ddp-port DEPS pxo_sim)
 pxo_add_test(scan fpp_scan_config_test LOCK ddp-port DEPS pxo_sim)
 pxo_add_test(scan settle_timing_test)
+pxo_add_test(scan e131_source_test)
 
 pxo_add_test(decode decode_accuracy_test DEPS pxo_sim)
 pxo_add_test(decode id_geometry_test)
