@@ -1,8 +1,10 @@
 #include "controller/wled_device.h"
 
+#include "controller/http_client.h"
 #include "json/json.h"
 
 #include <algorithm>
+#include <chrono>
 
 namespace pxo {
 
@@ -123,6 +125,87 @@ bool parseWledState(std::string_view text,
   if (!readDocument(text, "state", &doc, error)) return false;
   device->on = getBool(doc, "on", true);
   device->brightness = clampedInt(doc, "bri", 128, 0, 255);
+  return true;
+}
+
+namespace {
+
+HttpLimits wledLimits() {
+  HttpLimits limits;
+  limits.connectPerAddress = std::chrono::milliseconds(3000);
+  limits.total = std::chrono::milliseconds(8000);
+  limits.maxResponseBytes = kMaxWledDocumentBytes + 4096;
+  return limits;
+}
+
+// GET `path`: its body, or false with a message naming the controller.
+bool getWledDocument(const std::string& host,
+                     const char* path,
+                     std::string* body,
+                     std::string* error) {
+  HttpResponse response;
+  httpRequest(&response, host, "GET", path, "", "", "", "", wledLimits());
+  if (!response.ok)
+    return fail(error, "no answer from the WLED controller at " + host);
+  if (response.status != 200)
+    return fail(error,
+                "the WLED controller at " + host + " answered HTTP " +
+                    std::to_string(response.status) + " for " + path);
+  *body = std::move(response.body);
+  return true;
+}
+
+}  // namespace
+
+bool readWledDevice(const std::string& host,
+                    WledDevice* device,
+                    std::string* error) {
+  WledDevice read;
+  std::string body;
+  std::string why;
+  if (!getWledDocument(host, "/json/info", &body, error)) return false;
+  if (!parseWledInfo(body, &read, &why)) return fail(error, host + ": " + why);
+  if (!getWledDocument(host, "/json/cfg", &body, error)) return false;
+  if (!parseWledConfig(body, &read, &why))
+    return fail(error, host + ": " + why);
+  if (!getWledDocument(host, "/json/state", &body, error)) return false;
+  if (!parseWledState(body, &read, &why)) return fail(error, host + ": " + why);
+  *device = std::move(read);
+  return true;
+}
+
+bool setWledState(const std::string& host,
+                  bool on,
+                  int32_t brightness,
+                  std::string* error) {
+  brightness = std::clamp(brightness, 0, 255);
+  const std::string body = std::string("{\"on\":") + (on ? "true" : "false") +
+                           ",\"bri\":" + std::to_string(brightness) + "}";
+  HttpResponse response;
+  httpRequest(&response,
+              host,
+              "POST",
+              "/json/state",
+              body,
+              "application/json",
+              "",
+              "",
+              wledLimits());
+  if (!response.ok)
+    return fail(error, "no answer from the WLED controller at " + host);
+  if (response.status != 200)
+    return fail(error,
+                "the WLED controller at " + host + " answered HTTP " +
+                    std::to_string(response.status) + " for /json/state");
+  std::string state;
+  if (!getWledDocument(host, "/json/state", &state, error)) return false;
+  WledDevice now;
+  std::string why;
+  if (!parseWledState(state, &now, &why)) return fail(error, host + ": " + why);
+  if (now.on != on || now.brightness != brightness)
+    return fail(
+        error,
+        "the WLED controller at " + host + " did not take its new state");
   return true;
 }
 

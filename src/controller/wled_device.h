@@ -10,7 +10,9 @@
 // outputs and its realtime input) and GET /json/state (whether it is on,
 // and its master brightness).
 //
-// Only reading: nothing here changes the controller. Each document is
+// Only readWledDevice and setWledState talk to the controller, and only
+// setWledState changes anything (its state, never its configuration: a
+// configuration change reboots it). Each document is
 // bounded in size and parsed with the product's JSON parser; fields that
 // are missing keep their defaults, and numbers are clamped to what the
 // firmware can hold. Pure functions, any thread.
@@ -69,6 +71,22 @@ struct WledDevice {
 [[nodiscard]] bool parseWledState(std::string_view text,
                                   WledDevice* device,
                                   std::string* error);
+
+// Reads the three documents from the controller at `host` ("name",
+// "address:port", optionally with a scheme). False with a message naming
+// the controller and what failed: no answer, an HTTP error, or a document
+// that does not read. Nothing on the controller is changed.
+[[nodiscard]] bool readWledDevice(const std::string& host,
+                                  WledDevice* device,
+                                  std::string* error);
+
+// Sets the controller's on/off and master brightness (POST /json/state with
+// just those two members) and checks that it took them: the state read
+// back holds them. False with a message otherwise.
+[[nodiscard]] bool setWledState(const std::string& host,
+                                bool on,
+                                int32_t brightness,
+                                std::string* error);
 
 // "GRB", "RGB", "BRG", "RBG", "BGR" or "GBR" for the firmware's colour
 // order code (the low four bits; the higher ones swap the white channel);

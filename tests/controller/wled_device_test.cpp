@@ -4,8 +4,14 @@
 
 #include "controller/wled_device.h"
 
+#include "json/json.h"
+
+#include "sim/http_server.h"
+
 #include <fstream>
+#include <mutex>
 #include <sstream>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -107,6 +113,93 @@ TEST(WledDevice, RefusesWhatIsNoControllerDocument) {
   EXPECT_EQ(error,
             "the controller's configuration lists 65 outputs; at most 64 are "
             "read");
+}
+
+// A controller's JSON API on loopback: the three documents, and a state
+// that a POST changes as the firmware merges it.
+class WledOnLoopback {
+ public:
+  explicit WledOnLoopback(int32_t stateStatus = 200)
+      : stateStatus_(stateStatus) {
+    state_ = readData("state.json");
+    std::string error;
+    started_ = server_.start(
+        "127.0.0.1",
+        0,
+        [this](const sim::HttpRequest& request) { return answer(request); },
+        &error);
+    EXPECT_TRUE(started_) << error;
+  }
+  std::string host() const {
+    return "127.0.0.1:" + std::to_string(server_.port());
+  }
+  std::vector<std::string> posts() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return posts_;
+  }
+
+ private:
+  sim::HttpReply answer(const sim::HttpRequest& request) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (request.method == "GET" && request.path == "/json/info")
+      return sim::HttpReply::json(200, readData("info.json"));
+    if (request.method == "GET" && request.path == "/json/cfg")
+      return sim::HttpReply::json(200, readData("cfg.json"));
+    if (request.path == "/json/state") {
+      if (request.method == "GET") return sim::HttpReply::json(200, state_);
+      posts_.push_back(request.body);
+      if (stateStatus_ != 200)
+        return sim::HttpReply::json(stateStatus_, "{\"error\":9}");
+      JsonValue state, change;
+      if (parseJsonDocument(state_, &state) &&
+          parseJsonDocument(request.body, &change) && change.isObject()) {
+        for (const JsonMember& member : change.object)
+          state.object.set(member.key, member.value);
+        state_ = toJsonText(state);
+      }
+      return sim::HttpReply::json(200, "{\"success\":true}");
+    }
+    return sim::HttpReply::json(404, "Not Found");
+  }
+
+  bool started_ = false;
+  int32_t stateStatus_;
+  std::mutex mutex_;
+  std::string state_;
+  std::vector<std::string> posts_;
+  sim::HttpServer server_;  // last: stopped before what its handler uses
+};
+
+TEST(WledDevice, ReadFromTheControllerAndItsStateSetAndChecked) {
+  WledOnLoopback wled;
+  WledDevice device;
+  std::string error;
+  ASSERT_TRUE(readWledDevice(wled.host(), &device, &error)) << error;
+  EXPECT_EQ(device.name, "Porch Bush");
+  EXPECT_EQ(device.outputs.size(), 2u);
+  EXPECT_EQ(device.brightness, 96);
+  EXPECT_TRUE(wled.posts().empty());  // reading changes nothing
+
+  ASSERT_TRUE(setWledState(wled.host(), true, 255, &error)) << error;
+  ASSERT_TRUE(readWledDevice(wled.host(), &device, &error)) << error;
+  EXPECT_EQ(device.brightness, 255);
+  ASSERT_TRUE(setWledState(wled.host(), true, 96, &error)) << error;
+  EXPECT_EQ(wled.posts(),
+            (std::vector<std::string>{R"({"on":true,"bri":255})",
+                                      R"({"on":true,"bri":96})"}));
+}
+
+TEST(WledDevice, AControllerThatFailsIsNamed) {
+  WledOnLoopback refusing(500);
+  std::string error;
+  EXPECT_FALSE(setWledState(refusing.host(), true, 200, &error));
+  EXPECT_EQ(error,
+            "the WLED controller at " + refusing.host() +
+                " answered HTTP 500 for /json/state");
+  // Nothing listens on port 9 of this loopback address.
+  WledDevice device;
+  EXPECT_FALSE(readWledDevice("127.0.0.1:9", &device, &error));
+  EXPECT_EQ(error, "no answer from the WLED controller at 127.0.0.1:9");
 }
 
 }  // namespace
