@@ -3,7 +3,7 @@
 #include "platform/socket.h"
 #include "scan/e131_wire.h"
 
-#include "sim/fpp_simulator.h"
+#include "sim/led_source.h"
 
 #include <atomic>
 #include <chrono>
@@ -36,10 +36,10 @@ struct E131ReceiverConfig {
   std::chrono::milliseconds timeout{2500};  // the standard's data loss
 };
 
-class E131Receiver {
+class E131Receiver final : public LedSource {
  public:
   explicit E131Receiver(E131ReceiverConfig config);
-  ~E131Receiver();
+  ~E131Receiver() override;
   E131Receiver(const E131Receiver&) = delete;
   E131Receiver& operator=(const E131Receiver&) = delete;
 
@@ -51,7 +51,7 @@ class E131Receiver {
   const std::string& address() const { return address_; }
 
   // The pixels' colours now, as the rig's cameras read a controller's.
-  std::map<int32_t, std::vector<LedColor>> allPortLeds() const;
+  std::map<int32_t, std::vector<LedColor>> allPortLeds() const override;
 
   // Data packets taken, datagrams that were not one, and packets for
   // universes outside the string (kept, since the show may drive them).

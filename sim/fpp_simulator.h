@@ -4,6 +4,7 @@
 #include "platform/socket.h"
 
 #include "sim/http_server.h"
+#include "sim/led_source.h"
 
 #include <atomic>
 #include <chrono>
@@ -80,19 +81,13 @@ struct LoggedRequest {
   std::string body;
 };
 
-struct LedColor {
-  uint8_t r = 0, g = 0, b = 0, w = 0;
-  bool lit() const { return r || g || b || w; }
-  bool operator==(const LedColor&) const = default;
-};
-
-class FppSimulator {
+class FppSimulator final : public LedSource {
  public:
   // Channels the controller's buffer holds.
   static constexpr size_t kChannelCount = 1 << 20;
 
   explicit FppSimulator(FppSimConfig config);
-  ~FppSimulator();
+  ~FppSimulator() override;
   FppSimulator(const FppSimulator&) = delete;
   FppSimulator& operator=(const FppSimulator&) = delete;
 
@@ -150,7 +145,7 @@ class FppSimulator {
   // as they show now.
   std::vector<LedColor> portLeds(int32_t portNumber) const;
   // Every port's LEDs at one moment.
-  std::map<int32_t, std::vector<LedColor>> allPortLeds() const;
+  std::map<int32_t, std::vector<LedColor>> allPortLeds() const override;
   std::vector<int32_t> portNumbers() const;
   // The physical colour order of a port's strip ("RGB" when unknown).
   std::string stripOrder(int32_t portNumber) const;

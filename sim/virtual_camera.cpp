@@ -72,7 +72,7 @@ ImagePoint seenPoint(const std::array<double, 3>& world,
   return p;
 }
 
-VirtualCamera::VirtualCamera(const FppSimulator& controller,
+VirtualCamera::VirtualCamera(const LedSource& controller,
                              std::vector<PropLed> leds,
                              const VirtualCameraConfig& config)
     : controller_(controller),

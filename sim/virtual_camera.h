@@ -133,7 +133,7 @@ ImagePoint seenPoint(const std::array<double, 3>& world,
 
 class VirtualCamera final : public pxowin::RecordingCaptureSource {
  public:
-  VirtualCamera(const FppSimulator& controller,
+  VirtualCamera(const LedSource& controller,
                 std::vector<PropLed> leds,
                 const VirtualCameraConfig& config);
   ~VirtualCamera() override;
@@ -179,7 +179,7 @@ class VirtualCamera final : public pxowin::RecordingCaptureSource {
       double from, double to, std::span<const double> delays);
   double now() const;
 
-  const FppSimulator& controller_;
+  const LedSource& controller_;
   std::vector<PropLed> leds_;
   VirtualCameraConfig config_;
   mutable std::mutex truthMutex_;
