@@ -66,8 +66,8 @@ TEST(E131Receiver, TwoThousandPixelsOverTwelveUniverses) {
   // The end of the stream darkens every universe at once.
   ASSERT_EQ(sendE131StreamTerminated(*sender), 0);
   ASSERT_TRUE(waitForPackets(receiver, 12 + 3 * 12));
-  for (const LedColor& led : receiver.allPortLeds().at(1))
-    ASSERT_FALSE(led.lit());
+  const auto after = receiver.allPortLeds();
+  for (const LedColor& led : after.at(1)) ASSERT_FALSE(led.lit());
 }
 
 TEST(E131Receiver, TheStripReadsTheControllersOrderInItsOwn) {
