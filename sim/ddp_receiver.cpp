@@ -46,14 +46,7 @@ bool parseDdpPacket(std::span<const uint8_t> datagram,
 }
 
 DdpReceiver::DdpReceiver() {
-  for (int attempt = 0; attempt < kLoopbackAttempts && !socket_.valid();
-       ++attempt) {
-    std::string candidate = nextLoopbackAddress();
-    platform::SocketAddress local;
-    if (!platform::makeIPv4Address(candidate, kPort, &local)) continue;
-    socket_ = platform::UdpSocket::bind(local);
-    if (socket_.valid()) address_ = candidate;
-  }
+  socket_ = bindLoopbackUdp(kPort, &address_);
   // Tests send bursts faster than they drain; give the queue room.
   socket_.setReceiveBufferSize(8 << 20);
 }

@@ -28,14 +28,7 @@ bool E131Receiver::start(std::string* error) {
     if (error) *error = "the receiver's layout is out of range";
     return false;
   }
-  for (int attempt = 0; attempt < kLoopbackAttempts && !socket_.valid();
-       ++attempt) {
-    const std::string candidate = nextLoopbackAddress();
-    platform::SocketAddress local;
-    if (!platform::makeIPv4Address(candidate, kE131Port, &local)) continue;
-    socket_ = platform::UdpSocket::bind(local);
-    if (socket_.valid()) address_ = candidate;
-  }
+  socket_ = bindLoopbackUdp(kE131Port, &address_);
   if (!socket_.valid()) {
     if (error) *error = "no loopback address for the E1.31 receiver";
     return false;

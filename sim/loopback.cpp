@@ -19,4 +19,17 @@ std::string nextLoopbackAddress() {
          std::to_string(index & 0xFF);
 }
 
+platform::UdpSocket bindLoopbackUdp(uint16_t port, std::string* address) {
+  platform::UdpSocket socket;
+  for (int attempt = 0; attempt < kLoopbackAttempts && !socket.valid();
+       ++attempt) {
+    const std::string candidate = nextLoopbackAddress();
+    platform::SocketAddress local;
+    if (!platform::makeIPv4Address(candidate, port, &local)) continue;
+    socket = platform::UdpSocket::bind(local);
+    if (socket.valid()) *address = candidate;
+  }
+  return socket;
+}
+
 }  // namespace pxo::sim

@@ -1,5 +1,8 @@
 #pragma once
 
+#include "platform/socket.h"
+
+#include <cstdint>
 #include <string>
 
 namespace pxo::sim {
@@ -11,5 +14,10 @@ std::string nextLoopbackAddress();
 
 // How many addresses a binder should try before giving up.
 inline constexpr int kLoopbackAttempts = 32;
+
+// A UDP socket bound to `port` on a loopback address of this process's own,
+// trying kLoopbackAttempts addresses until one is free; `*address` gets the
+// address taken. An invalid socket when none was.
+platform::UdpSocket bindLoopbackUdp(uint16_t port, std::string* address);
 
 }  // namespace pxo::sim
