@@ -23,7 +23,8 @@ done
 consumer=build/consumer-check
 rm -rf "$consumer"
 mkdir -p "$consumer"
-pcdir=$(dirname "$(find "$stage" -name pixoria.pc | head -n 1)")
+pcs=$(find "$stage" -name pixoria.pc)
+pcdir=$(dirname "${pcs%%$'\n'*}")
 # shellcheck disable=SC2046
 cc -Wall -Werror -o "$consumer/pkg-config-consumer" packaging/consumer/consumer.c \
   $(PKG_CONFIG_PATH="$pcdir" pkg-config --cflags --libs pixoria)
@@ -52,16 +53,21 @@ for deb in "${debs[@]}"; do
 done
 dpkg -i "${debs[@]}"
 command -v pixoria
-pixoria --help | grep -q "^SYNOPSIS" || { echo "package: pixoria --help" >&2; exit 1; }
+# Outputs are read whole before they are searched: with pipefail, a
+# `grep -q` that stops at the first match would fail the writer on SIGPIPE.
+help=$(pixoria --help)
+grep -q "^SYNOPSIS" <<<"$help" || { echo "package: pixoria --help" >&2; exit 1; }
 if [[ -e /usr/share/man/man1/pixoria.1.gz ]]; then
-  MANWIDTH=80 man pixoria | grep -q "find where every LED" ||
+  page=$(MANWIDTH=80 man pixoria)
+  grep -q "find where every LED" <<<"$page" ||
     { echo "package: man pixoria" >&2; exit 1; }
 else
   # A machine whose dpkg leaves manual pages out (path-exclude).
   echo "package: manual pages are not installed here; reading the packaged one"
   dpkg-deb --fsys-tarfile build/pixoria_*.deb |
     tar -xO ./usr/share/man/man1/pixoria.1.gz | gzip -dc >"$consumer/pixoria.1"
-  MANWIDTH=80 man -l "$consumer/pixoria.1" | grep -q "find where every LED" ||
+  page=$(MANWIDTH=80 man -l "$consumer/pixoria.1")
+  grep -q "find where every LED" <<<"$page" ||
     { echo "package: the manual page" >&2; exit 1; }
 fi
 # shellcheck disable=SC2046
@@ -75,7 +81,8 @@ echo "package: ${debs[*]} installed; $(command -v pixoria) runs, man pixoria rea
 
 if [[ -d build-windows ]]; then
   (cd build-windows && cpack -G ZIP)
-  zip=$(ls -t build-windows/pixoria-*.zip | head -n 1)
+  zips=$(ls -t build-windows/pixoria-*.zip)
+  zip=${zips%%$'\n'*}
   listing=$(cmake -E tar tf "$zip")
   echo "$listing"
   for file in pixoria.dll pixoria.dll.a pixoria.lib pixoria.def pixoria.h \

@@ -47,7 +47,7 @@ done
 
 # The tests check number handling under a locale that writes decimal commas.
 make_locale() {
-  if ! locale -a 2>/dev/null | grep -qi '^de_DE\.utf-\?8$'; then
+  if ! locale -a 2>/dev/null | grep -i '^de_DE\.utf-\?8$' >/dev/null; then
     echo "setup: generating the de_DE.UTF-8 locale"
     "${sudo[@]}" localedef -i de_DE -f UTF-8 de_DE.UTF-8
   fi
