@@ -135,4 +135,11 @@ std::vector<std::pair<uint16_t, int32_t>> E131Receiver::litOutsideTheString()
   return litOutside_;
 }
 
+std::vector<uint16_t> E131Receiver::universesSeen() const {
+  std::lock_guard lock(mutex_);
+  std::vector<uint16_t> seen;
+  for (const auto& [number, universe] : universes_) seen.push_back(number);
+  return seen;
+}
+
 }  // namespace pxo::sim

@@ -49,6 +49,7 @@ class E131Receiver final : public LedSource {
   void stop();
   // The bound loopback address without the port.
   const std::string& address() const { return address_; }
+  const E131Layout& layout() const { return config_.layout; }
 
   // The pixels' colours now, as the rig's cameras read a controller's.
   std::map<int32_t, std::vector<LedColor>> allPortLeds() const override;
@@ -60,6 +61,8 @@ class E131Receiver final : public LedSource {
   // Every slot a packet set to something other than 0 outside the
   // string's channels: universe and slot (1-based), as sent.
   std::vector<std::pair<uint16_t, int32_t>> litOutsideTheString() const;
+  // Every universe a data packet came for, ascending.
+  std::vector<uint16_t> universesSeen() const;
 
  private:
   struct Universe {

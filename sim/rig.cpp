@@ -15,6 +15,7 @@ namespace pxo::sim {
 namespace {
 
 constexpr double kPi = 3.14159265358979323846;
+constexpr int32_t kE131RigPort = 1;  // the E1.31 receiver's one string
 
 double number(const JsonValue& v, std::string_view key, double fallback) {
   const JsonValue* m = findMember(v, key);
@@ -320,11 +321,57 @@ SimulatedRig::SimulatedRig(SceneConfig scene) : scene_(std::move(scene)) {
   controller_ = std::make_unique<FppSimulator>(std::move(config));
 }
 
-bool SimulatedRig::start(std::string* error) {
-  return controller_->start(error);
+namespace {
+
+const ScenePort* firstSelectedPort(const SceneConfig& scene) {
+  for (const ScenePort& p : scene.ports)
+    if (p.selected) return &p;
+  return nullptr;
 }
 
-void SimulatedRig::stop() { controller_->stop(); }
+}  // namespace
+
+void SimulatedRig::useE131Receiver(const E131Layout& layout) {
+  E131ReceiverConfig config;
+  config.layout = layout;
+  for (const ScenePort& p : scene_.ports)
+    if (p.selected) config.pixels += p.pixels;
+  if (const ScenePort* first = firstSelectedPort(scene_)) {
+    config.colorOrder = first->colorOrder;
+    config.stripOrder = first->stripOrder;
+  }
+  e131_ = std::make_unique<E131Receiver>(std::move(config));
+}
+
+PlainReceiver SimulatedRig::receiverSettings() const {
+  PlainReceiver receiver;
+  receiver.host = controllerAddress();
+  for (const ScenePort& p : scene_.ports)
+    if (p.selected) receiver.pixels += p.pixels;
+  if (const ScenePort* first = firstSelectedPort(scene_))
+    receiver.colorOrder = first->colorOrder;
+  if (e131_) {
+    const E131Layout& layout = e131_->layout();
+    receiver.universe = layout.firstUniverse;
+    receiver.universeSize = layout.universeSize;
+    receiver.startChannel = layout.startChannel;
+  }
+  return receiver;
+}
+
+bool SimulatedRig::start(std::string* error) {
+  return e131_ ? e131_->start(error) : controller_->start(error);
+}
+
+void SimulatedRig::stop() {
+  if (e131_) e131_->stop();
+  controller_->stop();
+}
+
+const LedSource& SimulatedRig::ledSource() const {
+  if (e131_) return *e131_;
+  return *controller_;
+}
 
 std::vector<PropLed> SimulatedRig::propLeds() const {
   std::vector<PropLed> leds;
@@ -332,7 +379,13 @@ std::vector<PropLed> SimulatedRig::propLeds() const {
   for (const ScenePort& p : scene_.ports) {
     if (!p.selected) continue;
     for (int32_t j = 0; j < p.pixels && next < scene_.leds.size(); ++j, ++next)
-      leds.push_back({p.port, p.nullNodes + j, scene_.leds[next], false});
+      if (e131_)  // one string over the selected ports
+        leds.push_back({kE131RigPort,
+                        static_cast<int32_t>(next),
+                        scene_.leds[next],
+                        false});
+      else
+        leds.push_back({p.port, p.nullNodes + j, scene_.leds[next], false});
   }
   if (scene_.reflectionEvery > 0)
     for (size_t i = 0; i < leds.size();
@@ -359,7 +412,7 @@ std::unique_ptr<VirtualCamera> SimulatedRig::makeCamera(size_t pose) const {
 
 std::unique_ptr<VirtualCamera> SimulatedRig::makeCamera(
     const VirtualCameraConfig& config) const {
-  return std::make_unique<VirtualCamera>(*controller_, propLeds(), config);
+  return std::make_unique<VirtualCamera>(ledSource(), propLeds(), config);
 }
 
 std::vector<ImagePoint> SimulatedRig::truth(size_t pose) const {

@@ -1,5 +1,8 @@
 #pragma once
 
+#include "controller/controller_kind.h"
+
+#include "sim/e131_receiver.h"
 #include "sim/fpp_simulator.h"
 #include "sim/virtual_camera.h"
 
@@ -80,13 +83,26 @@ class SimulatedRig {
  public:
   explicit SimulatedRig(SceneConfig scene);
 
+  // Before start: the prop hangs on an E1.31 receiver instead of the FPP
+  // controller, its selected ports' LEDs one string from `layout`'s start
+  // channel, in the first selected port's colour order.
+  void useE131Receiver(const E131Layout& layout);
+
   [[nodiscard]] bool start(std::string* error);
   void stop();
 
   FppSimulator& controller() { return *controller_; }
   const SceneConfig& scene() const { return scene_; }
+  ControllerKind controllerKind() const {
+    return e131_ ? ControllerKind::kE131 : ControllerKind::kFpp;
+  }
   // The controller as a user would type it.
-  std::string controllerAddress() const { return controller_->httpAddress(); }
+  std::string controllerAddress() const {
+    return e131_ ? e131_->address() : controller_->httpAddress();
+  }
+  // What a user tells of the E1.31 receiver (useE131Receiver).
+  PlainReceiver receiverSettings() const;
+  E131Receiver* e131Receiver() const { return e131_.get(); }
 
   // A camera at pose `pose` filming the prop; the caller owns it.
   std::unique_ptr<VirtualCamera> makeCamera(size_t pose) const;
@@ -102,8 +118,11 @@ class SimulatedRig {
  private:
   std::vector<PropLed> propLeds() const;
 
+  const LedSource& ledSource() const;
+
   SceneConfig scene_;
   std::unique_ptr<FppSimulator> controller_;
+  std::unique_ptr<E131Receiver> e131_;
 };
 
 }  // namespace pxo::sim

@@ -106,7 +106,14 @@ const std::vector<CommandRule>& commandRules() {
         {"camera-b-frames", Takes::kCount},
         {"camera-first-b-frames", Takes::kCount},
         {"ports", Takes::kPortList},
-        {"restore-wait", Takes::kNumber}}},
+        {"restore-wait", Takes::kNumber},
+        {"ddp", Takes::kText},
+        {"e131", Takes::kOptionalText},
+        {"universe", Takes::kCount},
+        {"universe-size", Takes::kCount},
+        {"start-channel", Takes::kCount},
+        {"pixels", Takes::kCount},
+        {"color-order", Takes::kText}}},
       {"restore",
        0,
        {{"controller", Takes::kText},
@@ -362,6 +369,12 @@ int fail(const std::string& message) {
   return 1;
 }
 
+// Bad usage: nothing was connected or changed.
+int badUsage(const std::string& message) {
+  std::fprintf(stderr, "pixoria: %s\n", message.c_str());
+  return 2;
+}
+
 // Progress: counted messages ("... 3/57") redraw one line with a bar on a
 // terminal; others get a line of their own.
 void showProgress(const std::string& message) {
@@ -485,6 +498,30 @@ bool findOnvifStream(std::string deviceUrl,
   return false;
 }
 
+// How many controllers the command names: --controller, --ddp, --e131.
+int controllersNamed(const Arguments& args) {
+  int named = 0;
+  for (const char* option : {"controller", "ddp", "e131"})
+    named += args.has(option) ? 1 : 0;
+  return named;
+}
+
+// The receiver's settings from the command line over `base`.
+pxo::PlainReceiver receiverFromArguments(const Arguments& args,
+                                         pxo::PlainReceiver base) {
+  auto count = [&](const char* option, int32_t* value) {
+    if (args.has(option)) *value = std::atoi(args.get(option).c_str());
+  };
+  count("pixels", &base.pixels);
+  count("start-channel", &base.startChannel);
+  count("universe", &base.universe);
+  count("universe-size", &base.universeSize);
+  base.colorOrder = args.get("color-order", base.colorOrder);
+  for (char& c : base.colorOrder)
+    c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return base;
+}
+
 // Scans the scene's prop once per camera pose; with more than one pose the
 // views are solved in 3D and the model is the 3D point model.
 int scanSimulated(const Arguments& args) {
@@ -501,9 +538,21 @@ int scanSimulated(const Arguments& args) {
   const std::string name = args.get("name", "Simulated prop");
 
   pxo::sim::SimulatedRig rig(scene);
+  const bool e131 = args.has("e131");
+  if (e131) {
+    const pxo::PlainReceiver wanted =
+        receiverFromArguments(args, pxo::PlainReceiver{});
+    pxo::E131Layout layout;
+    layout.firstUniverse = static_cast<uint16_t>(
+        std::clamp<int32_t>(wanted.universe, 1, pxo::kE131MaxUniverse));
+    layout.universeSize = wanted.universeSize;
+    layout.startChannel = wanted.startChannel;
+    rig.useE131Receiver(layout);
+  }
   if (!rig.start(&error)) return fail(error);
   const size_t poses = scene.poses.size();
-  std::printf("Simulated controller at %s, %zu LEDs, camera %d x %d, %zu %s\n",
+  std::printf("Simulated %s at %s, %zu LEDs, camera %d x %d, %zu %s\n",
+              e131 ? "E1.31 receiver" : "controller",
               rig.controllerAddress().c_str(),
               rig.ledCount(),
               scene.camera.imaging.width,
@@ -587,12 +636,23 @@ int scanSimulated(const Arguments& args) {
   const std::string password = args.get("password", scene.password);
   const std::string user =
       args.get("user", password.empty() ? std::string() : "admin");
-  if (!pxo::connectController(
-          *session, rig.controllerAddress(), user, password, &error))
-    return fail(error);
-  for (pxo::ControllerPort& port : session->controller.ports)
-    for (const pxo::sim::ScenePort& p : scene.ports)
-      if (p.port == port.portNumber) port.selected = p.selected;
+  if (e131) {
+    // What the user tells of the receiver; the rig's own settings unless
+    // the command says otherwise (a wrong one shows in the accuracy).
+    if (!pxo::connectReceiver(
+            *session,
+            pxo::ControllerKind::kE131,
+            receiverFromArguments(args, rig.receiverSettings()),
+            &error))
+      return fail(error);
+  } else {
+    if (!pxo::connectController(
+            *session, rig.controllerAddress(), user, password, &error))
+      return fail(error);
+    for (pxo::ControllerPort& port : session->controller.ports)
+      for (const pxo::sim::ScenePort& p : scene.ports)
+        if (p.port == port.portNumber) port.selected = p.selected;
+  }
   if (!pxo::prepareScan(*session, &error)) {
     pxo::teardownScan(*session);
     return fail(error);
@@ -767,22 +827,37 @@ int scanController(const Arguments& args) {
   if (args.has("restore-wait"))
     session->controller.restoreSeconds =
         std::atof(args.get("restore-wait").c_str());
-  if (!pxo::connectController(*session,
-                              args.get("controller"),
-                              args.get("user"),
-                              args.get("password"),
-                              &error))
+  if (args.has("ddp") || args.has("e131")) {
+    const bool ddp = args.has("ddp");
+    pxo::PlainReceiver base;
+    base.host = args.get(ddp ? "ddp" : "e131");
+    if (!pxo::connectReceiver(
+            *session,
+            ddp ? pxo::ControllerKind::kDdp : pxo::ControllerKind::kE131,
+            receiverFromArguments(args, base),
+            &error))
+      return fail(error);
+  } else if (!pxo::connectController(*session,
+                                     args.get("controller"),
+                                     args.get("user"),
+                                     args.get("password"),
+                                     &error)) {
     return fail(error);
+  }
   std::vector<int32_t> wanted;
   std::stringstream list(args.get("ports"));
   for (std::string item; std::getline(list, item, ',');)
     wanted.push_back(std::atoi(item.c_str()));
   std::printf("Controller ports:\n");
+  const bool choosesPorts =
+      session->controller.kind == pxo::ControllerKind::kFpp;
   for (pxo::ControllerPort& port : session->controller.ports) {
-    port.selected = wanted.empty() ? port.pixelCount > 0
-                                   : std::find(wanted.begin(),
-                                               wanted.end(),
-                                               port.portNumber) != wanted.end();
+    if (choosesPorts)
+      port.selected =
+          wanted.empty()
+              ? port.pixelCount > 0
+              : std::find(wanted.begin(), wanted.end(), port.portNumber) !=
+                    wanted.end();
     std::printf("  port %d: %d pixels, %s%s\n",
                 port.portNumber,
                 port.pixelCount,
@@ -1047,9 +1122,36 @@ int runCommand(const std::vector<std::string>& words) {
       std::fprintf(stderr, "pixoria: %s\n", problem.c_str());
     return usage();
   }
+  if (args.command == "scan") {
+    // One controller, and what a receiver needs, before anything connects.
+    const int named = controllersNamed(args);
+    if (named > 1 || (args.has("simulate") && named > 0 && !args.has("e131")))
+      return badUsage(
+          "name one controller: --controller, --ddp or --e131 (or "
+          "--simulate [--e131])");
+    if (args.has("simulate") && args.has("e131") && args.get("e131") != "1")
+      return badUsage(
+          "--simulate --e131 takes no address: the rig has its own");
+    if (!args.has("simulate") && args.has("e131") && args.get("e131") == "1")
+      return badUsage("--e131 needs the receiver's address, or multicast");
+    if ((args.has("ddp") || args.has("e131")) && !args.has("simulate") &&
+        !args.has("pixels"))
+      return badUsage("--pixels is needed for a DDP or E1.31 receiver");
+    if ((args.has("ddp") || args.has("e131")) && !args.has("simulate")) {
+      const bool ddp = args.has("ddp");
+      pxo::PlainReceiver receiver;
+      receiver.host = args.get(ddp ? "ddp" : "e131");
+      std::string wrong;
+      if (!pxo::checkPlainReceiver(
+              ddp ? pxo::ControllerKind::kDdp : pxo::ControllerKind::kE131,
+              receiverFromArguments(args, receiver),
+              &wrong))
+        return badUsage(wrong);
+    }
+  }
   if (args.command == "scan" && args.has("simulate"))
     return scanSimulated(args);
-  if (args.command == "scan" && args.has("controller"))
+  if (args.command == "scan" && controllersNamed(args) == 1)
     return scanController(args);
   if (args.command == "restore") return restoreCommand(args);
   if (args.command == "gui") return openWindow(args);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "controller/controller_kind.h"
 #include "controller/restore_record.h"
 
 #include <atomic>
@@ -64,7 +65,10 @@ struct ControllerPort {
 // so the two threads never send requests at the same time, and the flags
 // below are read and written only under it.
 struct ControllerLink {
+  ControllerKind kind = ControllerKind::kFpp;
   std::string host;  // as the user typed it
+  // A DDP or E1.31 receiver's settings (plain_receiver.h).
+  PlainReceiver receiver;
   std::string user;
   std::string password;
   bool usesBBB = false;         // the BeagleBone pixel-string endpoint

@@ -736,7 +736,7 @@ void calibrateBrightness(ScanSession& session) {
   BrightnessCalibration& result = session.calibration;
   if (result.calibrated) return;
   result = BrightnessCalibration{};
-  if (!session.plan || !session.sender || session.channelCount < 1 ||
+  if (!session.plan || !session.sink || session.channelCount < 1 ||
       !session.camera)
     return;
   pxowin::ICaptureSource& camera = *session.camera;

@@ -30,7 +30,7 @@ bool recordMarkedSteps(ScanSession& session,
     if (session.stopRequested || !cameraFailure.empty()) break;
     if (!step.progress.empty()) session.report(step.progress);
     session.player.setCurrentFrame(step.channels);
-    (void)sendDdpFrame(session.sender.get(), step.channels, 0);
+    if (session.sink) (void)session.sink->send(step.channels);
     camera.addMark(step.label);
     const std::chrono::milliseconds dwell(std::max(step.dwellMs, 0));
     due = std::max(due + dwell, Clock::now() + dwell * 3 / 4);
@@ -45,7 +45,7 @@ bool recordMarkedSteps(ScanSession& session,
       sleepUntil(std::min(until, Clock::now() + kAsk));
   }
   if (tail.blackout || stopped)
-    (void)sendDdpBlackout(session.sender.get(), session.channelCount);
+    (void)sendBlackout(session.sink.get(), session.channelCount);
   (void)camera.stopRecording();
   *marks = camera.takeMarks();
   // What went wrong while the recording was finalised counts too (a stream

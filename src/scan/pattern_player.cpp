@@ -46,9 +46,9 @@ bool PatternPlayer::waitWhile(const std::atomic<bool>& flag, int milliseconds) {
   return flag.load();
 }
 
-void PatternPlayer::startKeepAlive(DdpSender* sender) {
+void PatternPlayer::startKeepAlive(PixelSink* sink) {
   if (keepAliveRunning_.exchange(true)) return;
-  keepAliveThread_ = std::thread(&PatternPlayer::keepAliveLoop, this, sender);
+  keepAliveThread_ = std::thread(&PatternPlayer::keepAliveLoop, this, sink);
 }
 
 bool PatternPlayer::stopKeepAlive() {
@@ -62,7 +62,7 @@ bool PatternPlayer::stopKeepAlive() {
   return wasRunning;
 }
 
-void PatternPlayer::keepAliveLoop(DdpSender* sender) {
+void PatternPlayer::keepAliveLoop(PixelSink* sink) {
   std::vector<uint8_t> copy;
   while (keepAliveRunning_.load()) {
     {
@@ -70,7 +70,7 @@ void PatternPlayer::keepAliveLoop(DdpSender* sender) {
       copy.assign(currentFrame_.begin(), currentFrame_.end());
     }
     // A failed send is retried with the next repeat.
-    if (!copy.empty() && sender) (void)sendDdpFrame(sender, copy, 0);
+    if (!copy.empty() && sink) (void)sink->send(copy);
     if (!waitWhile(keepAliveRunning_, kKeepAliveIntervalMs)) break;
   }
 }

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "scan/ddp_sender.h"
+#include "scan/pixel_sink.h"
 #include "scan/scan_plan.h"
 
 #include <atomic>
@@ -24,7 +24,7 @@
 //
 //   PatternPlayer player;
 //   player.showPreviewLevel(plan, 192);
-//   player.startKeepAlive(sender);   // sender outlives stopKeepAlive()
+//   player.startKeepAlive(sink);   // the sink outlives stopKeepAlive()
 //   ...
 //   player.stopKeepAlive();
 
@@ -69,9 +69,9 @@ class PatternPlayer {
   int showPreviewLevel(ScanPlan* plan, int level);
 
   // Starts the keep-alive thread repeating the current frame (when not
-  // empty) through `sender`, which may be null and must outlive
+  // empty) through `sink`, which may be null and must outlive
   // stopKeepAlive(). Does nothing when already running.
-  void startKeepAlive(DdpSender* sender);
+  void startKeepAlive(PixelSink* sink);
   // Stops and joins the keep-alive thread; true when it was running.
   bool stopKeepAlive();
   bool keepAliveRunning() const { return keepAliveRunning_.load(); }
@@ -85,7 +85,7 @@ class PatternPlayer {
   bool sweepRunning() const { return sweepRunning_.load(); }
 
  private:
-  void keepAliveLoop(DdpSender* sender);
+  void keepAliveLoop(PixelSink* sink);
   void sweepLoop(SweepInput input);
   // Waits `milliseconds` or until `flag` is cleared; false when cleared.
   bool waitWhile(const std::atomic<bool>& flag, int milliseconds);

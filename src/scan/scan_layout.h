@@ -35,4 +35,8 @@ struct ScanLayout {
 ScanLayout computeScanLayout(std::span<const ControllerPort> ports,
                              int32_t reservedEnd = 0);
 
+// The selected ports where they are, for a controller that is not
+// reconfigured: each port's LEDs from its own start channel, in list order.
+ScanLayout computeFixedLayout(std::span<const ControllerPort> ports);
+
 }  // namespace pxo

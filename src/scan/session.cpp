@@ -43,9 +43,35 @@ bool connectController(ScanSession& session,
       [&](const std::string& message) { session.report(message); });
 }
 
+bool connectReceiver(ScanSession& session,
+                     ControllerKind kind,
+                     const PlainReceiver& receiver,
+                     std::string* error) {
+  if (!connectPlainReceiver(&session.controller, kind, receiver, error))
+    return false;
+  const ControllerPort& port = session.controller.ports.front();
+  std::string where = controllerKindName(kind);
+  where += " receiver at " + receiver.host;
+  if (kind == ControllerKind::kE131)
+    where += ", universe " + std::to_string(receiver.universe) + " channel " +
+             std::to_string(receiver.startChannel);
+  else
+    where += ", channel " + std::to_string(receiver.startChannel);
+  session.report(where + ": " + std::to_string(port.pixelCount) + " pixels, " +
+                 port.colorOrder);
+  return true;
+}
+
+bool controllerConnected(const ControllerLink& link) {
+  return link.kind == ControllerKind::kFpp ? !link.savedPortStrings.empty()
+                                           : !link.ports.empty();
+}
+
 ScanLayout computeScanLayout(ScanSession& session) {
-  ScanLayout layout = computeScanLayout(session.controller.ports,
-                                        session.controller.otherOutputsEnd);
+  const ControllerLink& link = session.controller;
+  ScanLayout layout = link.kind == ControllerKind::kFpp
+                          ? computeScanLayout(link.ports, link.otherOutputsEnd)
+                          : computeFixedLayout(link.ports);
   session.channelOffsetList.clear();
   for (size_t i = 0; i < layout.nodeOfLed.size(); ++i)
     if (layout.nodeOfLed[i] > 0)
@@ -73,7 +99,8 @@ bool prepareScan(ScanSession& session, std::string* error) {
     if (error) *error = message;
     return false;
   };
-  if (session.controller.savedPortStrings.empty()) return fail("not connected");
+  if (!controllerConnected(session.controller)) return fail("not connected");
+  const bool reconfigured = session.controller.kind == ControllerKind::kFpp;
   ScanLayout layout = computeScanLayout(session);
   if (layout.groups.empty() || layout.ledCount <= 0)
     return fail("no ports selected");
@@ -84,7 +111,8 @@ bool prepareScan(ScanSession& session, std::string* error) {
   // takes a webcam the better part of a second) while the rest is made
   // ready.
   std::string scanConfig;
-  if (!buildScanPortConfig(
+  if (reconfigured &&
+      !buildScanPortConfig(
           session.controller.savedPortStrings, layout.portSpecs, &scanConfig))
     return fail("could not build scan config");
   bool cameraStarted = false, cameraShowed = false;
@@ -97,15 +125,16 @@ bool prepareScan(ScanSession& session, std::string* error) {
           cameraStarted && session.camera->waitForFrame(kFirstFrameSeconds);
     });
   std::string notReady;
-  if (checkControllerIdle(session.controller, &notReady)) {
+  if (!reconfigured || checkControllerIdle(session.controller, &notReady)) {
     session.plan.reset(
         buildScanPlan(layout.groups, layout.ledCount, kScanPasses, true));
     if (session.plan) {
       session.channelCount = planChannelCount(session.plan.get());
       session.frameCount = planFrameCount(session.plan.get());
       session.ledCount = layout.ledCount;
-      session.sender.reset(openDdpSender(session.controller.host.c_str()));
-      if (!session.sender) notReady = "could not open DDP socket";
+      std::string warning;
+      session.sink = openPixelSink(session.controller, &notReady, &warning);
+      if (!warning.empty()) session.report(warning);
     } else {
       notReady = "could not build scan plan";
     }
@@ -125,7 +154,8 @@ bool prepareScan(ScanSession& session, std::string* error) {
     return fail(cameraError);
   }
 
-  if (!applyScanConfiguration(
+  if (reconfigured &&
+      !applyScanConfiguration(
           &session.controller,
           scanConfig,
           [&](const std::string& message) { session.report(message); },
@@ -133,10 +163,10 @@ bool prepareScan(ScanSession& session, std::string* error) {
     if (session.camera) session.camera->stop();
     return false;
   }
-  sleepMilliseconds(kReconfigureSettleMs);
+  if (reconfigured) sleepMilliseconds(kReconfigureSettleMs);
   session.level =
       session.player.showPreviewLevel(session.plan.get(), session.level);
-  session.player.startKeepAlive(session.sender.get());
+  session.player.startKeepAlive(session.sink.get());
   session.prepared = true;
   return true;
 }
@@ -232,9 +262,10 @@ ModelOutputInputs modelOutputInputs(const ScanSession& session) {
 bool teardownScan(ScanSession& session, std::string* error) {
   stopSweep(session);
   (void)session.player.stopKeepAlive();
-  if (session.sender) {
-    (void)sendDdpBlackout(session.sender.get(), session.channelCount);
-    session.sender.reset();
+  if (session.sink) {
+    (void)sendBlackout(session.sink.get(), session.channelCount);
+    (void)session.sink->finish();
+    session.sink.reset();
   }
   session.grid.reset();
   session.views.clear();
@@ -244,7 +275,8 @@ bool teardownScan(ScanSession& session, std::string* error) {
   // Only what this session changed is put back; a session that never got
   // as far as changing the controller sends nothing.
   bool restored = true;
-  if (!session.controller.savedPortStrings.empty())
+  if (session.controller.kind == ControllerKind::kFpp &&
+      !session.controller.savedPortStrings.empty())
     restored = restoreController(
         &session.controller,
         [&](const std::string& message) { session.report(message); },

@@ -2,13 +2,14 @@
 
 #include "capture/capture_source.h"
 #include "controller/fpp_client.h"
+#include "controller/plain_receiver.h"
 #include "decode/decode_types.h"
 #include "decode/grid_snap.h"
 #include "output/model_writer.h"
 #include "recon3d/reconstruct.h"
 #include "scan/calibration.h"
-#include "scan/ddp_sender.h"
 #include "scan/pattern_player.h"
+#include "scan/pixel_sink.h"
 #include "scan/scan_decode.h"
 #include "scan/scan_layout.h"
 #include "scan/scan_plan.h"
@@ -26,7 +27,7 @@
 // The scan session: the one object a scan window (or the pixoria command)
 // drives. It owns the camera, remembers the controller connection and its
 // original configuration, lays the selected ports out, owns the plan, the
-// DDP sender and the pattern player, runs scans and keeps their results.
+// pixel sink and the pattern player, runs scans and keeps their results.
 //
 //   auto session = createScanSession(std::move(camera), "", dataDir);
 //   connectController(*session, host, user, password, &error);
@@ -72,7 +73,7 @@ struct ScanSession {
   ControllerLink controller;
 
   ScanPlanPtr plan;
-  DdpSenderPtr sender;
+  std::unique_ptr<PixelSink> sink;  // where the frames go
   int32_t channelCount = 0;
   int32_t frameCount = 0;
   int32_t ledCount = 0;
@@ -131,13 +132,25 @@ std::filesystem::path sessionTempFile(const ScanSession& session,
                                      const std::string& password,
                                      std::string* error);
 
+// Connects to a DDP or E1.31 receiver as the show drives it
+// (plain_receiver.h has the messages). Nothing on it changes.
+[[nodiscard]] bool connectReceiver(ScanSession& session,
+                                   ControllerKind kind,
+                                   const PlainReceiver& receiver,
+                                   std::string* error);
+
+// Whether a controller is connected: an FPP controller's configuration was
+// read, or any other controller's ports are known.
+bool controllerConnected(const ControllerLink& link);
+
 // Lays the selected ports out (and keeps the per-LED channel offsets).
 ScanLayout computeScanLayout(ScanSession& session);
 
-// Reconfigures the controller, builds the plan, opens DDP, starts the
+// Reconfigures the controller (an FPP one; others are driven as they are),
+// builds the plan, opens the frames' way to it, starts the
 // camera and shows the aiming level. Messages: "not connected", "no ports
 // selected", "could not build scan config", "could not build scan plan",
-// "could not open DDP socket", or the camera's.
+// "could not open DDP socket" (or E1.31's), or the camera's.
 [[nodiscard]] bool prepareScan(ScanSession& session, std::string* error);
 [[nodiscard]] bool startCamera(ScanSession& session, std::string* error);
 void setLevel(ScanSession& session, int level);

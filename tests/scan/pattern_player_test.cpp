@@ -36,11 +36,13 @@ class KeepAlive : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(receiver.valid());
-    sender.reset(openDdpSender(receiver.address().c_str()));
+    ControllerLink link;
+    link.host = receiver.address();
+    sender = openPixelSink(link, nullptr);
     ASSERT_TRUE(sender);
   }
   sim::DdpReceiver receiver;
-  DdpSenderPtr sender;
+  std::unique_ptr<PixelSink> sender;
   PatternPlayer player;
 };
 
