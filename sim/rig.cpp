@@ -343,6 +343,20 @@ void SimulatedRig::useE131Receiver(const E131Layout& layout) {
   e131_ = std::make_unique<E131Receiver>(std::move(config));
 }
 
+void SimulatedRig::useWledController(WledSimConfig settings) {
+  settings.outputs.clear();
+  int32_t start = 0;
+  for (const ScenePort& p : scene_.ports) {
+    WledSimOutput output;
+    output.output.start = start;
+    output.output.length = p.pixels;
+    output.port = p.port;
+    settings.outputs.push_back(output);
+    start += p.pixels;
+  }
+  wled_ = std::make_unique<WledSimulator>(std::move(settings));
+}
+
 PlainReceiver SimulatedRig::receiverSettings() const {
   PlainReceiver receiver;
   receiver.host = controllerAddress();
@@ -360,16 +374,20 @@ PlainReceiver SimulatedRig::receiverSettings() const {
 }
 
 bool SimulatedRig::start(std::string* error) {
-  return e131_ ? e131_->start(error) : controller_->start(error);
+  if (e131_) return e131_->start(error);
+  if (wled_) return wled_->start(error);
+  return controller_->start(error);
 }
 
 void SimulatedRig::stop() {
   if (e131_) e131_->stop();
+  if (wled_) wled_->stop();
   controller_->stop();
 }
 
 const LedSource& SimulatedRig::ledSource() const {
   if (e131_) return *e131_;
+  if (wled_) return *wled_;
   return *controller_;
 }
 
@@ -385,7 +403,8 @@ std::vector<PropLed> SimulatedRig::propLeds() const {
                         scene_.leds[next],
                         false});
       else
-        leds.push_back({p.port, p.nullNodes + j, scene_.leds[next], false});
+        leds.push_back(
+            {p.port, (wled_ ? 0 : p.nullNodes) + j, scene_.leds[next], false});
   }
   if (scene_.reflectionEvery > 0)
     for (size_t i = 0; i < leds.size();

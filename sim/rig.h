@@ -5,6 +5,7 @@
 #include "sim/e131_receiver.h"
 #include "sim/fpp_simulator.h"
 #include "sim/virtual_camera.h"
+#include "sim/wled_simulator.h"
 
 #include <array>
 #include <memory>
@@ -87,6 +88,10 @@ class SimulatedRig {
   // controller, its selected ports' LEDs one string from `layout`'s start
   // channel, in the first selected port's colour order.
   void useE131Receiver(const E131Layout& layout);
+  // Before start: the prop hangs on a WLED controller instead, one output
+  // per scene port (in order, numbered from 1 by the controller), set up
+  // as `settings` says (its outputs are filled in).
+  void useWledController(WledSimConfig settings);
 
   [[nodiscard]] bool start(std::string* error);
   void stop();
@@ -94,12 +99,17 @@ class SimulatedRig {
   FppSimulator& controller() { return *controller_; }
   const SceneConfig& scene() const { return scene_; }
   ControllerKind controllerKind() const {
-    return e131_ ? ControllerKind::kE131 : ControllerKind::kFpp;
+    return e131_   ? ControllerKind::kE131
+           : wled_ ? ControllerKind::kWled
+                   : ControllerKind::kFpp;
   }
   // The controller as a user would type it.
   std::string controllerAddress() const {
-    return e131_ ? e131_->address() : controller_->httpAddress();
+    return e131_   ? e131_->address()
+           : wled_ ? wled_->httpAddress()
+                   : controller_->httpAddress();
   }
+  WledSimulator* wledController() const { return wled_.get(); }
   // What a user tells of the E1.31 receiver (useE131Receiver).
   PlainReceiver receiverSettings() const;
   E131Receiver* e131Receiver() const { return e131_.get(); }
@@ -123,6 +133,7 @@ class SimulatedRig {
   SceneConfig scene_;
   std::unique_ptr<FppSimulator> controller_;
   std::unique_ptr<E131Receiver> e131_;
+  std::unique_ptr<WledSimulator> wled_;
 };
 
 }  // namespace pxo::sim

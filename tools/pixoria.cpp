@@ -18,6 +18,7 @@
 #include "controller/fpp_reconfigure.h"
 #include "controller/fpp_restore.h"
 #include "controller/restore_record.h"
+#include "controller/wled_controller.h"
 #include "json/json_text.h"
 #include "output/model_writer.h"
 #include "output/scan_data.h"
@@ -41,6 +42,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -113,7 +115,9 @@ const std::vector<CommandRule>& commandRules() {
         {"universe-size", Takes::kCount},
         {"start-channel", Takes::kCount},
         {"pixels", Takes::kCount},
-        {"color-order", Takes::kText}}},
+        {"color-order", Takes::kText},
+        {"wled", Takes::kOptionalText},
+        {"upload-ledmap", Takes::kSwitch}}},
       {"restore",
        0,
        {{"controller", Takes::kText},
@@ -498,10 +502,41 @@ bool findOnvifStream(std::string deviceUrl,
   return false;
 }
 
-// How many controllers the command names: --controller, --ddp, --e131.
+// A WLED controller's own map of the scan, beside the model, and on the
+// controller too with --upload-ledmap. Nothing for other controllers or a
+// 3D result.
+bool writeWledLedMap(const ScanSession& session,
+                     const Arguments& args,
+                     const fs::path& out,
+                     std::string* error) {
+  if (session.controller.kind != pxo::ControllerKind::kWled ||
+      !session.points3d.empty())
+    return true;
+  const std::string path =
+      pxo::writeControllerLedMap(session, pathToUtf8(out), error);
+  if (path.empty()) return false;
+  std::printf("LED map:    %s\n", path.c_str());
+  if (!args.has("upload-ledmap")) return true;
+  std::ifstream in(pathFromUtf8(path), std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  std::string storedAs;
+  if (!in || !pxo::uploadWledLedMap(
+                 session.controller.host, text.str(), &storedAs, error)) {
+    if (error->empty()) *error = "could not read " + path;
+    return false;
+  }
+  std::printf("Uploaded to %s as %s\n",
+              session.controller.host.c_str(),
+              storedAs.c_str());
+  return true;
+}
+
+// How many controllers the command names: --controller, --wled, --ddp,
+// --e131.
 int controllersNamed(const Arguments& args) {
   int named = 0;
-  for (const char* option : {"controller", "ddp", "e131"})
+  for (const char* option : {"controller", "wled", "ddp", "e131"})
     named += args.has(option) ? 1 : 0;
   return named;
 }
@@ -549,10 +584,14 @@ int scanSimulated(const Arguments& args) {
     layout.startChannel = wanted.startChannel;
     rig.useE131Receiver(layout);
   }
+  const bool wled = args.has("wled");
+  if (wled) rig.useWledController(pxo::sim::WledSimConfig{});
   if (!rig.start(&error)) return fail(error);
   const size_t poses = scene.poses.size();
   std::printf("Simulated %s at %s, %zu LEDs, camera %d x %d, %zu %s\n",
-              e131 ? "E1.31 receiver" : "controller",
+              e131   ? "E1.31 receiver"
+              : wled ? "WLED controller"
+                     : "controller",
               rig.controllerAddress().c_str(),
               rig.ledCount(),
               scene.camera.imaging.width,
@@ -645,6 +684,13 @@ int scanSimulated(const Arguments& args) {
             receiverFromArguments(args, rig.receiverSettings()),
             &error))
       return fail(error);
+  } else if (wled) {
+    if (!pxo::connectWledController(*session, rig.controllerAddress(), &error))
+      return fail(error);
+    // The controller numbers its outputs from 1, in the scene's port order.
+    for (size_t k = 0; k < scene.ports.size(); ++k)
+      if (k < session->controller.ports.size())
+        session->controller.ports[k].selected = scene.ports[k].selected;
   } else {
     if (!pxo::connectController(
             *session, rig.controllerAddress(), user, password, &error))
@@ -686,6 +732,10 @@ int scanSimulated(const Arguments& args) {
   bool previewOk = writePreview(*session, preview, &previewError);
   const std::string dataFolder = session->scanDataFolder;
   const double chosenFov = session->solveFovDeg;
+  if (!writeWledLedMap(*session, args, out, &error)) {
+    pxo::teardownScan(*session);
+    return fail(error);
+  }
   if (!pxo::teardownScan(*session, &error)) return fail(error);
 
   // The 2D figures add up over the views; the errors are the worst view's.
@@ -827,7 +877,10 @@ int scanController(const Arguments& args) {
   if (args.has("restore-wait"))
     session->controller.restoreSeconds =
         std::atof(args.get("restore-wait").c_str());
-  if (args.has("ddp") || args.has("e131")) {
+  if (args.has("wled")) {
+    if (!pxo::connectWledController(*session, args.get("wled"), &error))
+      return fail(error);
+  } else if (args.has("ddp") || args.has("e131")) {
     const bool ddp = args.has("ddp");
     pxo::PlainReceiver base;
     base.host = args.get(ddp ? "ddp" : "e131");
@@ -850,7 +903,8 @@ int scanController(const Arguments& args) {
     wanted.push_back(std::atoi(item.c_str()));
   std::printf("Controller ports:\n");
   const bool choosesPorts =
-      session->controller.kind == pxo::ControllerKind::kFpp;
+      session->controller.kind == pxo::ControllerKind::kFpp ||
+      session->controller.kind == pxo::ControllerKind::kWled;
   for (pxo::ControllerPort& port : session->controller.ports) {
     if (choosesPorts)
       port.selected =
@@ -873,6 +927,7 @@ int scanController(const Arguments& args) {
   if (!model.empty()) {
     std::string previewError;
     (void)writePreview(*session, out / "preview.png", &previewError);
+    if (!writeWledLedMap(*session, args, out, &error)) model.clear();
   }
   std::string restoreError;
   const bool restored = pxo::teardownScan(*session, &restoreError);
@@ -1125,15 +1180,24 @@ int runCommand(const std::vector<std::string>& words) {
   if (args.command == "scan") {
     // One controller, and what a receiver needs, before anything connects.
     const int named = controllersNamed(args);
-    if (named > 1 || (args.has("simulate") && named > 0 && !args.has("e131")))
+    const bool simulate = args.has("simulate");
+    if (named > 1 || (simulate && (args.has("controller") || args.has("ddp"))))
       return badUsage(
-          "name one controller: --controller, --ddp or --e131 (or "
-          "--simulate [--e131])");
-    if (args.has("simulate") && args.has("e131") && args.get("e131") != "1")
-      return badUsage(
-          "--simulate --e131 takes no address: the rig has its own");
-    if (!args.has("simulate") && args.has("e131") && args.get("e131") == "1")
-      return badUsage("--e131 needs the receiver's address, or multicast");
+          "name one controller: --controller, --wled, --ddp or --e131 (or "
+          "--simulate [--wled | --e131])");
+    for (const char* kind : {"wled", "e131"}) {
+      const bool bare = args.has(kind) && args.get(kind) == "1";
+      if (simulate && args.has(kind) && !bare)
+        return badUsage(std::string("--simulate --") + kind +
+                        " takes no address: the rig has its own");
+      if (!simulate && bare)
+        return badUsage(std::string("--") + kind +
+                        (std::string(kind) == "wled"
+                             ? " needs the controller's address"
+                             : " needs the receiver's address, or multicast"));
+    }
+    if (args.has("upload-ledmap") && !args.has("wled"))
+      return badUsage("--upload-ledmap is for a WLED controller (--wled)");
     if ((args.has("ddp") || args.has("e131")) && !args.has("simulate") &&
         !args.has("pixels"))
       return badUsage("--pixels is needed for a DDP or E1.31 receiver");

@@ -2,6 +2,7 @@
 
 #include "controller/controller_kind.h"
 #include "controller/restore_record.h"
+#include "controller/wled_device.h"
 
 #include <atomic>
 #include <cstdint>
@@ -100,6 +101,10 @@ struct ControllerLink {
   bool universesChanged = false;
   bool recordWritten = false;
   RestoreRecord record;
+  // A WLED controller's documents as read at connect, and whether the scan
+  // changed its state (on, brightness) and has not put it back yet.
+  WledDevice wled;
+  bool wledStateChanged = false;
   // After an interrupt's restore: nothing may be changed any more.
   bool closed = false;
 };

@@ -2,6 +2,7 @@
 
 #include "controller/fpp_restore.h"
 #include "controller/http_client.h"
+#include "controller/wled_controller.h"
 #include "json/json.h"
 
 #include <algorithm>
@@ -352,6 +353,10 @@ bool restoreController(ControllerLink* link,
 InterruptRestore interruptController(ControllerLink* link, std::string* error) {
   std::lock_guard lock(link->changeMutex);
   link->closed = true;
+  if (link->kind == ControllerKind::kWled)
+    return !link->wledStateChanged          ? InterruptRestore::kNothingChanged
+           : restoreWledLocked(link, error) ? InterruptRestore::kRestored
+                                            : InterruptRestore::kFailed;
   if (!link->portStringsChanged && !link->universesChanged)
     return InterruptRestore::kNothingChanged;
   return restoreChanges(link, {}, link->restoreSeconds, error)

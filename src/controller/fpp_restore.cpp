@@ -2,6 +2,7 @@
 
 #include "controller/fpp_reconfigure.h"
 #include "controller/http_client.h"
+#include "controller/wled_controller.h"
 #include "json/json.h"
 #include "platform/utf8_path.h"
 
@@ -371,6 +372,12 @@ bool restoreRecordedController(const std::string& host,
   };
   RestoreRecord record;
   std::string damaged;
+  // A WLED controller's record holds its state, put back its own way.
+  if (readRestoreRecord(
+          kControllerDevice, controllerRecordKey(host), &record, &damaged) ==
+          RecordState::kOk &&
+      record.kind == kWledRecordKind)
+    return restoreRecordedWled(host, seconds, found, report, error);
   const RecordState state = readFppRecord(host, &record, &damaged);
   *found = state != RecordState::kNone;
   if (state == RecordState::kNone) return true;

@@ -1,5 +1,6 @@
 #include "scan/pixel_sink.h"
 
+#include "controller/wled_controller.h"
 #include "scan/ddp_sender.h"
 #include "scan/e131_sender.h"
 #include "scan/e131_source.h"
@@ -12,17 +13,21 @@ namespace {
 
 inline constexpr char kE131SourceName[] = "pixoria";
 
+// Frame byte `skip` on goes to DDP offset `offset`; the bytes before it
+// are for channels the controller's DDP input cannot reach.
 class DdpSink final : public PixelSink {
  public:
-  DdpSink(DdpSenderPtr sender, int64_t offset)
-      : sender_(std::move(sender)), offset_(offset) {}
+  DdpSink(DdpSenderPtr sender, int64_t offset, size_t skip)
+      : sender_(std::move(sender)), offset_(offset), skip_(skip) {}
   int send(std::span<const uint8_t> frame) override {
-    return sendDdpFrame(sender_.get(), frame, offset_);
+    if (frame.size() <= skip_) return 0;
+    return sendDdpFrame(sender_.get(), frame.subspan(skip_), offset_);
   }
 
  private:
   DdpSenderPtr sender_;
   int64_t offset_;
+  size_t skip_;
 };
 
 class E131Sink final : public PixelSink {
@@ -40,13 +45,14 @@ class E131Sink final : public PixelSink {
 
 std::unique_ptr<PixelSink> openDdpSink(const std::string& host,
                                        int64_t offset,
-                                       std::string* error) {
+                                       std::string* error,
+                                       size_t skip = 0) {
   DdpSenderPtr sender(openDdpSender(host.c_str()));
   if (!sender) {
     if (error) *error = "could not open DDP socket";
     return nullptr;
   }
-  return std::make_unique<DdpSink>(std::move(sender), offset);
+  return std::make_unique<DdpSink>(std::move(sender), offset, skip);
 }
 
 }  // namespace
@@ -63,8 +69,14 @@ std::unique_ptr<PixelSink> openPixelSink(const ControllerLink& link,
                                          std::string* warning) {
   switch (link.kind) {
     case ControllerKind::kFpp:
-    case ControllerKind::kWled:
       return openDdpSink(link.host, 0, error);
+    case ControllerKind::kWled: {
+      // WLED moves DDP data on by its DMX start address and LED offset.
+      const int64_t shift = int64_t{wledDdpShift(link.wled)} * 3;
+      return shift >= 0
+                 ? openDdpSink(link.host, 0, error, static_cast<size_t>(shift))
+                 : openDdpSink(link.host, -shift, error);
+    }
     case ControllerKind::kDdp:
       return openDdpSink(link.host, link.receiver.startChannel - 1, error);
     case ControllerKind::kE131: {

@@ -1,6 +1,8 @@
 #include "scan/session.h"
 
 #include "controller/fpp_reconfigure.h"
+#include "controller/wled_controller.h"
+#include "output/led_map.h"
 #include "scan/scan_decode.h"
 #include "scan/sleep.h"
 
@@ -59,6 +61,22 @@ bool connectReceiver(ScanSession& session,
     where += ", channel " + std::to_string(receiver.startChannel);
   session.report(where + ": " + std::to_string(port.pixelCount) + " pixels, " +
                  port.colorOrder);
+  return true;
+}
+
+bool connectWledController(ScanSession& session,
+                           const std::string& host,
+                           std::string* error) {
+  if (!connectWled(&session.controller, host, error, [&](const std::string& m) {
+        session.report(m);
+      }))
+    return false;
+  const ControllerLink& link = session.controller;
+  session.report("WLED controller \"" + link.hostName + "\" (" + link.version +
+                 ") at " + host + ": " + std::to_string(link.ports.size()) +
+                 " outputs, realtime at " +
+                 std::to_string(wledRealtimeBrightness(link.wled)) +
+                 " of 255 brightness");
   return true;
 }
 
@@ -154,12 +172,16 @@ bool prepareScan(ScanSession& session, std::string* error) {
     return fail(cameraError);
   }
 
-  if (reconfigured &&
-      !applyScanConfiguration(
-          &session.controller,
-          scanConfig,
-          [&](const std::string& message) { session.report(message); },
-          error)) {
+  const auto progress = [&](const std::string& message) {
+    session.report(message);
+  };
+  const bool changed =
+      reconfigured ? applyScanConfiguration(
+                         &session.controller, scanConfig, progress, error)
+      : session.controller.kind == ControllerKind::kWled
+          ? prepareWled(&session.controller, error, progress)
+          : true;
+  if (!changed) {
     if (session.camera) session.camera->stop();
     return false;
   }
@@ -244,6 +266,33 @@ bool solve3D(ScanSession& session, double fovDeg, std::string* error) {
   return true;
 }
 
+std::string writeControllerLedMap(const ScanSession& session,
+                                  const std::string& directory,
+                                  std::string* error) {
+  if (!session.hasResult || !session.grid) {
+    if (error) *error = "no scan result to map";
+    return {};
+  }
+  // Cells hold model nodes; the map wants each node's LED on the
+  // controller, which is where its channels are (three per LED).
+  std::vector<int32_t> cells = session.grid->cells;
+  for (int32_t& cell : cells) {
+    if (cell <= 0) continue;
+    const auto node = static_cast<size_t>(cell - 1);
+    cell = node < session.channelOffsetList.size()
+               ? session.channelOffsetList[node] / 3 + 1
+               : 0;
+  }
+  return writeLedMapFile(directory,
+                         session.modelName,
+                         session.grid->cols,
+                         session.grid->rows,
+                         1,
+                         cells,
+                         0,
+                         error);
+}
+
 ModelOutputInputs modelOutputInputs(const ScanSession& session) {
   ModelOutputInputs inputs;
   if (!session.hasResult) return inputs;
@@ -275,8 +324,13 @@ bool teardownScan(ScanSession& session, std::string* error) {
   // Only what this session changed is put back; a session that never got
   // as far as changing the controller sends nothing.
   bool restored = true;
-  if (session.controller.kind == ControllerKind::kFpp &&
-      !session.controller.savedPortStrings.empty())
+  if (session.controller.kind == ControllerKind::kWled)
+    restored = restoreWled(
+        &session.controller, error, [&](const std::string& message) {
+          session.report(message);
+        });
+  else if (session.controller.kind == ControllerKind::kFpp &&
+           !session.controller.savedPortStrings.empty())
     restored = restoreController(
         &session.controller,
         [&](const std::string& message) { session.report(message); },

@@ -139,6 +139,11 @@ std::filesystem::path sessionTempFile(const ScanSession& session,
                                    const PlainReceiver& receiver,
                                    std::string* error);
 
+// Connects to a WLED controller (wled_controller.h has the messages).
+[[nodiscard]] bool connectWledController(ScanSession& session,
+                                         const std::string& host,
+                                         std::string* error);
+
 // Whether a controller is connected: an FPP controller's configuration was
 // read, or any other controller's ports are known.
 bool controllerConnected(const ControllerLink& link);
@@ -169,6 +174,13 @@ int32_t viewCount(const ScanSession& session);
 [[nodiscard]] bool solve3D(ScanSession& session,
                            double fovDeg,
                            std::string* error);
+
+// The last result as the controller's own LED map ("ledmap.json", led_map.h)
+// in `directory`: each cell the controller's index of the LED there. Its
+// path, or empty with why (no result, a 3D or layered grid).
+std::string writeControllerLedMap(const ScanSession& session,
+                                  const std::string& directory,
+                                  std::string* error);
 
 // What the model writer needs from the session's results.
 ModelOutputInputs modelOutputInputs(const ScanSession& session);

@@ -2,17 +2,21 @@
 // them, not reconfigured: an E1.31 receiver and a DDP receiver, each on
 // the virtual rig with the defaults a user has.
 
+#include "controller/state_folder.h"
+#include "json/json.h"
 #include "output/xmodel_checker.h"
 #include "scan/session.h"
 
 #include "sim/rig.h"
 #include "sim/rig_scan.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <numeric>
 #include <optional>
 #include <sstream>
 #include <thread>
@@ -196,6 +200,62 @@ TEST_F(ReceiverRigScan, DdpToOnePortOfAControllerLeftAsItIs) {
   EXPECT_FALSE(litBefore) << "a channel before the range was lit";
   EXPECT_EQ(rig.controller().pixelStringsFile(), configBefore);
   EXPECT_EQ(rig.controller().universeFile(), universesBefore);
+}
+
+// A WLED controller dimmed to half, taking DDP three LEDs on (DMX start
+// address 10): switched to full brightness for the scan and put back, its
+// configuration never written, and its own map of the prop written with
+// each LED's index on the controller.
+TEST_F(ReceiverRigScan, WledDimmedAndMovedIsScannedAndPutBack) {
+  test::ScopedStateFolder state(dataDir / "state");
+  sim::SimulatedRig rig(sim::defaultScene());  // port 1 behind port 0
+  sim::WledSimConfig config;
+  config.brightness = 128;
+  config.dmxStartAddress = 10;
+  rig.useWledController(config);
+  std::string error;
+  ASSERT_TRUE(rig.start(&error)) << error;
+  sim::WledSimulator& wled = *rig.wledController();
+
+  auto owned = rig.makeCamera(0);
+  sim::VirtualCamera* camera = owned.get();
+  auto session = createScanSession(std::move(owned), "", dataDir.string());
+  ASSERT_TRUE(connectWledController(*session, rig.controllerAddress(), &error))
+      << error;
+  ASSERT_EQ(session->controller.ports.size(), 2u);
+  session->controller.ports[0].selected = false;  // the scene's port 0
+  std::string modelPath;
+  ASSERT_TRUE(prepareScan(*session, &error)) << error;
+  EXPECT_EQ(wled.brightness(), 255);
+  runScan(*session, &modelPath, "Bush", &error);
+  ASSERT_FALSE(modelPath.empty()) << error;
+  const sim::DecodeScore score = sim::scoreLastRun(rig, 0, *camera, *session);
+  EXPECT_GE(score.correctFraction(), 0.99) << score.summary();
+  EXPECT_EQ(score.wrong, 0) << score.summary();
+
+  const std::string mapPath =
+      writeControllerLedMap(*session, dataDir.string(), &error);
+  ASSERT_FALSE(mapPath.empty()) << error;
+  EXPECT_TRUE(teardownScan(*session, &error)) << error;
+  EXPECT_TRUE(wled.on());
+  EXPECT_EQ(wled.brightness(), 128);
+  EXPECT_EQ(wled.configurationWrites(), 0);
+
+  // The map: width × height entries, each of the port's LEDs (50 … 149 on
+  // the controller) exactly once, -1 elsewhere.
+  JsonValue map;
+  ASSERT_TRUE(parseJsonDocument(readFile(mapPath), &map));
+  const JsonValue* cells = findMember(map, "map");
+  ASSERT_TRUE(cells && cells->isArray());
+  EXPECT_EQ(static_cast<int32_t>(cells->array.size()),
+            getInt(map, "width", 0) * getInt(map, "height", 0));
+  std::vector<int32_t> seen;
+  for (const JsonValue& cell : cells->array)
+    if (cell.number >= 0) seen.push_back(static_cast<int32_t>(cell.number));
+  std::sort(seen.begin(), seen.end());
+  std::vector<int32_t> expected(100);
+  std::iota(expected.begin(), expected.end(), 50);
+  EXPECT_EQ(seen, expected);
 }
 
 // What the user says is checked before anything is sent.
