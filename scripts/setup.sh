@@ -29,6 +29,8 @@ packages=(
   python3-gi gir1.2-gstreamer-1.0 gir1.2-gst-rtsp-server-1.0
   gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-ugly
   gstreamer1.0-plugins-bad gstreamer1.0-rtsp
+  # A real E1.31 receiver (OLA's daemon and tools) for the E1.31 tests
+  ola
 )
 if [[ "${1:-}" == "--windows" ]]; then
   packages+=(
