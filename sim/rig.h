@@ -89,7 +89,7 @@ class SimulatedRig {
   // channel, in the first selected port's colour order.
   void useE131Receiver(const E131Layout& layout);
   // Before start: the prop hangs on a WLED controller instead, one output
-  // per scene port (in order, numbered from 1 by the controller), set up
+  // per scene port (in order, numbered from 0 by the controller), set up
   // as `settings` says (its outputs are filled in).
   void useWledController(WledSimConfig settings);
 

@@ -132,6 +132,7 @@ const std::vector<CommandRule>& commandRules() {
        {{"simulate", Takes::kSwitch},
         {"scene", Takes::kText},
         {"controller", Takes::kText},
+        {"wled", Takes::kText},
         {"camera", Takes::kText},
         {"rtsp", Takes::kText},
         {"camera-user", Takes::kText},
@@ -267,7 +268,8 @@ int usage() {
       "  pixoria restore --controller HOST [--user U --password P] "
       "[--discard]\n"
       "  pixoria restore --list | --camera ID\n"
-      "  pixoria gui [--simulate [--scene FILE]] [--controller HOST]\n"
+      "  pixoria gui [--simulate [--scene FILE]] [--controller HOST | --wled "
+      "HOST]\n"
       "              [--camera ID | --rtsp URL] [--out DIR] [--name NAME]\n"
       "  pixoria serve --simulate [--scene FILE] [--camera-latency MS]\n"
       "                [--camera-b-frames N] [--camera-first-b-frames N]\n"
@@ -722,7 +724,7 @@ int scanSimulated(const Arguments& args) {
   } else if (wled) {
     if (!pxo::connectWledController(*session, rig.controllerAddress(), &error))
       return fail(error);
-    // The controller numbers its outputs from 1, in the scene's port order.
+    // The controller's outputs, in the scene's port order.
     for (size_t k = 0; k < scene.ports.size(); ++k)
       if (k < session->controller.ports.size())
         session->controller.ports[k].selected = scene.ports[k].selected;
@@ -1151,6 +1153,10 @@ int openWindow(const Arguments& args) {
     launch.hostField = host;
   else
     launch.controllerHost = host;
+  if (args.has("wled")) {
+    launch.controllerKind = pxo::ControllerKind::kWled;
+    launch.controllerHost = args.get("wled");
+  }
   launch.modelName = args.get("name");
   if (!pxo::ui::openScanWindow(std::move(launch)))
     return fail("could not open a window (no display?)");

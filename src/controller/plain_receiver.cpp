@@ -69,7 +69,7 @@ bool connectPlainReceiver(ControllerLink* link,
   link->receiver = receiver;
   link->ports.clear();
   ControllerPort port;
-  port.portNumber = 1;
+  port.portNumber = 0;
   port.pixelCount = receiver.pixels;
   port.colorOrder = receiver.colorOrder;
   port.channelsPerPixel = static_cast<int32_t>(receiver.colorOrder.size());

@@ -33,7 +33,7 @@ bool isColorOrder(const std::string& order);
                                       const PlainReceiver& receiver,
                                       std::string* error);
 
-// Connects `link` to the receiver: one port (number 1) with the receiver's
+// Connects `link` to the receiver: one port (number 0) with the receiver's
 // pixels, selected, from the start of its channel range. Nothing goes over
 // the network: the senders open when the scan is prepared.
 [[nodiscard]] bool connectPlainReceiver(ControllerLink* link,

@@ -212,7 +212,7 @@ bool connectWled(ControllerLink* link,
   std::vector<ControllerPort> ports;
   auto addPort = [&](int32_t start, int32_t length) {
     ControllerPort port;
-    port.portNumber = static_cast<int32_t>(ports.size()) + 1;
+    port.portNumber = static_cast<int32_t>(ports.size());  // 0-based
     port.pixelCount = length;
     port.startChannel = start * kWledChannelsPerLed;
     port.colorOrder = "RGB";  // the controller orders each output itself

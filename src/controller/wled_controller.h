@@ -30,9 +30,10 @@ int32_t wledDdpShift(const WledDevice& device);
 
 // Connects: finishes what an earlier scan of this controller left (its
 // state put back from the record), reads its three documents and makes one
-// port per output (numbered from 1, three channels per LED from the
+// port per output (three channels per LED from the
 // output's first LED). False with a message naming the controller: no
-// answer, "… has its realtime input switched off …", no LEDs. Nothing on
+// answer, "… has its realtime input switched off …", no LEDs. Ports are
+// numbered from 0, as an FPP controller's are. Nothing on
 // the controller is changed but a state an earlier scan left.
 [[nodiscard]] bool connectWled(ControllerLink* link,
                                const std::string& host,

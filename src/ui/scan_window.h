@@ -17,7 +17,9 @@ struct ScanWindowLaunch {
   std::function<void(const std::string&)> result;
   std::string controllerHost;  // connect at once when not empty
   std::string hostField;       // else: put in the host field, not connected
-  std::string modelName;       // "" → "MappedModel"
+  // The controller list's choice the window opens with (FPP by default).
+  ControllerKind controllerKind = ControllerKind::kFpp;
+  std::string modelName;  // "" → "MappedModel"
 };
 
 // Opens a window on the toolkit's thread and returns at once. False when

@@ -27,6 +27,36 @@ constexpr ControlLayout kLayout[] = {
     {kUserEdit, ControlKind::kEdit, "", 140, 46, 300, 24, kStage0},
     {kNoId, ControlKind::kLabel, "Password:", 16, 80, 120, 20, kStage0},
     {kPasswordEdit, ControlKind::kPasswordEdit, "", 140, 78, 300, 24, kStage0},
+    {kNoId, ControlKind::kLabel, "Controller:", 452, 16, 84, 20, kStage0},
+    {kControllerKindList,
+     ControlKind::kDropDown,
+     "FPP\nWLED\nDDP\nE1.31",
+     552,
+     14,
+     96,
+     24,
+     kStage0},
+    {kNoId, ControlKind::kLabel, "DDP / E1.31:", 452, 48, 196, 20, kStage0},
+    {kNoId, ControlKind::kLabel, "Pixels:", 452, 80, 96, 20, kStage0},
+    {kReceiverPixelsEdit,
+     ControlKind::kDigitsEdit,
+     "",
+     552,
+     78,
+     96,
+     24,
+     kStage0},
+    {kNoId, ControlKind::kLabel, "Start channel:", 452, 112, 96, 20, kStage0},
+    {kStartChannelEdit,
+     ControlKind::kDigitsEdit,
+     "1",
+     552,
+     110,
+     96,
+     24,
+     kStage0},
+    {kNoId, ControlKind::kLabel, "Universe:", 452, 144, 96, 20, kStage0},
+    {kUniverseEdit, ControlKind::kDigitsEdit, "1", 552, 142, 96, 24, kStage0},
     {kConnectButton,
      ControlKind::kButton,
      "Connect",
@@ -241,6 +271,20 @@ void ScanWizard::setHostFields(std::string host,
   password_ = std::move(password);
 }
 
+void ScanWizard::setControllerKind(int32_t index) {
+  kind_ = index >= 0 && index <= static_cast<int32_t>(ControllerKind::kE131)
+              ? static_cast<ControllerKind>(index)
+              : ControllerKind::kFpp;
+}
+
+void ScanWizard::setReceiverFields(std::string pixels,
+                                   std::string startChannel,
+                                   std::string universe) {
+  receiverPixels_ = std::move(pixels);
+  startChannel_ = std::move(startChannel);
+  universe_ = std::move(universe);
+}
+
 void ScanWizard::runWorker(std::function<PostedMessage()> work) {
   std::lock_guard lock(workerMutex_);
   ++workersStarted_;
@@ -267,14 +311,41 @@ void ScanWizard::joinWorkers() {
 void ScanWizard::connect() {
   if (stage_ != Stage::kConnect || !connectEnabled_) return;
   if (host_.empty()) {
-    setStatus("Enter the FPP controller host/IP.");
+    setStatus(kind_ == ControllerKind::kFpp
+                  ? "Enter the FPP controller host/IP."
+                  : joined({"Enter the ",
+                            controllerKindName(kind_),
+                            " controller host/IP."}));
     return;
+  }
+  PlainReceiver receiver;
+  if (kind_ == ControllerKind::kDdp || kind_ == ControllerKind::kE131) {
+    receiver.host = host_;
+    receiver.pixels = digitsValue(receiverPixels_);
+    receiver.startChannel =
+        startChannel_.empty() ? 1 : digitsValue(startChannel_);
+    receiver.universe = universe_.empty() ? 1 : digitsValue(universe_);
+    std::string wrong;
+    if (!checkPlainReceiver(kind_, receiver, &wrong)) {
+      setStatus("Connect failed: " + wrong);
+      return;
+    }
   }
   setStatus("Connecting\xE2\x80\xA6");
   connectEnabled_ = false;
-  runWorker([this, host = host_, user = user_, password = password_] {
+  runWorker([this,
+             kind = kind_,
+             receiver,
+             host = host_,
+             user = user_,
+             password = password_] {
     std::string error;
-    const bool ok = connectController(*session_, host, user, password, &error);
+    const bool ok =
+        kind == ControllerKind::kFpp
+            ? connectController(*session_, host, user, password, &error)
+        : kind == ControllerKind::kWled
+            ? connectWledController(*session_, host, &error)
+            : connectReceiver(*session_, kind, receiver, &error);
     return PostedMessage{WizardMessage::kConnectFinished, ok, error};
   });
 }

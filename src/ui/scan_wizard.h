@@ -58,6 +58,10 @@ enum ControlId : int32_t {
   kFovEdit = 1013,
   kDiscardButton = 1014,
   kSaveToFileButton = 1015,
+  kControllerKindList = 1016,
+  kReceiverPixelsEdit = 1017,
+  kStartChannelEdit = 1018,
+  kUniverseEdit = 1019,
 };
 
 enum class ControlKind : int32_t {
@@ -170,6 +174,13 @@ class ScanWizard {
 
   // Commands (window thread).
   void setHostFields(std::string host, std::string user, std::string password);
+  // The controller list's choice (ControllerKind's order: FPP, WLED, DDP,
+  // E1.31) and, for a DDP or E1.31 receiver, its pixels, start channel and
+  // universe as typed.
+  void setControllerKind(int32_t index);
+  void setReceiverFields(std::string pixels,
+                         std::string startChannel,
+                         std::string universe);
   void connect();
   void continueToAim();
   void startScan();
@@ -272,6 +283,8 @@ class ScanWizard {
   Stage stage_ = Stage::kConnect;
   std::string status_ = "Enter your FPP controller and Connect.";
   std::string host_, user_, password_;
+  ControllerKind kind_ = ControllerKind::kFpp;
+  std::string receiverPixels_, startChannel_ = "1", universe_ = "1";
   std::vector<PortRow> rows_;
   bool connectEnabled_ = true;
   bool continueEnabled_ = true;

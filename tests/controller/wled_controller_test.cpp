@@ -57,7 +57,7 @@ TEST_F(WledController, OutputsArePortsAndTheDimmedStateIsPutBack) {
   std::string error;
   ASSERT_TRUE(connectWled(&link, wled->httpAddress(), &error)) << error;
   ASSERT_EQ(link.ports.size(), 2u);
-  EXPECT_EQ(link.ports[1].portNumber, 2);
+  EXPECT_EQ(link.ports[1].portNumber, 1);
   EXPECT_EQ(link.ports[1].pixelCount, 100);
   EXPECT_EQ(link.ports[1].startChannel, 150);
   EXPECT_EQ(link.ports[1].colorOrder, "RGB");

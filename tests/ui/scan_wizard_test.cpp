@@ -152,7 +152,10 @@ TEST(WizardControls, StagesShowTheirOwnControls) {
     EXPECT_LE(c.x + c.width, kClientWidth) << c.text;
     EXPECT_LE(c.y + c.height, kClientHeight + 200) << c.text;
   }
-  EXPECT_EQ(connectStage, 8);  // three labels, three edits, Connect, status
+  // Host, user and password with their labels; the controller list, the
+  // receiver's pixels, start channel and universe with their labels and
+  // a heading; Connect; the status.
+  EXPECT_EQ(connectStage, 17);
   EXPECT_EQ(reviewStage, 14);  // with Save Scan Data… and the status
 }
 
@@ -267,6 +270,47 @@ TEST_F(WizardOnTheRig, ConnectFailures) {
   wizard.reset();  // the close box: the window ends
   ASSERT_EQ(results.size(), 1u);
   EXPECT_EQ(results[0], "");
+}
+
+// The controller list: a WLED controller's outputs become the port rows;
+// a DDP or E1.31 receiver's settings are checked before any worker starts,
+// and its one port row holds the pixels given.
+TEST_F(WizardOnTheRig, OtherControllersFromTheList) {
+  if (sim::rigTooSlowForRealTime()) GTEST_SKIP() << "real-time rig";
+  sim::SimulatedRig wledRig(sim::defaultScene());
+  wledRig.useWledController(sim::WledSimConfig{});
+  std::string error;
+  ASSERT_TRUE(wledRig.start(&error)) << error;
+  open(sim::defaultScene(), false);
+  wizard->setControllerKind(static_cast<int32_t>(ControllerKind::kWled));
+  wizard->connect();
+  EXPECT_EQ(wizard->status(), "Enter the WLED controller host/IP.");
+  wizard->setHostFields(wledRig.controllerAddress(), "", "");
+  wizard->connect();
+  ASSERT_TRUE(pumpUntil([&] { return wizard->stage() == Stage::kPorts; }))
+      << wizard->status();
+  ASSERT_EQ(wizard->portRows().size(), 2u);
+  EXPECT_EQ(wizard->portRows()[1].checkLabel, "Port 2");
+  EXPECT_EQ(wizard->portRows()[1].infoLabel, "(100 px, RGB)");
+  wizard->cancel();
+  EXPECT_EQ(wledRig.wledController()->brightness(), 128);
+
+  open(sim::defaultScene(), false);
+  wizard->setControllerKind(static_cast<int32_t>(ControllerKind::kE131));
+  wizard->setHostFields("127.0.0.1", "", "");
+  wizard->setReceiverFields("", "1", "1");
+  wizard->connect();
+  EXPECT_EQ(wizard->status().rfind("Connect failed: the pixel count", 0), 0u)
+      << wizard->status();
+  EXPECT_EQ(wizard->workersStarted(), 0);
+  wizard->setReceiverFields("300", "4", "3");
+  wizard->connect();
+  ASSERT_TRUE(pumpUntil([&] { return wizard->stage() == Stage::kPorts; }))
+      << wizard->status();
+  ASSERT_EQ(wizard->portRows().size(), 1u);
+  EXPECT_EQ(wizard->portRows()[0].pixels, "300");
+  EXPECT_EQ(session->controller.receiver.universe, 3);
+  EXPECT_EQ(session->controller.receiver.startChannel, 4);
 }
 
 // The whole job with one view, then a second: the review's texts, Show 3D,

@@ -136,6 +136,7 @@ class ScanWindow : public std::enable_shared_from_this<ScanWindow> {
  public:
   explicit ScanWindow(ScanWindowLaunch launch)
       : hostField_(std::move(launch.hostField)),
+        controllerKind_(static_cast<int32_t>(launch.controllerKind)),
         wizard_(std::move(launch.session),
                 std::move(launch.result),
                 std::move(launch.controllerHost),
@@ -164,6 +165,8 @@ class ScanWindow : public std::enable_shared_from_this<ScanWindow> {
         if (auto self = weak.lock()) self->handle(message);
       });
     });
+    gtk_combo_box_set_active(GTK_COMBO_BOX(widgets_[kControllerKindList]),
+                             controllerKind_);
     showStage();
     gtk_widget_show(window_);
     if (!connectNow && !hostField_.empty())
@@ -321,13 +324,14 @@ class ScanWindow : public std::enable_shared_from_this<ScanWindow> {
           start = end + 1;
         }
         gtk_combo_box_set_active(GTK_COMBO_BOX(w), 0);
-        g_signal_connect(
-            w,
-            "changed",
-            G_CALLBACK(+[](GtkComboBox* c, gpointer data) {
-              from(data)->wizard_.setSaveAsIndex(gtk_combo_box_get_active(c));
-            }),
-            this);
+        if (control.role == ControlRole::kSaveAsList)
+          g_signal_connect(
+              w,
+              "changed",
+              G_CALLBACK(+[](GtkComboBox* c, gpointer data) {
+                from(data)->wizard_.setSaveAsIndex(gtk_combo_box_get_active(c));
+              }),
+              this);
         return w;
       }
       case ControlKind::kPortViewport: {
@@ -490,6 +494,12 @@ class ScanWindow : public std::enable_shared_from_this<ScanWindow> {
   }
 
   void connect() {
+    wizard_.setControllerKind(
+        gtk_combo_box_get_active(GTK_COMBO_BOX(widgets_[kControllerKindList])));
+    wizard_.setReceiverFields(
+        gtk_entry_get_text(GTK_ENTRY(widgets_[kReceiverPixelsEdit])),
+        gtk_entry_get_text(GTK_ENTRY(widgets_[kStartChannelEdit])),
+        gtk_entry_get_text(GTK_ENTRY(widgets_[kUniverseEdit])));
     wizard_.setHostFields(
         gtk_entry_get_text(GTK_ENTRY(widgets_[kHostEdit])),
         gtk_entry_get_text(GTK_ENTRY(widgets_[kUserEdit])),
@@ -759,6 +769,7 @@ class ScanWindow : public std::enable_shared_from_this<ScanWindow> {
   };
 
   std::string hostField_;
+  int32_t controllerKind_ = 0;  // the list's first choice
   ScanWizard wizard_;
   GtkWidget* window_ = nullptr;
   GtkWidget* fixed_ = nullptr;

@@ -237,6 +237,7 @@ class ScanWindow {
  public:
   explicit ScanWindow(ScanWindowLaunch launch)
       : hostField_(std::move(launch.hostField)),
+        controllerKind_(static_cast<int32_t>(launch.controllerKind)),
         wizard_(std::move(launch.session),
                 std::move(launch.result),
                 std::move(launch.controllerHost),
@@ -365,6 +366,8 @@ class ScanWindow {
               reinterpret_cast<LPARAM>(posted)))
         delete posted;  // the window is gone
     });
+    ::SendMessageW(
+        byId_[kControllerKindList], CB_SETCURSEL, controllerKind_, 0);
     showStage();
     refresh();
     ::ShowWindow(main_, SW_SHOW);
@@ -722,6 +725,11 @@ class ScanWindow {
     switch (id) {
       case kConnectButton:
         if (notification != BN_CLICKED) return;
+        wizard_.setControllerKind(static_cast<int32_t>(
+            ::SendMessageW(byId_[kControllerKindList], CB_GETCURSEL, 0, 0)));
+        wizard_.setReceiverFields(windowText(byId_[kReceiverPixelsEdit]),
+                                  windowText(byId_[kStartChannelEdit]),
+                                  windowText(byId_[kUniverseEdit]));
         wizard_.setHostFields(windowText(byId_[kHostEdit]),
                               windowText(byId_[kUserEdit]),
                               windowText(byId_[kPasswordEdit]));
@@ -1149,6 +1157,7 @@ class ScanWindow {
   };
 
   std::string hostField_;
+  int32_t controllerKind_ = 0;  // the list's first choice
   ScanWizard wizard_;
   HWND main_ = nullptr;
   HWND viewport_ = nullptr;
