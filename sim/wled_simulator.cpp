@@ -239,8 +239,10 @@ std::map<int32_t, std::vector<LedColor>> WledSimulator::allPortLeds() const {
   for (const WledSimOutput& o : config_.outputs) {
     std::vector<LedColor>& leds = ports[o.port];
     for (int32_t j = 0; j < o.output.length; ++j) {
-      const auto index = static_cast<size_t>(o.output.start + j);
-      const LedColor source = live ? realtime_[index] : config_.effect;
+      const size_t index =
+          static_cast<size_t>(o.output.start) + static_cast<size_t>(j);
+      const LedColor source =
+          index < realtime_.size() && live ? realtime_[index] : config_.effect;
       leds.push_back({scaled(source.r), scaled(source.g), scaled(source.b), 0});
     }
   }
