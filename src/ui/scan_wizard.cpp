@@ -34,7 +34,7 @@ constexpr ControlLayout kLayout[] = {
      552,
      14,
      96,
-     24,
+     120,  // with its open list
      kStage0},
     {kNoId, ControlKind::kLabel, "DDP / E1.31:", 452, 48, 196, 20, kStage0},
     {kNoId, ControlKind::kLabel, "Pixels:", 452, 80, 96, 20, kStage0},
