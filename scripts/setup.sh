@@ -73,4 +73,15 @@ echo "setup: installing ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
 "${sudo[@]}" apt-get update -q
 "${sudo[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}" </dev/null
+# The E1.31 tests run OLA's daemon in a network namespace of their own; the
+# system service the package sets up (where services may start) would hold
+# port 5568 on every address, so it is stopped and left disabled.
+if [[ " ${missing[*]} " == *" ola "* ]]; then
+  if command -v systemctl >/dev/null && systemctl is-system-running >/dev/null 2>&1; then
+    "${sudo[@]}" systemctl disable --now olad >/dev/null 2>&1 || true
+  else
+    "${sudo[@]}" /etc/init.d/olad stop >/dev/null 2>&1 || true
+    "${sudo[@]}" update-rc.d olad disable >/dev/null 2>&1 || true
+  fi
+fi
 make_locale
