@@ -113,11 +113,10 @@ bool recoverWledState(const std::string& host,
   return removeRestoreRecord(kControllerDevice, key, error);
 }
 
+// A map takes longer to write to flash than a document to read.
 HttpLimits uploadLimits() {
-  HttpLimits limits;
-  limits.connectPerAddress = std::chrono::milliseconds(3000);
+  HttpLimits limits = wledHttpLimits();
   limits.total = std::chrono::milliseconds(15000);
-  limits.maxResponseBytes = kMaxWledDocumentBytes + 4096;
   return limits;
 }
 

@@ -130,21 +130,13 @@ bool parseWledState(std::string_view text,
 
 namespace {
 
-HttpLimits wledLimits() {
-  HttpLimits limits;
-  limits.connectPerAddress = std::chrono::milliseconds(3000);
-  limits.total = std::chrono::milliseconds(8000);
-  limits.maxResponseBytes = kMaxWledDocumentBytes + 4096;
-  return limits;
-}
-
 // GET `path`: its body, or false with a message naming the controller.
 bool getWledDocument(const std::string& host,
                      const char* path,
                      std::string* body,
                      std::string* error) {
   HttpResponse response;
-  httpRequest(&response, host, "GET", path, "", "", "", "", wledLimits());
+  httpRequest(&response, host, "GET", path, "", "", "", "", wledHttpLimits());
   if (!response.ok)
     return fail(error, "no answer from the WLED controller at " + host);
   if (response.status != 200)
@@ -156,6 +148,14 @@ bool getWledDocument(const std::string& host,
 }
 
 }  // namespace
+
+HttpLimits wledHttpLimits() {
+  HttpLimits limits;
+  limits.connectPerAddress = std::chrono::milliseconds(3000);
+  limits.total = std::chrono::milliseconds(8000);
+  limits.maxResponseBytes = kMaxWledDocumentBytes + 4096;
+  return limits;
+}
 
 bool readWledDevice(const std::string& host,
                     WledDevice* device,
@@ -190,7 +190,7 @@ bool setWledState(const std::string& host,
               "application/json",
               "",
               "",
-              wledLimits());
+              wledHttpLimits());
   if (!response.ok)
     return fail(error, "no answer from the WLED controller at " + host);
   if (response.status != 200)

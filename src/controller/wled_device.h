@@ -1,5 +1,7 @@
 #pragma once
 
+#include "controller/http_client.h"
+
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -59,6 +61,10 @@ struct WledDevice {
   bool on = true;
   int32_t brightness = 128;  // 0-255
 };
+
+// The bounds of every request to a controller: 3 s to connect, 8 s in
+// all, a document's size.
+HttpLimits wledHttpLimits();
 
 // Read one document into `device`; false, with why, for a document that is
 // too large, does not parse or is not an object.

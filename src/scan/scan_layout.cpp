@@ -10,8 +10,9 @@ int32_t channelsPerPixelOf(const ControllerPort& port) {
   return port.channelsPerPixel < 1 ? 3 : port.channelsPerPixel;
 }
 
-// Lays `port`'s scanned chain out from channel `start`: its LEDs, and its
-// group and spec. The LEDs laid out, 0 for a port with nothing to scan, -1
+// Lays `port`'s scanned chain out from channel `start`: its LEDs, its plan
+// group and its entry for the controller's scan configuration. The LEDs
+// laid out, 0 for a port with nothing to scan, -1
 // when the chain would run past the largest channel.
 int32_t appendPort(ScanLayout* layout,
                    const ControllerPort& port,

@@ -5,6 +5,7 @@
 #include "controller/state_folder.h"
 #include "json/json.h"
 #include "output/xmodel_checker.h"
+#include "scan/rig_test_folder.h"
 #include "scan/session.h"
 
 #include "sim/rig.h"
@@ -89,26 +90,31 @@ sim::SceneConfig sceneFile(const std::string& name) {
   return scene;
 }
 
-class ReceiverRigScan : public ::testing::Test {
+class ReceiverRigScan : public test::RigTestFolder {
  protected:
+  ReceiverRigScan() : RigTestFolder("pxo-receiver-") {}
   void SetUp() override {
     if (sim::rigTooSlowForRealTime())
       GTEST_SKIP() << "real-time rig under ThreadSanitizer";
-    const char* tmp = std::getenv("TMPDIR");
-    savedTmp = tmp ? std::optional<std::string>(tmp) : std::nullopt;
-    dataDir = std::filesystem::temp_directory_path() /
-              (std::string("pxo-receiver-") +
-               ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    std::filesystem::remove_all(dataDir);
-    std::filesystem::create_directories(dataDir / "tmp");
-    ::setenv("TMPDIR", (dataDir / "tmp").c_str(), 1);
+    RigTestFolder::SetUp();
   }
-  void TearDown() override {
-    if (savedTmp)
-      ::setenv("TMPDIR", savedTmp->c_str(), 1);
-    else
-      ::unsetenv("TMPDIR");
-    if (!std::getenv("PXO_KEEP")) std::filesystem::remove_all(dataDir);
+  // The rig's prop on an E1.31 receiver laid out as `layout`, scanned with
+  // the receiver's settings; nothing may be lit outside its string.
+  void expectGoodOnE131(sim::SceneConfig scene,
+                        const E131Layout& layout,
+                        std::vector<uint16_t>* universesSeen = nullptr) {
+    sim::SimulatedRig rig(std::move(scene));
+    rig.useE131Receiver(layout);
+    std::string error;
+    ASSERT_TRUE(rig.start(&error)) << error;
+    const ReceiverScan o = scanThrough(rig,
+                                       ControllerKind::kE131,
+                                       rig.receiverSettings(),
+                                       *rig.e131Receiver(),
+                                       dataDir.string());
+    expectGood(o);
+    EXPECT_TRUE(rig.e131Receiver()->litOutsideTheString().empty());
+    if (universesSeen) *universesSeen = rig.e131Receiver()->universesSeen();
   }
   void expectGood(const ReceiverScan& o) {
     ASSERT_TRUE(o.ok) << o.error;
@@ -118,40 +124,19 @@ class ReceiverRigScan : public ::testing::Test {
     EXPECT_TRUE(problems.empty()) << problems.front();
     EXPECT_TRUE(o.darkAfterwards) << "LEDs left lit after the scan";
   }
-  std::filesystem::path dataDir;
-  std::optional<std::string> savedTmp;
 };
 
 TEST_F(ReceiverRigScan, E131DefaultScene) {
-  sim::SimulatedRig rig(sim::defaultScene());
-  rig.useE131Receiver(E131Layout{});
-  std::string error;
-  ASSERT_TRUE(rig.start(&error)) << error;
-  const ReceiverScan o = scanThrough(rig,
-                                     ControllerKind::kE131,
-                                     rig.receiverSettings(),
-                                     *rig.e131Receiver(),
-                                     dataDir.string());
-  expectGood(o);
-  EXPECT_TRUE(rig.e131Receiver()->litOutsideTheString().empty());
+  expectGoodOnE131(sim::defaultScene(), E131Layout{});
 }
 
 // 2,000 GRB pixels from channel 4 of universe 3: twelve universes, the
 // pixels crossing each universe's end.
 TEST_F(ReceiverRigScan, E131TwoThousandPixelsOverTwelveUniverses) {
-  sim::SimulatedRig rig(sceneFile("matrix-2000.json"));
-  rig.useE131Receiver(E131Layout{3, 510, 4});
-  std::string error;
-  ASSERT_TRUE(rig.start(&error)) << error;
-  const ReceiverScan o = scanThrough(rig,
-                                     ControllerKind::kE131,
-                                     rig.receiverSettings(),
-                                     *rig.e131Receiver(),
-                                     dataDir.string());
-  expectGood(o);
-  EXPECT_EQ(rig.e131Receiver()->universesSeen(),
+  std::vector<uint16_t> seen;
+  expectGoodOnE131(sceneFile("matrix-2000.json"), E131Layout{3, 510, 4}, &seen);
+  EXPECT_EQ(seen,
             (std::vector<uint16_t>{3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14}));
-  EXPECT_TRUE(rig.e131Receiver()->litOutsideTheString().empty());
 }
 
 // DDP straight to the pixels of one port of a controller that takes its

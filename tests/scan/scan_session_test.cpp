@@ -7,6 +7,7 @@
 #include "json/json.h"
 #include "output/xmodel_checker.h"
 #include "scan/read_ahead.h"
+#include "scan/rig_test_folder.h"
 #include "scan/scan_decode.h"
 #include "scan/session.h"
 
@@ -133,29 +134,9 @@ ScanOutcome scanScene(const sim::SceneConfig& scene,
   return outcome;
 }
 
-class RigScan : public ::testing::Test {
+class RigScan : public test::RigTestFolder {
  protected:
-  void SetUp() override {
-    const char* tmp = std::getenv("TMPDIR");
-    savedTmp = tmp ? std::optional<std::string>(tmp) : std::nullopt;
-    dataDir = std::filesystem::temp_directory_path() /
-              (std::string("pxo-rig-") +
-               ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    std::filesystem::remove_all(dataDir);
-    // Scans record and write models in the temporary directory under
-    // fixed names; tests running side by side each get their own.
-    std::filesystem::create_directories(dataDir / "tmp");
-    ::setenv("TMPDIR", (dataDir / "tmp").c_str(), 1);
-  }
-  void TearDown() override {
-    if (savedTmp)
-      ::setenv("TMPDIR", savedTmp->c_str(), 1);
-    else
-      ::unsetenv("TMPDIR");
-    if (!std::getenv("PXO_KEEP")) std::filesystem::remove_all(dataDir);
-  }
-  std::filesystem::path dataDir;
-  std::optional<std::string> savedTmp;
+  RigScan() : RigTestFolder("pxo-rig-") {}
 };
 
 void expectGoodScan(const ScanOutcome& o) {
