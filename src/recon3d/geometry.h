@@ -45,12 +45,14 @@ struct RelativePose {
 // in double precision, then the essential matrix, its four (R, t)
 // candidates and the one that triangulates the most correspondences in
 // front of both cameras. Needs at least 8 correspondences. With the
-// environment variable PXO_POSE_DEBUG set, writes its working to stderr.
+// environment variable PXO_POSE_DEBUG set, writes its working to stderr,
+// unless `quiet` (the fits of random samples, tried by the dozen).
 [[nodiscard]] bool estimateRelativePose(std::span<const Vec2f> pixels0,
                                         std::span<const Vec2f> pixels1,
                                         const Mat3f& intrinsics0,
                                         const Mat3f& intrinsics1,
-                                        RelativePose* pose);
+                                        RelativePose* pose,
+                                        bool quiet = false);
 
 // For LEDs on a plane, where the eight-point system is degenerate: the
 // homography between the two views' rays, decomposed into its (R, t, n)

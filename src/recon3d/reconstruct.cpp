@@ -95,6 +95,108 @@ std::vector<double> poseErrors(std::span<const Vec2f> pixels0,
   return errors;
 }
 
+// Robust fits of a model to n data.
+//
+// A linear fit weighs every datum alike, so a few LEDs decoded under
+// wrong IDs (tens or hundreds of pixels off) tilt it. Two fits are made.
+// One of all the data; the other of the best of kRobustSamples random
+// subsets of `minimal` data each, judged by the median score over all the
+// data, which holds while fewer than half the data are wrong. Each is
+// then refitted without the data further than four times its median
+// error (and over `floorPx`), up to kRobustRefits times, while `minimal`
+// remain. The draws are seeded alike on every call: one input, one
+// answer.
+//
+// fit(indices, &model) fits the data at `indices`; errors(model) gives
+// every datum's error in pixels, score(model) the same or a cheaper
+// stand-in that ranks models alike.
+//
+// Only the resections use the draws. A two-view pose fitted to a subset
+// explains its pictures better than the fit of all the pairs at any field
+// of view, which would blind the search for the angle.
+constexpr int kRobustSamples = 60;
+constexpr int kRobustRefits = 2;
+
+// The refits of robustFit, from `model`, fitted to all n data or (when
+// `fittedToAll` is false) to a few. The data kept only ever shrink, so
+// the refits settle.
+template <typename Model, typename Fit, typename Errors>
+void refitWithoutTheWorst(size_t n,
+                          size_t minimal,
+                          double floorPx,
+                          const Fit& fit,
+                          const Errors& errors,
+                          bool fittedToAll,
+                          Model* model) {
+  std::vector<size_t> kept(n), fewer;
+  for (size_t i = 0; i < n; ++i) kept[i] = i;
+  for (int round = 0; round < kRobustRefits; ++round) {
+    const std::vector<double> error = errors(*model);
+    std::vector<double> keptError;
+    keptError.reserve(kept.size());
+    for (size_t i : kept) keptError.push_back(error[i]);
+    const double limit = std::max(4 * medianOf(keptError), floorPx);
+    fewer.clear();
+    for (size_t i : kept)
+      if (error[i] <= limit) fewer.push_back(i);
+    if (fewer.size() < minimal) break;
+    if (fewer.size() == kept.size() && (round > 0 || fittedToAll)) break;
+    Model refined;
+    if (!fit(fewer, &refined)) break;
+    *model = refined;
+    kept.swap(fewer);
+  }
+}
+
+// The best of kRobustSamples random subsets of `minimal` data each,
+// judged by the median score over all the data, then refitted.
+template <typename Model, typename Fit, typename Score, typename Errors>
+bool leastMedianFit(size_t n,
+                    size_t minimal,
+                    double floorPx,
+                    const Fit& fit,
+                    const Score& score,
+                    const Errors& errors,
+                    Model* model) {
+  if (n <= minimal) return false;
+  std::vector<size_t> all(n), sample;
+  for (size_t i = 0; i < n; ++i) all[i] = i;
+  Model best;
+  double bestMedian = HUGE_VAL;
+  uint64_t state = 0x9e3779b97f4a7c15ull;
+  for (int draw = 0; draw < kRobustSamples; ++draw) {
+    // A partial Fisher–Yates shuffle of `all` by xorshift64.
+    for (size_t i = 0; i < minimal; ++i) {
+      state ^= state << 13;
+      state ^= state >> 7;
+      state ^= state << 17;
+      std::swap(all[i], all[i + state % (n - i)]);
+    }
+    sample.assign(all.begin(),
+                  all.begin() + static_cast<std::ptrdiff_t>(minimal));
+    Model candidate;
+    if (!fit(sample, &candidate)) continue;
+    const double median = medianOf(score(candidate));
+    if (median < bestMedian) {
+      bestMedian = median;
+      best = candidate;
+    }
+  }
+  if (!(bestMedian < HUGE_VAL)) return false;
+  refitWithoutTheWorst(n, minimal, floorPx, fit, errors, false, &best);
+  *model = best;
+  return true;
+}
+
+// Whether the fit drawn from samples explains the data clearly better
+// than the fit of all of them (median error under 0.8 times). Where both
+// see the same outliers they agree, and a solve repeated at a
+// neighbouring field of view must not jump between them.
+bool drawnFitIsBetter(const std::vector<double>& drawnErrors,
+                      const std::vector<double>& plainErrors) {
+  return medianOf(drawnErrors) < 0.8 * medianOf(plainErrors);
+}
+
 // The eight-point pose, then again without the correspondences it
 // explains worst: the linear fit weighs every pair alike, so one LED
 // decoded in the wrong place tilts the whole pose. Pairs further than
@@ -128,6 +230,101 @@ bool epipolarPose(std::span<const Vec2f> pixels0,
   return true;
 }
 
+// Per correspondence, its first-order distance from the epipolar
+// constraint of `pose` (the Sampson distance), in camera 1's pixels: a
+// cheap stand-in for poseErrors that needs no triangulation.
+std::vector<double> sampsonErrors(std::span<const Vec2f> pixels0,
+                                  std::span<const Vec2f> pixels1,
+                                  const Mat3f& intrinsics0,
+                                  const Mat3f& intrinsics1,
+                                  const RelativePose& pose) {
+  const Mat3f& r = pose.cam1FromCam0Rotation;
+  const Vec3f& t = pose.cam1FromCam0Translation;
+  // E = [t]x R on normalised coordinates.
+  double e[9];
+  const double tx[9] = {0, -t[2], t[1], t[2], 0, -t[0], -t[1], t[0], 0};
+  for (size_t i = 0; i < 3; ++i)
+    for (size_t j = 0; j < 3; ++j) {
+      double sum = 0;
+      for (size_t k = 0; k < 3; ++k) sum += tx[i * 3 + k] * r[k * 3 + j];
+      e[i * 3 + j] = sum;
+    }
+  auto normalised = [](const Mat3f& k, const Vec2f& pixel) {
+    return std::array<double, 2>{(pixel[0] - double(k[2])) / k[0],
+                                 (pixel[1] - double(k[5])) / k[4]};
+  };
+  const double focal = intrinsics1[0];
+  std::vector<double> errors;
+  errors.reserve(pixels0.size());
+  for (size_t i = 0; i < pixels0.size(); ++i) {
+    const auto a = normalised(intrinsics0, pixels0[i]);
+    const auto b = normalised(intrinsics1, pixels1[i]);
+    double ea[3], eb[2];
+    for (size_t row = 0; row < 3; ++row)
+      ea[row] = e[row * 3] * a[0] + e[row * 3 + 1] * a[1] + e[row * 3 + 2];
+    for (size_t col = 0; col < 2; ++col)
+      eb[col] = e[col] * b[0] + e[3 + col] * b[1] + e[6 + col];
+    const double constraint = b[0] * ea[0] + b[1] * ea[1] + ea[2];
+    const double gradient =
+        ea[0] * ea[0] + ea[1] * ea[1] + eb[0] * eb[0] + eb[1] * eb[1];
+    errors.push_back(gradient > 0
+                         ? focal * std::abs(constraint) / std::sqrt(gradient)
+                         : HUGE_VAL);
+  }
+  return errors;
+}
+
+// The pairs of a pose less those far (over kGrossOutlierPx) from where the
+// best pose of random samples of eight pairs puts them: LEDs decoded under
+// wrong IDs, tens or hundreds of pixels off, which tilt even the trimmed
+// fit of all the pairs. A wrong field of view only misfits by a few
+// pixels, so what is left out does not change with the angle searched.
+constexpr double kGrossOutlierPx = 15.0;
+
+void grossOutliersLeftOut(std::span<const Vec2f> pixels0,
+                          std::span<const Vec2f> pixels1,
+                          const Mat3f& intrinsics0,
+                          const Mat3f& intrinsics1,
+                          std::vector<Vec2f>* kept0,
+                          std::vector<Vec2f>* kept1) {
+  kept0->assign(pixels0.begin(), pixels0.end());
+  kept1->assign(pixels1.begin(), pixels1.end());
+  std::vector<Vec2f> picked0, picked1;
+  auto fit = [&](const std::vector<size_t>& indices, RelativePose* out) {
+    picked0.clear();
+    picked1.clear();
+    for (size_t i : indices) {
+      picked0.push_back(pixels0[i]);
+      picked1.push_back(pixels1[i]);
+    }
+    // Quiet: the working shown is that of the pose kept, fitted after.
+    return estimateRelativePose(
+        picked0, picked1, intrinsics0, intrinsics1, out, true);
+  };
+  auto errors = [&](const RelativePose& candidate) {
+    return poseErrors(pixels0, pixels1, intrinsics0, intrinsics1, candidate);
+  };
+  auto sampson = [&](const RelativePose& candidate) {
+    return sampsonErrors(pixels0, pixels1, intrinsics0, intrinsics1, candidate);
+  };
+  RelativePose drawn;
+  if (!leastMedianFit(pixels0.size(), 8, 1.5, fit, sampson, errors, &drawn))
+    return;
+  const std::vector<double> error = errors(drawn);
+  const double limit = std::max(4 * medianOf(error), kGrossOutlierPx);
+  kept0->clear();
+  kept1->clear();
+  for (size_t i = 0; i < error.size(); ++i)
+    if (error[i] <= limit) {
+      kept0->push_back(pixels0[i]);
+      kept1->push_back(pixels1[i]);
+    }
+  if (kept0->size() < 8) {
+    kept0->assign(pixels0.begin(), pixels0.end());
+    kept1->assign(pixels1.begin(), pixels1.end());
+  }
+}
+
 // The pose of camera 1: the eight-point one and, for LEDs on (or near) a
 // plane, where that system is degenerate, the homography's solutions.
 // The one kept triangulates the most pairs (within 10 %) and, among
@@ -139,7 +336,10 @@ bool robustRelativePose(std::span<const Vec2f> pixels0,
                         RelativePose* pose) {
   std::vector<RelativePose> candidates;
   RelativePose epipolar;
-  if (epipolarPose(pixels0, pixels1, intrinsics0, intrinsics1, &epipolar))
+  std::vector<Vec2f> kept0, kept1;
+  grossOutliersLeftOut(
+      pixels0, pixels1, intrinsics0, intrinsics1, &kept0, &kept1);
+  if (epipolarPose(kept0, kept1, intrinsics0, intrinsics1, &epipolar))
     candidates.push_back(epipolar);
   std::vector<RelativePose> planar;
   if (estimatePlanarPoses(pixels0, pixels1, intrinsics0, intrinsics1, &planar))
@@ -171,10 +371,60 @@ bool robustRelativePose(std::span<const Vec2f> pixels0,
   return true;
 }
 
+// The largest reprojection error of `point` over `views`.
+double worstError(std::span<const Observation> views, const Vec3f& point) {
+  double worst = 0;
+  for (const Observation& view : views)
+    worst =
+        std::max(worst, reprojectionError(view.projection, point, view.pixel));
+  return worst;
+}
+
+// One LED from the views that saw it. A sighting under a wrong ID puts
+// the LED somewhere else in that one picture: with it, the rays miss each
+// other, or meet where the other views do not see the LED. Every view
+// must see the point within kMaxReprojectionRmsPx; while one does not and
+// more than two are left, the view whose removal fits the rest best is
+// left out. The LED is lost only when no two views agree on it. `views`
+// is left holding the views used.
+bool triangulateConsistent(std::vector<Observation>* views, Vec3f* point) {
+  while (views->size() >= 2) {
+    Vec3f found;
+    if (triangulatePoint(*views, &found) &&
+        worstError(*views, found) <= kMaxReprojectionRmsPx) {
+      *point = found;
+      return true;
+    }
+    if (views->size() == 2) return false;
+    size_t dropped = views->size();
+    double bestFit = HUGE_VAL;
+    std::vector<Observation> rest;
+    for (size_t leave = 0; leave < views->size(); ++leave) {
+      rest.clear();
+      for (size_t k = 0; k < views->size(); ++k)
+        if (k != leave) rest.push_back((*views)[k]);
+      Vec3f candidate;
+      if (!triangulatePoint(rest, &candidate)) continue;
+      const double fit = worstError(rest, candidate);
+      if (fit < bestFit) {
+        bestFit = fit;
+        dropped = leave;
+      }
+    }
+    if (dropped == views->size()) return false;
+    views->erase(views->begin() + static_cast<std::ptrdiff_t>(dropped));
+  }
+  return false;
+}
+
+// Every LED two placed cameras saw; `sightings` counts the sightings the
+// points were triangulated from.
 std::vector<Point3D> triangulateAll(
     const std::vector<int32_t>& ids,
     const std::vector<SeenPoints>& seen,
-    const std::vector<std::optional<Projection>>& placed) {
+    const std::vector<std::optional<Projection>>& placed,
+    int32_t* sightings) {
+  *sightings = 0;
   std::vector<Point3D> points;
   std::vector<Observation> views;
   for (int32_t id : ids) {
@@ -185,8 +435,10 @@ std::vector<Point3D> triangulateAll(
         views.push_back({*placed[k], *pixel});
     }
     Vec3f point;
-    if (views.size() >= 2 && triangulatePoint(views, &point))
+    if (triangulateConsistent(&views, &point)) {
       points.push_back({id, point[0], point[1], point[2], 0});
+      *sightings += static_cast<int32_t>(views.size());
+    }
   }
   return points;
 }
@@ -203,6 +455,66 @@ double medianError(const std::vector<Vec3f>& known,
   return medianOf(std::move(errors));
 }
 
+// The fit and errors of a resection from `known` points seen at `pixels`.
+struct Resection {
+  const std::vector<Vec3f>& known;
+  const std::vector<Vec2f>& pixels;
+  const Mat3f& intrinsics;
+
+  bool operator()(const std::vector<size_t>& indices, Projection* out) const {
+    std::vector<Vec3f> pickedKnown;
+    std::vector<Vec2f> pickedPixels;
+    for (size_t i : indices) {
+      pickedKnown.push_back(known[i]);
+      pickedPixels.push_back(pixels[i]);
+    }
+    return resectCamera(pickedKnown, pickedPixels, intrinsics, out);
+  }
+  std::vector<double> errors(const Projection& candidate) const {
+    std::vector<double> error;
+    error.reserve(known.size());
+    for (size_t i = 0; i < known.size(); ++i)
+      error.push_back(reprojectionError(candidate, known[i], pixels[i]));
+    return error;
+  }
+};
+
+constexpr double kResectionFloorPx = 2.0;
+
+// The resection of a camera not yet placed, made robust to LEDs decoded
+// in the wrong place.
+bool resectRobust(const std::vector<Vec3f>& known,
+                  const std::vector<Vec2f>& pixels,
+                  const Mat3f& intrinsics,
+                  Projection* projection) {
+  const Resection resection{known, pixels, intrinsics};
+  auto errors = [&](const Projection& p) { return resection.errors(p); };
+  std::vector<size_t> all(known.size());
+  for (size_t i = 0; i < all.size(); ++i) all[i] = i;
+  Projection plain, drawn;
+  const bool fitted = resection(all, &plain);
+  if (fitted)
+    refitWithoutTheWorst(all.size(),
+                         kMinResectionPoints,
+                         kResectionFloorPx,
+                         resection,
+                         errors,
+                         true,
+                         &plain);
+  const bool sampled = leastMedianFit(all.size(),
+                                      kMinResectionPoints,
+                                      kResectionFloorPx,
+                                      resection,
+                                      errors,
+                                      errors,
+                                      &drawn);
+  if (sampled && (!fitted || drawnFitIsBetter(errors(drawn), errors(plain))))
+    *projection = drawn;
+  else if (fitted)
+    *projection = plain;
+  return fitted || sampled;
+}
+
 // Resects a placed camera from every triangulated LED it saw; keeps the
 // new projection when it fits those LEDs better. True when it moved.
 bool replaceCamera(const std::vector<Point3D>& points,
@@ -216,10 +528,23 @@ bool replaceCamera(const std::vector<Point3D>& points,
       known.push_back({point.x, point.y, point.z});
       pixels.push_back(*pixel);
     }
+  // Most of these LEDs are placed well by now, so the fit of all of them
+  // is close and its refits leave out the few the camera sees elsewhere;
+  // no samples needed.
+  const Resection resection{known, pixels, intrinsics};
+  auto errors = [&](const Projection& p) { return resection.errors(p); };
+  std::vector<size_t> all(known.size());
+  for (size_t i = 0; i < all.size(); ++i) all[i] = i;
   Projection candidate;
-  if (known.size() < kMinResectionPoints ||
-      !resectCamera(known, pixels, intrinsics, &candidate))
+  if (known.size() < kMinResectionPoints || !resection(all, &candidate))
     return false;
+  refitWithoutTheWorst(known.size(),
+                       kMinResectionPoints,
+                       kResectionFloorPx,
+                       resection,
+                       errors,
+                       true,
+                       &candidate);
   if (!(medianError(known, pixels, candidate) <
         medianError(known, pixels, *projection)))
     return false;
@@ -393,13 +718,15 @@ Solve3DResultPtr reconstruct(std::span<const SolveCamera> cameras) {
     Projection projection;
     if (known.size() < kMinResectionPoints)
       skipped.push_back({static_cast<int32_t>(k), true});
-    else if (resectCamera(known, pixels, cameras[k].intrinsics, &projection))
+    else if (resectRobust(known, pixels, cameras[k].intrinsics, &projection))
       placed[k] = projection;
     else
       skipped.push_back({static_cast<int32_t>(k), false});
   }
 
-  std::vector<Point3D> points = triangulateAll(allIds, seen, placed);
+  int32_t sightings = 0;
+  std::vector<Point3D> points =
+      triangulateAll(allIds, seen, placed, &sightings);
   // The linear pose and resections leave the cameras slightly at odds
   // with each other. Placing every camera but the first again from all
   // the LEDs now known, and triangulating again, brings them together;
@@ -411,7 +738,7 @@ Solve3DResultPtr reconstruct(std::span<const SolveCamera> cameras) {
         moved |=
             replaceCamera(points, seen[k], cameras[k].intrinsics, &*placed[k]);
     if (!moved) break;
-    points = triangulateAll(allIds, seen, placed);
+    points = triangulateAll(allIds, seen, placed, &sightings);
   }
   if (points.size() < 3) return nullptr;
 
@@ -421,6 +748,7 @@ Solve3DResultPtr reconstruct(std::span<const SolveCamera> cameras) {
   SolveFit& fit = result->fit;
   fit.skippedViews = std::move(skipped);
   fit.sharedLeds = sharedLedCount(seen, placed);
+  fit.sightingsUsed = sightings;
   fit.medianReprojectionPx = medianReprojection(points, seen, placed);
   fit.depthWeight = chordDepthWeight(points, pose.cam1FromCam0Rotation);
   fit.angleOpen =
@@ -476,13 +804,13 @@ class FovTrials {
       if (tried == fov) return result.get();
     Solve3DResultPtr result = fov > 0 && fov < 180 ? solveAt_(fov) : nullptr;
     if (result && result->triangulatedCount < 3) result.reset();
-    if (result) most_ = std::max(most_, result->triangulatedCount);
+    if (result) most_ = std::max(most_, result->fit.sightingsUsed);
     trials_.emplace_back(fov, std::move(result));
     return trials_.back().second.get();
   }
 
   bool takesPart(const Solve3DResult* result) const {
-    return result && result->triangulatedCount >= kFovSearchMinShare * most_;
+    return result && result->fit.sightingsUsed >= kFovSearchMinShare * most_;
   }
   const Solve3DResult* valid(int fov) {
     const Solve3DResult* result = at(fov);
@@ -573,9 +901,10 @@ Solve3DResultPtr pickFieldOfView(
   }
   // Judged by how well each angle explains the pictures, not by how flat
   // it makes the cloud: a narrower angle flattens any solid prop. A wrong
-  // angle can also make most rays miss (a third camera placed from a
-  // distorted cloud does that), so only results within kFovSearchMinShare
-  // of the best triangulated count take part.
+  // angle can also make most rays miss, or leave a view out of most LEDs
+  // (a third camera placed from a distorted cloud does that), so only
+  // results within kFovSearchMinShare of the most sightings used take
+  // part.
   FovTrials trials(solveAt);
   for (int fov = kFovSearchFirst; fov <= kFovSearchLast; fov += kFovSearchStep)
     (void)trials.at(fov);

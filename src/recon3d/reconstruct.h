@@ -41,6 +41,9 @@ struct SolveFit {
   double medianReprojectionPx = 0;
   // LEDs seen (not estimated) in at least two views.
   int32_t sharedLeds = 0;
+  // The sightings the triangulated LEDs rest on: a view that saw an LED
+  // where the others put it counts, one left out of it does not.
+  int32_t sightingsUsed = 0;
   // Views (0-based) that could not be placed, and why.
   struct Skipped {
     int32_t view = 0;
@@ -133,7 +136,7 @@ inline constexpr int kFovSearchLast = 130;
 inline constexpr int kFovSearchStep = 10;
 
 // A field of view searched takes part only with at least this share of the
-// most LEDs any angle triangulated.
+// most sightings any angle triangulated LEDs from.
 inline constexpr double kFovSearchMinShare = 0.9;
 
 // Taken when neither the pictures nor the LED string tell the angle.
@@ -154,7 +157,8 @@ struct FovChoice {
 
 // A solve at `fovDeg` (> 0), or, with fovDeg <= 0, a search. Every angle of
 // kFovSearchFirst … kFovSearchLast is solved; those with at least 3
-// triangulated LEDs and kFovSearchMinShare of the best count take part.
+// triangulated LEDs and kFovSearchMinShare of the most sightings used
+// take part.
 // When one explains the pictures clearly best (its median reprojection
 // error well below its neighbours'), the angle is refined around it to the
 // degree. Two views level with each other, at one distance and aimed at

@@ -58,12 +58,13 @@ bool estimateRelativePose(std::span<const Vec2f> pixels0,
                           std::span<const Vec2f> pixels1,
                           const Mat3f& intrinsics0,
                           const Mat3f& intrinsics1,
-                          RelativePose* pose) {
+                          RelativePose* pose,
+                          bool quiet) {
   if (pixels0.size() != pixels1.size() || pixels0.size() < 8) return false;
   // Nothing in the library changes the environment, so reading it from a
   // worker thread is safe.
   // NOLINTNEXTLINE(concurrency-mt-unsafe)
-  const bool debug = std::getenv("PXO_POSE_DEBUG") != nullptr;
+  const bool debug = !quiet && std::getenv("PXO_POSE_DEBUG") != nullptr;
   std::vector<Vec2d> n0, n1;
   const Mat3d t0 = normalisePoints(pixels0, &n0);
   const Mat3d t1 = normalisePoints(pixels1, &n1);

@@ -363,6 +363,7 @@ std::function<Solve3DResultPtr(double)> fakeSolver(
     Solve3DResultPtr r(new Solve3DResult);
     r->fit.medianReprojectionPx = it->second.error;
     r->triangulatedCount = it->second.count;
+    r->fit.sightingsUsed = 2 * it->second.count;
     r->fit.depthWeight = it->second.weight;
     r->fit.angleOpen = it->second.open;
     return r;

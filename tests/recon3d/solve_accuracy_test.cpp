@@ -161,5 +161,45 @@ TEST(SolveAccuracy, TreeHidingItsBackFromThreeCameras) {
   }
 }
 
+// A decoder's wrong IDs: in one view (each of the three over the seeds),
+// four pairs of LEDs are reported at each other's places. Every LED two
+// views saw where it really is must still be triangulated, the wrong
+// sightings must not bend the cloud, and the angle is still found.
+TEST(SolveAccuracy, WrongIdsInOneViewCostOnlyThemselves) {
+  const auto leds = sim::treeSpiral(300, 2, 0.6, 6);
+  for (uint64_t seed : {5, 15, 25, 35}) {
+    std::vector<ScanView> views;
+    uint64_t s = seed;
+    for (double yaw : {-60.0, 0.0, 60.0})
+      views.push_back(sim::syntheticView(leds,
+                                         sim::poseAround(yaw, 4),
+                                         kTrueFov,
+                                         kWidth,
+                                         kHeight,
+                                         kNoisePx,
+                                         s++,
+                                         0.25));
+    // Swap the positions of four pairs of LEDs far apart along the string
+    // in one view.
+    std::vector<ViewPoint>& points = views[seed % 3].points;
+    const size_t n = points.size();
+    for (size_t k = 0; k < 4; ++k) {
+      const size_t a = (seed * 7 + k * 37) % n, b = (a + n / 2) % n;
+      std::swap(points[a].x, points[b].x);
+      std::swap(points[a].y, points[b].y);
+    }
+    Trial trial;
+    trial.result = solveViews(views, 0, &trial.fov);
+    ASSERT_TRUE(trial.result);
+    trial.score = sim::scoreSolve(leds, *trial.result, views);
+    report("eight wrong IDs", trial);
+    // Only the eight LEDs swapped may be lost (each needs two views that
+    // agree), and none may be placed at a wrong sighting.
+    EXPECT_GE(trial.score.seenTwiceSolved, trial.score.seenTwice - 8) << seed;
+    EXPECT_LE(trial.score.solvedRmsFraction, 0.015) << seed;
+    EXPECT_NEAR(trial.fov.fovDeg, kTrueFov, 4) << seed;
+  }
+}
+
 }  // namespace
 }  // namespace pxo
