@@ -98,26 +98,26 @@ std::vector<double> poseErrors(std::span<const Vec2f> pixels0,
 // Robust fits of a model to n data.
 //
 // A linear fit weighs every datum alike, so a few LEDs decoded under
-// wrong IDs (tens or hundreds of pixels off) tilt it. Two fits are made.
-// One of all the data; the other of the best of kRobustSamples random
-// subsets of `minimal` data each, judged by the median score over all the
-// data, which holds while fewer than half the data are wrong. Each is
-// then refitted without the data further than four times its median
-// error (and over `floorPx`), up to kRobustRefits times, while `minimal`
-// remain. The draws are seeded alike on every call: one input, one
-// answer.
+// wrong IDs (tens or hundreds of pixels off) tilt it. Besides the fit of
+// all the data, the best of kRobustSamples random subsets of `minimal`
+// data each is found, judged by the median score over all the data, which
+// holds while fewer than half the data are wrong. A fit is then refitted
+// without the data further than four times its median error (and over
+// `floorPx`), up to kRobustRefits times, while `minimal` remain. The
+// draws are seeded alike on every call: one input, one answer.
 //
 // fit(indices, &model) fits the data at `indices`; errors(model) gives
 // every datum's error in pixels, score(model) the same or a cheaper
 // stand-in that ranks models alike.
 //
-// Only the resections use the draws. A two-view pose fitted to a subset
-// explains its pictures better than the fit of all the pairs at any field
-// of view, which would blind the search for the angle.
+// A resection takes the drawn fit when it is clearly better. The first
+// pose takes the draws only to leave out gross outliers: a two-view pose
+// fitted to a subset explains its pictures better than the fit of all the
+// pairs at any field of view, which would blind the search for the angle.
 constexpr int kRobustSamples = 60;
 constexpr int kRobustRefits = 2;
 
-// The refits of robustFit, from `model`, fitted to all n data or (when
+// The refits of a robust fit, from `model`, fitted to all n data or (when
 // `fittedToAll` is false) to a few. The data kept only ever shrink, so
 // the refits settle.
 template <typename Model, typename Fit, typename Errors>

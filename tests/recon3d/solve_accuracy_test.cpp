@@ -23,11 +23,14 @@ struct Trial {
   Solve3DResultPtr result;
 };
 
-Trial solveTree(std::initializer_list<double> yaws,
-                double fov,
-                uint64_t seed,
-                double trueFov = kTrueFov) {
-  const auto leds = sim::treeSpiral(300, 2, 0.6, 6);
+// The views of cameras 4 m from the tree at `yaws`, their noise seeded
+// from `seed` on; a body of `trunk` radius hides what is behind it.
+std::vector<ScanView> viewsAround(
+    const std::vector<std::array<double, 3>>& leds,
+    std::initializer_list<double> yaws,
+    uint64_t seed,
+    double trueFov = kTrueFov,
+    double trunk = 0) {
   std::vector<ScanView> views;
   for (double yaw : yaws)
     views.push_back(sim::syntheticView(leds,
@@ -36,7 +39,19 @@ Trial solveTree(std::initializer_list<double> yaws,
                                        kWidth,
                                        kHeight,
                                        kNoisePx,
-                                       seed++));
+                                       seed++,
+                                       trunk));
+  return views;
+}
+
+constexpr double kTrunk = 0.25;
+
+Trial solveTree(std::initializer_list<double> yaws,
+                double fov,
+                uint64_t seed,
+                double trueFov = kTrueFov) {
+  const auto leds = sim::treeSpiral(300, 2, 0.6, 6);
+  const std::vector<ScanView> views = viewsAround(leds, yaws, seed, trueFov);
   Trial trial;
   trial.result = solveViews(views, fov, &trial.fov);
   if (trial.result) trial.score = sim::scoreSolve(leds, *trial.result);
@@ -133,19 +148,9 @@ TEST(SolveAccuracy, ThreeViewsWithTheFieldOfViewSearched) {
 // along the string.
 TEST(SolveAccuracy, TreeHidingItsBackFromThreeCameras) {
   const auto leds = sim::treeSpiral(300, 2, 0.6, 6);
-  constexpr double kTrunk = 0.25;
   for (double fov : {kTrueFov, 0.0}) {
-    std::vector<ScanView> views;
-    uint64_t seed = 5;
-    for (double yaw : {-60.0, 0.0, 60.0})
-      views.push_back(sim::syntheticView(leds,
-                                         sim::poseAround(yaw, 4),
-                                         kTrueFov,
-                                         kWidth,
-                                         kHeight,
-                                         kNoisePx,
-                                         seed++,
-                                         kTrunk));
+    const std::vector<ScanView> views =
+        viewsAround(leds, {-60, 0, 60}, 5, kTrueFov, kTrunk);
     Trial trial;
     trial.result = solveViews(views, fov, &trial.fov);
     ASSERT_TRUE(trial.result) << fov;
@@ -168,17 +173,8 @@ TEST(SolveAccuracy, TreeHidingItsBackFromThreeCameras) {
 TEST(SolveAccuracy, WrongIdsInOneViewCostOnlyThemselves) {
   const auto leds = sim::treeSpiral(300, 2, 0.6, 6);
   for (uint64_t seed : {5, 15, 25, 35}) {
-    std::vector<ScanView> views;
-    uint64_t s = seed;
-    for (double yaw : {-60.0, 0.0, 60.0})
-      views.push_back(sim::syntheticView(leds,
-                                         sim::poseAround(yaw, 4),
-                                         kTrueFov,
-                                         kWidth,
-                                         kHeight,
-                                         kNoisePx,
-                                         s++,
-                                         0.25));
+    std::vector<ScanView> views =
+        viewsAround(leds, {-60, 0, 60}, seed, kTrueFov, kTrunk);
     // Swap the positions of four pairs of LEDs far apart along the string
     // in one view.
     std::vector<ViewPoint>& points = views[seed % 3].points;
