@@ -1,7 +1,8 @@
 // Any bytes as a saved scan's timeline and metadata (split at the first
 // NUL byte, or all metadata when there is none): the reader must fail
 // cleanly or give a bounded LED count, finite times, a plain video name and
-// a noise within the picture's range.
+// a noise within the picture's range; the view reader must fail cleanly or
+// give LEDs of known IDs at finite places near a picture of sane size.
 
 #include "output/scan_data.h"
 
@@ -19,8 +20,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                                   : bytes.substr(0, split);
   std::string_view metadata =
       split == std::string_view::npos ? bytes : bytes.substr(split + 1);
-  pxo::SavedScan scan;
+  pxo::SavedView view;
   std::string error;
+  if (pxo::parseSavedView(metadata, &view, &error)) {
+    const float width = view.view.width, height = view.view.height;
+    if (!(width >= 1 && width <= 1e5 && height >= 1 && height <= 1e5))
+      __builtin_trap();
+    for (const pxo::ViewPoint& p : view.view.points)
+      if (p.id < 1 || p.id > view.totalLEDs || !(std::abs(p.x) <= 2 * width) ||
+          !(std::abs(p.y) <= 2 * height))
+        __builtin_trap();
+  } else if (error.empty()) {
+    __builtin_trap();
+  }
+  error.clear();
+  pxo::SavedScan scan;
   if (!pxo::parseSavedScan(timeline, metadata, &scan, &error)) {
     if (error.empty()) __builtin_trap();
     return 0;

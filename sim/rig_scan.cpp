@@ -41,6 +41,21 @@ DecodeScore scoreLastRun(const SimulatedRig& rig,
   return score;
 }
 
+bool scanPose(const SimulatedRig& rig,
+              ScanSession& session,
+              VirtualCamera& camera,
+              size_t pose,
+              const std::string& modelName,
+              PoseScan* scan,
+              std::string* error) {
+  runScan(session, &scan->modelPath, modelName, error);
+  if (scan->modelPath.empty()) return false;
+  scan->score = scoreLastRun(rig, pose, camera, session);
+  scan->recordingSeconds = session.lastRun.recordingSeconds;
+  scan->processingSeconds = session.lastRun.processingSeconds;
+  return true;
+}
+
 bool scanEveryPose(const SimulatedRig& rig,
                    ScanSession& session,
                    VirtualCamera& camera,
@@ -59,11 +74,8 @@ bool scanEveryPose(const SimulatedRig& rig,
       session.report("View " + std::to_string(pose + 1) + " of " +
                      std::to_string(poses));
     PoseScan scan;
-    runScan(session, &scan.modelPath, modelName, error);
-    if (scan.modelPath.empty()) return false;
-    scan.score = scoreLastRun(rig, pose, camera, session);
-    scan.recordingSeconds = session.lastRun.recordingSeconds;
-    scan.processingSeconds = session.lastRun.processingSeconds;
+    if (!scanPose(rig, session, camera, pose, modelName, &scan, error))
+      return false;
     scans->push_back(std::move(scan));
   }
   return true;

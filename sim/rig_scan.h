@@ -47,6 +47,15 @@ DecodeScore scoreLastRun(const SimulatedRig& rig,
                          VirtualCamera& camera,
                          const ScanSession& session);
 
+// One run with `camera` at the scene's pose `pose`, scored against it.
+[[nodiscard]] bool scanPose(const SimulatedRig& rig,
+                            ScanSession& session,
+                            VirtualCamera& camera,
+                            size_t pose,
+                            const std::string& modelName,
+                            PoseScan* scan,
+                            std::string* error);
+
 // Stops at the first failed run with its message.
 [[nodiscard]] bool scanEveryPose(const SimulatedRig& rig,
                                  ScanSession& session,

@@ -25,6 +25,7 @@
 #include "platform/interrupt.h"
 #include "platform/process.h"
 #include "platform/utf8_path.h"
+#include "recon3d/reconstruct.h"
 #include "scan/scan_decode.h"
 #include "scan/session.h"
 #include "ui/scan_window.h"
@@ -35,6 +36,7 @@
 #include "sim/onvif_camera.h"
 #include "sim/rig.h"
 #include "sim/rig_scan.h"
+#include "sim/solve_scorer.h"
 
 #include <algorithm>
 #include <cmath>
@@ -80,6 +82,9 @@ struct OptionRule {
   Takes takes;
 };
 
+// A command that takes any number of words that are not options.
+constexpr size_t kAnyCount = SIZE_MAX;
+
 struct CommandRule {
   const char* command;
   size_t positional;  // how many words that are not options it takes
@@ -117,7 +122,9 @@ const std::vector<CommandRule>& commandRules() {
         {"pixels", Takes::kCount},
         {"color-order", Takes::kText},
         {"wled", Takes::kOptionalText},
-        {"upload-ledmap", Takes::kSwitch}}},
+        {"upload-ledmap", Takes::kSwitch},
+        {"view", Takes::kCount},
+        {"size", Takes::kNumber}}},
       {"restore",
        0,
        {{"controller", Takes::kText},
@@ -147,6 +154,14 @@ const std::vector<CommandRule>& commandRules() {
         {"camera-b-frames", Takes::kCount},
         {"camera-first-b-frames", Takes::kCount}}},
       {"decode", 1, {{"out", Takes::kText}, {"name", Takes::kText}}},
+      {"solve",
+       kAnyCount,
+       {{"fov", Takes::kNumber},
+        {"out", Takes::kText},
+        {"name", Takes::kText},
+        {"size", Takes::kNumber},
+        {"scene", Takes::kText},
+        {"report", Takes::kText}}},
       {"cameras", 0, {}},
       {"discover", 0, {{"timeout", Takes::kCount}}},
       {"profiles", 1, {{"user", Takes::kText}, {"password", Takes::kText}}},
@@ -233,7 +248,8 @@ bool parseArguments(const std::vector<std::string>& words,
     }
     args->options[name] = value;
   }
-  if (args->positional.size() != rule->positional) {
+  if (rule->positional != kAnyCount &&
+      args->positional.size() != rule->positional) {
     *problem = args->positional.size() > rule->positional
                    ? "unexpected \"" + args->positional[rule->positional] + "\""
                    : args->command + " needs " +
@@ -596,6 +612,44 @@ pxo::PlainReceiver receiverFromArguments(const Arguments& args,
 
 // Scans the scene's prop once per camera pose; with more than one pose the
 // views are solved in 3D and the model is the 3D point model.
+// The 3D points as "index,x,y,z", one LED a line, ascending: the solve's
+// frame (principal axes, the largest extent 1) scaled by `size`.
+bool writePointsCsv(const fs::path& path,
+                    const std::vector<pxo::ModelPoint3D>& points,
+                    double size,
+                    std::string* error) {
+  std::string text = "index,x,y,z\n";
+  char line[128];
+  for (const pxo::ModelPoint3D& p : points) {
+    std::snprintf(line,
+                  sizeof line,
+                  "%d,%.6f,%.6f,%.6f\n",
+                  p.id,
+                  p.x * size,
+                  p.y * size,
+                  p.z * size);
+    text += line;
+  }
+  return pxo::writeTextFile(path, text, error);
+}
+
+// The 3D figures of a report against the scene.
+void addSolveReport(pxo::JsonObjectText* report,
+                    const pxo::sim::SolveScore& solved,
+                    double trueFov,
+                    double chosenFov) {
+  using namespace pxo;
+  report->add("solved3d", jsonInt(solved.solved))
+      .add("interpolated3d", jsonInt(solved.interpolated))
+      .add("removed3d", jsonInt(solved.removed))
+      .add("rms3dFraction", jsonDouble(solved.rmsFraction))
+      .add("rms3dSolvedFraction", jsonDouble(solved.solvedRmsFraction))
+      .add("seenTwice3d", jsonInt(solved.seenTwice))
+      .add("seenTwiceSolved3d", jsonInt(solved.seenTwiceSolved))
+      .add("fovTrueDeg", jsonDouble(trueFov))
+      .add("fovChosenDeg", jsonDouble(chosenFov));
+}
+
 int scanSimulated(const Arguments& args) {
   pxo::sim::SceneConfig scene = pxo::sim::defaultScene();
   std::string error;
@@ -635,7 +689,15 @@ int scanSimulated(const Arguments& args) {
               scene.camera.imaging.height,
               poses,
               poses == 1 ? "view" : "views");
-  auto owned = rig.makeCamera(0);
+  // --view K: the scene's pose K alone, kept as a view of its own.
+  const size_t onlyPose =
+      args.has("view")
+          ? static_cast<size_t>(std::atoi(args.get("view").c_str()))
+          : 0;
+  if (args.has("view") && (onlyPose < 1 || onlyPose > poses))
+    return badUsage("--view is a pose of the scene, 1 to " +
+                    std::to_string(poses));
+  auto owned = rig.makeCamera(onlyPose > 0 ? onlyPose - 1 : 0);
   pxo::sim::VirtualCamera* camera = owned.get();
   // Through the network-camera path: the virtual camera's pictures encoded
   // to H.264 and served over RTSP on loopback, with a network camera's lag.
@@ -741,13 +803,22 @@ int scanSimulated(const Arguments& args) {
     return fail(error);
   }
   std::vector<pxo::sim::PoseScan> scans;
-  if (!pxo::sim::scanEveryPose(rig, *session, *camera, name, &scans, &error)) {
+  if (onlyPose > 0) {
+    scans.emplace_back();
+    if (!pxo::sim::scanPose(
+            rig, *session, *camera, onlyPose - 1, name, &scans[0], &error)) {
+      pxo::teardownScan(*session);
+      return fail(error);
+    }
+  } else if (!pxo::sim::scanEveryPose(
+                 rig, *session, *camera, name, &scans, &error)) {
     pxo::teardownScan(*session);
     return fail(error);
   }
   std::string model = scans.back().modelPath;
   pxo::sim::SolveScore solved;
-  if (poses > 1) {
+  const bool solving = onlyPose == 0 && poses > 1;
+  if (solving) {
     if (!pxo::solve3D(*session, fov, &error)) {
       pxo::teardownScan(*session);
       return fail(error);
@@ -757,7 +828,11 @@ int scanSimulated(const Arguments& args) {
     model = pxo::writeModelFile(pxo::modelOutputInputs(*session),
                                 pxo::ModelOutputKind::kMultiPoint3D,
                                 &error);
-    if (model.empty()) {
+    if (model.empty() ||
+        !writePointsCsv(out / pathFromUtf8(name + ".csv"),
+                        session->points3d,
+                        std::atof(args.get("size", "1").c_str()),
+                        &error)) {
       pxo::teardownScan(*session);
       return fail(error);
     }
@@ -799,11 +874,13 @@ int scanSimulated(const Arguments& args) {
               dataFolder.c_str(),
               previewOk ? pathToUtf8(preview).c_str() : previewError.c_str());
   for (size_t i = 0; i < scans.size(); ++i)
-    std::printf(
-        "Accuracy:   %s%s\n",
-        poses > 1 ? ("view " + std::to_string(i + 1) + ": ").c_str() : "",
-        scans[i].score.summary().c_str());
-  if (poses > 1)
+    std::printf("Accuracy:   %s%s\n",
+                onlyPose > 0
+                    ? ("view " + std::to_string(onlyPose) + ": ").c_str()
+                : solving ? ("view " + std::to_string(i + 1) + ": ").c_str()
+                          : "",
+                scans[i].score.summary().c_str());
+  if (solving)
     std::printf("3D:         %s (FOV %g° chosen, %g° true)\n",
                 solved.summary().c_str(),
                 chosenFov,
@@ -828,17 +905,10 @@ int scanSimulated(const Arguments& args) {
         .add("processingSeconds", jsonDouble(processing))
         .add("modelFile", jsonString(modelCopy))
         .add("scanDataFolder", jsonString(dataFolder));
-    if (poses > 1)
-      report.add("views", jsonInt(static_cast<int32_t>(scans.size())))
-          .add("solved3d", jsonInt(solved.solved))
-          .add("interpolated3d", jsonInt(solved.interpolated))
-          .add("removed3d", jsonInt(solved.removed))
-          .add("rms3dFraction", jsonDouble(solved.rmsFraction))
-          .add("rms3dSolvedFraction", jsonDouble(solved.solvedRmsFraction))
-          .add("seenTwice3d", jsonInt(solved.seenTwice))
-          .add("seenTwiceSolved3d", jsonInt(solved.seenTwiceSolved))
-          .add("fovTrueDeg", jsonDouble(scene.camera.fovDeg))
-          .add("fovChosenDeg", jsonDouble(chosenFov));
+    if (solving) {
+      report.add("views", jsonInt(static_cast<int32_t>(scans.size())));
+      addSolveReport(&report, solved, scene.camera.fovDeg, chosenFov);
+    }
     if (!writeTextFile(args.get("report"), report.text(), &error))
       return fail(error);
   }
@@ -1087,6 +1157,85 @@ int decodeFolder(const Arguments& args) {
   return 0;
 }
 
+int solveFolders(const Arguments& args) {
+  if (args.positional.size() < 2)
+    return badUsage("solve needs two or more scan-data folders, one a view");
+  const double size = std::atof(args.get("size", "1").c_str());
+  if (!(size > 0)) return badUsage("--size is the prop's largest extent, > 0");
+  std::vector<pxo::SavedView> saved(args.positional.size());
+  std::string error;
+  for (size_t i = 0; i < saved.size(); ++i)
+    if (!pxo::readSavedView(
+            pathFromUtf8(args.positional[i]), &saved[i], &error))
+      return fail(args.positional[i] + ": " + error);
+  // One prop: the same LEDs on the same ports in every folder.
+  for (size_t i = 1; i < saved.size(); ++i) {
+    const pxo::SavedView& a = saved[0];
+    const pxo::SavedView& b = saved[i];
+    bool samePorts = a.ports.size() == b.ports.size();
+    for (size_t k = 0; samePorts && k < a.ports.size(); ++k)
+      samePorts = a.ports[k].port == b.ports[k].port &&
+                  a.ports[k].first == b.ports[k].first &&
+                  a.ports[k].count == b.ports[k].count;
+    if (a.totalLEDs != b.totalLEDs || a.skippedIds != b.skippedIds ||
+        !samePorts)
+      return fail(
+          "these folders are not views of one prop: " + args.positional[0] +
+          " has " + std::to_string(a.totalLEDs) + " LEDs, " +
+          args.positional[i] + " has " + std::to_string(b.totalLEDs) +
+          (a.totalLEDs == b.totalLEDs ? " on other ports" : ""));
+  }
+  std::vector<pxo::ScanView> views;
+  for (pxo::SavedView& v : saved) views.push_back(std::move(v.view));
+  const double fov = std::atof(args.get("fov", "0").c_str());
+  pxo::FovChoice chosen;
+  pxo::Solve3DResultPtr result = pxo::solveViews(views, fov, &chosen);
+  if (!result) return fail(pxo::kSolveFailed);
+  if (const std::string text = pxo::fovChoiceText(chosen); !text.empty())
+    std::printf("%s\n", text.c_str());
+  std::printf("3D: %s\n",
+              pxo::solveSummary(
+                  *result, static_cast<int32_t>(views.size()), chosen.fovDeg)
+                  .c_str());
+
+  const fs::path out = pathFromUtf8(args.get("out", "pixoria-out"));
+  std::error_code ec;
+  fs::create_directories(out, ec);
+  if (ec) return fail("could not create " + pathToUtf8(out));
+  pxo::ModelOutputInputs inputs;
+  inputs.modelName = args.get("name", "Solved prop");
+  for (const pxo::Point3D& p : result->points)
+    inputs.points3d.push_back({p.id, p.x, p.y, p.z, p.interpolated});
+  const std::string model = pxo::writeModelFile(
+      inputs, pxo::ModelOutputKind::kMultiPoint3D, &error, pathToUtf8(out));
+  if (model.empty()) return fail(error);
+  const fs::path csv = out / pathFromUtf8(inputs.modelName + ".csv");
+  if (!writePointsCsv(csv, inputs.points3d, size, &error)) return fail(error);
+  std::printf("Model:      %s\nPoints:     %s\n",
+              model.c_str(),
+              pathToUtf8(csv).c_str());
+
+  if (args.has("scene") && args.has("report")) {
+    pxo::sim::SceneConfig scene;
+    if (!pxo::sim::loadSceneFile(args.get("scene"), &scene, &error))
+      return fail(error);
+    pxo::sim::SolveScore solved =
+        pxo::sim::scoreSolve(scene.leds, *result, views);
+    solved.removed = result->outliersRemoved;
+    std::printf("3D:         %s (FOV %g° chosen, %g° true)\n",
+                solved.summary().c_str(),
+                chosen.fovDeg,
+                scene.camera.fovDeg);
+    pxo::JsonObjectText report;
+    report.add("views", pxo::jsonInt(static_cast<int32_t>(views.size())))
+        .add("modelFile", pxo::jsonString(model));
+    addSolveReport(&report, solved, scene.camera.fovDeg, chosen.fovDeg);
+    if (!pxo::writeTextFile(args.get("report"), report.text(), &error))
+      return fail(error);
+  }
+  return 0;
+}
+
 int discoverCameras(const Arguments& args) {
   std::vector<pxo::DiscoveredNetworkCamera> found;
   if (pxo::discoverOnvifCameras(
@@ -1262,6 +1411,7 @@ int runCommand(const std::vector<std::string>& words) {
   if (args.command == "gui") return openWindow(args);
   if (args.command == "serve" && args.has("simulate")) return serveRig(args);
   if (args.command == "decode") return decodeFolder(args);
+  if (args.command == "solve") return solveFolders(args);
   if (args.command == "cameras") return listCameras();
   if (args.command == "discover") return discoverCameras(args);
   if (args.command == "profiles") return listProfiles(args);

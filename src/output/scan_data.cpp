@@ -270,6 +270,41 @@ bool isPlainFileName(const std::string& name) {
          name.find('\0') == std::string::npos;
 }
 
+// The LED count, skipped IDs and ports of a metadata document; false when
+// the count is missing or out of range.
+bool parseLedLayout(const JsonValue& metadata,
+                    int32_t* totalLEDs,
+                    std::vector<int32_t>* skippedIds,
+                    std::vector<ScanExportRecord::Port>* ports) {
+  *totalLEDs = getInt(metadata, "totalLEDs", 0);
+  if (*totalLEDs < 1 || *totalLEDs > kMaxSavedLeds) return false;
+  if (const JsonValue* skipped = findMember(metadata, "skippedIDs");
+      skipped && skipped->isArray()) {
+    for (const JsonValue& id : skipped->array) {
+      const int32_t value = jsonToInt(id, 0);
+      if (value >= 1 && value <= kMaxSavedLeds) skippedIds->push_back(value);
+    }
+    std::sort(skippedIds->begin(), skippedIds->end());
+    skippedIds->erase(std::unique(skippedIds->begin(), skippedIds->end()),
+                      skippedIds->end());
+    if (*totalLEDs + static_cast<int64_t>(skippedIds->size()) > kMaxSavedLeds)
+      return false;
+  }
+  if (const JsonValue* list = findMember(metadata, "ports");
+      list && list->isArray()) {
+    for (const JsonValue& p : list->array) {
+      ScanExportRecord::Port port{getInt(p, "port", 0),
+                                  getInt(p, "first", -1),
+                                  getInt(p, "count", 0),
+                                  getString(p, "colorOrder", "RGB")};
+      if (port.first >= 0 && port.count > 0 && port.first <= kMaxSavedLeds &&
+          port.count <= kMaxSavedLeds && ports->size() < 10000)
+        ports->push_back(std::move(port));
+    }
+  }
+  return true;
+}
+
 }  // namespace
 
 bool parseSavedScan(std::string_view timelineText,
@@ -287,8 +322,7 @@ bool parseSavedScan(std::string_view timelineText,
     return fail(std::string(kMetadataFile) + " is not valid JSON");
 
   SavedScan scan;
-  scan.totalLEDs = getInt(metadata, "totalLEDs", 0);
-  if (scan.totalLEDs < 1 || scan.totalLEDs > kMaxSavedLeds)
+  if (!parseLedLayout(metadata, &scan.totalLEDs, &scan.skippedIds, &scan.ports))
     return fail("metadata.json has no totalLEDs");
   scan.patternProtocol = getString(metadata, "pattern_protocol", "");
   if (const JsonValue* c = findMember(metadata, "calibration")) {
@@ -304,33 +338,6 @@ bool parseSavedScan(std::string_view timelineText,
           return std::isfinite(v) && v >= 0 && v <= 255;
         }))
       scan.cameraNoise = noise;
-  }
-  if (const JsonValue* skipped = findMember(metadata, "skippedIDs");
-      skipped && skipped->isArray()) {
-    for (const JsonValue& id : skipped->array) {
-      const int32_t value = jsonToInt(id, 0);
-      if (value >= 1 && value <= kMaxSavedLeds)
-        scan.skippedIds.push_back(value);
-    }
-    std::sort(scan.skippedIds.begin(), scan.skippedIds.end());
-    scan.skippedIds.erase(
-        std::unique(scan.skippedIds.begin(), scan.skippedIds.end()),
-        scan.skippedIds.end());
-    if (scan.totalLEDs + static_cast<int64_t>(scan.skippedIds.size()) >
-        kMaxSavedLeds)
-      return fail("metadata.json has no totalLEDs");
-  }
-  if (const JsonValue* ports = findMember(metadata, "ports");
-      ports && ports->isArray()) {
-    for (const JsonValue& p : ports->array) {
-      ScanExportRecord::Port port{getInt(p, "port", 0),
-                                  getInt(p, "first", -1),
-                                  getInt(p, "count", 0),
-                                  getString(p, "colorOrder", "RGB")};
-      if (port.first >= 0 && port.count > 0 && port.first <= kMaxSavedLeds &&
-          port.count <= kMaxSavedLeds && scan.ports.size() < 10000)
-        scan.ports.push_back(std::move(port));
-    }
   }
   const std::string video = getString(metadata, "videoFile", "scan.mp4");
   if (isPlainFileName(video)) scan.videoFile = video;
@@ -359,6 +366,71 @@ bool readScanDataFolder(const std::filesystem::path& folder,
       !readBoundedFile(folder / kMetadataFile, &metadata, error))
     return false;
   return parseSavedScan(timeline, metadata, out, error);
+}
+
+bool parseSavedView(std::string_view metadataText,
+                    SavedView* out,
+                    std::string* error) {
+  auto fail = [&](const std::string& message) {
+    if (error) *error = message;
+    return false;
+  };
+  JsonValue metadata;
+  if (!parseJsonDocument(metadataText, &metadata) || !metadata.isObject())
+    return fail(std::string(kMetadataFile) + " is not valid JSON");
+  SavedView saved;
+  if (!parseLedLayout(
+          metadata, &saved.totalLEDs, &saved.skippedIds, &saved.ports))
+    return fail("metadata.json has no totalLEDs");
+  const double width = getNumber(metadata, "imageWidth", 0);
+  const double height = getNumber(metadata, "imageHeight", 0);
+  // Pictures are decoded at most 1024 pixels wide; a hundred times that is
+  // no camera's.
+  if (!(width >= 1 && width <= 1e5 && height >= 1 && height <= 1e5))
+    return fail("metadata.json has no picture size");
+  saved.view.width = static_cast<float>(width);
+  saved.view.height = static_cast<float>(height);
+  const JsonValue* leds = findMember(metadata, "decodedLEDs");
+  if (!leds || !leds->isArray())
+    return fail("metadata.json has no decodedLEDs");
+  saved.view.points.reserve(
+      std::min<size_t>(leds->array.size(), size_t(saved.totalLEDs)));
+  for (const JsonValue& led : leds->array) {
+    if (!led.isObject()) continue;
+    const int32_t id = getInt(led, "id", 0);
+    const double x = getNumber(led, "x", HUGE_VAL);
+    const double y = getNumber(led, "y", HUGE_VAL);
+    // Estimated LEDs may lie a little outside the picture; nothing lies
+    // a picture's width away from it.
+    if (id < 1 || id > saved.totalLEDs || !(std::abs(x) <= 2 * width) ||
+        !(std::abs(y) <= 2 * height))
+      continue;
+    const JsonValue* estimated = findMember(led, "estimated");
+    saved.view.points.push_back({id,
+                                 static_cast<float>(x),
+                                 static_cast<float>(y),
+                                 estimated &&
+                                     estimated->type == JsonType::kBoolean &&
+                                     estimated->boolean});
+  }
+  *out = std::move(saved);
+  return true;
+}
+
+bool readSavedView(const std::filesystem::path& folder,
+                   SavedView* out,
+                   std::string* error) {
+  std::string metadata;
+  return readBoundedFile(folder / kMetadataFile, &metadata, error) &&
+         parseSavedView(metadata, out, error);
+}
+
+double asSavedNumber(double value) {
+  JsonValue parsed;
+  return parseJsonDocument(jsonDouble(value), &parsed) &&
+                 parsed.type == JsonType::kNumber
+             ? parsed.number
+             : value;
 }
 
 bool writeTextFile(const std::filesystem::path& path,

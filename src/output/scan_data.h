@@ -1,6 +1,7 @@
 #pragma once
 
 #include "decode/decode_types.h"
+#include "recon3d/scan_view.h"
 
 #include <array>
 #include <cstdint>
@@ -175,6 +176,35 @@ inline constexpr uintmax_t kMaxScanDataFileBytes = 64u << 20;
 [[nodiscard]] bool readScanDataFolder(const std::filesystem::path& folder,
                                       SavedScan* out,
                                       std::string* error);
+
+// One view of a saved scan for the 3D solve: its picture's size and the
+// LEDs decoded in it.
+struct SavedView {
+  int32_t totalLEDs = 0;
+  std::vector<int32_t> skippedIds;            // "skippedIDs", ascending, unique
+  std::vector<ScanExportRecord::Port> ports;  // "ports", when present
+  ScanView view;                              // "imageWidth", "decodedLEDs"
+};
+
+// Parses the text of "metadata.json" for its view. False with "metadata.json
+// is not valid JSON", "metadata.json has no totalLEDs" (or a count out of
+// range), "metadata.json has no picture size" or "metadata.json has no
+// decodedLEDs". LEDs with an ID outside 1 … totalLEDs or a position a
+// picture's size or more beyond the picture are left out.
+[[nodiscard]] bool parseSavedView(std::string_view metadataText,
+                                  SavedView* out,
+                                  std::string* error);
+
+// Reads a scan-data folder's metadata for its view; also "cannot read
+// <path>" and "<path> is too large".
+[[nodiscard]] bool readSavedView(const std::filesystem::path& folder,
+                                 SavedView* out,
+                                 std::string* error);
+
+// `value` as the scan data writes and reads it back (a number of 9
+// significant digits): the positions a live solve uses are those a solve
+// of the saved folders reads.
+double asSavedNumber(double value);
 
 // Writes `text` to `path`, truncating it. False with "could not open for
 // write: <path>" or "write failed: <path>".

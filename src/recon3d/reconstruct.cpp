@@ -436,8 +436,9 @@ std::vector<Point3D> triangulateAll(
     }
     Vec3f point;
     if (triangulateConsistent(&views, &point)) {
-      points.push_back({id, point[0], point[1], point[2], 0});
-      *sightings += static_cast<int32_t>(views.size());
+      const auto used = static_cast<int32_t>(views.size());
+      points.push_back({id, point[0], point[1], point[2], 0, used});
+      *sightings += used;
     }
   }
   return points;
@@ -595,6 +596,29 @@ int32_t sharedLedCount(const std::vector<SeenPoints>& seen,
   return shared;
 }
 
+// Per camera: the LEDs it saw, and how far from them it sees the points
+// kept (median; NaN when it is not placed or saw none of them).
+std::vector<SolveFit::View> viewFits(
+    const std::vector<Point3D>& points,
+    const std::vector<SeenPoints>& seen,
+    const std::vector<std::optional<Projection>>& placed) {
+  std::vector<SolveFit::View> fits(placed.size());
+  std::vector<double> errors;
+  for (size_t k = 0; k < placed.size(); ++k) {
+    fits[k].seen = static_cast<int32_t>(seen[k].size());
+    fits[k].medianReprojectionPx = std::nan("");
+    fits[k].used = placed[k].has_value();
+    if (!placed[k]) continue;
+    errors.clear();
+    for (const Point3D& point : points)
+      if (const Vec2f* pixel = findId(seen[k], point.id))
+        errors.push_back(
+            reprojectionError(*placed[k], {point.x, point.y, point.z}, *pixel));
+    if (!errors.empty()) fits[k].medianReprojectionPx = medianOf(errors);
+  }
+  return fits;
+}
+
 double medianReprojection(
     const std::vector<Point3D>& points,
     const std::vector<SeenPoints>& seen,
@@ -749,6 +773,13 @@ Solve3DResultPtr reconstruct(std::span<const SolveCamera> cameras) {
   fit.skippedViews = std::move(skipped);
   fit.sharedLeds = sharedLedCount(seen, placed);
   fit.sightingsUsed = sightings;
+  fit.views = viewFits(points, seen, placed);
+  for (const Point3D& point : points) {
+    const auto used = static_cast<size_t>(point.views);
+    if (fit.placedFromViews.size() <= used)
+      fit.placedFromViews.resize(used + 1);
+    ++fit.placedFromViews[used];
+  }
   fit.medianReprojectionPx = medianReprojection(points, seen, placed);
   fit.depthWeight = chordDepthWeight(points, pose.cam1FromCam0Rotation);
   fit.angleOpen =
@@ -931,18 +962,128 @@ Solve3DResultPtr pickFieldOfView(
   return result;
 }
 
+namespace {
+
+// The solve of the views at `kept` (indices into `views`), its fit's
+// views given back in the order of `views`.
+Solve3DResultPtr solveSubset(std::span<const ScanView> views,
+                             const std::vector<size_t>& kept,
+                             double fovDeg,
+                             FovChoice* choice) {
+  auto solveAt = [&](double fov) {
+    std::vector<SolveCamera> cameras;
+    cameras.reserve(kept.size());
+    for (size_t k : kept) cameras.push_back(solveCamera(views[k], fov));
+    return reconstructViews(cameras);
+  };
+  Solve3DResultPtr result = pickFieldOfView(solveAt, fovDeg, choice);
+  if (!result) return nullptr;
+  std::vector<SolveFit::View> all(views.size());
+  for (size_t k = 0; k < views.size(); ++k) {
+    all[k].seen = static_cast<int32_t>(std::count_if(
+        views[k].points.begin(), views[k].points.end(), [](const ViewPoint& p) {
+          return !p.estimated;
+        }));
+    all[k].medianReprojectionPx = std::nan("");
+    all[k].used = false;
+  }
+  for (size_t i = 0; i < kept.size() && i < result->fit.views.size(); ++i) {
+    all[kept[i]] = result->fit.views[i];
+    all[kept[i]].used = true;
+  }
+  for (SolveFit::Skipped& skipped : result->fit.skippedViews) {
+    skipped.view =
+        static_cast<int32_t>(kept[static_cast<size_t>(skipped.view)]);
+    all[static_cast<size_t>(skipped.view)].used = false;
+  }
+  result->fit.views = std::move(all);
+  return result;
+}
+
+// The median of the other used views' reprojection errors.
+double othersMedian(const std::vector<SolveFit::View>& fits, size_t view) {
+  std::vector<double> others;
+  for (size_t k = 0; k < fits.size(); ++k)
+    if (k != view && fits[k].used &&
+        std::isfinite(fits[k].medianReprojectionPx))
+      others.push_back(fits[k].medianReprojectionPx);
+  return others.empty() ? HUGE_VAL : medianOf(std::move(others));
+}
+
+std::string pixelsText(double px) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.1f px", px);
+  return text;
+}
+
+}  // namespace
+
 Solve3DResultPtr solveViews(std::span<const ScanView> views,
                             double fovDeg,
                             FovChoice* choice) {
-  auto solveAt = [&](double fov) {
-    std::vector<SolveCamera> cameras;
-    cameras.reserve(views.size());
-    for (const ScanView& view : views)
-      cameras.push_back(solveCamera(view, fov));
-    return reconstructViews(cameras);
-  };
   try {
-    return pickFieldOfView(solveAt, fovDeg, choice);
+    std::vector<size_t> kept(views.size());
+    for (size_t k = 0; k < kept.size(); ++k) kept[k] = k;
+    FovChoice chosen;
+    Solve3DResultPtr result = solveSubset(views, kept, fovDeg, &chosen);
+    std::vector<SolveFit::LeftOut> leftOut;
+    // With three views or more, one that spoils the solve is left out: the
+    // solve fails with it but not without it, or it sees the LEDs far from
+    // where the others place them (its camera moved during its scan, or it
+    // filmed another prop). One at a time, the worst first, while two
+    // views remain.
+    while (kept.size() >= 3) {
+      size_t worst = views.size();
+      std::string why;
+      if (!result) {
+        double best = HUGE_VAL;
+        for (size_t i = 0; i < kept.size(); ++i) {
+          std::vector<size_t> rest = kept;
+          rest.erase(rest.begin() + static_cast<std::ptrdiff_t>(i));
+          FovChoice restChoice;
+          Solve3DResultPtr without =
+              solveSubset(views, rest, fovDeg, &restChoice);
+          if (without && without->fit.medianReprojectionPx < best) {
+            best = without->fit.medianReprojectionPx;
+            worst = kept[i];
+          }
+        }
+        why = "the views do not solve with it";
+      } else {
+        double worstError = 0;
+        for (size_t k : kept) {
+          const SolveFit::View& fit = result->fit.views[k];
+          const double error = fit.used ? fit.medianReprojectionPx : HUGE_VAL;
+          const double others = othersMedian(result->fit.views, k);
+          if (std::isnan(error) || !(others < HUGE_VAL)) continue;
+          if (error > std::max(kBadViewFactor * others, kBadViewPx) &&
+              error > worstError) {
+            worstError = error;
+            worst = k;
+            why = fit.used ? "it sees the LEDs " + pixelsText(error) +
+                                 " from where the other views place them "
+                                 "(median; theirs " +
+                                 pixelsText(others) + ")"
+                           : "it could not be placed";
+          }
+        }
+      }
+      if (worst == views.size()) break;
+      std::vector<size_t> rest;
+      for (size_t k : kept)
+        if (k != worst) rest.push_back(k);
+      FovChoice restChoice;
+      Solve3DResultPtr without = solveSubset(views, rest, fovDeg, &restChoice);
+      if (!without) break;
+      leftOut.push_back({static_cast<int32_t>(worst), why});
+      kept = std::move(rest);
+      result = std::move(without);
+      chosen = restChoice;
+    }
+    if (!result) return nullptr;
+    result->fit.leftOut = std::move(leftOut);
+    if (choice) *choice = chosen;
+    return result;
   } catch (const std::bad_alloc&) {
     return nullptr;
   }
@@ -979,6 +1120,9 @@ std::string skippedText(const SolveFit& fit) {
             " skipped: " +
             (skipped.tooFewShared ? "too few LEDs in common"
                                   : "could not be placed");
+  for (const SolveFit::LeftOut& out : fit.leftOut)
+    text += "; view " + std::to_string(int64_t{out.view} + 1) +
+            " left out: " + out.why;
   return text;
 }
 

@@ -32,6 +32,7 @@ struct Point3D {
   float y = 0;
   float z = 0;
   int32_t interpolated = 0;  // 1: from its ID neighbours, not triangulated
+  int32_t views = 0;         // the views it was triangulated from
 };
 
 // How well a solve explains its pictures, and what it could not use.
@@ -44,6 +45,27 @@ struct SolveFit {
   // The sightings the triangulated LEDs rest on: a view that saw an LED
   // where the others put it counts, one left out of it does not.
   int32_t sightingsUsed = 0;
+  // Per view, in the order given: the LEDs it saw (not estimated), and the
+  // median distance in pixels between where it saw the LEDs kept and
+  // where they project into it (NaN for a view not placed). A view that
+  // was filmed as the others were sees them within a pixel or two.
+  struct View {
+    int32_t seen = 0;
+    double medianReprojectionPx = 0;
+    bool used = true;  // placed and part of the solve
+  };
+  std::vector<View> views;
+  // Views solveViews left out because they spoiled the solve (0-based, in
+  // the order given), and why: "it sees the LEDs 31.2 px from where the
+  // other views place them (median; theirs 0.6 px)", "it could not be
+  // placed", "the views do not solve with it".
+  struct LeftOut {
+    int32_t view = 0;
+    std::string why;
+  };
+  std::vector<LeftOut> leftOut;
+  // At [k]: how many LEDs were triangulated from k views.
+  std::vector<int32_t> placedFromViews;
   // Views (0-based) that could not be placed, and why.
   struct Skipped {
     int32_t view = 0;
@@ -139,6 +161,12 @@ inline constexpr int kFovSearchStep = 10;
 // most sightings any angle triangulated LEDs from.
 inline constexpr double kFovSearchMinShare = 0.9;
 
+// A view whose median reprojection error is above both this many times
+// the other views' (their median) and kBadViewPx spoils a solve of three
+// views or more and is left out.
+inline constexpr double kBadViewFactor = 4.0;
+inline constexpr double kBadViewPx = 4.0;
+
 // Taken when neither the pictures nor the LED string tell the angle.
 inline constexpr int kFovAssumed = 70;
 
@@ -166,6 +194,9 @@ struct FovChoice {
 // one at which the LED string's chords keep their length in every
 // direction (SolveFit::depthWeight = 1), refined to the degree, else
 // kFovAssumed. Null on failure; `choice` says what was chosen and why.
+// With three views or more, a view that spoils the solve (SolveFit::leftOut)
+// is left out and the rest solved again, while two remain; the fit's
+// views then cover every view given, the left-out ones not `used`.
 Solve3DResultPtr solveViews(std::span<const ScanView> views,
                             double fovDeg,
                             FovChoice* choice);

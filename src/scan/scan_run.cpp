@@ -68,9 +68,11 @@ void keepResults(ScanSession& session,
     session.ledResults.push_back(
         {led.id, led.normX, led.normY, led.estimated != 0});
     session.points2d.push_back({led.id, led.normX, led.normY});
+    // As the scan data keeps them, so that a solve of the saved folders
+    // comes out as this session's does.
     view.points.push_back({led.id,
-                           static_cast<float>(led.x),
-                           static_cast<float>(led.y),
+                           static_cast<float>(asSavedNumber(led.x)),
+                           static_cast<float>(asSavedNumber(led.y)),
                            led.estimated != 0});
   }
   session.views.push_back(std::move(view));

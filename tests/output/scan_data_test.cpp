@@ -274,6 +274,75 @@ TEST(SavedScan, DamagedFilesSayWhatIsWrong) {
   EXPECT_FALSE(scan.cameraNoise);
 }
 
+// A view read back for the 3D solve holds the positions a live session
+// keeps (asSavedNumber), to the last bit of the float.
+TEST(SavedView, ReadsThePositionsALiveSessionKeeps) {
+  ScanExportRecord record = smallRecord();
+  record.totalLEDs = 4;
+  record.ports = {{0, 0, 4, "RGB"}};
+  record.skippedIDs = {3};
+  DecodedLed led = record.decodedLEDs[0].led;
+  // Positions whose 9 digits round the float differently from the double.
+  const double places[][2] = {
+      {12.345678949, 7.0000004999}, {63.99999996, 0.1}, {1e-9, 47.5}};
+  for (int32_t i = 0; i < 3; ++i) {
+    led.id = i + 2;
+    led.x = places[i][0];
+    led.y = places[i][1];
+    led.estimated = i == 2;
+    record.decodedLEDs.push_back({led, std::nullopt});
+  }
+  SavedView saved;
+  std::string error;
+  ASSERT_TRUE(parseSavedView(buildMetadataJson(record), &saved, &error))
+      << error;
+  EXPECT_EQ(saved.totalLEDs, 4);
+  EXPECT_EQ(saved.skippedIds, std::vector<int32_t>{3});
+  ASSERT_EQ(saved.ports.size(), 1u);
+  EXPECT_EQ(saved.view.width, 64);
+  EXPECT_EQ(saved.view.height, 48);
+  ASSERT_EQ(saved.view.points.size(), 4u);
+  for (size_t i = 0; i < 4; ++i) {
+    const DecodedLed& written = record.decodedLEDs[i].led;
+    const ViewPoint& read = saved.view.points[i];
+    EXPECT_EQ(read.id, written.id);
+    EXPECT_EQ(read.x, static_cast<float>(asSavedNumber(written.x)));
+    EXPECT_EQ(read.y, static_cast<float>(asSavedNumber(written.y)));
+    EXPECT_EQ(read.estimated, written.estimated != 0);
+  }
+}
+
+TEST(SavedView, DamagedMetadataSaysWhatIsWrong) {
+  struct Case {
+    const char* metadata;
+    const char* error;
+  };
+  for (Case c : {Case{"[", "metadata.json is not valid JSON"},
+                 Case{R"({"imageWidth":64})", "metadata.json has no totalLEDs"},
+                 Case{R"({"totalLEDs":3,"imageWidth":64})",
+                      "metadata.json has no picture size"},
+                 Case{R"({"totalLEDs":3,"imageWidth":64,"imageHeight":1e9})",
+                      "metadata.json has no picture size"},
+                 Case{R"({"totalLEDs":3,"imageWidth":64,"imageHeight":48})",
+                      "metadata.json has no decodedLEDs"}}) {
+    SavedView saved;
+    std::string error;
+    EXPECT_FALSE(parseSavedView(c.metadata, &saved, &error)) << c.metadata;
+    EXPECT_EQ(error, c.error);
+  }
+  // LEDs no scan of this prop could have decoded are left out.
+  SavedView saved;
+  ASSERT_TRUE(parseSavedView(
+      R"({"totalLEDs":3,"imageWidth":64,"imageHeight":48,"decodedLEDs":[)"
+      R"({"id":0,"x":1,"y":1},{"id":4,"x":1,"y":1},{"id":1,"x":1e300,"y":1},)"
+      R"({"id":2,"x":"1","y":1},7,{"id":3,"x":70,"y":-5,"estimated":1}]})",
+      &saved,
+      nullptr));
+  ASSERT_EQ(saved.view.points.size(), 1u);
+  EXPECT_EQ(saved.view.points[0].id, 3);
+  EXPECT_FALSE(saved.view.points[0].estimated);
+}
+
 TEST_F(ScanDataFolder, ReadingAMissingFolderFails) {
   SavedScan scan;
   std::string error;

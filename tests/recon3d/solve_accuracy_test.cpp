@@ -6,6 +6,7 @@
 #include "sim/rig.h"
 #include "sim/solve_scorer.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include <gtest/gtest.h>
@@ -194,6 +195,119 @@ TEST(SolveAccuracy, WrongIdsInOneViewCostOnlyThemselves) {
     EXPECT_GE(trial.score.seenTwiceSolved, trial.score.seenTwice - 8) << seed;
     EXPECT_LE(trial.score.solvedRmsFraction, 0.015) << seed;
     EXPECT_NEAR(trial.fov.fovDeg, kTrueFov, 4) << seed;
+  }
+}
+
+// Views only ever add. A third camera nearer, above the tree, sees half
+// of it: every LED the first two placed stays placed, and the new view is
+// used and reported with its own fit.
+TEST(SolveAccuracy, AThirdViewOfPartOfThePropKeepsEveryLedPlaced) {
+  const auto leds = sim::treeSpiral(300, 2, 0.6, 6);
+  std::vector<ScanView> views = {
+      sim::syntheticView(leds,
+                         sim::poseAround(-20, 4),
+                         kTrueFov,
+                         kWidth,
+                         kHeight,
+                         kNoisePx,
+                         1),
+      sim::syntheticView(
+          leds, sim::poseAround(20, 4), kTrueFov, kWidth, kHeight, kNoisePx, 2),
+      sim::syntheticView(leds,
+                         sim::poseAround(50, 2.0, 0.7),
+                         kTrueFov,
+                         kWidth,
+                         kHeight,
+                         kNoisePx,
+                         3)};
+  Solve3DResultPtr two =
+      solveViews(std::span(views).first(2), kTrueFov, nullptr);
+  Solve3DResultPtr three = solveViews(views, kTrueFov, nullptr);
+  ASSERT_TRUE(two);
+  ASSERT_TRUE(three);
+  ASSERT_GT(views[2].points.size(), 20u);
+  ASSERT_LT(views[2].points.size(), 250u);
+  std::vector<int32_t> placed;
+  for (const Point3D& p : three->points)
+    if (!p.interpolated) placed.push_back(p.id);
+  for (const Point3D& p : two->points) {
+    if (p.interpolated) continue;
+    EXPECT_TRUE(std::binary_search(placed.begin(), placed.end(), p.id))
+        << "LED " << p.id << " lost to the third view";
+  }
+  ASSERT_EQ(three->fit.views.size(), 3u);
+  EXPECT_TRUE(three->fit.leftOut.empty())
+      << solveSummary(*three, 3, kTrueFov) << " " << views[2].points.size();
+  for (const SolveFit::View& view : three->fit.views) {
+    EXPECT_TRUE(view.used);
+    EXPECT_LT(view.medianReprojectionPx, 2);
+  }
+  ASSERT_GE(three->fit.placedFromViews.size(), 4u);
+  EXPECT_GT(three->fit.placedFromViews[3], 20);
+  EXPECT_EQ(three->fit.placedFromViews[2] + three->fit.placedFromViews[3],
+            three->triangulatedCount - three->outliersRemoved);
+}
+
+// A view that spoils the solve is left out, with its reason, and the rest
+// solve as they would alone: one whose camera was bumped halfway through
+// its scan (its later LEDs 40 px off), and one of another prop (its IDs
+// shuffled).
+TEST(SolveAccuracy, AViewThatSpoilsTheSolveIsLeftOut) {
+  const auto leds = sim::treeSpiral(300, 2, 0.6, 6);
+  std::vector<ScanView> good;
+  uint64_t seed = 7;
+  for (double yaw : {-60.0, 0.0, 60.0})
+    good.push_back(sim::syntheticView(leds,
+                                      sim::poseAround(yaw, 4),
+                                      kTrueFov,
+                                      kWidth,
+                                      kHeight,
+                                      kNoisePx,
+                                      seed++,
+                                      0.25));
+  Solve3DResultPtr alone = solveViews(good, kTrueFov, nullptr);
+  ASSERT_TRUE(alone);
+  const sim::SolveScore aloneScore = sim::scoreSolve(leds, *alone, good);
+
+  ScanView bumped = sim::syntheticView(leds,
+                                       sim::poseAround(30, 4),
+                                       kTrueFov,
+                                       kWidth,
+                                       kHeight,
+                                       kNoisePx,
+                                       20,
+                                       0.25);
+  for (ViewPoint& p : bumped.points)
+    if (p.id > 100) p.x += 40;
+  ScanView other = sim::syntheticView(leds,
+                                      sim::poseAround(-30, 4),
+                                      kTrueFov,
+                                      kWidth,
+                                      kHeight,
+                                      kNoisePx,
+                                      21,
+                                      0.25);
+  for (size_t i = 0; i + 1 < other.points.size(); i += 2)
+    std::swap(other.points[i].id, other.points[i + 1].id);
+  for (size_t i = 0; i < other.points.size(); ++i)
+    other.points[i].id = other.points[(i * 7) % other.points.size()].id;
+
+  for (const ScanView& spoiler : {bumped, other}) {
+    std::vector<ScanView> views = good;
+    views.push_back(spoiler);
+    Solve3DResultPtr result = solveViews(views, kTrueFov, nullptr);
+    ASSERT_TRUE(result);
+    ASSERT_EQ(result->fit.leftOut.size(), 1u);
+    EXPECT_EQ(result->fit.leftOut[0].view, 3);
+    EXPECT_FALSE(result->fit.leftOut[0].why.empty());
+    ASSERT_EQ(result->fit.views.size(), 4u);
+    EXPECT_FALSE(result->fit.views[3].used);
+    EXPECT_NE(solveSummary(*result, 4, kTrueFov).find("; view 4 left out: "),
+              std::string::npos);
+    const sim::SolveScore score = sim::scoreSolve(leds, *result, good);
+    report("a view left out", {score, {}, nullptr});
+    EXPECT_EQ(score.solved, aloneScore.solved);
+    EXPECT_NEAR(score.solvedRmsFraction, aloneScore.solvedRmsFraction, 1e-3);
   }
 }
 

@@ -1,0 +1,72 @@
+#!/bin/sh
+# pixoria solve over saved scan-data folders, one a view.
+#   cli_solve_test.sh PIXORIA SCENE VIEWS FOV MAX_RMS
+# 1. A multi-pose scan solves its views live; solving its saved folders
+#    again places every LED where the live solve did (within 1e-3 of the
+#    prop's size: the CSVs, at unit size).
+# 2. The scene's poses scanned one at a time (--view K), each in its own
+#    session, and solved together: within MAX_RMS of the prop's size.
+# 3. Folders of two different props are refused, naming them.
+set -eu
+pixoria=$1
+scene=$2
+views=$3
+fov=$4
+max_rms=$5
+out=$(mktemp -d)
+trap 'rm -rf "$out"' EXIT
+export TMPDIR="$out"
+fail() { echo "$1"; shift; for f in "$@"; do cat "$f"; done; exit 1; }
+
+"$pixoria" scan --simulate --scene "$scene" --fov "$fov" --name Prop \
+  --out "$out/multi" > "$out/multi.log" || fail "multi-pose scan" "$out/multi.log"
+set -- "$out"/multi/*/scan_*
+[ "$#" = "$views" ] || fail "$# folders for $views views" "$out/multi.log"
+"$pixoria" solve "$@" --fov "$fov" --name Prop --out "$out/again" \
+  > "$out/again.log" || fail "solve of the live folders" "$out/again.log"
+awk -F, 'NR == FNR { if (FNR > 1) live[$1] = $2 " " $3 " " $4; next }
+         FNR > 1 {
+           if (!($1 in live)) { print "LED " $1 " not placed live"; bad = 1; next }
+           split(live[$1], p, " ")
+           for (i = 1; i <= 3; ++i) {
+             d = p[i] - $(i + 1); if (d < 0) d = -d
+             if (d > 1e-3) { print "LED " $1 " moved by " d; bad = 1 }
+           }
+           ++seen
+         }
+         END { if (seen != length(live)) { print seen " of " length(live) " placed"; bad = 1 }
+               exit bad }' "$out/multi/Prop.csv" "$out/again/Prop.csv" ||
+  fail "the saved folders solve differently" "$out/multi.log" "$out/again.log"
+
+k=1
+while [ "$k" -le "$views" ]; do
+  "$pixoria" scan --simulate --scene "$scene" --view "$k" --name "View $k" \
+    --out "$out/view$k" > "$out/view$k.log" || fail "view $k" "$out/view$k.log"
+  grep -q "^Accuracy:   view $k: " "$out/view$k.log" || fail "view $k named" "$out/view$k.log"
+  [ ! -e "$out/view$k/Prop.csv" ] || fail "view $k solved alone"
+  k=$((k + 1))
+done
+set --
+k=1
+while [ "$k" -le "$views" ]; do set -- "$@" "$out"/view$k/*/scan_*; k=$((k + 1)); done
+"$pixoria" solve "$@" --fov "$fov" --name Prop --out "$out/solved" \
+  --scene "$scene" --report "$out/solved.json" > "$out/solved.log" ||
+  fail "solve of the views" "$out/solved.log"
+value() { sed "s/.*\"$1\":\([0-9.e+-]*\).*/\1/" "$out/solved.json"; }
+[ "$(value views)" = "$views" ] || fail "views" "$out/solved.json"
+rms=$(value rms3dSolvedFraction)
+awk -v r="$rms" -v m="$max_rms" 'BEGIN { exit !(r <= m) }' ||
+  fail "rms $rms" "$out/solved.log" "$out/solved.json"
+grep -q '^<multipointmodel' "$out/solved/Prop.xmodel" || fail "not a point model"
+head -n 1 "$out/solved/Prop.csv" | grep -qx 'index,x,y,z' || fail "CSV header"
+
+# Another prop: the built-in 10 x 10 matrix.
+"$pixoria" scan --simulate --name Other --out "$out/other" > "$out/other.log" ||
+  fail "other prop" "$out/other.log"
+set -- "$out"/view1/*/scan_* "$out"/other/*/scan_*
+if "$pixoria" solve "$@" --out "$out/mixed" > "$out/mixed.log" 2>&1; then
+  fail "two props solved together" "$out/mixed.log"
+fi
+grep -q "not views of one prop: .*view1.* has [0-9]* LEDs, .*other.* has 1[0-9]* LEDs" \
+  "$out/mixed.log" || fail "the refusal" "$out/mixed.log"
+echo "cli: $views views solved live and from their folders alike; views scanned apart solved within $max_rms"
