@@ -185,9 +185,14 @@ void NetworkCamera::serveLoop() {
     platform::TcpStream client = listener_.accept(Clock::now() + 200ms);
     if (!client.valid()) continue;
     serveClient(client);
-    std::lock_guard lock(mutex_);
-    playing_ = false;
-    queue_.clear();
+    bool played = false;
+    {
+      std::lock_guard lock(mutex_);
+      played = playing_;
+      playing_ = false;
+      queue_.clear();
+    }
+    if (played && config_.clientGone) config_.clientGone();
   }
 }
 

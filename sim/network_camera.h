@@ -8,6 +8,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -50,6 +51,9 @@ struct NetworkCameraConfig {
   size_t maxPacketBytes = 1400;
   std::string user;  // Basic authentication when `password` is set
   std::string password;
+  // Called on the serving thread each time a client that played has gone:
+  // a recording ended (a user carrying the camera to its next place then).
+  std::function<void()> clientGone;
 };
 
 // One access unit (Annex B) as RTP packets (RFC 6184): single NAL units up

@@ -39,17 +39,21 @@
 #include "sim/solve_scorer.h"
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cmath>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <map>
 #include <mutex>
 #include <optional>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "preview_image.h"
@@ -124,6 +128,8 @@ const std::vector<CommandRule>& commandRules() {
         {"wled", Takes::kOptionalText},
         {"upload-ledmap", Takes::kSwitch},
         {"view", Takes::kCount},
+        {"views", Takes::kCount},
+        {"view-wait", Takes::kNumber},
         {"size", Takes::kNumber}}},
       {"restore",
        0,
@@ -152,7 +158,8 @@ const std::vector<CommandRule>& commandRules() {
         {"scene", Takes::kText},
         {"camera-latency", Takes::kNumber},
         {"camera-b-frames", Takes::kCount},
-        {"camera-first-b-frames", Takes::kCount}}},
+        {"camera-first-b-frames", Takes::kCount},
+        {"log-requests", Takes::kSwitch}}},
       {"decode", 1, {{"out", Takes::kText}, {"name", Takes::kText}}},
       {"solve",
        kAnyCount,
@@ -633,6 +640,20 @@ bool writePointsCsv(const fs::path& path,
   return pxo::writeTextFile(path, text, error);
 }
 
+// Each line of `text` after `indent`.
+void printIndented(const std::string& text, const char* indent) {
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    std::printf("%s%.*s\n",
+                indent,
+                static_cast<int>(end - start),
+                text.c_str() + start);
+    start = end + 1;
+  }
+}
+
 // The 3D figures of a report against the scene.
 void addSolveReport(pxo::JsonObjectText* report,
                     const pxo::sim::SolveScore& solved,
@@ -824,6 +845,7 @@ int scanSimulated(const Arguments& args) {
       return fail(error);
     }
     std::printf("  3D: %s\n", session->solveStatus.c_str());
+    printIndented(session->solveDetails, "      ");
     solved = pxo::sim::scoreSessionSolve(rig, *session);
     model = pxo::writeModelFile(pxo::modelOutputInputs(*session),
                                 pxo::ModelOutputKind::kMultiPoint3D,
@@ -927,6 +949,36 @@ void setActive(ScanSession* session) {
   gActive = session;
 }
 
+// Between two views: what the last one saw, then the user moves the camera
+// (Enter, or --view-wait seconds), and it starts again.
+bool nextView(ScanSession& session,
+              const Arguments& args,
+              int view,
+              int views,
+              std::string* error) {
+  if (args.has("view-wait")) {
+    const double seconds = std::atof(args.get("view-wait").c_str());
+    std::printf(
+        "Move the camera to the next place: view %d of %d starts in %g s\n",
+        view,
+        views,
+        seconds);
+    std::fflush(stdout);
+    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+  } else {
+    std::printf("Move the camera to the next place and press Enter\n");
+    std::fflush(stdout);
+    std::string line;
+    if (!std::getline(std::cin, line)) {
+      *error =
+          "no Enter to go on with (standard input ended); --view-wait "
+          "SECONDS waits instead";
+      return false;
+    }
+  }
+  return pxo::startCamera(session, error);
+}
+
 int scanController(const Arguments& args) {
   std::string error;
   const fs::path out = pathFromUtf8(args.get("out", "pixoria-out"));
@@ -1025,10 +1077,49 @@ int scanController(const Arguments& args) {
                 port.colorOrder.c_str(),
                 port.selected ? " (scanned)" : "");
   }
+  const std::string name = args.get("name", "Scanned prop");
+  const int views = std::max(1, std::atoi(args.get("views", "1").c_str()));
   bool ok = pxo::prepareScan(*session, &error);
   std::string model;
-  if (ok)
-    pxo::runScan(*session, &model, args.get("name", "Scanned prop"), &error);
+  // One session for every view: the controller stays prepared while the
+  // camera is carried from place to place, and is put back once.
+  std::vector<std::string> folders;
+  for (int view = 1; ok && view <= views; ++view) {
+    if (view > 1 && !nextView(*session, args, view, views, &error)) {
+      model.clear();
+      break;
+    }
+    if (views > 1) std::printf("View %d of %d\n", view, views);
+    pxo::runScan(*session, &model, name, &error);
+    if (model.empty()) break;
+    folders.push_back(session->scanDataFolder);
+    if (views > 1)
+      std::printf("View %d of %d: %d of %d LEDs seen\n",
+                  view,
+                  views,
+                  session->observedCount,
+                  session->resultLedCount);
+  }
+  if (!model.empty() && views > 1) {
+    if (pxo::solve3D(
+            *session, std::atof(args.get("fov", "0").c_str()), &error)) {
+      std::printf("3D: %s\n", session->solveStatus.c_str());
+      printIndented(session->solveDetails, "    ");
+      model = pxo::writeModelFile(pxo::modelOutputInputs(*session),
+                                  pxo::ModelOutputKind::kMultiPoint3D,
+                                  &error);
+      if (!model.empty() &&
+          !writePointsCsv(out / pathFromUtf8(name + ".csv"),
+                          session->points3d,
+                          std::atof(args.get("size", "1").c_str()),
+                          &error))
+        model.clear();
+    } else {
+      model.clear();
+    }
+    for (const std::string& folder : folders)
+      std::printf("Scan data: %s\n", folder.c_str());
+  }
   std::string modelCopy;
   if (!model.empty() && !copyInto(model, out, &modelCopy)) modelCopy = model;
   if (!model.empty()) {
@@ -1197,6 +1288,7 @@ int solveFolders(const Arguments& args) {
               pxo::solveSummary(
                   *result, static_cast<int32_t>(views.size()), chosen.fovDeg)
                   .c_str());
+  printIndented(pxo::solveDetails(*result), "    ");
 
   const fs::path out = pathFromUtf8(args.get("out", "pixoria-out"));
   std::error_code ec;
@@ -1330,8 +1422,16 @@ int serveRig(const Arguments& args) {
     return fail(error);
   pxo::sim::SimulatedRig rig(scene);
   if (!rig.start(&error)) return fail(error);
+  if (args.has("log-requests")) rig.controller().setLogToStdout(true);
   auto filmed = rig.makeCamera(0);
   pxo::sim::NetworkCameraConfig config;
+  // A scene of several poses: after each recording the camera is carried
+  // to the next place, as the user of `scan --views` would carry it.
+  std::atomic<size_t> nextPose = 1;
+  config.clientGone = [&] {
+    const size_t pose = nextPose++;
+    if (pose < scene.poses.size()) filmed->moveTo(scene.poses[pose]);
+  };
   config.latencyMs = std::atof(args.get("camera-latency", "100").c_str());
   config.bFrames = std::atoi(args.get("camera-b-frames", "0").c_str());
   config.firstGroupBFrames =
@@ -1341,6 +1441,9 @@ int serveRig(const Arguments& args) {
   std::printf("controller %s\ncamera %s\n",
               rig.controllerAddress().c_str(),
               camera.url().c_str());
+  if (scene.poses.size() > 1)
+    std::printf("poses %zu (the camera moves on after each recording)\n",
+                scene.poses.size());
   std::fflush(stdout);
   for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
 }
@@ -1386,6 +1489,16 @@ int runCommand(const std::vector<std::string>& words) {
                              ? " needs the controller's address"
                              : " needs the receiver's address, or multicast"));
     }
+    if (simulate && args.has("views"))
+      return badUsage(
+          "--views is for a controller and a camera of your own; --simulate "
+          "scans every pose of its scene (--view K one of them)");
+    if (!simulate && args.has("view"))
+      return badUsage("--view K picks a pose of a --simulate scene");
+    if (args.has("view-wait") && !args.has("views"))
+      return badUsage("--view-wait is the pause between --views");
+    if (args.has("views") && std::atoi(args.get("views").c_str()) < 1)
+      return badUsage("--views is how many places to scan from, 1 or more");
     if (args.has("upload-ledmap") && !args.has("wled"))
       return badUsage("--upload-ledmap is for a WLED controller (--wled)");
     if ((args.has("ddp") || args.has("e131")) && !args.has("simulate") &&

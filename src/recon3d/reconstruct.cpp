@@ -1128,6 +1128,38 @@ std::string skippedText(const SolveFit& fit) {
 
 }  // namespace
 
+std::string solveDetails(const Solve3DResult& result) {
+  const SolveFit& fit = result.fit;
+  std::string text;
+  for (size_t k = 0; k < fit.views.size(); ++k) {
+    const SolveFit::View& view = fit.views[k];
+    text += "View " + std::to_string(k + 1) + ": " +
+            std::to_string(view.seen) + " LEDs seen";
+    if (std::isfinite(view.medianReprojectionPx))
+      text += ", " + pixelsText(view.medianReprojectionPx) +
+              " from the solve (median)";
+    std::string why;
+    for (const SolveFit::LeftOut& out : fit.leftOut)
+      if (static_cast<size_t>(out.view) == k) why = out.why;
+    for (const SolveFit::Skipped& skipped : fit.skippedViews)
+      if (static_cast<size_t>(skipped.view) == k)
+        why = skipped.tooFewShared ? "too few LEDs in common"
+                                   : "it could not be placed";
+    text += view.used ? ", used\n" : ", left out: " + why + "\n";
+  }
+  text += "LEDs placed from ";
+  bool first = true;
+  for (size_t k = 2; k < fit.placedFromViews.size(); ++k) {
+    if (fit.placedFromViews[k] == 0) continue;
+    text += (first ? "" : ", from ") + std::to_string(k) +
+            " views: " + std::to_string(fit.placedFromViews[k]);
+    first = false;
+  }
+  if (first) text += "2 views: 0";
+  text += "; estimated: " + std::to_string(result.interpolatedCount) + "\n";
+  return text;
+}
+
 std::string solveSummary(const Solve3DResult& result,
                          int32_t viewCount,
                          double fovDeg) {

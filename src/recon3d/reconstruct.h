@@ -217,6 +217,12 @@ std::string solveSummary(const Solve3DResult& result,
                          int32_t viewCount,
                          double fovDeg);
 
+// What a solve made of each view and of the LEDs, a line each:
+//   "View 1: 254 LEDs seen, 0.6 px from the solve (median), used"
+//   "View 4: 250 LEDs seen, left out: it sees the LEDs …"
+//   "LEDs placed from 2 views: 120, from 3 views: 140; estimated: 40"
+std::string solveDetails(const Solve3DResult& result);
+
 inline constexpr char kSolveNeedsViews[] = "need at least 2 viewpoints";
 inline constexpr char kSolveFailed[] =
     "3D solve failed \u2014 try another angle, a less planar prop, or set FOV";

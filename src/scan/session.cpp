@@ -263,6 +263,7 @@ bool solve3D(ScanSession& session, double fovDeg, std::string* error) {
   session.solveOutliersRemoved = result->outliersRemoved;
   session.solveStatus =
       solveSummary(*result, viewCount(session), chosen.fovDeg);
+  session.solveDetails = solveDetails(*result);
   return true;
 }
 

@@ -96,6 +96,7 @@ struct ScanSession {
   std::vector<ScanView> views;
   std::vector<ModelPoint3D> points3d;  // the last solve's, ascending id
   std::string solveStatus;             // its summary
+  std::string solveDetails;            // per view and per LED, a line each
   double solveFovDeg = 0;              // the field of view it used
   int32_t solveOutliersRemoved = 0;
   ScanRunRecord lastRun;  // the last successful run's records
