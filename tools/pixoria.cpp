@@ -277,12 +277,15 @@ int usage() {
       "               [--camera-first-b-frames N] | --onvif]\n"
       "               [--wled [--upload-ledmap] | --e131 [--universe U] "
       "[--start-channel C]]\n"
+      "               [--view K] [--size METRES]\n"
       "  pixoria scan --controller HOST [--user U] [--password P]\n"
       "               [--camera ID | --rtsp URL | --onvif "
       "[DEVICE-URL]]\n"
       "               [--camera-user U] [--camera-password P]\n"
       "               [--ports 1,2] [--out DIR] [--name NAME] "
       "[--restore-wait SECONDS]\n"
+      "               [--views N [--view-wait SECONDS] [--fov DEG] "
+      "[--size METRES]]\n"
       "  pixoria scan --wled HOST [--ports 1,2] [--upload-ledmap] [camera, "
       "--out, --name]\n"
       "  pixoria scan --ddp HOST | --e131 HOST|multicast --pixels N\n"
@@ -295,8 +298,11 @@ int usage() {
       "HOST]\n"
       "              [--camera ID | --rtsp URL] [--out DIR] [--name NAME]\n"
       "  pixoria serve --simulate [--scene FILE] [--camera-latency MS]\n"
-      "                [--camera-b-frames N] [--camera-first-b-frames N]\n"
+      "                [--camera-b-frames N] [--camera-first-b-frames N] "
+      "[--log-requests]\n"
       "  pixoria decode FOLDER [--out DIR] [--name NAME]\n"
+      "  pixoria solve FOLDER FOLDER... [--fov DEG] [--out DIR] [--name NAME]\n"
+      "                [--size METRES] [--scene FILE --report FILE]\n"
       "  pixoria cameras\n"
       "  pixoria discover [--timeout MS]\n"
       "  pixoria profiles DEVICE-URL [--user U --password P]\n");
@@ -314,6 +320,7 @@ int manual() {
       "    pixoria scan --controller HOST [--camera ID | --rtsp URL | --onvif "
       "[URL]]\n"
       "                 [--ports 1,2] [--out DIR] [--name NAME]\n"
+      "                 [--views N [--view-wait SECONDS]]\n"
       "    pixoria scan --wled HOST [--ports 1,2] [--upload-ledmap] [...]\n"
       "    pixoria scan --ddp HOST | --e131 HOST|multicast --pixels N [...]\n"
       "    pixoria scan --simulate [--scene FILE] [--out DIR] [--name NAME]\n"
@@ -324,6 +331,8 @@ int manual() {
       "    pixoria restore --controller HOST [--discard] | --list | --camera "
       "ID\n"
       "    pixoria decode FOLDER [--out DIR] [--name NAME]\n"
+      "    pixoria solve FOLDER FOLDER... [--fov DEG] [--out DIR] [--name "
+      "NAME]\n"
       "    pixoria cameras | discover [--timeout MS] | profiles DEVICE-URL\n"
       "    pixoria --help\n"
       "\n"
@@ -354,6 +363,18 @@ int manual() {
       "    channel range but the zeros E1.31 needs before the start channel\n"
       "    in the first universe.\n"
       "\n"
+      "    3D: scan --views N scans the prop from N places in one session\n"
+      "    (the controller is prepared once and put back once): between\n"
+      "    views it says what the last one saw and waits for Enter, or\n"
+      "    --view-wait seconds, while the camera is carried to the next\n"
+      "    place. The views are then solved in 3D and written as a point\n"
+      "    model, with NAME.csv beside it (index,x,y,z; the prop's largest\n"
+      "    extent is --size metres, default 1). Each view's scan data is\n"
+      "    kept, and pixoria solve solves kept folders of one prop again,\n"
+      "    from one session or several, as the live solve would. A view\n"
+      "    that spoils the solve (its camera moved during the scan, or it\n"
+      "    filmed another prop) is left out and named with its reason.\n"
+      "\n"
       "COMMANDS\n"
       "    scan      Scan a prop: --controller for a real controller and\n"
       "              camera, --simulate for the built-in virtual rig.\n"
@@ -363,6 +384,8 @@ int manual() {
       "              record (--controller), list the records kept (--list),\n"
       "              or put a camera's controls back (--camera).\n"
       "    decode    Decode a kept scan-data folder again.\n"
+      "    solve     Solve kept scan-data folders of one prop, a view each,\n"
+      "              in 3D.\n"
       "    cameras   List the local cameras (identifier, name).\n"
       "    discover  List the ONVIF network cameras that answer on this "
       "network.\n"
@@ -397,7 +420,17 @@ int manual() {
       "    --out DIR           where the model and the scan data go\n"
       "                        (default: pixoria-out)\n"
       "    --name NAME         the model's name\n"
-      "    --scene FILE        the virtual rig's scene (sim/scenes/)\n"
+      "    --scene FILE        the virtual rig's scene (sim/scenes/); solve:\n"
+      "                        score the solve against it (--report FILE)\n"
+      "    --views N           scan from N places and solve them in 3D\n"
+      "    --view-wait SECONDS between views, wait this long instead of for\n"
+      "                        Enter\n"
+      "    --view K            simulate: scan only pose K of the scene\n"
+      "    --fov DEG           the camera's horizontal field of view "
+      "(default:\n"
+      "                        searched)\n"
+      "    --size METRES       the prop's largest extent, for the CSV\n"
+      "    --log-requests      serve: print each request the controller gets\n"
       "    --timeout MS        how long discover listens (default 3000)\n"
       "    --restore-wait SECONDS\n"
       "                        how long putting the controller back keeps\n"
@@ -423,7 +456,9 @@ int manual() {
       "EXAMPLES\n"
       "    pixoria scan --simulate --out demo\n"
       "    pixoria scan --controller 192.168.1.50 --camera /dev/video0 --ports "
-      "1\n",
+      "1\n"
+      "    pixoria scan --controller 192.168.1.50 --views 3 --name Tree\n"
+      "    pixoria solve pixoria-out/*/scan_* --name Tree\n",
       stdout);
   return 0;
 }
@@ -654,6 +689,29 @@ void printIndented(const std::string& text, const char* indent) {
   }
 }
 
+// Views only ever add: the LEDs that the views before the last placed and
+// the solve of them all does not, and why. With three views or more.
+void reportWhatTheLastViewTook(std::span<const pxo::ScanView> views,
+                               double fovDeg,
+                               const char* indent) {
+  if (views.size() < 3) return;
+  pxo::Solve3DResultPtr all = pxo::solveViews(views, fovDeg, nullptr);
+  pxo::Solve3DResultPtr before =
+      pxo::solveViews(views.first(views.size() - 1), fovDeg, nullptr);
+  if (!all || !before) return;
+  const std::string taken = pxo::ledsTakenAway(*before, *all);
+  if (taken.empty()) {
+    std::printf("%sEvery LED views 1 to %zu placed is still placed\n",
+                indent,
+                views.size() - 1);
+    return;
+  }
+  std::printf("%sView %zu took away LEDs the views before it placed:\n",
+              indent,
+              views.size());
+  printIndented(taken, (std::string(indent) + "  ").c_str());
+}
+
 // The 3D figures of a report against the scene.
 void addSolveReport(pxo::JsonObjectText* report,
                     const pxo::sim::SolveScore& solved,
@@ -846,6 +904,7 @@ int scanSimulated(const Arguments& args) {
     }
     std::printf("  3D: %s\n", session->solveStatus.c_str());
     printIndented(session->solveDetails, "      ");
+    reportWhatTheLastViewTook(session->views, session->solveFovDeg, "      ");
     solved = pxo::sim::scoreSessionSolve(rig, *session);
     model = pxo::writeModelFile(pxo::modelOutputInputs(*session),
                                 pxo::ModelOutputKind::kMultiPoint3D,
@@ -1105,6 +1164,7 @@ int scanController(const Arguments& args) {
             *session, std::atof(args.get("fov", "0").c_str()), &error)) {
       std::printf("3D: %s\n", session->solveStatus.c_str());
       printIndented(session->solveDetails, "    ");
+      reportWhatTheLastViewTook(session->views, session->solveFovDeg, "    ");
       model = pxo::writeModelFile(pxo::modelOutputInputs(*session),
                                   pxo::ModelOutputKind::kMultiPoint3D,
                                   &error);
@@ -1289,6 +1349,7 @@ int solveFolders(const Arguments& args) {
                   *result, static_cast<int32_t>(views.size()), chosen.fovDeg)
                   .c_str());
   printIndented(pxo::solveDetails(*result), "    ");
+  reportWhatTheLastViewTook(views, chosen.fovDeg, "    ");
 
   const fs::path out = pathFromUtf8(args.get("out", "pixoria-out"));
   std::error_code ec;

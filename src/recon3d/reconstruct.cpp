@@ -387,13 +387,21 @@ double worstError(std::span<const Observation> views, const Vec3f& point) {
 // more than two are left, the view whose removal fits the rest best is
 // left out. The LED is lost only when no two views agree on it. `views`
 // is left holding the views used.
-bool triangulateConsistent(std::vector<Observation>* views, Vec3f* point) {
+// `closest` gets, on failure, the least worst error of the attempts
+// (infinite when none met in front of the cameras).
+bool triangulateConsistent(std::vector<Observation>* views,
+                           Vec3f* point,
+                           double* closest) {
+  *closest = HUGE_VAL;
   while (views->size() >= 2) {
     Vec3f found;
-    if (triangulatePoint(*views, &found) &&
-        worstError(*views, found) <= kMaxReprojectionRmsPx) {
-      *point = found;
-      return true;
+    if (triangulatePoint(*views, &found)) {
+      const double worst = worstError(*views, found);
+      *closest = std::min(*closest, worst);
+      if (worst <= kMaxReprojectionRmsPx) {
+        *point = found;
+        return true;
+      }
     }
     if (views->size() == 2) return false;
     size_t dropped = views->size();
@@ -418,13 +426,16 @@ bool triangulateConsistent(std::vector<Observation>* views, Vec3f* point) {
 }
 
 // Every LED two placed cameras saw; `sightings` counts the sightings the
-// points were triangulated from.
+// points were triangulated from, `unplaced` gets those that two placed
+// cameras saw but no two agree on.
 std::vector<Point3D> triangulateAll(
     const std::vector<int32_t>& ids,
     const std::vector<SeenPoints>& seen,
     const std::vector<std::optional<Projection>>& placed,
-    int32_t* sightings) {
+    int32_t* sightings,
+    std::vector<SolveFit::Unplaced>* unplaced) {
   *sightings = 0;
+  unplaced->clear();
   std::vector<Point3D> points;
   std::vector<Observation> views;
   for (int32_t id : ids) {
@@ -434,11 +445,15 @@ std::vector<Point3D> triangulateAll(
       if (const Vec2f* pixel = findId(seen[k], id))
         views.push_back({*placed[k], *pixel});
     }
+    if (views.size() < 2) continue;
     Vec3f point;
-    if (triangulateConsistent(&views, &point)) {
+    double closest = HUGE_VAL;
+    if (triangulateConsistent(&views, &point, &closest)) {
       const auto used = static_cast<int32_t>(views.size());
       points.push_back({id, point[0], point[1], point[2], 0, used});
       *sightings += used;
+    } else {
+      unplaced->push_back({id, closest});
     }
   }
   return points;
@@ -749,8 +764,9 @@ Solve3DResultPtr reconstruct(std::span<const SolveCamera> cameras) {
   }
 
   int32_t sightings = 0;
+  std::vector<SolveFit::Unplaced> unplaced;
   std::vector<Point3D> points =
-      triangulateAll(allIds, seen, placed, &sightings);
+      triangulateAll(allIds, seen, placed, &sightings, &unplaced);
   // The linear pose and resections leave the cameras slightly at odds
   // with each other. Placing every camera but the first again from all
   // the LEDs now known, and triangulating again, brings them together;
@@ -762,13 +778,26 @@ Solve3DResultPtr reconstruct(std::span<const SolveCamera> cameras) {
         moved |=
             replaceCamera(points, seen[k], cameras[k].intrinsics, &*placed[k]);
     if (!moved) break;
-    points = triangulateAll(allIds, seen, placed, &sightings);
+    points = triangulateAll(allIds, seen, placed, &sightings, &unplaced);
   }
   if (points.size() < 3) return nullptr;
 
   Solve3DResultPtr result(new Solve3DResult);
   result->triangulatedCount = static_cast<int32_t>(points.size());
+  const std::vector<Point3D> triangulated = points;
   result->outliersRemoved = removeIsolatedPoints(&points);
+  // What was removed, among what was triangulated (both by ID).
+  for (size_t i = 0, j = 0; i < triangulated.size(); ++i) {
+    if (j < points.size() && points[j].id == triangulated[i].id) {
+      ++j;
+      continue;
+    }
+    unplaced.push_back({triangulated[i].id, 0, true});
+  }
+  std::sort(unplaced.begin(), unplaced.end(), [](const auto& a, const auto& b) {
+    return a.id < b.id;
+  });
+  result->fit.unplaced = std::move(unplaced);
   SolveFit& fit = result->fit;
   fit.skippedViews = std::move(skipped);
   fit.sharedLeds = sharedLedCount(seen, placed);
@@ -1133,8 +1162,8 @@ std::string solveDetails(const Solve3DResult& result) {
   std::string text;
   for (size_t k = 0; k < fit.views.size(); ++k) {
     const SolveFit::View& view = fit.views[k];
-    text += "View " + std::to_string(k + 1) + ": " +
-            std::to_string(view.seen) + " LEDs seen";
+    text += "View " + std::to_string(k + 1) + ": " + std::to_string(view.seen) +
+            " LEDs seen";
     if (std::isfinite(view.medianReprojectionPx))
       text += ", " + pixelsText(view.medianReprojectionPx) +
               " from the solve (median)";
@@ -1157,6 +1186,35 @@ std::string solveDetails(const Solve3DResult& result) {
   }
   if (first) text += "2 views: 0";
   text += "; estimated: " + std::to_string(result.interpolatedCount) + "\n";
+  return text;
+}
+
+std::string ledsTakenAway(const Solve3DResult& before,
+                          const Solve3DResult& after) {
+  std::vector<int32_t> placed;
+  for (const Point3D& p : after.points)
+    if (!p.interpolated) placed.push_back(p.id);
+  std::string text;
+  for (const Point3D& p : before.points) {
+    if (p.interpolated ||
+        std::binary_search(placed.begin(), placed.end(), p.id))
+      continue;
+    text += "LED " + std::to_string(p.id) + ": ";
+    auto why = std::lower_bound(
+        after.fit.unplaced.begin(),
+        after.fit.unplaced.end(),
+        p.id,
+        [](const SolveFit::Unplaced& u, int32_t id) { return u.id < id; });
+    if (why == after.fit.unplaced.end() || why->id != p.id)
+      text += "not seen by two placed views any more\n";
+    else if (why->isolated)
+      text += "far from its neighbours on the string, taken for an outlier\n";
+    else if (std::isfinite(why->disagreementPx))
+      text += "the views that saw it disagree by " +
+              pixelsText(why->disagreementPx) + " at best\n";
+    else
+      text += "the views that saw it do not meet in front of the cameras\n";
+  }
   return text;
 }
 

@@ -66,6 +66,17 @@ struct SolveFit {
   std::vector<LeftOut> leftOut;
   // At [k]: how many LEDs were triangulated from k views.
   std::vector<int32_t> placedFromViews;
+  // LEDs two placed views or more saw that are not placed, ascending: no
+  // two of those views agree on where it is (`disagreementPx`, the least
+  // worst reprojection error of the attempts; infinite when none met in
+  // front of the cameras), or it was triangulated far from its neighbours
+  // on the string and removed (`isolated`).
+  struct Unplaced {
+    int32_t id = 0;
+    double disagreementPx = 0;
+    bool isolated = false;
+  };
+  std::vector<Unplaced> unplaced;
   // Views (0-based) that could not be placed, and why.
   struct Skipped {
     int32_t view = 0;
@@ -222,6 +233,13 @@ std::string solveSummary(const Solve3DResult& result,
 //   "View 4: 250 LEDs seen, left out: it sees the LEDs …"
 //   "LEDs placed from 2 views: 120, from 3 views: 140; estimated: 40"
 std::string solveDetails(const Solve3DResult& result);
+
+// The LEDs `before` placed (triangulated) that `after`, the solve with one
+// view more, does not, and why, a line each ("LED 17: the views that saw
+// it disagree by 14.2 px at best", "LED 17: far from its neighbours on the
+// string, taken for an outlier"); empty when every one is still placed.
+std::string ledsTakenAway(const Solve3DResult& before,
+                          const Solve3DResult& after);
 
 inline constexpr char kSolveNeedsViews[] = "need at least 2 viewpoints";
 inline constexpr char kSolveFailed[] =

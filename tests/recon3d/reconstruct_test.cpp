@@ -346,6 +346,26 @@ TEST(InterpolateMissingIds, FillsGapsButNotBeyondTheEnds) {
   EXPECT_FLOAT_EQ(points[2].x, 3);
 }
 
+// What a view more took away is said LED by LED; estimated points are not
+// placed, so losing them is no loss.
+TEST(LedsTakenAway, SaysWhichAndWhy) {
+  Solve3DResult before, after;
+  for (int32_t id : {1, 2, 3, 4, 5})
+    before.points.push_back({id, 0, 0, 0, 0, 2});
+  before.points.push_back({6, 0, 0, 0, 1, 0});
+  after.points.push_back({1, 0, 0, 0, 0, 3});
+  after.points.push_back({2, 0, 0, 0, 1, 0});
+  after.fit.unplaced = {{2, 14.24, false}, {3, 0, true}, {4, HUGE_VAL, false}};
+  EXPECT_EQ(ledsTakenAway(before, after),
+            "LED 2: the views that saw it disagree by 14.2 px at best\n"
+            "LED 3: far from its neighbours on the string, taken for an "
+            "outlier\n"
+            "LED 4: the views that saw it do not meet in front of the "
+            "cameras\n"
+            "LED 5: not seen by two placed views any more\n");
+  EXPECT_EQ(ledsTakenAway(before, before), "");
+}
+
 // A fake solver: per angle, the median reprojection error, the count and
 // the depth weight; angles not listed fail.
 struct FakeFit {

@@ -235,6 +235,7 @@ TEST(SolveAccuracy, AThirdViewOfPartOfThePropKeepsEveryLedPlaced) {
     EXPECT_TRUE(std::binary_search(placed.begin(), placed.end(), p.id))
         << "LED " << p.id << " lost to the third view";
   }
+  EXPECT_EQ(ledsTakenAway(*two, *three), "");
   ASSERT_EQ(three->fit.views.size(), 3u);
   EXPECT_TRUE(three->fit.leftOut.empty())
       << solveSummary(*three, 3, kTrueFov) << " " << views[2].points.size();

@@ -58,6 +58,18 @@ rms=$(value rms3dSolvedFraction)
 awk -v r="$rms" -v m="$max_rms" 'BEGIN { exit !(r <= m) }' ||
   fail "rms $rms" "$out/solved.log" "$out/solved.json"
 grep -q '^<multipointmodel' "$out/solved/Prop.xmodel" || fail "not a point model"
+k=1
+while [ "$k" -le "$views" ]; do
+  grep -q "^    View $k: [0-9]* LEDs seen, .* px from the solve (median), used$" \
+    "$out/solved.log" || fail "view $k not reported" "$out/solved.log"
+  k=$((k + 1))
+done
+grep -q "^    LEDs placed from 2 views: [0-9]*.*; estimated: [0-9]*$" \
+  "$out/solved.log" || fail "no count of views per LED" "$out/solved.log"
+if [ "$views" -ge 3 ]; then
+  grep -q "^    Every LED views 1 to $((views - 1)) placed is still placed$" \
+    "$out/solved.log" || fail "the last view took LEDs away" "$out/solved.log"
+fi
 head -n 1 "$out/solved/Prop.csv" | grep -qx 'index,x,y,z' || fail "CSV header"
 
 # Another prop: the built-in 10 x 10 matrix.
