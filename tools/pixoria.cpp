@@ -735,6 +735,14 @@ int scanSimulated(const Arguments& args) {
   if (args.has("scene") &&
       !pxo::sim::loadSceneFile(args.get("scene"), &scene, &error))
     return fail(error);
+  // --view K: the scene's pose K alone, kept as a view of its own.
+  const size_t onlyPose =
+      args.has("view")
+          ? static_cast<size_t>(std::atoi(args.get("view").c_str()))
+          : 0;
+  if (args.has("view") && (onlyPose < 1 || onlyPose > scene.poses.size()))
+    return badUsage("--view is a pose of the scene, 1 to " +
+                    std::to_string(scene.poses.size()));
   const fs::path out = pathFromUtf8(args.get("out", "pixoria-out"));
   std::error_code ec;
   fs::create_directories(out, ec);
@@ -768,14 +776,6 @@ int scanSimulated(const Arguments& args) {
               scene.camera.imaging.height,
               poses,
               poses == 1 ? "view" : "views");
-  // --view K: the scene's pose K alone, kept as a view of its own.
-  const size_t onlyPose =
-      args.has("view")
-          ? static_cast<size_t>(std::atoi(args.get("view").c_str()))
-          : 0;
-  if (args.has("view") && (onlyPose < 1 || onlyPose > poses))
-    return badUsage("--view is a pose of the scene, 1 to " +
-                    std::to_string(poses));
   auto owned = rig.makeCamera(onlyPose > 0 ? onlyPose - 1 : 0);
   pxo::sim::VirtualCamera* camera = owned.get();
   // Through the network-camera path: the virtual camera's pictures encoded

@@ -1,18 +1,22 @@
 #!/bin/sh
 # pixoria solve over saved scan-data folders, one a view.
-#   cli_solve_test.sh PIXORIA SCENE VIEWS FOV MAX_RMS
+#   cli_solve_test.sh PIXORIA SCENE VIEWS FOV MAX_RMS [OTHER-SCENE]
 # 1. A multi-pose scan solves its views live; solving its saved folders
 #    again places every LED where the live solve did (within 1e-3 of the
 #    prop's size: the CSVs, at unit size).
 # 2. The scene's poses scanned one at a time (--view K), each in its own
 #    session, and solved together: within MAX_RMS of the prop's size.
-# 3. Folders of two different props are refused, naming them.
+# 3. Folders of two different props are refused, naming them; with
+#    OTHER-SCENE (another prop of the same LED count on the same port),
+#    its view added to the scene's is left out of the solve, saying why,
+#    and the rest solve as before.
 set -eu
 pixoria=$1
 scene=$2
 views=$3
 fov=$4
 max_rms=$5
+other_scene=${6:-}
 out=$(mktemp -d)
 trap 'rm -rf "$out"' EXIT
 export TMPDIR="$out"
@@ -81,4 +85,20 @@ if "$pixoria" solve "$@" --out "$out/mixed" > "$out/mixed.log" 2>&1; then
 fi
 grep -q "not views of one prop: .*view1.* has [0-9]* LEDs, .*other.* has 1[0-9]* LEDs" \
   "$out/mixed.log" || fail "the refusal" "$out/mixed.log"
+if [ -n "$other_scene" ]; then
+  "$pixoria" scan --simulate --scene "$other_scene" --name Stranger \
+    --out "$out/stranger" > "$out/stranger.log" || fail "stranger" "$out/stranger.log"
+  set --
+  k=1
+  while [ "$k" -le "$views" ]; do set -- "$@" "$out"/view$k/*/scan_*; k=$((k + 1)); done
+  set -- "$@" "$out"/stranger/*/scan_*
+  "$pixoria" solve "$@" --fov "$fov" --name Prop --out "$out/with-stranger" \
+    --scene "$scene" --report "$out/with-stranger.json" > "$out/with-stranger.log" ||
+    fail "solve with a stranger" "$out/with-stranger.log"
+  grep -q "^    View $((views + 1)): [0-9]* LEDs seen.*, left out: " \
+    "$out/with-stranger.log" || fail "the stranger was used" "$out/with-stranger.log"
+  a=$(sed 's/.*"solved3d":\([0-9]*\).*/\1/' "$out/solved.json")
+  b=$(sed 's/.*"solved3d":\([0-9]*\).*/\1/' "$out/with-stranger.json")
+  [ "$a" = "$b" ] || fail "$b LEDs placed with the stranger, $a without" "$out/with-stranger.log"
+fi
 echo "cli: $views views solved live and from their folders alike; views scanned apart solved within $max_rms"
