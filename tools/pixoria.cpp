@@ -1333,7 +1333,7 @@ int solveFolders(const Arguments& args) {
       return fail(
           "these folders are not views of one prop: " + args.positional[0] +
           " has " + std::to_string(a.totalLEDs) + " LEDs, " +
-          args.positional[i] + " has " + std::to_string(b.totalLEDs) +
+          args.positional[i] + " has " + std::to_string(b.totalLEDs) + " LEDs" +
           (a.totalLEDs == b.totalLEDs ? " on other ports" : ""));
   }
   std::vector<pxo::ScanView> views;
