@@ -1337,6 +1337,7 @@ int solveFolders(const Arguments& args) {
           (a.totalLEDs == b.totalLEDs ? " on other ports" : ""));
   }
   std::vector<pxo::ScanView> views;
+  views.reserve(saved.size());
   for (pxo::SavedView& v : saved) views.push_back(std::move(v.view));
   const double fov = std::atof(args.get("fov", "0").c_str());
   pxo::FovChoice chosen;
