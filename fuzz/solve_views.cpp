@@ -1,7 +1,8 @@
 // Any bytes as the views of a multi-view solve: decoded LED positions can
 // hold anything a camera saw, duplicates and out-of-picture values
 // included. The solve must end with a result or none, never crash, and a
-// result must be sorted by ID with finite coordinates.
+// result must be sorted by ID with finite coordinates, and account for
+// every view given.
 //
 // Layout: views (1 byte), field of view (1 byte, 0: searched), then
 // records of view (1), ID (2, signed), estimated (1), x (4), y (4).
@@ -44,8 +45,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!std::isfinite(p.x) || !std::isfinite(p.y) || !std::isfinite(p.z))
       __builtin_trap();
   }
+  if (result->fit.views.size() != viewCount) __builtin_trap();
+  for (const pxo::SolveFit::LeftOut& out : result->fit.leftOut)
+    if (out.view < 0 || static_cast<size_t>(out.view) >= viewCount ||
+        result->fit.views[static_cast<size_t>(out.view)].used)
+      __builtin_trap();
   (void)pxo::solveSummary(
       *result, static_cast<int32_t>(viewCount), chosen.fovDeg);
+  (void)pxo::solveDetails(*result);
+  (void)pxo::ledsTakenAway(*result, *result);
   (void)pxo::fovChoiceText(chosen);
   return 0;
 }
