@@ -52,7 +52,7 @@ Trial solveTree(std::initializer_list<double> yaws,
                 uint64_t seed,
                 double trueFov = kTrueFov) {
   const auto leds = sim::treeSpiral(300, 2, 0.6, 6);
-  const std::vector<ScanView> views = viewsAround(leds, yaws, seed, trueFov);
+  std::vector<ScanView> views = viewsAround(leds, yaws, seed, trueFov);
   Trial trial;
   trial.result = solveViews(views, fov, &trial.fov);
   if (trial.result) trial.score = sim::scoreSolve(leds, *trial.result);
@@ -150,7 +150,7 @@ TEST(SolveAccuracy, ThreeViewsWithTheFieldOfViewSearched) {
 TEST(SolveAccuracy, TreeHidingItsBackFromThreeCameras) {
   const auto leds = sim::treeSpiral(300, 2, 0.6, 6);
   for (double fov : {kTrueFov, 0.0}) {
-    const std::vector<ScanView> views =
+    std::vector<ScanView> views =
         viewsAround(leds, {-60, 0, 60}, 5, kTrueFov, kTrunk);
     Trial trial;
     trial.result = solveViews(views, fov, &trial.fov);
@@ -255,17 +255,8 @@ TEST(SolveAccuracy, AThirdViewOfPartOfThePropKeepsEveryLedPlaced) {
 // shuffled).
 TEST(SolveAccuracy, AViewThatSpoilsTheSolveIsLeftOut) {
   const auto leds = sim::treeSpiral(300, 2, 0.6, 6);
-  std::vector<ScanView> good;
-  uint64_t seed = 7;
-  for (double yaw : {-60.0, 0.0, 60.0})
-    good.push_back(sim::syntheticView(leds,
-                                      sim::poseAround(yaw, 4),
-                                      kTrueFov,
-                                      kWidth,
-                                      kHeight,
-                                      kNoisePx,
-                                      seed++,
-                                      0.25));
+  const std::vector<ScanView> good =
+      viewsAround(leds, {-60, 0, 60}, 7, kTrueFov, kTrunk);
   Solve3DResultPtr alone = solveViews(good, kTrueFov, nullptr);
   ASSERT_TRUE(alone);
   const sim::SolveScore aloneScore = sim::scoreSolve(leds, *alone, good);
@@ -277,7 +268,7 @@ TEST(SolveAccuracy, AViewThatSpoilsTheSolveIsLeftOut) {
                                        kHeight,
                                        kNoisePx,
                                        20,
-                                       0.25);
+                                       kTrunk);
   for (ViewPoint& p : bumped.points)
     if (p.id > 100) p.x += 40;
   ScanView other = sim::syntheticView(leds,
@@ -287,7 +278,7 @@ TEST(SolveAccuracy, AViewThatSpoilsTheSolveIsLeftOut) {
                                       kHeight,
                                       kNoisePx,
                                       21,
-                                      0.25);
+                                      kTrunk);
   for (size_t i = 0; i + 1 < other.points.size(); i += 2)
     std::swap(other.points[i].id, other.points[i + 1].id);
   for (size_t i = 0; i < other.points.size(); ++i)
