@@ -1153,7 +1153,7 @@ int scanController(const Arguments& args) {
     if (model.empty()) break;
     folders.push_back(session->scanDataFolder);
     if (views > 1)
-      std::printf("View %d of %d: %d of %d LEDs seen\n",
+      std::printf("view %d of %d: %d of %d LEDs seen\n",
                   view,
                   views,
                   session->observedCount,

@@ -47,7 +47,7 @@ before=$(wc -l < "$out/rig.log")
   --view-wait 2 --name Prop --out "$out/scan" < /dev/null > "$out/scan.log" 2>&1 ||
   fail "the scan of two views" "$out/scan.log"
 for k in 1 2; do
-  grep -q "^View $k of 2: [0-9]* of 150 LEDs seen" "$out/scan.log" ||
+  grep -q "^view $k of 2: [0-9]* of 150 LEDs seen" "$out/scan.log" ||
     fail "view $k not reported" "$out/scan.log"
 done
 grep -q "^Move the camera to the next place: view 2 of 2 starts in 2 s" \
