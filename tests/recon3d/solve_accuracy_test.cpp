@@ -52,7 +52,7 @@ Trial solveTree(std::initializer_list<double> yaws,
                 uint64_t seed,
                 double trueFov = kTrueFov) {
   const auto leds = sim::treeSpiral(300, 2, 0.6, 6);
-  std::vector<ScanView> views = viewsAround(leds, yaws, seed, trueFov);
+  const std::vector<ScanView> views = viewsAround(leds, yaws, seed, trueFov);
   Trial trial;
   trial.result = solveViews(views, fov, &trial.fov);
   if (trial.result) trial.score = sim::scoreSolve(leds, *trial.result);
@@ -150,7 +150,7 @@ TEST(SolveAccuracy, ThreeViewsWithTheFieldOfViewSearched) {
 TEST(SolveAccuracy, TreeHidingItsBackFromThreeCameras) {
   const auto leds = sim::treeSpiral(300, 2, 0.6, 6);
   for (double fov : {kTrueFov, 0.0}) {
-    std::vector<ScanView> views =
+    const std::vector<ScanView> views =
         viewsAround(leds, {-60, 0, 60}, 5, kTrueFov, kTrunk);
     Trial trial;
     trial.result = solveViews(views, fov, &trial.fov);
