@@ -16,8 +16,16 @@ constexpr size_t kHeaderSize = sizeof kStreamFileHeader - 1;
 // Bounds on what a file may claim, so a damaged one cannot ask for much.
 constexpr uint32_t kMaxUnitBytes = 16u << 20;
 constexpr uint32_t kMaxParameterSetBytes = 4096;
+// Unit times lie within a year of the recording's start either way: the
+// steps between them and the frame duration added to them stay far from
+// overflow, whatever a damaged file claims.
+constexpr int64_t kMaxUnitMicros = 366LL * 24 * 3600 * 1'000'000;
 // The most access units one frameAt decodes before it gives up.
 constexpr int kMaxDecodes = 900;
+
+bool plausibleTime(int64_t micros) {
+  return micros >= -kMaxUnitMicros && micros <= kMaxUnitMicros;
+}
 
 void setError(std::string* error, const char* message) {
   if (error) *error = message;
@@ -123,7 +131,8 @@ class StreamFileReader final : public FrameExtractor {
       uint8_t key = 0;
       if (!get(in_, &unit.presentation) || !get(in_, &unit.decode) ||
           !get(in_, &key) || !get(in_, &unit.size) || unit.size == 0 ||
-          unit.size > kMaxUnitBytes)
+          unit.size > kMaxUnitBytes || !plausibleTime(unit.presentation) ||
+          !plausibleTime(unit.decode))
         break;
       unit.key = key != 0;
       unit.offset = in_.tellg();
@@ -177,8 +186,9 @@ class StreamFileReader final : public FrameExtractor {
       setError(error, "extractor not open");
       return false;
     }
-    const auto wanted =
-        static_cast<int64_t>(std::llround(std::max(time, 0.0) * 1e6));
+    const double seconds =
+        time > 0 ? std::min(time, kMaxUnitMicros / 1e6) : 0.0;
+    const auto wanted = static_cast<int64_t>(std::llround(seconds * 1e6));
     // The picture shown then: the first whose time + duration reaches it.
     const auto shown =
         std::find_if(sortedTimes_.begin(), sortedTimes_.end(), [&](int64_t t) {

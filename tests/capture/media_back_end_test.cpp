@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <limits>
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -314,6 +315,51 @@ TEST(MediaBackEnd, AFileThatIsNoStreamFileIsReadByThePlatform) {
   EXPECT_FALSE(reader->open(file, &error));
   EXPECT_EQ(error, "could not open recording for extraction");
   std::filesystem::remove(file);
+}
+
+// A damaged stream file may claim any time for its units: those past a
+// year from the start end what is read, and the steps between the rest stay
+// in range (times at both ends of 64 bits once overflowed here).
+void expectWildTimesReadSafely(std::initializer_list<int64_t> times) {
+  const auto file = std::filesystem::temp_directory_path() /
+                    ("pxo_wild_stream_" + std::to_string(::getpid()) + ".mp4");
+  {
+    std::ofstream out(file, std::ios::binary);
+    const auto put = [&](auto value) {
+      out.write(reinterpret_cast<const char*>(&value), sizeof value);
+    };
+    out << kStreamFileHeader;
+    put(int32_t{64});
+    put(int32_t{64});
+    for (int set = 0; set < 2; ++set) {
+      put(uint32_t{1});
+      out << 'x';
+    }
+    for (int64_t time : times) {
+      put(time);
+      put(time);
+      put(uint8_t{1});
+      put(uint32_t{1});
+      out << 'z';
+    }
+  }
+  auto reader = createRecordingReader();
+  std::string error;
+  if (reader->open(file, &error)) {
+    BgraFrame frame;
+    for (double time : {0.0, 1e30, -1e30, std::nan("")})
+      EXPECT_FALSE(reader->frameAt(time, 64, &frame, &error));
+  } else {
+    EXPECT_EQ(error, "could not open recording for extraction");
+  }
+  std::filesystem::remove(file);
+}
+
+TEST(MediaBackEnd, AStreamFileClaimingImpossibleTimesIsReadUpToThem) {
+  expectWildTimesReadSafely({6926536229407752192, -5010471614038999511});
+  expectWildTimesReadSafely({0,
+                             std::numeric_limits<int64_t>::max() - 10,
+                             std::numeric_limits<int64_t>::min()});
 }
 
 }  // namespace
