@@ -352,6 +352,7 @@ void expectWildTimesReadSafely(std::initializer_list<int64_t> times) {
   } else {
     EXPECT_EQ(error, "could not open recording for extraction");
   }
+  reader.reset();  // Windows keeps an open file
   std::filesystem::remove(file);
 }
 
