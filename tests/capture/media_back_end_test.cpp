@@ -323,28 +323,13 @@ TEST(MediaBackEnd, AFileThatIsNoStreamFileIsReadByThePlatform) {
 void expectWildTimesReadSafely(std::initializer_list<int64_t> times) {
   const auto file = std::filesystem::temp_directory_path() /
                     ("pxo_wild_stream_" + std::to_string(::getpid()) + ".mp4");
-  {
-    std::ofstream out(file, std::ios::binary);
-    const auto put = [&](auto value) {
-      out.write(reinterpret_cast<const char*>(&value), sizeof value);
-    };
-    out << kStreamFileHeader;
-    put(int32_t{64});
-    put(int32_t{64});
-    for (int set = 0; set < 2; ++set) {
-      put(uint32_t{1});
-      out << 'x';
-    }
-    for (int64_t time : times) {
-      put(time);
-      put(time);
-      put(uint8_t{1});
-      put(uint32_t{1});
-      out << 'z';
-    }
-  }
-  auto reader = createRecordingReader();
+  // The writer takes any time it is given, as a damaged file may hold.
+  auto writer = createStreamFileWriter();
   std::string error;
+  ASSERT_TRUE(writer->open(file, 64, 64, "x", "x", &error)) << error;
+  for (int64_t time : times) ASSERT_TRUE(writer->write("z", time, time, true));
+  ASSERT_TRUE(writer->finish(&error)) << error;
+  auto reader = createRecordingReader();
   if (reader->open(file, &error)) {
     BgraFrame frame;
     for (double time : {0.0, 1e30, -1e30, std::nan("")})
