@@ -37,11 +37,44 @@ std::string DecodeScore::summary() const {
       medianErrorPx,
       p95ErrorPx,
       meanEstimatedErrorPx);
-  return text;
+  if (apart == 0) return text;
+  return std::string(text) + "; " + std::to_string(correctApart) + " of " +
+         std::to_string(apart) + " apart from the others correct";
+}
+
+namespace {
+
+// Each visible LED's distance to its nearest visible neighbour (infinite
+// when it has none).
+std::vector<double> nearestVisible(std::span<const TruthLed> truth) {
+  std::vector<double> nearest(truth.size(), INFINITY);
+  for (size_t i = 0; i < truth.size(); ++i) {
+    if (!truth[i].visible) continue;
+    for (size_t j = 0; j < truth.size(); ++j)
+      if (j != i && truth[j].visible)
+        nearest[i] = std::min(
+            nearest[i],
+            std::hypot(truth[j].x - truth[i].x, truth[j].y - truth[i].y));
+  }
+  return nearest;
+}
+
+}  // namespace
+
+double crowdedShare(std::span<const TruthLed> truth, double distancePx) {
+  const std::vector<double> nearest = nearestVisible(truth);
+  int32_t visible = 0, crowded = 0;
+  for (size_t i = 0; i < truth.size(); ++i) {
+    if (!truth[i].visible) continue;
+    ++visible;
+    if (nearest[i] < distancePx) ++crowded;
+  }
+  return visible ? double(crowded) / visible : 0;
 }
 
 DecodeScore scoreDecode(std::span<const TruthLed> truth,
-                        std::span<const DecodedLed> decoded) {
+                        std::span<const DecodedLed> decoded,
+                        double apartPx) {
   DecodeScore score;
   score.leds = static_cast<int32_t>(truth.size());
   std::vector<double> nearest;
@@ -58,7 +91,8 @@ DecodeScore scoreDecode(std::span<const TruthLed> truth,
   }
   score.tolerancePx = std::max(3.0, 0.3 * quantile(nearest, 0.5));
 
-  std::vector<uint8_t> observed(truth.size() + 1, 0);
+  std::vector<uint8_t> observed(truth.size() + 1, 0),
+      correct(truth.size() + 1, 0);
   std::vector<double> errors, estimatedErrors;
   for (const DecodedLed& led : decoded) {
     bool known = led.id >= 1 && static_cast<size_t>(led.id) <= truth.size();
@@ -73,15 +107,22 @@ DecodeScore scoreDecode(std::span<const TruthLed> truth,
     if (known) observed[static_cast<size_t>(led.id)] = 1;
     if (known && error <= score.tolerancePx) {
       ++score.correct;
+      correct[static_cast<size_t>(led.id)] = 1;
       errors.push_back(error);
     } else {
       ++score.wrong;
     }
   }
+  const std::vector<double> apartFrom =
+      apartPx > 0 ? nearestVisible(truth) : std::vector<double>();
   for (size_t i = 0; i < truth.size(); ++i) {
     if (!truth[i].visible) continue;
     ++score.visible;
     if (!observed[i + 1]) ++score.missed;
+    if (apartPx > 0 && apartFrom[i] >= apartPx) {
+      ++score.apart;
+      if (correct[i + 1]) ++score.correctApart;
+    }
   }
   score.medianErrorPx = quantile(errors, 0.5);
   score.p95ErrorPx = quantile(errors, 0.95);

@@ -24,6 +24,10 @@ struct DecodeScore {
   int32_t missed = 0;     // visible without an observed record
   int32_t estimated = 0;  // estimated records
   double tolerancePx = 0;
+  // Visible LEDs with no other visible LED nearer than the `apartPx` the
+  // score was asked for, and how many of them are correct.
+  int32_t apart = 0;
+  int32_t correctApart = 0;
   double medianErrorPx = 0;  // of correct records
   double p95ErrorPx = 0;
   double meanEstimatedErrorPx = 0;
@@ -43,6 +47,11 @@ struct DecodeScore {
 // max(3 px, 0.3 × the median distance from each LED to its nearest
 // neighbour) of the true spot.
 DecodeScore scoreDecode(std::span<const TruthLed> truth,
-                        std::span<const DecodedLed> decoded);
+                        std::span<const DecodedLed> decoded,
+                        double apartPx = 0);
+
+// The share of visible LEDs whose nearest visible neighbour is nearer than
+// `distancePx`: how crowded a prop looks.
+double crowdedShare(std::span<const TruthLed> truth, double distancePx);
 
 }  // namespace pxo::sim

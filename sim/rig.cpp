@@ -73,6 +73,21 @@ std::vector<std::array<double, 3>> shapeLeds(const JsonValue& prop,
            radius = number(prop, "radius", 0.6);
     double turns = number(prop, "turns", 6);
     leds = treeSpiral(count, height, radius, turns);
+  } else if (shape == "trunk") {
+    leds = trunkWrap(getInt(prop, "count", 150),
+                     number(prop, "height", 0.5),
+                     number(prop, "radius", 0.06),
+                     number(prop, "turns", 12));
+  } else if (shape == "wreath") {
+    leds = wreathWrap(getInt(prop, "count", 150),
+                      number(prop, "radius", 0.2),
+                      number(prop, "tube", 0.04),
+                      number(prop, "wraps", 16));
+  } else if (shape == "bush") {
+    leds = bushWrap(getInt(prop, "count", 150),
+                    number(prop, "radius", 0.3),
+                    number(prop, "spacing", 0.06),
+                    seed);
   } else if (shape == "random") {
     int32_t count = getInt(prop, "count", 100);
     double width = number(prop, "width", 2),
@@ -102,6 +117,57 @@ std::vector<std::array<double, 3>> treeSpiral(int32_t count,
     double t = double(i) / std::max(count - 1, 1);
     double a = 2 * kPi * turns * t, r = radius * (1 - t);
     leds.push_back({r * std::cos(a), t * height - height / 2, r * std::sin(a)});
+  }
+  return leds;
+}
+
+std::vector<std::array<double, 3>> trunkWrap(int32_t count,
+                                             double height,
+                                             double radius,
+                                             double turns) {
+  std::vector<std::array<double, 3>> leds;
+  for (int32_t i = 0; i < count; ++i) {
+    const double t = double(i) / std::max(count - 1, 1);
+    const double a = 2 * kPi * turns * t;
+    leds.push_back(
+        {radius * std::sin(a), t * height - height / 2, -radius * std::cos(a)});
+  }
+  return leds;
+}
+
+std::vector<std::array<double, 3>> wreathWrap(int32_t count,
+                                              double radius,
+                                              double tube,
+                                              double wraps) {
+  std::vector<std::array<double, 3>> leds;
+  for (int32_t i = 0; i < count; ++i) {
+    const double t = double(i) / std::max(count, 1);
+    const double ring = 2 * kPi * t, round = 2 * kPi * wraps * t;
+    const double r = radius + tube * std::cos(round);
+    leds.push_back(
+        {r * std::cos(ring), r * std::sin(ring), -tube * std::sin(round)});
+  }
+  return leds;
+}
+
+std::vector<std::array<double, 3>> bushWrap(int32_t count,
+                                            double radius,
+                                            double spacing,
+                                            uint64_t seed) {
+  // A string thrown over a ball: each LED a fixed step from the last in a
+  // direction that turns at random, kept on the ball's surface.
+  std::mt19937_64 rng(seed);
+  std::uniform_real_distribution<double> turn(-0.9, 0.9);
+  const double step = spacing / radius;  // radians of arc
+  double lat = 0, lon = -kPi / 2, heading = 0;
+  std::vector<std::array<double, 3>> leds;
+  for (int32_t i = 0; i < count; ++i) {
+    leds.push_back({radius * std::cos(lat) * std::cos(lon),
+                    radius * std::sin(lat),
+                    radius * std::cos(lat) * std::sin(lon)});
+    heading += turn(rng);
+    lat = std::clamp(lat + step * std::sin(heading), -1.2, 1.2);
+    lon += step * std::cos(heading) / std::max(std::cos(lat), 0.3);
   }
   return leds;
 }

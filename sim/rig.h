@@ -62,6 +62,25 @@ struct SceneConfig {
 
 // A cone of LEDs wound `turns` times from the bottom (radius `radius`) to
 // the tip, centred on the origin: the "tree" prop.
+// Wrapped props, centred on the origin, their front towards a camera on
+// the -z side. A string wound round a tree trunk (a helix round a vertical
+// cylinder: give the scene a "trunkRadius" a little under `radius` to hide
+// the back); round a wreath's tube (a ring of `radius` in the picture's
+// plane, wound `wraps` times round a tube of radius `tube`); and thrown
+// over a bush (a string wandering over a ball's surface, LEDs `spacing`
+// apart).
+std::vector<std::array<double, 3>> trunkWrap(int32_t count,
+                                             double height,
+                                             double radius,
+                                             double turns);
+std::vector<std::array<double, 3>> wreathWrap(int32_t count,
+                                              double radius,
+                                              double tube,
+                                              double wraps);
+std::vector<std::array<double, 3>> bushWrap(int32_t count,
+                                            double radius,
+                                            double spacing,
+                                            uint64_t seed);
 std::vector<std::array<double, 3>> treeSpiral(int32_t count,
                                               double height,
                                               double radius,

@@ -31,11 +31,13 @@ std::vector<TruthLed> truthOfLastRun(const SimulatedRig& rig,
 DecodeScore scoreLastRun(const SimulatedRig& rig,
                          size_t pose,
                          VirtualCamera& camera,
-                         const ScanSession& session) {
+                         const ScanSession& session,
+                         double apartPx) {
   std::array<double, 2> shift{};
   DecodeScore score =
       scoreDecode(truthOfLastRun(rig, pose, camera, session, &shift),
-                  session.lastRun.decoded);
+                  session.lastRun.decoded,
+                  apartPx);
   score.referenceShiftX = shift[0];
   score.referenceShiftY = shift[1];
   return score;
@@ -53,6 +55,7 @@ bool scanPose(const SimulatedRig& rig,
   scan->score = scoreLastRun(rig, pose, camera, session);
   scan->recordingSeconds = session.lastRun.recordingSeconds;
   scan->processingSeconds = session.lastRun.processingSeconds;
+  scan->overlapping = session.lastRun.overlapping;
   return true;
 }
 

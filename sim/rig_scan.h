@@ -28,6 +28,7 @@ struct PoseScan {
   DecodeScore score;      // its LEDs against that pose's truth
   double recordingSeconds = 0;
   double processingSeconds = 0;
+  int32_t overlapping = 0;  // LEDs the decoder could not tell apart
 };
 
 // The scene's LEDs as the last run of `session` should have found them:
@@ -42,10 +43,13 @@ std::vector<TruthLed> truthOfLastRun(const SimulatedRig& rig,
                                      std::array<double, 2>* shift);
 
 // The last run of `session` scored against truthOfLastRun.
+// `apartPx` (decode-frame pixels): also count the LEDs with no other
+// nearer than that, and how many of them are right (DecodeScore::apart).
 DecodeScore scoreLastRun(const SimulatedRig& rig,
                          size_t pose,
                          VirtualCamera& camera,
-                         const ScanSession& session);
+                         const ScanSession& session,
+                         double apartPx = 0);
 
 // One run with `camera` at the scene's pose `pose`, scored against it.
 [[nodiscard]] bool scanPose(const SimulatedRig& rig,

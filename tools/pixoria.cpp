@@ -934,7 +934,9 @@ int scanSimulated(const Arguments& args) {
   // The 2D figures add up over the views; the errors are the worst view's.
   pxo::sim::DecodeScore score;
   double recording = 0, processing = 0;
+  int32_t overlapping = 0;
   for (const pxo::sim::PoseScan& scan : scans) {
+    overlapping += scan.overlapping;
     const pxo::sim::DecodeScore& s = scan.score;
     score.leds += s.leds;
     score.visible += s.visible;
@@ -978,6 +980,7 @@ int scanSimulated(const Arguments& args) {
         .add("wrong", jsonInt(score.wrong))
         .add("missed", jsonInt(score.missed))
         .add("estimated", jsonInt(score.estimated))
+        .add("overlapping", jsonInt(overlapping))
         .add("medianErrorPx", jsonDouble(score.medianErrorPx))
         .add("p95ErrorPx", jsonDouble(score.p95ErrorPx))
         .add("referenceShiftX", jsonDouble(score.referenceShiftX))
@@ -1305,6 +1308,9 @@ int decodeFolder(const Arguments& args) {
               decoded.ledCount,
               decoded.leds.size() - static_cast<size_t>(observed),
               path.c_str());
+  if (decoded.stats.overlapping > 0)
+    std::printf("%s\n",
+                pxo::overlappingLedsNotice(decoded.stats.overlapping).c_str());
   return 0;
 }
 

@@ -127,6 +127,9 @@ struct DecodeStats {
   int32_t outlierCount = 0;
   double maxTileDeviation = 0;
   int32_t colourOrder = 0;  // the kColourOrders index the LEDs were read in
+  // Readings where two LEDs' spots overlapped so much that neither could be
+  // told from the other: not taken as IDs (the LEDs were estimated).
+  int32_t overlapping = 0;
 };
 
 }  // namespace pxo

@@ -139,6 +139,20 @@ constexpr int32_t kMaxCoreRadius = 16;
 // farthest pixel (two touching discs fill about half).
 constexpr double kRoundCoreShare = 0.7;
 constexpr double kPi = 3.14159265358979323846;
+// An LED is told from what overlaps it where, in the frames that leave it
+// dark, no more than this share of its own light shows (plus the noise).
+constexpr double kOverlapShare = 0.4;
+constexpr double kOverlapNoiseSigmas = 4;
+// And its own light must stand this many noise σ above the rest.
+constexpr double kShowsSigmas = 1;
+// Where another LED's light reaches this share of an LED's own, its place
+// is taken from its own light alone.
+constexpr double kCrowdedShare = 0.5;
+// How far (pixels) round a reading an LED's own light is looked for.
+constexpr int32_t kOwnLightRadius = 5;
+// The window (radius, pixels) in which a dimmer LED near a candidate is
+// still a peak of its own.
+constexpr int32_t kClosePeakRadius = 2;
 
 struct Candidate {
   int32_t x;
@@ -180,6 +194,20 @@ struct Hypothesis {
   std::array<std::vector<uint8_t>, 3> signal;
   std::array<std::vector<Candidate>, 3> candidates;
   HitMap hits;
+};
+
+// What one ID's frames show round a spot, per pixel of a square window,
+// as brightness above the baseline: `lit`, the second least among the
+// frames that light the ID (no other LED is lit in all of those, so this
+// is its own light), and `dark`, the second most among the frames that
+// leave it dark (what else shines there). The second, not the extreme, so
+// that one frame caught mid-change spoils neither.
+struct OwnLight {
+  int32_t x0 = 0, y0 = 0, width = 0, height = 0;
+  std::vector<int32_t> lit, dark;
+  int32_t at(const std::vector<int32_t>& image, int32_t x, int32_t y) const {
+    return image[static_cast<size_t>(y - y0) * width + (x - x0)];
+  }
 };
 
 class Decoder {
@@ -261,6 +289,8 @@ class Decoder {
                                    std::span<const int32_t> frameList) const;
   std::vector<Candidate> findCandidates(const std::vector<uint8_t>& signal,
                                         int32_t threshold) const;
+  std::vector<Candidate> closeCandidates(const std::vector<uint8_t>& signal,
+                                         int32_t threshold) const;
   void buildImages(Hypothesis* h) const;
   void addPassRescueCandidates(Hypothesis* h) const;
   void findColourOrder(const Hypothesis& primary);
@@ -282,6 +312,16 @@ class Decoder {
                        passChannels);
   }
   void decodeHypothesis(Hypothesis* h) const;
+  OwnLight ownLight(const TranslationField& field,
+                    int32_t id,
+                    int32_t channel,
+                    int32_t x,
+                    int32_t y,
+                    int32_t radius) const;
+  bool toldApart(const TranslationField& field,
+                 const LedHit& hit,
+                 double* x,
+                 double* y) const;
   bool clippedCoreCentre(const TranslationField& field,
                          int32_t id,
                          int32_t channel,
@@ -312,6 +352,8 @@ class Decoder {
   // dim LEDs (adaptThresholds); the re-reading of missing IDs' own.
   std::array<int32_t, 3> peak_{}, metric_{}, margin_{};
   std::array<int32_t, 3> rescueMetric_{}, rescueMargin_{};
+  // The camera noise (σ) per channel, between the baseline and a bit frame.
+  std::array<double, 3> noise_{};
 };
 
 std::vector<uint8_t> Decoder::signalImage(
@@ -635,10 +677,213 @@ bool Decoder::clippedCoreCentre(const TranslationField& field,
   return true;
 }
 
+OwnLight Decoder::ownLight(const TranslationField& field,
+                           int32_t id,
+                           int32_t channel,
+                           int32_t x,
+                           int32_t y,
+                           int32_t radius) const {
+  OwnLight own;
+  own.x0 = std::max(x - radius, 0);
+  own.y0 = std::max(y - radius, 0);
+  own.width = std::min(x + radius, width_ - 1) - own.x0 + 1;
+  own.height = std::min(y + radius, height_ - 1) - own.y0 + 1;
+  if (own.width < 1 || own.height < 1) return own;
+  const size_t n = static_cast<size_t>(own.width) * own.height;
+  // The two least lit and two most dark values per pixel.
+  std::vector<std::array<int32_t, 2>> lit(n, {INT32_MAX, INT32_MAX}),
+      dark(n, {INT32_MIN, INT32_MIN});
+  const std::vector<int32_t> passChannels = passChannelsFor(channel);
+  const uint32_t gray = uint32_t(id) ^ (uint32_t(id) >> 1);
+  // The parity frames light an LED whose Gray code has odd parity: one of
+  // odd ID.
+  const bool odd = (id & 1) != 0;
+  const std::vector<uint8_t>* base = nullptr;
+  auto take = [&](int32_t f, int32_t c, bool lights) {
+    if (!valid(f)) return;
+    const std::vector<uint8_t>& p = plane(f, c);
+    base = &plane(options_.baselineFrame, c);
+    const Shift shift = shiftAt(field, f, x, y);
+    const int32_t dx = roundHalfAway(shift.dx), dy = roundHalfAway(shift.dy);
+    for (int32_t j = 0; j < own.height; ++j)
+      for (int32_t i = 0; i < own.width; ++i) {
+        const int32_t qx = own.x0 + i, qy = own.y0 + j;
+        const int32_t sx = qx + dx, sy = qy + dy;
+        if (sx < 0 || sy < 0 || sx >= width_ || sy >= height_) continue;
+        const int32_t v = p[static_cast<size_t>(sy) * width_ + sx] -
+                          (*base)[static_cast<size_t>(qy) * width_ + qx];
+        const size_t k = static_cast<size_t>(j) * own.width + i;
+        if (lights) {
+          auto& [a, b] = lit[k];
+          if (v < a) {
+            b = a;
+            a = v;
+          } else if (v < b) {
+            b = v;
+          }
+        } else {
+          auto& [a, b] = dark[k];
+          if (v > a) {
+            b = a;
+            a = v;
+          } else if (v > b) {
+            b = v;
+          }
+        }
+      }
+  };
+  const int32_t passes = std::max(tables_.passes, 1);
+  for (int32_t p = 0; p < passes; ++p) {
+    const int32_t c =
+        passChannels.empty() ? channel : passChannels[static_cast<size_t>(p)];
+    for (int32_t b = 0; b < tables_.idBits; ++b) {
+      const bool on = (gray >> b) & 1u;
+      take(tables_.bit(b, p), c, on);
+      take(tables_.bitComplement(b, p), c, !on);
+    }
+    take(tables_.parity(p), c, odd);
+    take(tables_.parityComplement(p), c, !odd);
+  }
+  own.lit.resize(n);
+  own.dark.resize(n);
+  for (size_t k = 0; k < n; ++k) {
+    const auto [la, lb] = lit[k];
+    const auto [da, db] = dark[k];
+    own.lit[k] = lb != INT32_MAX ? lb : (la != INT32_MAX ? la : 0);
+    own.dark[k] = db != INT32_MIN ? db : (da != INT32_MIN ? da : 0);
+  }
+  return own;
+}
+
+// Whether the LED read as `hit` is told from whatever overlaps it. Its own
+// light must peak inside the window round the reading (a peak on the edge
+// belongs to some other light), stand above the noise there, and in the
+// frames that leave it dark little else may shine at that peak. A reading
+// of two overlapping LEDs at once (a code made of bits of each) fails:
+// wherever one of them shines, it shines in frames the reading calls dark.
+// When another LED's light reaches into the centre's window, `x`, `y`
+// become the centre of this LED's own light alone.
+bool Decoder::toldApart(const TranslationField& field,
+                        const LedHit& hit,
+                        double* x,
+                        double* y) const {
+  const OwnLight own =
+      ownLight(field, hit.id, hit.channel, hit.x, hit.y, kOwnLightRadius);
+  if (own.lit.empty()) return true;
+  double noise = 0;
+  for (int32_t c : passChannelsFor(hit.channel))
+    noise = std::max(noise, noise_[static_cast<size_t>(c)]);
+  noise = std::max(noise, noise_[static_cast<size_t>(hit.channel)]);
+  // The LED's own light peaks at its centre: the pixels within a tenth of
+  // the brightest (a clipped core's plateau), and of those the one nearest
+  // their middle.
+  int32_t brightest = INT32_MIN;
+  for (int32_t v : own.lit) brightest = std::max(brightest, v);
+  if (brightest <= 0) return false;
+  double mx = 0, my = 0, n = 0;
+  for (int32_t j = 0; j < own.height; ++j)
+    for (int32_t i = 0; i < own.width; ++i)
+      if (10 * own.lit[static_cast<size_t>(j) * own.width + i] >=
+          9 * brightest) {
+        mx += own.x0 + i;
+        my += own.y0 + j;
+        n += 1;
+      }
+  mx /= n;
+  my /= n;
+  int32_t bestX = hit.x, bestY = hit.y;
+  double nearest = INFINITY;
+  for (int32_t j = 0; j < own.height; ++j)
+    for (int32_t i = 0; i < own.width; ++i) {
+      const int32_t qx = own.x0 + i, qy = own.y0 + j;
+      const double d = std::hypot(qx - mx, qy - my);
+      if (10 * own.at(own.lit, qx, qy) >= 9 * brightest && d < nearest) {
+        nearest = d;
+        bestX = qx;
+        bestY = qy;
+      }
+    }
+  // A peak on the window's edge is some other light's: the LED is not here.
+  auto onEdge = [&](int32_t q, int32_t centre, int32_t limit) {
+    return (q <= centre - kOwnLightRadius && q > 0) ||
+           (q >= centre + kOwnLightRadius && q < limit - 1);
+  };
+  if (onEdge(bestX, hit.x, width_) || onEdge(bestY, hit.y, height_))
+    return false;
+  const int32_t lit = own.at(own.lit, bestX, bestY),
+                dark = own.at(own.dark, bestX, bestY);
+  if (lit - dark < kShowsSigmas * noise ||
+      dark > kOverlapShare * lit + kOverlapNoiseSigmas * noise)
+    return false;
+  // Whether another LED shines into the window the centre is taken from.
+  int32_t nearDark = 0;
+  for (int32_t qy = std::max(bestY - 2, own.y0);
+       qy <= std::min(bestY + 2, own.y0 + own.height - 1);
+       ++qy)
+    for (int32_t qx = std::max(bestX - 2, own.x0);
+         qx <= std::min(bestX + 2, own.x0 + own.width - 1);
+         ++qx)
+      nearDark = std::max(nearDark, own.at(own.dark, qx, qy));
+  if (nearDark < kCrowdedShare * lit + kOverlapNoiseSigmas * noise) return true;
+  // Another LED's light is near: the centre of this one's own, round its
+  // clearest pixel.
+  const OwnLight at = ownLight(field, hit.id, hit.channel, bestX, bestY, 2);
+  int32_t m = INT32_MAX;
+  for (int32_t v : at.lit) m = std::min(m, v);
+  double sum = 0, sx = 0, sy = 0;
+  for (int32_t j = 0; j < at.height; ++j)
+    for (int32_t i = 0; i < at.width; ++i) {
+      const int32_t v = at.lit[static_cast<size_t>(j) * at.width + i] - m;
+      if (v <= 0) continue;
+      sum += v;
+      sx += (at.x0 + i) * double(v);
+      sy += (at.y0 + j) * double(v);
+    }
+  if (sum >= 1.0) {
+    *x = sx / sum;
+    *y = sy / sum;
+  } else {
+    *x = bestX;
+    *y = bestY;
+  }
+  return true;
+}
+
+// Peaks of a signal image that stand out only nearby: the spot of an LED
+// within a candidate's window but dimmer than it, whose own candidate that
+// window suppressed (a wrapped prop's LEDs a few pixels apart).
+std::vector<Candidate> Decoder::closeCandidates(
+    const std::vector<uint8_t>& signal, int32_t threshold) const {
+  if (options_.peakRadius <= kClosePeakRadius) return {};
+  std::vector<uint8_t> wide, close;
+  dilateMax(signal, width_, height_, options_.peakRadius, &wide, mode_);
+  dilateMax(signal, width_, height_, kClosePeakRadius, &close, mode_);
+  std::vector<Candidate> list;
+  for (int32_t y = 0; y < height_; ++y) {
+    const size_t row = static_cast<size_t>(y) * width_;
+    for (int32_t x = 0; x < width_; ++x) {
+      const uint8_t v = signal[row + x];
+      if (v >= threshold && v == close[row + x] && v < wide[row + x])
+        list.push_back({x, y, v});
+    }
+  }
+  std::stable_sort(
+      list.begin(), list.end(), [](const Candidate& a, const Candidate& b) {
+        return a.value > b.value;
+      });
+  const auto keep = static_cast<size_t>(std::max(options_.maxPeaks, 0));
+  if (list.size() > keep) list.resize(keep);
+  return list;
+}
+
 void Decoder::decodeHypothesis(Hypothesis* h) const {
   for (int32_t c = 0; c < 3; ++c) {
     std::vector<int32_t> passChannels = passChannelsFor(c);
-    for (const Candidate& cand : h->candidates[c]) {
+    std::vector<Candidate> all = h->candidates[c];
+    const std::vector<Candidate> close =
+        closeCandidates(h->signal[c], peak_[c]);
+    all.insert(all.end(), close.begin(), close.end());
+    for (const Candidate& cand : all) {
       CodeReading r = read(h->field, cand.x, cand.y, c, passChannels);
       if (r.code < 1 || r.code > ledCount_ || order_[(r.code - 1) % 3] != c)
         continue;
@@ -667,6 +912,15 @@ int32_t Decoder::run(std::span<DecodedLed> out,
       stats->maxTileDeviation < options_.globalFieldBelow)
     primary.field = shake.field.meanField();
   buildImages(&primary);
+  for (int32_t f : {tables_.bit(0, 0), tables_.bitComplement(0, 0)})
+    if (valid(f) && f != options_.baselineFrame)
+      for (size_t c = 0; c < 3; ++c)
+        noise_[c] =
+            std::max(noise_[c],
+                     frameNoiseSigma(
+                         frames_[static_cast<size_t>(options_.baselineFrame)],
+                         frames_[static_cast<size_t>(f)],
+                         static_cast<int32_t>(c)));
   adaptThresholds(&primary);
   if (stats) {
     stats->signalPeakCount = 0;
@@ -847,6 +1101,7 @@ int32_t Decoder::run(std::span<DecodedLed> out,
 
   // Measured records with sub-pixel positions.
   std::vector<DecodedLed> records;
+  int32_t overlapping = 0;
   const double scale = std::max(width_, height_);
   for (const auto& [id, hit] : merged) {
     const std::vector<uint8_t>& s =
@@ -872,6 +1127,10 @@ int32_t Decoder::run(std::span<DecodedLed> out,
     led.y = sum >= 1.0 ? sy / sum : hit.y;
     (void)clippedCoreCentre(
         primary.field, id, hit.channel, hit.x, hit.y, &led.x, &led.y);
+    if (!toldApart(primary.field, hit, &led.x, &led.y)) {
+      ++overlapping;
+      continue;
+    }
     led.normX = static_cast<float>(led.x / scale);
     led.normY = static_cast<float>(led.y / scale);
     led.channel = hit.channel;
@@ -902,6 +1161,7 @@ int32_t Decoder::run(std::span<DecodedLed> out,
       records.begin(),
       records.end(),
       [](const DecodedLed& a, const DecodedLed& b) { return a.id < b.id; });
+  if (stats) stats->overlapping = overlapping;
   if (options_.trimTrailingEstimates && highestMeasured > 0)
     std::erase_if(records, [&](const DecodedLed& led) {
       return led.id > highestMeasured;

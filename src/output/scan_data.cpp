@@ -158,6 +158,8 @@ std::string buildMetadataJson(const ScanExportRecord& r) {
                           .text());
     o.add("ports", jsonList(ports));
   }
+  if (r.overlappingLEDs > 0)
+    o.add("overlappingLEDs", jsonInt(r.overlappingLEDs));
   if (!r.colorOrderNotices.empty()) {
     std::vector<std::string> notices;
     for (const std::string& n : r.colorOrderNotices)
@@ -211,6 +213,7 @@ ScanExportRecord buildScanExportRecord(const ScanRecordInputs& in) {
   if (in.stats) {
     const DecodeStats& stats = *in.stats;
     record.signalPeakCount = stats.signalPeakCount;
+    record.overlappingLEDs = stats.overlapping;
     record.signalHistogram.assign(stats.signalHistogram.begin(),
                                   stats.signalHistogram.end());
     std::pair<int32_t, int32_t> previous{0, 0};

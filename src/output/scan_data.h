@@ -103,6 +103,9 @@ struct ScanExportRecord {
   };
   std::vector<Port> ports;
   std::vector<std::string> colorOrderNotices;
+  // LEDs read where another overlapped them too closely to tell them apart,
+  // and estimated instead ("overlappingLEDs"; left out when none).
+  int32_t overlappingLEDs = 0;
 };
 
 // What a scan decoded, as the metadata record is built from it.

@@ -639,6 +639,14 @@ bool readScanAt(const FrameReader& read,
 
 }  // namespace
 
+std::string overlappingLedsNotice(int32_t count) {
+  return std::to_string(count) + (count == 1 ? " LED" : " LEDs") +
+         " sat too close to others in the picture to tell apart and " +
+         (count == 1 ? "was" : "were") +
+         " estimated \xE2\x80\x94 move the camera closer, or scan again "
+         "from a second place";
+}
+
 bool decodeScan(const FrameReader& read,
                 const ScanDecodeInput& input,
                 const std::function<void(const std::string&)>& report,

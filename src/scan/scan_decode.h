@@ -146,6 +146,10 @@ inline constexpr char kCameraDroppedFrames[] =
 inline constexpr char kCameraTooSlow[] = "the camera delivered only";
 [[nodiscard]] std::string cameraTooSlowMessage(double framesPerSecond);
 
+// "3 LEDs sat too close to others to tell apart and were estimated — …":
+// what a scan says when the decoder left overlapping LEDs to estimation.
+std::string overlappingLedsNotice(int32_t count);
+
 inline constexpr char kIdsDoNotHoldTogether[] =
     "the LEDs' IDs do not hold together: LEDs next to each other on the "
     "string were found far apart, so the IDs read cannot be trusted "

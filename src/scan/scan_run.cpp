@@ -249,6 +249,8 @@ void runScan(ScanSession& session,
   // A scan that saw no LED has nothing to estimate from: a model of guesses
   // would look like a result. Its scan data is kept for a look at why.
   for (const std::string& notice : decoded.notices) report(notice);
+  if (decoded.stats.overlapping > 0)
+    report(overlappingLedsNotice(decoded.stats.overlapping));
   const int32_t observed = decoded.observedCount();
   if (observed == 0) {
     if (!session.scanDataFolder.empty())
@@ -273,6 +275,7 @@ void runScan(ScanSession& session,
       ScanRunRecord{decoded.leds, marks, settle.offset, 0, 0, 0, warning};
   session.lastRun.readWhileRecording = readAlready;
   session.lastRun.keptFrameBytes = keptFrameBytes;
+  session.lastRun.overlapping = decoded.stats.overlapping;
   const std::string path = writeModelFile(
       modelOutputInputs(session), ModelOutputKind::kCustomGrid, error);
   if (path.empty()) return;

@@ -31,6 +31,8 @@ struct ScanRunRecord {
   // frames the camera kept in memory), and the most those held at once.
   bool readWhileRecording = false;
   size_t keptFrameBytes = 0;
+  // LEDs left to estimation because others overlapped them.
+  int32_t overlapping = 0;
 };
 
 inline constexpr char kNoLedsDecoded[] =
