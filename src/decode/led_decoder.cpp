@@ -146,8 +146,10 @@ constexpr double kOverlapNoiseSigmas = 4;
 // And its own light must stand this many noise σ above the rest.
 constexpr double kShowsSigmas = 1;
 // Where another LED's light reaches this share of an LED's own, its place
-// is taken from its own light alone.
-constexpr double kCrowdedShare = 0.5;
+// is taken from its own light alone, when that moves it more than
+// kCentreMovedPx (pixels).
+constexpr double kCrowdedShare = 0.25;
+constexpr double kCentreMovedPx = 1.0;
 // How far (pixels) round a reading an LED's own light is looked for.
 constexpr int32_t kOwnLightRadius = 5;
 // The window (radius, pixels) in which a dimmer LED near a candidate is
@@ -839,12 +841,13 @@ bool Decoder::toldApart(const TranslationField& field,
       sx += (at.x0 + i) * double(v);
       sy += (at.y0 + j) * double(v);
     }
-  if (sum >= 1.0) {
-    *x = sx / sum;
-    *y = sy / sum;
-  } else {
-    *x = bestX;
-    *y = bestY;
+  const double ox = sum >= 1.0 ? sx / sum : bestX,
+               oy = sum >= 1.0 ? sy / sum : bestY;
+  // Within a noise's reach of the spot's own centre the other light did not
+  // move it: that centre, from every frame, is the steadier.
+  if (std::hypot(ox - *x, oy - *y) > kCentreMovedPx) {
+    *x = ox;
+    *y = oy;
   }
   return true;
 }
