@@ -51,6 +51,7 @@ void BM_DecodeLeds(benchmark::State& state) {
 BENCHMARK(BM_DecodeLeds)
     ->Arg(500)
     ->Arg(2000)
+    ->Arg(5000)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
 

@@ -152,6 +152,8 @@ constexpr double kCrowdedShare = 0.25;
 constexpr double kCentreMovedPx = 1.0;
 // How far (pixels) round a reading an LED's own light is looked for.
 constexpr int32_t kOwnLightRadius = 5;
+// Most LEDs are settled within this radius.
+constexpr int32_t kQuickLookRadius = 2;
 // The window (radius, pixels) in which a dimmer LED near a candidate is
 // still a peak of its own.
 constexpr int32_t kClosePeakRadius = 2;
@@ -169,6 +171,8 @@ struct LedHit {
   int32_t channel = 0;
   int32_t signal = 0;
   int32_t metric = 0;
+  // The shake hypothesis's field the spot was read with.
+  const TranslationField* field = nullptr;
   int32_t score() const { return 5 * signal + metric; }
 };
 
@@ -320,6 +324,9 @@ class Decoder {
                     int32_t x,
                     int32_t y,
                     int32_t radius) const;
+  bool measureHit(const Hypothesis& primary,
+                  const LedHit& hit,
+                  DecodedLed* led) const;
   bool toldApart(const TranslationField& field,
                  const LedHit& hit,
                  double* x,
@@ -692,47 +699,50 @@ OwnLight Decoder::ownLight(const TranslationField& field,
   own.height = std::min(y + radius, height_ - 1) - own.y0 + 1;
   if (own.width < 1 || own.height < 1) return own;
   const size_t n = static_cast<size_t>(own.width) * own.height;
-  // The two least lit and two most dark values per pixel.
-  std::vector<std::array<int32_t, 2>> lit(n, {INT32_MAX, INT32_MAX}),
-      dark(n, {INT32_MIN, INT32_MIN});
+  // Per pixel the two least values of the lit frames and the two most of
+  // the dark ones.
+  std::vector<int32_t> litLeast(n, INT32_MAX), litNext(n, INT32_MAX),
+      darkMost(n, INT32_MIN), darkNext(n, INT32_MIN);
   const std::vector<int32_t> passChannels = passChannelsFor(channel);
   const uint32_t gray = uint32_t(id) ^ (uint32_t(id) >> 1);
   // The parity frames light an LED whose Gray code has odd parity: one of
   // odd ID.
   const bool odd = (id & 1) != 0;
-  const std::vector<uint8_t>* base = nullptr;
   auto take = [&](int32_t f, int32_t c, bool lights) {
     if (!valid(f)) return;
     const std::vector<uint8_t>& p = plane(f, c);
-    base = &plane(options_.baselineFrame, c);
+    const std::vector<uint8_t>& base = plane(options_.baselineFrame, c);
     const Shift shift = shiftAt(field, f, x, y);
     const int32_t dx = roundHalfAway(shift.dx), dy = roundHalfAway(shift.dy);
-    for (int32_t j = 0; j < own.height; ++j)
-      for (int32_t i = 0; i < own.width; ++i) {
-        const int32_t qx = own.x0 + i, qy = own.y0 + j;
-        const int32_t sx = qx + dx, sy = qy + dy;
-        if (sx < 0 || sy < 0 || sx >= width_ || sy >= height_) continue;
-        const int32_t v = p[static_cast<size_t>(sy) * width_ + sx] -
-                          (*base)[static_cast<size_t>(qy) * width_ + qx];
-        const size_t k = static_cast<size_t>(j) * own.width + i;
+    for (int32_t j = 0; j < own.height; ++j) {
+      const int32_t qy = own.y0 + j, sy = qy + dy;
+      if (sy < 0 || sy >= height_) continue;
+      const uint8_t* from = p.data() + static_cast<size_t>(sy) * width_;
+      const uint8_t* under = base.data() + static_cast<size_t>(qy) * width_;
+      const size_t row = static_cast<size_t>(j) * own.width;
+      const int32_t iFrom = std::max(0, -(own.x0 + dx)),
+                    iTo = std::min(own.width, width_ - (own.x0 + dx));
+      for (int32_t i = iFrom; i < iTo; ++i) {
+        const int32_t qx = own.x0 + i;
+        const int32_t v = from[qx + dx] - under[qx];
+        const size_t k = row + static_cast<size_t>(i);
         if (lights) {
-          auto& [a, b] = lit[k];
-          if (v < a) {
-            b = a;
-            a = v;
-          } else if (v < b) {
-            b = v;
+          if (v < litLeast[k]) {
+            litNext[k] = litLeast[k];
+            litLeast[k] = v;
+          } else if (v < litNext[k]) {
+            litNext[k] = v;
           }
         } else {
-          auto& [a, b] = dark[k];
-          if (v > a) {
-            b = a;
-            a = v;
-          } else if (v > b) {
-            b = v;
+          if (v > darkMost[k]) {
+            darkNext[k] = darkMost[k];
+            darkMost[k] = v;
+          } else if (v > darkNext[k]) {
+            darkNext[k] = v;
           }
         }
       }
+    }
   };
   const int32_t passes = std::max(tables_.passes, 1);
   for (int32_t p = 0; p < passes; ++p) {
@@ -749,39 +759,23 @@ OwnLight Decoder::ownLight(const TranslationField& field,
   own.lit.resize(n);
   own.dark.resize(n);
   for (size_t k = 0; k < n; ++k) {
-    const auto [la, lb] = lit[k];
-    const auto [da, db] = dark[k];
-    own.lit[k] = lb != INT32_MAX ? lb : (la != INT32_MAX ? la : 0);
-    own.dark[k] = db != INT32_MIN ? db : (da != INT32_MIN ? da : 0);
+    own.lit[k] = litNext[k] != INT32_MAX
+                     ? litNext[k]
+                     : (litLeast[k] != INT32_MAX ? litLeast[k] : 0);
+    own.dark[k] = darkNext[k] != INT32_MIN
+                      ? darkNext[k]
+                      : (darkMost[k] != INT32_MIN ? darkMost[k] : 0);
   }
   return own;
 }
 
-// Whether the LED read as `hit` is told from whatever overlaps it. Its own
-// light must peak inside the window round the reading (a peak on the edge
-// belongs to some other light), stand above the noise there, and in the
-// frames that leave it dark little else may shine at that peak. A reading
-// of two overlapping LEDs at once (a code made of bits of each) fails:
-// wherever one of them shines, it shines in frames the reading calls dark.
-// When another LED's light reaches into the centre's window, `x`, `y`
-// become the centre of this LED's own light alone.
-bool Decoder::toldApart(const TranslationField& field,
-                        const LedHit& hit,
-                        double* x,
-                        double* y) const {
-  const OwnLight own =
-      ownLight(field, hit.id, hit.channel, hit.x, hit.y, kOwnLightRadius);
-  if (own.lit.empty()) return true;
-  double noise = 0;
-  for (int32_t c : passChannelsFor(hit.channel))
-    noise = std::max(noise, noise_[static_cast<size_t>(c)]);
-  noise = std::max(noise, noise_[static_cast<size_t>(hit.channel)]);
-  // The LED's own light peaks at its centre: the pixels within a tenth of
-  // the brightest (a clipped core's plateau), and of those the one nearest
-  // their middle.
+// Where an LED's own light peaks in `own`: of the pixels within a tenth
+// of the brightest (a clipped core's plateau), the one nearest their
+// middle. {-1, -1} when nothing there is lit.
+std::pair<int32_t, int32_t> ownPeak(const OwnLight& own) {
   int32_t brightest = INT32_MIN;
   for (int32_t v : own.lit) brightest = std::max(brightest, v);
-  if (brightest <= 0) return false;
+  if (brightest <= 0) return {-1, -1};
   double mx = 0, my = 0, n = 0;
   for (int32_t j = 0; j < own.height; ++j)
     for (int32_t i = 0; i < own.width; ++i)
@@ -793,7 +787,7 @@ bool Decoder::toldApart(const TranslationField& field,
       }
   mx /= n;
   my /= n;
-  int32_t bestX = hit.x, bestY = hit.y;
+  std::pair<int32_t, int32_t> best{-1, -1};
   double nearest = INFINITY;
   for (int32_t j = 0; j < own.height; ++j)
     for (int32_t i = 0; i < own.width; ++i) {
@@ -801,55 +795,86 @@ bool Decoder::toldApart(const TranslationField& field,
       const double d = std::hypot(qx - mx, qy - my);
       if (10 * own.at(own.lit, qx, qy) >= 9 * brightest && d < nearest) {
         nearest = d;
-        bestX = qx;
-        bestY = qy;
+        best = {qx, qy};
       }
     }
-  // A peak on the window's edge is some other light's: the LED is not here.
-  auto onEdge = [&](int32_t q, int32_t centre, int32_t limit) {
-    return (q <= centre - kOwnLightRadius && q > 0) ||
-           (q >= centre + kOwnLightRadius && q < limit - 1);
-  };
-  if (onEdge(bestX, hit.x, width_) || onEdge(bestY, hit.y, height_))
-    return false;
-  const int32_t lit = own.at(own.lit, bestX, bestY),
-                dark = own.at(own.dark, bestX, bestY);
-  if (lit - dark < kShowsSigmas * noise ||
-      dark > kOverlapShare * lit + kOverlapNoiseSigmas * noise)
-    return false;
-  // Whether another LED shines into the window the centre is taken from.
-  int32_t nearDark = 0;
-  for (int32_t qy = std::max(bestY - 2, own.y0);
-       qy <= std::min(bestY + 2, own.y0 + own.height - 1);
-       ++qy)
-    for (int32_t qx = std::max(bestX - 2, own.x0);
-         qx <= std::min(bestX + 2, own.x0 + own.width - 1);
-         ++qx)
-      nearDark = std::max(nearDark, own.at(own.dark, qx, qy));
-  if (nearDark < kCrowdedShare * lit + kOverlapNoiseSigmas * noise) return true;
-  // Another LED's light is near: the centre of this one's own, round its
-  // clearest pixel.
-  const OwnLight at = ownLight(field, hit.id, hit.channel, bestX, bestY, 2);
-  int32_t m = INT32_MAX;
-  for (int32_t v : at.lit) m = std::min(m, v);
-  double sum = 0, sx = 0, sy = 0;
-  for (int32_t j = 0; j < at.height; ++j)
-    for (int32_t i = 0; i < at.width; ++i) {
-      const int32_t v = at.lit[static_cast<size_t>(j) * at.width + i] - m;
-      if (v <= 0) continue;
-      sum += v;
-      sx += (at.x0 + i) * double(v);
-      sy += (at.y0 + j) * double(v);
+  return best;
+}
+
+// Whether the LED read as `hit` is told from whatever overlaps it. Its own
+// light must peak inside a window round the reading (a peak on the edge
+// belongs to some other light), stand above the noise there, and in the
+// frames that leave it dark little else may shine at that peak. A reading
+// of two overlapping LEDs at once (a code made of bits of each) fails:
+// wherever one of them shines, it shines in frames the reading calls dark.
+// A small window settles most LEDs; the rest are looked at in a wider one.
+// When another LED's light reaches into the centre's window, `x`, `y`
+// become the centre of this LED's own light alone, where that moves them.
+bool Decoder::toldApart(const TranslationField& field,
+                        const LedHit& hit,
+                        double* x,
+                        double* y) const {
+  double noise = 0;
+  for (int32_t c : passChannelsFor(hit.channel))
+    noise = std::max(noise, noise_[static_cast<size_t>(c)]);
+  noise = std::max(noise, noise_[static_cast<size_t>(hit.channel)]);
+  enum class Verdict { kApart, kOverlapped, kLookWider };
+  auto judge = [&](int32_t radius, bool widest) {
+    const OwnLight own =
+        ownLight(field, hit.id, hit.channel, hit.x, hit.y, radius);
+    if (own.lit.empty()) return Verdict::kApart;
+    const auto [bestX, bestY] = ownPeak(own);
+    auto onEdge = [&](int32_t q, int32_t centre, int32_t limit) {
+      return (q <= centre - radius && q > 0) ||
+             (q >= centre + radius && q < limit - 1);
+    };
+    const Verdict no = widest ? Verdict::kOverlapped : Verdict::kLookWider;
+    if (bestX < 0 || onEdge(bestX, hit.x, width_) ||
+        onEdge(bestY, hit.y, height_))
+      return no;
+    const int32_t lit = own.at(own.lit, bestX, bestY),
+                  dark = own.at(own.dark, bestX, bestY);
+    if (lit - dark < kShowsSigmas * noise ||
+        dark > kOverlapShare * lit + kOverlapNoiseSigmas * noise)
+      return no;
+    // Whether another LED shines into the window the centre is taken from.
+    int32_t nearDark = 0;
+    for (int32_t qy = std::max(bestY - 2, own.y0);
+         qy <= std::min(bestY + 2, own.y0 + own.height - 1);
+         ++qy)
+      for (int32_t qx = std::max(bestX - 2, own.x0);
+           qx <= std::min(bestX + 2, own.x0 + own.width - 1);
+           ++qx)
+        nearDark = std::max(nearDark, own.at(own.dark, qx, qy));
+    if (nearDark < kCrowdedShare * lit + kOverlapNoiseSigmas * noise)
+      return Verdict::kApart;
+    // Another LED's light is near: the centre of this one's own, round its
+    // clearest pixel.
+    const OwnLight at = ownLight(field, hit.id, hit.channel, bestX, bestY, 2);
+    int32_t m = INT32_MAX;
+    for (int32_t v : at.lit) m = std::min(m, v);
+    double sum = 0, sx = 0, sy = 0;
+    for (int32_t j = 0; j < at.height; ++j)
+      for (int32_t i = 0; i < at.width; ++i) {
+        const int32_t v = at.lit[static_cast<size_t>(j) * at.width + i] - m;
+        if (v <= 0) continue;
+        sum += v;
+        sx += (at.x0 + i) * double(v);
+        sy += (at.y0 + j) * double(v);
+      }
+    const double ox = sum >= 1.0 ? sx / sum : bestX,
+                 oy = sum >= 1.0 ? sy / sum : bestY;
+    // Within a noise's reach of the spot's own centre the other light did
+    // not move it: that centre, from every frame, is the steadier.
+    if (std::hypot(ox - *x, oy - *y) > kCentreMovedPx) {
+      *x = ox;
+      *y = oy;
     }
-  const double ox = sum >= 1.0 ? sx / sum : bestX,
-               oy = sum >= 1.0 ? sy / sum : bestY;
-  // Within a noise's reach of the spot's own centre the other light did not
-  // move it: that centre, from every frame, is the steadier.
-  if (std::hypot(ox - *x, oy - *y) > kCentreMovedPx) {
-    *x = ox;
-    *y = oy;
-  }
-  return true;
+    return Verdict::kApart;
+  };
+  const Verdict quick = judge(kQuickLookRadius, false);
+  if (quick != Verdict::kLookWider) return quick == Verdict::kApart;
+  return judge(kOwnLightRadius, true) == Verdict::kApart;
 }
 
 // Peaks of a signal image that stand out only nearby: the spot of an LED
@@ -897,11 +922,50 @@ void Decoder::decodeHypothesis(Hypothesis* h) const {
                  cand.y,
                  c,
                  h->signal[c][static_cast<size_t>(cand.y) * width_ + cand.x],
-                 r.metric};
+                 r.metric,
+                 &h->field};
       auto [it, inserted] = h->hits.try_emplace(hit.id, hit);
       if (!inserted && hit.score() > it->second.score()) it->second = hit;
     }
   }
+}
+
+// The record of a hit: its spot refined to sub-pixel on the primary signal
+// image (or the centre of a clipped core), then checked against what
+// overlaps it. False when it cannot be told from another LED.
+bool Decoder::measureHit(const Hypothesis& primary,
+                         const LedHit& hit,
+                         DecodedLed* led) const {
+  const std::vector<uint8_t>& s =
+      primary.signal[static_cast<size_t>(hit.channel)];
+  int32_t x0 = std::max(hit.x - 2, 0), x1 = std::min(hit.x + 2, width_ - 1);
+  int32_t y0 = std::max(hit.y - 2, 0), y1 = std::min(hit.y + 2, height_ - 1);
+  uint8_t m = 255;
+  for (int32_t y = y0; y <= y1; ++y)
+    for (int32_t x = x0; x <= x1; ++x)
+      m = std::min(m, s[static_cast<size_t>(y) * width_ + x]);
+  double sum = 0, sx = 0, sy = 0;
+  for (int32_t y = y0; y <= y1; ++y)
+    for (int32_t x = x0; x <= x1; ++x) {
+      int v = s[static_cast<size_t>(y) * width_ + x];
+      if (v <= m) continue;
+      sum += v - m;
+      sx += x * double(v - m);
+      sy += y * double(v - m);
+    }
+  led->id = hit.id;
+  led->x = sum >= 1.0 ? sx / sum : hit.x;
+  led->y = sum >= 1.0 ? sy / sum : hit.y;
+  (void)clippedCoreCentre(
+      primary.field, hit.id, hit.channel, hit.x, hit.y, &led->x, &led->y);
+  if (!toldApart(*hit.field, hit, &led->x, &led->y)) return false;
+  const double scale = std::max(width_, height_);
+  led->normX = static_cast<float>(led->x / scale);
+  led->normY = static_cast<float>(led->y / scale);
+  led->channel = hit.channel;
+  led->signal = hit.signal;
+  led->confidence = hit.metric;
+  return true;
 }
 
 int32_t Decoder::run(std::span<DecodedLed> out,
@@ -1098,48 +1162,34 @@ int32_t Decoder::run(std::span<DecodedLed> out,
             bestY = py;
           }
         }
-      merged[k] = LedHit{k, bestX, bestY, channel, 0, r.metric};
+      merged[k] = LedHit{k, bestX, bestY, channel, 0, r.metric, &primary.field};
     }
   }
 
-  // Measured records with sub-pixel positions.
+  // Measured records with sub-pixel positions, each LED on its own (the
+  // hits split over the threads in runs).
+  const std::vector<LedHit> hits = [&] {
+    std::vector<LedHit> list;
+    list.reserve(merged.size());
+    for (const auto& [id, hit] : merged) list.push_back(hit);
+    return list;
+  }();
+  std::vector<DecodedLed> measured(hits.size());
+  std::vector<uint8_t> apart(hits.size(), 0);
+  const auto runs = static_cast<int32_t>(std::min<size_t>(hits.size(), 64));
+  parallelFor(runs, [&](int32_t run) {
+    for (size_t k = static_cast<size_t>(run); k < hits.size();
+         k += static_cast<size_t>(runs)) {
+      apart[k] = measureHit(primary, hits[k], &measured[k]);
+    }
+  });
   std::vector<DecodedLed> records;
   int32_t overlapping = 0;
-  const double scale = std::max(width_, height_);
-  for (const auto& [id, hit] : merged) {
-    const std::vector<uint8_t>& s =
-        primary.signal[static_cast<size_t>(hit.channel)];
-    int32_t x0 = std::max(hit.x - 2, 0), x1 = std::min(hit.x + 2, width_ - 1);
-    int32_t y0 = std::max(hit.y - 2, 0), y1 = std::min(hit.y + 2, height_ - 1);
-    uint8_t m = 255;
-    for (int32_t y = y0; y <= y1; ++y)
-      for (int32_t x = x0; x <= x1; ++x)
-        m = std::min(m, s[static_cast<size_t>(y) * width_ + x]);
-    double sum = 0, sx = 0, sy = 0;
-    for (int32_t y = y0; y <= y1; ++y)
-      for (int32_t x = x0; x <= x1; ++x) {
-        int v = s[static_cast<size_t>(y) * width_ + x];
-        if (v <= m) continue;
-        sum += v - m;
-        sx += x * double(v - m);
-        sy += y * double(v - m);
-      }
-    DecodedLed led;
-    led.id = id;
-    led.x = sum >= 1.0 ? sx / sum : hit.x;
-    led.y = sum >= 1.0 ? sy / sum : hit.y;
-    (void)clippedCoreCentre(
-        primary.field, id, hit.channel, hit.x, hit.y, &led.x, &led.y);
-    if (!toldApart(primary.field, hit, &led.x, &led.y)) {
+  for (size_t k = 0; k < hits.size(); ++k) {
+    if (apart[k])
+      records.push_back(measured[k]);
+    else
       ++overlapping;
-      continue;
-    }
-    led.normX = static_cast<float>(led.x / scale);
-    led.normY = static_cast<float>(led.y / scale);
-    led.channel = hit.channel;
-    led.signal = hit.signal;
-    led.confidence = hit.metric;
-    records.push_back(led);
   }
 
   // The rest, estimated from their ID neighbours.
