@@ -318,6 +318,11 @@ class Decoder {
                        passChannels);
   }
   void decodeHypothesis(Hypothesis* h) const;
+  bool clearAtAGlance(const TranslationField& field,
+                      int32_t x,
+                      int32_t y,
+                      int32_t channel,
+                      std::span<const int32_t> passChannels) const;
   OwnLight ownLight(const TranslationField& field,
                     int32_t id,
                     int32_t channel,
@@ -877,6 +882,45 @@ bool Decoder::toldApart(const TranslationField& field,
   return judge(kOwnLightRadius, true) == Verdict::kApart;
 }
 
+// Whether the parity frames and bit 0's frames tell on from off at a spot
+// (by the channel's bit margin): a glance that spares the whole reading of
+// the many close peaks a signal image smeared by an ill-fitting shake field
+// holds, which read no code.
+bool Decoder::clearAtAGlance(const TranslationField& field,
+                             int32_t x,
+                             int32_t y,
+                             int32_t channel,
+                             std::span<const int32_t> passChannels) const {
+  const int32_t passes = std::max(tables_.passes, 1);
+  auto sample = [&](int32_t f, int32_t pass) -> int32_t {
+    if (!valid(f)) return 0;
+    const int32_t c = static_cast<size_t>(pass) < passChannels.size()
+                          ? passChannels[static_cast<size_t>(pass)]
+                          : channel;
+    const Shift s = shiftAt(field, f, x, y);
+    return windowMax(plane(f, c),
+                     width_,
+                     height_,
+                     roundHalfAway(x + s.dx),
+                     roundHalfAway(y + s.dy),
+                     options_.readRadius);
+  };
+  int32_t bitOn = 0, bitOff = 0, parityOn = 0, parityOff = 0;
+  bool parity = false;
+  for (int32_t p = 0; p < passes; ++p) {
+    bitOn += sample(tables_.bit(0, p), p);
+    bitOff += sample(tables_.bitComplement(0, p), p);
+    if (valid(tables_.parity(p)) && valid(tables_.parityComplement(p))) {
+      parity = true;
+      parityOn += sample(tables_.parity(p), p);
+      parityOff += sample(tables_.parityComplement(p), p);
+    }
+  }
+  const int32_t margin = minMarginFor(channel);
+  return std::abs(bitOn - bitOff) >= margin &&
+         (!parity || std::abs(parityOn - parityOff) >= margin);
+}
+
 // Peaks of a signal image that stand out only nearby: the spot of an LED
 // within a candidate's window but dimmer than it, whose own candidate that
 // window suppressed (a wrapped prop's LEDs a few pixels apart).
@@ -908,9 +952,8 @@ void Decoder::decodeHypothesis(Hypothesis* h) const {
   for (int32_t c = 0; c < 3; ++c) {
     std::vector<int32_t> passChannels = passChannelsFor(c);
     std::vector<Candidate> all = h->candidates[c];
-    const std::vector<Candidate> close =
-        closeCandidates(h->signal[c], peak_[c]);
-    all.insert(all.end(), close.begin(), close.end());
+    for (const Candidate& k : closeCandidates(h->signal[c], peak_[c]))
+      if (clearAtAGlance(h->field, k.x, k.y, c, passChannels)) all.push_back(k);
     for (const Candidate& cand : all) {
       CodeReading r = read(h->field, cand.x, cand.y, c, passChannels);
       if (r.code < 1 || r.code > ledCount_ || order_[(r.code - 1) % 3] != c)
