@@ -116,6 +116,13 @@ ReducedImage reduceFrame(const FramePlanes& frame,
 
 namespace {
 
+// A drift sample further than this from the drift line, in reduced
+// pixels, is left out of the drift fit; the lines tried run through the
+// samples taken after this share of the scan (whose shift over time is
+// steadier than the first few's).
+constexpr double kDriftToleranceReduced = 1.5;
+constexpr double kDriftRatioFrom = 0.2;
+
 // Cost of offset (ox, oy) over rows y0 ... y1 - 1 and columns x0 ... x1 - 1 of
 // the reference; only pixels whose shifted position lies inside the moving
 // image count. Stops once the cost reaches `stopAt`.
@@ -211,17 +218,26 @@ std::vector<std::pair<int32_t, int32_t>> measureOffsets(
                                                    {0, 0});
   if (radius < 0) return offsets;
 
-  std::pair<int32_t, int32_t> whole{0, 0};
-  OffsetCost best;
+  // The whole picture's offset: near rest unless one further out matches
+  // clearly better. A prop of LEDs on a regular lattice matches nearly as
+  // well a whole number of spacings away (and a frame's pattern of lit
+  // LEDs may even favour such an offset a little): taking the best of all
+  // would move every tile onto other LEDs.
+  std::pair<int32_t, int32_t> nearWhole{0, 0}, farWhole{0, 0};
+  OffsetCost nearBest, farBest;
   for (int32_t oy = -radius; oy <= radius; ++oy)
     for (int32_t ox = -radius; ox <= radius; ++ox) {
+      const bool isNear = std::abs(ox) <= 1 && std::abs(oy) <= 1;
+      OffsetCost& kept = isNear ? nearBest : farBest;
       OffsetCost cost = offsetCost(
           ref, mov, ox, oy, 0, ref.width, 0, ref.height, nullptr, mode);
-      if (cost.cheaperThan(best)) {
-        best = cost;
-        whole = {ox, oy};
+      if (cost.cheaperThan(kept)) {
+        kept = cost;
+        (isNear ? nearWhole : farWhole) = {ox, oy};
       }
     }
+  const std::pair<int32_t, int32_t> whole =
+      farBest.clearlyCheaperThan(nearBest) ? farWhole : nearWhole;
   if (tx * ty == 1) {
     offsets[0] = whole;
     return offsets;
@@ -339,6 +355,66 @@ struct TileStep {
   Shift slope;
   Shift step;
 };
+
+// The drift of one series of shifts (`shiftOf` each sample): the line
+// through rest that explains the samples best, each sample's miss counted
+// up to `tolerance` (a sample further off costs no more), refined by least
+// squares over the samples within it (`inlier` marks them). A lattice of
+// LEDs now and then lets a frame match a spacing or more away; such
+// samples are left out rather than tilting the line. The lines tried run
+// through rest and each sample taken after the first share of the scan
+// (whose shift over time is steadier than the first few's), and rest
+// itself. A bumped camera's step is the step fit's to find.
+template <typename ShiftOf>
+Shift robustDrift(const std::vector<ShiftSample>& samples,
+                  double t0,
+                  ShiftOf shiftOf,
+                  double tolerance,
+                  std::vector<uint8_t>* inlier) {
+  auto miss = [&](const ShiftSample& s, const Shift& line) {
+    const double d = s.time - t0;
+    const Shift v = shiftOf(s);
+    return std::hypot(v.dx - line.dx * d, v.dy - line.dy * d);
+  };
+  auto cost = [&](const Shift& line) {
+    double sum = 0;
+    for (const ShiftSample& s : samples)
+      sum += std::min(std::pow(miss(s, line), 2), tolerance * tolerance);
+    return sum;
+  };
+  auto leastSquares = [&](const Shift& line) {
+    double dd = 0, dx = 0, dy = 0;
+    for (const ShiftSample& s : samples) {
+      if (miss(s, line) > tolerance) continue;
+      const double d = s.time - t0;
+      dd += d * d;
+      dx += d * shiftOf(s).dx;
+      dy += d * shiftOf(s).dy;
+    }
+    return dd <= 1e-9 ? line : Shift{dx / dd, dy / dd};
+  };
+  double longest = 0;
+  for (const ShiftSample& s : samples) longest = std::max(longest, s.time - t0);
+  Shift best;
+  double least = cost(best);
+  for (const ShiftSample& s : samples) {
+    const double d = s.time - t0;
+    if (d < kDriftRatioFrom * longest || d <= 1e-9) continue;
+    const Shift line{shiftOf(s).dx / d, shiftOf(s).dy / d};
+    const double c = cost(line);
+    if (c < least) {
+      least = c;
+      best = line;
+    }
+  }
+  for (int round = 0; round < 2; ++round) best = leastSquares(best);
+  if (inlier) {
+    inlier->clear();
+    for (const ShiftSample& s : samples)
+      inlier->push_back(miss(s, best) <= tolerance);
+  }
+  return best;
+}
 
 // Least squares of the series (d_i, v_i) against v = a·d, and against
 // v = a·d + h·[d ≥ split]: the residual sums and the second fit.
@@ -574,42 +650,48 @@ ShakeResult estimateTranslationField(std::span<const FramePlanes> frames,
 
     // Drift fit, per tile, shrunk towards the global drift.
     const double t0 = samples.front().time;
-    auto fit = [&](auto value) {
-      double num = 0, den = 0;
-      for (const Sample& s : samples) {
-        double d = s.time - t0;
-        num += d * value(s);
-        den += d * d;
-      }
-      return den <= 1e-9 ? 0.0 : num / den;
-    };
+    const double tolerance = kDriftToleranceReduced * std::min(sx, sy);
     std::vector<Shift> slope(static_cast<size_t>(tiles));
-    for (int32_t k = 0; k < tiles; ++k) {
-      slope[k].dx = fit([k](const Sample& s) { return s.shift[k].dx; });
-      slope[k].dy = fit([k](const Sample& s) { return s.shift[k].dy; });
-    }
+    std::vector<std::vector<uint8_t>> inliers(static_cast<size_t>(tiles));
+    for (int32_t k = 0; k < tiles; ++k)
+      slope[k] = robustDrift(
+          samples,
+          t0,
+          [k](const Sample& s) { return s.shift[k]; },
+          tolerance,
+          &inliers[k]);
     const double sigma = options.driftPrior;
     if (sigma > 0 && tiles >= 2) {
-      auto meanOf = [tiles](const Sample& s, bool x) {
-        double sum = 0;
-        for (const Shift& v : s.shift) sum += x ? v.dx : v.dy;
-        return sum / tiles;
-      };
-      double gx = fit([&](const Sample& s) { return meanOf(s, true); });
-      double gy = fit([&](const Sample& s) { return meanOf(s, false); });
+      const Shift global = robustDrift(
+          samples,
+          t0,
+          [tiles](const Sample& s) {
+            Shift sum;
+            for (const Shift& v : s.shift) {
+              sum.dx += v.dx / tiles;
+              sum.dy += v.dy / tiles;
+            }
+            return sum;
+          },
+          tolerance,
+          nullptr);
       for (int32_t k = 0; k < tiles; ++k) {
         double variance = 0;
-        for (const Sample& s : samples) {
+        int32_t used = 0;
+        for (size_t i = 0; i < samples.size(); ++i) {
+          if (!inliers[k][i]) continue;
+          const Sample& s = samples[i];
           double d = s.time - t0;
           double ex = d * slope[k].dx - s.shift[k].dx;
           double ey = d * slope[k].dy - s.shift[k].dy;
           variance += ex * ex + ey * ey;
+          ++used;
         }
-        variance /= double(samples.size());
+        variance /= double(std::max(used, 1));
         double weight =
             sigma * sigma / (std::max(variance, 0.0) + sigma * sigma);
-        slope[k].dx = weight * (slope[k].dx - gx) + gx;
-        slope[k].dy = weight * (slope[k].dy - gy) + gy;
+        slope[k].dx = weight * (slope[k].dx - global.dx) + global.dx;
+        slope[k].dy = weight * (slope[k].dy - global.dy) + global.dy;
       }
     }
     for (int32_t f = 0; f < frameCount; ++f)

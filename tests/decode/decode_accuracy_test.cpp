@@ -96,6 +96,26 @@ TEST(DecodeAccuracy, NoiseAndSteadyDrift) {
   EXPECT_LE(o.score.wrongFraction(), 0.002);
 }
 
+// 5,000 LEDs 10 px apart on a camera drifting 3 px: at the shake search's
+// reduced scale the lattice matches nearly as well a spacing away, and the
+// drift it finds must still be the camera's, or whole tiles of LEDs are
+// read at their neighbours' places.
+TEST(DecodeAccuracy, ADriftingDenseMatrixKeepsEveryLedAtItsOwnPlace) {
+  RenderScene scene;
+  scene.leds = matrixLeds(95, 53, 10.1, scene.width, scene.height);
+  scene.leds.resize(5000);
+  scene.noiseSigma = 3;
+  ScanPlanPtr plan = simplePlan(5000);
+  scene.motion = steadyDrift(planFrameCount(plan.get()), 3, 1);
+  Outcome o = decodeScene(scene);
+  EXPECT_GE(o.score.correctFraction(), 0.99) << o.score.summary();
+  EXPECT_EQ(o.score.wrong, 0);
+  const auto& shift = o.stats.frameTranslations;
+  ASSERT_GE(shift.size(), 2u);
+  EXPECT_NEAR(shift[shift.size() - 2], 3.0, 0.5);
+  EXPECT_NEAR(shift[shift.size() - 1], 1.0, 0.5);
+}
+
 TEST(DecodeAccuracy, DenseString) {
   RenderScene scene;
   scene.leds = serpentineLeds(1000, 3, 14, scene.width, scene.height);
