@@ -62,6 +62,11 @@ struct SceneConfig {
 
 // A cone of LEDs wound `turns` times from the bottom (radius `radius`) to
 // the tip, centred on the origin: the "tree" prop.
+std::vector<std::array<double, 3>> treeSpiral(int32_t count,
+                                              double height,
+                                              double radius,
+                                              double turns);
+
 // Wrapped props, centred on the origin, their front towards a camera on
 // the -z side. A string wound round a tree trunk (a helix round a vertical
 // cylinder: give the scene a "trunkRadius" a little under `radius` to hide
@@ -81,10 +86,6 @@ std::vector<std::array<double, 3>> bushWrap(int32_t count,
                                             double radius,
                                             double spacing,
                                             uint64_t seed);
-std::vector<std::array<double, 3>> treeSpiral(int32_t count,
-                                              double height,
-                                              double radius,
-                                              double turns);
 
 // The built-in scene: a 10 × 10 matrix on port 1 behind an unselected
 // 50-pixel port 0.
