@@ -6,6 +6,7 @@
 
 #include "sim/scene_renderer.h"
 
+#include <algorithm>
 #include <cmath>
 #include <map>
 #include <memory>
@@ -47,6 +48,11 @@ void BM_DecodeLeds(benchmark::State& state) {
   }
   state.counters["frames"] = static_cast<double>(scan.frames.size());
   state.counters["decoded"] = decoded;
+  // Of those, read from the frames rather than estimated.
+  state.counters["measured"] = static_cast<double>(
+      std::count_if(out.begin(),
+                    out.begin() + std::max(decoded, 0),
+                    [](const DecodedLed& led) { return !led.estimated; }));
 }
 BENCHMARK(BM_DecodeLeds)
     ->Arg(500)
