@@ -208,10 +208,17 @@ struct Hypothesis {
 // is its own light), and `dark`, the second most among the frames that
 // leave it dark (what else shines there). The second, not the extreme, so
 // that one frame caught mid-change spoils neither.
+constexpr size_t kOwnLightCells =
+    (2 * kOwnLightRadius + 1) * (2 * kOwnLightRadius + 1);
 struct OwnLight {
+  using Image = std::array<int32_t, kOwnLightCells>;
   int32_t x0 = 0, y0 = 0, width = 0, height = 0;
-  std::vector<int32_t> lit, dark;
-  int32_t at(const std::vector<int32_t>& image, int32_t x, int32_t y) const {
+  Image lit{}, dark{};
+  bool empty() const { return width < 1 || height < 1; }
+  size_t cells() const {
+    return empty() ? 0 : static_cast<size_t>(width) * height;
+  }
+  int32_t at(const Image& image, int32_t x, int32_t y) const {
     return image[static_cast<size_t>(y - y0) * width + (x - x0)];
   }
 };
@@ -326,6 +333,7 @@ class Decoder {
   OwnLight ownLight(const TranslationField& field,
                     int32_t id,
                     int32_t channel,
+                    std::span<const int32_t> passChannels,
                     int32_t x,
                     int32_t y,
                     int32_t radius) const;
@@ -694,21 +702,25 @@ bool Decoder::clippedCoreCentre(const TranslationField& field,
 OwnLight Decoder::ownLight(const TranslationField& field,
                            int32_t id,
                            int32_t channel,
+                           std::span<const int32_t> passChannels,
                            int32_t x,
                            int32_t y,
                            int32_t radius) const {
+  radius = std::clamp(radius, 0, kOwnLightRadius);
   OwnLight own;
   own.x0 = std::max(x - radius, 0);
   own.y0 = std::max(y - radius, 0);
   own.width = std::min(x + radius, width_ - 1) - own.x0 + 1;
   own.height = std::min(y + radius, height_ - 1) - own.y0 + 1;
-  if (own.width < 1 || own.height < 1) return own;
-  const size_t n = static_cast<size_t>(own.width) * own.height;
+  if (own.empty()) return own;
+  const size_t n = own.cells();
   // Per pixel the two least values of the lit frames and the two most of
   // the dark ones.
-  std::vector<int32_t> litLeast(n, INT32_MAX), litNext(n, INT32_MAX),
-      darkMost(n, INT32_MIN), darkNext(n, INT32_MIN);
-  const std::vector<int32_t> passChannels = passChannelsFor(channel);
+  OwnLight::Image litLeast, litNext, darkMost, darkNext;
+  litLeast.fill(INT32_MAX);
+  litNext.fill(INT32_MAX);
+  darkMost.fill(INT32_MIN);
+  darkNext.fill(INT32_MIN);
   const uint32_t gray = uint32_t(id) ^ (uint32_t(id) >> 1);
   // The parity frames light an LED whose Gray code has odd parity: one of
   // odd ID.
@@ -727,24 +739,24 @@ OwnLight Decoder::ownLight(const TranslationField& field,
       const size_t row = static_cast<size_t>(j) * own.width;
       const int32_t iFrom = std::max(0, -(own.x0 + dx)),
                     iTo = std::min(own.width, width_ - (own.x0 + dx));
-      for (int32_t i = iFrom; i < iTo; ++i) {
-        const int32_t qx = own.x0 + i;
-        const int32_t v = from[qx + dx] - under[qx];
-        const size_t k = row + static_cast<size_t>(i);
-        if (lights) {
-          if (v < litLeast[k]) {
-            litNext[k] = litLeast[k];
-            litLeast[k] = v;
-          } else if (v < litNext[k]) {
-            litNext[k] = v;
-          }
-        } else {
-          if (v > darkMost[k]) {
-            darkNext[k] = darkMost[k];
-            darkMost[k] = v;
-          } else if (v > darkNext[k]) {
-            darkNext[k] = v;
-          }
+      // The second least of a series: the lesser of the old second and
+      // the greater of the old least and the new value (and in turn for
+      // the most).
+      if (lights) {
+        for (int32_t i = iFrom; i < iTo; ++i) {
+          const int32_t qx = own.x0 + i;
+          const int32_t v = from[qx + dx] - under[qx];
+          const size_t k = row + static_cast<size_t>(i);
+          litNext[k] = std::min(litNext[k], std::max(litLeast[k], v));
+          litLeast[k] = std::min(litLeast[k], v);
+        }
+      } else {
+        for (int32_t i = iFrom; i < iTo; ++i) {
+          const int32_t qx = own.x0 + i;
+          const int32_t v = from[qx + dx] - under[qx];
+          const size_t k = row + static_cast<size_t>(i);
+          darkNext[k] = std::max(darkNext[k], std::min(darkMost[k], v));
+          darkMost[k] = std::max(darkMost[k], v);
         }
       }
     }
@@ -761,8 +773,6 @@ OwnLight Decoder::ownLight(const TranslationField& field,
     take(tables_.parity(p), c, odd);
     take(tables_.parityComplement(p), c, !odd);
   }
-  own.lit.resize(n);
-  own.dark.resize(n);
   for (size_t k = 0; k < n; ++k) {
     own.lit[k] = litNext[k] != INT32_MAX
                      ? litNext[k]
@@ -779,7 +789,8 @@ OwnLight Decoder::ownLight(const TranslationField& field,
 // middle. {-1, -1} when nothing there is lit.
 std::pair<int32_t, int32_t> ownPeak(const OwnLight& own) {
   int32_t brightest = INT32_MIN;
-  for (int32_t v : own.lit) brightest = std::max(brightest, v);
+  for (size_t k = 0; k < own.cells(); ++k)
+    brightest = std::max(brightest, own.lit[k]);
   if (brightest <= 0) return {-1, -1};
   double mx = 0, my = 0, n = 0;
   for (int32_t j = 0; j < own.height; ++j)
@@ -820,14 +831,15 @@ bool Decoder::toldApart(const TranslationField& field,
                         double* x,
                         double* y) const {
   double noise = 0;
-  for (int32_t c : passChannelsFor(hit.channel))
+  const std::vector<int32_t> passChannels = passChannelsFor(hit.channel);
+  for (int32_t c : passChannels)
     noise = std::max(noise, noise_[static_cast<size_t>(c)]);
   noise = std::max(noise, noise_[static_cast<size_t>(hit.channel)]);
   enum class Verdict { kApart, kOverlapped, kLookWider };
   auto judge = [&](int32_t radius, bool widest) {
-    const OwnLight own =
-        ownLight(field, hit.id, hit.channel, hit.x, hit.y, radius);
-    if (own.lit.empty()) return Verdict::kApart;
+    const OwnLight own = ownLight(
+        field, hit.id, hit.channel, passChannels, hit.x, hit.y, radius);
+    if (own.empty()) return Verdict::kApart;
     const auto [bestX, bestY] = ownPeak(own);
     auto onEdge = [&](int32_t q, int32_t centre, int32_t limit) {
       return (q <= centre - radius && q > 0) ||
@@ -855,9 +867,10 @@ bool Decoder::toldApart(const TranslationField& field,
       return Verdict::kApart;
     // Another LED's light is near: the centre of this one's own, round its
     // clearest pixel.
-    const OwnLight at = ownLight(field, hit.id, hit.channel, bestX, bestY, 2);
+    const OwnLight at =
+        ownLight(field, hit.id, hit.channel, passChannels, bestX, bestY, 2);
     int32_t m = INT32_MAX;
-    for (int32_t v : at.lit) m = std::min(m, v);
+    for (size_t k = 0; k < at.cells(); ++k) m = std::min(m, at.lit[k]);
     double sum = 0, sx = 0, sy = 0;
     for (int32_t j = 0; j < at.height; ++j)
       for (int32_t i = 0; i < at.width; ++i) {
