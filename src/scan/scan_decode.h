@@ -146,7 +146,8 @@ inline constexpr char kCameraDroppedFrames[] =
 inline constexpr char kCameraTooSlow[] = "the camera delivered only";
 [[nodiscard]] std::string cameraTooSlowMessage(double framesPerSecond);
 
-// "3 LEDs sat too close to others to tell apart and were estimated — …":
+// "3 LEDs sat too close to others in the picture to tell apart and were
+// estimated — …":
 // what a scan says when the decoder left overlapping LEDs to estimation.
 std::string overlappingLedsNotice(int32_t count);
 
