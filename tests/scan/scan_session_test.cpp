@@ -369,10 +369,6 @@ TEST_F(RigScan, BrightLedsClippedWhiteHotAndSmall) {
   }
 }
 
-// A webcam whose auto exposure brightened the dark yard before the lock,
-// to 66 ms and so to 15 fps: the scan lowers its exposure until the LEDs
-// stop clipping, says so, records the exposure in the scan data, and the
-// camera has its own exposure back afterwards.
 // Strings wrapped round a bush, a wreath and a tree trunk, their LEDs
 // closer in the picture than on any matrix: no wrong ID where spots
 // overlap, nearly every LED at least two spot widths from the others
@@ -395,6 +391,10 @@ TEST_F(RigScan, WrappedPropsGiveNoWrongIds) {
   }
 }
 
+// A webcam whose auto exposure brightened the dark yard before the lock,
+// to 66 ms and so to 15 fps: the scan lowers its exposure until the LEDs
+// stop clipping, says so, records the exposure in the scan data, and the
+// camera has its own exposure back afterwards.
 TEST_F(RigScan, AnAutoExposedWebcamIsDimmedAndGetsItsExposureBack) {
   if (sim::rigTooSlowForRealTime())
     GTEST_SKIP() << "real-time rig under ThreadSanitizer";
