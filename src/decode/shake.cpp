@@ -229,8 +229,16 @@ std::vector<std::pair<int32_t, int32_t>> measureOffsets(
     for (int32_t ox = -radius; ox <= radius; ++ox) {
       const bool isNear = std::abs(ox) <= 1 && std::abs(oy) <= 1;
       OffsetCost& kept = isNear ? nearBest : farBest;
-      OffsetCost cost = offsetCost(
-          ref, mov, ox, oy, 0, ref.width, 0, ref.height, nullptr, mode);
+      OffsetCost cost = offsetCost(ref,
+                                   mov,
+                                   ox,
+                                   oy,
+                                   0,
+                                   ref.width,
+                                   0,
+                                   ref.height,
+                                   kept.count ? &kept : nullptr,
+                                   mode);
       if (cost.cheaperThan(kept)) {
         kept = cost;
         (isNear ? nearWhole : farWhole) = {ox, oy};
