@@ -83,7 +83,8 @@ Shift shiftAt(const TranslationField& field,
 ReducedImage reduceFrame(const FramePlanes& frame,
                          int32_t width,
                          int32_t height,
-                         int32_t downsample) {
+                         int32_t downsample,
+                         SimdMode mode) {
   const int32_t ds = std::max(downsample, 1);
   ReducedImage out;
   out.width = std::max(1, width / ds);
@@ -96,18 +97,25 @@ ReducedImage reduceFrame(const FramePlanes& frame,
     return std::pair<int32_t, int32_t>(static_cast<int32_t>(a),
                                        static_cast<int32_t>(b));
   };
+  // Each reduced row: the three planes' rows of its block folded into one
+  // row of maxima, then each block's columns.
+  std::vector<std::pair<int32_t, int32_t>> columns;
+  columns.reserve(static_cast<size_t>(out.width));
+  for (int32_t i = 0; i < out.width; ++i)
+    columns.push_back(span(i, width, out.width));
+  std::vector<uint8_t> folded(static_cast<size_t>(width));
   for (int32_t j = 0; j < out.height; ++j) {
     auto [y0, y1] = span(j, height, out.height);
+    std::fill(folded.begin(), folded.end(), uint8_t{0});
+    for (int32_t y = y0; y < y1; ++y) {
+      const size_t row = static_cast<size_t>(y) * width;
+      for (int c = 0; c < 3; ++c)
+        maxInPlace(folded.data(), frame.plane[c].data() + row, width, mode);
+    }
     for (int32_t i = 0; i < out.width; ++i) {
-      auto [x0, x1] = span(i, width, out.width);
+      const auto [x0, x1] = columns[static_cast<size_t>(i)];
       uint8_t m = 0;
-      for (int32_t y = y0; y < y1; ++y) {
-        size_t row = static_cast<size_t>(y) * width;
-        for (int c = 0; c < 3; ++c) {
-          const uint8_t* p = frame.plane[c].data() + row;
-          for (int32_t x = x0; x < x1; ++x) m = std::max(m, p[x]);
-        }
-      }
+      for (int32_t x = x0; x < x1; ++x) m = std::max(m, folded[x]);
       out.pixels[static_cast<size_t>(j) * out.width + i] = m;
     }
   }
@@ -574,7 +582,7 @@ ShakeResult estimateTranslationField(std::span<const FramePlanes> frames,
     std::vector<Sample> samples;
     samples.push_back({timeOf(reference), std::vector<Shift>(tiles, Shift{})});
     ReducedImage ref =
-        reduceFrame(frames[reference], options.width, options.height, ds);
+        reduceFrame(frames[reference], options.width, options.height, ds, mode);
 
     // The orientation prior, when usable for the reference frame.
     const double* prior = options.orientationPrior;
@@ -636,7 +644,7 @@ ShakeResult estimateTranslationField(std::span<const FramePlanes> frames,
       int32_t f = options.floodFrames[c];
       if (!valid(f) || f == reference) continue;
       int32_t one[1] = {f};
-      measure(reduceFrame(frames[f], options.width, options.height, ds),
+      measure(reduceFrame(frames[f], options.width, options.height, ds, mode),
               one,
               timeOf(f));
     }
@@ -645,9 +653,9 @@ ShakeResult estimateTranslationField(std::span<const FramePlanes> frames,
         int32_t on = tables.bit(b, p), off = tables.bitComplement(b, p);
         if (!valid(on) || !valid(off)) continue;
         ReducedImage both =
-            reduceFrame(frames[on], options.width, options.height, ds);
+            reduceFrame(frames[on], options.width, options.height, ds, mode);
         ReducedImage other =
-            reduceFrame(frames[off], options.width, options.height, ds);
+            reduceFrame(frames[off], options.width, options.height, ds, mode);
         maxInPlace(both.pixels.data(),
                    other.pixels.data(),
                    static_cast<int>(both.pixels.size()),

@@ -97,7 +97,8 @@ struct ReducedImage {
 ReducedImage reduceFrame(const FramePlanes& frame,
                          int32_t width,
                          int32_t height,
-                         int32_t downsample);
+                         int32_t downsample,
+                         SimdMode mode = SimdMode::kAuto);
 
 // The offset (in reduced pixels) of `moving` against `reference` for every
 // tile, by exhaustive search of radius r around the whole-image offset (or
