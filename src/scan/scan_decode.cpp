@@ -698,24 +698,40 @@ bool decodeScan(const FrameReader& read,
   // alignment never gives IDs.
   // IDs that do not hold together (LEDs next to each other on the string
   // found far apart) were read from the wrong frames as surely.
+  // Frames a pattern off may also read no LED at all: the decoder takes no
+  // ID from a spot whose frames contradict it. Such a reading proves no
+  // timing, so the frames either side are read too, and taken only when
+  // they give LEDs.
   auto holds = [](const ScanReading& r) {
     return r.timingHolds && r.idsHoldTogether;
   };
+  auto seesLeds = [](const ScanReading& r) {
+    return std::any_of(
+        r.decoded.begin(),
+        r.decoded.begin() +
+            std::clamp<std::ptrdiff_t>(r.count, 0, std::ssize(r.decoded)),
+        [](const DecodedLed& led) { return !led.estimated; });
+  };
   for (double other : {input.settleOffset - gap, input.settleOffset + gap}) {
-    if (holds(reading) || gap <= 0) break;
+    if ((holds(reading) && seesLeds(reading)) || gap <= 0) break;
     if (other < 0) continue;  // before the mark: try the later one
     ScanReading again;
     ScanDecodeResult retried;
     if (!readScanAt(
             read, nullptr, input, other, report, &retried, &again, nullptr) ||
-        !holds(again))
+        !holds(again) || !seesLeds(again))
       continue;
     report("The settle timing was a pattern off: the frames were read " +
            std::to_string(std::lround(other * 1000)) + " ms after their marks");
     reading = std::move(again);
     *result = std::move(retried);
   }
-  if (!reading.timingHolds) return fail(kScanTimingFailed);
+  // Spots blinked, yet no LED was read at any of the three offsets: the
+  // frames do not line up with their patterns (a prop out of sight shows
+  // no spot and is left to the caller's "no LEDs" message).
+  if (!reading.timingHolds ||
+      (!seesLeds(reading) && result->stats.signalPeakCount >= kMinFloodChecks))
+    return fail(kScanTimingFailed);
   if (!reading.idsHoldTogether) return fail(kIdsDoNotHoldTogether);
   std::vector<DecodedLed>& decoded = reading.decoded;
   int32_t count = reading.count;
