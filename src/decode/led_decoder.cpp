@@ -208,8 +208,8 @@ struct Hypothesis {
 // is its own light), and `dark`, the second most among the frames that
 // leave it dark (what else shines there). The second, not the extreme, so
 // that one frame caught mid-change spoils neither.
-constexpr size_t kOwnLightCells =
-    (2 * kOwnLightRadius + 1) * (2 * kOwnLightRadius + 1);
+constexpr auto kOwnLightCells =
+    static_cast<size_t>(2 * kOwnLightRadius + 1) * (2 * kOwnLightRadius + 1);
 struct OwnLight {
   using Image = std::array<int32_t, kOwnLightCells>;
   int32_t x0 = 0, y0 = 0, width = 0, height = 0;
