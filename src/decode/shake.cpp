@@ -213,6 +213,45 @@ double wrapAngle(double a) {
 
 }  // namespace
 
+namespace {
+
+// The offset of `mov` against `ref` over a region (columns x0 ... x1 - 1,
+// rows y0 ... y1 - 1), searched within `radius` of `centre`: the best
+// within a reduced pixel of the centre, unless one further out matches
+// clearly better. A prop of LEDs in rows matches nearly as well one LED
+// spacing away, and a region with little in it matches compression noise
+// anywhere: a far offset has to beat the near one clearly.
+std::pair<int32_t, int32_t> nearUnlessFarClearlyBetter(
+    const ReducedImage& ref,
+    const ReducedImage& mov,
+    std::pair<int32_t, int32_t> centre,
+    int32_t radius,
+    int32_t x0,
+    int32_t x1,
+    int32_t y0,
+    int32_t y1,
+    SimdMode mode) {
+  std::pair<int32_t, int32_t> near = centre, far = centre;
+  OffsetCost nearCost = offsetCost(
+      ref, mov, centre.first, centre.second, x0, x1, y0, y1, nullptr, mode);
+  OffsetCost farCost;
+  for (int32_t oy = -radius; oy <= radius; ++oy)
+    for (int32_t ox = -radius; ox <= radius; ++ox) {
+      const int32_t cx = centre.first + ox, cy = centre.second + oy;
+      const bool isNear = std::abs(ox) <= 1 && std::abs(oy) <= 1;
+      OffsetCost& kept = isNear ? nearCost : farCost;
+      OffsetCost cost = offsetCost(
+          ref, mov, cx, cy, x0, x1, y0, y1, kept.count ? &kept : nullptr, mode);
+      if (cost.cheaperThan(kept)) {
+        kept = cost;
+        (isNear ? near : far) = {cx, cy};
+      }
+    }
+  return farCost.clearlyCheaperThan(nearCost) ? far : near;
+}
+
+}  // namespace
+
 std::vector<std::pair<int32_t, int32_t>> measureOffsets(
     const ReducedImage& ref,
     const ReducedImage& mov,
@@ -226,34 +265,12 @@ std::vector<std::pair<int32_t, int32_t>> measureOffsets(
                                                    {0, 0});
   if (radius < 0) return offsets;
 
-  // The whole picture's offset: near rest unless one further out matches
-  // clearly better. A prop of LEDs on a regular lattice matches nearly as
-  // well a whole number of spacings away (and a frame's pattern of lit
-  // LEDs may even favour such an offset a little): taking the best of all
-  // would move every tile onto other LEDs.
-  std::pair<int32_t, int32_t> nearWhole{0, 0}, farWhole{0, 0};
-  OffsetCost nearBest, farBest;
-  for (int32_t oy = -radius; oy <= radius; ++oy)
-    for (int32_t ox = -radius; ox <= radius; ++ox) {
-      const bool isNear = std::abs(ox) <= 1 && std::abs(oy) <= 1;
-      OffsetCost& kept = isNear ? nearBest : farBest;
-      OffsetCost cost = offsetCost(ref,
-                                   mov,
-                                   ox,
-                                   oy,
-                                   0,
-                                   ref.width,
-                                   0,
-                                   ref.height,
-                                   kept.count ? &kept : nullptr,
-                                   mode);
-      if (cost.cheaperThan(kept)) {
-        kept = cost;
-        (isNear ? nearWhole : farWhole) = {ox, oy};
-      }
-    }
-  const std::pair<int32_t, int32_t> whole =
-      farBest.clearlyCheaperThan(nearBest) ? farWhole : nearWhole;
+  // The whole picture's offset, near rest: a prop of LEDs on a regular
+  // lattice matches nearly as well a whole number of spacings away (and a
+  // frame's pattern of lit LEDs may even favour such an offset a little),
+  // and taking the best of all would move every tile onto other LEDs.
+  const std::pair<int32_t, int32_t> whole = nearUnlessFarClearlyBetter(
+      ref, mov, {0, 0}, radius, 0, ref.width, 0, ref.height, mode);
   if (tx * ty == 1) {
     offsets[0] = whole;
     return offsets;
@@ -271,35 +288,8 @@ std::vector<std::pair<int32_t, int32_t>> measureOffsets(
         offsets[k] = centre;  // nothing to lock on to
         continue;
       }
-      // The best offset next to the centre, and the best further out. A
-      // tile of a prop with LEDs in rows matches nearly as well one LED
-      // spacing away, and one with little in it matches compression noise
-      // anywhere: a far offset has to beat the near one clearly.
-      std::pair<int32_t, int32_t> near = centre, far = centre;
-      OffsetCost nearCost = offsetCost(
-          ref, mov, centre.first, centre.second, x0, x1, y0, y1, nullptr, mode);
-      OffsetCost farCost;
-      for (int32_t oy = -radius; oy <= radius; ++oy)
-        for (int32_t ox = -radius; ox <= radius; ++ox) {
-          const int32_t cx = centre.first + ox, cy = centre.second + oy;
-          const bool isNear = std::abs(ox) <= 1 && std::abs(oy) <= 1;
-          OffsetCost& kept = isNear ? nearCost : farCost;
-          OffsetCost cost = offsetCost(ref,
-                                       mov,
-                                       cx,
-                                       cy,
-                                       x0,
-                                       x1,
-                                       y0,
-                                       y1,
-                                       kept.count ? &kept : nullptr,
-                                       mode);
-          if (cost.cheaperThan(kept)) {
-            kept = cost;
-            (isNear ? near : far) = {cx, cy};
-          }
-        }
-      offsets[k] = farCost.clearlyCheaperThan(nearCost) ? far : near;
+      offsets[k] = nearUnlessFarClearlyBetter(
+          ref, mov, centre, radius, x0, x1, y0, y1, mode);
     }
   }
   return offsets;
