@@ -141,7 +141,7 @@ constexpr double kRoundCoreShare = 0.7;
 constexpr double kPi = 3.14159265358979323846;
 // An LED is told from what overlaps it where, in the frames that leave it
 // dark, no more than this share of its own light shows (plus the noise).
-constexpr double kOverlapShare = 0.4;
+constexpr double kOverlapShare = 0.3;
 constexpr double kOverlapNoiseSigmas = 4;
 // And its own light must stand this many noise σ above the rest.
 constexpr double kShowsSigmas = 1;
@@ -154,6 +154,10 @@ constexpr double kCentreMovedPx = 1.0;
 constexpr int32_t kOwnLightRadius = 5;
 // Most LEDs are settled within this radius.
 constexpr int32_t kQuickLookRadius = 2;
+// An LED's own light peaks within this reach (pixels, either way) of the
+// spot its code was read at; further off, the code was read at another
+// LED's spot from the light of several.
+constexpr int32_t kOwnPeakReach = 2;
 // The window (radius, pixels) in which a dimmer LED near a candidate is
 // still a peak of its own.
 constexpr int32_t kClosePeakRadius = 2;
@@ -849,6 +853,9 @@ bool Decoder::toldApart(const TranslationField& field,
     if (bestX < 0 || onEdge(bestX, hit.x, width_) ||
         onEdge(bestY, hit.y, height_))
       return no;
+    if (std::abs(bestX - hit.x) > kOwnPeakReach ||
+        std::abs(bestY - hit.y) > kOwnPeakReach)
+      return Verdict::kOverlapped;
     const int32_t lit = own.at(own.lit, bestX, bestY),
                   dark = own.at(own.dark, bestX, bestY);
     if (lit - dark < kShowsSigmas * noise ||
