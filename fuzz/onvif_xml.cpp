@@ -3,6 +3,8 @@
 
 #include "capture/onvif/onvif_xml.h"
 
+#include "codec/xml_text.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <string_view>

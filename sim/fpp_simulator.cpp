@@ -1,5 +1,7 @@
 #include "sim/fpp_simulator.h"
 
+#include "codec/base64.h"
+
 #include "sim/ddp_receiver.h"
 #include "sim/fpp_quirks.h"
 #include "sim/loopback.h"
@@ -10,8 +12,6 @@
 #include <fstream>
 #include <sstream>
 #include <thread>
-
-#include "codec/base64.h"
 
 namespace pxo::sim {
 

@@ -1,13 +1,12 @@
 #include "sim/network_camera.h"
 
 #include "capture/rtsp/rtsp_text.h"
+#include "codec/base64.h"
 
 #include <algorithm>
 #include <cmath>
 #include <utility>
 #include <vector>
-
-#include "codec/base64.h"
 
 namespace pxo::sim {
 

@@ -2,11 +2,10 @@
 
 #include "capture/onvif/onvif_security.h"
 #include "capture/onvif/onvif_xml.h"
-#include "output/model_writer.h"
+#include "codec/base64.h"
+#include "codec/xml_text.h"
 
 #include <chrono>
-
-#include "codec/base64.h"
 
 namespace pxo::sim {
 namespace {

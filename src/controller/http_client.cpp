@@ -1,12 +1,11 @@
 #include "controller/http_client.h"
 
+#include "codec/base64.h"
 #include "platform/net_address.h"
 #include "platform/socket.h"
 
 #include <algorithm>
 #include <cctype>
-
-#include "codec/base64.h"
 
 namespace pxo {
 

@@ -1,5 +1,7 @@
 #include "controller/restore_record.h"
 
+#include "codec/base64.h"
+#include "codec/sha1.h"
 #include "json/json.h"
 #include "platform/local_time.h"
 #include "platform/state_file.h"
@@ -9,9 +11,6 @@
 #include <cmath>
 #include <cstdio>
 #include <fstream>
-
-#include "codec/base64.h"
-#include "codec/sha1.h"
 
 namespace pxo {
 

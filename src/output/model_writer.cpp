@@ -1,5 +1,6 @@
 #include "output/model_writer.h"
 
+#include "codec/xml_text.h"
 #include "platform/utf8_path.h"
 
 #include <algorithm>
@@ -30,33 +31,6 @@ std::string formatFixed6(double value) {
       buffer, buffer + sizeof buffer, value, std::chars_format::fixed, 6);
   if (written.ec != std::errc()) return "0.000000";
   return std::string(buffer, written.ptr);
-}
-
-std::string xmlEscape(std::string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  for (char c : text) {
-    switch (c) {
-      case '&':
-        out.append("&amp;");
-        break;
-      case '<':
-        out.append("&lt;");
-        break;
-      case '>':
-        out.append("&gt;");
-        break;
-      case '"':
-        out.append("&quot;");
-        break;
-      case '\'':
-        out.append("&apos;");
-        break;
-      default:
-        out.push_back(c);
-    }
-  }
-  return out;
 }
 
 std::string buildCustomModelGrid(int32_t width,

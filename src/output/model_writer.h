@@ -81,10 +81,6 @@ std::string buildCustomModelGrid(int32_t width,
                                  int32_t depth,
                                  std::span<const int32_t> cells);
 
-// "&", "<", ">", '"' and "'" as entities: text placed in an XML document
-// (the model file here, SOAP requests to cameras).
-std::string xmlEscape(std::string_view text);
-
 // The file name stem for a model name: path separators, "..", control
 // characters and characters common file systems refuse become "_";
 // "MappedModel" when nothing is left.

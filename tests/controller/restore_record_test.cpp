@@ -4,6 +4,7 @@
 
 #include "controller/restore_record.h"
 
+#include "codec/sha1.h"
 #include "controller/state_folder.h"
 #include "json/json.h"
 
@@ -12,7 +13,6 @@
 #include <fstream>
 #include <sstream>
 
-#include "codec/sha1.h"
 #include <gtest/gtest.h>
 #ifndef _WIN32
 #include <sys/stat.h>

@@ -16,6 +16,7 @@ target_include_directories(pxo_xmodel_checker PUBLIC ${CMAKE_CURRENT_SOURCE_DIR}
 
 pxo_add_test(platform net_address_test)
 pxo_add_test(json json_test)
+pxo_add_test(codec codec_test)
 
 pxo_add_test(controller http_client_test LOCK ddp-port DEPS pxo_sim)
 pxo_add_test(controller fpp_client_test LOCK ddp-port DEPS pxo_sim)

@@ -2,8 +2,9 @@
 
 #include "capture/onvif/onvif_security.h"
 #include "capture/onvif/onvif_xml.h"
+#include "codec/percent.h"
+#include "codec/xml_text.h"
 #include "controller/http_client.h"
-#include "output/model_writer.h"
 #include "platform/socket.h"
 
 #include <algorithm>

@@ -1,14 +1,13 @@
 #include "capture/onvif/onvif_security.h"
 
-#include "output/model_writer.h"
+#include "codec/base64.h"
+#include "codec/sha1.h"
+#include "codec/xml_text.h"
 #include "platform/local_time.h"
 #include "platform/random.h"
 
 #include <cstdio>
 #include <ctime>
-
-#include "codec/base64.h"
-#include "codec/sha1.h"
 
 namespace pxo {
 namespace {

@@ -31,11 +31,4 @@ std::string xmlAttribute(std::string_view text,
                          size_t position,
                          std::string_view name);
 
-// "&amp;", "&lt;", "&gt;", "&quot;", "&apos;" and numeric references
-// decoded; anything else kept as it stands.
-std::string xmlUnescape(std::string_view text);
-
-// "%" and two hexadecimal digits become that byte; anything else is kept.
-std::string percentDecode(std::string_view text);
-
 }  // namespace pxo

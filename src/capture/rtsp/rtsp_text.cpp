@@ -1,14 +1,13 @@
 #include "capture/rtsp/rtsp_text.h"
 
-#include "capture/onvif/onvif_xml.h"
+#include "codec/base64.h"
+#include "codec/md5.h"
+#include "codec/percent.h"
 
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
-
-#include "codec/base64.h"
-#include "codec/md5.h"
 
 namespace pxo {
 namespace {
