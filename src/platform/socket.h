@@ -9,8 +9,9 @@
 #include <vector>
 
 // The socket seam. Callers see no OS types: addresses are opaque bytes and
-// sockets are move-only owners of a native handle. The POSIX implementation
-// lives in posix/socket_posix.cpp; a Winsock one slots in beside it.
+// sockets are move-only owners of a native handle. bsd/socket_core.cpp
+// implements it once for POSIX and Winsock; posix/socket_posix.cpp and
+// windows/socket_windows.cpp hold only what the two do differently.
 //
 // All calls are safe from any thread; one socket object is used by one
 // thread at a time unless its class says otherwise.
