@@ -1,5 +1,6 @@
 // Any bytes as a JSON document: the parser must fail cleanly or produce a
-// value whose text parses again to the same text.
+// value whose text parses again to the same text; in every other style the
+// text parses again too.
 
 #include "json/json.h"
 
@@ -16,5 +17,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   pxo::JsonValue again;
   if (!pxo::parseJsonDocument(written, &again)) __builtin_trap();
   if (pxo::toJsonText(again) != written) __builtin_trap();
+  pxo::JsonStyle style{true, true, true, "\t"};
+  std::string styled;
+  pxo::writeJson(value, style, &styled);
+  if (!pxo::parseJsonDocument(styled, &again)) __builtin_trap();
   return 0;
 }

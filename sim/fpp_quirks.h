@@ -16,8 +16,9 @@ std::string stripSlashes(std::string_view text);
 // PHP's json_encode() with its default flags: "/" written as "\/", every
 // non-ASCII character as "\uXXXX" (surrogate pairs above U+FFFF). With
 // `pretty`, tab-indented one member per line, as the controller writes its
-// universe file. Not the JSON module's writer on purpose: it must match what
-// the real controller sends, which is what our parser has to cope with.
+// universe file. The JSON module's writer in the controller's style: it must
+// match what the real controller sends, which is what our parser has to cope
+// with.
 std::string phpJsonEncode(const JsonValue& value, bool pretty = false);
 
 }  // namespace pxo::sim

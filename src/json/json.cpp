@@ -283,18 +283,69 @@ bool parseObject(JsonCursor* cursor, JsonValue* out, int depth) {
   }
 }
 
-}  // namespace
+// Decodes one UTF-8 sequence at `at` and moves past it; a byte that starts
+// no valid sequence comes back as U+FFFD and is passed alone.
+uint32_t nextCodePoint(std::string_view text, size_t* at) {
+  auto byte = [&](size_t i) { return static_cast<uint8_t>(text[i]); };
+  const uint8_t lead = byte(*at);
+  const int extra = lead < 0x80         ? 0
+                    : (lead >> 5) == 6  ? 1
+                    : (lead >> 4) == 14 ? 2
+                    : (lead >> 3) == 30 ? 3
+                                        : -1;
+  if (extra < 0 || *at + static_cast<size_t>(extra) >= text.size()) {
+    ++*at;
+    return 0xFFFD;
+  }
+  uint32_t code = extra == 0 ? lead : lead & (0x3F >> extra);
+  for (int i = 1; i <= extra; ++i) {
+    if ((byte(*at + i) & 0xC0) != 0x80) {
+      ++*at;
+      return 0xFFFD;
+    }
+    code = (code << 6) | (byte(*at + i) & 0x3F);
+  }
+  *at += static_cast<size_t>(extra) + 1;
+  return code;
+}
 
-void appendJsonString(std::string_view text, std::string* out) {
+void appendUnicodeEscape(uint32_t unit, std::string* out) {
   static constexpr char kHex[] = "0123456789abcdef";
+  out->append("\\u");
+  for (int shift = 12; shift >= 0; shift -= 4)
+    out->push_back(kHex[(unit >> shift) & 0xF]);
+}
+
+void appendCodePointEscape(uint32_t code, std::string* out) {
+  if (code < 0x10000) {
+    appendUnicodeEscape(code, out);
+    return;
+  }
+  code -= 0x10000;
+  appendUnicodeEscape(0xD800 + (code >> 10), out);
+  appendUnicodeEscape(0xDC00 + (code & 0x3FF), out);
+}
+
+void appendStyledString(std::string_view text,
+                        const JsonStyle& style,
+                        std::string* out) {
   out->push_back('"');
-  for (char c : text) {
+  for (size_t at = 0; at < text.size();) {
+    const auto c = static_cast<unsigned char>(text[at]);
+    if (c >= 0x80 && style.asciiOnly) {
+      appendCodePointEscape(nextCodePoint(text, &at), out);
+      continue;
+    }
+    ++at;
     switch (c) {
       case '"':
         out->append("\\\"");
         break;
       case '\\':
         out->append("\\\\");
+        break;
+      case '/':
+        out->append(style.escapeSlash ? "\\/" : "/");
         break;
       case '\b':
         out->append("\\b");
@@ -312,16 +363,94 @@ void appendJsonString(std::string_view text, std::string* out) {
         out->append("\\t");
         break;
       default:
-        if (static_cast<unsigned char>(c) < 0x20) {
-          out->append("\\u00");
-          out->push_back(kHex[(c >> 4) & 0xF]);
-          out->push_back(kHex[c & 0xF]);
-        } else {
-          out->push_back(c);
-        }
+        if (c < 0x20)
+          appendUnicodeEscape(c, out);
+        else
+          out->push_back(static_cast<char>(c));
     }
   }
   out->push_back('"');
+}
+
+void appendStyledNumber(const JsonValue& value,
+                        const JsonStyle& style,
+                        std::string* out) {
+  const double v = value.number;
+  if (!style.shortestNumbers) {
+    if (!value.numberText.empty())
+      out->append(value.numberText);
+    else
+      appendJsonNumber(v, 17, out);
+    return;
+  }
+  if (!std::isfinite(v)) {
+    out->append("null");
+    return;
+  }
+  char buffer[32];
+  const auto written =
+      v == std::trunc(v) && std::fabs(v) < 9e15
+          ? std::to_chars(
+                buffer, buffer + sizeof buffer, static_cast<long long>(v))
+          : std::to_chars(buffer, buffer + sizeof buffer, v);
+  out->append(buffer, written.ptr);
+}
+
+void writeStyled(const JsonValue& value,
+                 const JsonStyle& style,
+                 int depth,
+                 std::string* out) {
+  auto newline = [&](int level) {
+    if (style.indent.empty()) return;
+    out->push_back('\n');
+    for (int i = 0; i < level; ++i) out->append(style.indent);
+  };
+  switch (value.type) {
+    case JsonType::kNull:
+      out->append("null");
+      break;
+    case JsonType::kBoolean:
+      out->append(value.boolean ? "true" : "false");
+      break;
+    case JsonType::kNumber:
+      appendStyledNumber(value, style, out);
+      break;
+    case JsonType::kString:
+      appendStyledString(value.string, style, out);
+      break;
+    case JsonType::kArray: {
+      out->push_back('[');
+      for (size_t i = 0; i < value.array.size(); ++i) {
+        if (i) out->push_back(',');
+        newline(depth + 1);
+        writeStyled(value.array[i], style, depth + 1, out);
+      }
+      if (!value.array.empty()) newline(depth);
+      out->push_back(']');
+      break;
+    }
+    case JsonType::kObject: {
+      out->push_back('{');
+      bool first = true;
+      for (const auto& [key, member] : value.object) {
+        if (!first) out->push_back(',');
+        first = false;
+        newline(depth + 1);
+        appendStyledString(key, style, out);
+        out->append(style.indent.empty() ? ":" : ": ");
+        writeStyled(member, style, depth + 1, out);
+      }
+      if (!value.object.empty()) newline(depth);
+      out->push_back('}');
+      break;
+    }
+  }
+}
+
+}  // namespace
+
+void appendJsonString(std::string_view text, std::string* out) {
+  appendStyledString(text, JsonStyle{}, out);
 }
 
 void appendJsonNumber(double value, int significantDigits, std::string* out) {
@@ -462,47 +591,13 @@ bool parseJsonValue(JsonCursor* cursor, JsonValue* out, int depth) {
 }
 
 void writeJson(const JsonValue& value, std::string* out) {
-  switch (value.type) {
-    case JsonType::kNull:
-      out->append("null");
-      break;
-    case JsonType::kBoolean:
-      out->append(value.boolean ? "true" : "false");
-      break;
-    case JsonType::kNumber:
-      if (!value.numberText.empty())
-        out->append(value.numberText);
-      else
-        appendJsonNumber(value.number, 17, out);
-      break;
-    case JsonType::kString:
-      appendJsonString(value.string, out);
-      break;
-    case JsonType::kArray: {
-      out->push_back('[');
-      bool first = true;
-      for (const JsonValue& element : value.array) {
-        if (!first) out->push_back(',');
-        first = false;
-        writeJson(element, out);
-      }
-      out->push_back(']');
-      break;
-    }
-    case JsonType::kObject: {
-      out->push_back('{');
-      bool first = true;
-      for (const auto& [key, member] : value.object) {
-        if (!first) out->push_back(',');
-        first = false;
-        appendJsonString(key, out);
-        out->push_back(':');
-        writeJson(member, out);
-      }
-      out->push_back('}');
-      break;
-    }
-  }
+  writeStyled(value, JsonStyle{}, 0, out);
+}
+
+void writeJson(const JsonValue& value,
+               const JsonStyle& style,
+               std::string* out) {
+  writeStyled(value, style, 0, out);
 }
 
 std::string toJsonText(const JsonValue& value) {

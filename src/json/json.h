@@ -124,6 +124,27 @@ struct JsonCursor {
 void writeJson(const JsonValue& value, std::string* out);
 std::string toJsonText(const JsonValue& value);
 
+// How a JSON text is laid out beyond the compact defaults above: other
+// writers' habits that peers send and our tests must reproduce (the
+// simulated controller writes its documents as the real one's PHP layer
+// does).
+struct JsonStyle {
+  // "/" as "\/".
+  bool escapeSlash = false;
+  // Every character above U+007F as "\uXXXX": a surrogate pair above
+  // U+FFFF, U+FFFD for a byte that starts no valid UTF-8 sequence.
+  bool asciiOnly = false;
+  // Numbers written from their value rather than as they were read: whole
+  // ones below 9e15 as integers, others as their shortest round-trip text.
+  bool shortestNumbers = false;
+  // Not empty: each element and member on a line of its own, indented by
+  // this once per level, with ": " after each key.
+  std::string_view indent;
+};
+void writeJson(const JsonValue& value,
+               const JsonStyle& style,
+               std::string* out);
+
 // The escaper: `text` in double quotes with '"', '\\', \b \f \n \r \t and
 // the other bytes below 0x20 (as \u00XX) escaped; bytes of 128 and above
 // and "/" unchanged.

@@ -120,6 +120,51 @@ TEST(JsonRoundTrip, StringEscapes) {
   EXPECT_EQ(parse(toJsonText(s)).string, s.string);
 }
 
+// Other writers' habits, as the simulated controller reproduces them: the
+// styled text reads back as the same value.
+TEST(JsonStyles, SlashesAsciiNumbersAndIndent) {
+  JsonValue doc =
+      parse(R"({"s":"a/\u00e9\ud83c\udf84","n":[1.50,2e0,0.1],"e":[],"o":{}})");
+  JsonStyle style;
+  std::string text;
+  writeJson(doc, style, &text);
+  EXPECT_EQ(text, toJsonText(doc));  // the defaults are the compact text
+
+  style.escapeSlash = true;
+  style.asciiOnly = true;
+  style.shortestNumbers = true;
+  text.clear();
+  writeJson(doc, style, &text);
+  EXPECT_EQ(text,
+            R"({"s":"a\/\u00e9\ud83c\udf84","n":[1.5,2,0.1],"e":[],"o":{}})");
+  EXPECT_EQ(parse(text).object.at("s").string, doc.object.at("s").string);
+
+  style.indent = "  ";
+  text.clear();
+  writeJson(doc, style, &text);
+  EXPECT_EQ(text,
+            "{\n  \"s\": \"a\\/\\u00e9\\ud83c\\udf84\",\n  \"n\": "
+            "[\n    1.5,\n    2,\n    0.1\n  ],\n  \"e\": [],\n  \"o\": {}\n}");
+
+  // Bytes that start no UTF-8 sequence, or a sequence cut short, are
+  // U+FFFD each; what follows them is read as it stands.
+  style = JsonStyle{};
+  style.asciiOnly = true;
+  text.clear();
+  writeJson(JsonValue::makeString("a\xFF"
+                                  "b\xC3"),
+            style,
+            &text);
+  EXPECT_EQ(text, R"("a\ufffdb\ufffd")");
+  text.clear();
+  writeJson(JsonValue::makeString("\xE2\x82x"), style, &text);
+  EXPECT_EQ(text, R"("\ufffd\ufffdx")");
+  text.clear();
+  writeJson(
+      JsonValue::makeNumber(INFINITY), JsonStyle{true, true, true, {}}, &text);
+  EXPECT_EQ(text, "null");
+}
+
 TEST(JsonParse, WhiteSpaceAndTrailingText) {
   JsonValue v = parse(" \t\r\n{ \"a\" : [ 1 , true , null ] }  trailing words");
   ASSERT_TRUE(v.isObject());
