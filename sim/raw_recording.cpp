@@ -1,19 +1,23 @@
 #include "sim/raw_recording.h"
 
+#include "capture/record_file.h"
+
 #include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <limits>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 namespace pxo::sim {
 namespace {
 
 using pxowin::BgraFrame;
+using pxowin::RecordFileReader;
+using pxowin::RecordFileWriter;
 
 void setError(std::string* error, const char* message) {
   if (error) *error = message;
@@ -32,16 +36,15 @@ class RawRecordingWriter final : public pxowin::RecordingWriter {
             int32_t height,
             double nominalFps,
             std::string* error) override {
-    out_.close();
+    out_ = RecordFileWriter();
     if (width < 1 || height < 1) {
       setError(error, "no frame size to record");
       return false;
     }
-    out_.open(path, std::ios::binary | std::ios::trunc);
     const double fps = nominalFps > 0 ? nominalFps : 30;
-    out_.write(kRawRecordingHeader, sizeof kRawRecordingHeader - 1);
-    out_.write(reinterpret_cast<const char*>(&fps), sizeof fps);
-    if (!out_) {
+    out_.create(path, kRawRecordingHeader);
+    out_.put(fps);
+    if (!out_.good()) {
       setError(error, "could not create the raw test recording");
       return false;
     }
@@ -52,14 +55,14 @@ class RawRecordingWriter final : public pxowin::RecordingWriter {
   }
 
   bool write(const BgraFrame& frame, double time) override {
-    if (!out_.is_open() || frame.width != width_ || frame.height != height_)
+    if (!out_.isOpen() || frame.width != width_ || frame.height != height_)
       return false;
     // Times rise, as the platform's writers make them.
     time = std::max(time, 0.0);
     if (time <= lastTime_) time = lastTime_ + 1e-6;
     lastTime_ = time;
     const FrameHeader header{time, frame.width, frame.height};
-    out_.write(reinterpret_cast<const char*>(&header), sizeof header);
+    out_.put(header);
     row_.resize(static_cast<size_t>(frame.width) * 3);
     for (int32_t y = 0; y < frame.height; ++y) {
       const uint8_t* source =
@@ -68,19 +71,17 @@ class RawRecordingWriter final : public pxowin::RecordingWriter {
         std::memcpy(&row_[static_cast<size_t>(x) * 3],
                     source + static_cast<ptrdiff_t>(x) * 4,
                     3);
-      out_.write(reinterpret_cast<const char*>(row_.data()),
-                 static_cast<std::streamsize>(row_.size()));
+      out_.putBytes(row_.data(), row_.size());
     }
-    return static_cast<bool>(out_);
+    return out_.good();
   }
 
   bool finish(std::string* error) override {
-    if (!out_.is_open()) {
+    if (!out_.isOpen()) {
       setError(error, "no recording open");
       return false;
     }
-    out_.close();
-    if (!out_) {
+    if (!out_.finish()) {
       setError(error, "could not finalise recording");
       return false;
     }
@@ -88,7 +89,7 @@ class RawRecordingWriter final : public pxowin::RecordingWriter {
   }
 
  private:
-  std::ofstream out_;
+  RecordFileWriter out_;
   int32_t width_ = 0, height_ = 0;
   double lastTime_ = 0;
   std::vector<uint8_t> row_;
@@ -98,33 +99,26 @@ class RawRecordingReader final : public pxowin::FrameExtractor {
  public:
   bool open(const std::filesystem::path& path, std::string* error) override {
     close();
-    in_.open(path, std::ios::binary);
-    std::string header(sizeof kRawRecordingHeader - 1, '\0');
     double fps = 0;
-    in_.read(header.data(), static_cast<std::streamsize>(header.size()));
-    in_.read(reinterpret_cast<char*>(&fps), sizeof fps);
-    if (!in_ || header != kRawRecordingHeader || !(fps > 0)) {
+    if (!in_.open(path, kRawRecordingHeader) || !in_.get(&fps) || !(fps > 0)) {
       close();
       setError(error, "could not open recording for extraction");
       return false;
     }
     frameDuration_ = 1 / fps;
-    // The index: where each frame starts, its time and size.
+    // The index: each frame's time and size, and where its pixels start.
     for (;;) {
       Entry entry;
-      entry.offset = in_.tellg();
-      if (!in_.read(reinterpret_cast<char*>(&entry.header),
-                    sizeof entry.header))
-        break;
+      if (!in_.get(&entry.header)) break;
       const auto& h = entry.header;
       if (h.width < 1 || h.height < 1 || h.width > 16384 || h.height > 16384)
         break;
-      const auto bytes = static_cast<std::streamoff>(h.width) * h.height * 3;
-      in_.seekg(bytes, std::ios::cur);
-      if (!in_) break;
+      const std::optional<std::streamoff> pixels =
+          in_.skipPayload(static_cast<uint64_t>(h.width) * h.height * 3);
+      if (!pixels) break;
+      entry.offset = *pixels;
       index_.push_back(entry);
     }
-    in_.clear();
     open_ = true;
     return true;
   }
@@ -133,7 +127,6 @@ class RawRecordingReader final : public pxowin::FrameExtractor {
 
   void close() override {
     in_.close();
-    in_.clear();
     index_.clear();
     open_ = false;
   }
@@ -161,10 +154,7 @@ class RawRecordingReader final : public pxowin::FrameExtractor {
     frame.stride = h.width * 4;
     frame.pixels.resize(static_cast<size_t>(frame.stride) * h.height);
     std::vector<uint8_t> bgr(static_cast<size_t>(h.width) * h.height * 3);
-    in_.clear();
-    in_.seekg(found->offset + static_cast<std::streamoff>(sizeof h));
-    if (!in_.read(reinterpret_cast<char*>(bgr.data()),
-                  static_cast<std::streamsize>(bgr.size()))) {
+    if (!in_.readAt(found->offset, bgr.data(), bgr.size())) {
       setError(error, "frame convert failed");
       return false;
     }
@@ -181,10 +171,10 @@ class RawRecordingReader final : public pxowin::FrameExtractor {
 
  private:
   struct Entry {
-    std::streamoff offset = 0;
+    std::streamoff offset = 0;  // of the pixels
     FrameHeader header;
   };
-  std::ifstream in_;
+  RecordFileReader in_;
   std::vector<Entry> index_;
   double frameDuration_ = 1.0 / 30;
   bool open_ = false;

@@ -1,10 +1,12 @@
 #include "capture/stream_file.h"
 
+#include "capture/record_file.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstring>
-#include <fstream>
 #include <limits>
+#include <optional>
 #include <queue>
 #include <string>
 #include <vector>
@@ -12,7 +14,7 @@
 namespace pxowin {
 namespace {
 
-constexpr size_t kHeaderSize = sizeof kStreamFileHeader - 1;
+constexpr std::string_view kHeader = kStreamFileHeader;
 // Bounds on what a file may claim, so a damaged one cannot ask for much.
 constexpr uint32_t kMaxUnitBytes = 16u << 20;
 constexpr uint32_t kMaxParameterSetBytes = 4096;
@@ -31,17 +33,6 @@ void setError(std::string* error, const char* message) {
   if (error) *error = message;
 }
 
-template <typename T>
-void put(std::ofstream& out, T value) {
-  out.write(reinterpret_cast<const char*>(&value), sizeof value);
-}
-
-template <typename T>
-bool get(std::ifstream& in, T* value) {
-  return static_cast<bool>(
-      in.read(reinterpret_cast<char*>(value), sizeof *value));
-}
-
 class StreamFileWriter final : public EncodedRecordingWriter {
  public:
   bool open(const std::filesystem::path& path,
@@ -50,22 +41,21 @@ class StreamFileWriter final : public EncodedRecordingWriter {
             std::string_view sps,
             std::string_view pps,
             std::string* error) override {
-    out_.close();
+    out_ = RecordFileWriter();
     if (width < 1 || height < 1 || sps.empty() || pps.empty() ||
         sps.size() > kMaxParameterSetBytes ||
         pps.size() > kMaxParameterSetBytes) {
       setError(error, "no stream parameters to record");
       return false;
     }
-    out_.open(path, std::ios::binary | std::ios::trunc);
-    out_.write(kStreamFileHeader, kHeaderSize);
-    put(out_, width);
-    put(out_, height);
+    out_.create(path, kHeader);
+    out_.put(width);
+    out_.put(height);
     for (std::string_view set : {sps, pps}) {
-      put(out_, static_cast<uint32_t>(set.size()));
-      out_.write(set.data(), static_cast<std::streamsize>(set.size()));
+      out_.put(static_cast<uint32_t>(set.size()));
+      out_.putBytes(set.data(), set.size());
     }
-    if (!out_) {
+    if (!out_.good()) {
       setError(error, "could not create recording");
       return false;
     }
@@ -76,23 +66,22 @@ class StreamFileWriter final : public EncodedRecordingWriter {
              int64_t presentationMicros,
              int64_t decodeMicros,
              bool keyFrame) override {
-    if (!out_.is_open() || annexB.empty() || annexB.size() > kMaxUnitBytes)
+    if (!out_.isOpen() || annexB.empty() || annexB.size() > kMaxUnitBytes)
       return false;
-    put(out_, presentationMicros);
-    put(out_, decodeMicros);
-    put(out_, static_cast<uint8_t>(keyFrame ? 1 : 0));
-    put(out_, static_cast<uint32_t>(annexB.size()));
-    out_.write(annexB.data(), static_cast<std::streamsize>(annexB.size()));
-    return static_cast<bool>(out_);
+    out_.put(presentationMicros);
+    out_.put(decodeMicros);
+    out_.put(static_cast<uint8_t>(keyFrame ? 1 : 0));
+    out_.put(static_cast<uint32_t>(annexB.size()));
+    out_.putBytes(annexB.data(), annexB.size());
+    return out_.good();
   }
 
   bool finish(std::string* error) override {
-    if (!out_.is_open()) {
+    if (!out_.isOpen()) {
       setError(error, "no recording open");
       return false;
     }
-    out_.close();
-    if (!out_) {
+    if (!out_.finish()) {
       setError(error, "could not finalise recording");
       return false;
     }
@@ -100,7 +89,7 @@ class StreamFileWriter final : public EncodedRecordingWriter {
   }
 
  private:
-  std::ofstream out_;
+  RecordFileWriter out_;
 };
 
 // Decodes from the key frame before the time asked, on to the picture
@@ -112,35 +101,31 @@ class StreamFileReader final : public FrameExtractor {
  public:
   bool open(const std::filesystem::path& path, std::string* error) override {
     close();
-    in_.open(path, std::ios::binary);
-    std::string header(kHeaderSize, '\0');
     int32_t width = 0, height = 0;
-    in_.read(header.data(), static_cast<std::streamsize>(kHeaderSize));
-    bool ok = in_ && header == kStreamFileHeader && get(in_, &width) &&
-              get(in_, &height) && width > 0 && height > 0;
+    bool ok = in_.open(path, kHeader) && in_.get(&width) && in_.get(&height) &&
+              width > 0 && height > 0;
     for (int i = 0; ok && i < 2; ++i) {
       uint32_t size = 0;
-      ok = get(in_, &size) && size > 0 && size <= kMaxParameterSetBytes;
-      std::string set(ok ? size : 0, '\0');
-      ok = ok && in_.read(set.data(), size);
+      std::string set;
+      ok = in_.get(&size) && size > 0 && size <= kMaxParameterSetBytes &&
+           in_.getBytes(size, &set);
       sequenceHeader_.append("\0\0\0\1", 4);
       sequenceHeader_ += set;
     }
     while (ok) {
       Unit unit;
       uint8_t key = 0;
-      if (!get(in_, &unit.presentation) || !get(in_, &unit.decode) ||
-          !get(in_, &key) || !get(in_, &unit.size) || unit.size == 0 ||
+      if (!in_.get(&unit.presentation) || !in_.get(&unit.decode) ||
+          !in_.get(&key) || !in_.get(&unit.size) || unit.size == 0 ||
           unit.size > kMaxUnitBytes || !plausibleTime(unit.presentation) ||
           !plausibleTime(unit.decode))
         break;
       unit.key = key != 0;
-      unit.offset = in_.tellg();
-      in_.seekg(unit.size, std::ios::cur);
-      if (!in_) break;
+      const std::optional<std::streamoff> offset = in_.skipPayload(unit.size);
+      if (!offset) break;
+      unit.offset = *offset;
       units_.push_back(unit);
     }
-    in_.clear();
     if (!ok || units_.empty() || !units_.front().key) {
       close();
       setError(error, "could not open recording for extraction");
@@ -169,7 +154,6 @@ class StreamFileReader final : public FrameExtractor {
 
   void close() override {
     in_.close();
-    in_.clear();
     units_.clear();
     sortedTimes_.clear();
     sequenceHeader_.clear();
@@ -246,9 +230,7 @@ class StreamFileReader final : public FrameExtractor {
     if (!decoder_) return false;
     const Unit& unit = units_[next_++];
     std::string bytes(unit.size, '\0');
-    in_.clear();
-    in_.seekg(unit.offset);
-    if (!in_.read(bytes.data(), unit.size)) return false;
+    if (!in_.readAt(unit.offset, bytes.data(), unit.size)) return false;
     pending_.push(unit.presentation);
     BgraFrame frame;
     if (decoder_->decode(bytes, 0, &frame)) {
@@ -260,7 +242,7 @@ class StreamFileReader final : public FrameExtractor {
     return true;
   }
 
-  std::ifstream in_;
+  RecordFileReader in_;
   std::string sequenceHeader_;
   std::vector<Unit> units_;  // decode order
   std::vector<int64_t> sortedTimes_;
@@ -315,10 +297,7 @@ std::unique_ptr<FrameExtractor> createRecordingReader() {
 }
 
 bool isStreamFile(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::string header(kHeaderSize, '\0');
-  return in.read(header.data(), static_cast<std::streamsize>(kHeaderSize)) &&
-         header == kStreamFileHeader;
+  return startsWithLine(path, kHeader);
 }
 
 }  // namespace pxowin

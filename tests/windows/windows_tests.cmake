@@ -25,6 +25,7 @@ pxo_add_test(controller fpp_restore_test LOCK ddp-port DEPS pxo_sim)
 pxo_add_test(controller restore_record_test)
 pxo_add_test(controller wled_device_test DEPS pxo_sim)
 pxo_add_test(sim fpp_simulator_test LOCK ddp-port)
+pxo_add_test(sim raw_recording_test DEPS pxo_sim)
 
 pxo_add_test(scan scan_plan_test)
 pxo_add_test(scan ddp_sender_test LOCK ddp-port DEPS pxo_sim)
