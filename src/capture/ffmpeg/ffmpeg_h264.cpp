@@ -3,6 +3,7 @@
 // and, for the virtual rig's network camera, encoded the way such a camera
 // encodes (4:2:0, no B-frames, parameter sets before every key frame).
 
+#include "capture/ffmpeg/ffmpeg_output.h"
 #include "capture/media.h"
 #include "capture/pixel_convert.h"
 
@@ -27,12 +28,6 @@ constexpr char kStartCode[] = {0, 0, 0, 1};
 
 void setError(std::string* error, const std::string& message) {
   if (error) *error = message;
-}
-
-std::string averror(int code) {
-  char text[AV_ERROR_MAX_STRING_SIZE] = {};
-  av_strerror(code, text, sizeof text);
-  return text;
 }
 
 // A copy FFmpeg may own and read past by its padding.
@@ -83,17 +78,7 @@ class FfmpegEncodedWriter final : public EncodedRecordingWriter {
     parameters->extradata_size = static_cast<int>(header.size());
     stream_->time_base = kMicroseconds;
     stream_->avg_frame_rate = {30, 1};
-    if (!(format_->oformat->flags & AVFMT_NOFILE)) {
-      rc = avio_open(&format_->pb, path.c_str(), AVIO_FLAG_WRITE);
-      if (rc < 0) {
-        setError(error, "could not open " + path.string() + ": " + averror(rc));
-        release();
-        return false;
-      }
-    }
-    rc = avformat_write_header(format_, nullptr);
-    if (rc < 0) {
-      setError(error, "could not write recording header: " + averror(rc));
+    if (!startOutputFile(format_, path, error)) {
       release();
       return false;
     }

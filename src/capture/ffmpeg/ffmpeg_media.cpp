@@ -5,6 +5,7 @@
 //
 // FFmpeg 5 needs no process-wide start-up, so there is no start-up count.
 
+#include "capture/ffmpeg/ffmpeg_output.h"
 #include "capture/media.h"
 
 #include <algorithm>
@@ -39,12 +40,6 @@ constexpr int kMaxReads = 300;
 // Wanted times this far past the current frame are reached by decoding on;
 // further ahead, by seeking.
 constexpr double kForwardWindowSeconds = 1.0;
-
-std::string averror(int code) {
-  char text[AV_ERROR_MAX_STRING_SIZE] = {};
-  av_strerror(code, text, sizeof text);
-  return text;
-}
 
 void setError(std::string* error, const std::string& message) {
   if (error) *error = message;
@@ -357,17 +352,7 @@ class FfmpegWriter final : public RecordingWriter {
     stream_->time_base = kMicroseconds;
     stream_->avg_frame_rate = fps;
     stream_->r_frame_rate = fps;
-    if (!(format_->oformat->flags & AVFMT_NOFILE)) {
-      rc = avio_open(&format_->pb, path.c_str(), AVIO_FLAG_WRITE);
-      if (rc < 0) {
-        setError(error, "could not open " + path.string() + ": " + averror(rc));
-        release();
-        return false;
-      }
-    }
-    rc = avformat_write_header(format_, nullptr);
-    if (rc < 0) {
-      setError(error, "could not write recording header: " + averror(rc));
+    if (!startOutputFile(format_, path, error)) {
       release();
       return false;
     }
