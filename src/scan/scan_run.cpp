@@ -137,162 +137,235 @@ void writeScanData(const ScanSession& session,
   (void)writeMetadataFile(folder, record, nullptr);
 }
 
-}  // namespace
+using Clock = std::chrono::steady_clock;
 
-void runScan(ScanSession& session,
-             std::string* modelFilePath,
-             const std::string& modelName,
-             std::string* error) {
-  using Clock = std::chrono::steady_clock;
-  const auto started = Clock::now();
-  auto fail = [&](const std::string& message) {
-    if (error && !message.empty()) *error = message;
-  };
-  modelFilePath->clear();
-  if (!session.prepared || !session.camera || !session.plan)
-    return fail("not prepared");
+// How far a run came, which is what its scan data can show.
+enum class RunEnd {
+  kNotRecorded,      // not prepared, the calibration failed or was stopped
+  kRecordingFailed,  // the recording did not start, was stopped or failed
+  kMarksLost,        // the camera underran
+  kDecodeFailed,
+  kNoLedSeen,
+  kModelNotWritten,
+  kFinished,
+};
+
+// What one run gathers, step by step.
+struct RunRecord {
+  std::filesystem::path recording;
+  // Reads the frames while the patterns play, where the camera keeps them.
+  std::unique_ptr<PatternReadAhead> ahead;
+  std::vector<pxowin::CaptureMark> marks;
+  SettleMeasurement settle;
+  bool readAlready = false;
+  PatternFrames readAhead;
+  size_t keptFrameBytes = 0;
+  ScanDecodeResult decoded;
+  Clock::time_point calibrated;
+  Clock::time_point recorded;
+};
+
+RunEnd failWith(RunEnd end, const std::string& message, std::string* error) {
+  if (error && !message.empty()) *error = message;
+  return end;
+}
+
+// Locks the camera's controls and measures the brightness; "" when the
+// scan may go on, else why not.
+std::string calibrate(ScanSession& session) {
   pxowin::ICaptureSource& camera = *session.camera;
-  auto report = [&](const std::string& message) { session.report(message); };
-
   (void)camera.lockCameraControls(std::nullopt);
   calibrateBrightness(session);
-  if (session.stopRequested) return fail(kScanStopped);
-  if (const std::string why = camera.failure(); !why.empty()) {
+  if (session.stopRequested) return kScanStopped;
+  if (std::string why = camera.failure(); !why.empty()) {
     // Measured from a camera that stopped, the calibration means nothing.
     session.calibration.calibrated = false;
-    return fail(why);
+    return why;
   }
   if (session.calibration.tooBright) {
     // Nothing recorded; the next scan measures again (the user may have
     // dimmed the camera or moved it back).
     session.calibration.calibrated = false;
-    return fail(kLedsTooBright);
+    return kLedsTooBright;
   }
+  return {};
+}
 
-  const auto calibrated = Clock::now();
-  const std::filesystem::path recording = recordingPath(session);
-  report("Recording scan patterns\xE2\x80\xA6");
+// Records the camera while the patterns play; false with the camera's or
+// the recording's message.
+bool recordPatterns(ScanSession& session, RunRecord* run, std::string* error) {
+  pxowin::ICaptureSource& camera = *session.camera;
+  run->recording = recordingPath(session);
+  session.report("Recording scan patterns\xE2\x80\xA6");
   // Frames are only ever read back at the decode size: recorded at it, a
   // camera bigger than that costs less to encode now and to decode later.
   camera.reduceNextRecording(kScanFrameMaxDimension);
-  // Where the camera keeps the frames in memory as it records them, they
-  // are read while the patterns play.
-  auto ahead = std::make_unique<PatternReadAhead>(
+  run->ahead = std::make_unique<PatternReadAhead>(
       camera.keepFramesOfNextRecording(kScanFrameMaxDimension, kReadAheadBytes),
       session.plan.get(),
       session.frameCount);
-  std::vector<pxowin::CaptureMark> marks;
-  if (!recordMarkedSteps(session,
-                         recording,
-                         patternSteps(session),
-                         {kTailDwellMs, true, {}},
-                         &marks,
-                         error)) {
-    // A camera that failed part-way leaves what it recorded and when, for
-    // a look at why.
-    if (!session.stopRequested && !session.scanDataFolder.empty() &&
-        !camera.failure().empty())
-      writeScanData(session,
-                    platform::pathFromUtf8(session.scanDataFolder),
-                    marks,
-                    SettleMeasurement{},
-                    ScanDecodeResult{});
-    return;
-  }
-  const auto recorded = Clock::now();
-  if (static_cast<int32_t>(marks.size()) < session.frameCount)
-    return fail("scan lost pattern marks (camera underran)");
-  camera.stop();
+  return recordMarkedSteps(session,
+                           run->recording,
+                           patternSteps(session),
+                           {kTailDwellMs, true, {}},
+                           &run->marks,
+                           error);
+}
 
-  std::vector<double> markTimes;
-  markTimes.reserve(marks.size());
-  for (const pxowin::CaptureMark& m : marks) markTimes.push_back(m.time);
-  SettleMeasurement settle;
-  PatternFrames readAhead;
-  const bool readAlready = ahead->take(&settle, &readAhead);
-  const size_t keptFrameBytes = ahead->peakBytes();
-  ahead.reset();
-  if (!readAlready)
-    settle = measureSettleTiming(
-        cameraFrames(camera), session.plan.get(), markTimes, report);
+std::vector<double> markTimes(const RunRecord& run) {
+  std::vector<double> times;
+  times.reserve(run.marks.size());
+  for (const pxowin::CaptureMark& m : run.marks) times.push_back(m.time);
+  return times;
+}
 
-  ScanDecodeResult decoded;
+// The settle timing and the patterns' frames, from those read while the
+// patterns played where they all were, else measured from the recording.
+void findSettleTiming(ScanSession& session, RunRecord* run) {
+  run->readAlready = run->ahead->take(&run->settle, &run->readAhead);
+  run->keptFrameBytes = run->ahead->peakBytes();
+  run->ahead.reset();
+  if (!run->readAlready)
+    run->settle = measureSettleTiming(
+        cameraFrames(*session.camera),
+        session.plan.get(),
+        markTimes(*run),
+        [&](const std::string& message) { session.report(message); });
+}
+
+bool decodeRecording(ScanSession& session, RunRecord* run, std::string* error) {
   const ScanDecodeInput input{
       session.plan.get(),
-      markTimes,
-      settle.offset,
+      markTimes(*run),
+      run->settle.offset,
       session.ledCount,
       session.calibration.calibrated ? &session.calibration.noise : nullptr,
       session.nodeOfLed,
       session.portRanges,
-      recordingFrames(recording),
-      readAlready ? &readAhead : nullptr};
-  if (!decodeScan(cameraFrames(camera), input, report, &decoded, error)) {
-    // The recording, its timeline and the calibration are kept for a look
-    // at why (pixoria decode reads them again).
-    if (!session.scanDataFolder.empty()) {
-      decoded.ledCount = session.ledCount;
-      if (!session.nodeOfLed.empty())
-        decoded.ledCount = static_cast<int32_t>(
-            std::count_if(session.nodeOfLed.begin(),
-                          session.nodeOfLed.end(),
-                          [](int32_t node) { return node > 0; }));
-      writeScanData(session,
-                    platform::pathFromUtf8(session.scanDataFolder),
-                    marks,
-                    settle,
-                    decoded);
-    }
-    return;
-  }
+      recordingFrames(run->recording),
+      run->readAlready ? &run->readAhead : nullptr};
+  return decodeScan(
+      cameraFrames(*session.camera),
+      input,
+      [&](const std::string& message) { session.report(message); },
+      &run->decoded,
+      error);
+}
 
-  // A scan that saw no LED has nothing to estimate from: a model of guesses
-  // would look like a result. Its scan data is kept for a look at why.
-  for (const std::string& notice : decoded.notices) report(notice);
+// Tells what the decode found, keeps it as the session's results and
+// writes the model. A scan that saw no LED has nothing to estimate from: a
+// model of guesses would look like a result.
+RunEnd keepDecodedScan(ScanSession& session,
+                       const std::string& modelName,
+                       RunRecord* run,
+                       std::string* modelFilePath,
+                       std::string* error) {
+  ScanDecodeResult& decoded = run->decoded;
+  for (const std::string& notice : decoded.notices) session.report(notice);
   if (decoded.stats.overlapping > 0)
-    report(overlappingLedsNotice(decoded.stats.overlapping));
+    session.report(overlappingLedsNotice(decoded.stats.overlapping));
   const int32_t observed = decoded.observedCount();
-  if (observed == 0) {
-    if (!session.scanDataFolder.empty())
-      writeScanData(session,
-                    platform::pathFromUtf8(session.scanDataFolder),
-                    marks,
-                    settle,
-                    decoded);
-    return fail(kNoLedsDecoded);
-  }
+  if (observed == 0) return failWith(RunEnd::kNoLedSeen, kNoLedsDecoded, error);
   std::string warning;
   if (2 * observed < decoded.ledCount) {
     warning = "Only " + std::to_string(observed) + " of " +
               std::to_string(decoded.ledCount) +
               " LEDs were seen; the rest are estimates \xE2\x80\x94 check "
               "the prop is in view, lit, in focus and bright enough";
-    report(warning);
+    session.report(warning);
   }
-
   keepResults(session, decoded, modelName);
-  session.lastRun =
-      ScanRunRecord{decoded.leds, marks, settle.offset, 0, 0, 0, warning};
-  session.lastRun.readWhileRecording = readAlready;
-  session.lastRun.keptFrameBytes = keptFrameBytes;
+  session.lastRun = ScanRunRecord{
+      decoded.leds, run->marks, run->settle.offset, 0, 0, 0, warning};
+  session.lastRun.readWhileRecording = run->readAlready;
+  session.lastRun.keptFrameBytes = run->keptFrameBytes;
   session.lastRun.overlapping = decoded.stats.overlapping;
-  const std::string path = writeModelFile(
+  *modelFilePath = writeModelFile(
       modelOutputInputs(session), ModelOutputKind::kCustomGrid, error);
-  if (path.empty()) return;
-  if (!session.scanDataFolder.empty())
-    writeScanData(session,
-                  platform::pathFromUtf8(session.scanDataFolder),
-                  marks,
-                  settle,
-                  decoded);
+  return modelFilePath->empty() ? RunEnd::kModelNotWritten : RunEnd::kFinished;
+}
 
-  *modelFilePath = path;
-  session.lastRun.calibrationSeconds =
-      std::chrono::duration<double>(calibrated - started).count();
-  session.lastRun.recordingSeconds =
-      std::chrono::duration<double>(recorded - started).count();
-  session.lastRun.processingSeconds =
-      std::chrono::duration<double>(Clock::now() - recorded).count();
+// The LEDs the session drives: those of its ports' nodes where it maps
+// them, else all of them.
+int32_t drivenLedCount(const ScanSession& session) {
+  if (session.nodeOfLed.empty()) return session.ledCount;
+  return static_cast<int32_t>(std::count_if(
+      session.nodeOfLed.begin(), session.nodeOfLed.end(), [](int32_t node) {
+        return node > 0;
+      }));
+}
+
+// The one place that decides what the scan-data folder keeps of a run. A
+// camera that failed part-way leaves what it recorded and when; a decode
+// that failed or saw no LED leaves the recording, its timeline and the
+// calibration for a look at why (pixoria decode reads them again); a
+// finished scan leaves everything. A run that was stopped, recorded
+// nothing, lost its marks or could not write its model leaves nothing
+// more than the recording itself.
+void keepScanData(const ScanSession& session, RunEnd end, RunRecord* run) {
+  if (session.scanDataFolder.empty()) return;
+  switch (end) {
+    case RunEnd::kRecordingFailed:
+      if (session.stopRequested || session.camera->failure().empty()) return;
+      break;
+    case RunEnd::kDecodeFailed:
+      run->decoded.ledCount = drivenLedCount(session);
+      break;
+    case RunEnd::kNoLedSeen:
+    case RunEnd::kFinished:
+      break;
+    case RunEnd::kNotRecorded:
+    case RunEnd::kMarksLost:
+    case RunEnd::kModelNotWritten:
+      return;
+  }
+  writeScanData(session,
+                platform::pathFromUtf8(session.scanDataFolder),
+                run->marks,
+                run->settle,
+                run->decoded);
+}
+
+// The run's steps in order; each failure ends it where it happened.
+RunEnd runSteps(ScanSession& session,
+                const std::string& modelName,
+                RunRecord* run,
+                std::string* modelFilePath,
+                std::string* error) {
+  if (!session.prepared || !session.camera || !session.plan)
+    return failWith(RunEnd::kNotRecorded, "not prepared", error);
+  if (std::string why = calibrate(session); !why.empty())
+    return failWith(RunEnd::kNotRecorded, why, error);
+  run->calibrated = Clock::now();
+  if (!recordPatterns(session, run, error)) return RunEnd::kRecordingFailed;
+  run->recorded = Clock::now();
+  if (static_cast<int32_t>(run->marks.size()) < session.frameCount)
+    return failWith(
+        RunEnd::kMarksLost, "scan lost pattern marks (camera underran)", error);
+  session.camera->stop();
+  findSettleTiming(session, run);
+  if (!decodeRecording(session, run, error)) return RunEnd::kDecodeFailed;
+  return keepDecodedScan(session, modelName, run, modelFilePath, error);
+}
+
+}  // namespace
+
+void runScan(ScanSession& session,
+             std::string* modelFilePath,
+             const std::string& modelName,
+             std::string* error) {
+  const auto started = Clock::now();
+  modelFilePath->clear();
+  RunRecord run;
+  const RunEnd end = runSteps(session, modelName, &run, modelFilePath, error);
+  keepScanData(session, end, &run);
+  if (end != RunEnd::kFinished) return;
+  auto seconds = [](Clock::duration d) {
+    return std::chrono::duration<double>(d).count();
+  };
+  session.lastRun.calibrationSeconds = seconds(run.calibrated - started);
+  session.lastRun.recordingSeconds = seconds(run.recorded - started);
+  session.lastRun.processingSeconds = seconds(Clock::now() - run.recorded);
 }
 
 }  // namespace pxo
