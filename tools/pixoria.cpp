@@ -310,156 +310,157 @@ int usage() {
 }
 
 // The manual page, for --help.
+constexpr char kManual[] =
+    "NAME\n"
+    "    pixoria - find where every LED of a light-show prop sits, with a\n"
+    "    camera, and write it as a model file\n"
+    "\n"
+    "SYNOPSIS\n"
+    "    pixoria scan --controller HOST [--camera ID | --rtsp URL | --onvif "
+    "[URL]]\n"
+    "                 [--ports 1,2] [--out DIR] [--name NAME]\n"
+    "                 [--views N [--view-wait SECONDS]]\n"
+    "    pixoria scan --wled HOST [--ports 1,2] [--upload-ledmap] [...]\n"
+    "    pixoria scan --ddp HOST | --e131 HOST|multicast --pixels N [...]\n"
+    "    pixoria scan --simulate [--scene FILE] [--out DIR] [--name NAME]\n"
+    "                 [--wled | --e131]\n"
+    "    pixoria gui [--controller HOST] [--camera ID | --rtsp URL] "
+    "[--simulate]\n"
+    "    pixoria serve --simulate [--scene FILE]\n"
+    "    pixoria restore --controller HOST [--discard] | --list | --camera "
+    "ID\n"
+    "    pixoria decode FOLDER [--out DIR] [--name NAME]\n"
+    "    pixoria solve FOLDER FOLDER... [--fov DEG] [--out DIR] [--name "
+    "NAME]\n"
+    "    pixoria cameras | discover [--timeout MS] | profiles DEVICE-URL\n"
+    "    pixoria --help\n"
+    "\n"
+    "DESCRIPTION\n"
+    "    pixoria drives the prop through its FPP pixel controller (HTTP and\n"
+    "    DDP), films it while every LED blinks its own code, decodes each\n"
+    "    LED's position, snaps the positions to a grid and writes an\n"
+    "    .xmodel file. The controller's pixel outputs are changed for the\n"
+    "    scan and put back exactly as they were when the command ends,\n"
+    "    also on Ctrl-C or when the console is closed. Before the first\n"
+    "    change a restore record of the controller's configuration is\n"
+    "    written to the user's state folder ($XDG_STATE_HOME/pixoria/\n"
+    "    restore, by default ~/.local/state/pixoria/restore); the\n"
+    "    configuration is read back once put back, and the record goes\n"
+    "    only then. If the program was killed or the controller went away,\n"
+    "    the next scan of that controller, or pixoria restore, puts the\n"
+    "    configuration back from the record.\n"
+    "\n"
+    "    Props on other controllers: a WLED controller (--wled) is driven\n"
+    "    through its realtime input; only its state changes (switched on at\n"
+    "    full brightness when it would dim the scan), recorded and put back\n"
+    "    the same way, never its configuration. Its own LED map is written\n"
+    "    beside the model as ledmap.json, and with --upload-ledmap sent to\n"
+    "    it as ledmap.json or, when a map is there, the next free\n"
+    "    ledmapN.json. Any DDP (--ddp) or E1.31 (--e131) receiver is driven\n"
+    "    as the show drives it, changing nothing on it: say where its\n"
+    "    pixels start and how many there are; nothing is sent outside that\n"
+    "    channel range but the zeros E1.31 needs before the start channel\n"
+    "    in the first universe.\n"
+    "\n"
+    "    3D: scan --views N scans the prop from N places in one session\n"
+    "    (the controller is prepared once and put back once): between\n"
+    "    views it says what the last one saw and waits for Enter, or\n"
+    "    --view-wait seconds, while the camera is carried to the next\n"
+    "    place. The views are then solved in 3D and written as a point\n"
+    "    model, with NAME.csv beside it (index,x,y,z; the prop's largest\n"
+    "    extent is --size metres, default 1). Each view's scan data is\n"
+    "    kept, and pixoria solve solves kept folders of one prop again,\n"
+    "    from one session or several, as the live solve would. A view\n"
+    "    that spoils the solve (its camera moved during the scan, or it\n"
+    "    filmed another prop) is left out and named with its reason.\n"
+    "\n"
+    "COMMANDS\n"
+    "    scan      Scan a prop: --controller for a real controller and\n"
+    "              camera, --simulate for the built-in virtual rig.\n"
+    "    gui       Open the scan window.\n"
+    "    serve     Run the virtual rig's controller and network camera.\n"
+    "    restore   Put a controller's configuration back from its restore\n"
+    "              record (--controller), list the records kept (--list),\n"
+    "              or put a camera's controls back (--camera).\n"
+    "    decode    Decode a kept scan-data folder again.\n"
+    "    solve     Solve kept scan-data folders of one prop, a view each,\n"
+    "              in 3D.\n"
+    "    cameras   List the local cameras (identifier, name).\n"
+    "    discover  List the ONVIF network cameras that answer on this "
+    "network.\n"
+    "    profiles  List a network camera's H.264 profiles and stream "
+    "addresses.\n"
+    "\n"
+    "OPTIONS\n"
+    "    --controller HOST   the FPP controller's host name or address\n"
+    "    --wled HOST         a WLED controller\n"
+    "    --ddp HOST          a DDP receiver, as it is\n"
+    "    --e131 HOST|multicast\n"
+    "                        an E1.31 receiver, as it is (multicast: to\n"
+    "                        each universe's group 239.255.hi.lo)\n"
+    "    --pixels N          the receiver's pixels to scan\n"
+    "    --start-channel C   the receiver's channel of the first pixel "
+    "(1-based;\n"
+    "                        E1.31: in the first universe; default 1)\n"
+    "    --universe U        E1.31: the first universe (default 1)\n"
+    "    --universe-size N   E1.31: channels per universe (default 510)\n"
+    "    --color-order ORDER the receiver's colour order (default RGB)\n"
+    "    --upload-ledmap     WLED: put the LED map on the controller too\n"
+    "    --user U, --password P\n"
+    "                        the controller's (or, for profiles, the "
+    "camera's)\n"
+    "                        credentials\n"
+    "    --camera ID         a local camera, as listed by pixoria cameras\n"
+    "    --rtsp URL          a network camera's stream address\n"
+    "    --onvif [URL]       a network camera found over ONVIF\n"
+    "    --camera-user U, --camera-password P\n"
+    "                        the network camera's credentials\n"
+    "    --ports 1,2         the FPP or WLED outputs to scan (default: all)\n"
+    "    --out DIR           where the model and the scan data go\n"
+    "                        (default: pixoria-out)\n"
+    "    --name NAME         the model's name\n"
+    "    --scene FILE        the virtual rig's scene (sim/scenes/); solve:\n"
+    "                        score the solve against it (--report FILE)\n"
+    "    --views N           scan from N places and solve them in 3D\n"
+    "    --view-wait SECONDS between views, wait this long instead of for\n"
+    "                        Enter\n"
+    "    --view K            simulate: scan only pose K of the scene\n"
+    "    --fov DEG           the camera's horizontal field of view "
+    "(default:\n"
+    "                        searched)\n"
+    "    --size METRES       the prop's largest extent, for the CSV\n"
+    "    --log-requests      serve: print each request the controller gets\n"
+    "    --timeout MS        how long discover listens (default 3000)\n"
+    "    --restore-wait SECONDS\n"
+    "                        how long putting the controller back keeps\n"
+    "                        trying (default 60)\n"
+    "    --discard           restore: remove the controller's record and\n"
+    "                        keep what the controller holds now\n"
+    "    --camera-latency MS, --camera-b-frames N\n"
+    "                        the simulated network camera's delay and the\n"
+    "                        B-frames in its stream (default 0)\n"
+    "    --camera-first-b-frames N\n"
+    "                        B-frames in the simulated camera's first group\n"
+    "                        of pictures, after which its encoder starts\n"
+    "                        again with --camera-b-frames (default: the "
+    "same)\n"
+    "\n"
+    "EXIT STATUS\n"
+    "    0 success; 1 the command failed (the reason is on standard error),\n"
+    "    also when the controller could not be put back (its configuration\n"
+    "    then stays in the restore record); 2 bad usage (nothing was\n"
+    "    connected or changed); 130 interrupted (the controller was put\n"
+    "    back first).\n"
+    "\n"
+    "EXAMPLES\n"
+    "    pixoria scan --simulate --out demo\n"
+    "    pixoria scan --controller 192.168.1.50 --camera /dev/video0 --ports "
+    "1\n"
+    "    pixoria scan --controller 192.168.1.50 --views 3 --name Tree\n"
+    "    pixoria solve pixoria-out/*/scan_* --name Tree\n";
+
 int manual() {
-  std::fputs(
-      "NAME\n"
-      "    pixoria - find where every LED of a light-show prop sits, with a\n"
-      "    camera, and write it as a model file\n"
-      "\n"
-      "SYNOPSIS\n"
-      "    pixoria scan --controller HOST [--camera ID | --rtsp URL | --onvif "
-      "[URL]]\n"
-      "                 [--ports 1,2] [--out DIR] [--name NAME]\n"
-      "                 [--views N [--view-wait SECONDS]]\n"
-      "    pixoria scan --wled HOST [--ports 1,2] [--upload-ledmap] [...]\n"
-      "    pixoria scan --ddp HOST | --e131 HOST|multicast --pixels N [...]\n"
-      "    pixoria scan --simulate [--scene FILE] [--out DIR] [--name NAME]\n"
-      "                 [--wled | --e131]\n"
-      "    pixoria gui [--controller HOST] [--camera ID | --rtsp URL] "
-      "[--simulate]\n"
-      "    pixoria serve --simulate [--scene FILE]\n"
-      "    pixoria restore --controller HOST [--discard] | --list | --camera "
-      "ID\n"
-      "    pixoria decode FOLDER [--out DIR] [--name NAME]\n"
-      "    pixoria solve FOLDER FOLDER... [--fov DEG] [--out DIR] [--name "
-      "NAME]\n"
-      "    pixoria cameras | discover [--timeout MS] | profiles DEVICE-URL\n"
-      "    pixoria --help\n"
-      "\n"
-      "DESCRIPTION\n"
-      "    pixoria drives the prop through its FPP pixel controller (HTTP and\n"
-      "    DDP), films it while every LED blinks its own code, decodes each\n"
-      "    LED's position, snaps the positions to a grid and writes an\n"
-      "    .xmodel file. The controller's pixel outputs are changed for the\n"
-      "    scan and put back exactly as they were when the command ends,\n"
-      "    also on Ctrl-C or when the console is closed. Before the first\n"
-      "    change a restore record of the controller's configuration is\n"
-      "    written to the user's state folder ($XDG_STATE_HOME/pixoria/\n"
-      "    restore, by default ~/.local/state/pixoria/restore); the\n"
-      "    configuration is read back once put back, and the record goes\n"
-      "    only then. If the program was killed or the controller went away,\n"
-      "    the next scan of that controller, or pixoria restore, puts the\n"
-      "    configuration back from the record.\n"
-      "\n"
-      "    Props on other controllers: a WLED controller (--wled) is driven\n"
-      "    through its realtime input; only its state changes (switched on at\n"
-      "    full brightness when it would dim the scan), recorded and put back\n"
-      "    the same way, never its configuration. Its own LED map is written\n"
-      "    beside the model as ledmap.json, and with --upload-ledmap sent to\n"
-      "    it as ledmap.json or, when a map is there, the next free\n"
-      "    ledmapN.json. Any DDP (--ddp) or E1.31 (--e131) receiver is driven\n"
-      "    as the show drives it, changing nothing on it: say where its\n"
-      "    pixels start and how many there are; nothing is sent outside that\n"
-      "    channel range but the zeros E1.31 needs before the start channel\n"
-      "    in the first universe.\n"
-      "\n"
-      "    3D: scan --views N scans the prop from N places in one session\n"
-      "    (the controller is prepared once and put back once): between\n"
-      "    views it says what the last one saw and waits for Enter, or\n"
-      "    --view-wait seconds, while the camera is carried to the next\n"
-      "    place. The views are then solved in 3D and written as a point\n"
-      "    model, with NAME.csv beside it (index,x,y,z; the prop's largest\n"
-      "    extent is --size metres, default 1). Each view's scan data is\n"
-      "    kept, and pixoria solve solves kept folders of one prop again,\n"
-      "    from one session or several, as the live solve would. A view\n"
-      "    that spoils the solve (its camera moved during the scan, or it\n"
-      "    filmed another prop) is left out and named with its reason.\n"
-      "\n"
-      "COMMANDS\n"
-      "    scan      Scan a prop: --controller for a real controller and\n"
-      "              camera, --simulate for the built-in virtual rig.\n"
-      "    gui       Open the scan window.\n"
-      "    serve     Run the virtual rig's controller and network camera.\n"
-      "    restore   Put a controller's configuration back from its restore\n"
-      "              record (--controller), list the records kept (--list),\n"
-      "              or put a camera's controls back (--camera).\n"
-      "    decode    Decode a kept scan-data folder again.\n"
-      "    solve     Solve kept scan-data folders of one prop, a view each,\n"
-      "              in 3D.\n"
-      "    cameras   List the local cameras (identifier, name).\n"
-      "    discover  List the ONVIF network cameras that answer on this "
-      "network.\n"
-      "    profiles  List a network camera's H.264 profiles and stream "
-      "addresses.\n"
-      "\n"
-      "OPTIONS\n"
-      "    --controller HOST   the FPP controller's host name or address\n"
-      "    --wled HOST         a WLED controller\n"
-      "    --ddp HOST          a DDP receiver, as it is\n"
-      "    --e131 HOST|multicast\n"
-      "                        an E1.31 receiver, as it is (multicast: to\n"
-      "                        each universe's group 239.255.hi.lo)\n"
-      "    --pixels N          the receiver's pixels to scan\n"
-      "    --start-channel C   the receiver's channel of the first pixel "
-      "(1-based;\n"
-      "                        E1.31: in the first universe; default 1)\n"
-      "    --universe U        E1.31: the first universe (default 1)\n"
-      "    --universe-size N   E1.31: channels per universe (default 510)\n"
-      "    --color-order ORDER the receiver's colour order (default RGB)\n"
-      "    --upload-ledmap     WLED: put the LED map on the controller too\n"
-      "    --user U, --password P\n"
-      "                        the controller's (or, for profiles, the "
-      "camera's)\n"
-      "                        credentials\n"
-      "    --camera ID         a local camera, as listed by pixoria cameras\n"
-      "    --rtsp URL          a network camera's stream address\n"
-      "    --onvif [URL]       a network camera found over ONVIF\n"
-      "    --camera-user U, --camera-password P\n"
-      "                        the network camera's credentials\n"
-      "    --ports 1,2         the FPP or WLED outputs to scan (default: all)\n"
-      "    --out DIR           where the model and the scan data go\n"
-      "                        (default: pixoria-out)\n"
-      "    --name NAME         the model's name\n"
-      "    --scene FILE        the virtual rig's scene (sim/scenes/); solve:\n"
-      "                        score the solve against it (--report FILE)\n"
-      "    --views N           scan from N places and solve them in 3D\n"
-      "    --view-wait SECONDS between views, wait this long instead of for\n"
-      "                        Enter\n"
-      "    --view K            simulate: scan only pose K of the scene\n"
-      "    --fov DEG           the camera's horizontal field of view "
-      "(default:\n"
-      "                        searched)\n"
-      "    --size METRES       the prop's largest extent, for the CSV\n"
-      "    --log-requests      serve: print each request the controller gets\n"
-      "    --timeout MS        how long discover listens (default 3000)\n"
-      "    --restore-wait SECONDS\n"
-      "                        how long putting the controller back keeps\n"
-      "                        trying (default 60)\n"
-      "    --discard           restore: remove the controller's record and\n"
-      "                        keep what the controller holds now\n"
-      "    --camera-latency MS, --camera-b-frames N\n"
-      "                        the simulated network camera's delay and the\n"
-      "                        B-frames in its stream (default 0)\n"
-      "    --camera-first-b-frames N\n"
-      "                        B-frames in the simulated camera's first group\n"
-      "                        of pictures, after which its encoder starts\n"
-      "                        again with --camera-b-frames (default: the "
-      "same)\n"
-      "\n"
-      "EXIT STATUS\n"
-      "    0 success; 1 the command failed (the reason is on standard error),\n"
-      "    also when the controller could not be put back (its configuration\n"
-      "    then stays in the restore record); 2 bad usage (nothing was\n"
-      "    connected or changed); 130 interrupted (the controller was put\n"
-      "    back first).\n"
-      "\n"
-      "EXAMPLES\n"
-      "    pixoria scan --simulate --out demo\n"
-      "    pixoria scan --controller 192.168.1.50 --camera /dev/video0 --ports "
-      "1\n"
-      "    pixoria scan --controller 192.168.1.50 --views 3 --name Tree\n"
-      "    pixoria solve pixoria-out/*/scan_* --name Tree\n",
-      stdout);
+  std::fputs(kManual, stdout);
   return 0;
 }
 
@@ -729,26 +730,308 @@ void addSolveReport(pxo::JsonObjectText* report,
       .add("fovChosenDeg", jsonDouble(chosenFov));
 }
 
+// The simulated network camera's ONVIF side: found by discovery and asked
+// for its profiles with a password digest, as a real camera would be. A
+// larger MJPEG profile and a smaller H.264 one that leads nowhere check
+// that the right one is taken.
+pxo::sim::OnvifCameraConfig simulatedOnvif(const pxo::sim::SceneConfig& scene,
+                                           const std::string& url) {
+  pxo::sim::OnvifCameraConfig onvif;
+  onvif.user = "admin";
+  onvif.password = "simulated";
+  pxo::sim::SimProfile main;
+  main.name = "MainStream";
+  main.token = "main";
+  main.width = scene.camera.imaging.width;
+  main.height = scene.camera.imaging.height;
+  main.streamUri = url;
+  pxo::sim::SimProfile sub = main;
+  sub.name = "SubStream";
+  sub.token = "sub";
+  sub.width = main.width / 2;
+  sub.height = main.height / 2;
+  sub.streamUri = "rtsp://127.0.0.1:9/sub";
+  pxo::sim::SimProfile jpeg = main;
+  jpeg.name = "Snapshot";
+  jpeg.token = "jpeg";
+  jpeg.encoding = "JPEG";
+  jpeg.width = main.width * 2;
+  jpeg.height = main.height * 2;
+  onvif.profiles = {sub, jpeg, main};
+  return onvif;
+}
+
+// The rig's camera as the session films it: the virtual camera itself, or
+// (--rtsp, --onvif) its pictures encoded to H.264 and served over RTSP on
+// loopback with a network camera's lag, found over ONVIF with --onvif.
+struct SimulatedCamera {
+  pxo::sim::VirtualCamera* virtualCamera = nullptr;
+  std::unique_ptr<pxowin::ICaptureSource> forSession;
+  // What serves the network camera, when there is one.
+  std::unique_ptr<pxo::sim::VirtualCamera> filmed;
+  std::unique_ptr<pxo::sim::NetworkCamera> network;
+  std::unique_ptr<pxo::sim::OnvifCamera> onvif;
+};
+
+bool filmSimulated(const Arguments& args,
+                   const pxo::sim::SceneConfig& scene,
+                   std::unique_ptr<pxo::sim::VirtualCamera> owned,
+                   SimulatedCamera* camera,
+                   std::string* error) {
+  camera->virtualCamera = owned.get();
+  if (!args.has("rtsp") && !args.has("onvif")) {
+    camera->forSession = std::move(owned);
+    return true;
+  }
+  pxo::sim::NetworkCameraConfig config;
+  config.latencyMs = std::atof(args.get("camera-latency", "500").c_str());
+  config.bFrames = std::atoi(args.get("camera-b-frames", "0").c_str());
+  config.firstGroupBFrames =
+      std::atoi(args.get("camera-first-b-frames", "-1").c_str());
+  camera->filmed = std::move(owned);
+  camera->network =
+      std::make_unique<pxo::sim::NetworkCamera>(*camera->filmed, config);
+  if (!camera->network->start(error)) return false;
+  std::printf("Network camera at %s (%g ms latency)\n",
+              camera->network->url().c_str(),
+              config.latencyMs);
+  std::string url = camera->network->url();
+  if (args.has("onvif")) {
+    const pxo::sim::OnvifCameraConfig onvif = simulatedOnvif(scene, url);
+    camera->onvif = std::make_unique<pxo::sim::OnvifCamera>();
+    if (!camera->onvif->start(onvif, error) ||
+        !camera->onvif->startResponder(error) ||
+        !findOnvifStream("",
+                         camera->onvif->deviceServiceUrl(),
+                         onvif.user,
+                         onvif.password,
+                         &url,
+                         error))
+      return false;
+  }
+  auto rtsp = std::make_unique<pxowin::RTSPCapture>(url, "", "");
+  // The recording's time 0 is the stream's first picture plus the
+  // stream time of its first recorded one.
+  camera->filmed->setRecordingStart(
+      [rtspCamera = rtsp.get(), server = camera->network.get()] {
+        return server->clientStreamStart() + rtspCamera->recordingBase();
+      });
+  camera->forSession = std::move(rtsp);
+  return true;
+}
+
+// Connects the session to the rig's controller of the kind asked for and
+// selects the scene's ports.
+bool connectSimulated(const Arguments& args,
+                      const pxo::sim::SceneConfig& scene,
+                      pxo::sim::SimulatedRig& rig,
+                      ScanSession& session,
+                      std::string* error) {
+  if (args.has("e131")) {
+    // What the user tells of the receiver; the rig's own settings unless
+    // the command says otherwise (a wrong one shows in the accuracy).
+    return pxo::connectReceiver(
+        session,
+        pxo::ControllerKind::kE131,
+        receiverFromArguments(args, rig.receiverSettings()),
+        error);
+  }
+  if (args.has("wled")) {
+    if (!pxo::connectWledController(session, rig.controllerAddress(), error))
+      return false;
+    // The controller's outputs, in the scene's port order.
+    for (size_t k = 0; k < scene.ports.size(); ++k)
+      if (k < session.controller.ports.size())
+        session.controller.ports[k].selected = scene.ports[k].selected;
+    return true;
+  }
+  // The rig knows its controller's password; --user and --password win.
+  const std::string password = args.get("password", scene.password);
+  const std::string user =
+      args.get("user", password.empty() ? std::string() : "admin");
+  if (!pxo::connectController(
+          session, rig.controllerAddress(), user, password, error))
+    return false;
+  for (pxo::ControllerPort& port : session.controller.ports)
+    for (const pxo::sim::ScenePort& p : scene.ports)
+      if (p.port == port.portNumber) port.selected = p.selected;
+  return true;
+}
+
+// The 2D figures add up over the views; the errors are the worst view's.
+struct SimulatedTotals {
+  pxo::sim::DecodeScore score;
+  double recording = 0;
+  double processing = 0;
+  int32_t overlapping = 0;
+};
+
+SimulatedTotals addUp(const std::vector<pxo::sim::PoseScan>& scans) {
+  SimulatedTotals totals;
+  pxo::sim::DecodeScore& score = totals.score;
+  for (const pxo::sim::PoseScan& scan : scans) {
+    totals.overlapping += scan.overlapping;
+    const pxo::sim::DecodeScore& s = scan.score;
+    score.leds += s.leds;
+    score.visible += s.visible;
+    score.correct += s.correct;
+    score.wrong += s.wrong;
+    score.missed += s.missed;
+    score.estimated += s.estimated;
+    score.medianErrorPx = std::max(score.medianErrorPx, s.medianErrorPx);
+    score.p95ErrorPx = std::max(score.p95ErrorPx, s.p95ErrorPx);
+    score.referenceShiftX = s.referenceShiftX;
+    score.referenceShiftY = s.referenceShiftY;
+    totals.recording += scan.recordingSeconds;
+    totals.processing += scan.processingSeconds;
+  }
+  return totals;
+}
+
+// What a simulated scan wrote and how it scored.
+struct SimulatedOutcome {
+  std::vector<pxo::sim::PoseScan> scans;
+  size_t onlyPose = 0;  // --view K, else 0
+  bool solving = false;
+  pxo::sim::SolveScore solved;
+  double chosenFov = 0;
+  std::string model;
+  std::string dataFolder;
+  fs::path preview;
+  bool previewOk = false;
+  std::string previewError;
+};
+
+void printSimulated(const SimulatedOutcome& outcome,
+                    const SimulatedTotals& totals,
+                    double trueFov) {
+  std::printf("\nModel:      %s\nScan data:  %s\nPreview:    %s\n",
+              outcome.model.c_str(),
+              outcome.dataFolder.c_str(),
+              outcome.previewOk ? pathToUtf8(outcome.preview).c_str()
+                                : outcome.previewError.c_str());
+  for (size_t i = 0; i < outcome.scans.size(); ++i)
+    std::printf(
+        "Accuracy:   %s%s\n",
+        outcome.onlyPose > 0
+            ? ("view " + std::to_string(outcome.onlyPose) + ": ").c_str()
+        : outcome.solving ? ("view " + std::to_string(i + 1) + ": ").c_str()
+                          : "",
+        outcome.scans[i].score.summary().c_str());
+  if (outcome.solving)
+    std::printf("3D:         %s (FOV %g° chosen, %g° true)\n",
+                outcome.solved.summary().c_str(),
+                outcome.chosenFov,
+                trueFov);
+  std::printf("Time:       recording %.1f s, processing %.2f s\n",
+              totals.recording,
+              totals.processing);
+}
+
+bool writeSimulatedReport(const std::string& path,
+                          const SimulatedOutcome& outcome,
+                          const SimulatedTotals& totals,
+                          double trueFov,
+                          std::string* error) {
+  using namespace pxo;
+  const sim::DecodeScore& score = totals.score;
+  JsonObjectText report;
+  report.add("leds", jsonInt(score.leds))
+      .add("visible", jsonInt(score.visible))
+      .add("correct", jsonInt(score.correct))
+      .add("wrong", jsonInt(score.wrong))
+      .add("missed", jsonInt(score.missed))
+      .add("estimated", jsonInt(score.estimated))
+      .add("overlapping", jsonInt(totals.overlapping))
+      .add("medianErrorPx", jsonDouble(score.medianErrorPx))
+      .add("p95ErrorPx", jsonDouble(score.p95ErrorPx))
+      .add("referenceShiftX", jsonDouble(score.referenceShiftX))
+      .add("referenceShiftY", jsonDouble(score.referenceShiftY))
+      .add("recordingSeconds", jsonDouble(totals.recording))
+      .add("processingSeconds", jsonDouble(totals.processing))
+      .add("modelFile", jsonString(outcome.model))
+      .add("scanDataFolder", jsonString(outcome.dataFolder));
+  if (outcome.solving) {
+    report.add("views", jsonInt(static_cast<int32_t>(outcome.scans.size())));
+    addSolveReport(&report, outcome.solved, trueFov, outcome.chosenFov);
+  }
+  return writeTextFile(path, report.text(), error);
+}
+
+// Scans the poses asked for with a prepared session and, from several
+// views, solves them in 3D and writes the point model and its CSV; then
+// the preview and the WLED map. False with the reason; the session stays
+// prepared either way.
+bool scanSimulatedPoses(const Arguments& args,
+                        pxo::sim::SimulatedRig& rig,
+                        ScanSession& session,
+                        pxo::sim::VirtualCamera& camera,
+                        const fs::path& out,
+                        SimulatedOutcome* outcome,
+                        std::string* error) {
+  const std::string name = args.get("name", "Simulated prop");
+  std::vector<pxo::sim::PoseScan>& scans = outcome->scans;
+  if (outcome->onlyPose > 0) {
+    scans.emplace_back();
+    if (!pxo::sim::scanPose(rig,
+                            session,
+                            camera,
+                            outcome->onlyPose - 1,
+                            name,
+                            &scans[0],
+                            error))
+      return false;
+  } else if (!pxo::sim::scanEveryPose(
+                 rig, session, camera, name, &scans, error)) {
+    return false;
+  }
+  std::string model = scans.back().modelPath;
+  if (outcome->solving) {
+    if (!pxo::solve3D(session, std::atof(args.get("fov", "0").c_str()), error))
+      return false;
+    std::printf("  3D: %s\n", session.solveStatus.c_str());
+    printIndented(session.solveDetails, "      ");
+    reportWhatTheLastViewTook(session.views, session.solveFovDeg, "      ");
+    outcome->solved = pxo::sim::scoreSessionSolve(rig, session);
+    model = pxo::writeModelFile(pxo::modelOutputInputs(session),
+                                pxo::ModelOutputKind::kMultiPoint3D,
+                                error);
+    if (model.empty() ||
+        !writePointsCsv(out / pathFromUtf8(name + ".csv"),
+                        session.points3d,
+                        std::atof(args.get("size", "1").c_str()),
+                        error))
+      return false;
+  }
+  if (!copyInto(model, out, &outcome->model)) outcome->model = model;
+  outcome->preview = out / "preview.png";
+  outcome->previewOk =
+      writePreview(session, outcome->preview, &outcome->previewError);
+  outcome->dataFolder = session.scanDataFolder;
+  outcome->chosenFov = session.solveFovDeg;
+  return writeWledLedMap(session, args, out, error);
+}
+
 int scanSimulated(const Arguments& args) {
   pxo::sim::SceneConfig scene = pxo::sim::defaultScene();
   std::string error;
   if (args.has("scene") &&
       !pxo::sim::loadSceneFile(args.get("scene"), &scene, &error))
     return fail(error);
+  SimulatedOutcome outcome;
   // --view K: the scene's pose K alone, kept as a view of its own.
-  const size_t onlyPose =
+  outcome.onlyPose =
       args.has("view")
           ? static_cast<size_t>(std::atoi(args.get("view").c_str()))
           : 0;
-  if (args.has("view") && (onlyPose < 1 || onlyPose > scene.poses.size()))
+  if (args.has("view") &&
+      (outcome.onlyPose < 1 || outcome.onlyPose > scene.poses.size()))
     return badUsage("--view is a pose of the scene, 1 to " +
                     std::to_string(scene.poses.size()));
   const fs::path out = pathFromUtf8(args.get("out", "pixoria-out"));
   std::error_code ec;
   fs::create_directories(out, ec);
   if (ec) return fail("could not create " + pathToUtf8(out));
-  const double fov = std::atof(args.get("fov", "0").c_str());
-  const std::string name = args.get("name", "Simulated prop");
 
   pxo::sim::SimulatedRig rig(scene);
   const bool e131 = args.has("e131");
@@ -776,226 +1059,36 @@ int scanSimulated(const Arguments& args) {
               scene.camera.imaging.height,
               poses,
               poses == 1 ? "view" : "views");
-  auto owned = rig.makeCamera(onlyPose > 0 ? onlyPose - 1 : 0);
-  pxo::sim::VirtualCamera* camera = owned.get();
-  // Through the network-camera path: the virtual camera's pictures encoded
-  // to H.264 and served over RTSP on loopback, with a network camera's lag.
-  std::unique_ptr<pxo::sim::VirtualCamera> filmed;
-  std::unique_ptr<pxo::sim::NetworkCamera> networkCamera;
-  std::unique_ptr<pxowin::ICaptureSource> sessionCamera = std::move(owned);
-  std::unique_ptr<pxo::sim::OnvifCamera> onvifCamera;
-  if (args.has("rtsp") || args.has("onvif")) {
-    pxo::sim::NetworkCameraConfig config;
-    config.latencyMs = std::atof(args.get("camera-latency", "500").c_str());
-    config.bFrames = std::atoi(args.get("camera-b-frames", "0").c_str());
-    config.firstGroupBFrames =
-        std::atoi(args.get("camera-first-b-frames", "-1").c_str());
-    filmed.reset(
-        static_cast<pxo::sim::VirtualCamera*>(sessionCamera.release()));
-    networkCamera = std::make_unique<pxo::sim::NetworkCamera>(*filmed, config);
-    if (!networkCamera->start(&error)) return fail(error);
-    std::printf("Network camera at %s (%g ms latency)\n",
-                networkCamera->url().c_str(),
-                config.latencyMs);
-    std::string url = networkCamera->url();
-    if (args.has("onvif")) {
-      // The camera's ONVIF side: found by discovery and asked for its
-      // profiles with a password digest, as a real camera would be. A
-      // larger MJPEG profile and a smaller H.264 one that leads nowhere
-      // check that the right one is taken.
-      pxo::sim::OnvifCameraConfig onvif;
-      onvif.user = "admin";
-      onvif.password = "simulated";
-      pxo::sim::SimProfile main;
-      main.name = "MainStream";
-      main.token = "main";
-      main.width = scene.camera.imaging.width;
-      main.height = scene.camera.imaging.height;
-      main.streamUri = url;
-      pxo::sim::SimProfile sub = main;
-      sub.name = "SubStream";
-      sub.token = "sub";
-      sub.width = main.width / 2;
-      sub.height = main.height / 2;
-      sub.streamUri = "rtsp://127.0.0.1:9/sub";
-      pxo::sim::SimProfile jpeg = main;
-      jpeg.name = "Snapshot";
-      jpeg.token = "jpeg";
-      jpeg.encoding = "JPEG";
-      jpeg.width = main.width * 2;
-      jpeg.height = main.height * 2;
-      onvif.profiles = {sub, jpeg, main};
-      onvifCamera = std::make_unique<pxo::sim::OnvifCamera>();
-      if (!onvifCamera->start(onvif, &error) ||
-          !onvifCamera->startResponder(&error))
-        return fail(error);
-      if (!findOnvifStream("",
-                           onvifCamera->deviceServiceUrl(),
-                           onvif.user,
-                           onvif.password,
-                           &url,
-                           &error))
-        return fail(error);
-    }
-    auto rtsp = std::make_unique<pxowin::RTSPCapture>(url, "", "");
-    // The recording's time 0 is the stream's first picture plus the
-    // stream time of its first recorded one.
-    filmed->setRecordingStart(
-        [rtspCamera = rtsp.get(), server = networkCamera.get()] {
-          return server->clientStreamStart() + rtspCamera->recordingBase();
-        });
-    sessionCamera = std::move(rtsp);
-  }
+  SimulatedCamera camera;
+  if (!filmSimulated(
+          args,
+          scene,
+          rig.makeCamera(outcome.onlyPose > 0 ? outcome.onlyPose - 1 : 0),
+          &camera,
+          &error))
+    return fail(error);
   auto session =
-      pxo::createScanSession(std::move(sessionCamera), "", pathToUtf8(out));
+      pxo::createScanSession(std::move(camera.forSession), "", pathToUtf8(out));
   session->progress = showProgress;
-  // The rig knows its controller's password; --user and --password win.
-  const std::string password = args.get("password", scene.password);
-  const std::string user =
-      args.get("user", password.empty() ? std::string() : "admin");
-  if (e131) {
-    // What the user tells of the receiver; the rig's own settings unless
-    // the command says otherwise (a wrong one shows in the accuracy).
-    if (!pxo::connectReceiver(
-            *session,
-            pxo::ControllerKind::kE131,
-            receiverFromArguments(args, rig.receiverSettings()),
-            &error))
-      return fail(error);
-  } else if (wled) {
-    if (!pxo::connectWledController(*session, rig.controllerAddress(), &error))
-      return fail(error);
-    // The controller's outputs, in the scene's port order.
-    for (size_t k = 0; k < scene.ports.size(); ++k)
-      if (k < session->controller.ports.size())
-        session->controller.ports[k].selected = scene.ports[k].selected;
-  } else {
-    if (!pxo::connectController(
-            *session, rig.controllerAddress(), user, password, &error))
-      return fail(error);
-    for (pxo::ControllerPort& port : session->controller.ports)
-      for (const pxo::sim::ScenePort& p : scene.ports)
-        if (p.port == port.portNumber) port.selected = p.selected;
-  }
+  if (!connectSimulated(args, scene, rig, *session, &error)) return fail(error);
   if (!pxo::prepareScan(*session, &error)) {
     pxo::teardownScan(*session);
     return fail(error);
   }
-  std::vector<pxo::sim::PoseScan> scans;
-  if (onlyPose > 0) {
-    scans.emplace_back();
-    if (!pxo::sim::scanPose(
-            rig, *session, *camera, onlyPose - 1, name, &scans[0], &error)) {
-      pxo::teardownScan(*session);
-      return fail(error);
-    }
-  } else if (!pxo::sim::scanEveryPose(
-                 rig, *session, *camera, name, &scans, &error)) {
-    pxo::teardownScan(*session);
-    return fail(error);
-  }
-  std::string model = scans.back().modelPath;
-  pxo::sim::SolveScore solved;
-  const bool solving = onlyPose == 0 && poses > 1;
-  if (solving) {
-    if (!pxo::solve3D(*session, fov, &error)) {
-      pxo::teardownScan(*session);
-      return fail(error);
-    }
-    std::printf("  3D: %s\n", session->solveStatus.c_str());
-    printIndented(session->solveDetails, "      ");
-    reportWhatTheLastViewTook(session->views, session->solveFovDeg, "      ");
-    solved = pxo::sim::scoreSessionSolve(rig, *session);
-    model = pxo::writeModelFile(pxo::modelOutputInputs(*session),
-                                pxo::ModelOutputKind::kMultiPoint3D,
-                                &error);
-    if (model.empty() ||
-        !writePointsCsv(out / pathFromUtf8(name + ".csv"),
-                        session->points3d,
-                        std::atof(args.get("size", "1").c_str()),
-                        &error)) {
-      pxo::teardownScan(*session);
-      return fail(error);
-    }
-  }
-  std::string modelCopy;
-  if (!copyInto(model, out, &modelCopy)) modelCopy = model;
-  const fs::path preview = out / "preview.png";
-  std::string previewError;
-  bool previewOk = writePreview(*session, preview, &previewError);
-  const std::string dataFolder = session->scanDataFolder;
-  const double chosenFov = session->solveFovDeg;
-  if (!writeWledLedMap(*session, args, out, &error)) {
+  outcome.solving = outcome.onlyPose == 0 && poses > 1;
+  if (!scanSimulatedPoses(
+          args, rig, *session, *camera.virtualCamera, out, &outcome, &error)) {
     pxo::teardownScan(*session);
     return fail(error);
   }
   if (!pxo::teardownScan(*session, &error)) return fail(error);
 
-  // The 2D figures add up over the views; the errors are the worst view's.
-  pxo::sim::DecodeScore score;
-  double recording = 0, processing = 0;
-  int32_t overlapping = 0;
-  for (const pxo::sim::PoseScan& scan : scans) {
-    overlapping += scan.overlapping;
-    const pxo::sim::DecodeScore& s = scan.score;
-    score.leds += s.leds;
-    score.visible += s.visible;
-    score.correct += s.correct;
-    score.wrong += s.wrong;
-    score.missed += s.missed;
-    score.estimated += s.estimated;
-    score.medianErrorPx = std::max(score.medianErrorPx, s.medianErrorPx);
-    score.p95ErrorPx = std::max(score.p95ErrorPx, s.p95ErrorPx);
-    score.referenceShiftX = s.referenceShiftX;
-    score.referenceShiftY = s.referenceShiftY;
-    recording += scan.recordingSeconds;
-    processing += scan.processingSeconds;
-  }
-
-  std::printf("\nModel:      %s\nScan data:  %s\nPreview:    %s\n",
-              modelCopy.c_str(),
-              dataFolder.c_str(),
-              previewOk ? pathToUtf8(preview).c_str() : previewError.c_str());
-  for (size_t i = 0; i < scans.size(); ++i)
-    std::printf("Accuracy:   %s%s\n",
-                onlyPose > 0
-                    ? ("view " + std::to_string(onlyPose) + ": ").c_str()
-                : solving ? ("view " + std::to_string(i + 1) + ": ").c_str()
-                          : "",
-                scans[i].score.summary().c_str());
-  if (solving)
-    std::printf("3D:         %s (FOV %g° chosen, %g° true)\n",
-                solved.summary().c_str(),
-                chosenFov,
-                scene.camera.fovDeg);
-  std::printf("Time:       recording %.1f s, processing %.2f s\n",
-              recording,
-              processing);
-  if (args.has("report")) {
-    using namespace pxo;
-    JsonObjectText report;
-    report.add("leds", jsonInt(score.leds))
-        .add("visible", jsonInt(score.visible))
-        .add("correct", jsonInt(score.correct))
-        .add("wrong", jsonInt(score.wrong))
-        .add("missed", jsonInt(score.missed))
-        .add("estimated", jsonInt(score.estimated))
-        .add("overlapping", jsonInt(overlapping))
-        .add("medianErrorPx", jsonDouble(score.medianErrorPx))
-        .add("p95ErrorPx", jsonDouble(score.p95ErrorPx))
-        .add("referenceShiftX", jsonDouble(score.referenceShiftX))
-        .add("referenceShiftY", jsonDouble(score.referenceShiftY))
-        .add("recordingSeconds", jsonDouble(recording))
-        .add("processingSeconds", jsonDouble(processing))
-        .add("modelFile", jsonString(modelCopy))
-        .add("scanDataFolder", jsonString(dataFolder));
-    if (solving) {
-      report.add("views", jsonInt(static_cast<int32_t>(scans.size())));
-      addSolveReport(&report, solved, scene.camera.fovDeg, chosenFov);
-    }
-    if (!writeTextFile(args.get("report"), report.text(), &error))
-      return fail(error);
-  }
+  const SimulatedTotals totals = addUp(outcome.scans);
+  printSimulated(outcome, totals, scene.camera.fovDeg);
+  if (args.has("report") &&
+      !writeSimulatedReport(
+          args.get("report"), outcome, totals, scene.camera.fovDeg, &error))
+    return fail(error);
   return 0;
 }
 
@@ -1041,12 +1134,10 @@ bool nextView(ScanSession& session,
   return pxo::startCamera(session, error);
 }
 
-int scanController(const Arguments& args) {
-  std::string error;
-  const fs::path out = pathFromUtf8(args.get("out", "pixoria-out"));
-  std::error_code ec;
-  fs::create_directories(out, ec);
-  std::unique_ptr<pxowin::ICaptureSource> camera;
+// The camera the command names; null with the reason when an ONVIF camera
+// cannot be found.
+std::unique_ptr<pxowin::ICaptureSource> openCamera(const Arguments& args,
+                                                   std::string* error) {
   if (args.has("onvif")) {
     std::string url;
     const std::string device = args.get("onvif");
@@ -1055,78 +1146,76 @@ int scanController(const Arguments& args) {
                          args.get("camera-user"),
                          args.get("camera-password"),
                          &url,
-                         &error))
-      return fail(error);
-    camera = std::make_unique<pxowin::RTSPCapture>(
+                         error))
+      return nullptr;
+    return std::make_unique<pxowin::RTSPCapture>(
         url, args.get("camera-user"), args.get("camera-password"));
-  } else if (args.has("rtsp"))
-    camera = std::make_unique<pxowin::RTSPCapture>(
+  }
+  if (args.has("rtsp"))
+    return std::make_unique<pxowin::RTSPCapture>(
         args.get("rtsp"), args.get("camera-user"), args.get("camera-password"));
-  else if (args.get("camera") == "sim:black")
-    camera = std::make_unique<pxo::sim::BlankCamera>();
-  else
-    camera = pxowin::createLocalCamera();
-  auto session = pxo::createScanSession(
-      std::move(camera), args.get("camera"), pathToUtf8(out));
-  session->progress = showProgress;
-  // Declared after the session, so destroyed before it.
-  struct Inactive {
-    ~Inactive() { setActive(nullptr); }
-  } inactive;
-  // The handler puts back only what this run changed, after any change in
-  // flight (interruptController waits for it); interrupted while
-  // connecting, nothing was written and it just ends.
-  setActive(session.get());
-  pxo::platform::onInterrupt([] {
-    std::printf("\nInterrupted\n");
-    std::fflush(stdout);
-    std::lock_guard lock(gActiveMutex);
-    if (!gActive) return;
-    std::string failure;
-    switch (pxo::interruptController(&gActive->controller, &failure)) {
-      case pxo::InterruptRestore::kRestored:
-        std::printf("Controller restored\n");
-        break;
-      case pxo::InterruptRestore::kNothingChanged:
-        std::printf("The controller was not changed\n");
-        break;
-      case pxo::InterruptRestore::kFailed:
-        std::fprintf(stderr, "pixoria: %s\n", failure.c_str());
-        break;
-    }
-  });
-  if (args.has("restore-wait"))
-    session->controller.restoreSeconds =
-        std::atof(args.get("restore-wait").c_str());
-  if (args.has("wled")) {
-    if (!pxo::connectWledController(*session, args.get("wled"), &error))
-      return fail(error);
-  } else if (args.has("ddp") || args.has("e131")) {
+  if (args.get("camera") == "sim:black")
+    return std::make_unique<pxo::sim::BlankCamera>();
+  return pxowin::createLocalCamera();
+}
+
+// The interrupt handler puts back only what this run changed, after any
+// change in flight (interruptController waits for it); interrupted while
+// connecting, nothing was written and it just ends.
+void putBackOnInterrupt() {
+  std::printf("\nInterrupted\n");
+  std::fflush(stdout);
+  std::lock_guard lock(gActiveMutex);
+  if (!gActive) return;
+  std::string failure;
+  switch (pxo::interruptController(&gActive->controller, &failure)) {
+    case pxo::InterruptRestore::kRestored:
+      std::printf("Controller restored\n");
+      break;
+    case pxo::InterruptRestore::kNothingChanged:
+      std::printf("The controller was not changed\n");
+      break;
+    case pxo::InterruptRestore::kFailed:
+      std::fprintf(stderr, "pixoria: %s\n", failure.c_str());
+      break;
+  }
+}
+
+// Connects to the controller or receiver the command names.
+bool connectNamed(const Arguments& args,
+                  ScanSession& session,
+                  std::string* error) {
+  if (args.has("wled"))
+    return pxo::connectWledController(session, args.get("wled"), error);
+  if (args.has("ddp") || args.has("e131")) {
     const bool ddp = args.has("ddp");
     pxo::PlainReceiver base;
     base.host = args.get(ddp ? "ddp" : "e131");
-    if (!pxo::connectReceiver(
-            *session,
-            ddp ? pxo::ControllerKind::kDdp : pxo::ControllerKind::kE131,
-            receiverFromArguments(args, base),
-            &error))
-      return fail(error);
-  } else if (!pxo::connectController(*session,
-                                     args.get("controller"),
-                                     args.get("user"),
-                                     args.get("password"),
-                                     &error)) {
-    return fail(error);
+    return pxo::connectReceiver(
+        session,
+        ddp ? pxo::ControllerKind::kDdp : pxo::ControllerKind::kE131,
+        receiverFromArguments(args, base),
+        error);
   }
+  return pxo::connectController(session,
+                                args.get("controller"),
+                                args.get("user"),
+                                args.get("password"),
+                                error);
+}
+
+// Selects the --ports asked for (default: every port with pixels) where
+// the controller has ports to choose, and lists them.
+void choosePorts(const Arguments& args, ScanSession& session) {
   std::vector<int32_t> wanted;
   std::stringstream list(args.get("ports"));
   for (std::string item; std::getline(list, item, ',');)
     wanted.push_back(std::atoi(item.c_str()));
   std::printf("Controller ports:\n");
   const bool choosesPorts =
-      session->controller.kind == pxo::ControllerKind::kFpp ||
-      session->controller.kind == pxo::ControllerKind::kWled;
-  for (pxo::ControllerPort& port : session->controller.ports) {
+      session.controller.kind == pxo::ControllerKind::kFpp ||
+      session.controller.kind == pxo::ControllerKind::kWled;
+  for (pxo::ControllerPort& port : session.controller.ports) {
     if (choosesPorts)
       port.selected =
           wanted.empty()
@@ -1139,53 +1228,93 @@ int scanController(const Arguments& args) {
                 port.colorOrder.c_str(),
                 port.selected ? " (scanned)" : "");
   }
+}
+
+// Solves the session's views in 3D and writes the point model and its
+// CSV: the model's path, empty with the reason on failure.
+std::string solveSessionViews(const Arguments& args,
+                              ScanSession& session,
+                              const fs::path& out,
+                              const std::string& name,
+                              std::string* error) {
+  if (!pxo::solve3D(session, std::atof(args.get("fov", "0").c_str()), error))
+    return {};
+  std::printf("3D: %s\n", session.solveStatus.c_str());
+  printIndented(session.solveDetails, "    ");
+  reportWhatTheLastViewTook(session.views, session.solveFovDeg, "    ");
+  const std::string model =
+      pxo::writeModelFile(pxo::modelOutputInputs(session),
+                          pxo::ModelOutputKind::kMultiPoint3D,
+                          error);
+  if (model.empty() || !writePointsCsv(out / pathFromUtf8(name + ".csv"),
+                                       session.points3d,
+                                       std::atof(args.get("size", "1").c_str()),
+                                       error))
+    return {};
+  return model;
+}
+
+// Scans every view with the prepared session (one session for all: the
+// controller stays prepared while the camera is carried from place to
+// place, and is put back once) and solves several in 3D: the model's
+// path, empty on failure.
+std::string scanViews(const Arguments& args,
+                      ScanSession& session,
+                      const fs::path& out,
+                      std::string* error) {
   const std::string name = args.get("name", "Scanned prop");
   const int views = std::max(1, std::atoi(args.get("views", "1").c_str()));
-  bool ok = pxo::prepareScan(*session, &error);
   std::string model;
-  // One session for every view: the controller stays prepared while the
-  // camera is carried from place to place, and is put back once.
   std::vector<std::string> folders;
-  for (int view = 1; ok && view <= views; ++view) {
-    if (view > 1 && !nextView(*session, args, view, views, &error)) {
-      model.clear();
-      break;
-    }
+  for (int view = 1; view <= views; ++view) {
+    if (view > 1 && !nextView(session, args, view, views, error)) return {};
     if (views > 1) std::printf("View %d of %d\n", view, views);
-    pxo::runScan(*session, &model, name, &error);
-    if (model.empty()) break;
-    folders.push_back(session->scanDataFolder);
+    pxo::runScan(session, &model, name, error);
+    if (model.empty()) return {};
+    folders.push_back(session.scanDataFolder);
     if (views > 1)
       std::printf("view %d of %d: %d of %d LEDs seen\n",
                   view,
                   views,
-                  session->observedCount,
-                  session->resultLedCount);
+                  session.observedCount,
+                  session.resultLedCount);
   }
-  if (!model.empty() && views > 1) {
-    if (pxo::solve3D(
-            *session, std::atof(args.get("fov", "0").c_str()), &error)) {
-      std::printf("3D: %s\n", session->solveStatus.c_str());
-      printIndented(session->solveDetails, "    ");
-      reportWhatTheLastViewTook(session->views, session->solveFovDeg, "    ");
-      model = pxo::writeModelFile(pxo::modelOutputInputs(*session),
-                                  pxo::ModelOutputKind::kMultiPoint3D,
-                                  &error);
-      if (!model.empty() &&
-          !writePointsCsv(out / pathFromUtf8(name + ".csv"),
-                          session->points3d,
-                          std::atof(args.get("size", "1").c_str()),
-                          &error))
-        model.clear();
-    } else {
-      model.clear();
-    }
+  if (views > 1) {
+    model = solveSessionViews(args, session, out, name, error);
     for (const std::string& folder : folders)
       std::printf("Scan data: %s\n", folder.c_str());
   }
+  return model;
+}
+
+int scanController(const Arguments& args) {
+  std::string error;
+  const fs::path out = pathFromUtf8(args.get("out", "pixoria-out"));
+  std::error_code ec;
+  fs::create_directories(out, ec);
+  std::unique_ptr<pxowin::ICaptureSource> camera = openCamera(args, &error);
+  if (!camera) return fail(error);
+  auto session = pxo::createScanSession(
+      std::move(camera), args.get("camera"), pathToUtf8(out));
+  session->progress = showProgress;
+  // Declared after the session, so destroyed before it.
+  struct Inactive {
+    ~Inactive() { setActive(nullptr); }
+  } inactive;
+  setActive(session.get());
+  pxo::platform::onInterrupt(putBackOnInterrupt);
+  if (args.has("restore-wait"))
+    session->controller.restoreSeconds =
+        std::atof(args.get("restore-wait").c_str());
+  if (!connectNamed(args, *session, &error)) return fail(error);
+  choosePorts(args, *session);
+  std::string model;
   std::string modelCopy;
-  if (!model.empty() && !copyInto(model, out, &modelCopy)) modelCopy = model;
+  if (pxo::prepareScan(*session, &error)) {
+    model = scanViews(args, *session, out, &error);
+  }
   if (!model.empty()) {
+    if (!copyInto(model, out, &modelCopy)) modelCopy = model;
     std::string previewError;
     (void)writePreview(*session, out / "preview.png", &previewError);
     if (!writeWledLedMap(*session, args, out, &error)) model.clear();
