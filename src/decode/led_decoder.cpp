@@ -294,6 +294,30 @@ class Decoder {
               const ShakeResult& shake);
 
  private:
+  // The steps of run, in order.
+  void preparePrimary(Hypothesis* primary,
+                      const ShakeResult& shake,
+                      DecodeStats* stats);
+  std::vector<Hypothesis> otherHypotheses(const Hypothesis& primary) const;
+  HitMap mergeHypotheses(const Hypothesis& primary,
+                         const std::vector<Hypothesis>& others) const;
+  HitMap checkIdNeighbours(const HitMap& merged) const;
+  void rescueMissingIds(const Hypothesis& primary, HitMap* merged) const;
+  bool rescueReadingHolds(const CodeReading& r,
+                          int32_t id,
+                          int32_t channel) const;
+  std::pair<int32_t, int32_t> clearestPixelFor(
+      const Hypothesis& primary,
+      int32_t id,
+      int32_t x,
+      int32_t y,
+      int32_t channel,
+      const std::vector<int32_t>& passChannels) const;
+  std::vector<DecodedLed> measureHits(const Hypothesis& primary,
+                                      const HitMap& merged,
+                                      int32_t* overlapping) const;
+  void addEstimates(std::vector<DecodedLed>* records) const;
+
   bool valid(int32_t f) const {
     return f >= 0 && f < static_cast<int32_t>(frames_.size());
   }
@@ -1031,17 +1055,17 @@ bool Decoder::measureHit(const Hypothesis& primary,
   return true;
 }
 
-int32_t Decoder::run(std::span<DecodedLed> out,
-                     DecodeStats* stats,
-                     const ShakeResult& shake) {
-  // The primary hypothesis: the tiled field, or its mean when the tiles all
-  // move together.
-  Hypothesis primary;
-  primary.field = shake.field;
+// The primary hypothesis: the tiled field, or its mean when the tiles all
+// move together. Its images give the noise, the thresholds, the signal's
+// figures and the colour order every hypothesis reads with.
+void Decoder::preparePrimary(Hypothesis* primary,
+                             const ShakeResult& shake,
+                             DecodeStats* stats) {
+  primary->field = shake.field;
   if (options_.globalFieldBelow > 0 && shake.field.tileCount() > 1 && stats &&
       stats->maxTileDeviation < options_.globalFieldBelow)
-    primary.field = shake.field.meanField();
-  buildImages(&primary);
+    primary->field = shake.field.meanField();
+  buildImages(primary);
   for (int32_t f : {tables_.bit(0, 0), tables_.bitComplement(0, 0)})
     if (valid(f) && f != options_.baselineFrame)
       for (size_t c = 0; c < 3; ++c)
@@ -1051,36 +1075,248 @@ int32_t Decoder::run(std::span<DecodedLed> out,
                          frames_[static_cast<size_t>(options_.baselineFrame)],
                          frames_[static_cast<size_t>(f)],
                          static_cast<int32_t>(c)));
-  adaptThresholds(&primary);
+  adaptThresholds(primary);
   if (stats) {
     stats->signalPeakCount = 0;
     stats->signalHistogram.fill(0);
     for (int32_t c = 0; c < 3; ++c) {
       stats->signalPeakCount +=
-          static_cast<int32_t>(primary.candidates[c].size());
-      for (uint8_t v : primary.signal[c]) ++stats->signalHistogram[v / 32];
+          static_cast<int32_t>(primary->candidates[c].size());
+      for (uint8_t v : primary->signal[c]) ++stats->signalHistogram[v / 32];
     }
   }
-  findColourOrder(primary);
+  findColourOrder(*primary);
   if (stats)
     for (int32_t k = 0; k < 6; ++k)
       if (kColourOrders[k][0] == order_[0] && kColourOrders[k][1] == order_[1])
         stats->colourOrder = k;
-  addPassRescueCandidates(&primary);
+  addPassRescueCandidates(primary);
+}
 
-  // Further hypotheses on threads of their own.
+// Further hypotheses, each decoded on a thread of its own: the tiles'
+// mean field, and no movement at all.
+std::vector<Hypothesis> Decoder::otherHypotheses(
+    const Hypothesis& primary) const {
   std::vector<Hypothesis> others;
-  if (options_.multiHypothesis) {
-    if (primary.field.tileCount() > 1)
-      others.push_back({primary.field.meanField(), {}, {}, {}});
-    if (!options_.shakeDisabled)
-      others.push_back(
-          {TranslationField::zero(
-               static_cast<int32_t>(frames_.size()), width_, height_),
-           {},
-           {},
-           {}});
+  if (!options_.multiHypothesis) return others;
+  if (primary.field.tileCount() > 1)
+    others.push_back({primary.field.meanField(), {}, {}, {}});
+  if (!options_.shakeDisabled)
+    others.push_back(
+        {TranslationField::zero(
+             static_cast<int32_t>(frames_.size()), width_, height_),
+         {},
+         {},
+         {}});
+  return others;
+}
+
+// Per ID the best-scoring hit; where hypotheses disagree, the spot most of
+// them agree on.
+HitMap Decoder::mergeHypotheses(const Hypothesis& primary,
+                                const std::vector<Hypothesis>& others) const {
+  HitMap merged = primary.hits;
+  std::map<int32_t, std::vector<LedHit>> all;
+  for (const auto& [id, hit] : primary.hits) all[id].push_back(hit);
+  for (const Hypothesis& h : others)
+    for (const auto& [id, hit] : h.hits) {
+      all[id].push_back(hit);
+      auto [it, inserted] = merged.try_emplace(id, hit);
+      if (!inserted && hit.score() > it->second.score()) it->second = hit;
+    }
+  if (others.empty()) return merged;
+  std::vector<LedHit> kept;
+  for (const auto& [id, hit] : merged) kept.push_back(hit);
+  std::vector<std::array<double, 2>> at;
+  at.reserve(kept.size());
+  for (const LedHit& hit : kept) at.push_back({double(hit.x), double(hit.y)});
+  const std::vector<double> nearest = nearestNeighbourDistances(at);
+  double spacing = kept.size() < 2 ? 0 : upperMedian(nearest, 0);
+  if (spacing < 1.0) return merged;
+  for (auto& [id, hits] : all) {
+    if (hits.size() < 2) continue;
+    const LedHit* choice = nullptr;
+    int32_t choiceCount = -1;
+    for (const LedHit& a : hits) {
+      int32_t n = 0;
+      for (const LedHit& b : hits)
+        if (std::hypot(double(a.x - b.x), double(a.y - b.y)) <= spacing * 0.5)
+          ++n;
+      if (!choice || n > choiceCount ||
+          (n == choiceCount && a.score() > choice->score())) {
+        choice = &a;
+        choiceCount = n;
+      }
+    }
+    merged[id] = *choice;
   }
+  return merged;
+}
+
+// The hits whose neighbours along the ID order agree with where they are.
+HitMap Decoder::checkIdNeighbours(const HitMap& merged) const {
+  std::vector<IdPoint> points;
+  for (const auto& [id, hit] : merged) points.push_back({id, hit.x, hit.y});
+  std::vector<int32_t> keep =
+      rejectIdOutliers(points, ledCount_, points.size());
+  HitMap checked;
+  for (int32_t id : keep) checked.emplace(id, merged.at(id));
+  return checked;
+}
+
+// Whether a reading where an ID's neighbours put it is that ID: its code
+// with parity holding, or every bit that is clear matching the ID's.
+bool Decoder::rescueReadingHolds(const CodeReading& r,
+                                 int32_t id,
+                                 int32_t channel) const {
+  if ((r.parityStatus == 1 || r.parityStatus == 2) && r.code == id) return true;
+  uint32_t gray = uint32_t(id) ^ (uint32_t(id) >> 1);
+  for (size_t b = 0; b < r.bits.size(); ++b) {
+    auto [p, q] = r.bits[b];
+    bool weak = std::abs(p - q) < rescueMargin_[static_cast<size_t>(channel)];
+    bool bit = p > q;
+    if (!weak && bit != bool((gray >> b) & 1u)) return false;
+  }
+  return true;
+}
+
+// The prediction may fall beside the LED (a string turning a corner): the
+// pixel nearby that shows the ID's whole code most clearly, judged by its
+// weakest bit, so that an ID neighbour (one bit apart in the Gray code) or
+// a brighter LED of another code never wins.
+std::pair<int32_t, int32_t> Decoder::clearestPixelFor(
+    const Hypothesis& primary,
+    int32_t id,
+    int32_t x,
+    int32_t y,
+    int32_t channel,
+    const std::vector<int32_t>& passChannels) const {
+  const uint32_t gray = uint32_t(id) ^ (uint32_t(id) >> 1);
+  int32_t bestX = x, bestY = y, best = 0;
+  for (int32_t dy = -kRescueSearch; dy <= kRescueSearch; ++dy)
+    for (int32_t dx = -kRescueSearch; dx <= kRescueSearch; ++dx) {
+      const int32_t px = x + dx, py = y + dy;
+      if (px < 0 || px >= width_ || py < 0 || py >= height_) continue;
+      const CodeReading at = readLedCode(frames_,
+                                         tables_,
+                                         primary.field,
+                                         width_,
+                                         height_,
+                                         px,
+                                         py,
+                                         channel,
+                                         0,
+                                         passChannels);
+      int32_t weakest = INT32_MAX;
+      for (size_t b = 0;
+           b < at.bits.size() && b < static_cast<size_t>(tables_.idBits);
+           ++b) {
+        const auto [on, off] = at.bits[b];
+        weakest = std::min(weakest, (gray >> b) & 1u ? on - off : off - on);
+      }
+      if (weakest != INT32_MAX && weakest > best) {
+        best = weakest;
+        bestX = px;
+        bestY = py;
+      }
+    }
+  return {bestX, bestY};
+}
+
+// Reads each missing ID again where its ID neighbours say it should be.
+void Decoder::rescueMissingIds(const Hypothesis& primary,
+                               HitMap* merged) const {
+  std::vector<uint8_t> present(static_cast<size_t>(ledCount_) + 1, 0);
+  for (const auto& [id, hit] : *merged) present[static_cast<size_t>(id)] = 1;
+  const HitMap measured = *merged;
+  int32_t rescues = 0;
+  for (int32_t k = 1; k <= ledCount_ && rescues < ledCount_; ++k) {
+    if (present[static_cast<size_t>(k)]) continue;
+    IdNeighbours n = findIdNeighbours(present, ledCount_, k);
+    if (!n.below && !n.above) continue;
+    int32_t x, y;
+    if (n.below && n.above) {
+      const LedHit& a = measured.at(n.below);
+      const LedHit& b = measured.at(n.above);
+      double f = double(k - n.below) / double(n.above - n.below);
+      x = roundHalfAway(a.x + (b.x - a.x) * f);
+      y = roundHalfAway(a.y + (b.y - a.y) * f);
+    } else {
+      const LedHit& a = measured.at(n.below ? n.below : n.above);
+      x = a.x;
+      y = a.y;
+    }
+    if (x < 0 || x >= width_ || y < 0 || y >= height_) continue;
+    int32_t logical = (k - 1) % 3;
+    int32_t channel = order_[logical];
+    std::vector<int32_t> passChannels;
+    if (rotating_ && shifts_.size() <= 8)
+      for (int32_t shift : shifts_)
+        passChannels.push_back(order_[(logical + shift) % 3]);
+    CodeReading r = read(primary.field, x, y, channel, passChannels);
+    if (r.metric < rescueMetric_[static_cast<size_t>(channel)]) continue;
+    if (!rescueReadingHolds(r, k, channel)) continue;
+    ++rescues;
+    const auto [bestX, bestY] =
+        clearestPixelFor(primary, k, x, y, channel, passChannels);
+    (*merged)[k] =
+        LedHit{k, bestX, bestY, channel, 0, r.metric, &primary.field};
+  }
+}
+
+// Measured records with sub-pixel positions, each LED on its own (the hits
+// split over the threads in runs); a hit whose LED could not be told apart
+// from another is left out and counted in `overlapping`.
+std::vector<DecodedLed> Decoder::measureHits(const Hypothesis& primary,
+                                             const HitMap& merged,
+                                             int32_t* overlapping) const {
+  std::vector<LedHit> hits;
+  hits.reserve(merged.size());
+  for (const auto& [id, hit] : merged) hits.push_back(hit);
+  std::vector<DecodedLed> measured(hits.size());
+  std::vector<uint8_t> apart(hits.size(), 0);
+  const auto runs = static_cast<int32_t>(std::min<size_t>(hits.size(), 64));
+  parallelFor(runs, [&](int32_t run) {
+    for (size_t k = static_cast<size_t>(run); k < hits.size();
+         k += static_cast<size_t>(runs)) {
+      apart[k] = measureHit(primary, hits[k], &measured[k]);
+    }
+  });
+  std::vector<DecodedLed> records;
+  *overlapping = 0;
+  for (size_t k = 0; k < hits.size(); ++k) {
+    if (apart[k])
+      records.push_back(measured[k]);
+    else
+      ++*overlapping;
+  }
+  return records;
+}
+
+// The IDs not measured, estimated from their ID neighbours.
+void Decoder::addEstimates(std::vector<DecodedLed>* records) const {
+  std::vector<IdPointF> measuredPoints;
+  for (const DecodedLed& led : *records)
+    measuredPoints.push_back({led.id, led.x, led.y});
+  for (const EstimatedPoint& e : estimateMissingIds(
+           measuredPoints, ledCount_, width_, height_, size_t(ledCount_))) {
+    DecodedLed led;
+    led.id = e.id;
+    led.x = e.x;
+    led.y = e.y;
+    led.normX = e.normX;
+    led.normY = e.normY;
+    led.estimated = 1;
+    records->push_back(led);
+  }
+}
+
+int32_t Decoder::run(std::span<DecodedLed> out,
+                     DecodeStats* stats,
+                     const ShakeResult& shake) {
+  Hypothesis primary;
+  preparePrimary(&primary, shake, stats);
+  std::vector<Hypothesis> others = otherHypotheses(primary);
   std::vector<std::thread> threads;
   threads.reserve(others.size());
   for (Hypothesis& h : others)
@@ -1092,187 +1328,14 @@ int32_t Decoder::run(std::span<DecodedLed> out,
   decodeHypothesis(&primary);
   for (std::thread& t : threads) t.join();
 
-  // Merge: per ID the best-scoring hit; where hypotheses disagree, the spot
-  // most of them agree on.
-  HitMap merged = primary.hits;
-  std::map<int32_t, std::vector<LedHit>> all;
-  for (const auto& [id, hit] : primary.hits) all[id].push_back(hit);
-  for (const Hypothesis& h : others)
-    for (const auto& [id, hit] : h.hits) {
-      all[id].push_back(hit);
-      auto [it, inserted] = merged.try_emplace(id, hit);
-      if (!inserted && hit.score() > it->second.score()) it->second = hit;
-    }
-  if (!others.empty()) {
-    std::vector<LedHit> kept;
-    for (const auto& [id, hit] : merged) kept.push_back(hit);
-    std::vector<std::array<double, 2>> at;
-    at.reserve(kept.size());
-    for (const LedHit& hit : kept) at.push_back({double(hit.x), double(hit.y)});
-    const std::vector<double> nearest = nearestNeighbourDistances(at);
-    double spacing = kept.size() < 2 ? 0 : upperMedian(nearest, 0);
-    if (spacing >= 1.0) {
-      for (auto& [id, hits] : all) {
-        if (hits.size() < 2) continue;
-        const LedHit* choice = nullptr;
-        int32_t choiceCount = -1;
-        for (const LedHit& a : hits) {
-          int32_t n = 0;
-          for (const LedHit& b : hits)
-            if (std::hypot(double(a.x - b.x), double(a.y - b.y)) <=
-                spacing * 0.5)
-              ++n;
-          if (!choice || n > choiceCount ||
-              (n == choiceCount && a.score() > choice->score())) {
-            choice = &a;
-            choiceCount = n;
-          }
-        }
-        merged[id] = *choice;
-      }
-    }
-  }
-
-  // Neighbour check along the ID order.
-  {
-    std::vector<IdPoint> points;
-    for (const auto& [id, hit] : merged) points.push_back({id, hit.x, hit.y});
-    std::vector<int32_t> keep =
-        rejectIdOutliers(points, ledCount_, points.size());
-    HitMap checked;
-    for (int32_t id : keep) checked.emplace(id, merged.at(id));
-    merged = std::move(checked);
-  }
-
-  // Re-read missing IDs where their ID neighbours say they should be.
-  {
-    std::vector<uint8_t> present(static_cast<size_t>(ledCount_) + 1, 0);
-    for (const auto& [id, hit] : merged) present[static_cast<size_t>(id)] = 1;
-    const HitMap measured = merged;
-    int32_t rescues = 0;
-    for (int32_t k = 1; k <= ledCount_ && rescues < ledCount_; ++k) {
-      if (present[static_cast<size_t>(k)]) continue;
-      IdNeighbours n = findIdNeighbours(present, ledCount_, k);
-      if (!n.below && !n.above) continue;
-      int32_t x, y;
-      if (n.below && n.above) {
-        const LedHit& a = measured.at(n.below);
-        const LedHit& b = measured.at(n.above);
-        double f = double(k - n.below) / double(n.above - n.below);
-        x = roundHalfAway(a.x + (b.x - a.x) * f);
-        y = roundHalfAway(a.y + (b.y - a.y) * f);
-      } else {
-        const LedHit& a = measured.at(n.below ? n.below : n.above);
-        x = a.x;
-        y = a.y;
-      }
-      if (x < 0 || x >= width_ || y < 0 || y >= height_) continue;
-      int32_t logical = (k - 1) % 3;
-      int32_t channel = order_[logical];
-      std::vector<int32_t> passChannels;
-      if (rotating_ && shifts_.size() <= 8)
-        for (int32_t shift : shifts_)
-          passChannels.push_back(order_[(logical + shift) % 3]);
-      CodeReading r = read(primary.field, x, y, channel, passChannels);
-      if (r.metric < rescueMetric_[static_cast<size_t>(channel)]) continue;
-      bool accept = (r.parityStatus == 1 || r.parityStatus == 2) && r.code == k;
-      if (!accept) {
-        uint32_t gray = uint32_t(k) ^ (uint32_t(k) >> 1);
-        accept = true;
-        for (size_t b = 0; b < r.bits.size(); ++b) {
-          auto [p, q] = r.bits[b];
-          bool weak =
-              std::abs(p - q) < rescueMargin_[static_cast<size_t>(channel)];
-          bool bit = p > q;
-          if (!weak && bit != bool((gray >> b) & 1u)) {
-            accept = false;
-            break;
-          }
-        }
-      }
-      if (!accept) continue;
-      ++rescues;
-      // The prediction may fall beside the LED (a string turning a corner):
-      // move to the pixel nearby that shows its whole code most clearly,
-      // judged by its weakest bit, so that an ID neighbour (one bit apart
-      // in the Gray code) or a brighter LED of another code never wins.
-      const uint32_t gray = uint32_t(k) ^ (uint32_t(k) >> 1);
-      int32_t bestX = x, bestY = y, best = 0;
-      for (int32_t dy = -kRescueSearch; dy <= kRescueSearch; ++dy)
-        for (int32_t dx = -kRescueSearch; dx <= kRescueSearch; ++dx) {
-          const int32_t px = x + dx, py = y + dy;
-          if (px < 0 || px >= width_ || py < 0 || py >= height_) continue;
-          const CodeReading at = readLedCode(frames_,
-                                             tables_,
-                                             primary.field,
-                                             width_,
-                                             height_,
-                                             px,
-                                             py,
-                                             channel,
-                                             0,
-                                             passChannels);
-          int32_t weakest = INT32_MAX;
-          for (size_t b = 0;
-               b < at.bits.size() && b < static_cast<size_t>(tables_.idBits);
-               ++b) {
-            const auto [on, off] = at.bits[b];
-            weakest = std::min(weakest, (gray >> b) & 1u ? on - off : off - on);
-          }
-          if (weakest != INT32_MAX && weakest > best) {
-            best = weakest;
-            bestX = px;
-            bestY = py;
-          }
-        }
-      merged[k] = LedHit{k, bestX, bestY, channel, 0, r.metric, &primary.field};
-    }
-  }
-
-  // Measured records with sub-pixel positions, each LED on its own (the
-  // hits split over the threads in runs).
-  const std::vector<LedHit> hits = [&] {
-    std::vector<LedHit> list;
-    list.reserve(merged.size());
-    for (const auto& [id, hit] : merged) list.push_back(hit);
-    return list;
-  }();
-  std::vector<DecodedLed> measured(hits.size());
-  std::vector<uint8_t> apart(hits.size(), 0);
-  const auto runs = static_cast<int32_t>(std::min<size_t>(hits.size(), 64));
-  parallelFor(runs, [&](int32_t run) {
-    for (size_t k = static_cast<size_t>(run); k < hits.size();
-         k += static_cast<size_t>(runs)) {
-      apart[k] = measureHit(primary, hits[k], &measured[k]);
-    }
-  });
-  std::vector<DecodedLed> records;
+  HitMap merged = checkIdNeighbours(mergeHypotheses(primary, others));
+  rescueMissingIds(primary, &merged);
   int32_t overlapping = 0;
-  for (size_t k = 0; k < hits.size(); ++k) {
-    if (apart[k])
-      records.push_back(measured[k]);
-    else
-      ++overlapping;
-  }
-
-  // The rest, estimated from their ID neighbours.
-  std::vector<IdPointF> measuredPoints;
+  std::vector<DecodedLed> records = measureHits(primary, merged, &overlapping);
   int32_t highestMeasured = 0;
-  for (const DecodedLed& led : records) {
-    measuredPoints.push_back({led.id, led.x, led.y});
+  for (const DecodedLed& led : records)
     highestMeasured = std::max(highestMeasured, led.id);
-  }
-  for (const EstimatedPoint& e : estimateMissingIds(
-           measuredPoints, ledCount_, width_, height_, size_t(ledCount_))) {
-    DecodedLed led;
-    led.id = e.id;
-    led.x = e.x;
-    led.y = e.y;
-    led.normX = e.normX;
-    led.normY = e.normY;
-    led.estimated = 1;
-    records.push_back(led);
-  }
+  addEstimates(&records);
   std::sort(
       records.begin(),
       records.end(),

@@ -526,6 +526,344 @@ TileStep fitSlopeAndStep(const std::vector<ShiftSample>& samples,
   return {{fx.slope, fy.slope}, {fx.step, fy.step}};
 }
 
+// The tiles and scales one estimate works in.
+struct ShakeGrid {
+  int32_t tx = 1, ty = 1, tiles = 1;
+  int32_t ds = 1;  // the reduction's block size
+  // Decoded-frame pixels per reference pixel, and reference pixels per
+  // reduced pixel.
+  double refScaleX = 1, refScaleY = 1;
+  double sx = 1, sy = 1;
+};
+
+ShakeGrid shakeGrid(const DecodeOptions& options) {
+  ShakeGrid grid;
+  grid.tx = options.tilesX < 2 ? 1 : options.tilesX;
+  grid.ty = options.tilesY < 2 ? 1 : options.tilesY;
+  grid.tiles = grid.tx * grid.ty;
+  grid.ds = std::max(options.shakeDownsample, 1);
+  grid.refScaleX =
+      options.refWidth > 0 ? options.refWidth / options.width : 1.0;
+  grid.refScaleY =
+      options.refHeight > 0 ? options.refHeight / options.height : 1.0;
+  grid.sx = grid.ds * grid.refScaleX;
+  grid.sy = grid.ds * grid.refScaleY;
+  return grid;
+}
+
+// Measures each flood frame and each bit pair (a frame and its complement
+// together light every LED) against the reference frame: the samples of
+// the shift over time, the reference's own (all zero) first.
+class ShiftSampler {
+ public:
+  ShiftSampler(std::span<const FramePlanes> frames,
+               std::span<const double> times,
+               const DecodeOptions& options,
+               const ShakeGrid& grid,
+               int32_t reference,
+               SimdMode mode)
+      : frames_(frames),
+        times_(times),
+        options_(options),
+        grid_(grid),
+        reference_(reference),
+        mode_(mode),
+        ref_(reduce(reference)) {
+    const double* prior = options.orientationPrior;
+    usePrior_ = prior && options.priorFocalX > 0 && options.priorFocalY > 0 &&
+                grid.tiles > 1 && priorUsable(reference);
+  }
+
+  std::vector<ShiftSample> sample(const FrameTables& tables) {
+    samples_.push_back(
+        {timeOf(reference_), std::vector<Shift>(grid_.tiles, Shift{})});
+    for (int c = 1; c < 3; ++c) {
+      int32_t f = options_.floodFrames[c];
+      if (!valid(f) || f == reference_) continue;
+      int32_t one[1] = {f};
+      measure(reduce(f), one, timeOf(f));
+    }
+    for (int32_t b = 0; b < tables.idBits; ++b)
+      for (int32_t p = 0; p < tables.passes; ++p) {
+        int32_t on = tables.bit(b, p), off = tables.bitComplement(b, p);
+        if (!valid(on) || !valid(off)) continue;
+        ReducedImage both = reduce(on);
+        ReducedImage other = reduce(off);
+        maxInPlace(both.pixels.data(),
+                   other.pixels.data(),
+                   static_cast<int>(both.pixels.size()),
+                   mode_);
+        int32_t pair[2] = {on, off};
+        measure(both, pair, (timeOf(on) + timeOf(off)) / 2);
+      }
+    return std::move(samples_);
+  }
+
+ private:
+  double timeOf(int32_t f) const {
+    return f >= 0 && static_cast<size_t>(f) < times_.size() ? times_[f] : 0.0;
+  }
+  bool valid(int32_t f) const {
+    return f >= 0 && f < static_cast<int32_t>(frames_.size());
+  }
+  ReducedImage reduce(int32_t f) const {
+    return reduceFrame(
+        frames_[f], options_.width, options_.height, grid_.ds, mode_);
+  }
+  bool priorUsable(int32_t f) const {
+    const double* angles = options_.orientationPrior + ptrdiff_t{3} * f;
+    return !std::isnan(angles[0]) && !std::isnan(angles[1]) &&
+           !std::isnan(angles[2]);
+  }
+
+  // Where the orientation prior expects each tile's offset for the frames
+  // `fs` (their mean turn from the reference frame); none without a usable
+  // prior.
+  std::vector<TileCentre> centresFor(std::span<const int32_t> fs) const {
+    std::vector<TileCentre> centres;
+    if (!usePrior_) return centres;
+    const double* prior = options_.orientationPrior;
+    double pdx = 0, pdy = 0, roll = 0;
+    for (int32_t f : fs) {
+      if (!priorUsable(f)) return centres;
+      const double* a = prior + ptrdiff_t{3} * reference_;
+      const double* b = prior + ptrdiff_t{3} * f;
+      pdx += wrapAngle(b[1] - a[1]) * options_.priorFocalX / grid_.sx;
+      pdy += wrapAngle(b[0] - a[0]) * options_.priorFocalY / grid_.sy;
+      roll += wrapAngle(b[2] - a[2]);
+    }
+    double n = double(fs.size());
+    pdx /= n;
+    pdy /= n;
+    roll /= n;
+    for (int32_t j = 0; j < grid_.ty; ++j)
+      for (int32_t i = 0; i < grid_.tx; ++i) {
+        // Tile bounds are whole reduced pixels, as in measureOffsets.
+        int32_t rows2 =
+            j * ref_.height / grid_.ty + (j + 1) * ref_.height / grid_.ty;
+        int32_t cols2 =
+            i * ref_.width / grid_.tx + (i + 1) * ref_.width / grid_.tx;
+        double row = rows2 / 2.0, col = cols2 / 2.0;
+        centres.push_back({true,
+                           static_cast<int32_t>(std::lround(
+                               pdx - (row - ref_.height / 2.0) * roll)),
+                           static_cast<int32_t>(std::lround(
+                               (col - ref_.width / 2.0) * roll + pdy))});
+      }
+    return centres;
+  }
+
+  void measure(const ReducedImage& moving,
+               std::span<const int32_t> fs,
+               double time) {
+    auto centres = centresFor(fs);
+    auto offsets = measureOffsets(ref_,
+                                  moving,
+                                  options_.shakeSearchRadius,
+                                  grid_.tx,
+                                  grid_.ty,
+                                  centres,
+                                  mode_);
+    ShiftSample sample{time, {}};
+    for (size_t k = 0; k < offsets.size(); ++k) {
+      const auto [ox, oy] = offsets[k];
+      const Shift fine = subPixelOffset(
+          ref_, moving, ox, oy, tileBounds(ref_, grid_.tx, grid_.ty, k), mode_);
+      sample.shift.push_back({fine.dx * grid_.sx, fine.dy * grid_.sy});
+    }
+    samples_.push_back(std::move(sample));
+  }
+
+  std::span<const FramePlanes> frames_;
+  std::span<const double> times_;
+  const DecodeOptions& options_;
+  const ShakeGrid& grid_;
+  const int32_t reference_;
+  const SimdMode mode_;
+  const ReducedImage ref_;
+  bool usePrior_ = false;
+  std::vector<ShiftSample> samples_;
+};
+
+// The drift of each tile, shrunk towards the global drift by how well the
+// tile's own line explains its samples (`driftPrior` is the spread at
+// which the two weigh the same).
+std::vector<Shift> tileDrifts(const std::vector<ShiftSample>& samples,
+                              double t0,
+                              const ShakeGrid& grid,
+                              double driftPrior) {
+  const int32_t tiles = grid.tiles;
+  const double tolerance = kDriftToleranceReduced * std::min(grid.sx, grid.sy);
+  std::vector<Shift> slope(static_cast<size_t>(tiles));
+  std::vector<std::vector<uint8_t>> inliers(static_cast<size_t>(tiles));
+  for (int32_t k = 0; k < tiles; ++k)
+    slope[k] = robustDrift(
+        samples,
+        t0,
+        [k](const ShiftSample& s) { return s.shift[k]; },
+        tolerance,
+        &inliers[k]);
+  const double sigma = driftPrior;
+  if (!(sigma > 0 && tiles >= 2)) return slope;
+  const Shift global = robustDrift(
+      samples,
+      t0,
+      [tiles](const ShiftSample& s) {
+        Shift sum;
+        for (const Shift& v : s.shift) {
+          sum.dx += v.dx / tiles;
+          sum.dy += v.dy / tiles;
+        }
+        return sum;
+      },
+      tolerance,
+      nullptr);
+  for (int32_t k = 0; k < tiles; ++k) {
+    double variance = 0;
+    int32_t used = 0;
+    for (size_t i = 0; i < samples.size(); ++i) {
+      if (!inliers[k][i]) continue;
+      const ShiftSample& s = samples[i];
+      double d = s.time - t0;
+      double ex = d * slope[k].dx - s.shift[k].dx;
+      double ey = d * slope[k].dy - s.shift[k].dy;
+      variance += ex * ex + ey * ey;
+      ++used;
+    }
+    variance /= double(std::max(used, 1));
+    double weight = sigma * sigma / (std::max(variance, 0.0) + sigma * sigma);
+    slope[k].dx = weight * (slope[k].dx - global.dx) + global.dx;
+    slope[k].dy = weight * (slope[k].dy - global.dy) + global.dy;
+  }
+  return slope;
+}
+
+// Marks the frames whose mean shift jumps from the previous frame's by
+// more than `outlierStep`, and gives each the mean of its nearest unmarked
+// neighbours' shifts (or the one neighbour's it has).
+void replaceOutlierFrames(std::vector<Shift>* absolute,
+                          int32_t frameCount,
+                          int32_t tiles,
+                          double outlierStep,
+                          std::vector<uint8_t>* outlier) {
+  auto at = [&](int32_t f, int32_t k) -> const Shift& {
+    return (*absolute)[static_cast<size_t>(f) * tiles + k];
+  };
+  auto meanAt = [&](int32_t f) {
+    Shift m;
+    for (int32_t k = 0; k < tiles; ++k) {
+      m.dx += at(f, k).dx;
+      m.dy += at(f, k).dy;
+    }
+    return Shift{m.dx / tiles, m.dy / tiles};
+  };
+  for (int32_t f = 1; f < frameCount; ++f) {
+    Shift a = meanAt(f - 1), b = meanAt(f);
+    if (std::fabs(b.dx - a.dx) > outlierStep ||
+        std::fabs(b.dy - a.dy) > outlierStep)
+      (*outlier)[f] = 1;
+  }
+  std::vector<Shift> replaced = *absolute;
+  for (int32_t f = 0; f < frameCount; ++f) {
+    if (!(*outlier)[f]) continue;
+    int32_t below = f - 1, above = f + 1;
+    while (below >= 0 && (*outlier)[below]) --below;
+    while (above < frameCount && (*outlier)[above]) ++above;
+    for (int32_t k = 0; k < tiles; ++k) {
+      Shift v;
+      const Shift* lo = below >= 0 ? &at(below, k) : nullptr;
+      const Shift* hi = above < frameCount ? &at(above, k) : nullptr;
+      if (lo && hi)
+        v = {(lo->dx + hi->dx) / 2, (lo->dy + hi->dy) / 2};
+      else if (lo || hi)
+        v = lo ? *lo : *hi;
+      replaced[static_cast<size_t>(f) * tiles + k] = v;
+    }
+  }
+  *absolute = std::move(replaced);
+}
+
+// The absolute translations T(f, k) of every frame and tile, in reference
+// pixels, measured against `reference`: the drift line of each tile, or,
+// when the camera was bumped, the line plus the step after the bump, with
+// outlier frames replaced.
+std::vector<Shift> absoluteTranslations(std::span<const FramePlanes> frames,
+                                        std::span<const double> times,
+                                        const FrameTables& tables,
+                                        const DecodeOptions& options,
+                                        const ShakeGrid& grid,
+                                        int32_t reference,
+                                        SimdMode mode,
+                                        std::vector<uint8_t>* outlier) {
+  const auto frameCount = static_cast<int32_t>(frames.size());
+  const int32_t tiles = grid.tiles;
+  auto timeOf = [&](int32_t f) {
+    return f >= 0 && static_cast<size_t>(f) < times.size() ? times[f] : 0.0;
+  };
+  const std::vector<ShiftSample> samples =
+      ShiftSampler(frames, times, options, grid, reference, mode)
+          .sample(tables);
+  const double t0 = samples.front().time;
+  const std::vector<Shift> slope =
+      tileDrifts(samples, t0, grid, options.driftPrior);
+  std::vector<Shift> absolute(static_cast<size_t>(frameCount) * tiles, Shift{});
+  for (int32_t f = 0; f < frameCount; ++f)
+    for (int32_t k = 0; k < tiles; ++k) {
+      double d = timeOf(f) - t0;
+      absolute[static_cast<size_t>(f) * tiles + k] = {d * slope[k].dx,
+                                                      d * slope[k].dy};
+    }
+
+  // A bumped camera: one step in the translations, which a single line
+  // would smear over the whole scan. When a step explains the samples far
+  // better than the line, each side keeps its own shift: the drift line
+  // plus the step after it.
+  const StepFit step = findStep(samples, t0, tiles, grid.ds);
+  if (step.found) {
+    for (int32_t k = 0; k < tiles; ++k) {
+      const TileStep t = fitSlopeAndStep(samples, t0, k, step.time);
+      for (int32_t f = 0; f < frameCount; ++f) {
+        const double d = timeOf(f) - t0;
+        const bool after = timeOf(f) >= step.time;
+        absolute[static_cast<size_t>(f) * tiles + k] = {
+            d * t.slope.dx + (after ? t.step.dx : 0),
+            d * t.slope.dy + (after ? t.step.dy : 0)};
+      }
+    }
+  }
+  replaceOutlierFrames(
+      &absolute, frameCount, tiles, options.outlierStep, outlier);
+  return absolute;
+}
+
+// Each frame's mean translation, the outlier frames and the largest
+// deviation of a tile from its frame's mean.
+void recordShakeStats(const ShakeResult& result, DecodeStats* stats) {
+  const TranslationField& field = result.field;
+  const int32_t tiles = field.tilesX * field.tilesY;
+  const auto frameCount = static_cast<int32_t>(result.outlier.size());
+  stats->frameTranslations.assign(static_cast<size_t>(frameCount) * 2, 0.0);
+  stats->outlierFrames.clear();
+  stats->maxTileDeviation = 0;
+  for (int32_t f = 0; f < frameCount; ++f) {
+    Shift mean;
+    for (int32_t k = 0; k < tiles; ++k) {
+      mean.dx += field.at(f, k).dx / tiles;
+      mean.dy += field.at(f, k).dy / tiles;
+    }
+    stats->frameTranslations[size_t{2} * f] = mean.dx;
+    stats->frameTranslations[size_t{2} * f + 1] = mean.dy;
+    if (result.outlier[f]) stats->outlierFrames.push_back(f);
+    if (tiles > 1)
+      for (int32_t k = 0; k < tiles; ++k)
+        stats->maxTileDeviation =
+            std::max(stats->maxTileDeviation,
+                     std::hypot(field.at(f, k).dx - mean.dx,
+                                field.at(f, k).dy - mean.dy));
+  }
+  stats->outlierCount = static_cast<int32_t>(stats->outlierFrames.size());
+}
+
 }  // namespace
 
 ShakeResult estimateTranslationField(std::span<const FramePlanes> frames,
@@ -535,24 +873,14 @@ ShakeResult estimateTranslationField(std::span<const FramePlanes> frames,
                                      DecodeStats* stats,
                                      SimdMode mode) {
   const auto frameCount = static_cast<int32_t>(frames.size());
-  const int32_t tx = options.tilesX < 2 ? 1 : options.tilesX;
-  const int32_t ty = options.tilesY < 2 ? 1 : options.tilesY;
-  const int32_t tiles = tx * ty;
-  const int32_t ds = std::max(options.shakeDownsample, 1);
-  const double refScaleX =
-      options.refWidth > 0 ? options.refWidth / options.width : 1.0;
-  const double refScaleY =
-      options.refHeight > 0 ? options.refHeight / options.height : 1.0;
-  const double sx = ds * refScaleX, sy = ds * refScaleY;
-  auto timeOf = [&](int32_t f) {
-    return f >= 0 && static_cast<size_t>(f) < times.size() ? times[f] : 0.0;
-  };
+  const ShakeGrid grid = shakeGrid(options);
+  const int32_t tiles = grid.tiles;
   auto valid = [&](int32_t f) { return f >= 0 && f < frameCount; };
 
   ShakeResult result;
   TranslationField& field = result.field;
-  field.tilesX = tx;
-  field.tilesY = ty;
+  field.tilesX = grid.tx;
+  field.tilesY = grid.ty;
   field.width = options.width;
   field.height = options.height;
   field.shifts.assign(static_cast<size_t>(frameCount) * tiles, Shift{});
@@ -564,206 +892,17 @@ ShakeResult estimateTranslationField(std::span<const FramePlanes> frames,
       reference = f;
       break;
     }
-
-  // Absolute translations T(f, k), from the drift fit.
-  std::vector<Shift> absolute(static_cast<size_t>(frameCount) * tiles, Shift{});
-  if (!options.shakeDisabled && reference >= 0) {
-    using Sample = ShiftSample;
-    std::vector<Sample> samples;
-    samples.push_back({timeOf(reference), std::vector<Shift>(tiles, Shift{})});
-    ReducedImage ref =
-        reduceFrame(frames[reference], options.width, options.height, ds, mode);
-
-    // The orientation prior, when usable for the reference frame.
-    const double* prior = options.orientationPrior;
-    bool usePrior = prior && options.priorFocalX > 0 &&
-                    options.priorFocalY > 0 && tiles > 1;
-    auto priorUsable = [&](int32_t f) {
-      const double* angles = prior + ptrdiff_t{3} * f;
-      return !std::isnan(angles[0]) && !std::isnan(angles[1]) &&
-             !std::isnan(angles[2]);
-    };
-    if (usePrior && !priorUsable(reference)) usePrior = false;
-    auto centresFor = [&](std::span<const int32_t> fs) {
-      std::vector<TileCentre> centres;
-      if (!usePrior) return centres;
-      double pdx = 0, pdy = 0, roll = 0;
-      for (int32_t f : fs) {
-        if (!priorUsable(f)) return centres;
-        const double* a = prior + ptrdiff_t{3} * reference;
-        const double* b = prior + ptrdiff_t{3} * f;
-        pdx += wrapAngle(b[1] - a[1]) * options.priorFocalX / sx;
-        pdy += wrapAngle(b[0] - a[0]) * options.priorFocalY / sy;
-        roll += wrapAngle(b[2] - a[2]);
-      }
-      double n = double(fs.size());
-      pdx /= n;
-      pdy /= n;
-      roll /= n;
-      for (int32_t j = 0; j < ty; ++j)
-        for (int32_t i = 0; i < tx; ++i) {
-          // Tile bounds are whole reduced pixels, as in measureOffsets.
-          int32_t rows2 = j * ref.height / ty + (j + 1) * ref.height / ty;
-          int32_t cols2 = i * ref.width / tx + (i + 1) * ref.width / tx;
-          double row = rows2 / 2.0, col = cols2 / 2.0;
-          centres.push_back({true,
-                             static_cast<int32_t>(std::lround(
-                                 pdx - (row - ref.height / 2.0) * roll)),
-                             static_cast<int32_t>(std::lround(
-                                 (col - ref.width / 2.0) * roll + pdy))});
-        }
-      return centres;
-    };
-    auto measure = [&](const ReducedImage& moving,
-                       std::span<const int32_t> fs,
-                       double time) {
-      auto centres = centresFor(fs);
-      auto offsets = measureOffsets(
-          ref, moving, options.shakeSearchRadius, tx, ty, centres, mode);
-      Sample sample{time, {}};
-      for (size_t k = 0; k < offsets.size(); ++k) {
-        const auto [ox, oy] = offsets[k];
-        const Shift fine = subPixelOffset(
-            ref, moving, ox, oy, tileBounds(ref, tx, ty, k), mode);
-        sample.shift.push_back({fine.dx * sx, fine.dy * sy});
-      }
-      samples.push_back(std::move(sample));
-    };
-
-    for (int c = 1; c < 3; ++c) {
-      int32_t f = options.floodFrames[c];
-      if (!valid(f) || f == reference) continue;
-      int32_t one[1] = {f};
-      measure(reduceFrame(frames[f], options.width, options.height, ds, mode),
-              one,
-              timeOf(f));
-    }
-    for (int32_t b = 0; b < tables.idBits; ++b)
-      for (int32_t p = 0; p < tables.passes; ++p) {
-        int32_t on = tables.bit(b, p), off = tables.bitComplement(b, p);
-        if (!valid(on) || !valid(off)) continue;
-        ReducedImage both =
-            reduceFrame(frames[on], options.width, options.height, ds, mode);
-        ReducedImage other =
-            reduceFrame(frames[off], options.width, options.height, ds, mode);
-        maxInPlace(both.pixels.data(),
-                   other.pixels.data(),
-                   static_cast<int>(both.pixels.size()),
-                   mode);
-        int32_t pair[2] = {on, off};
-        measure(both, pair, (timeOf(on) + timeOf(off)) / 2);
-      }
-
-    // Drift fit, per tile, shrunk towards the global drift.
-    const double t0 = samples.front().time;
-    const double tolerance = kDriftToleranceReduced * std::min(sx, sy);
-    std::vector<Shift> slope(static_cast<size_t>(tiles));
-    std::vector<std::vector<uint8_t>> inliers(static_cast<size_t>(tiles));
-    for (int32_t k = 0; k < tiles; ++k)
-      slope[k] = robustDrift(
-          samples,
-          t0,
-          [k](const Sample& s) { return s.shift[k]; },
-          tolerance,
-          &inliers[k]);
-    const double sigma = options.driftPrior;
-    if (sigma > 0 && tiles >= 2) {
-      const Shift global = robustDrift(
-          samples,
-          t0,
-          [tiles](const Sample& s) {
-            Shift sum;
-            for (const Shift& v : s.shift) {
-              sum.dx += v.dx / tiles;
-              sum.dy += v.dy / tiles;
-            }
-            return sum;
-          },
-          tolerance,
-          nullptr);
-      for (int32_t k = 0; k < tiles; ++k) {
-        double variance = 0;
-        int32_t used = 0;
-        for (size_t i = 0; i < samples.size(); ++i) {
-          if (!inliers[k][i]) continue;
-          const Sample& s = samples[i];
-          double d = s.time - t0;
-          double ex = d * slope[k].dx - s.shift[k].dx;
-          double ey = d * slope[k].dy - s.shift[k].dy;
-          variance += ex * ex + ey * ey;
-          ++used;
-        }
-        variance /= double(std::max(used, 1));
-        double weight =
-            sigma * sigma / (std::max(variance, 0.0) + sigma * sigma);
-        slope[k].dx = weight * (slope[k].dx - global.dx) + global.dx;
-        slope[k].dy = weight * (slope[k].dy - global.dy) + global.dy;
-      }
-    }
-    for (int32_t f = 0; f < frameCount; ++f)
-      for (int32_t k = 0; k < tiles; ++k) {
-        double d = timeOf(f) - t0;
-        absolute[static_cast<size_t>(f) * tiles + k] = {d * slope[k].dx,
-                                                        d * slope[k].dy};
-      }
-
-    // A bumped camera: one step in the translations, which a single line
-    // would smear over the whole scan. When a step explains the samples far
-    // better than the line, each side keeps its own shift: the drift line
-    // plus the step after it.
-    const StepFit step = findStep(samples, t0, tiles, ds);
-    if (step.found) {
-      for (int32_t k = 0; k < tiles; ++k) {
-        const TileStep t = fitSlopeAndStep(samples, t0, k, step.time);
-        for (int32_t f = 0; f < frameCount; ++f) {
-          const double d = timeOf(f) - t0;
-          const bool after = timeOf(f) >= step.time;
-          absolute[static_cast<size_t>(f) * tiles + k] = {
-              d * t.slope.dx + (after ? t.step.dx : 0),
-              d * t.slope.dy + (after ? t.step.dy : 0)};
-        }
-      }
-    }
-
-    // Outlier frames: a jump of the mean shift from the previous frame.
-    auto meanAt = [&](int32_t f) {
-      Shift m;
-      for (int32_t k = 0; k < tiles; ++k) {
-        m.dx += absolute[static_cast<size_t>(f) * tiles + k].dx;
-        m.dy += absolute[static_cast<size_t>(f) * tiles + k].dy;
-      }
-      return Shift{m.dx / tiles, m.dy / tiles};
-    };
-    for (int32_t f = 1; f < frameCount; ++f) {
-      Shift a = meanAt(f - 1), b = meanAt(f);
-      if (std::fabs(b.dx - a.dx) > options.outlierStep ||
-          std::fabs(b.dy - a.dy) > options.outlierStep)
-        result.outlier[f] = 1;
-    }
-    std::vector<Shift> replaced = absolute;
-    for (int32_t f = 0; f < frameCount; ++f) {
-      if (!result.outlier[f]) continue;
-      int32_t below = f - 1, above = f + 1;
-      while (below >= 0 && result.outlier[below]) --below;
-      while (above < frameCount && result.outlier[above]) ++above;
-      for (int32_t k = 0; k < tiles; ++k) {
-        Shift v;
-        const Shift* lo =
-            below >= 0 ? &absolute[static_cast<size_t>(below) * tiles + k]
-                       : nullptr;
-        const Shift* hi =
-            above < frameCount
-                ? &absolute[static_cast<size_t>(above) * tiles + k]
-                : nullptr;
-        if (lo && hi)
-          v = {(lo->dx + hi->dx) / 2, (lo->dy + hi->dy) / 2};
-        else if (lo || hi)
-          v = lo ? *lo : *hi;
-        replaced[static_cast<size_t>(f) * tiles + k] = v;
-      }
-    }
-    absolute = std::move(replaced);
-  }
+  const std::vector<Shift> absolute =
+      !options.shakeDisabled && reference >= 0
+          ? absoluteTranslations(frames,
+                                 times,
+                                 tables,
+                                 options,
+                                 grid,
+                                 reference,
+                                 mode,
+                                 &result.outlier)
+          : std::vector<Shift>(static_cast<size_t>(frameCount) * tiles);
 
   // Relative to the baseline frame, in pixels of the decoded frames.
   const int32_t base = options.baselineFrame;
@@ -773,31 +912,10 @@ ShakeResult estimateTranslationField(std::span<const FramePlanes> frames,
       Shift t = absolute[static_cast<size_t>(f) * tiles + k];
       Shift b = valid(base) ? absolute[static_cast<size_t>(base) * tiles + k]
                             : Shift{};
-      field.at(f, k) = {(t.dx - b.dx) / refScaleX, (t.dy - b.dy) / refScaleY};
+      field.at(f, k) = {(t.dx - b.dx) / grid.refScaleX,
+                        (t.dy - b.dy) / grid.refScaleY};
     }
-
-  if (stats) {
-    stats->frameTranslations.assign(static_cast<size_t>(frameCount) * 2, 0.0);
-    stats->outlierFrames.clear();
-    stats->maxTileDeviation = 0;
-    for (int32_t f = 0; f < frameCount; ++f) {
-      Shift mean;
-      for (int32_t k = 0; k < tiles; ++k) {
-        mean.dx += field.at(f, k).dx / tiles;
-        mean.dy += field.at(f, k).dy / tiles;
-      }
-      stats->frameTranslations[size_t{2} * f] = mean.dx;
-      stats->frameTranslations[size_t{2} * f + 1] = mean.dy;
-      if (result.outlier[f]) stats->outlierFrames.push_back(f);
-      if (tiles > 1)
-        for (int32_t k = 0; k < tiles; ++k)
-          stats->maxTileDeviation =
-              std::max(stats->maxTileDeviation,
-                       std::hypot(field.at(f, k).dx - mean.dx,
-                                  field.at(f, k).dy - mean.dy));
-    }
-    stats->outlierCount = static_cast<int32_t>(stats->outlierFrames.size());
-  }
+  if (stats) recordShakeStats(result, stats);
   return result;
 }
 
