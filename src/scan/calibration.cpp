@@ -111,57 +111,79 @@ bool measureCameraNoise(std::span<const FramePlanes> dark,
   return true;
 }
 
-std::vector<LitSpot> findLitSpots(const FramePlanes& brightest,
-                                  const FramePlanes& dark,
-                                  int32_t width,
-                                  int32_t height,
-                                  const CameraNoise& noise,
-                                  const FramePlanes* confirm,
-                                  size_t maxSpots) {
-  std::vector<LitSpot> spots;
-  const size_t pixels = static_cast<size_t>(width) * height;
-  if (width < 1 || height < 1) return spots;
-  for (int c = 0; c < 3; ++c)
-    if (brightest.plane[c].size() < pixels || dark.plane[c].size() < pixels)
-      return spots;
-  // The largest channel's rise, and which channel it is; which pixels are
-  // clipped in any channel.
-  std::vector<int16_t> rise(pixels);
-  std::vector<uint8_t> channel(pixels);
-  std::vector<uint8_t> clipped(pixels, 0);
-  for (size_t p = 0; p < pixels; ++p) {
-    int best = 0, which = 0;
-    for (int c = 0; c < 3; ++c) {
-      int r = int(brightest.plane[c][p]) - int(dark.plane[c][p]);
-      if (r > best) {
-        best = r;
-        which = c;
+namespace {
+
+// What lit spots are found in: per pixel the largest channel's rise over
+// the dark picture and which channel it is, and whether any channel
+// clipped; a spot counts only where the confirming picture (when there is
+// one) shows at least half the threshold in its channel too.
+struct RiseImage {
+  RiseImage(const FramePlanes& brightestFrame,
+            const FramePlanes& darkFrame,
+            int32_t frameWidth,
+            int32_t frameHeight,
+            int minRise,
+            const FramePlanes* confirmFrame)
+      : brightest(brightestFrame),
+        dark(darkFrame),
+        width(frameWidth),
+        height(frameHeight),
+        threshold(minRise),
+        confirm(confirmFrame) {
+    const size_t pixels = static_cast<size_t>(width) * height;
+    rise.resize(pixels);
+    channel.resize(pixels);
+    clipped.assign(pixels, 0);
+    for (size_t p = 0; p < pixels; ++p) {
+      int best = 0, which = 0;
+      for (int c = 0; c < 3; ++c) {
+        int r = int(brightest.plane[c][p]) - int(dark.plane[c][p]);
+        if (r > best) {
+          best = r;
+          which = c;
+        }
+        if (brightest.plane[c][p] >= kClippedValue) clipped[p] = 1;
       }
-      if (brightest.plane[c][p] >= kClippedValue) clipped[p] = 1;
+      rise[p] = static_cast<int16_t>(best);
+      channel[p] = static_cast<uint8_t>(which);
     }
-    rise[p] = static_cast<int16_t>(best);
-    channel[p] = static_cast<uint8_t>(which);
   }
-  const int threshold = spotThreshold(noise);
-  if (confirm)
-    for (int c = 0; c < 3; ++c)
-      if (confirm->plane[c].size() < pixels) confirm = nullptr;
-  std::vector<std::pair<int, LitSpot>> found;
-  auto at = [&](int32_t x, int32_t y) {
+
+  int at(int32_t x, int32_t y) const {
     return rise[static_cast<size_t>(y) * width + x];
-  };
-  auto confirmed = [&](size_t p, int c) {
+  }
+  bool confirmed(size_t p, int c) const {
     return !confirm ||
            2 * (int(confirm->plane[c][p]) - int(dark.plane[c][p])) >= threshold;
-  };
-  // A clipped core is one spot at its centre, whatever its size: the
-  // pixels of a clipped area differ only by the dark picture's noise. Its
-  // channel is the one its unclipped rim rises most in (an LED clipped
-  // white through the crosstalk still shows its own colour there).
+  }
+
+  const FramePlanes& brightest;
+  const FramePlanes& dark;
+  const int32_t width, height;
+  const int threshold;
+  const FramePlanes* confirm;
+  std::vector<int16_t> rise;
+  std::vector<uint8_t> channel;
+  std::vector<uint8_t> clipped;
+};
+
+// Spots with their strength, strongest first once sorted.
+using FoundSpots = std::vector<std::pair<int, LitSpot>>;
+
+// A clipped core is one spot at its centre, whatever its size: the pixels
+// of a clipped area differ only by the dark picture's noise. Its channel
+// is the one its unclipped rim rises most in (an LED clipped white through
+// the crosstalk still shows its own colour there). Its strength counts its
+// pixels above any unclipped peak's.
+void findClippedCores(const RiseImage& image, FoundSpots* found) {
+  const int32_t width = image.width, height = image.height;
+  const size_t pixels = image.rise.size();
   std::vector<int32_t> stack;
   std::vector<uint8_t> seen(pixels, 0);
   for (size_t start = 0; start < pixels; ++start) {
-    if (!clipped[start] || seen[start] || rise[start] < threshold) continue;
+    if (!image.clipped[start] || seen[start] ||
+        image.rise[start] < image.threshold)
+      continue;
     double sx = 0, sy = 0, n = 0;
     std::array<double, 3> rim{};
     stack.assign(1, static_cast<int32_t>(start));
@@ -178,7 +200,7 @@ std::vector<LitSpot> findLitSpots(const FramePlanes& brightest,
         const int32_t xs = x + dx, ys = y + dy;
         if (xs < 0 || ys < 0 || xs >= width || ys >= height) continue;
         const size_t q = static_cast<size_t>(ys) * width + xs;
-        if (clipped[q]) {
+        if (image.clipped[q]) {
           if (!seen[q]) {
             seen[q] = 1;
             stack.push_back(static_cast<int32_t>(q));
@@ -186,24 +208,33 @@ std::vector<LitSpot> findLitSpots(const FramePlanes& brightest,
           continue;
         }
         for (size_t c = 0; c < 3; ++c)
-          rim[c] +=
-              std::max(int(brightest.plane[c][q]) - int(dark.plane[c][q]), 0);
+          rim[c] += std::max(
+              int(image.brightest.plane[c][q]) - int(image.dark.plane[c][q]),
+              0);
       }
     }
     const auto cx = static_cast<int32_t>(std::lround(sx / n)),
                cy = static_cast<int32_t>(std::lround(sy / n));
     const size_t centre = static_cast<size_t>(cy) * width + cx;
-    int which = channel[centre];
+    int which = image.channel[centre];
     if (rim[0] + rim[1] + rim[2] > 0)
       which = static_cast<int>(std::max_element(rim.begin(), rim.end()) -
                                rim.begin());
-    if (!confirmed(centre, which)) continue;
-    found.push_back({255 + static_cast<int>(n), {cx, cy, which}});
+    if (!image.confirmed(centre, which)) continue;
+    found->push_back({255 + static_cast<int>(n), {cx, cy, which}});
   }
+}
+
+// The unclipped peaks: the highest rise within kPeakRadius that stands
+// out from the lowest within kSurround by the threshold. Its strength is
+// that contrast.
+void findUnclippedPeaks(const RiseImage& image, FoundSpots* found) {
+  const int32_t width = image.width, height = image.height;
   for (int32_t y = 0; y < height; ++y)
     for (int32_t x = 0; x < width; ++x) {
-      const int v = at(x, y);
-      if (v < threshold || clipped[static_cast<size_t>(y) * width + x])
+      const int v = image.at(x, y);
+      if (v < image.threshold ||
+          image.clipped[static_cast<size_t>(y) * width + x])
         continue;
       bool peak = true;
       int lowest = v;
@@ -211,24 +242,28 @@ std::vector<LitSpot> findLitSpots(const FramePlanes& brightest,
         for (int32_t dx = -kSurround; dx <= kSurround; ++dx) {
           const int32_t xs = x + dx, ys = y + dy;
           if (xs < 0 || ys < 0 || xs >= width || ys >= height) continue;
-          const int w = at(xs, ys);
+          const int w = image.at(xs, ys);
           lowest = std::min(lowest, w);
           // A plateau keeps its first pixel in reading order; the rim of a
           // clipped core is no peak of its own.
           if (std::abs(dx) <= kPeakRadius && std::abs(dy) <= kPeakRadius &&
               (w > v || (w == v && (dy < 0 || (dy == 0 && dx < 0))) ||
-               clipped[static_cast<size_t>(ys) * width + xs])) {
+               image.clipped[static_cast<size_t>(ys) * width + xs])) {
             peak = false;
             break;
           }
         }
-      if (!peak || v - lowest < threshold) continue;
+      if (!peak || v - lowest < image.threshold) continue;
       const size_t p = static_cast<size_t>(y) * width + x;
-      if (!confirmed(p, channel[p])) continue;
-      found.push_back({v - lowest, {x, y, channel[p]}});
+      if (!image.confirmed(p, image.channel[p])) continue;
+      found->push_back({v - lowest, {x, y, image.channel[p]}});
     }
-  // The LEDs of a prop light alike: beside bright ones, peaks a quarter as
-  // strong are the noise of a bright picture or the bloom round a core.
+}
+
+// The LEDs of a prop light alike: beside bright ones, peaks a quarter as
+// strong are the noise of a bright picture or the bloom round a core. Of
+// the rest, the `maxSpots` strongest.
+std::vector<LitSpot> strongSpots(FoundSpots found, size_t maxSpots) {
   if (found.size() >= 10) {
     std::vector<int> contrast;
     contrast.reserve(found.size());
@@ -248,9 +283,35 @@ std::vector<LitSpot> findLitSpots(const FramePlanes& brightest,
         [](const auto& a, const auto& b) { return a.first > b.first; });
     found.resize(maxSpots);
   }
+  std::vector<LitSpot> spots;
   spots.reserve(found.size());
   for (const auto& f : found) spots.push_back(f.second);
   return spots;
+}
+
+}  // namespace
+
+std::vector<LitSpot> findLitSpots(const FramePlanes& brightest,
+                                  const FramePlanes& dark,
+                                  int32_t width,
+                                  int32_t height,
+                                  const CameraNoise& noise,
+                                  const FramePlanes* confirm,
+                                  size_t maxSpots) {
+  const size_t pixels = static_cast<size_t>(width) * height;
+  if (width < 1 || height < 1) return {};
+  for (int c = 0; c < 3; ++c)
+    if (brightest.plane[c].size() < pixels || dark.plane[c].size() < pixels)
+      return {};
+  if (confirm)
+    for (int c = 0; c < 3; ++c)
+      if (confirm->plane[c].size() < pixels) confirm = nullptr;
+  const RiseImage image(
+      brightest, dark, width, height, spotThreshold(noise), confirm);
+  FoundSpots found;
+  findClippedCores(image, &found);
+  findUnclippedPeaks(image, &found);
+  return strongSpots(std::move(found), maxSpots);
 }
 
 LevelMeasurement measureLevel(const FramePlanes& lit,
@@ -540,13 +601,10 @@ std::vector<LitSpot> referenceSpots(std::span<const FramePlanes> levelFrames,
   return findLitSpots(levelFrames[k], dark, width, height, noise, confirm);
 }
 
-SweepOutcome sweepLevels(ScanSession& session,
-                         const std::filesystem::path& path,
-                         std::span<const uint8_t> levels,
-                         bool measureLag,
-                         LevelSweep* out) {
-  pxowin::ICaptureSource& camera = *session.camera;
-  BrightnessCalibration& result = session.calibration;
+// The sweep's steps: dark, each level, dark again for `endDwellMs`.
+std::vector<MarkedStep> sweepSteps(const ScanSession& session,
+                                   std::span<const uint8_t> levels,
+                                   int endDwellMs) {
   const std::vector<uint8_t> dark(static_cast<size_t>(session.channelCount), 0);
   const auto count = static_cast<int32_t>(levels.size());
   std::vector<MarkedStep> steps;
@@ -560,60 +618,31 @@ SweepOutcome sweepLevels(ScanSession& session,
                      "Calibrating brightness\xE2\x80\xA6 " +
                          std::to_string(i + 1) + "/" + std::to_string(count)});
   }
-  // The first sweep ends long enough to see the LEDs go out at a long lag;
-  // later ones only need their last level read at the lag found.
-  double shift = std::max(result.cameraLagSeconds - kUsualLagSeconds, 0.0);
-  // The first ends as soon as the LEDs are seen dark where the camera keeps
-  // its frames for that to be watched.
-  const int endDwell =
-      measureLag ? 0
-                 : kLevelDwellMs + static_cast<int>(std::lround(shift * 1000));
-  steps.push_back({dark, "cal-end", endDwell, ""});
-  std::vector<pxowin::CaptureMark> marks;
-  // Only read back at the decode size and then deleted: recorded at it.
-  camera.reduceNextRecording(kCalibrationFrameDimension);
-  std::unique_ptr<DarkEndWatch> watch;
-  RecordingTail tail;
-  if (measureLag) {
-    watch = std::make_unique<DarkEndWatch>(
-        camera.keepFramesOfNextRecording(kCalibrationFrameDimension,
-                                         kDarkWatchBytes),
-        steps.size() - 1);
-    tail.dwellMs = kEndDwellMs;
-    tail.endsEarly = [&watch] { return watch->dark(); };
-  }
-  if (!recordMarkedSteps(session, path, steps, tail, &marks, nullptr))
-    return SweepOutcome::kNotRecorded;
-  const double darkTime = watch ? watch->darkTime() : -1;
-  watch.reset();
-  if (marks.size() <= levels.size() + 1) return SweepOutcome::kUnderran;
+  steps.push_back({dark, "cal-end", endDwellMs, ""});
+  return steps;
+}
 
-  if (measureLag) {
-    const double lag = measureCameraLag(camera, marks, darkTime);
-    shift = std::max(lag - kUsualLagSeconds, 0.0);
-    result.cameraLagSeconds = lag;
-    if (shift > 0)
-      session.report("Camera picture lags " +
-                     std::to_string(std::lround(lag * 1000)) + " ms");
-  }
-
-  // Five dark frames from the end of the dark dwell, walking back 1/30 s,
-  // each a frame of its own: a camera slowed to 15 fps by a long exposure
-  // shows one frame at two such times, and a frame twice has no noise.
-  // Read in time order five at a time, so the recording is decoded
-  // forward; the last one first in the list.
+// Five dark frames from the end of the dark dwell, walking back 1/30 s,
+// each a frame of its own: a camera slowed to 15 fps by a long exposure
+// shows one frame at two such times, and a frame twice has no noise. Read
+// in time order five at a time, so the recording is decoded forward; the
+// latest first in `darkFrames`. False when their sizes disagree.
+bool readDarkFrames(pxowin::ICaptureSource& camera,
+                    const std::vector<pxowin::CaptureMark>& marks,
+                    double shift,
+                    std::vector<FramePlanes>* darkFrames,
+                    int32_t* width,
+                    int32_t* height) {
   std::vector<double> darkTimes;
   for (int j = 0; j < kMaxDarkSteps; ++j) {
     double t = marks[1].time - 0.04 - j / 30.0;
     if (t <= marks[0].time + 1 / 30.0) break;
     darkTimes.push_back(t + shift);
   }
-  std::vector<FramePlanes> darkFrames;
   std::vector<double> darkStamps;
-  int32_t width = 0, height = 0;
   bool sizesAgree = true;
   for (size_t from = 0;
-       from < darkTimes.size() && darkFrames.size() < kDarkFrames;
+       from < darkTimes.size() && darkFrames->size() < kDarkFrames;
        from += kDarkFrames) {
     const size_t to = std::min(from + kDarkFrames, darkTimes.size());
     std::vector<std::pair<double, FramePlanes>> read;
@@ -631,10 +660,10 @@ SweepOutcome sweepLevels(ScanSession& session,
           std::find(darkStamps.begin(), darkStamps.end(), stamp) !=
               darkStamps.end())
         continue;
-      if (darkFrames.empty() && read.empty()) {
-        width = w;
-        height = h;
-      } else if (w != width || h != height) {
+      if (darkFrames->empty() && read.empty()) {
+        *width = w;
+        *height = h;
+      } else if (w != *width || h != *height) {
         sizesAgree = false;
       }
       darkStamps.push_back(stamp);
@@ -645,18 +674,25 @@ SweepOutcome sweepLevels(ScanSession& session,
       return a.first > b.first;
     });
     for (auto& [stamp, planes] : read)
-      if (darkFrames.size() < kDarkFrames)
-        darkFrames.push_back(std::move(planes));
+      if (darkFrames->size() < kDarkFrames)
+        darkFrames->push_back(std::move(planes));
   }
-  if (!sizesAgree ||
-      !measureCameraNoise(darkFrames, width, height, &out->noise))
-    return SweepOutcome::kNoDarkFrames;
+  return sizesAgree;
+}
 
-  // Every level's frame, 40 ms before the next mark, and one from the
-  // middle of its dwell. A camera whose frames run a little ahead of their
-  // marks (a loaded machine) shows the next, brighter level at the end of a
-  // dwell; judged by the darker of the two frames, a level is never
-  // credited with its successor's light.
+// Every level's frame, 40 ms before the next mark, and one from the middle
+// of its dwell. A camera whose frames run a little ahead of their marks (a
+// loaded machine) shows the next, brighter level at the end of a dwell;
+// judged by the darker of the two frames, a level is never credited with
+// its successor's light.
+void measureLevels(pxowin::ICaptureSource& camera,
+                   const std::vector<pxowin::CaptureMark>& marks,
+                   std::span<const uint8_t> levels,
+                   double shift,
+                   int32_t width,
+                   int32_t height,
+                   const FramePlanes& dark,
+                   LevelSweep* out) {
   struct Middle {
     uint8_t level;
     FramePlanes frame;
@@ -685,31 +721,73 @@ SweepOutcome sweepLevels(ScanSession& session,
     middles.push_back(std::move(m));
   }
   const std::vector<LitSpot> spots =
-      referenceSpots(ends, darkFrames[0], width, height, out->noise);
+      referenceSpots(ends, dark, width, height, out->noise);
   out->measurements.clear();
   for (size_t k = 0; k < ends.size(); ++k) {
-    LevelMeasurement m = measureLevel(ends[k],
-                                      darkFrames[0],
-                                      width,
-                                      height,
-                                      middles[k].level,
-                                      out->noise,
-                                      spots);
+    LevelMeasurement m = measureLevel(
+        ends[k], dark, width, height, middles[k].level, out->noise, spots);
     if (middles[k].read) {
       LevelMeasurement early;
-      measureSpots(middles[k].frame,
-                   darkFrames[0],
-                   width,
-                   height,
-                   out->noise,
-                   spots,
-                   &early);
+      measureSpots(
+          middles[k].frame, dark, width, height, out->noise, spots, &early);
       m.decodableSpots = std::min(m.decodableSpots, early.decodableSpots);
       m.detectableSpots = std::min(m.detectableSpots, early.detectableSpots);
       m.saturatedSpots = std::max(m.saturatedSpots, early.saturatedSpots);
     }
     out->measurements.push_back(m);
   }
+}
+
+SweepOutcome sweepLevels(ScanSession& session,
+                         const std::filesystem::path& path,
+                         std::span<const uint8_t> levels,
+                         bool measureLag,
+                         LevelSweep* out) {
+  pxowin::ICaptureSource& camera = *session.camera;
+  BrightnessCalibration& result = session.calibration;
+  // The first sweep ends long enough to see the LEDs go out at a long lag;
+  // later ones only need their last level read at the lag found.
+  double shift = std::max(result.cameraLagSeconds - kUsualLagSeconds, 0.0);
+  // The first ends as soon as the LEDs are seen dark where the camera keeps
+  // its frames for that to be watched.
+  const int endDwell =
+      measureLag ? 0
+                 : kLevelDwellMs + static_cast<int>(std::lround(shift * 1000));
+  const std::vector<MarkedStep> steps = sweepSteps(session, levels, endDwell);
+  std::vector<pxowin::CaptureMark> marks;
+  // Only read back at the decode size and then deleted: recorded at it.
+  camera.reduceNextRecording(kCalibrationFrameDimension);
+  std::unique_ptr<DarkEndWatch> watch;
+  RecordingTail tail;
+  if (measureLag) {
+    watch = std::make_unique<DarkEndWatch>(
+        camera.keepFramesOfNextRecording(kCalibrationFrameDimension,
+                                         kDarkWatchBytes),
+        steps.size() - 1);
+    tail.dwellMs = kEndDwellMs;
+    tail.endsEarly = [&watch] { return watch->dark(); };
+  }
+  if (!recordMarkedSteps(session, path, steps, tail, &marks, nullptr))
+    return SweepOutcome::kNotRecorded;
+  const double darkTime = watch ? watch->darkTime() : -1;
+  watch.reset();
+  if (marks.size() <= levels.size() + 1) return SweepOutcome::kUnderran;
+
+  if (measureLag) {
+    const double lag = measureCameraLag(camera, marks, darkTime);
+    shift = std::max(lag - kUsualLagSeconds, 0.0);
+    result.cameraLagSeconds = lag;
+    if (shift > 0)
+      session.report("Camera picture lags " +
+                     std::to_string(std::lround(lag * 1000)) + " ms");
+  }
+  std::vector<FramePlanes> darkFrames;
+  int32_t width = 0, height = 0;
+  if (!readDarkFrames(camera, marks, shift, &darkFrames, &width, &height) ||
+      !measureCameraNoise(darkFrames, width, height, &out->noise))
+    return SweepOutcome::kNoDarkFrames;
+  measureLevels(
+      camera, marks, levels, shift, width, height, darkFrames[0], out);
   return SweepOutcome::kMeasured;
 }
 
