@@ -35,8 +35,6 @@ constexpr double kMinSigma = 0.5;
 // this many LEDs, each must.
 constexpr double kFloodRiseShare = 0.5;
 constexpr int32_t kMinFloodChecks = 4;
-// Pixels of a few LEDs' spots.
-constexpr int64_t kMinBlinkingPixels = 16;
 // IDs hold together when LEDs next to each other in ID order lie, in the
 // median, within this share of the prop's extent (a string's neighbours are
 // close; IDs read from the wrong frames land anywhere, about half the
@@ -541,6 +539,38 @@ struct ScanReading {
   bool idsHoldTogether = false;
 };
 
+// Each pattern's frame at `offset` after its mark, from those read while
+// the patterns played (`ahead`) or from the recording; `unseen` gets the
+// patterns no frame showed. False when none could be read.
+bool framesAt(const FrameReader& read,
+              PatternFrames* ahead,
+              const ScanDecodeInput& input,
+              double offset,
+              const std::function<void(const std::string&)>& report,
+              std::vector<FramePlanes>* frames,
+              std::vector<int32_t>* unseen,
+              ScanReading* reading) {
+  if (!ahead)
+    return extractScanFrames(read,
+                             input.secondReader,
+                             input.markTimes,
+                             offset,
+                             report,
+                             frames,
+                             unseen,
+                             &reading->width,
+                             &reading->height);
+  *frames = std::move(ahead->frames);
+  frames->resize(input.markTimes.size());
+  return sortOutFrames(ahead->reads,
+                       input.markTimes,
+                       offset,
+                       frames,
+                       unseen,
+                       &reading->width,
+                       &reading->height);
+}
+
 // False with the error when the frames cannot be read or decoded at all;
 // otherwise true, with `timingHolds` saying whether the floods agree and
 // `idsHoldTogether` whether the IDs read do.
@@ -560,31 +590,10 @@ bool readScanAt(const FrameReader& read,
   *reading = ScanReading{};
   std::vector<FramePlanes> frames;
   std::vector<int32_t> unseen;
-  int32_t& width = reading->width;
-  int32_t& height = reading->height;
-  bool extracted = false;
-  if (ahead) {
-    frames = std::move(ahead->frames);
-    frames.resize(input.markTimes.size());
-    extracted = sortOutFrames(ahead->reads,
-                              input.markTimes,
-                              offset,
-                              &frames,
-                              &unseen,
-                              &width,
-                              &height);
-  } else {
-    extracted = extractScanFrames(read,
-                                  input.secondReader,
-                                  input.markTimes,
-                                  offset,
-                                  report,
-                                  &frames,
-                                  &unseen,
-                                  &width,
-                                  &height);
-  }
-  if (!extracted) return fail("could not extract any scan frames");
+  const int32_t& width = reading->width;
+  const int32_t& height = reading->height;
+  if (!framesAt(read, ahead, input, offset, report, &frames, &unseen, reading))
+    return fail("could not extract any scan frames");
   // Known from here on, whatever fails later: the scan data says it.
   result->width = width;
   result->height = height;
@@ -651,15 +660,127 @@ std::string overlappingLedsNotice(int32_t count) {
 
 namespace {
 
-// Whether LEDs blinked in the picture: enough pixels whose light rose an
-// eighth of the range or more over the baseline in some pattern. A prop
-// out of sight shows none, however many faint peaks of the camera's noise
-// the decoder's thresholds, lowered to that noise, let through.
-bool spotsBlinked(const DecodeStats& stats) {
-  int64_t bright = 0;
-  for (size_t bin = 1; bin < stats.signalHistogram.size(); ++bin)
-    bright += stats.signalHistogram[bin];
-  return bright >= kMinBlinkingPixels;
+// Whether the camera gives too few frames a pattern to read each pattern
+// (its frame interval, from the frames read ahead or measured at the
+// floods, is in `interval`); the scan data still says what size its
+// picture was.
+bool cameraTooSlow(const FrameReader& read,
+                   const ScanDecodeInput& input,
+                   const PatternFrames* ahead,
+                   double gap,
+                   ScanDecodeResult* result,
+                   double* interval) {
+  *interval = ahead ? ahead->frameInterval
+                    : frameIntervalAtFloods(read, input.plan, input.markTimes);
+  if (!(gap > 0 && *interval > kMaxFrameIntervalShare * gap)) return false;
+  pxowin::BgraFrame first;
+  if (ahead) {
+    for (const PatternRead& r : ahead->reads)
+      if (r.ok) {
+        result->width = r.width;
+        result->height = r.height;
+        break;
+      }
+  } else if (!input.markTimes.empty() &&
+             read(input.markTimes.front(), kScanFrameMaxDimension, &first)) {
+    result->width = first.width;
+    result->height = first.height;
+  }
+  return true;
+}
+
+bool holds(const ScanReading& r) { return r.timingHolds && r.idsHoldTogether; }
+
+bool seesLeds(const ScanReading& r) {
+  return std::any_of(r.decoded.begin(),
+                     r.decoded.begin() + std::clamp<std::ptrdiff_t>(
+                                             r.count, 0, std::ssize(r.decoded)),
+                     [](const DecodedLed& led) { return !led.estimated; });
+}
+
+// Frames that contradict their codes were read a whole pattern early or
+// late when the settle timing measured the wrong flood. Read a pattern
+// either side; only a reading whose floods agree is taken, so a wrong
+// alignment never gives IDs.
+// IDs that do not hold together (LEDs next to each other on the string
+// found far apart) were read from the wrong frames as surely.
+// Frames a pattern off may also read no LED at all: the decoder takes no
+// ID from a spot whose frames contradict it. Such a reading proves no
+// timing, so the frames either side are read too, and taken only when
+// they give LEDs.
+void readAgainAPatternOff(const FrameReader& read,
+                          const ScanDecodeInput& input,
+                          double gap,
+                          const std::function<void(const std::string&)>& report,
+                          ScanReading* reading,
+                          ScanDecodeResult* result) {
+  for (double other : {input.settleOffset - gap, input.settleOffset + gap}) {
+    if ((holds(*reading) && seesLeds(*reading)) || gap <= 0) break;
+    if (other < 0) continue;  // before the mark: try the later one
+    ScanReading again;
+    ScanDecodeResult retried;
+    if (!readScanAt(
+            read, nullptr, input, other, report, &retried, &again, nullptr) ||
+        !holds(again) || !seesLeds(again))
+      continue;
+    report("The settle timing was a pattern off: the frames were read " +
+           std::to_string(std::lround(other * 1000)) + " ms after their marks");
+    *reading = std::move(again);
+    *result = std::move(retried);
+  }
+}
+
+// The LEDs of a reading that held, kept to the session's nodes and snapped
+// to the grid: the result's records.
+bool keepReading(const ScanDecodeInput& input,
+                 const std::function<void(const std::string&)>& report,
+                 ScanReading* reading,
+                 ScanDecodeResult* result,
+                 std::string* error) {
+  std::vector<DecodedLed>& decoded = reading->decoded;
+  int32_t count = reading->count;
+  if (count >= 0 && !input.nodeOfLed.empty()) {
+    count = keepNodes(input.nodeOfLed, &decoded, count);
+    std::vector<std::pair<int32_t, std::string>> orders;
+    for (auto& [id, order] : result->ledOrders)
+      if (id >= 1 && static_cast<size_t>(id) <= input.nodeOfLed.size() &&
+          input.nodeOfLed[static_cast<size_t>(id) - 1] > 0)
+        orders.push_back({input.nodeOfLed[static_cast<size_t>(id) - 1], order});
+    result->ledOrders = std::move(orders);
+  }
+  const DecodeError why = reading->why;
+  if (count < 0) {
+    if (error)
+      *error =
+          why == DecodeError::kNoBaseline || why == DecodeError::kNoFlood
+              ? std::string("decode failed (no baseline/flood)")
+              : std::string("decode failed (") + decodeErrorText(why) + ")";
+    return false;
+  }
+  decoded.resize(static_cast<size_t>(count));
+
+  report(std::string("Building model") + kEllipsis);
+  std::vector<GridPoint> points;
+  points.reserve(decoded.size());
+  for (const DecodedLed& led : decoded)
+    points.push_back(
+        {led.id, led.normX, led.normY, led.x, led.y, led.estimated});
+  result->grid.reset(snapToGrid(points, -1, -1));
+  if (!result->grid) {
+    if (error) *error = "grid snap failed";
+    return false;
+  }
+  result->leds = std::move(decoded);
+  result->width = reading->width;
+  result->height = reading->height;
+  result->ledCount =
+      input.nodeOfLed.empty()
+          ? input.ledCount
+          : static_cast<int32_t>(std::count_if(
+                input.nodeOfLed.begin(), input.nodeOfLed.end(), [](int32_t n) {
+                  return n > 0;
+                }));
+  return true;
 }
 
 }  // namespace
@@ -679,26 +800,9 @@ bool decodeScan(const FrameReader& read,
               input.framesReadAhead->offset == input.settleOffset
           ? input.framesReadAhead
           : nullptr;
-  const double interval =
-      ahead ? ahead->frameInterval
-            : frameIntervalAtFloods(read, input.plan, input.markTimes);
-  if (gap > 0 && interval > kMaxFrameIntervalShare * gap) {
-    // The scan data still says what size the camera's picture was.
-    pxowin::BgraFrame first;
-    if (ahead) {
-      for (const PatternRead& r : ahead->reads)
-        if (r.ok) {
-          result->width = r.width;
-          result->height = r.height;
-          break;
-        }
-    } else if (!input.markTimes.empty() &&
-               read(input.markTimes.front(), kScanFrameMaxDimension, &first)) {
-      result->width = first.width;
-      result->height = first.height;
-    }
+  double interval = 0;
+  if (cameraTooSlow(read, input, ahead, gap, result, &interval))
     return fail(cameraTooSlowMessage(1 / interval));
-  }
   ScanReading reading;
   if (!readScanAt(read,
                   ahead,
@@ -709,86 +813,15 @@ bool decodeScan(const FrameReader& read,
                   &reading,
                   error))
     return false;
-  // Frames that contradict their codes were read a whole pattern early or
-  // late when the settle timing measured the wrong flood. Read a pattern
-  // either side; only a reading whose floods agree is taken, so a wrong
-  // alignment never gives IDs.
-  // IDs that do not hold together (LEDs next to each other on the string
-  // found far apart) were read from the wrong frames as surely.
-  // Frames a pattern off may also read no LED at all: the decoder takes no
-  // ID from a spot whose frames contradict it. Such a reading proves no
-  // timing, so the frames either side are read too, and taken only when
-  // they give LEDs.
-  auto holds = [](const ScanReading& r) {
-    return r.timingHolds && r.idsHoldTogether;
-  };
-  auto seesLeds = [](const ScanReading& r) {
-    return std::any_of(
-        r.decoded.begin(),
-        r.decoded.begin() +
-            std::clamp<std::ptrdiff_t>(r.count, 0, std::ssize(r.decoded)),
-        [](const DecodedLed& led) { return !led.estimated; });
-  };
-  for (double other : {input.settleOffset - gap, input.settleOffset + gap}) {
-    if ((holds(reading) && seesLeds(reading)) || gap <= 0) break;
-    if (other < 0) continue;  // before the mark: try the later one
-    ScanReading again;
-    ScanDecodeResult retried;
-    if (!readScanAt(
-            read, nullptr, input, other, report, &retried, &again, nullptr) ||
-        !holds(again) || !seesLeds(again))
-      continue;
-    report("The settle timing was a pattern off: the frames were read " +
-           std::to_string(std::lround(other * 1000)) + " ms after their marks");
-    reading = std::move(again);
-    *result = std::move(retried);
-  }
+  readAgainAPatternOff(read, input, gap, report, &reading, result);
   // Spots blinked, yet no LED was read at any of the three offsets: the
   // frames do not line up with their patterns (a prop out of sight shows
   // no spot and is left to the caller's "no LEDs" message).
   if (!reading.timingHolds ||
-      (!seesLeds(reading) && spotsBlinked(result->stats)))
+      (!seesLeds(reading) && result->stats.signalPeakCount >= kMinFloodChecks))
     return fail(kScanTimingFailed);
   if (!reading.idsHoldTogether) return fail(kIdsDoNotHoldTogether);
-  std::vector<DecodedLed>& decoded = reading.decoded;
-  int32_t count = reading.count;
-  const int32_t width = reading.width, height = reading.height;
-  const DecodeError why = reading.why;
-  if (count >= 0 && !input.nodeOfLed.empty()) {
-    count = keepNodes(input.nodeOfLed, &decoded, count);
-    std::vector<std::pair<int32_t, std::string>> orders;
-    for (auto& [id, order] : result->ledOrders)
-      if (id >= 1 && static_cast<size_t>(id) <= input.nodeOfLed.size() &&
-          input.nodeOfLed[static_cast<size_t>(id) - 1] > 0)
-        orders.push_back({input.nodeOfLed[static_cast<size_t>(id) - 1], order});
-    result->ledOrders = std::move(orders);
-  }
-  if (count < 0)
-    return fail(why == DecodeError::kNoBaseline || why == DecodeError::kNoFlood
-                    ? std::string("decode failed (no baseline/flood)")
-                    : std::string("decode failed (") + decodeErrorText(why) +
-                          ")");
-  decoded.resize(static_cast<size_t>(count));
-
-  report(std::string("Building model") + kEllipsis);
-  std::vector<GridPoint> points;
-  points.reserve(decoded.size());
-  for (const DecodedLed& led : decoded)
-    points.push_back(
-        {led.id, led.normX, led.normY, led.x, led.y, led.estimated});
-  result->grid.reset(snapToGrid(points, -1, -1));
-  if (!result->grid) return fail("grid snap failed");
-  result->leds = std::move(decoded);
-  result->width = width;
-  result->height = height;
-  result->ledCount =
-      input.nodeOfLed.empty()
-          ? input.ledCount
-          : static_cast<int32_t>(std::count_if(
-                input.nodeOfLed.begin(), input.nodeOfLed.end(), [](int32_t n) {
-                  return n > 0;
-                }));
-  return true;
+  return keepReading(input, report, &reading, result, error);
 }
 
 bool decodeScanDataFolder(const std::filesystem::path& folder,
