@@ -156,22 +156,101 @@ ModelGrid* finish(Placement p, bool crop) {
 
 }  // namespace
 
+namespace {
+
+// The points in the plane they are snapped in: normalised positions where
+// any point has one, else pixels.
+std::vector<Point> planePoints(std::span<const GridPoint> input) {
+  bool normalised =
+      std::any_of(input.begin(), input.end(), [](const GridPoint& g) {
+        return !(g.normX == 0.0f) || !(g.normY == 0.0f);
+      });
+  std::vector<Point> points;
+  points.reserve(input.size());
+  for (const GridPoint& g : input)
+    points.push_back({g.id,
+                      normalised ? double(g.normX) : g.x,
+                      normalised ? double(g.normY) : g.y,
+                      g.estimated != 0});
+  return points;
+}
+
+// Where the points lie: the least u and v and their (never zero) ranges.
+struct Extent {
+  double uMin = 0, vMin = 0;
+  double ru = 1e-9, rv = 1e-9;
+};
+
+Extent extentOf(const std::vector<Point>& points) {
+  constexpr double kInf = std::numeric_limits<double>::infinity();
+  double uMin = kInf, uMax = -kInf, vMin = kInf, vMax = -kInf;
+  for (const Point& p : points) {
+    uMin = std::min(uMin, p.u);
+    uMax = std::max(uMax, p.u);
+    vMin = std::min(vMin, p.v);
+    vMax = std::max(vMax, p.v);
+  }
+  if (points.empty()) uMin = uMax = vMin = vMax = 0;
+  return {uMin, vMin, std::max(uMax - uMin, 1e-9), std::max(vMax - vMin, 1e-9)};
+}
+
+// The grid's side lengths from the LEDs' spacing (a cell a little under
+// half of it), bounded by what suits their count; then grown a quarter at
+// a time while LEDs collide, until no more are parted twice running.
+Placement placeAtSpacing(const std::vector<Point>& points,
+                         const std::vector<Point>& ordered,
+                         const Extent& e) {
+  std::vector<const Point*> measured, all;
+  for (const Point& p : points) {
+    all.push_back(&p);
+    if (!p.estimated) measured.push_back(&p);
+  }
+  double s = spacingOf(measured);
+  if (s < 0) s = spacingOf(all);
+  if (s < 0) s = std::max(e.ru, e.rv) / 10;
+  const double cell = std::max(s * 0.45, 1e-9);
+  const size_t n = points.size();
+  const int32_t cap = n <= 20     ? 20
+                      : n <= 50   ? 40
+                      : n <= 100  ? 60
+                      : n <= 250  ? 120
+                      : n <= 500  ? 240
+                      : n <= 1000 ? 400
+                                  : 600;
+  auto sizeFor = [&](double range) {
+    double wanted = std::ceil(range / cell);
+    return std::max(static_cast<int32_t>(std::min(wanted, double(cap))), 8);
+  };
+  int32_t cols = sizeFor(e.ru), rows = sizeFor(e.rv);
+  Placement p = place(ordered, cols, rows, e.uMin, e.vMin, e.ru, e.rv);
+  int32_t stalls = 0;
+  for (int32_t attempt = 0; attempt < 30 && p.collisions > 0; ++attempt) {
+    auto grow = [&](int32_t v) {
+      return std::min(
+          std::max(v + 1, static_cast<int32_t>(std::ceil(v * 1.25))), cap);
+    };
+    int32_t nc = grow(cols), nr = grow(rows);
+    if (nc == cols && nr == rows) break;
+    cols = nc;
+    rows = nr;
+    int32_t before = p.collisions;
+    p = place(ordered, cols, rows, e.uMin, e.vMin, e.ru, e.rv);
+    if (p.collisions >= before) {
+      if (++stalls >= 2) break;
+    } else {
+      stalls = 0;
+    }
+  }
+  return p;
+}
+
+}  // namespace
+
 ModelGrid* snapToGrid(std::span<const GridPoint> input,
                       int32_t requestedCols,
                       int32_t requestedRows) {
   try {
-    bool normalised =
-        std::any_of(input.begin(), input.end(), [](const GridPoint& g) {
-          return !(g.normX == 0.0f) || !(g.normY == 0.0f);
-        });
-    std::vector<Point> points;
-    points.reserve(input.size());
-    for (const GridPoint& g : input)
-      points.push_back({g.id,
-                        normalised ? double(g.normX) : g.x,
-                        normalised ? double(g.normY) : g.y,
-                        g.estimated != 0});
-
+    const std::vector<Point> points = planePoints(input);
     const bool fixed = requestedCols > 0 && requestedRows > 0;
     if (points.empty() && !fixed) {
       Placement empty;
@@ -179,17 +258,7 @@ ModelGrid* snapToGrid(std::span<const GridPoint> input,
       empty.cells = {0};
       return finish(std::move(empty), false);
     }
-    constexpr double kInf = std::numeric_limits<double>::infinity();
-    double uMin = kInf, uMax = -kInf, vMin = kInf, vMax = -kInf;
-    for (const Point& p : points) {
-      uMin = std::min(uMin, p.u);
-      uMax = std::max(uMax, p.u);
-      vMin = std::min(vMin, p.v);
-      vMax = std::max(vMax, p.v);
-    }
-    if (points.empty()) uMin = uMax = vMin = vMax = 0;
-    const double ru = std::max(uMax - uMin, 1e-9),
-                 rv = std::max(vMax - vMin, 1e-9);
+    const Extent extent = extentOf(points);
 
     // Measured before estimated, each by ascending ID.
     std::vector<Point> ordered = points;
@@ -203,54 +272,13 @@ ModelGrid* snapToGrid(std::span<const GridPoint> input,
       Placement p = place(ordered,
                           std::max(requestedCols, 1),
                           std::max(requestedRows, 1),
-                          uMin,
-                          vMin,
-                          ru,
-                          rv);
+                          extent.uMin,
+                          extent.vMin,
+                          extent.ru,
+                          extent.rv);
       return finish(std::move(p), false);
     }
-
-    std::vector<const Point*> measured, all;
-    for (const Point& p : points) {
-      all.push_back(&p);
-      if (!p.estimated) measured.push_back(&p);
-    }
-    double s = spacingOf(measured);
-    if (s < 0) s = spacingOf(all);
-    if (s < 0) s = std::max(ru, rv) / 10;
-    const double cell = std::max(s * 0.45, 1e-9);
-    const size_t n = points.size();
-    const int32_t cap = n <= 20     ? 20
-                        : n <= 50   ? 40
-                        : n <= 100  ? 60
-                        : n <= 250  ? 120
-                        : n <= 500  ? 240
-                        : n <= 1000 ? 400
-                                    : 600;
-    auto sizeFor = [&](double range) {
-      double wanted = std::ceil(range / cell);
-      return std::max(static_cast<int32_t>(std::min(wanted, double(cap))), 8);
-    };
-    int32_t cols = sizeFor(ru), rows = sizeFor(rv);
-    Placement p = place(ordered, cols, rows, uMin, vMin, ru, rv);
-    int32_t stalls = 0;
-    for (int32_t attempt = 0; attempt < 30 && p.collisions > 0; ++attempt) {
-      auto grow = [&](int32_t v) {
-        return std::min(
-            std::max(v + 1, static_cast<int32_t>(std::ceil(v * 1.25))), cap);
-      };
-      int32_t nc = grow(cols), nr = grow(rows);
-      if (nc == cols && nr == rows) break;
-      cols = nc;
-      rows = nr;
-      int32_t before = p.collisions;
-      p = place(ordered, cols, rows, uMin, vMin, ru, rv);
-      if (p.collisions >= before) {
-        if (++stalls >= 2) break;
-      } else {
-        stalls = 0;
-      }
-    }
+    Placement p = placeAtSpacing(points, ordered, extent);
     relocate(&p);
     return finish(std::move(p), true);
   } catch (const std::bad_alloc&) {
