@@ -700,51 +700,31 @@ double chordDepthWeight(const std::vector<Point3D>& points,
   return sxy / sxx;
 }
 
-Solve3DResultPtr reconstruct(std::span<const SolveCamera> cameras) {
-  if (cameras.size() < 2) return nullptr;
-  std::vector<SeenPoints> seen;
-  std::vector<int32_t> allIds;
-  for (const SolveCamera& camera : cameras) {
-    seen.push_back(indexPoints(camera.points));
-    for (const auto& entry : seen.back()) allIds.push_back(entry.first);
-  }
-  std::sort(allIds.begin(), allIds.end());
-  allIds.erase(std::unique(allIds.begin(), allIds.end()), allIds.end());
-
-  std::vector<int32_t> commonIds;
+// The LEDs both first cameras see: their IDs and pixels in each.
+struct CommonPoints {
+  std::vector<int32_t> ids;
   std::vector<Vec2f> pixels0, pixels1;
-  for (const auto& [id, pixel] : seen[0]) {
-    if (const Vec2f* other = findId(seen[1], id)) {
-      commonIds.push_back(id);
-      pixels0.push_back(pixel);
-      pixels1.push_back(*other);
+};
+
+CommonPoints commonPoints(const SeenPoints& first, const SeenPoints& second) {
+  CommonPoints common;
+  for (const auto& [id, pixel] : first) {
+    if (const Vec2f* other = findId(second, id)) {
+      common.ids.push_back(id);
+      common.pixels0.push_back(pixel);
+      common.pixels1.push_back(*other);
     }
   }
-  if (commonIds.size() < 8) return nullptr;
+  return common;
+}
 
-  RelativePose pose;
-  if (!robustRelativePose(pixels0,
-                          pixels1,
-                          cameras[0].intrinsics,
-                          cameras[1].intrinsics,
-                          &pose))
-    return nullptr;
-  std::vector<std::optional<Projection>> placed(cameras.size());
-  const Mat3f identity = {1, 0, 0, 0, 1, 0, 0, 0, 1};
-  placed[0] = makeProjection(cameras[0].intrinsics, identity, {0, 0, 0});
-  placed[1] = makeProjection(cameras[1].intrinsics,
-                             pose.cam1FromCam0Rotation,
-                             pose.cam1FromCam0Translation);
-
-  std::vector<std::pair<int32_t, Vec3f>> seeds;
-  for (size_t i = 0; i < commonIds.size(); ++i) {
-    const std::array<Observation, 2> views = {
-        {{*placed[0], pixels0[i]}, {*placed[1], pixels1[i]}}};
-    Vec3f point;
-    if (triangulatePoint(views, &point)) seeds.push_back({commonIds[i], point});
-  }
-
-  std::vector<SolveFit::Skipped> skipped;
+// Places each further camera from the seed points it sees; a camera that
+// sees too few, or whose resection fails, is skipped and said why.
+void resectFurtherCameras(std::span<const SolveCamera> cameras,
+                          const std::vector<SeenPoints>& seen,
+                          const std::vector<std::pair<int32_t, Vec3f>>& seeds,
+                          std::vector<std::optional<Projection>>* placed,
+                          std::vector<SolveFit::Skipped>* skipped) {
   for (size_t k = 2; k < cameras.size(); ++k) {
     std::vector<Vec3f> known;
     std::vector<Vec2f> pixels;
@@ -756,66 +736,135 @@ Solve3DResultPtr reconstruct(std::span<const SolveCamera> cameras) {
     }
     Projection projection;
     if (known.size() < kMinResectionPoints)
-      skipped.push_back({static_cast<int32_t>(k), true});
+      skipped->push_back({static_cast<int32_t>(k), true});
     else if (resectRobust(known, pixels, cameras[k].intrinsics, &projection))
-      placed[k] = projection;
+      (*placed)[k] = projection;
     else
-      skipped.push_back({static_cast<int32_t>(k), false});
+      skipped->push_back({static_cast<int32_t>(k), false});
   }
+}
 
-  int32_t sightings = 0;
-  std::vector<SolveFit::Unplaced> unplaced;
+// Triangulates every LED. The linear pose and resections leave the cameras
+// slightly at odds with each other. Placing every camera but the first
+// again from all the LEDs now known, and triangulating again, brings them
+// together; a camera keeps its new place only where it fits its LEDs
+// better.
+std::vector<Point3D> triangulateAndSettle(
+    std::span<const SolveCamera> cameras,
+    const std::vector<int32_t>& allIds,
+    const std::vector<SeenPoints>& seen,
+    std::vector<std::optional<Projection>>* placed,
+    int32_t* sightings,
+    std::vector<SolveFit::Unplaced>* unplaced) {
   std::vector<Point3D> points =
-      triangulateAll(allIds, seen, placed, &sightings, &unplaced);
-  // The linear pose and resections leave the cameras slightly at odds
-  // with each other. Placing every camera but the first again from all
-  // the LEDs now known, and triangulating again, brings them together;
-  // a camera keeps its new place only where it fits its LEDs better.
+      triangulateAll(allIds, seen, *placed, sightings, unplaced);
   for (int round = 0; round < kReplaceRounds && points.size() >= 3; ++round) {
     bool moved = false;
     for (size_t k = 1; k < cameras.size(); ++k)
-      if (placed[k])
-        moved |=
-            replaceCamera(points, seen[k], cameras[k].intrinsics, &*placed[k]);
+      if ((*placed)[k])
+        moved |= replaceCamera(
+            points, seen[k], cameras[k].intrinsics, &*(*placed)[k]);
     if (!moved) break;
-    points = triangulateAll(allIds, seen, placed, &sightings, &unplaced);
+    points = triangulateAll(allIds, seen, *placed, sightings, unplaced);
   }
-  if (points.size() < 3) return nullptr;
+  return points;
+}
 
-  Solve3DResultPtr result(new Solve3DResult);
-  result->triangulatedCount = static_cast<int32_t>(points.size());
-  const std::vector<Point3D> triangulated = points;
-  result->outliersRemoved = removeIsolatedPoints(&points);
-  // What was removed, among what was triangulated (both by ID).
-  for (size_t i = 0, j = 0; i < triangulated.size(); ++i) {
-    if (j < points.size() && points[j].id == triangulated[i].id) {
-      ++j;
-      continue;
-    }
-    unplaced.push_back({triangulated[i].id, 0, true});
-  }
-  std::sort(unplaced.begin(), unplaced.end(), [](const auto& a, const auto& b) {
-    return a.id < b.id;
-  });
-  result->fit.unplaced = std::move(unplaced);
-  SolveFit& fit = result->fit;
-  fit.skippedViews = std::move(skipped);
-  fit.sharedLeds = sharedLedCount(seen, placed);
-  fit.sightingsUsed = sightings;
-  fit.views = viewFits(points, seen, placed);
+// The figures of the solve's fit: what each view contributed, how many
+// views placed each LED, and how far the cameras see the points from
+// where they were placed.
+void describeFit(const std::vector<Point3D>& points,
+                 const std::vector<SeenPoints>& seen,
+                 const std::vector<std::optional<Projection>>& placed,
+                 const RelativePose& pose,
+                 SolveFit* fit) {
+  fit->sharedLeds = sharedLedCount(seen, placed);
+  fit->views = viewFits(points, seen, placed);
   for (const Point3D& point : points) {
     const auto used = static_cast<size_t>(point.views);
-    if (fit.placedFromViews.size() <= used)
-      fit.placedFromViews.resize(used + 1);
-    ++fit.placedFromViews[used];
+    if (fit->placedFromViews.size() <= used)
+      fit->placedFromViews.resize(used + 1);
+    ++fit->placedFromViews[used];
   }
-  fit.medianReprojectionPx = medianReprojection(points, seen, placed);
-  fit.depthWeight = chordDepthWeight(points, pose.cam1FromCam0Rotation);
-  fit.angleOpen =
+  fit->medianReprojectionPx = medianReprojection(points, seen, placed);
+  fit->depthWeight = chordDepthWeight(points, pose.cam1FromCam0Rotation);
+  fit->angleOpen =
       std::count_if(placed.begin(),
                     placed.end(),
                     [](const auto& p) { return p.has_value(); }) == 2 &&
       axesMeetEquidistant(pose);
+}
+
+// Leaves out the isolated points (each then unplaced, by ID order with the
+// rest); their count.
+int32_t removeOutliers(std::vector<Point3D>* points,
+                       std::vector<SolveFit::Unplaced>* unplaced) {
+  const std::vector<Point3D> triangulated = *points;
+  const int32_t removed = removeIsolatedPoints(points);
+  for (size_t i = 0, j = 0; i < triangulated.size(); ++i) {
+    if (j < points->size() && (*points)[j].id == triangulated[i].id) {
+      ++j;
+      continue;
+    }
+    unplaced->push_back({triangulated[i].id, 0, true});
+  }
+  std::sort(unplaced->begin(),
+            unplaced->end(),
+            [](const auto& a, const auto& b) { return a.id < b.id; });
+  return removed;
+}
+
+Solve3DResultPtr reconstruct(std::span<const SolveCamera> cameras) {
+  if (cameras.size() < 2) return nullptr;
+  std::vector<SeenPoints> seen;
+  std::vector<int32_t> allIds;
+  for (const SolveCamera& camera : cameras) {
+    seen.push_back(indexPoints(camera.points));
+    for (const auto& entry : seen.back()) allIds.push_back(entry.first);
+  }
+  std::sort(allIds.begin(), allIds.end());
+  allIds.erase(std::unique(allIds.begin(), allIds.end()), allIds.end());
+
+  const CommonPoints common = commonPoints(seen[0], seen[1]);
+  if (common.ids.size() < 8) return nullptr;
+  RelativePose pose;
+  if (!robustRelativePose(common.pixels0,
+                          common.pixels1,
+                          cameras[0].intrinsics,
+                          cameras[1].intrinsics,
+                          &pose))
+    return nullptr;
+  std::vector<std::optional<Projection>> placed(cameras.size());
+  const Mat3f identity = {1, 0, 0, 0, 1, 0, 0, 0, 1};
+  placed[0] = makeProjection(cameras[0].intrinsics, identity, {0, 0, 0});
+  placed[1] = makeProjection(cameras[1].intrinsics,
+                             pose.cam1FromCam0Rotation,
+                             pose.cam1FromCam0Translation);
+  std::vector<std::pair<int32_t, Vec3f>> seeds;
+  for (size_t i = 0; i < common.ids.size(); ++i) {
+    const std::array<Observation, 2> views = {
+        {{*placed[0], common.pixels0[i]}, {*placed[1], common.pixels1[i]}}};
+    Vec3f point;
+    if (triangulatePoint(views, &point))
+      seeds.push_back({common.ids[i], point});
+  }
+  std::vector<SolveFit::Skipped> skipped;
+  resectFurtherCameras(cameras, seen, seeds, &placed, &skipped);
+
+  int32_t sightings = 0;
+  std::vector<SolveFit::Unplaced> unplaced;
+  std::vector<Point3D> points = triangulateAndSettle(
+      cameras, allIds, seen, &placed, &sightings, &unplaced);
+  if (points.size() < 3) return nullptr;
+
+  Solve3DResultPtr result(new Solve3DResult);
+  result->triangulatedCount = static_cast<int32_t>(points.size());
+  result->outliersRemoved = removeOutliers(&points, &unplaced);
+  SolveFit& fit = result->fit;
+  fit.unplaced = std::move(unplaced);
+  fit.skippedViews = std::move(skipped);
+  fit.sightingsUsed = sightings;
+  describeFit(points, seen, placed, pose, &fit);
   result->interpolatedCount = interpolateMissingIds(allIds, &points);
   normaliseToPrincipalAxes(&points, result.get());
   result->pointCount = static_cast<int32_t>(points.size());

@@ -52,24 +52,11 @@ void printMatrix(const char* name, const Mat3d& m) {
                m[8]);
 }
 
-}  // namespace
-
-bool estimateRelativePose(std::span<const Vec2f> pixels0,
-                          std::span<const Vec2f> pixels1,
-                          const Mat3f& intrinsics0,
-                          const Mat3f& intrinsics1,
-                          RelativePose* pose,
-                          bool quiet) {
-  if (pixels0.size() != pixels1.size() || pixels0.size() < 8) return false;
-  // Nothing in the library changes the environment, so reading it from a
-  // worker thread is safe.
-  // NOLINTNEXTLINE(concurrency-mt-unsafe)
-  const bool debug = !quiet && std::getenv("PXO_POSE_DEBUG") != nullptr;
-  std::vector<Vec2d> n0, n1;
-  const Mat3d t0 = normalisePoints(pixels0, &n0);
-  const Mat3d t1 = normalisePoints(pixels1, &n1);
-
-  // x1ᵀ F x0 = 0, one row per correspondence, F row-major.
+// The eight-point fundamental matrix of normalised points, row-major:
+// the least-squares solution of x1ᵀ F x0 = 0, one row per correspondence.
+std::array<double, 9> eightPointSolution(const std::vector<Vec2d>& n0,
+                                         const std::vector<Vec2d>& n1,
+                                         bool debug) {
   std::vector<std::array<double, 9>> rows;
   rows.reserve(n0.size());
   std::array<double, 81> ata{};
@@ -91,8 +78,11 @@ bool estimateRelativePose(std::span<const Vec2f> pixels0,
     }
     std::fprintf(stderr, "[pose] ||A·f||²=%.4e\n", residual);
   }
+  return f;
+}
 
-  // The nearest rank-2 matrix, back in pixel coordinates.
+// The nearest rank-2 matrix to `f`.
+Mat3d nearestRank2(const std::array<double, 9>& f, bool debug) {
   const Svd3 fSvd = svd3(f);
   Mat3d rank2{};
   for (size_t r = 0; r < 3; ++r)
@@ -104,20 +94,21 @@ bool estimateRelativePose(std::span<const Vec2f> pixels0,
         stderr, "[pose] sF=(%.4e, %.4e, %.4e)\n", fSvd.s[0], fSvd.s[1], 0.0);
     printMatrix("F", rank2);
   }
-  const Mat3d fundamental = multiply(multiply(transpose(t1), rank2), t0);
-  const Mat3d k0 = toDouble(intrinsics0), k1 = toDouble(intrinsics1);
-  const Mat3d essential = multiply(multiply(transpose(k1), fundamental), k0);
+  return rank2;
+}
 
+// The essential matrix's decomposition with U and V rotations. u3 is
+// normally u1 × u2 already (E has rank 2); should E's third singular value
+// not vanish, U is kept a rotation all the same, or the pose candidates
+// would be reflections.
+Svd3 essentialDecomposition(const Mat3d& essential, bool debug) {
   Svd3 eSvd = svd3(essential);
   if (determinant(eSvd.v) < 0)
     for (size_t r = 0; r < 3; ++r) eSvd.v[r * 3 + 2] = -eSvd.v[r * 3 + 2];
-  // u3 is normally u1 × u2 already (E has rank 2); should E's third
-  // singular value not vanish, keep U a rotation all the same, or the
-  // candidates below would be reflections.
   if (determinant(eSvd.u) < 0)
     for (size_t r = 0; r < 3; ++r) eSvd.u[r * 3 + 2] = -eSvd.u[r * 3 + 2];
-  const Vec3d u3 = column(eSvd.u, 2);
   if (debug) {
+    const Vec3d u3 = column(eSvd.u, 2);
     printMatrix("E", essential);
     std::fprintf(stderr,
                  "[pose] sE=(%.4f, %.4f, %.4f)  σ1/σ2=%.4f (should be 1)\n",
@@ -131,7 +122,20 @@ bool estimateRelativePose(std::span<const Vec2f> pixels0,
                  u3[1],
                  u3[2]);
   }
+  return eSvd;
+}
 
+// Of the four poses an essential matrix allows, the one that puts the most
+// points in front of both cameras; false when none does.
+bool poseInFront(const Svd3& eSvd,
+                 std::span<const Vec2f> pixels0,
+                 std::span<const Vec2f> pixels1,
+                 const Mat3f& intrinsics0,
+                 const Mat3f& intrinsics1,
+                 bool debug,
+                 Mat3f* rotation,
+                 Vec3d* translation) {
+  const Vec3d u3 = column(eSvd.u, 2);
   const Mat3d w = {0, -1, 0, 1, 0, 0, 0, 0, 1};
   const Mat3d vt = transpose(eSvd.v);
   const Mat3d r1 = multiply(multiply(eSvd.u, w), vt);
@@ -143,8 +147,6 @@ bool estimateRelativePose(std::span<const Vec2f> pixels0,
   const Mat3f identity = {1, 0, 0, 0, 1, 0, 0, 0, 1};
   const Projection p0 = makeProjection(intrinsics0, identity, {0, 0, 0});
   int best = -1, bestCount = 0;
-  Mat3f bestR{};
-  Vec3d bestT{};
   for (size_t c = 0; c < candidates.size(); ++c) {
     Mat3f r{};
     Vec3f t{};
@@ -166,11 +168,46 @@ bool estimateRelativePose(std::span<const Vec2f> pixels0,
     if (count > bestCount) {
       best = static_cast<int>(c);
       bestCount = count;
-      bestR = r;
-      bestT = candidates[c].second;
+      *rotation = r;
+      *translation = candidates[c].second;
     }
   }
-  if (best < 0) return false;
+  return best >= 0;
+}
+
+}  // namespace
+
+bool estimateRelativePose(std::span<const Vec2f> pixels0,
+                          std::span<const Vec2f> pixels1,
+                          const Mat3f& intrinsics0,
+                          const Mat3f& intrinsics1,
+                          RelativePose* pose,
+                          bool quiet) {
+  if (pixels0.size() != pixels1.size() || pixels0.size() < 8) return false;
+  // Nothing in the library changes the environment, so reading it from a
+  // worker thread is safe.
+  // NOLINTNEXTLINE(concurrency-mt-unsafe)
+  const bool debug = !quiet && std::getenv("PXO_POSE_DEBUG") != nullptr;
+  std::vector<Vec2d> n0, n1;
+  const Mat3d t0 = normalisePoints(pixels0, &n0);
+  const Mat3d t1 = normalisePoints(pixels1, &n1);
+  // Back in pixel coordinates, then through the cameras.
+  const Mat3d rank2 = nearestRank2(eightPointSolution(n0, n1, debug), debug);
+  const Mat3d fundamental = multiply(multiply(transpose(t1), rank2), t0);
+  const Mat3d k0 = toDouble(intrinsics0), k1 = toDouble(intrinsics1);
+  const Mat3d essential = multiply(multiply(transpose(k1), fundamental), k0);
+  const Svd3 eSvd = essentialDecomposition(essential, debug);
+  Mat3f bestR{};
+  Vec3d bestT{};
+  if (!poseInFront(eSvd,
+                   pixels0,
+                   pixels1,
+                   intrinsics0,
+                   intrinsics1,
+                   debug,
+                   &bestR,
+                   &bestT))
+    return false;
   const double length = norm(bestT);
   if (!(length >= 1e-12)) return false;
   pose->cam1FromCam0Rotation = bestR;
@@ -182,32 +219,33 @@ bool estimateRelativePose(std::span<const Vec2f> pixels0,
 }  // namespace pxo
 
 namespace pxo {
+namespace {
 
-bool estimatePlanarPoses(std::span<const Vec2f> pixels0,
-                         std::span<const Vec2f> pixels1,
-                         const Mat3f& intrinsics0,
-                         const Mat3f& intrinsics1,
-                         std::vector<RelativePose>* poses) {
-  poses->clear();
-  if (pixels0.size() != pixels1.size() || pixels0.size() < 4) return false;
-  // Rays through K⁻¹ (K has no skew), so the homography found is the
-  // calibrated one, H = R + t nᵀ / d.
-  auto rays = [](std::span<const Vec2f> pixels, const Mat3f& k) {
-    std::vector<Vec2f> out;
-    out.reserve(pixels.size());
-    for (const Vec2f& p : pixels)
-      out.push_back({(p[0] - k[2]) / k[0], (p[1] - k[5]) / k[4]});
-    return out;
-  };
-  if (!(std::abs(intrinsics0[0]) > 1e-9f && std::abs(intrinsics0[4]) > 1e-9f &&
-        std::abs(intrinsics1[0]) > 1e-9f && std::abs(intrinsics1[4]) > 1e-9f))
-    return false;
-  const std::vector<Vec2f> r0 = rays(pixels0, intrinsics0);
-  const std::vector<Vec2f> r1 = rays(pixels1, intrinsics1);
+// Rays through K⁻¹ (K has no skew), so that the homography found from them
+// is the calibrated one, H = R + t nᵀ / d.
+std::vector<Vec2f> raysOf(std::span<const Vec2f> pixels, const Mat3f& k) {
+  std::vector<Vec2f> out;
+  out.reserve(pixels.size());
+  for (const Vec2f& p : pixels)
+    out.push_back({(p[0] - k[2]) / k[0], (p[1] - k[5]) / k[4]});
+  return out;
+}
+
+Vec3d applyTo(const Mat3d& m, const Vec3d& v) {
+  return Vec3d{dot({m[0], m[1], m[2]}, v),
+               dot({m[3], m[4], m[5]}, v),
+               dot({m[6], m[7], m[8]}, v)};
+}
+
+// The homography from rays r0 to rays r1 (the direct linear transform on
+// normalised points), scaled to a middle singular value of 1 and signed to
+// put the plane in front; false when it is degenerate.
+bool planeHomography(const std::vector<Vec2f>& r0,
+                     const std::vector<Vec2f>& r1,
+                     Mat3d* homography) {
   std::vector<Vec2d> n0, n1;
   const Mat3d t0 = normalisePoints(r0, &n0);
   const Mat3d t1 = normalisePoints(r1, &n1);
-
   // x1 × (H x0) = 0: two rows per correspondence, H row-major.
   std::array<double, 81> ata{};
   for (size_t i = 0; i < n0.size(); ++i) {
@@ -223,37 +261,34 @@ bool estimatePlanarPoses(std::span<const Vec2f> pixels0,
   // Back from the normalised frames: H = T1⁻¹ Ĥ T0.
   const Mat3d t1Inverse = {
       1 / t1[0], 0, -t1[2] / t1[0], 0, 1 / t1[4], -t1[5] / t1[4], 0, 0, 1};
-  Mat3d hom = multiply(multiply(t1Inverse, h), t0);
-
-  Svd3 svd = svd3(hom);
+  Mat3d& hom = *homography;
+  hom = multiply(multiply(t1Inverse, h), t0);
+  const Svd3 svd = svd3(hom);
   if (!(svd.s[1] > 1e-12)) return false;
   for (double& v : hom) v /= svd.s[1];
   // The sign that puts the plane in front: x1ᵀ H x0 > 0 for most points.
   int positive = 0;
   for (size_t i = 0; i < r0.size(); ++i) {
-    const Vec3d x0 = {r0[i][0], r0[i][1], 1};
-    const Vec3d hx = {dot({hom[0], hom[1], hom[2]}, x0),
-                      dot({hom[3], hom[4], hom[5]}, x0),
-                      dot({hom[6], hom[7], hom[8]}, x0)};
+    const Vec3d hx = applyTo(hom, {r0[i][0], r0[i][1], 1});
     if (dot({r1[i][0], r1[i][1], 1}, hx) > 0) ++positive;
   }
   if (2 * positive < static_cast<int>(r0.size()))
     for (double& v : hom) v = -v;
+  return true;
+}
 
-  // The decomposition of Ma, Soatto, Košecká and Sastry (An Invitation to
-  // 3-D Vision, 5.3): from HᵀH = V diag(σ1², 1, σ3²) Vᵀ.
-  svd = svd3(hom);
+// The decomposition of Ma, Soatto, Košecká and Sastry (An Invitation to
+// 3-D Vision, 5.3): from HᵀH = V diag(σ1², 1, σ3²) Vᵀ, two rotations with
+// their plane normals, each with t = (H − R) n and the mirrored solution
+// (−n, −t). None for a pure rotation (no baseline).
+void decomposeHomography(const Mat3d& hom, std::vector<RelativePose>* poses) {
+  const Svd3 svd = svd3(hom);
   const double s1 = svd.s[0] * svd.s[0], s3 = svd.s[2] * svd.s[2];
-  if (!(s1 - s3 > 1e-12)) return false;  // a pure rotation: no baseline
+  if (!(s1 - s3 > 1e-12)) return;
   const Vec3d v1 = column(svd.v, 0), v2 = column(svd.v, 1),
               v3 = column(svd.v, 2);
   const double a = std::sqrt(std::max(1 - s3, 0.0)),
                b = std::sqrt(std::max(s1 - 1, 0.0)), d = std::sqrt(s1 - s3);
-  auto apply = [&](const Vec3d& v) {
-    return Vec3d{dot({hom[0], hom[1], hom[2]}, v),
-                 dot({hom[3], hom[4], hom[5]}, v),
-                 dot({hom[6], hom[7], hom[8]}, v)};
-  };
   auto columns = [](const Vec3d& c0, const Vec3d& c1, const Vec3d& c2) {
     return Mat3d{c0[0], c1[0], c2[0], c0[1], c1[1], c2[1], c0[2], c1[2], c2[2]};
   };
@@ -262,11 +297,10 @@ bool estimatePlanarPoses(std::span<const Vec2f> pixels0,
                      (a * v1[1] + sign * b * v3[1]) / d,
                      (a * v1[2] + sign * b * v3[2]) / d};
     const Mat3d uMat = columns(v2, u, cross(v2, u));
-    const Vec3d hv2 = apply(v2), hu = apply(u);
+    const Vec3d hv2 = applyTo(hom, v2), hu = applyTo(hom, u);
     const Mat3d wMat = columns(hv2, hu, cross(hv2, hu));
     const Mat3d rotation = multiply(wMat, transpose(uMat));
     const Vec3d normal = cross(v2, u);
-    // t = (H − R) n, and the mirrored solution (−n, −t).
     Vec3d t{};
     for (size_t r = 0; r < 3; ++r)
       for (size_t c = 0; c < 3; ++c)
@@ -283,6 +317,26 @@ bool estimatePlanarPoses(std::span<const Vec2f> pixels0,
       poses->push_back(pose);
     }
   }
+}
+
+}  // namespace
+
+bool estimatePlanarPoses(std::span<const Vec2f> pixels0,
+                         std::span<const Vec2f> pixels1,
+                         const Mat3f& intrinsics0,
+                         const Mat3f& intrinsics1,
+                         std::vector<RelativePose>* poses) {
+  poses->clear();
+  if (pixels0.size() != pixels1.size() || pixels0.size() < 4) return false;
+  if (!(std::abs(intrinsics0[0]) > 1e-9f && std::abs(intrinsics0[4]) > 1e-9f &&
+        std::abs(intrinsics1[0]) > 1e-9f && std::abs(intrinsics1[4]) > 1e-9f))
+    return false;
+  Mat3d homography{};
+  if (!planeHomography(raysOf(pixels0, intrinsics0),
+                       raysOf(pixels1, intrinsics1),
+                       &homography))
+    return false;
+  decomposeHomography(homography, poses);
   return !poses->empty();
 }
 
