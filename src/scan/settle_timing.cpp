@@ -96,6 +96,79 @@ std::vector<double> settleProbeOffsets(double medianGap) {
   return offsets;
 }
 
+namespace {
+
+// The probes (indices into `offsets`) of a flood's arrival and plateau:
+// when its LED pixels move, in any colour, away from how they looked at the
+// first valid probe at or after `from` seconds (the pattern before the
+// flood), and when they have settled. A strip in another colour order
+// shows the flood in another colour, and the next flood comes in yet
+// another. {-1, -1} when the flood cannot be told.
+std::pair<int32_t, int32_t> floodArrivalAndPlateau(
+    const std::vector<std::array<double, 3>>& means,
+    std::span<const double> offsets,
+    double gap,
+    double from,
+    bool fromDark) {
+  const auto probes = static_cast<int32_t>(offsets.size());
+  std::vector<int32_t> valid;
+  for (int32_t j = 0; j < probes && j < static_cast<int32_t>(means.size()); ++j)
+    if (means[j][0] >= 0 && offsets[static_cast<size_t>(j)] >= from - 1e-9)
+      valid.push_back(j);
+  if (fromDark && !valid.empty()) {
+    // The dark baseline shows before the flood, but at a lag of a gap or
+    // more the first probes still show what the LEDs showed before it
+    // (the aiming picture, say): start where the picture is first about
+    // as dark as it gets.
+    auto brightest = [&](int32_t j) {
+      const auto& m = means[static_cast<size_t>(j)];
+      return std::max({m[0], m[1], m[2]});
+    };
+    double dark = brightest(valid[0]), light = dark;
+    for (int32_t j : valid) {
+      dark = std::min(dark, brightest(j));
+      light = std::max(light, brightest(j));
+    }
+    const double margin = std::max(kMinFloodRise, 0.1 * (light - dark));
+    const auto first = std::find_if(valid.begin(), valid.end(), [&](int32_t j) {
+      return brightest(j) <= dark + margin;
+    });
+    valid.erase(valid.begin(), first);
+  }
+  if (valid.size() < 2) return {-1, -1};
+  const auto& reference = means[static_cast<size_t>(valid[0])];
+  auto change = [&](int32_t j) {
+    double most = 0;
+    for (size_t c = 0; c < 3; ++c)
+      most = std::max(
+          most, std::abs(means[static_cast<size_t>(j)][c] - reference[c]));
+    return most;
+  };
+  double peak = 0;
+  for (int32_t j : valid) peak = std::max(peak, change(j));
+  if (peak < kMinFloodRise) return {-1, -1};
+  int32_t arrival = -1;
+  for (int32_t j : valid)
+    if (change(j) > kArrivalShare * peak) {
+      arrival = j;
+      break;
+    }
+  if (arrival < 0) return {-1, -1};
+  // The flood's own level is the most it shows within half a gap of
+  // arriving: a later pattern may move the picture further, and a
+  // compressed stream may take frames to sharpen a sudden change.
+  const double windowEnd = offsets[static_cast<size_t>(arrival)] + gap / 2;
+  double level = 0;
+  for (int32_t j : valid)
+    if (j >= arrival && offsets[static_cast<size_t>(j)] <= windowEnd + 1e-9)
+      level = std::max(level, change(j));
+  for (int32_t j : valid)
+    if (j >= arrival && change(j) >= kPlateauShare * level) return {arrival, j};
+  return {-1, -1};
+}
+
+}  // namespace
+
 double calibrateSettleTiming(
     std::span<const std::vector<std::array<double, 3>>> floods,
     std::span<const double> offsets,
@@ -109,71 +182,9 @@ double calibrateSettleTiming(
     return -1;
   }
   const double gap = medianGap;
-  // Flood f's arrival and plateau (probe indices): when its LED pixels move,
-  // in any colour, away from how they looked at the first valid probe at
-  // or after `from` seconds (the pattern before the flood), and when they
-  // have settled. A strip in another colour order shows the flood in
-  // another colour, and the next flood comes in yet another.
-  auto measure =
-      [&](size_t f, double from, bool fromDark) -> std::pair<int32_t, int32_t> {
-    const auto& means = floods[f];
-    std::vector<int32_t> valid;
-    for (int32_t j = 0; j < probes && j < static_cast<int32_t>(means.size());
-         ++j)
-      if (means[j][0] >= 0 && offsets[static_cast<size_t>(j)] >= from - 1e-9)
-        valid.push_back(j);
-    if (fromDark && !valid.empty()) {
-      // The dark baseline shows before the flood, but at a lag of a gap or
-      // more the first probes still show what the LEDs showed before it
-      // (the aiming picture, say): start where the picture is first about
-      // as dark as it gets.
-      auto brightest = [&](int32_t j) {
-        const auto& m = means[static_cast<size_t>(j)];
-        return std::max({m[0], m[1], m[2]});
-      };
-      double dark = brightest(valid[0]), light = dark;
-      for (int32_t j : valid) {
-        dark = std::min(dark, brightest(j));
-        light = std::max(light, brightest(j));
-      }
-      const double margin = std::max(kMinFloodRise, 0.1 * (light - dark));
-      const auto first =
-          std::find_if(valid.begin(), valid.end(), [&](int32_t j) {
-            return brightest(j) <= dark + margin;
-          });
-      valid.erase(valid.begin(), first);
-    }
-    if (valid.size() < 2) return {-1, -1};
-    const auto& reference = means[static_cast<size_t>(valid[0])];
-    auto change = [&](int32_t j) {
-      double most = 0;
-      for (size_t c = 0; c < 3; ++c)
-        most = std::max(
-            most, std::abs(means[static_cast<size_t>(j)][c] - reference[c]));
-      return most;
-    };
-    double peak = 0;
-    for (int32_t j : valid) peak = std::max(peak, change(j));
-    if (peak < kMinFloodRise) return {-1, -1};
-    int32_t arrival = -1;
-    for (int32_t j : valid)
-      if (change(j) > kArrivalShare * peak) {
-        arrival = j;
-        break;
-      }
-    if (arrival < 0) return {-1, -1};
-    // The flood's own level is the most it shows within half a gap of
-    // arriving: a later pattern may move the picture further, and a
-    // compressed stream may take frames to sharpen a sudden change.
-    const double windowEnd = offsets[static_cast<size_t>(arrival)] + gap / 2;
-    double level = 0;
-    for (int32_t j : valid)
-      if (j >= arrival && offsets[static_cast<size_t>(j)] <= windowEnd + 1e-9)
-        level = std::max(level, change(j));
-    for (int32_t j : valid)
-      if (j >= arrival && change(j) >= kPlateauShare * level)
-        return {arrival, j};
-    return {-1, -1};
+  // Flood f's arrival and plateau (probe indices).
+  auto measure = [&](size_t f, double from, bool fromDark) {
+    return floodArrivalAndPlateau(floods[f], offsets, gap, from, fromDark);
   };
   // The first flood follows the dark baseline, so its LEDs' first change
   // after the dark is its own at any lag. A later flood follows another
