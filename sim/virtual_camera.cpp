@@ -267,7 +267,6 @@ void VirtualCamera::captureLoop() {
                                                 config_.jitterPx);
   std::uniform_real_distribution<double> unit(0, 1);
   const double nominal = 1.0 / config_.fps;
-  std::vector<Emitter> emitters;
   std::vector<double> rowDelays;
   pxowin::BgraFrame frame;
   frame.width = config_.imaging.width;
@@ -308,33 +307,15 @@ void VirtualCamera::captureLoop() {
     // shutter its top row, and each lower row a little later.
     const double stamp = due - config_.deliveryDelayMs / 1000;
     double exposureEnd = stamp - config_.latencyMs / 1000;
-    std::unique_lock<std::mutex> truthLock(truthMutex_);
-    rowDelays.clear();
-    if (config_.rollingShutterMs > 0)
-      for (size_t i = 0; i < leds_.size(); ++i)
-        rowDelays.push_back(config_.rollingShutterMs / 1000 *
-                            std::clamp(truth_[i].y / frame.height, 0.0, 1.0));
-    truthLock.unlock();
-    auto light = lightBetween(exposureEnd - exposure, exposureEnd, rowDelays);
     // Brightness follows exposure time × gain, against the exposure the
     // optics were given at.
     const double sensorGain = sensorGain_.load();
     const double scale = exposure * 1000 / config_.exposureMs * sensorGain;
-    const double ledScale = scale * gain_.load();
-    emitters.clear();
-    truthLock.lock();
-    for (size_t i = 0; i < leds_.size(); ++i) {
-      if (leds_[i].occluded || !truth_[i].inView) continue;
-      Emitter e{truth_[i].x,
-                truth_[i].y,
-                light[i],
-                leds_[i].reflectionGain,
-                leds_[i].reflectionDx,
-                leds_[i].reflectionDy};
-      for (double& v : e.light) v *= ledScale;
-      emitters.push_back(e);
-    }
-    truthLock.unlock();
+    const std::vector<Emitter> emitters = emittersFor(exposureEnd - exposure,
+                                                      exposureEnd,
+                                                      scale * gain_.load(),
+                                                      frame.height,
+                                                      &rowDelays);
     double dx = config_.driftXPerSecond * stamp +
                 (config_.jitterPx > 0 ? jitter(rng) : 0);
     double dy = config_.driftYPerSecond * stamp +
@@ -358,26 +339,63 @@ void VirtualCamera::captureLoop() {
       ++dropped_;
       continue;
     }
-    if (encoder) {
-      // The camera's own chip compresses the frame and sends it over the
-      // link; one that cannot be compressed, or finds every buffer of the
-      // host's still full, is lost on the way.
-      if (!encoder->encode(frame, &jpeg)) {
-        ++dropped_;
-        continue;
-      }
-      std::lock_guard lock(linkMutex_);
-      if (inFlight_.size() >= kLinkBuffers) {
-        ++dropped_;
-        continue;
-      }
-      inFlight_.emplace_back(std::move(jpeg), stamp);
-      linkReady_.notify_one();
-      continue;
-    }
+    sendFrame(frame, stamp, encoder.get(), &jpeg);
+  }
+}
+
+std::vector<Emitter> VirtualCamera::emittersFor(
+    double from,
+    double to,
+    double ledScale,
+    int32_t height,
+    std::vector<double>* rowDelays) {
+  std::unique_lock<std::mutex> truthLock(truthMutex_);
+  rowDelays->clear();
+  if (config_.rollingShutterMs > 0)
+    for (size_t i = 0; i < leds_.size(); ++i)
+      rowDelays->push_back(config_.rollingShutterMs / 1000 *
+                           std::clamp(truth_[i].y / height, 0.0, 1.0));
+  truthLock.unlock();
+  auto light = lightBetween(from, to, *rowDelays);
+  std::vector<Emitter> emitters;
+  truthLock.lock();
+  for (size_t i = 0; i < leds_.size(); ++i) {
+    if (leds_[i].occluded || !truth_[i].inView) continue;
+    Emitter e{truth_[i].x,
+              truth_[i].y,
+              light[i],
+              leds_[i].reflectionGain,
+              leds_[i].reflectionDx,
+              leds_[i].reflectionDy};
+    for (double& v : e.light) v *= ledScale;
+    emitters.push_back(e);
+  }
+  return emitters;
+}
+
+void VirtualCamera::sendFrame(const pxowin::BgraFrame& frame,
+                              double stamp,
+                              MjpegEncoder* encoder,
+                              std::vector<uint8_t>* jpeg) {
+  if (!encoder) {
     deliverFrame(frame, stamp);
     ++delivered_;
+    return;
   }
+  // The camera's own chip compresses the frame and sends it over the link;
+  // one that cannot be compressed, or finds every buffer of the host's
+  // still full, is lost on the way.
+  if (!encoder->encode(frame, jpeg)) {
+    ++dropped_;
+    return;
+  }
+  std::lock_guard lock(linkMutex_);
+  if (inFlight_.size() >= kLinkBuffers) {
+    ++dropped_;
+    return;
+  }
+  inFlight_.emplace_back(std::move(*jpeg), stamp);
+  linkReady_.notify_one();
 }
 
 void VirtualCamera::linkLoop() {

@@ -4,6 +4,7 @@
 
 #include "sim/camera_imager.h"
 #include "sim/fpp_simulator.h"
+#include "sim/mjpeg_encoder.h"
 
 #include <array>
 #include <atomic>
@@ -172,6 +173,19 @@ class VirtualCamera final : public pxowin::RecordingCaptureSource {
   using Snapshot = std::map<int32_t, std::vector<LedColor>>;
   void sampleLoop();
   void captureLoop();
+  // The LEDs in view as the imager draws them, with their light over the
+  // exposure [from, to] (each row of a rolling shutter a little later).
+  std::vector<Emitter> emittersFor(double from,
+                                   double to,
+                                   double ledScale,
+                                   int32_t height,
+                                   std::vector<double>* rowDelays);
+  // Hands a frame on: compressed onto the link for a compressing camera
+  // (lost when it cannot be, or the link is full), else delivered.
+  void sendFrame(const pxowin::BgraFrame& frame,
+                 double stamp,
+                 MjpegEncoder* encoder,
+                 std::vector<uint8_t>* jpeg);
   void linkLoop();
   // The LEDs' light over [from, to] seconds on the camera clock, blended.
   // Each LED's light over its own window: [from, to] + its row's delay.
