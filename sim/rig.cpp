@@ -195,6 +195,122 @@ SceneConfig defaultScene() {
   return scene;
 }
 
+namespace {
+
+// The scene's parts, each read into `scene`: "" or what is wrong.
+std::string readScenePorts(const JsonValue& doc, SceneConfig* scene) {
+  const JsonValue* ports = findMember(doc, "ports");
+  if (!ports || !ports->isArray()) return {};
+  scene->ports.clear();
+  for (const JsonValue& p : ports->array) {
+    ScenePort port;
+    port.port = getInt(p, "port", static_cast<int32_t>(scene->ports.size()));
+    port.pixels = getInt(p, "pixels", 0);
+    port.colorOrder = getString(p, "colorOrder", "RGB");
+    port.stripOrder = getString(p, "stripOrder", "");
+    port.nullNodes = getInt(p, "nullNodes", 0);
+    port.selected = getInt(p, "selected", 1) != 0;
+    if (port.pixels < 0) return "a port has a negative pixel count";
+    scene->ports.push_back(port);
+  }
+  return {};
+}
+
+std::string readSceneCamera(const JsonValue& doc, SceneConfig* scene) {
+  const JsonValue* camera = findMember(doc, "camera");
+  if (!camera || !camera->isObject()) return {};
+  VirtualCameraConfig& c = scene->camera;
+  c.imaging.width = getInt(*camera, "width", 1024);
+  c.imaging.height = getInt(*camera, "height", 576);
+  c.fps = number(*camera, "fps", 30);
+  c.fovDeg = number(*camera, "fovDeg", 60);
+  if (const JsonValue* exposure = findMember(*camera, "exposure");
+      exposure && exposure->isObject()) {
+    c.autoExposureMs = number(*exposure, "autoMs", c.autoExposureMs);
+    c.gain = std::max(number(*exposure, "gain", c.gain), 1.0);
+    c.exposureSettable = getInt(*exposure, "settable", 0) != 0;
+    c.minExposureMs = number(*exposure, "minMs", c.minExposureMs);
+  }
+  c.rollingShutterMs = std::max(number(*camera, "rollingShutterMs", 0), 0.0);
+  c.frameJitterMs = std::max(number(*camera, "frameJitterMs", 0), 0.0);
+  c.dropRate = std::clamp(number(*camera, "dropRate", 0), 0.0, 0.5);
+  c.mjpegQuality = std::clamp(getInt(*camera, "mjpegQuality", 0), 0, 100);
+  const JsonValue* poses = findMember(*camera, "poses");
+  if (!poses || !poses->isArray()) return {};
+  scene->poses.clear();
+  for (const JsonValue& p : poses->array) {
+    CameraPose pose;
+    if (const JsonValue* at = findMember(p, "position");
+        at && !triple(*at, &pose.position))
+      return "a camera position must be [x, y, z]";
+    pose.yawDeg = number(p, "yaw", 0);
+    pose.pitchDeg = number(p, "pitch", 0);
+    pose.rollDeg = number(p, "roll", 0);
+    scene->poses.push_back(pose);
+  }
+  return {};
+}
+
+std::string readSceneOptics(const JsonValue& doc, SceneConfig* scene) {
+  const JsonValue* optics = findMember(doc, "optics");
+  if (!optics || !optics->isObject()) return {};
+  ImagerOptions& im = scene->camera.imaging;
+  im.spotSigma = number(*optics, "spotSigma", im.spotSigma);
+  im.spotPeak = number(*optics, "spotPeak", im.spotPeak);
+  im.noiseSigma = number(*optics, "noise", im.noiseSigma);
+  im.ambient = number(*optics, "ambient", im.ambient);
+  im.ambientTexture = number(*optics, "texture", im.ambientTexture);
+  im.glowPerLed = number(*optics, "glowPerLed", im.glowPerLed);
+  im.glowCap = number(*optics, "glowCap", im.glowCap);
+  im.bloom = std::max(number(*optics, "bloom", im.bloom), 0.0);
+  if (const JsonValue* m = findMember(*optics, "crosstalk");
+      m && m->isArray() && m->array.size() == 3)
+    for (size_t r = 0; r < 3; ++r) {
+      std::array<double, 3> row{};
+      if (!triple(m->array[r], &row))
+        return "crosstalk must be three rows of three";
+      im.crosstalk[r] = row;
+    }
+  return {};
+}
+
+// The camera's motion, its timing, the controller's files, reflections and
+// the LEDs hidden from the camera.
+void readSceneExtras(const JsonValue& doc, SceneConfig* scene) {
+  if (const JsonValue* motion = findMember(doc, "motion");
+      motion && motion->isObject()) {
+    scene->camera.driftXPerSecond = number(*motion, "driftX", 0);
+    scene->camera.driftYPerSecond = number(*motion, "driftY", 0);
+    scene->camera.jitterPx = number(*motion, "jitter", 0);
+    scene->camera.bumpAtSeconds = number(*motion, "bumpAt", -1);
+    scene->camera.bumpDx = number(*motion, "bumpDx", 0);
+    scene->camera.bumpDy = number(*motion, "bumpDy", 0);
+  }
+  scene->camera.latencyMs = number(doc, "latencyMs", scene->camera.latencyMs);
+  scene->camera.exposureMs =
+      number(doc, "exposureMs", scene->camera.exposureMs);
+  scene->universeFileExists = getInt(doc, "universeFile", 1) != 0;
+  scene->password = getString(doc, "password", "");
+  if (const JsonValue* r = findMember(doc, "reflections"); r && r->isObject()) {
+    scene->reflectionEvery = std::max(getInt(*r, "every", 0), 0);
+    scene->reflectionGain = number(*r, "gain", scene->reflectionGain);
+    scene->reflectionDx = number(*r, "dx", scene->reflectionDx);
+    scene->reflectionDy = number(*r, "dy", scene->reflectionDy);
+  }
+  if (const JsonValue* hidden = findMember(doc, "occluded");
+      hidden && hidden->isArray())
+    for (const JsonValue& v : hidden->array)
+      scene->occluded.push_back(jsonToInt(v, -1));
+  if (double fraction = number(doc, "occludedFraction", 0); fraction > 0) {
+    std::mt19937_64 rng(scene->seed + 5);
+    std::uniform_real_distribution<double> u(0, 1);
+    for (size_t i = 0; i < scene->leds.size(); ++i)
+      if (u(rng) < fraction) scene->occluded.push_back(static_cast<int32_t>(i));
+  }
+}
+
+}  // namespace
+
 bool loadScene(std::string_view text, SceneConfig* out, std::string* error) {
   auto fail = [&](const std::string& message) {
     if (error) *error = message;
@@ -213,21 +329,8 @@ bool loadScene(std::string_view text, SceneConfig* out, std::string* error) {
     if (!problem.empty()) return fail(problem);
     scene.camera.trunkRadius = number(*prop, "trunkRadius", 0);
   }
-  if (const JsonValue* ports = findMember(doc, "ports");
-      ports && ports->isArray()) {
-    scene.ports.clear();
-    for (const JsonValue& p : ports->array) {
-      ScenePort port;
-      port.port = getInt(p, "port", static_cast<int32_t>(scene.ports.size()));
-      port.pixels = getInt(p, "pixels", 0);
-      port.colorOrder = getString(p, "colorOrder", "RGB");
-      port.stripOrder = getString(p, "stripOrder", "");
-      port.nullNodes = getInt(p, "nullNodes", 0);
-      port.selected = getInt(p, "selected", 1) != 0;
-      if (port.pixels < 0) return fail("a port has a negative pixel count");
-      scene.ports.push_back(port);
-    }
-  }
+  if (problem = readScenePorts(doc, &scene); !problem.empty())
+    return fail(problem);
   int64_t scanned = 0;
   for (const ScenePort& p : scene.ports)
     if (p.selected) scanned += p.pixels;
@@ -235,89 +338,12 @@ bool loadScene(std::string_view text, SceneConfig* out, std::string* error) {
     return fail("the selected ports hold " + std::to_string(scanned) +
                 " pixels but the prop has " +
                 std::to_string(scene.leds.size()) + " LEDs");
-  if (const JsonValue* camera = findMember(doc, "camera");
-      camera && camera->isObject()) {
-    scene.camera.imaging.width = getInt(*camera, "width", 1024);
-    scene.camera.imaging.height = getInt(*camera, "height", 576);
-    scene.camera.fps = number(*camera, "fps", 30);
-    scene.camera.fovDeg = number(*camera, "fovDeg", 60);
-    VirtualCameraConfig& c = scene.camera;
-    if (const JsonValue* exposure = findMember(*camera, "exposure");
-        exposure && exposure->isObject()) {
-      c.autoExposureMs = number(*exposure, "autoMs", c.autoExposureMs);
-      c.gain = std::max(number(*exposure, "gain", c.gain), 1.0);
-      c.exposureSettable = getInt(*exposure, "settable", 0) != 0;
-      c.minExposureMs = number(*exposure, "minMs", c.minExposureMs);
-    }
-    c.rollingShutterMs = std::max(number(*camera, "rollingShutterMs", 0), 0.0);
-    c.frameJitterMs = std::max(number(*camera, "frameJitterMs", 0), 0.0);
-    c.dropRate = std::clamp(number(*camera, "dropRate", 0), 0.0, 0.5);
-    c.mjpegQuality = std::clamp(getInt(*camera, "mjpegQuality", 0), 0, 100);
-    if (const JsonValue* poses = findMember(*camera, "poses");
-        poses && poses->isArray()) {
-      scene.poses.clear();
-      for (const JsonValue& p : poses->array) {
-        CameraPose pose;
-        if (const JsonValue* at = findMember(p, "position");
-            at && !triple(*at, &pose.position))
-          return fail("a camera position must be [x, y, z]");
-        pose.yawDeg = number(p, "yaw", 0);
-        pose.pitchDeg = number(p, "pitch", 0);
-        pose.rollDeg = number(p, "roll", 0);
-        scene.poses.push_back(pose);
-      }
-    }
-  }
+  if (problem = readSceneCamera(doc, &scene); !problem.empty())
+    return fail(problem);
   if (scene.poses.empty()) return fail("the scene has no camera pose");
-  if (const JsonValue* optics = findMember(doc, "optics");
-      optics && optics->isObject()) {
-    ImagerOptions& im = scene.camera.imaging;
-    im.spotSigma = number(*optics, "spotSigma", im.spotSigma);
-    im.spotPeak = number(*optics, "spotPeak", im.spotPeak);
-    im.noiseSigma = number(*optics, "noise", im.noiseSigma);
-    im.ambient = number(*optics, "ambient", im.ambient);
-    im.ambientTexture = number(*optics, "texture", im.ambientTexture);
-    im.glowPerLed = number(*optics, "glowPerLed", im.glowPerLed);
-    im.glowCap = number(*optics, "glowCap", im.glowCap);
-    im.bloom = std::max(number(*optics, "bloom", im.bloom), 0.0);
-    if (const JsonValue* m = findMember(*optics, "crosstalk");
-        m && m->isArray() && m->array.size() == 3)
-      for (size_t r = 0; r < 3; ++r) {
-        std::array<double, 3> row{};
-        if (!triple(m->array[r], &row))
-          return fail("crosstalk must be three rows of three");
-        im.crosstalk[r] = row;
-      }
-  }
-  if (const JsonValue* motion = findMember(doc, "motion");
-      motion && motion->isObject()) {
-    scene.camera.driftXPerSecond = number(*motion, "driftX", 0);
-    scene.camera.driftYPerSecond = number(*motion, "driftY", 0);
-    scene.camera.jitterPx = number(*motion, "jitter", 0);
-    scene.camera.bumpAtSeconds = number(*motion, "bumpAt", -1);
-    scene.camera.bumpDx = number(*motion, "bumpDx", 0);
-    scene.camera.bumpDy = number(*motion, "bumpDy", 0);
-  }
-  scene.camera.latencyMs = number(doc, "latencyMs", scene.camera.latencyMs);
-  scene.camera.exposureMs = number(doc, "exposureMs", scene.camera.exposureMs);
-  scene.universeFileExists = getInt(doc, "universeFile", 1) != 0;
-  scene.password = getString(doc, "password", "");
-  if (const JsonValue* r = findMember(doc, "reflections"); r && r->isObject()) {
-    scene.reflectionEvery = std::max(getInt(*r, "every", 0), 0);
-    scene.reflectionGain = number(*r, "gain", scene.reflectionGain);
-    scene.reflectionDx = number(*r, "dx", scene.reflectionDx);
-    scene.reflectionDy = number(*r, "dy", scene.reflectionDy);
-  }
-  if (const JsonValue* hidden = findMember(doc, "occluded");
-      hidden && hidden->isArray())
-    for (const JsonValue& v : hidden->array)
-      scene.occluded.push_back(jsonToInt(v, -1));
-  if (double fraction = number(doc, "occludedFraction", 0); fraction > 0) {
-    std::mt19937_64 rng(scene.seed + 5);
-    std::uniform_real_distribution<double> u(0, 1);
-    for (size_t i = 0; i < scene.leds.size(); ++i)
-      if (u(rng) < fraction) scene.occluded.push_back(static_cast<int32_t>(i));
-  }
+  if (problem = readSceneOptics(doc, &scene); !problem.empty())
+    return fail(problem);
+  readSceneExtras(doc, &scene);
   *out = std::move(scene);
   return true;
 }
