@@ -244,194 +244,219 @@ class ScanWindow : public std::enable_shared_from_this<ScanWindow> {
 
   GtkWidget* makeControl(const ControlLayout& control) {
     switch (control.kind) {
-      case ControlKind::kLabel: {
-        GtkWidget* w = gtk_label_new(gtkText(control.text).c_str());
-        gtk_label_set_xalign(GTK_LABEL(w), 0);
-        gtk_label_set_line_wrap(GTK_LABEL(w), TRUE);
-        if (control.role == ControlRole::kTotalLabel) totalLabel_ = w;
-        if (control.role == ControlRole::kViewsLabel) viewsLabel_ = w;
-        if (control.role == ControlRole::kStatusLabel) statusLabel_ = w;
-        return w;
-      }
+      case ControlKind::kLabel:
+        return makeLabel(control);
       case ControlKind::kEdit:
       case ControlKind::kPasswordEdit:
-      case ControlKind::kDigitsEdit: {
-        GtkWidget* w = gtk_entry_new();
-        gtk_entry_set_width_chars(GTK_ENTRY(w), 1);
-        gtk_entry_set_text(GTK_ENTRY(w), control.text);
-        if (control.kind == ControlKind::kPasswordEdit)
-          gtk_entry_set_visibility(GTK_ENTRY(w), FALSE);
-        if (control.kind == ControlKind::kDigitsEdit) digitsOnly(w);
-        if (control.id == kFovEdit)
-          g_signal_connect(w,
-                           "changed",
-                           G_CALLBACK(+[](GtkEditable* e, gpointer data) {
-                             from(data)->wizard_.setFovText(
-                                 gtk_entry_get_text(GTK_ENTRY(e)));
-                             from(data)->refresh();
-                           }),
-                           this);
-        return w;
-      }
-      case ControlKind::kButton: {
-        GtkWidget* w = gtk_button_new_with_label(gtkText(control.text).c_str());
-        g_object_set_data(G_OBJECT(w), "pxo-id", GINT_TO_POINTER(control.id));
-        g_signal_connect(w,
-                         "clicked",
-                         G_CALLBACK(+[](GtkButton* b, gpointer data) {
-                           from(data)->command(GPOINTER_TO_INT(
-                               g_object_get_data(G_OBJECT(b), "pxo-id")));
-                         }),
-                         this);
-        return w;
-      }
-      case ControlKind::kCheckBox: {
-        GtkWidget* w = gtk_check_button_new_with_label(control.text);
-        g_signal_connect(
-            w,
-            "toggled",
-            G_CALLBACK(+[](GtkToggleButton* b, gpointer data) {
-              ScanWindow* self = from(data);
-              if (self->updating_) return;
-              self->wizard_.setShow3D(gtk_toggle_button_get_active(b));
-              self->refresh();
-            }),
-            this);
-        return w;
-      }
-      case ControlKind::kTrackbar: {
-        GtkWidget* w =
-            gtk_scale_new_with_range(GTK_ORIENTATION_HORIZONTAL, 5, 255, 1);
-        gtk_range_set_value(GTK_RANGE(w), 128);
-        gtk_scale_set_draw_value(GTK_SCALE(w), FALSE);
-        g_signal_connect(w,
-                         "value-changed",
-                         G_CALLBACK(+[](GtkRange* r, gpointer data) {
-                           from(data)->wizard_.setTrackbar(
-                               static_cast<int32_t>(gtk_range_get_value(r)));
-                         }),
-                         this);
-        return w;
-      }
-      case ControlKind::kDropDown: {
-        GtkWidget* w = gtk_combo_box_text_new();
-        std::string items = control.text;
-        size_t start = 0;
-        while (start <= items.size()) {
-          const size_t end = std::min(items.find('\n', start), items.size());
-          gtk_combo_box_text_append_text(
-              GTK_COMBO_BOX_TEXT(w), items.substr(start, end - start).c_str());
-          start = end + 1;
-        }
-        gtk_combo_box_set_active(GTK_COMBO_BOX(w), 0);
-        if (control.role == ControlRole::kSaveAsList)
-          g_signal_connect(
-              w,
-              "changed",
-              G_CALLBACK(+[](GtkComboBox* c, gpointer data) {
-                from(data)->wizard_.setSaveAsIndex(gtk_combo_box_get_active(c));
-              }),
-              this);
-        return w;
-      }
-      case ControlKind::kPortViewport: {
-        GtkWidget* w = gtk_scrolled_window_new(nullptr, nullptr);
-        gtk_scrolled_window_set_policy(
-            GTK_SCROLLED_WINDOW(w), GTK_POLICY_NEVER, GTK_POLICY_ALWAYS);
-        gtk_scrolled_window_set_shadow_type(GTK_SCROLLED_WINDOW(w),
-                                            GTK_SHADOW_IN);
-        rowsBox_ = gtk_fixed_new();
-        gtk_container_add(GTK_CONTAINER(w), rowsBox_);
-        GtkAdjustment* adjustment =
-            gtk_scrolled_window_get_vadjustment(GTK_SCROLLED_WINDOW(w));
-        gtk_adjustment_set_step_increment(adjustment, px(kPortRowPitch));
-        viewport_ = w;
-        return w;
-      }
-      case ControlKind::kCameraPreview: {
-        GtkWidget* w = gtk_drawing_area_new();
-        g_signal_connect(
-            w,
-            "draw",
-            G_CALLBACK(
-                +[](GtkWidget* widget, cairo_t* cr, gpointer data) -> gboolean {
-                  from(data)->drawCamera(widget, cr);
-                  return TRUE;
-                }),
-            this);
-        cameraPreview_ = w;
-        return w;
-      }
-      case ControlKind::kReviewPreview: {
-        GtkWidget* w = gtk_drawing_area_new();
-        gtk_widget_add_events(w,
-                              GDK_BUTTON_PRESS_MASK | GDK_BUTTON_RELEASE_MASK |
-                                  GDK_POINTER_MOTION_MASK | GDK_SCROLL_MASK);
-        g_signal_connect(
-            w,
-            "draw",
-            G_CALLBACK(
-                +[](GtkWidget* widget, cairo_t* cr, gpointer data) -> gboolean {
-                  from(data)->drawReview(widget, cr);
-                  return TRUE;
-                }),
-            this);
-        g_signal_connect(
-            w,
-            "button-press-event",
-            G_CALLBACK(
-                +[](GtkWidget*, GdkEventButton* e, gpointer data) -> gboolean {
-                  ScanWindow* self = from(data);
-                  if (e->button != 1) return FALSE;
-                  self->dragging_ = true;
-                  self->lastX_ = e->x;
-                  self->lastY_ = e->y;
-                  return TRUE;
-                }),
-            this);
-        g_signal_connect(
-            w,
-            "button-release-event",
-            G_CALLBACK(
-                +[](GtkWidget*, GdkEventButton* e, gpointer data) -> gboolean {
-                  if (e->button == 1) from(data)->dragging_ = false;
-                  return TRUE;
-                }),
-            this);
-        g_signal_connect(w,
-                         "motion-notify-event",
-                         G_CALLBACK(+[](GtkWidget* widget,
-                                        GdkEventMotion* e,
-                                        gpointer data) -> gboolean {
-                           ScanWindow* self = from(data);
-                           if (!self->dragging_) return FALSE;
-                           self->wizard_.reviewCamera().drag(
-                               e->x - self->lastX_, e->y - self->lastY_);
-                           self->lastX_ = e->x;
-                           self->lastY_ = e->y;
-                           gtk_widget_queue_draw(widget);
-                           return TRUE;
-                         }),
-                         this);
-        g_signal_connect(w,
-                         "scroll-event",
-                         G_CALLBACK(+[](GtkWidget* widget,
-                                        GdkEventScroll* e,
-                                        gpointer data) -> gboolean {
-                           ScanWindow* self = from(data);
-                           if (e->direction == GDK_SCROLL_UP)
-                             self->wizard_.reviewCamera().wheel(1);
-                           if (e->direction == GDK_SCROLL_DOWN)
-                             self->wizard_.reviewCamera().wheel(-1);
-                           gtk_widget_queue_draw(widget);
-                           return TRUE;
-                         }),
-                         this);
-        reviewPreview_ = w;
-        return w;
-      }
+      case ControlKind::kDigitsEdit:
+        return makeEdit(control);
+      case ControlKind::kButton:
+        return makeButton(control);
+      case ControlKind::kCheckBox:
+        return makeCheckBox(control);
+      case ControlKind::kTrackbar:
+        return makeTrackbar();
+      case ControlKind::kDropDown:
+        return makeDropDown(control);
+      case ControlKind::kPortViewport:
+        return makePortViewport();
+      case ControlKind::kCameraPreview:
+        return makeCameraPreview();
+      case ControlKind::kReviewPreview:
+        return makeReviewPreview();
     }
     return gtk_label_new("");
+  }
+
+  GtkWidget* makeLabel(const ControlLayout& control) {
+    GtkWidget* w = gtk_label_new(gtkText(control.text).c_str());
+    gtk_label_set_xalign(GTK_LABEL(w), 0);
+    gtk_label_set_line_wrap(GTK_LABEL(w), TRUE);
+    if (control.role == ControlRole::kTotalLabel) totalLabel_ = w;
+    if (control.role == ControlRole::kViewsLabel) viewsLabel_ = w;
+    if (control.role == ControlRole::kStatusLabel) statusLabel_ = w;
+    return w;
+  }
+
+  GtkWidget* makeEdit(const ControlLayout& control) {
+    GtkWidget* w = gtk_entry_new();
+    gtk_entry_set_width_chars(GTK_ENTRY(w), 1);
+    gtk_entry_set_text(GTK_ENTRY(w), control.text);
+    if (control.kind == ControlKind::kPasswordEdit)
+      gtk_entry_set_visibility(GTK_ENTRY(w), FALSE);
+    if (control.kind == ControlKind::kDigitsEdit) digitsOnly(w);
+    if (control.id == kFovEdit)
+      g_signal_connect(
+          w,
+          "changed",
+          G_CALLBACK(+[](GtkEditable* e, gpointer data) {
+            from(data)->wizard_.setFovText(gtk_entry_get_text(GTK_ENTRY(e)));
+            from(data)->refresh();
+          }),
+          this);
+    return w;
+  }
+
+  GtkWidget* makeButton(const ControlLayout& control) {
+    GtkWidget* w = gtk_button_new_with_label(gtkText(control.text).c_str());
+    g_object_set_data(G_OBJECT(w), "pxo-id", GINT_TO_POINTER(control.id));
+    g_signal_connect(w,
+                     "clicked",
+                     G_CALLBACK(+[](GtkButton* b, gpointer data) {
+                       from(data)->command(GPOINTER_TO_INT(
+                           g_object_get_data(G_OBJECT(b), "pxo-id")));
+                     }),
+                     this);
+    return w;
+  }
+
+  GtkWidget* makeCheckBox(const ControlLayout& control) {
+    GtkWidget* w = gtk_check_button_new_with_label(control.text);
+    g_signal_connect(w,
+                     "toggled",
+                     G_CALLBACK(+[](GtkToggleButton* b, gpointer data) {
+                       ScanWindow* self = from(data);
+                       if (self->updating_) return;
+                       self->wizard_.setShow3D(gtk_toggle_button_get_active(b));
+                       self->refresh();
+                     }),
+                     this);
+    return w;
+  }
+
+  GtkWidget* makeTrackbar() {
+    GtkWidget* w =
+        gtk_scale_new_with_range(GTK_ORIENTATION_HORIZONTAL, 5, 255, 1);
+    gtk_range_set_value(GTK_RANGE(w), 128);
+    gtk_scale_set_draw_value(GTK_SCALE(w), FALSE);
+    g_signal_connect(w,
+                     "value-changed",
+                     G_CALLBACK(+[](GtkRange* r, gpointer data) {
+                       from(data)->wizard_.setTrackbar(
+                           static_cast<int32_t>(gtk_range_get_value(r)));
+                     }),
+                     this);
+    return w;
+  }
+
+  GtkWidget* makeDropDown(const ControlLayout& control) {
+    GtkWidget* w = gtk_combo_box_text_new();
+    std::string items = control.text;
+    size_t start = 0;
+    while (start <= items.size()) {
+      const size_t end = std::min(items.find('\n', start), items.size());
+      gtk_combo_box_text_append_text(GTK_COMBO_BOX_TEXT(w),
+                                     items.substr(start, end - start).c_str());
+      start = end + 1;
+    }
+    gtk_combo_box_set_active(GTK_COMBO_BOX(w), 0);
+    if (control.role == ControlRole::kSaveAsList)
+      g_signal_connect(
+          w,
+          "changed",
+          G_CALLBACK(+[](GtkComboBox* c, gpointer data) {
+            from(data)->wizard_.setSaveAsIndex(gtk_combo_box_get_active(c));
+          }),
+          this);
+    return w;
+  }
+
+  GtkWidget* makePortViewport() {
+    GtkWidget* w = gtk_scrolled_window_new(nullptr, nullptr);
+    gtk_scrolled_window_set_policy(
+        GTK_SCROLLED_WINDOW(w), GTK_POLICY_NEVER, GTK_POLICY_ALWAYS);
+    gtk_scrolled_window_set_shadow_type(GTK_SCROLLED_WINDOW(w), GTK_SHADOW_IN);
+    rowsBox_ = gtk_fixed_new();
+    gtk_container_add(GTK_CONTAINER(w), rowsBox_);
+    GtkAdjustment* adjustment =
+        gtk_scrolled_window_get_vadjustment(GTK_SCROLLED_WINDOW(w));
+    gtk_adjustment_set_step_increment(adjustment, px(kPortRowPitch));
+    viewport_ = w;
+    return w;
+  }
+
+  GtkWidget* makeCameraPreview() {
+    GtkWidget* w = gtk_drawing_area_new();
+    g_signal_connect(
+        w,
+        "draw",
+        G_CALLBACK(
+            +[](GtkWidget* widget, cairo_t* cr, gpointer data) -> gboolean {
+              from(data)->drawCamera(widget, cr);
+              return TRUE;
+            }),
+        this);
+    cameraPreview_ = w;
+    return w;
+  }
+
+  GtkWidget* makeReviewPreview() {
+    GtkWidget* w = gtk_drawing_area_new();
+    gtk_widget_add_events(w,
+                          GDK_BUTTON_PRESS_MASK | GDK_BUTTON_RELEASE_MASK |
+                              GDK_POINTER_MOTION_MASK | GDK_SCROLL_MASK);
+    g_signal_connect(
+        w,
+        "draw",
+        G_CALLBACK(
+            +[](GtkWidget* widget, cairo_t* cr, gpointer data) -> gboolean {
+              from(data)->drawReview(widget, cr);
+              return TRUE;
+            }),
+        this);
+    g_signal_connect(
+        w,
+        "button-press-event",
+        G_CALLBACK(
+            +[](GtkWidget*, GdkEventButton* e, gpointer data) -> gboolean {
+              ScanWindow* self = from(data);
+              if (e->button != 1) return FALSE;
+              self->dragging_ = true;
+              self->lastX_ = e->x;
+              self->lastY_ = e->y;
+              return TRUE;
+            }),
+        this);
+    g_signal_connect(
+        w,
+        "button-release-event",
+        G_CALLBACK(
+            +[](GtkWidget*, GdkEventButton* e, gpointer data) -> gboolean {
+              if (e->button == 1) from(data)->dragging_ = false;
+              return TRUE;
+            }),
+        this);
+    g_signal_connect(w,
+                     "motion-notify-event",
+                     G_CALLBACK(+[](GtkWidget* widget,
+                                    GdkEventMotion* e,
+                                    gpointer data) -> gboolean {
+                       ScanWindow* self = from(data);
+                       if (!self->dragging_) return FALSE;
+                       self->wizard_.reviewCamera().drag(e->x - self->lastX_,
+                                                         e->y - self->lastY_);
+                       self->lastX_ = e->x;
+                       self->lastY_ = e->y;
+                       gtk_widget_queue_draw(widget);
+                       return TRUE;
+                     }),
+                     this);
+    g_signal_connect(w,
+                     "scroll-event",
+                     G_CALLBACK(+[](GtkWidget* widget,
+                                    GdkEventScroll* e,
+                                    gpointer data) -> gboolean {
+                       ScanWindow* self = from(data);
+                       if (e->direction == GDK_SCROLL_UP)
+                         self->wizard_.reviewCamera().wheel(1);
+                       if (e->direction == GDK_SCROLL_DOWN)
+                         self->wizard_.reviewCamera().wheel(-1);
+                       gtk_widget_queue_draw(widget);
+                       return TRUE;
+                     }),
+                     this);
+    reviewPreview_ = w;
+    return w;
   }
 
   static void digitsOnly(GtkWidget* entry) {
