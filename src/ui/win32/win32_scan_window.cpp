@@ -415,12 +415,48 @@ class ScanWindow {
     return hwnd;
   }
 
+  // A child of the main window where the layout puts `c`.
+  HWND childAt(const ControlLayout& c,
+               const wchar_t* className,
+               const std::wstring& text,
+               DWORD style,
+               int32_t id,
+               DWORD exStyle = 0) {
+    return child(main_,
+                 className,
+                 text,
+                 style,
+                 c.x,
+                 c.y,
+                 c.width,
+                 c.height,
+                 id,
+                 exStyle);
+  }
+
+  HWND makeDropDown(const ControlLayout& c) {
+    HWND hwnd = childAt(
+        c, L"COMBOBOX", L"", WS_TABSTOP | WS_VSCROLL | CBS_DROPDOWNLIST, c.id);
+    const std::string items = c.text;
+    for (size_t start = 0; start <= items.size();) {
+      const size_t end = std::min(items.find('\n', start), items.size());
+      ::SendMessageW(hwnd,
+                     CB_ADDSTRING,
+                     0,
+                     reinterpret_cast<LPARAM>(
+                         widen(items.substr(start, end - start)).c_str()));
+      start = end + 1;
+    }
+    ::SendMessageW(hwnd, CB_SETCURSEL, 0, 0);
+    if (c.role == ControlRole::kSaveAsList) saveAsList_ = hwnd;
+    return hwnd;
+  }
+
   HWND makeControl(const ControlLayout& c) {
     const std::wstring text = widen(c.text);
     switch (c.kind) {
       case ControlKind::kLabel: {
-        HWND hwnd = child(
-            main_, L"STATIC", text, SS_LEFT, c.x, c.y, c.width, c.height, c.id);
+        HWND hwnd = childAt(c, L"STATIC", text, SS_LEFT, c.id);
         if (c.role == ControlRole::kTotalLabel) totalLabel_ = hwnd;
         if (c.role == ControlRole::kViewsLabel) viewsLabel_ = hwnd;
         if (c.role == ControlRole::kStatusLabel) statusLabel_ = hwnd;
@@ -432,100 +468,33 @@ class ScanWindow {
         DWORD style = WS_TABSTOP | ES_AUTOHSCROLL;
         if (c.kind == ControlKind::kPasswordEdit) style |= ES_PASSWORD;
         if (c.kind == ControlKind::kDigitsEdit) style |= ES_NUMBER;
-        return child(main_,
-                     L"EDIT",
-                     text,
-                     style,
-                     c.x,
-                     c.y,
-                     c.width,
-                     c.height,
-                     c.id,
-                     WS_EX_CLIENTEDGE);
+        return childAt(c, L"EDIT", text, style, c.id, WS_EX_CLIENTEDGE);
       }
       case ControlKind::kButton:
-        return child(main_,
-                     L"BUTTON",
-                     text,
-                     WS_TABSTOP | BS_PUSHBUTTON,
-                     c.x,
-                     c.y,
-                     c.width,
-                     c.height,
-                     c.id);
+        return childAt(c, L"BUTTON", text, WS_TABSTOP | BS_PUSHBUTTON, c.id);
       case ControlKind::kCheckBox:
-        return child(main_,
-                     L"BUTTON",
-                     text,
-                     WS_TABSTOP | BS_AUTOCHECKBOX,
-                     c.x,
-                     c.y,
-                     c.width,
-                     c.height,
-                     c.id);
+        return childAt(c, L"BUTTON", text, WS_TABSTOP | BS_AUTOCHECKBOX, c.id);
       case ControlKind::kTrackbar: {
-        HWND hwnd = child(main_,
-                          TRACKBAR_CLASSW,
-                          L"",
-                          WS_TABSTOP,
-                          c.x,
-                          c.y,
-                          c.width,
-                          c.height,
-                          c.id);
+        HWND hwnd = childAt(c, TRACKBAR_CLASSW, L"", WS_TABSTOP, c.id);
         ::SendMessageW(hwnd, TBM_SETRANGE, FALSE, MAKELPARAM(5, 255));
         ::SendMessageW(hwnd, TBM_SETPOS, TRUE, wizard_.trackbar());
         return hwnd;
       }
-      case ControlKind::kDropDown: {
-        HWND hwnd = child(main_,
-                          L"COMBOBOX",
-                          L"",
-                          WS_TABSTOP | WS_VSCROLL | CBS_DROPDOWNLIST,
-                          c.x,
-                          c.y,
-                          c.width,
-                          c.height,
-                          c.id);
-        const std::string items = c.text;
-        for (size_t start = 0; start <= items.size();) {
-          const size_t end = std::min(items.find('\n', start), items.size());
-          ::SendMessageW(hwnd,
-                         CB_ADDSTRING,
-                         0,
-                         reinterpret_cast<LPARAM>(
-                             widen(items.substr(start, end - start)).c_str()));
-          start = end + 1;
-        }
-        ::SendMessageW(hwnd, CB_SETCURSEL, 0, 0);
-        if (c.role == ControlRole::kSaveAsList) saveAsList_ = hwnd;
-        return hwnd;
-      }
+      case ControlKind::kDropDown:
+        return makeDropDown(c);
       case ControlKind::kPortViewport:
-        viewport_ = child(main_,
-                          kViewportClass,
-                          L"",
-                          WS_BORDER | WS_VSCROLL | WS_CLIPCHILDREN,
-                          c.x,
-                          c.y,
-                          c.width,
-                          c.height,
-                          c.id);
+        viewport_ = childAt(c,
+                            kViewportClass,
+                            L"",
+                            WS_BORDER | WS_VSCROLL | WS_CLIPCHILDREN,
+                            c.id);
         return viewport_;
       case ControlKind::kCameraPreview:
-        cameraPreview_ = child(main_,
-                               L"STATIC",
-                               L"",
-                               SS_OWNERDRAW,
-                               c.x,
-                               c.y,
-                               c.width,
-                               c.height,
-                               kCameraPreviewId);
+        cameraPreview_ =
+            childAt(c, L"STATIC", L"", SS_OWNERDRAW, kCameraPreviewId);
         return cameraPreview_;
       case ControlKind::kReviewPreview:
-        reviewPreview_ = child(
-            main_, kReviewClass, L"", 0, c.x, c.y, c.width, c.height, c.id);
+        reviewPreview_ = childAt(c, kReviewClass, L"", 0, c.id);
         return reviewPreview_;
     }
     return nullptr;
