@@ -130,6 +130,104 @@ RtspResponse sendRtspRequest(RtspSession* session,
   }
 }
 
+namespace {
+
+// Resolves the camera and connects to the first address that answers.
+bool connectToCamera(RtspSession* session, std::string* error) {
+  std::vector<platform::ResolvedAddress> addresses;
+  if (!platform::resolveAddress(session->url.host,
+                                session->url.port,
+                                platform::AddressFamily::kAny,
+                                platform::SocketType::kStream,
+                                &addresses)) {
+    setError(error, "dns/getaddrinfo failed for " + session->url.host);
+    return false;
+  }
+  const auto connectDeadline = Clock::now() + kConnectTotal;
+  for (const auto& address : addresses) {
+    session->socket = platform::TcpStream::connect(
+        address, std::min(connectDeadline, Clock::now() + kConnectPerAddress));
+    if (session->socket.valid() || Clock::now() >= connectDeadline) break;
+  }
+  if (!session->socket.valid()) {
+    setError(error, "tcp connect failed");
+    return false;
+  }
+  return true;
+}
+
+// The session's steps, each "" when it went through, else why not.
+
+// OPTIONS, then DESCRIBE: the H.264 video the camera offers.
+std::string describeStream(RtspSession* session) {
+  const std::string& requestUrl = session->url.requestUrl;
+  (void)sendRtspRequest(session, "OPTIONS", requestUrl, "");
+  const RtspResponse describe = sendRtspRequest(
+      session, "DESCRIBE", requestUrl, "Accept: application/sdp\r\n");
+  if (!describe.ok || describe.status != 200)
+    return rtspRequestFailure("DESCRIBE", describe);
+  std::string headerBase = findHeaderValue(describe.headers, "Content-Base");
+  if (headerBase.empty())
+    headerBase = findHeaderValue(describe.headers, "Content-Location");
+  const SdpVideo video = parseSdp(describe.body, headerBase, requestUrl);
+  if (video.codec == RtspCodec::kH265)
+    return "stream is H.265/HEVC (v1 supports H.264 only)";
+  if (video.codec == RtspCodec::kNone)
+    return "no usable H.264 video media in SDP";
+  session->codec = video.codec;
+  session->payloadType = video.payloadType;
+  session->clockRate = video.clockRate;
+  session->contentBase = video.contentBase;
+  session->setupUrl = video.controlUrl;
+  session->playUrl = video.playUrl;
+  session->depacketizer.setParameterSets(video.sps, video.pps);
+  return {};
+}
+
+// SETUP over the control connection (RTP interleaved).
+std::string setupStream(RtspSession* session) {
+  const RtspResponse setup = sendRtspRequest(
+      session,
+      "SETUP",
+      session->setupUrl.empty() ? session->url.requestUrl : session->setupUrl,
+      "Transport: RTP/AVP/TCP;unicast;interleaved=0-1\r\n");
+  if (!setup.ok || setup.status != 200)
+    return rtspRequestFailure("SETUP", setup);
+  const RtspSessionHeader header =
+      parseSessionHeader(findHeaderValue(setup.headers, "Session"));
+  session->sessionId = header.id;
+  session->timeoutSeconds = header.timeoutSeconds;
+  const std::string transport = findHeaderValue(setup.headers, "Transport");
+  const std::string interleaved = findParameter(transport, "interleaved");
+  if (!interleaved.empty() && std::isdigit(uint8_t(interleaved[0])))
+    session->rtpChannel = std::atoi(interleaved.c_str());
+  if (session->debug)
+    std::fprintf(stderr,
+                 "[rtsp] SETUP ok: session='%s' timeout=%ld transport='%s' "
+                 "rtpChannel=%d setupUri='%s'\n",
+                 session->sessionId.c_str(),
+                 long(session->timeoutSeconds),
+                 transport.c_str(),
+                 int(session->rtpChannel),
+                 session->setupUrl.c_str());
+  return {};
+}
+
+std::string playStream(RtspSession* session) {
+  const RtspResponse play = sendRtspRequest(
+      session, "PLAY", session->playUrl, "Range: npt=0.000-\r\n");
+  if (session->debug)
+    std::fprintf(stderr,
+                 "[rtsp] PLAY '%s' -> status %d (rtpInfo='%s')\n",
+                 session->playUrl.c_str(),
+                 int(play.status),
+                 findHeaderValue(play.headers, "RTP-Info").c_str());
+  if (!play.ok || play.status != 200) return rtspRequestFailure("PLAY", play);
+  return {};
+}
+
+}  // namespace
+
 std::unique_ptr<RtspSession> openRtspSession(std::string_view url,
                                              std::string_view user,
                                              std::string_view password,
@@ -150,139 +248,112 @@ std::unique_ptr<RtspSession> openRtspSession(std::string_view url,
   session->user = user.empty() ? session->url.user : std::string(user);
   session->password =
       password.empty() ? session->url.password : std::string(password);
-
-  std::vector<platform::ResolvedAddress> addresses;
-  if (!platform::resolveAddress(session->url.host,
-                                session->url.port,
-                                platform::AddressFamily::kAny,
-                                platform::SocketType::kStream,
-                                &addresses)) {
-    setError(error, "dns/getaddrinfo failed for " + session->url.host);
-    return nullptr;
-  }
-  const auto connectDeadline = Clock::now() + kConnectTotal;
-  for (const auto& address : addresses) {
-    session->socket = platform::TcpStream::connect(
-        address, std::min(connectDeadline, Clock::now() + kConnectPerAddress));
-    if (session->socket.valid() || Clock::now() >= connectDeadline) break;
-  }
-  if (!session->socket.valid()) {
-    setError(error, "tcp connect failed");
-    return nullptr;
-  }
-
-  const std::string& requestUrl = session->url.requestUrl;
-  (void)sendRtspRequest(session.get(), "OPTIONS", requestUrl, "");
-  const RtspResponse describe = sendRtspRequest(
-      session.get(), "DESCRIBE", requestUrl, "Accept: application/sdp\r\n");
-  auto fail = [&](std::string message) {
-    setError(error, std::move(message));
-    closeRtspSession(std::move(session));
-    return nullptr;
-  };
-  if (!describe.ok || describe.status != 200)
-    return fail(rtspRequestFailure("DESCRIBE", describe));
-
-  std::string headerBase = findHeaderValue(describe.headers, "Content-Base");
-  if (headerBase.empty())
-    headerBase = findHeaderValue(describe.headers, "Content-Location");
-  const SdpVideo video = parseSdp(describe.body, headerBase, requestUrl);
-  if (video.codec == RtspCodec::kH265)
-    return fail("stream is H.265/HEVC (v1 supports H.264 only)");
-  if (video.codec == RtspCodec::kNone)
-    return fail("no usable H.264 video media in SDP");
-  session->codec = video.codec;
-  session->payloadType = video.payloadType;
-  session->clockRate = video.clockRate;
-  session->contentBase = video.contentBase;
-  session->setupUrl = video.controlUrl;
-  session->playUrl = video.playUrl;
-  session->depacketizer.setParameterSets(video.sps, video.pps);
-
-  const RtspResponse setup = sendRtspRequest(
-      session.get(),
-      "SETUP",
-      session->setupUrl.empty() ? requestUrl : session->setupUrl,
-      "Transport: RTP/AVP/TCP;unicast;interleaved=0-1\r\n");
-  if (!setup.ok || setup.status != 200)
-    return fail(rtspRequestFailure("SETUP", setup));
-  const RtspSessionHeader header =
-      parseSessionHeader(findHeaderValue(setup.headers, "Session"));
-  session->sessionId = header.id;
-  session->timeoutSeconds = header.timeoutSeconds;
-  const std::string transport = findHeaderValue(setup.headers, "Transport");
-  const std::string interleaved = findParameter(transport, "interleaved");
-  if (!interleaved.empty() && std::isdigit(uint8_t(interleaved[0])))
-    session->rtpChannel = std::atoi(interleaved.c_str());
-  if (session->debug)
-    std::fprintf(stderr,
-                 "[rtsp] SETUP ok: session='%s' timeout=%ld transport='%s' "
-                 "rtpChannel=%d setupUri='%s'\n",
-                 session->sessionId.c_str(),
-                 long(session->timeoutSeconds),
-                 transport.c_str(),
-                 int(session->rtpChannel),
-                 session->setupUrl.c_str());
-
-  const RtspResponse play = sendRtspRequest(
-      session.get(), "PLAY", session->playUrl, "Range: npt=0.000-\r\n");
-  if (session->debug)
-    std::fprintf(stderr,
-                 "[rtsp] PLAY '%s' -> status %d (rtpInfo='%s')\n",
-                 session->playUrl.c_str(),
-                 int(play.status),
-                 findHeaderValue(play.headers, "RTP-Info").c_str());
-  if (!play.ok || play.status != 200)
-    return fail(rtspRequestFailure("PLAY", play));
-
+  if (!connectToCamera(session.get(), error)) return nullptr;
+  for (auto step : {describeStream, setupStream, playStream})
+    if (std::string why = step(session.get()); !why.empty()) {
+      setError(error, std::move(why));
+      closeRtspSession(std::move(session));
+      return nullptr;
+    }
   if (info) *info = {session->codec, session->payloadType, session->clockRate};
   return session;
 }
+
+namespace {
+
+// What the reader has seen of the stream so far.
+struct ReaderProgress {
+  Clock::time_point lastData = Clock::now();
+  int64_t totalBytes = 0;
+  int64_t frames = 0;
+};
+
+// Receives more into the session's buffer; an end code when the stream
+// ended, nothing otherwise.
+std::optional<RtspEnd> receiveMore(RtspSession* session,
+                                   ReaderProgress* progress) {
+  const std::string& buffer = session->receiveBuffer;
+  const long got = receiveSome(session, Clock::now() + kReceiveSlice);
+  if (got == platform::kSocketClosed) {
+    if (session->debug)
+      std::fprintf(stderr,
+                   "[rtsp] EOF after %ld bytes / %ld frames\n",
+                   long(progress->totalBytes),
+                   long(progress->frames));
+    return RtspEnd::kClosedByCamera;
+  }
+  if (got == platform::kSocketFailed) return RtspEnd::kSocketError;
+  if (got == platform::kSocketTimedOut) {
+    if (Clock::now() - progress->lastData >= session->timeouts.noData) {
+      if (session->debug)
+        std::fprintf(stderr,
+                     "[rtsp] no-data timeout (%ld bytes total)\n",
+                     long(progress->totalBytes));
+      return RtspEnd::kNoData;
+    }
+    return std::nullopt;
+  }
+  if (progress->totalBytes == 0 && session->debug && buffer.size() >= 4)
+    std::fprintf(stderr,
+                 "[rtsp] first bytes: %02x %02x %02x %02x ('%c')\n",
+                 uint8_t(buffer[0]),
+                 uint8_t(buffer[1]),
+                 uint8_t(buffer[2]),
+                 uint8_t(buffer[3]),
+                 printable(uint8_t(buffer[0])));
+  progress->totalBytes += got;
+  progress->lastData = Clock::now();
+  return std::nullopt;
+}
+
+// What stands before the next interleaved frame: the keep-alive's answer,
+// taken whole, or bytes that belong to nothing, dropped.
+std::optional<RtspEnd> skipToInterleaved(RtspSession* session,
+                                         ReaderProgress* progress) {
+  std::string& buffer = session->receiveBuffer;
+  if (buffer.compare(0, 5, "RTSP/") != 0) {
+    const size_t dollar = buffer.find('$');
+    buffer.erase(0, dollar == std::string::npos ? buffer.size() : dollar);
+    return std::nullopt;
+  }
+  RtspResponse ignored;
+  const RtspTake take = takeRtspResponse(&buffer, &ignored);
+  if (take == RtspTake::kBad) buffer.clear();
+  if (take == RtspTake::kNeedMore) return receiveMore(session, progress);
+  return std::nullopt;
+}
+
+// Hands the RTP packet of one whole interleaved frame on to the
+// depacketizer (frames of other channels are passed over).
+void takeInterleavedFrame(RtspSession* session,
+                          int32_t channel,
+                          size_t length,
+                          ReaderProgress* progress) {
+  std::string& buffer = session->receiveBuffer;
+  if (session->debug && progress->frames < 3)
+    std::fprintf(stderr,
+                 "[rtsp] interleaved frame: channel=%d len=%zu (want "
+                 "rtpChannel=%d)\n",
+                 int(channel),
+                 length,
+                 int(session->rtpChannel));
+  ++progress->frames;
+  RtpPacket packet;
+  if (channel == session->rtpChannel &&
+      parseRtpPacket(std::string_view(buffer).substr(4, length), &packet))
+    session->depacketizer.addPacket(
+        packet.payload, packet.timestamp, packet.marker);
+  buffer.erase(0, 4 + length);
+}
+
+}  // namespace
 
 RtspEnd runRtspReader(RtspSession* session) {
   if (!session || !session->socket.valid()) return RtspEnd::kNoSession;
   const auto keepAlive = seconds(keepAliveSeconds(session->timeoutSeconds));
   auto lastKeepAlive = Clock::now();
-  auto lastData = Clock::now();
-  int64_t totalBytes = 0;
-  int64_t frames = 0;
-  std::string& buffer = session->receiveBuffer;
-
-  // Receives more; an end code when the stream ended, nothing otherwise.
-  auto receiveMore = [&]() -> std::optional<RtspEnd> {
-    const long got = receiveSome(session, Clock::now() + kReceiveSlice);
-    if (got == platform::kSocketClosed) {
-      if (session->debug)
-        std::fprintf(stderr,
-                     "[rtsp] EOF after %ld bytes / %ld frames\n",
-                     long(totalBytes),
-                     long(frames));
-      return RtspEnd::kClosedByCamera;
-    }
-    if (got == platform::kSocketFailed) return RtspEnd::kSocketError;
-    if (got == platform::kSocketTimedOut) {
-      if (Clock::now() - lastData >= session->timeouts.noData) {
-        if (session->debug)
-          std::fprintf(stderr,
-                       "[rtsp] no-data timeout (%ld bytes total)\n",
-                       long(totalBytes));
-        return RtspEnd::kNoData;
-      }
-      return std::nullopt;
-    }
-    if (totalBytes == 0 && session->debug && buffer.size() >= 4)
-      std::fprintf(stderr,
-                   "[rtsp] first bytes: %02x %02x %02x %02x ('%c')\n",
-                   uint8_t(buffer[0]),
-                   uint8_t(buffer[1]),
-                   uint8_t(buffer[2]),
-                   uint8_t(buffer[3]),
-                   printable(uint8_t(buffer[0])));
-    totalBytes += got;
-    lastData = Clock::now();
-    return std::nullopt;
-  };
-
+  ReaderProgress progress;
+  const std::string& buffer = session->receiveBuffer;
   for (;;) {
     if (session->stopRequested) return RtspEnd::kStopRequested;
     if (Clock::now() - lastKeepAlive >= keepAlive) {
@@ -290,45 +361,21 @@ RtspEnd runRtspReader(RtspSession* session) {
       lastKeepAlive = Clock::now();
     }
     if (buffer.size() < 4) {
-      if (auto end = receiveMore()) return *end;
+      if (auto end = receiveMore(session, &progress)) return *end;
       continue;
     }
     if (buffer[0] != '$') {
-      if (buffer.compare(0, 5, "RTSP/") == 0) {
-        // The keep-alive's answer.
-        RtspResponse ignored;
-        const RtspTake take = takeRtspResponse(&buffer, &ignored);
-        if (take == RtspTake::kBad) buffer.clear();
-        if (take == RtspTake::kNeedMore) {
-          if (auto end = receiveMore()) return *end;
-        }
-      } else {
-        const size_t dollar = buffer.find('$');
-        buffer.erase(0, dollar == std::string::npos ? buffer.size() : dollar);
-      }
+      if (auto end = skipToInterleaved(session, &progress)) return *end;
       continue;
     }
     const int32_t channel = uint8_t(buffer[1]);
     const size_t length =
         (size_t(uint8_t(buffer[2])) << 8) | uint8_t(buffer[3]);
     if (buffer.size() < 4 + length) {
-      if (auto end = receiveMore()) return *end;
+      if (auto end = receiveMore(session, &progress)) return *end;
       continue;
     }
-    if (session->debug && frames < 3)
-      std::fprintf(stderr,
-                   "[rtsp] interleaved frame: channel=%d len=%zu (want "
-                   "rtpChannel=%d)\n",
-                   int(channel),
-                   length,
-                   int(session->rtpChannel));
-    ++frames;
-    RtpPacket packet;
-    if (channel == session->rtpChannel &&
-        parseRtpPacket(std::string_view(buffer).substr(4, length), &packet))
-      session->depacketizer.addPacket(
-          packet.payload, packet.timestamp, packet.marker);
-    buffer.erase(0, 4 + length);
+    takeInterleavedFrame(session, channel, length, &progress);
   }
 }
 
