@@ -90,6 +90,72 @@ std::string buildTimelineJson(const std::vector<TimelineEntry>& entries,
       .text();
 }
 
+namespace {
+
+std::string decodedLedsJson(const std::vector<ExportedLed>& decoded) {
+  std::vector<std::string> leds;
+  leds.reserve(decoded.size());
+  for (const ExportedLed& e : decoded) {
+    const DecodedLed& led = e.led;
+    JsonObjectText item;
+    item.add("id", jsonInt(led.id))
+        .add("x", jsonDouble(led.x))
+        .add("y", jsonDouble(led.y))
+        .add("normX", jsonFloat(led.normX))
+        .add("normY", jsonFloat(led.normY))
+        .add("channel", jsonInt(led.channel))
+        .add("signal", jsonInt(led.signal))
+        .add("confidence", jsonInt(led.confidence))
+        .add("metric", jsonInt(int64_t{5} * led.signal + led.confidence))
+        .add("estimated", jsonBool(led.estimated != 0));
+    if (e.colorOrder) item.add("colorOrder", jsonString(*e.colorOrder));
+    leds.push_back(item.text());
+  }
+  return jsonList(leds);
+}
+
+// What the scan was laid out as and how the camera saw it: the skipped
+// IDs, the ports, the LEDs left to estimation, the colour-order notices,
+// the camera's noise and the brightness used; each only where there is one.
+void addScanLayout(const ScanExportRecord& r, JsonObjectText* o) {
+  if (!r.skippedIDs.empty()) o->add("skippedIDs", jsonIntList(r.skippedIDs));
+  if (!r.ports.empty()) {
+    std::vector<std::string> ports;
+    for (const ScanExportRecord::Port& p : r.ports)
+      ports.push_back(JsonObjectText()
+                          .add("port", jsonInt(p.port))
+                          .add("first", jsonInt(p.first))
+                          .add("count", jsonInt(p.count))
+                          .add("colorOrder", jsonString(p.colorOrder))
+                          .text());
+    o->add("ports", jsonList(ports));
+  }
+  if (r.overlappingLEDs > 0)
+    o->add("overlappingLEDs", jsonInt(r.overlappingLEDs));
+  if (!r.colorOrderNotices.empty()) {
+    std::vector<std::string> notices;
+    for (const std::string& n : r.colorOrderNotices)
+      notices.push_back(jsonString(n));
+    o->add("colorOrderNotices", jsonList(notices));
+  }
+  if (r.cameraNoise)
+    o->add("cameraNoise",
+           JsonObjectText()
+               .add("noiseR", jsonDouble((*r.cameraNoise)[0]))
+               .add("noiseG", jsonDouble((*r.cameraNoise)[1]))
+               .add("noiseB", jsonDouble((*r.cameraNoise)[2]))
+               .text());
+  if (r.brightnessLevel) {
+    JsonObjectText brightness;
+    brightness.add("level", jsonInt(*r.brightnessLevel));
+    if (r.exposureSeconds)
+      brightness.add("exposureSeconds", jsonDouble(*r.exposureSeconds));
+    o->add("brightness", brightness.text());
+  }
+}
+
+}  // namespace
+
 std::string buildMetadataJson(const ScanExportRecord& r) {
   JsonObjectText o;
   o.add("scan_schema_version", jsonInt(r.schemaVersion))
@@ -119,25 +185,7 @@ std::string buildMetadataJson(const ScanExportRecord& r) {
       .add("rawFrameDeltas", jsonPairList(r.rawFrameDeltas))
       .add("outlierFrames", jsonIntList(r.outlierFrames))
       .add("elapsedSeconds", jsonDouble(r.elapsedSeconds));
-  std::vector<std::string> leds;
-  leds.reserve(r.decodedLEDs.size());
-  for (const ExportedLed& e : r.decodedLEDs) {
-    const DecodedLed& led = e.led;
-    JsonObjectText item;
-    item.add("id", jsonInt(led.id))
-        .add("x", jsonDouble(led.x))
-        .add("y", jsonDouble(led.y))
-        .add("normX", jsonFloat(led.normX))
-        .add("normY", jsonFloat(led.normY))
-        .add("channel", jsonInt(led.channel))
-        .add("signal", jsonInt(led.signal))
-        .add("confidence", jsonInt(led.confidence))
-        .add("metric", jsonInt(int64_t{5} * led.signal + led.confidence))
-        .add("estimated", jsonBool(led.estimated != 0));
-    if (e.colorOrder) item.add("colorOrder", jsonString(*e.colorOrder));
-    leds.push_back(item.text());
-  }
-  o.add("decodedLEDs", jsonList(leds));
+  o.add("decodedLEDs", decodedLedsJson(r.decodedLEDs));
   if (r.calibration) o.add("calibration", calibrationJson(*r.calibration));
   if (r.videoFile) o.add("videoFile", jsonString(*r.videoFile));
   JsonObjectText camera;
@@ -146,40 +194,7 @@ std::string buildMetadataJson(const ScanExportRecord& r) {
     camera.add("reorderDepth", jsonInt(*r.reorderDepth))
         .add("reorderDepthFrom", jsonString(r.reorderDepthFrom));
   o.add("camera", camera.text());
-  if (!r.skippedIDs.empty()) o.add("skippedIDs", jsonIntList(r.skippedIDs));
-  if (!r.ports.empty()) {
-    std::vector<std::string> ports;
-    for (const ScanExportRecord::Port& p : r.ports)
-      ports.push_back(JsonObjectText()
-                          .add("port", jsonInt(p.port))
-                          .add("first", jsonInt(p.first))
-                          .add("count", jsonInt(p.count))
-                          .add("colorOrder", jsonString(p.colorOrder))
-                          .text());
-    o.add("ports", jsonList(ports));
-  }
-  if (r.overlappingLEDs > 0)
-    o.add("overlappingLEDs", jsonInt(r.overlappingLEDs));
-  if (!r.colorOrderNotices.empty()) {
-    std::vector<std::string> notices;
-    for (const std::string& n : r.colorOrderNotices)
-      notices.push_back(jsonString(n));
-    o.add("colorOrderNotices", jsonList(notices));
-  }
-  if (r.cameraNoise)
-    o.add("cameraNoise",
-          JsonObjectText()
-              .add("noiseR", jsonDouble((*r.cameraNoise)[0]))
-              .add("noiseG", jsonDouble((*r.cameraNoise)[1]))
-              .add("noiseB", jsonDouble((*r.cameraNoise)[2]))
-              .text());
-  if (r.brightnessLevel) {
-    JsonObjectText brightness;
-    brightness.add("level", jsonInt(*r.brightnessLevel));
-    if (r.exposureSeconds)
-      brightness.add("exposureSeconds", jsonDouble(*r.exposureSeconds));
-    o.add("brightness", brightness.text());
-  }
+  addScanLayout(r, &o);
   return o.text();
 }
 
