@@ -810,6 +810,36 @@ bool ledsClipAtEveryLevel(std::span<const LevelMeasurement> measurements) {
   return any;
 }
 
+namespace {
+
+enum class Dimming { kDimmed, kNotDimmable, kFailed };
+
+// Dims the camera where it lets itself be: its least gain first, then a
+// quarter of the exposure at a time, and says so.
+Dimming dimCamera(ScanSession& session) {
+  pxowin::ICaptureSource& camera = *session.camera;
+  const auto exposure = camera.lockedExposure();
+  if (!exposure || !(exposure->gain > exposure->minimumGain ||
+                     exposure->seconds > exposure->minimumSeconds * 1.05))
+    return Dimming::kNotDimmable;
+  pxowin::ExposureSetting dimmer = *exposure;
+  dimmer.gain = exposure->minimumGain;
+  if (exposure->gain <= exposure->minimumGain)
+    dimmer.seconds = std::max(exposure->minimumSeconds, exposure->seconds / 4);
+  if (!camera.setLockedExposure(dimmer)) return Dimming::kFailed;
+  const auto now = camera.lockedExposure();
+  BrightnessCalibration& result = session.calibration;
+  result.exposureSeconds = now ? now->seconds : dimmer.seconds;
+  if (dimmer.seconds < exposure->seconds)
+    session.report("LEDs too bright: camera exposure lowered to " +
+                   millisecondsText(result.exposureSeconds) + " ms");
+  else
+    session.report("LEDs too bright: camera gain lowered to its least");
+  return Dimming::kDimmed;
+}
+
+}  // namespace
+
 void calibrateBrightness(ScanSession& session) {
   BrightnessCalibration& result = session.calibration;
   if (result.calibrated) return;
@@ -858,28 +888,13 @@ void calibrateBrightness(ScanSession& session) {
                       round < kMaxDimmingRounds;
        ++round) {
     std::span<const uint8_t> levels = kCalibrationLevels;
-    const auto exposure = camera.lockedExposure();
-    if (exposure && (exposure->gain > exposure->minimumGain ||
-                     exposure->seconds > exposure->minimumSeconds * 1.05)) {
-      pxowin::ExposureSetting dimmer = *exposure;
-      dimmer.gain = exposure->minimumGain;
-      if (exposure->gain <= exposure->minimumGain)
-        dimmer.seconds =
-            std::max(exposure->minimumSeconds, exposure->seconds / 4);
-      if (!camera.setLockedExposure(dimmer)) break;
-      const auto now = camera.lockedExposure();
-      result.exposureSeconds = now ? now->seconds : dimmer.seconds;
-      if (dimmer.seconds < exposure->seconds)
-        session.report("LEDs too bright: camera exposure lowered to " +
-                       millisecondsText(result.exposureSeconds) + " ms");
-      else
-        session.report("LEDs too bright: camera gain lowered to its least");
-    } else if (!triedLowLevels) {
+    const Dimming dimming = dimCamera(session);
+    if (dimming == Dimming::kFailed) break;
+    if (dimming == Dimming::kNotDimmable) {
+      if (triedLowLevels) break;
       triedLowLevels = true;
       levels = kLowCalibrationLevels;
       session.report("LEDs too bright: measuring levels below 16\xE2\x80\xA6");
-    } else {
-      break;
     }
     LevelSweep again;
     if (sweepLevels(session, path, levels, false, &again) !=
