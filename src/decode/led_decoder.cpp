@@ -335,6 +335,10 @@ class Decoder {
   void buildImages(Hypothesis* h) const;
   void addPassRescueCandidates(Hypothesis* h) const;
   void findColourOrder(const Hypothesis& primary);
+  int32_t floodColourOrder(const Hypothesis& primary,
+                           std::array<int32_t, 3>* order) const;
+  void codesColourOrder(const Hypothesis& primary,
+                        std::array<int32_t, 3>* order) const;
   std::vector<int32_t> passChannelsFor(int32_t cameraChannel) const;
   CodeReading read(const TranslationField& field,
                    int32_t x,
@@ -525,28 +529,19 @@ void Decoder::addPassRescueCandidates(Hypothesis* h) const {
   }
 }
 
-void Decoder::findColourOrder(const Hypothesis& primary) {
-  if (options_.colourOrder >= 0) {
-    for (int32_t l = 0; l < 3; ++l) {
-      order_[l] = kColourOrders[options_.colourOrder][l];
-      inverse_[order_[l]] = l;
-    }
-    return;
-  }
+// The colour order the floods show: each flood's dominant camera channel
+// at the candidates, by vote. Its confidence is the least margin of the
+// three votes in percent; 0 when the floods do not give an order.
+int32_t Decoder::floodColourOrder(const Hypothesis& primary,
+                                  std::array<int32_t, 3>* order) const {
   std::vector<std::pair<int32_t, int32_t>> samples;
   for (const auto& list : primary.candidates)
     for (const Candidate& c : list) samples.push_back({c.x, c.y});
-
-  std::array<int32_t, 3> order = {0, 1, 2};
   int32_t confidence = 0;
   std::array<int32_t, 3> dominant{};
-  bool all = true;
-  for (int32_t k = 0; k < 3 && all; ++k) {
+  for (int32_t k = 0; k < 3; ++k) {
     int32_t f = options_.floodFrames[k];
-    if (!valid(f)) {
-      all = false;
-      break;
-    }
+    if (!valid(f)) return 0;
     std::array<int32_t, 3> votes{};
     for (auto [x, y] : samples) {
       Shift s = shiftAt(primary.field, f, x, y);
@@ -572,52 +567,59 @@ void Decoder::findColourOrder(const Hypothesis& primary) {
       if (c != top) other = std::max(other, votes[c]);
     auto n = static_cast<int32_t>(std::max<size_t>(samples.size(), 1));
     int32_t margin = (votes[top] - other) * 100 / n;
-    if (2 * votes[top] < static_cast<int32_t>(samples.size())) {
-      all = false;
-      break;
-    }
+    if (2 * votes[top] < static_cast<int32_t>(samples.size())) return 0;
     dominant[k] = top;
     confidence = k == 0 ? margin : std::min(confidence, margin);
   }
   std::array<int32_t, 3> sorted = dominant;
   std::sort(sorted.begin(), sorted.end());
-  if (all && sorted == std::array<int32_t, 3>{0, 1, 2}) {
-    order = dominant;
-  } else {
-    confidence = 0;
-  }
+  if (sorted != std::array<int32_t, 3>{0, 1, 2}) return 0;
+  *order = dominant;
+  return confidence;
+}
 
-  if (confidence < 30) {
-    // Let the codes vote: which permutation puts each read ID's multiplex
-    // channel where it was seen.
-    std::vector<std::pair<int32_t, int32_t>> pairs;
-    for (int32_t c = 0; c < 3 && pairs.size() < 512; ++c)
-      for (const Candidate& cand : primary.candidates[c]) {
-        CodeReading r = read(primary.field, cand.x, cand.y, c, {});
-        if (r.code >= 1 && r.code <= ledCount_ &&
-            (r.parityStatus == 1 || r.parityStatus == 2))
-          pairs.push_back({r.code, c});
-        if (pairs.size() >= 512) break;
-      }
-    auto count = [&](const int32_t* perm) {
-      int32_t n = 0;
-      for (auto [code, c] : pairs)
-        if (perm[(code - 1) % 3] == c) ++n;
-      return n;
-    };
-    int32_t best = 0, bestCount = -1;
-    for (int32_t i = 0; i < 6; ++i) {
-      int32_t n = count(kColourOrders[i]);
-      if (n > bestCount) {
-        bestCount = n;
-        best = i;
-      }
+// Lets the codes vote: the permutation that puts most read IDs' multiplex
+// channel where they were seen, where it beats `order`.
+void Decoder::codesColourOrder(const Hypothesis& primary,
+                               std::array<int32_t, 3>* order) const {
+  std::vector<std::pair<int32_t, int32_t>> pairs;
+  for (int32_t c = 0; c < 3 && pairs.size() < 512; ++c)
+    for (const Candidate& cand : primary.candidates[c]) {
+      CodeReading r = read(primary.field, cand.x, cand.y, c, {});
+      if (r.code >= 1 && r.code <= ledCount_ &&
+          (r.parityStatus == 1 || r.parityStatus == 2))
+        pairs.push_back({r.code, c});
+      if (pairs.size() >= 512) break;
     }
-    if (bestCount > count(order.data()))
-      order = {kColourOrders[best][0],
-               kColourOrders[best][1],
-               kColourOrders[best][2]};
+  auto count = [&](const int32_t* perm) {
+    int32_t n = 0;
+    for (auto [code, c] : pairs)
+      if (perm[(code - 1) % 3] == c) ++n;
+    return n;
+  };
+  int32_t best = 0, bestCount = -1;
+  for (int32_t i = 0; i < 6; ++i) {
+    int32_t n = count(kColourOrders[i]);
+    if (n > bestCount) {
+      bestCount = n;
+      best = i;
+    }
   }
+  if (bestCount > count(order->data()))
+    *order = {
+        kColourOrders[best][0], kColourOrders[best][1], kColourOrders[best][2]};
+}
+
+void Decoder::findColourOrder(const Hypothesis& primary) {
+  if (options_.colourOrder >= 0) {
+    for (int32_t l = 0; l < 3; ++l) {
+      order_[l] = kColourOrders[options_.colourOrder][l];
+      inverse_[order_[l]] = l;
+    }
+    return;
+  }
+  std::array<int32_t, 3> order = {0, 1, 2};
+  if (floodColourOrder(primary, &order) < 30) codesColourOrder(primary, &order);
   order_ = order;
   for (int32_t l = 0; l < 3; ++l) inverse_[order_[l]] = l;
 }
