@@ -1443,6 +1443,51 @@ int decodeFolder(const Arguments& args) {
   return 0;
 }
 
+// Why the saved views are not of one prop (the same LEDs on the same ports
+// in every folder); "" when they are.
+std::string notOneProp(const std::vector<pxo::SavedView>& saved,
+                       const std::vector<std::string>& folders) {
+  for (size_t i = 1; i < saved.size(); ++i) {
+    const pxo::SavedView& a = saved[0];
+    const pxo::SavedView& b = saved[i];
+    bool samePorts = a.ports.size() == b.ports.size();
+    for (size_t k = 0; samePorts && k < a.ports.size(); ++k)
+      samePorts = a.ports[k].port == b.ports[k].port &&
+                  a.ports[k].first == b.ports[k].first &&
+                  a.ports[k].count == b.ports[k].count;
+    if (a.totalLEDs != b.totalLEDs || a.skippedIds != b.skippedIds ||
+        !samePorts)
+      return "these folders are not views of one prop: " + folders[0] +
+             " has " + std::to_string(a.totalLEDs) + " LEDs, " + folders[i] +
+             " has " + std::to_string(b.totalLEDs) + " LEDs" +
+             (a.totalLEDs == b.totalLEDs ? " on other ports" : "");
+  }
+  return {};
+}
+
+// Scores the solve against the rig's scene (--scene) and writes the
+// report (--report).
+bool reportSolve(const Arguments& args,
+                 const pxo::Solve3DResult& result,
+                 const std::vector<pxo::ScanView>& views,
+                 double chosenFov,
+                 const std::string& model,
+                 std::string* error) {
+  pxo::sim::SceneConfig scene;
+  if (!pxo::sim::loadSceneFile(args.get("scene"), &scene, error)) return false;
+  pxo::sim::SolveScore solved = pxo::sim::scoreSolve(scene.leds, result, views);
+  solved.removed = result.outliersRemoved;
+  std::printf("3D:         %s (FOV %g° chosen, %g° true)\n",
+              solved.summary().c_str(),
+              chosenFov,
+              scene.camera.fovDeg);
+  pxo::JsonObjectText report;
+  report.add("views", pxo::jsonInt(static_cast<int32_t>(views.size())))
+      .add("modelFile", pxo::jsonString(model));
+  addSolveReport(&report, solved, scene.camera.fovDeg, chosenFov);
+  return pxo::writeTextFile(args.get("report"), report.text(), error);
+}
+
 int solveFolders(const Arguments& args) {
   if (args.positional.size() < 2)
     return badUsage("solve needs two or more scan-data folders, one a view");
@@ -1454,23 +1499,8 @@ int solveFolders(const Arguments& args) {
     if (!pxo::readSavedView(
             pathFromUtf8(args.positional[i]), &saved[i], &error))
       return fail(args.positional[i] + ": " + error);
-  // One prop: the same LEDs on the same ports in every folder.
-  for (size_t i = 1; i < saved.size(); ++i) {
-    const pxo::SavedView& a = saved[0];
-    const pxo::SavedView& b = saved[i];
-    bool samePorts = a.ports.size() == b.ports.size();
-    for (size_t k = 0; samePorts && k < a.ports.size(); ++k)
-      samePorts = a.ports[k].port == b.ports[k].port &&
-                  a.ports[k].first == b.ports[k].first &&
-                  a.ports[k].count == b.ports[k].count;
-    if (a.totalLEDs != b.totalLEDs || a.skippedIds != b.skippedIds ||
-        !samePorts)
-      return fail(
-          "these folders are not views of one prop: " + args.positional[0] +
-          " has " + std::to_string(a.totalLEDs) + " LEDs, " +
-          args.positional[i] + " has " + std::to_string(b.totalLEDs) + " LEDs" +
-          (a.totalLEDs == b.totalLEDs ? " on other ports" : ""));
-  }
+  if (const std::string why = notOneProp(saved, args.positional); !why.empty())
+    return fail(why);
   std::vector<pxo::ScanView> views;
   views.reserve(saved.size());
   for (pxo::SavedView& v : saved) views.push_back(std::move(v.view));
@@ -1504,24 +1534,9 @@ int solveFolders(const Arguments& args) {
               model.c_str(),
               pathToUtf8(csv).c_str());
 
-  if (args.has("scene") && args.has("report")) {
-    pxo::sim::SceneConfig scene;
-    if (!pxo::sim::loadSceneFile(args.get("scene"), &scene, &error))
-      return fail(error);
-    pxo::sim::SolveScore solved =
-        pxo::sim::scoreSolve(scene.leds, *result, views);
-    solved.removed = result->outliersRemoved;
-    std::printf("3D:         %s (FOV %g° chosen, %g° true)\n",
-                solved.summary().c_str(),
-                chosen.fovDeg,
-                scene.camera.fovDeg);
-    pxo::JsonObjectText report;
-    report.add("views", pxo::jsonInt(static_cast<int32_t>(views.size())))
-        .add("modelFile", pxo::jsonString(model));
-    addSolveReport(&report, solved, scene.camera.fovDeg, chosen.fovDeg);
-    if (!pxo::writeTextFile(args.get("report"), report.text(), &error))
-      return fail(error);
-  }
+  if (args.has("scene") && args.has("report") &&
+      !reportSolve(args, *result, views, chosen.fovDeg, model, &error))
+    return fail(error);
   return 0;
 }
 
