@@ -340,11 +340,17 @@ std::string resolveControlUrl(std::string_view base,
   return url;
 }
 
-SdpVideo parseSdp(std::string_view sdp,
-                  std::string_view headerBase,
-                  std::string_view requestUrl) {
-  SdpVideo video;
+namespace {
+
+// The lines of a description that say where and what the video is: the
+// session's control, the first video medium's control, rtpmap and fmtp
+// (its payload type into `payloadType`).
+struct SdpLines {
   std::string sessionControl, videoControl, rtpmap, fmtp;
+};
+
+SdpLines readSdpLines(std::string_view sdp, int32_t* payloadType) {
+  SdpLines lines;
   bool seenMedia = false, inVideo = false, videoControlSeen = false;
   while (!sdp.empty()) {
     const size_t newline = sdp.find('\n');
@@ -360,25 +366,57 @@ SdpVideo parseSdp(std::string_view sdp,
       inVideo = startsWith(value, "video ");
       if (inVideo) {
         const size_t space = value.rfind(' ');
-        video.payloadType = static_cast<int32_t>(
-            leadingInteger(value.substr(space + 1), video.payloadType));
+        *payloadType = static_cast<int32_t>(
+            leadingInteger(value.substr(space + 1), *payloadType));
       }
     } else if (type == 'a') {
       if (startsWith(value, "control:")) {
         const std::string_view control = trim(value.substr(8));
         if (!seenMedia) {
-          sessionControl = std::string(control);
+          lines.sessionControl = std::string(control);
         } else if (inVideo && !videoControlSeen) {
-          videoControl = std::string(control);
+          lines.videoControl = std::string(control);
           videoControlSeen = true;
         }
       } else if (inVideo && startsWith(value, "rtpmap:")) {
-        rtpmap = std::string(trim(value.substr(7)));
+        lines.rtpmap = std::string(trim(value.substr(7)));
       } else if (inVideo && startsWith(value, "fmtp:")) {
-        fmtp = std::string(trim(value.substr(5)));
+        lines.fmtp = std::string(trim(value.substr(5)));
       }
     }
   }
+  return lines;
+}
+
+// The parameter sets are "SPS,PPS": a comma inside the value, which
+// findParameter would end at; fmtp parameters end at ";".
+void readParameterSets(const std::string& fmtp, SdpVideo* video) {
+  std::string sets = findParameter(fmtp, "sprop-parameter-sets");
+  if (!sets.empty()) {
+    const std::string key = "sprop-parameter-sets=";
+    if (const size_t at = fmtp.find(key + sets); at != std::string::npos) {
+      const size_t start = at + key.size();
+      sets = fmtp.substr(start, fmtp.find_first_of("; \r\n", start) - start);
+    }
+  }
+  if (sets.empty()) return;
+  const size_t comma = sets.find(',');
+  std::string nal;
+  if (base64Decode(sets.substr(0, comma), &nal)) video->sps = nal;
+  if (comma != std::string::npos &&
+      base64Decode(std::string_view(sets).substr(comma + 1), &nal))
+    video->pps = nal;
+}
+
+}  // namespace
+
+SdpVideo parseSdp(std::string_view sdp,
+                  std::string_view headerBase,
+                  std::string_view requestUrl) {
+  SdpVideo video;
+  const SdpLines lines = readSdpLines(sdp, &video.payloadType);
+  const std::string& sessionControl = lines.sessionControl;
+  const std::string& rtpmap = lines.rtpmap;
   if (!sessionControl.empty() && sessionControl != "*" &&
       sessionControl.find("://") != std::string::npos)
     video.contentBase = sessionControl;
@@ -399,30 +437,13 @@ SdpVideo parseSdp(std::string_view sdp,
     if (rate > 0) video.clockRate = static_cast<int32_t>(rate);
   }
   video.controlUrl =
-      resolveControlUrl(video.contentBase, videoControl, requestUrl);
+      resolveControlUrl(video.contentBase, lines.videoControl, requestUrl);
   // A server that offers aggregate control may refuse PLAY on a track
   // ("460 Only aggregate operation allowed").
   video.playUrl = sessionControl.empty()
                       ? video.controlUrl
                       : resolveControlUrl(video.contentBase, "*", requestUrl);
-  // The parameter sets are "SPS,PPS": a comma inside the value, which
-  // findParameter would end at; fmtp parameters end at ";".
-  std::string sets = findParameter(fmtp, "sprop-parameter-sets");
-  if (!sets.empty()) {
-    const std::string key = "sprop-parameter-sets=";
-    if (const size_t at = fmtp.find(key + sets); at != std::string::npos) {
-      const size_t start = at + key.size();
-      sets = fmtp.substr(start, fmtp.find_first_of("; \r\n", start) - start);
-    }
-  }
-  if (!sets.empty()) {
-    const size_t comma = sets.find(',');
-    std::string nal;
-    if (base64Decode(sets.substr(0, comma), &nal)) video.sps = nal;
-    if (comma != std::string::npos &&
-        base64Decode(std::string_view(sets).substr(comma + 1), &nal))
-      video.pps = nal;
-  }
+  readParameterSets(lines.fmtp, &video);
   return video;
 }
 
