@@ -419,6 +419,32 @@ FppResult readUniverseInputs(const std::string& host,
 namespace {
 
 // Reads what the controller holds now into `link`.
+// The pixel ports the controller's info document lists, none selected.
+std::vector<ControllerPort> pixelPorts(const JsonValue& doc) {
+  std::vector<ControllerPort> list;
+  const JsonValue* ports = findMember(doc, "ports");
+  if (!ports || !ports->isArray()) return list;
+  for (const JsonValue& entry : ports->array) {
+    if (!entry.isObject()) continue;
+    ControllerPort port;
+    port.portNumber = getInt(entry, "portNumber", 0);
+    port.pixelCount = getInt(entry, "pixelCount", 0);
+    port.startChannel = getInt(entry, "startChannel", 0);
+    port.nullNodes = getInt(entry, "nullNodes", 0);
+    port.colorOrder = getString(entry, "colorOrder", "RGB");
+    port.channelsPerPixel = channelsForColorOrder(port.colorOrder);
+    port.selected = false;
+    port.scanPixelCount = port.pixelCount;
+    port.channelEnd = getInt(entry, "channelEnd", 0);
+    if (const JsonValue* nulls = findMember(entry, "innerNulls");
+        nulls && nulls->isArray())
+      for (const JsonValue& n : nulls->array)
+        port.innerNulls.push_back(jsonToInt(n, 0));
+    list.push_back(std::move(port));
+  }
+  return list;
+}
+
 bool readController(ControllerLink* link,
                     const std::string& host,
                     const std::string& user,
@@ -451,28 +477,7 @@ bool readController(ControllerLink* link,
   link->platform = getString(doc, "platform", "");
   link->hostName = getString(doc, "hostName", "");
 
-  link->ports.clear();
-  if (const JsonValue* ports = findMember(doc, "ports");
-      ports && ports->isArray()) {
-    for (const JsonValue& entry : ports->array) {
-      if (!entry.isObject()) continue;
-      ControllerPort port;
-      port.portNumber = getInt(entry, "portNumber", 0);
-      port.pixelCount = getInt(entry, "pixelCount", 0);
-      port.startChannel = getInt(entry, "startChannel", 0);
-      port.nullNodes = getInt(entry, "nullNodes", 0);
-      port.colorOrder = getString(entry, "colorOrder", "RGB");
-      port.channelsPerPixel = channelsForColorOrder(port.colorOrder);
-      port.selected = false;
-      port.scanPixelCount = port.pixelCount;
-      port.channelEnd = getInt(entry, "channelEnd", 0);
-      if (const JsonValue* nulls = findMember(entry, "innerNulls");
-          nulls && nulls->isArray())
-        for (const JsonValue& n : nulls->array)
-          port.innerNulls.push_back(jsonToInt(n, 0));
-      link->ports.push_back(std::move(port));
-    }
-  }
+  link->ports = pixelPorts(doc);
   if (link->ports.empty()) return fail("controller reports no pixel ports");
 
   // The saved document is what the restore posts back: one that does not
