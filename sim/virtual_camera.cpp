@@ -260,6 +260,36 @@ std::array<double, 2> VirtualCamera::motionAt(double time) const {
   return shift;
 }
 
+namespace {
+
+// Where the camera has moved the picture at `stamp`: its drift, its
+// jitter, and the bump once it came.
+std::array<double, 2> cameraShift(const VirtualCameraConfig& config,
+                                  double stamp,
+                                  double jitterX,
+                                  double jitterY) {
+  double dx = config.driftXPerSecond * stamp + jitterX;
+  double dy = config.driftYPerSecond * stamp + jitterY;
+  if (config.bumpAtSeconds >= 0 && stamp >= config.bumpAtSeconds) {
+    dx += config.bumpDx;
+    dy += config.bumpDy;
+  }
+  return {dx, dy};
+}
+
+// The imager's R, G, B planes into the frame's B, G, R bytes.
+void copyPlanes(const std::array<std::vector<uint8_t>, 3>& planes,
+                pxowin::BgraFrame* frame) {
+  const size_t pixels = planes[0].size();
+  for (size_t p = 0; p < pixels; ++p) {
+    frame->pixels[4 * p] = planes[2][p];
+    frame->pixels[4 * p + 1] = planes[1][p];
+    frame->pixels[4 * p + 2] = planes[0][p];
+  }
+}
+
+}  // namespace
+
 void VirtualCamera::captureLoop() {
   CameraImager imager(config_.imaging);
   std::mt19937_64 rng(config_.imaging.seed + 99);
@@ -316,21 +346,10 @@ void VirtualCamera::captureLoop() {
                                                       scale * gain_.load(),
                                                       frame.height,
                                                       &rowDelays);
-    double dx = config_.driftXPerSecond * stamp +
-                (config_.jitterPx > 0 ? jitter(rng) : 0);
-    double dy = config_.driftYPerSecond * stamp +
-                (config_.jitterPx > 0 ? jitter(rng) : 0);
-    if (config_.bumpAtSeconds >= 0 && stamp >= config_.bumpAtSeconds) {
-      dx += config_.bumpDx;
-      dy += config_.bumpDy;
-    }
-    const auto& planes = imager.render(emitters, dx, dy, scale, sensorGain);
-    const size_t pixels = planes[0].size();
-    for (size_t p = 0; p < pixels; ++p) {
-      frame.pixels[4 * p] = planes[2][p];
-      frame.pixels[4 * p + 1] = planes[1][p];
-      frame.pixels[4 * p + 2] = planes[0][p];
-    }
+    const double jitterX = config_.jitterPx > 0 ? jitter(rng) : 0;
+    const double jitterY = config_.jitterPx > 0 ? jitter(rng) : 0;
+    const auto [dx, dy] = cameraShift(config_, stamp, jitterX, jitterY);
+    copyPlanes(imager.render(emitters, dx, dy, scale, sensorGain), &frame);
     frame.timestamp = stamp;
     if (config_.stopDeliveringAfterSeconds >= 0 &&
         due > config_.stopDeliveringAfterSeconds)
