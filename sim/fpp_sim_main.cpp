@@ -60,9 +60,8 @@ void dump(const pxo::sim::FppSimulator& fpp,
   write("ci-universes.json", fpp.universeFile());
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+// What the command line asks for.
+struct Options {
   std::string configPath = "fpp-pi.json";
   std::string address = "127.0.0.2";
   long port = 8080;
@@ -74,40 +73,56 @@ int main(int argc, char** argv) {
   };
   std::vector<Delay> delays;
   std::vector<Delay> refusals;  // ms holds FROM
+};
+
+// False for a command line it does not understand.
+bool readOptions(int argc, char** argv, Options* o) {
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
     if (arg == "--log") {
-      log = true;
+      o->log = true;
       continue;
     }
-    if (i + 1 >= argc) return usage();
+    if (i + 1 >= argc) return false;
     if (arg == "--config") {
-      configPath = argv[++i];
+      o->configPath = argv[++i];
     } else if (arg == "--address") {
-      address = argv[++i];
+      o->address = argv[++i];
     } else if (arg == "--port") {
-      port = std::strtol(argv[++i], nullptr, 10);
+      o->port = std::strtol(argv[++i], nullptr, 10);
     } else if (arg == "--version") {
-      version = argv[++i];
+      o->version = argv[++i];
     } else if (arg == "--status") {
-      status = argv[++i];
+      o->status = argv[++i];
     } else if (arg == "--dump") {
-      dumpFolder = argv[++i];
-    } else if (arg == "--delay") {
+      o->dumpFolder = argv[++i];
+    } else if (arg == "--delay" || arg == "--refuse") {
       std::istringstream words(argv[++i]);
-      Delay d;
-      if (!(words >> d.method >> d.path >> d.ms) || d.ms < 0) return usage();
-      delays.push_back(d);
-    } else if (arg == "--refuse") {
-      std::istringstream words(argv[++i]);
-      Delay d;
-      if (!(words >> d.method >> d.path >> d.ms) || d.ms < 1) return usage();
-      refusals.push_back(d);
+      Options::Delay d;
+      const long least = arg == "--delay" ? 0 : 1;
+      if (!(words >> d.method >> d.path >> d.ms) || d.ms < least) return false;
+      (arg == "--delay" ? o->delays : o->refusals).push_back(d);
     } else {
-      return usage();
+      return false;
     }
   }
-  if (port < 0 || port > 65535) return usage();
+  return o->port >= 0 && o->port <= 65535;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options options;
+  if (!readOptions(argc, argv, &options)) return usage();
+  const std::string& configPath = options.configPath;
+  const std::string& address = options.address;
+  const long port = options.port;
+  const std::string& version = options.version;
+  const std::string& status = options.status;
+  const std::string& dumpFolder = options.dumpFolder;
+  const bool log = options.log;
+  const auto& delays = options.delays;
+  const auto& refusals = options.refusals;
 
   pxo::sim::FppSimConfig config;
   std::string error;
@@ -119,9 +134,9 @@ int main(int argc, char** argv) {
   if (!version.empty()) pxo::setString(config.systemInfo, "Version", version);
   pxo::sim::FppSimulator fpp(std::move(config));
   if (!status.empty()) fpp.setStatusName(status);
-  for (const Delay& d : delays)
+  for (const Options::Delay& d : delays)
     fpp.setDelay(d.method, d.path, static_cast<int32_t>(d.ms));
-  for (const Delay& r : refusals)
+  for (const Options::Delay& r : refusals)
     fpp.setRefusal(r.method, r.path, static_cast<int32_t>(r.ms));
   fpp.setLogToStdout(log);
   if (!dumpFolder.empty()) dump(fpp, dumpFolder, "start-");
