@@ -364,90 +364,97 @@ HttpReply FppSimulator::route(const HttpRequest& request) {
     return HttpReply::html(401, "<html><body>401 Unauthorized</body></html>");
   const std::string& path = request.path;
   std::lock_guard lock(mutex_);
-
   if (request.method == "GET" && path == "/api/system/info")
     return HttpReply::json(200, phpJsonEncode(config_.systemInfo));
-  if (request.method == "GET" && path == "/api/system/status") {
-    if (statusName_.empty()) return notFoundPage(path);
-    // fppd is down while it restarts; the web server answers for it.
-    if (restarting())
-      return HttpReply::html(500,
-                             "<html><body>fppd is not running</body></html>");
-    JsonValue status = JsonValue::makeObject();
-    // With fppd down, the web page answers for it.
-    setString(
-        status, "fppd", statusName_ == "stopped" ? "Not Running" : "running");
-    setString(status, "status_name", statusName_);
-    setNumber(status, "status", statusName_ == "idle" ? 0 : 1);
-    return HttpReply::json(200, phpJsonEncode(status));
-  }
-  if (request.method == "GET" && path == "/api/system/fppd/restart") {
-    ++restarts_;
-    appliedPixelStrings_ = pixelStrings_;
-    appliedUniverses_ = universes_;
-    restartUntilMs_ = nowMs() + kRestartMs;
-    return HttpReply::json(200, "{\"status\":\"OK\"}");
-  }
-
-  if (path.rfind(kOutputPrefix, 0) == 0) {
-    std::string file = path.substr(sizeof kOutputPrefix - 1);
-    bool known = file == pixelFileName_ || file == "universeInputs" ||
-                 file == "co-pixelStrings" || file == "co-bbbStrings";
-    if (request.method == "GET") {
-      if (file == "universeInputs") file = "ci-universes";
-      if (auto other = config_.otherOutputs.find(file);
-          other != config_.otherOutputs.end()) {
-        JsonValue doc = other->second;
-        setString(doc, "status", "OK");
-        return HttpReply::json(200, phpJsonEncode(doc));
-      }
-      return file == pixelFileName_ || file == "ci-universes"
-                 ? outputAnswer(file)
-                 : HttpReply::json(restartOnly_ ? 200 : 404,
-                                   "{\"status\":\"ERROR: File not found\"}");
-    }
-    if (request.method == "POST") {
-      if (!known)
-        return HttpReply::json(
-            200, "{\"status\":\"ERROR file not supported: " + file + "\"}");
-      std::string stored = stripSlashes(request.body);
-      if (file == "universeInputs") {
-        JsonValue doc;
-        universes_ =
-            parseJsonDocument(stored, &doc) ? phpJsonEncode(doc, true) : stored;
-        if (!restartOnly_) appliedUniverses_ = universes_;
-        return outputAnswer("ci-universes");
-      }
-      if (file != pixelFileName_) {
-        return HttpReply::json(200, "{\"status\":\"OK\"}");
-      }
-      pixelStrings_ = stored;
-      if (!restartOnly_) appliedPixelStrings_ = pixelStrings_;
-      return outputAnswer(file);
-    }
-  }
-
-  if (path == kUniverseFile) {
-    if (request.method == "GET") {
-      if (!universes_)
-        return notFoundPage(
-            "unknown filename /home/fpp/media/config/ci-universes.json");
-      HttpReply reply = HttpReply::json(200, *universes_);
-      reply.contentType = "application/json";
-      return reply;
-    }
-    if (request.method == "DELETE") {
-      if (!universes_)
-        return HttpReply::json(
-            200,
-            "{\"Status\":\"Error\",\"Message\":\"ci-universes.json is not a "
-            "regular file\"}");
-      universes_.reset();
-      if (!restartOnly_) appliedUniverses_.reset();
-      return HttpReply::json(200, "{\"Status\":\"OK\",\"Message\":\"\"}");
-    }
-  }
+  if (request.method == "GET" && path == "/api/system/status")
+    return systemStatus();
+  if (request.method == "GET" && path == "/api/system/fppd/restart")
+    return restartFppd();
+  if (path.rfind(kOutputPrefix, 0) == 0)
+    if (auto reply = outputFile(request)) return *reply;
+  if (path == kUniverseFile)
+    if (auto reply = universeFile(request)) return *reply;
   return notFoundPage(path);
+}
+
+HttpReply FppSimulator::systemStatus() {
+  if (statusName_.empty()) return notFoundPage("/api/system/status");
+  // fppd is down while it restarts; the web server answers for it.
+  if (restarting())
+    return HttpReply::html(500,
+                           "<html><body>fppd is not running</body></html>");
+  JsonValue status = JsonValue::makeObject();
+  // With fppd down, the web page answers for it.
+  setString(
+      status, "fppd", statusName_ == "stopped" ? "Not Running" : "running");
+  setString(status, "status_name", statusName_);
+  setNumber(status, "status", statusName_ == "idle" ? 0 : 1);
+  return HttpReply::json(200, phpJsonEncode(status));
+}
+
+HttpReply FppSimulator::restartFppd() {
+  ++restarts_;
+  appliedPixelStrings_ = pixelStrings_;
+  appliedUniverses_ = universes_;
+  restartUntilMs_ = nowMs() + kRestartMs;
+  return HttpReply::json(200, "{\"status\":\"OK\"}");
+}
+
+std::optional<HttpReply> FppSimulator::outputFile(const HttpRequest& request) {
+  std::string file = request.path.substr(sizeof kOutputPrefix - 1);
+  bool known = file == pixelFileName_ || file == "universeInputs" ||
+               file == "co-pixelStrings" || file == "co-bbbStrings";
+  if (request.method == "GET") {
+    if (file == "universeInputs") file = "ci-universes";
+    if (auto other = config_.otherOutputs.find(file);
+        other != config_.otherOutputs.end()) {
+      JsonValue doc = other->second;
+      setString(doc, "status", "OK");
+      return HttpReply::json(200, phpJsonEncode(doc));
+    }
+    return file == pixelFileName_ || file == "ci-universes"
+               ? outputAnswer(file)
+               : HttpReply::json(restartOnly_ ? 200 : 404,
+                                 "{\"status\":\"ERROR: File not found\"}");
+  }
+  if (request.method != "POST") return std::nullopt;
+  if (!known)
+    return HttpReply::json(
+        200, "{\"status\":\"ERROR file not supported: " + file + "\"}");
+  std::string stored = stripSlashes(request.body);
+  if (file == "universeInputs") {
+    JsonValue doc;
+    universes_ =
+        parseJsonDocument(stored, &doc) ? phpJsonEncode(doc, true) : stored;
+    if (!restartOnly_) appliedUniverses_ = universes_;
+    return outputAnswer("ci-universes");
+  }
+  if (file != pixelFileName_)
+    return HttpReply::json(200, "{\"status\":\"OK\"}");
+  pixelStrings_ = stored;
+  if (!restartOnly_) appliedPixelStrings_ = pixelStrings_;
+  return outputAnswer(file);
+}
+
+std::optional<HttpReply> FppSimulator::universeFile(
+    const HttpRequest& request) {
+  if (request.method == "GET") {
+    if (!universes_)
+      return notFoundPage(
+          "unknown filename /home/fpp/media/config/ci-universes.json");
+    HttpReply reply = HttpReply::json(200, *universes_);
+    reply.contentType = "application/json";
+    return reply;
+  }
+  if (request.method != "DELETE") return std::nullopt;
+  if (!universes_)
+    return HttpReply::json(
+        200,
+        "{\"Status\":\"Error\",\"Message\":\"ci-universes.json is not a "
+        "regular file\"}");
+  universes_.reset();
+  if (!restartOnly_) appliedUniverses_.reset();
+  return HttpReply::json(200, "{\"Status\":\"OK\",\"Message\":\"\"}");
 }
 
 bool FppSimulator::universeInputEnabled() const {

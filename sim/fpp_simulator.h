@@ -156,6 +156,12 @@ class FppSimulator final : public LedSource {
  private:
   HttpReply handle(const HttpRequest& request);
   HttpReply route(const HttpRequest& request);
+  // The parts of route, each with mutex_ held: a reply, or none when the
+  // request is for no such page.
+  HttpReply systemStatus();
+  HttpReply restartFppd();
+  std::optional<HttpReply> outputFile(const HttpRequest& request);
+  std::optional<HttpReply> universeFile(const HttpRequest& request);
   bool authorized(const HttpRequest& request) const;
   HttpReply outputAnswer(const std::string& file) const;
   void ddpLoop();
