@@ -35,6 +35,8 @@ constexpr double kMinSigma = 0.5;
 // this many LEDs, each must.
 constexpr double kFloodRiseShare = 0.5;
 constexpr int32_t kMinFloodChecks = 4;
+// Pixels of a few LEDs' spots.
+constexpr int64_t kMinBlinkingPixels = 16;
 // IDs hold together when LEDs next to each other in ID order lie, in the
 // median, within this share of the prop's extent (a string's neighbours are
 // close; IDs read from the wrong frames land anywhere, about half the
@@ -691,6 +693,17 @@ bool cameraTooSlow(const FrameReader& read,
 
 bool holds(const ScanReading& r) { return r.timingHolds && r.idsHoldTogether; }
 
+// Whether LEDs blinked in the picture: enough pixels whose light rose an
+// eighth of the range or more over the baseline in some pattern. A prop
+// out of sight shows none, however many faint peaks of the camera's noise
+// the decoder's thresholds, lowered to that noise, let through.
+bool spotsBlinked(const DecodeStats& stats) {
+  int64_t bright = 0;
+  for (size_t bin = 1; bin < stats.signalHistogram.size(); ++bin)
+    bright += stats.signalHistogram[bin];
+  return bright >= kMinBlinkingPixels;
+}
+
 bool seesLeds(const ScanReading& r) {
   return std::any_of(r.decoded.begin(),
                      r.decoded.begin() + std::clamp<std::ptrdiff_t>(
@@ -818,7 +831,7 @@ bool decodeScan(const FrameReader& read,
   // frames do not line up with their patterns (a prop out of sight shows
   // no spot and is left to the caller's "no LEDs" message).
   if (!reading.timingHolds ||
-      (!seesLeds(reading) && result->stats.signalPeakCount >= kMinFloodChecks))
+      (!seesLeds(reading) && spotsBlinked(result->stats)))
     return fail(kScanTimingFailed);
   if (!reading.idsHoldTogether) return fail(kIdsDoNotHoldTogether);
   return keepReading(input, report, &reading, result, error);

@@ -156,6 +156,7 @@ struct RunRecord {
   // Reads the frames while the patterns play, where the camera keeps them.
   std::unique_ptr<PatternReadAhead> ahead;
   std::vector<pxowin::CaptureMark> marks;
+  std::vector<double> markTimes;  // the marks' times, which the decode reads
   SettleMeasurement settle;
   bool readAlready = false;
   PatternFrames readAhead;
@@ -212,16 +213,12 @@ bool recordPatterns(ScanSession& session, RunRecord* run, std::string* error) {
                            error);
 }
 
-std::vector<double> markTimes(const RunRecord& run) {
-  std::vector<double> times;
-  times.reserve(run.marks.size());
-  for (const pxowin::CaptureMark& m : run.marks) times.push_back(m.time);
-  return times;
-}
-
 // The settle timing and the patterns' frames, from those read while the
 // patterns played where they all were, else measured from the recording.
 void findSettleTiming(ScanSession& session, RunRecord* run) {
+  run->markTimes.reserve(run->marks.size());
+  for (const pxowin::CaptureMark& m : run->marks)
+    run->markTimes.push_back(m.time);
   run->readAlready = run->ahead->take(&run->settle, &run->readAhead);
   run->keptFrameBytes = run->ahead->peakBytes();
   run->ahead.reset();
@@ -229,14 +226,14 @@ void findSettleTiming(ScanSession& session, RunRecord* run) {
     run->settle = measureSettleTiming(
         cameraFrames(*session.camera),
         session.plan.get(),
-        markTimes(*run),
+        run->markTimes,
         [&](const std::string& message) { session.report(message); });
 }
 
 bool decodeRecording(ScanSession& session, RunRecord* run, std::string* error) {
   const ScanDecodeInput input{
       session.plan.get(),
-      markTimes(*run),
+      run->markTimes,
       run->settle.offset,
       session.ledCount,
       session.calibration.calibrated ? &session.calibration.noise : nullptr,
