@@ -2,7 +2,7 @@
 # Installs what the build needs, builds and runs the whole test suite.
 #   scripts/test.sh             the plain suite (build/)
 #   scripts/test.sh --sanitize  under AddressSanitizer + UBSan (build-asan/)
-#   scripts/test.sh --tsan      under ThreadSanitizer (build-tsan/)
+#   scripts/test.sh --tsan      under ThreadSanitizer, built by Clang (build-tsan/)
 #   scripts/test.sh --quick     the plain build without the real-time scans
 #
 # The sanitizer builds run every test but the real-time ones (label
@@ -32,7 +32,9 @@ case "${1:-}" in
   --tsan)
     quick=1
     build=build-tsan
-    options=(-DPXO_TSAN=ON -DPXO_BUILD_BENCH=OFF)
+    # Built with Clang, benchmarks too: the one build of everything by
+    # Clang, with warnings as errors, that CI makes.
+    options=(-DPXO_TSAN=ON -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++)
     export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
     ;;
   *) echo "usage: $0 [--sanitize|--tsan|--quick]" >&2; exit 2 ;;
