@@ -1,17 +1,12 @@
 #include "codec/xml_text.h"
 
+#include "codec/hex.h"
+
 #include <cstdint>
 #include <optional>
 
 namespace pxo {
 namespace {
-
-int hexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
 
 void appendUtf8(uint32_t code, std::string* out) {
   if (code < 0x80) {
@@ -40,7 +35,8 @@ std::optional<uint32_t> numericReference(std::string_view body) {
   if (digits.empty() || digits.size() > 8) return std::nullopt;
   uint32_t code = 0;
   for (char c : digits) {
-    const int v = hex ? hexValue(c) : (c >= '0' && c <= '9' ? c - '0' : -1);
+    const int v =
+        hex ? hexDigitValue(c) : (c >= '0' && c <= '9' ? c - '0' : -1);
     if (v < 0) return std::nullopt;
     code = code * (hex ? 16 : 10) + static_cast<uint32_t>(v);
   }

@@ -1,5 +1,6 @@
 #include "scan/e131_source.h"
 
+#include "codec/hex.h"
 #include "platform/random.h"
 #include "platform/state_file.h"
 
@@ -16,13 +17,6 @@ constexpr size_t kUuidTextSize = 36;
 constexpr std::streamsize kMaxCidFileBytes = 256;
 
 bool isDashAt(size_t at) { return at == 8 || at == 13 || at == 18 || at == 23; }
-
-int hexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
 
 std::filesystem::path cidPath() {
   const std::filesystem::path state = platform::userStateFolder();
@@ -68,8 +62,8 @@ std::optional<E131Cid> parseUuidText(std::string_view text) {
       ++at;
       continue;
     }
-    const int high = hexValue(text[at]);
-    const int low = hexValue(text[at + 1]);
+    const int high = hexDigitValue(text[at]);
+    const int low = hexDigitValue(text[at + 1]);
     if (high < 0 || low < 0) return std::nullopt;
     cid[byte++] = static_cast<uint8_t>(high << 4 | low);
     at += 2;
