@@ -474,7 +474,7 @@ TEST_F(RigScan, ACameraTooSlowForThePatternsFailsAndSaysSo) {
 TEST_F(RigScan, MjpegWebcamAt1080p) {
   if (sim::rigTooSlowForRealTime())
     GTEST_SKIP() << "real-time rig under ThreadSanitizer";
-#ifdef __SANITIZE_ADDRESS__
+#ifdef PXO_UNDER_ASAN
   // Under AddressSanitizer the rig renders and compresses 1080p at about
   // 6 fps, and the scan rightly refuses so slow a camera (checked on its
   // own in ACameraTooSlowForThePatternsFailsAndSaysSo).
@@ -492,7 +492,7 @@ TEST_F(RigScan, MjpegWebcamAt1080p) {
 TEST_F(RigScan, LedsThatChangeSixHundredMillisecondsLate) {
   if (sim::rigTooSlowForRealTime())
     GTEST_SKIP() << "real-time rig under ThreadSanitizer";
-#ifdef __SANITIZE_ADDRESS__
+#ifdef PXO_UNDER_ASAN
   // Under AddressSanitizer the rig drops frames over a lag this long, and
   // the scan refuses (its frames contradict their codes) rather than read
   // them; the lag itself is checked in the other builds.
@@ -523,7 +523,7 @@ TEST_F(RigScan, WideDriftingCameraScoresInTheDecodeFrame) {
   if (sim::rigTooSlowForRealTime())
     GTEST_SKIP() << "real-time rig under ThreadSanitizer";
   sim::SceneConfig scene = conditionScene("wide-1080-drift");
-#ifdef __SANITIZE_ADDRESS__
+#ifdef PXO_UNDER_ASAN
   // Under AddressSanitizer two cores cannot render and encode 1080p in
   // real time; 1280 × 720 is still wider than the decode frame.
   scene.camera.imaging.width = 1280;
@@ -534,7 +534,7 @@ TEST_F(RigScan, WideDriftingCameraScoresInTheDecodeFrame) {
   // Truth in the wrong frame would be tens of pixels off; the drift the
   // shake fit leaves is under a pixel (median 0.7–0.8 px), or up to 1.5 px
   // on a loaded machine; frames dropped under AddressSanitizer add more.
-#ifdef __SANITIZE_ADDRESS__
+#ifdef PXO_UNDER_ASAN
   EXPECT_LE(o.score.medianErrorPx, 4.0) << o.score.summary();
 #else
   EXPECT_LE(o.score.medianErrorPx, 2.5) << o.score.summary();

@@ -12,10 +12,15 @@ work=$(mktemp -d)
 trap 'kill $(jobs -p) 2> /dev/null || true; rm -rf "$work"' EXIT
 export TMPDIR="$work"
 
-# This shell's own loopback address, as the test rigs pick theirs.
-index=$(( ($$ << 2) & 0xFFFFFF ))
-((index < 2)) && index=$((index + 2))
-address="127.$(((index >> 16) & 255)).$(((index >> 8) & 255)).$((index & 255))"
+# A loopback address of this shell's own, as the test rigs pick theirs; K
+# gives each case that runs beside the others one of its own (they all
+# take the controller's DDP port).
+address_for() {  # K
+  local index=$(( (($$ << 2) + ($1 << 20)) & 0xFFFFFF ))
+  ((index < 2)) && index=$((index + 2))
+  echo "127.$(((index >> 16) & 255)).$(((index >> 8) & 255)).$((index & 255))"
+}
+address=$(address_for 0)
 
 wait_for() {  # FILE TEXT SECONDS
   local deadline=$((SECONDS + $3))
@@ -63,28 +68,52 @@ run() {  # NAME SIGNAL TRIGGER EXPECT [fpp-sim options...]
   fi
 }
 
+# The cases of one signal run side by side, each with a controller at an
+# address of its own and its own log, printed in order once all have
+# ended: their scans film black frames and mostly wait on the controller.
+case_pids=()
+case_logs=()
+side_by_side() {  # run's arguments
+  local k=$((${#case_pids[@]} + 1))
+  local log="$work/case-$k.log"
+  (
+    address=$(address_for "$k")
+    failures=0
+    run "$@"
+    exit "$failures"
+  ) > "$log" 2>&1 &
+  case_pids+=($!)
+  case_logs+=("$log")
+}
+
 for signal in INT TERM; do
-  run connect-info $signal "GET /api/system/info" "not changed" \
+  side_by_side connect-info $signal "GET /api/system/info" "not changed" \
     --delay "GET /api/system/info 3000"
-  run connect-strings $signal "GET /api/channel/output/co-pixelStrings" \
+  side_by_side connect-strings $signal "GET /api/channel/output/co-pixelStrings" \
     "not changed" --delay "GET /api/channel/output/co-pixelStrings 3000"
-  run connect-other-outputs $signal "GET /api/channel/output/co-universes" \
+  side_by_side connect-other-outputs $signal "GET /api/channel/output/co-universes" \
     "not changed" --delay "GET /api/channel/output/co-universes 3000"
-  run connect-universes $signal "GET /api/configfile/ci-universes.json" \
+  side_by_side connect-universes $signal "GET /api/configfile/ci-universes.json" \
     "not changed" --delay "GET /api/configfile/ci-universes.json 3000"
-  run prepare-status $signal "GET /api/system/status" "not changed" \
+  side_by_side prepare-status $signal "GET /api/system/status" "not changed" \
     --delay "GET /api/system/status 3000"
-  run prepare-strings $signal "POST /api/channel/output/co-pixelStrings" \
+  side_by_side prepare-strings $signal "POST /api/channel/output/co-pixelStrings" \
     "Controller restored" \
     --delay "POST /api/channel/output/co-pixelStrings 3000"
-  run prepare-universes $signal "POST /api/channel/output/universeInputs" \
+  side_by_side prepare-universes $signal "POST /api/channel/output/universeInputs" \
     "Controller restored" \
     --delay "POST /api/channel/output/universeInputs 3000"
-  run fpp8-restart $signal "GET /api/system/fppd/restart" \
+  side_by_side fpp8-restart $signal "GET /api/system/fppd/restart" \
     "Controller restored" --version 8.5.1 \
     --delay "GET /api/system/fppd/restart 3000"
-  run recording $signal "POST /api/channel/output/universeInputs" \
+  side_by_side recording $signal "POST /api/channel/output/universeInputs" \
     "Controller restored" --delay "GET /api/nothing 0"
+  for k in "${!case_pids[@]}"; do
+    wait "${case_pids[$k]}" || failures=$((failures + $?))
+    cat "${case_logs[$k]}"
+  done
+  case_pids=()
+  case_logs=()
 done
 echo "interrupts: $failures failed"
 ((failures == 0))
