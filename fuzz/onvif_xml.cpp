@@ -3,6 +3,7 @@
 
 #include "capture/onvif/onvif_xml.h"
 
+#include "codec/percent.h"
 #include "codec/xml_text.h"
 
 #include <cstddef>

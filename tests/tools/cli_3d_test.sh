@@ -3,6 +3,10 @@
 # scanned, solved in 3D, a 3D point model written and the 3D figures
 # reported.
 #   cli_3d_test.sh PIXORIA SCENE VIEWS FOV MIN_SOLVED MAX_RMS [planar]
+#   cli_3d_test.sh PIXORIA SCENE VIEWS FOV MIN_SOLVED MAX_RMS solve SOLVE_RMS [OTHER-SCENE]
+# With "solve", the scan's saved views then go through cli_solve_test.sh
+# (SOLVE_RMS and OTHER-SCENE are its MAX_RMS and OTHER-SCENE), which
+# takes them instead of scanning the scene again.
 # FOV 0 leaves the field of view to the search (it must land within 4° of
 # the scene's, except for a flat prop, whose two views leave the angle
 # open without changing its shape); MAX_RMS bounds the RMS of the triangulated LEDs as a
@@ -16,6 +20,11 @@ fov=$4
 min_solved=$5
 max_rms=$6
 planar=${7:-}
+if [ "$planar" = solve ]; then
+  shift 7
+  planar=""
+  solve_with="$*"
+fi
 out=$(mktemp -d)
 trap 'rm -rf "$out"' EXIT
 # The recordings and models of the temporary directory are this run's own.
@@ -51,3 +60,8 @@ if [ -n "$planar" ]; then
 fi
 grep -q '^<multipointmodel' "$out/Prop 3D.xmodel" || fail "not a point model"
 echo "cli: $views views scanned, solved in 3D and written as a point model"
+if [ -n "${solve_with+set}" ]; then
+  # shellcheck disable=SC2086
+  PXO_LIVE_SCAN="$out" PXO_LIVE_CSV="$out/Prop 3D.csv" \
+    "$(dirname "$0")/cli_solve_test.sh" "$pixoria" "$scene" "$views" "$fov" $solve_with
+fi

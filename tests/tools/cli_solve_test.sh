@@ -3,7 +3,9 @@
 #   cli_solve_test.sh PIXORIA SCENE VIEWS FOV MAX_RMS [OTHER-SCENE]
 # 1. A multi-pose scan solves its views live; solving its saved folders
 #    again places every LED where the live solve did (within 1e-3 of the
-#    prop's size: the CSVs, at unit size).
+#    prop's size: the CSVs, at unit size). With PXO_LIVE_SCAN set (the
+#    --out folder of such a scan of SCENE at FOV, made by the caller) and
+#    PXO_LIVE_CSV (its CSV), that scan is taken instead of making one.
 # 2. Solved with the scene to score against: within MAX_RMS of the prop's
 #    size. Without OTHER-SCENE, the poses solved are scanned again one at
 #    a time (--view K), each in its own session, and folders of two
@@ -23,9 +25,15 @@ trap 'rm -rf "$out"' EXIT
 export TMPDIR="$out"
 fail() { echo "$1"; shift; for f in "$@"; do cat "$f"; done; exit 1; }
 
-"$pixoria" scan --simulate --scene "$scene" --fov "$fov" --name Prop \
-  --out "$out/multi" > "$out/multi.log" || fail "multi-pose scan" "$out/multi.log"
-set -- "$out"/multi/*/scan_*
+live=${PXO_LIVE_SCAN:-$out/multi}
+live_csv=${PXO_LIVE_CSV:-$live/Prop.csv}
+if [ -z "${PXO_LIVE_SCAN:-}" ]; then
+  "$pixoria" scan --simulate --scene "$scene" --fov "$fov" --name Prop \
+    --out "$live" > "$out/multi.log" || fail "multi-pose scan" "$out/multi.log"
+else
+  echo "(scanned by the caller into $live)" > "$out/multi.log"
+fi
+set -- "$live"/*/scan_*
 [ "$#" = "$views" ] || fail "$# folders for $views views" "$out/multi.log"
 "$pixoria" solve "$@" --fov "$fov" --name Prop --out "$out/again" \
   > "$out/again.log" || fail "solve of the live folders" "$out/again.log"
@@ -40,7 +48,7 @@ awk -F, 'NR == FNR { if (FNR > 1) live[$1] = $2 " " $3 " " $4; next }
            ++seen
          }
          END { if (seen != length(live)) { print seen " of " length(live) " placed"; bad = 1 }
-               exit bad }' "$out/multi/Prop.csv" "$out/again/Prop.csv" ||
+               exit bad }' "$live_csv" "$out/again/Prop.csv" ||
   fail "the saved folders solve differently" "$out/multi.log" "$out/again.log"
 
 # The views to score: scanned apart, or the live scan's own (a test of
@@ -57,7 +65,7 @@ while [ "$k" -le "$views" ]; do
   fi
   k=$((k + 1))
 done
-[ -n "$other_scene" ] && set -- "$out"/multi/*/scan_*
+[ -n "$other_scene" ] && set -- "$live"/*/scan_*
 views_scored="$*"
 "$pixoria" solve "$@" --fov "$fov" --name Prop --out "$out/solved" \
   --scene "$scene" --report "$out/solved.json" > "$out/solved.log" ||
