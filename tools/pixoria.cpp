@@ -1242,7 +1242,7 @@ std::string solveSessionViews(const Arguments& args,
   std::printf("3D: %s\n", session.solveStatus.c_str());
   printIndented(session.solveDetails, "    ");
   reportWhatTheLastViewTook(session.views, session.solveFovDeg, "    ");
-  const std::string model =
+  std::string model =
       pxo::writeModelFile(pxo::modelOutputInputs(session),
                           pxo::ModelOutputKind::kMultiPoint3D,
                           error);
