@@ -17,14 +17,9 @@ trap 'kill $(jobs -p) 2> /dev/null || true; [[ -n "${KEEP:-}" ]] || rm -rf "$wor
 export TMPDIR="$work"
 export XDG_STATE_HOME="$work/state"
 
-# A loopback address of this shell's own, as the test rigs pick theirs; K
-# gives each case that runs beside the others one of its own (they all
-# take the controller's DDP port).
-address_for() {  # K
-  local index=$(( ((($$ << 2) + 1) + ($1 << 20)) & 0xFFFFFF ))
-  ((index < 2)) && index=$((index + 2))
-  echo "127.$(((index >> 16) & 255)).$(((index >> 8) & 255)).$((index & 255))"
-}
+address_salt=1
+# shellcheck source=tests/tools/side_by_side.sh
+source "$(dirname "$0")/side_by_side.sh"
 address=$(address_for 0)
 
 # Waits until FILE holds TEXT at least COUNT times.
@@ -130,35 +125,18 @@ crash_case() {
 # The cases run side by side, each with a controller at an address of its
 # own and its own log, printed in order once all have ended: their scans
 # film black frames and mostly wait on the controller.
-case_pids=()
-case_logs=()
-side_by_side() {  # crash_case's arguments
-  local k=$((${#case_pids[@]} + 1))
-  local log="$work/case-$k.log"
-  (
-    address=$(address_for "$k")
-    failures=0
-    crash_case "$@"
-    exit "$failures"
-  ) > "$log" 2>&1 &
-  case_pids+=($!)
-  case_logs+=("$log")
-}
-side_by_side scan-pixel-strings "POST /api/channel/output/co-pixelStrings" 1 2.5 scan \
+side_by_side crash_case scan-pixel-strings "POST /api/channel/output/co-pixelStrings" 1 2.5 scan \
   --delay "POST /api/channel/output/co-pixelStrings 2000"
-side_by_side scan-universe-input "POST /api/channel/output/universeInputs" 1 2.5 scan \
+side_by_side crash_case scan-universe-input "POST /api/channel/output/universeInputs" 1 2.5 scan \
   --delay "POST /api/channel/output/universeInputs 2000"
-side_by_side scanning "POST /api/channel/output/universeInputs" 1 1 scan
-side_by_side fpp8-restart "GET /api/system/fppd/restart" 1 2.5 scan --version 8.5.1 \
+side_by_side crash_case scanning "POST /api/channel/output/universeInputs" 1 1 scan
+side_by_side crash_case fpp8-restart "GET /api/system/fppd/restart" 1 2.5 scan --version 8.5.1 \
   --delay "GET /api/system/fppd/restart 2000"
-side_by_side restoring-pixel-strings "POST /api/channel/output/co-pixelStrings" 2 1.5 scan \
+side_by_side crash_case restoring-pixel-strings "POST /api/channel/output/co-pixelStrings" 2 1.5 scan \
   --delay "POST /api/channel/output/co-pixelStrings 1000"
-side_by_side restoring-universe-input "POST /api/channel/output/universeInputs" 2 1.5 none \
+side_by_side crash_case restoring-universe-input "POST /api/channel/output/universeInputs" 2 1.5 none \
   --delay "POST /api/channel/output/universeInputs 1000"
-for k in "${!case_pids[@]}"; do
-  wait "${case_pids[$k]}" || failures=$((failures + $?))
-  cat "${case_logs[$k]}"
-done
+wait_side_by_side
 
 # The controller refuses every write after the scan's own: the restore
 # fails out loud and keeps the record; back, `pixoria restore` finishes.

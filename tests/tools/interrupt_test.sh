@@ -12,14 +12,9 @@ work=$(mktemp -d)
 trap 'kill $(jobs -p) 2> /dev/null || true; rm -rf "$work"' EXIT
 export TMPDIR="$work"
 
-# A loopback address of this shell's own, as the test rigs pick theirs; K
-# gives each case that runs beside the others one of its own (they all
-# take the controller's DDP port).
-address_for() {  # K
-  local index=$(( (($$ << 2) + ($1 << 20)) & 0xFFFFFF ))
-  ((index < 2)) && index=$((index + 2))
-  echo "127.$(((index >> 16) & 255)).$(((index >> 8) & 255)).$((index & 255))"
-}
+address_salt=0
+# shellcheck source=tests/tools/side_by_side.sh
+source "$(dirname "$0")/side_by_side.sh"
 address=$(address_for 0)
 
 wait_for() {  # FILE TEXT SECONDS
@@ -71,49 +66,29 @@ run() {  # NAME SIGNAL TRIGGER EXPECT [fpp-sim options...]
 # The cases of one signal run side by side, each with a controller at an
 # address of its own and its own log, printed in order once all have
 # ended: their scans film black frames and mostly wait on the controller.
-case_pids=()
-case_logs=()
-side_by_side() {  # run's arguments
-  local k=$((${#case_pids[@]} + 1))
-  local log="$work/case-$k.log"
-  (
-    address=$(address_for "$k")
-    failures=0
-    run "$@"
-    exit "$failures"
-  ) > "$log" 2>&1 &
-  case_pids+=($!)
-  case_logs+=("$log")
-}
-
 for signal in INT TERM; do
-  side_by_side connect-info $signal "GET /api/system/info" "not changed" \
+  side_by_side run connect-info $signal "GET /api/system/info" "not changed" \
     --delay "GET /api/system/info 3000"
-  side_by_side connect-strings $signal "GET /api/channel/output/co-pixelStrings" \
+  side_by_side run connect-strings $signal "GET /api/channel/output/co-pixelStrings" \
     "not changed" --delay "GET /api/channel/output/co-pixelStrings 3000"
-  side_by_side connect-other-outputs $signal "GET /api/channel/output/co-universes" \
+  side_by_side run connect-other-outputs $signal "GET /api/channel/output/co-universes" \
     "not changed" --delay "GET /api/channel/output/co-universes 3000"
-  side_by_side connect-universes $signal "GET /api/configfile/ci-universes.json" \
+  side_by_side run connect-universes $signal "GET /api/configfile/ci-universes.json" \
     "not changed" --delay "GET /api/configfile/ci-universes.json 3000"
-  side_by_side prepare-status $signal "GET /api/system/status" "not changed" \
+  side_by_side run prepare-status $signal "GET /api/system/status" "not changed" \
     --delay "GET /api/system/status 3000"
-  side_by_side prepare-strings $signal "POST /api/channel/output/co-pixelStrings" \
+  side_by_side run prepare-strings $signal "POST /api/channel/output/co-pixelStrings" \
     "Controller restored" \
     --delay "POST /api/channel/output/co-pixelStrings 3000"
-  side_by_side prepare-universes $signal "POST /api/channel/output/universeInputs" \
+  side_by_side run prepare-universes $signal "POST /api/channel/output/universeInputs" \
     "Controller restored" \
     --delay "POST /api/channel/output/universeInputs 3000"
-  side_by_side fpp8-restart $signal "GET /api/system/fppd/restart" \
+  side_by_side run fpp8-restart $signal "GET /api/system/fppd/restart" \
     "Controller restored" --version 8.5.1 \
     --delay "GET /api/system/fppd/restart 3000"
-  side_by_side recording $signal "POST /api/channel/output/universeInputs" \
+  side_by_side run recording $signal "POST /api/channel/output/universeInputs" \
     "Controller restored" --delay "GET /api/nothing 0"
-  for k in "${!case_pids[@]}"; do
-    wait "${case_pids[$k]}" || failures=$((failures + $?))
-    cat "${case_logs[$k]}"
-  done
-  case_pids=()
-  case_logs=()
+  wait_side_by_side
 done
 echo "interrupts: $failures failed"
 ((failures == 0))
