@@ -1242,10 +1242,9 @@ std::string solveSessionViews(const Arguments& args,
   std::printf("3D: %s\n", session.solveStatus.c_str());
   printIndented(session.solveDetails, "    ");
   reportWhatTheLastViewTook(session.views, session.solveFovDeg, "    ");
-  std::string model =
-      pxo::writeModelFile(pxo::modelOutputInputs(session),
-                          pxo::ModelOutputKind::kMultiPoint3D,
-                          error);
+  std::string model = pxo::writeModelFile(pxo::modelOutputInputs(session),
+                                          pxo::ModelOutputKind::kMultiPoint3D,
+                                          error);
   if (model.empty() || !writePointsCsv(out / pathFromUtf8(name + ".csv"),
                                        session.points3d,
                                        std::atof(args.get("size", "1").c_str()),
